@@ -1,0 +1,24 @@
+#pragma once
+// Path helpers and the safe file copy.
+
+#include <string>
+#include <string_view>
+
+#include "platform/system.h"
+
+namespace kalvenor {
+
+// True when a file (hidden ones included, folders not) exists at `p_path`. Any failure of the
+// lookup counts as "no".
+bool File_Exists(platform::System& system, std::string_view p_path);
+
+// The part of `p_path` after its last backslash; the whole text when it has none.
+std::string File_GetName(std::string_view p_path);
+
+// Copies `source` over `destination` so that the destination is either the complete new file
+// or exactly the old one: the data goes to a temporary file beside the destination, which then
+// takes the destination's place in one step. On failure the temporary file is removed.
+platform::Status File_CopyReplacing(platform::System& system, std::string_view source,
+                                    std::string_view destination);
+
+}  // namespace kalvenor

@@ -1,0 +1,304 @@
+#include "platform/memory/memory_platform.h"
+
+#include <algorithm>
+
+#include "platform/memory/memory_form.h"
+#include "platform/wildcard.h"
+
+namespace kalvenor::platform::memory {
+namespace {
+
+// Windows compares paths without regard to the case of letters.
+std::string Folded(std::string_view path) {
+  std::string folded(path);
+  for (char& c : folded) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return folded;
+}
+
+std::string_view FolderOf(std::string_view path) {
+  const std::size_t slash = path.rfind('\\');
+  return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+}
+
+std::string_view NameOf(std::string_view path) {
+  const std::size_t slash = path.rfind('\\');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+class MemoryProcess final : public Process {
+ public:
+  MemoryProcess(MemoryPlatform& platform, const ProcessScript& script)
+      : platform_(platform), exitCode_(script.exitCode), remainingMs_(script.runsForMs) {}
+  Wake WaitForExitOrEvents() override {
+    if (platform_.EventsPending()) return Wake::Events;
+    platform_.AdvanceTicks(remainingMs_);
+    remainingMs_ = 0;
+    return Wake::Ended;
+  }
+  std::uint32_t ExitCode() const override { return exitCode_; }
+
+ private:
+  MemoryPlatform& platform_;
+  std::uint32_t exitCode_;
+  std::uint32_t remainingMs_;
+};
+
+// Appends the lower-case form of one code point (ASCII, Latin-1, Greek, Cyrillic capitals).
+void AppendLower(std::string& out, char32_t c) {
+  if ((c >= U'A' && c <= U'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) c += 0x20;
+  else if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2) c += 0x20;
+  else if (c >= 0x410 && c <= 0x42F) c += 0x20;
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+}  // namespace
+
+SystemError MemoryError(std::uint32_t code) {
+  switch (code) {
+    case 2: return {code, "The system cannot find the file specified."};
+    case 3: return {code, "The system cannot find the path specified."};
+    case 5: return {code, "Access is denied."};
+    case 32:
+      return {code, "The process cannot access the file because it is being used by another "
+                    "process."};
+    case 80: return {code, "The file exists."};
+    case 112: return {code, "There is not enough space on the disk."};
+    default: return {code, "Error " + std::to_string(code) + "."};
+  }
+}
+
+MemoryPlatform::MemoryPlatform() = default;
+MemoryPlatform::~MemoryPlatform() = default;
+
+MemoryPlatform::Entry* MemoryPlatform::Find(std::string_view path) {
+  auto found = entries_.find(Folded(path));
+  return found == entries_.end() ? nullptr : &found->second;
+}
+
+const MemoryPlatform::Entry* MemoryPlatform::Find(std::string_view path) const {
+  return const_cast<MemoryPlatform*>(this)->Find(path);
+}
+
+void MemoryPlatform::Put(std::string path, bool folder, FileOptions options) {
+  std::string key = Folded(path);
+  entries_.insert_or_assign(std::move(key),
+                            Entry{std::move(path), folder, std::move(options), nextOrder_++});
+}
+
+std::vector<const MemoryPlatform::Entry*> MemoryPlatform::Ordered() const {
+  std::vector<const Entry*> ordered;
+  for (const auto& [key, entry] : entries_) ordered.push_back(&entry);
+  std::sort(ordered.begin(), ordered.end(),
+            [](const Entry* a, const Entry* b) { return a->order < b->order; });
+  return ordered;
+}
+
+void MemoryPlatform::AddFolder(const std::string& path) {
+  if (!Find(path)) Put(path, true, {});
+}
+
+void MemoryPlatform::AddFile(const std::string& path, FileOptions options) {
+  if (Entry* existing = Find(path)) {
+    existing->options = std::move(options);
+    return;
+  }
+  Put(path, false, std::move(options));
+}
+
+bool MemoryPlatform::HasFile(const std::string& path) const {
+  const Entry* entry = Find(path);
+  return entry && !entry->folder;
+}
+
+std::string MemoryPlatform::Content(const std::string& path) const {
+  const Entry* entry = Find(path);
+  return entry ? entry->options.content : std::string();
+}
+
+std::vector<std::string> MemoryPlatform::Files() const {
+  std::vector<std::string> files;
+  for (const Entry* entry : Ordered()) {
+    if (!entry->folder) files.push_back(entry->path);
+  }
+  return files;
+}
+
+void MemoryPlatform::SetEnv(const std::string& name, std::optional<std::string> value) {
+  if (value) {
+    env_[Folded(name)] = *value;
+  } else {
+    env_.erase(Folded(name));
+  }
+}
+
+std::optional<std::string> MemoryPlatform::Environ(std::string_view name) const {
+  auto found = env_.find(Folded(name));
+  if (found == env_.end()) return std::nullopt;
+  return found->second;
+}
+
+std::string MemoryPlatform::LowerCase(std::string_view text) const {
+  std::string lower;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if ((lead & 0xE0) == 0xC0 && i + 1 < text.size()) {
+      AppendLower(lower, static_cast<char32_t>(((lead & 0x1F) << 6) | (text[i + 1] & 0x3F)));
+      ++i;
+    } else if (lead < 0x80) {
+      AppendLower(lower, lead);
+    } else {
+      lower += text[i];
+    }
+  }
+  return lower;
+}
+
+std::vector<std::string> MemoryPlatform::Dir(std::string_view pattern,
+                                             DirAttributes attributes) {
+  std::vector<std::string> names;
+  const std::string folder = Folded(FolderOf(pattern));
+  for (const Entry* entry : Ordered()) {
+    if (entry->folder || entry->options.system) continue;
+    if (entry->options.hidden && attributes != DirAttributes::Hidden) continue;
+    if (Folded(FolderOf(entry->path)) != folder) continue;
+    if (WildcardMatch(NameOf(pattern), NameOf(entry->path))) {
+      names.emplace_back(NameOf(entry->path));
+    }
+  }
+  return names;
+}
+
+Status MemoryPlatform::CopyNew(std::string_view source, std::string_view destination) {
+  const Entry* from = Find(source);
+  if (!from || from->folder) return MemoryError(2);
+  const Entry* folder = Find(FolderOf(destination));
+  if (!folder || !folder->folder) return MemoryError(3);
+  if (Find(destination)) return MemoryError(80);
+  FileOptions copy;
+  copy.content = from->options.content;
+  if (copyFailure_) {
+    // The half that was written before the failure stays behind, as on a full disk.
+    copy.content.resize(copy.content.size() / 2);
+    Put(std::string(destination), false, copy);
+    SystemError error = *copyFailure_;
+    copyFailure_.reset();
+    return error;
+  }
+  Put(std::string(destination), false, std::move(copy));
+  return Done{};
+}
+
+Status MemoryPlatform::Replace(std::string_view replacement, std::string_view destination) {
+  Entry* from = Find(replacement);
+  if (!from || from->folder) return MemoryError(2);
+  if (Entry* to = Find(destination)) {
+    if (to->folder || to->options.readOnly) return MemoryError(5);
+    if (to->options.locked) return MemoryError(32);
+    to->options.content = from->options.content;
+  } else {
+    Put(std::string(destination), false, {from->options.content});
+  }
+  return Delete(replacement);
+}
+
+Status MemoryPlatform::Delete(std::string_view path) {
+  Entry* entry = Find(path);
+  if (!entry || entry->folder) return MemoryError(2);
+  if (entry->options.readOnly) return MemoryError(5);
+  if (entry->options.locked) return MemoryError(32);
+  entries_.erase(Folded(path));
+  return Done{};
+}
+
+Result<std::unique_ptr<Process>> MemoryPlatform::Start(std::string_view program,
+                                                       std::string_view commandLine,
+                                                       ShowWindow) {
+  started.emplace_back(program, commandLine);
+  ProcessScript script;
+  if (onStart) script = onStart(std::string(program), std::string(commandLine));
+  if (script.startError) return *script.startError;
+  if (!HasFile(std::string(program))) return MemoryError(2);
+  if (script.onStart) script.onStart();
+  return std::unique_ptr<Process>(std::make_unique<MemoryProcess>(*this, script));
+}
+
+std::unique_ptr<Form> MemoryPlatform::CreateForm(const FormSpec& spec, FormEvents& events) {
+  return std::make_unique<MemoryForm>(*this, spec, events);
+}
+
+std::vector<Form*> MemoryPlatform::Forms() { return {forms_.begin(), forms_.end()}; }
+
+void MemoryPlatform::FormLoaded(MemoryForm* form) {
+  forms_.push_back(form);
+  everLoaded_ = true;
+}
+
+void MemoryPlatform::FormUnloaded(MemoryForm* form) {
+  std::erase(forms_, form);
+  if (focusForm_ == form) SetFocused(nullptr, nullptr, 0);
+}
+
+void MemoryPlatform::DoEvents() {
+  ++doEventsCalls;
+  // Only what is waiting now; events posted by these handlers wait for the next pass.
+  std::deque<std::function<void()>> waiting;
+  waiting.swap(events_);
+  for (auto& event : waiting) event();
+}
+
+void MemoryPlatform::WaitForEvents(std::uint32_t milliseconds) {
+  if (events_.empty()) ticks_ += milliseconds;
+}
+
+void MemoryPlatform::MsgBox(Form&, std::string_view text, MsgBoxStyle) {
+  messageBoxes.emplace_back(text);
+}
+
+std::optional<std::string> MemoryPlatform::FileOpenDialog(Form&,
+                                                          const FileOpenRequest& request) {
+  dialogRequests.push_back(request);
+  std::optional<std::string> choice = std::move(nextDialogChoice);
+  nextDialogChoice.reset();
+  if (!choice || choice->size() > request.fileBuffer.size()) return std::nullopt;
+  std::string buffer = request.fileBuffer;
+  buffer.replace(0, choice->size() + 1, *choice + '\0');
+  return buffer;
+}
+
+void MemoryPlatform::SetFocused(const Control* control, const Form* form, int id) {
+  focused_ = control;
+  focusForm_ = form;
+  focusedId_ = id;
+}
+
+void MemoryPlatform::Click(Form& form, int controlId) {
+  auto& memoryForm = static_cast<MemoryForm&>(form);
+  if (controlId != FormEvents::kSurface) {
+    Control& control = form.Item(controlId);
+    if (!control.Visible() || !control.Enabled()) return;
+    (void)control.SetFocus();
+    if (auto* check = dynamic_cast<CheckBox*>(&control)) check->SetValue(check->Value() == 1 ? 0 : 1);
+  }
+  memoryForm.Events().OnClick(controlId);
+}
+
+// As on Windows, a disabled control does not take the mouse: its window's surface does.
+void MemoryPlatform::MouseMove(Form& form, int controlId) {
+  if (controlId != FormEvents::kSurface && !form.Item(controlId).Enabled()) {
+    controlId = FormEvents::kSurface;
+  }
+  static_cast<MemoryForm&>(form).Events().OnMouseMove(controlId);
+}
+
+void MemoryPlatform::KeyPress(Form& form, int key) {
+  static_cast<MemoryForm&>(form).Events().OnKeyPress(key);
+}
+
+}  // namespace kalvenor::platform::memory

@@ -1,0 +1,148 @@
+#pragma once
+// A deterministic, in-memory stand-in for the toolkit and the system, for unit tests: files,
+// environment, processes and the tick count are set up by the test; windows are plain records
+// that the test drives with simulated clicks, keys and mouse moves.
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/system.h"
+#include "platform/toolkit.h"
+
+namespace kalvenor::platform::memory {
+
+// Fixed text metrics: every line 195 twips high, every character 90 twips wide.
+inline constexpr Twips kLineHeight = 195;
+inline constexpr Twips kCharWidth = 90;
+// The simulated screen, 1024 x 768 pixels at 96 DPI.
+inline constexpr Twips kScreenWidth = 15360;
+inline constexpr Twips kScreenHeight = 11520;
+
+struct FileOptions {
+  std::string content;
+  bool hidden = false;
+  bool system = false;
+  bool readOnly = false;
+  bool locked = false;  // held open without sharing by another process
+};
+
+// What a started process does.
+struct ProcessScript {
+  std::optional<SystemError> startError;
+  std::uint32_t exitCode = 0;
+  std::uint32_t runsForMs = 0;
+  // Runs once right after the start, e.g. to post events that arrive while it runs.
+  std::function<void()> onStart;
+};
+
+class MemoryForm;
+
+class MemoryPlatform final : public Toolkit, public System {
+ public:
+  MemoryPlatform();
+  ~MemoryPlatform() override;
+
+  // ---- Set-up by the test
+  void AddFolder(const std::string& path);
+  void AddFile(const std::string& path, FileOptions options = {});
+  bool HasFile(const std::string& path) const;
+  std::string Content(const std::string& path) const;
+  // Paths of all files, in creation order.
+  std::vector<std::string> Files() const;
+  void SetEnv(const std::string& name, std::optional<std::string> value);
+  void SetApp(AppInfo app) { app_ = std::move(app); }
+  void SetCurDir(std::string dir) { curDir_ = std::move(dir); }
+  void SetTickCount(std::uint32_t ticks) { ticks_ = ticks; }
+  // Makes the next copy fail after writing half of the data.
+  void FailNextCopy(SystemError error) { copyFailure_ = std::move(error); }
+  std::function<ProcessScript(const std::string& program, const std::string& commandLine)>
+      onStart;
+  // The file the next file-open dialog returns; nothing means Cancel.
+  std::optional<std::string> nextDialogChoice;
+
+  // ---- What happened
+  std::vector<std::pair<std::string, std::string>> started;  // program, command line
+  std::vector<std::string> messageBoxes;
+  std::vector<FileOpenRequest> dialogRequests;
+  int doEventsCalls = 0;
+  bool Ended() const { return forms_.empty() && everLoaded_; }
+
+  // ---- Simulated user and event queue
+  void Post(std::function<void()> event) { events_.push_back(std::move(event)); }
+  void Click(Form& form, int controlId);
+  void MouseMove(Form& form, int controlId);
+  void KeyPress(Form& form, int key);
+  void Close(Form& form) { form.Unload(); }
+  // The id of the control with the focus, 0 when none has it.
+  int FocusedControl() const { return focusedId_; }
+  const Form* ActiveForm() const { return activeForm_; }
+
+  // ---- Toolkit
+  std::unique_ptr<Form> CreateForm(const FormSpec& spec, FormEvents& events) override;
+  std::vector<Form*> Forms() override;
+  void DoEvents() override;
+  void WaitForEvents(std::uint32_t milliseconds) override;
+  void MsgBox(Form& owner, std::string_view text, MsgBoxStyle style) override;
+  std::optional<std::string> FileOpenDialog(Form& owner, const FileOpenRequest& request) override;
+
+  // ---- System
+  const AppInfo& App() const override { return app_; }
+  std::optional<std::string> Environ(std::string_view name) const override;
+  std::string CurDir() const override { return curDir_; }
+  std::string LowerCase(std::string_view text) const override;
+  std::vector<std::string> Dir(std::string_view pattern, DirAttributes attributes) override;
+  Status CopyNew(std::string_view source, std::string_view destination) override;
+  Status Replace(std::string_view replacement, std::string_view destination) override;
+  Status Delete(std::string_view path) override;
+  Result<std::unique_ptr<Process>> Start(std::string_view program, std::string_view commandLine,
+                                         ShowWindow show) override;
+  std::uint32_t TickCount() const override { return ticks_; }
+
+  // ---- For the memory windows and processes
+  void AdvanceTicks(std::uint32_t ms) { ticks_ += ms; }
+  bool EventsPending() const { return !events_.empty(); }
+  void FormLoaded(MemoryForm* form);
+  void FormUnloaded(MemoryForm* form);
+  void SetFocused(const Control* control, const Form* form, int id);
+  const Control* Focused() const { return focused_; }
+  void SetActive(const Form* form) { activeForm_ = form; }
+
+ private:
+  struct Entry {
+    std::string path;
+    bool folder = false;
+    FileOptions options;
+    std::uint64_t order = 0;  // creation order, which directory searches follow
+  };
+  Entry* Find(std::string_view path);
+  const Entry* Find(std::string_view path) const;
+  void Put(std::string path, bool folder, FileOptions options);
+  // The entries in creation order.
+  std::vector<const Entry*> Ordered() const;
+
+  std::map<std::string, Entry> entries_;  // by folded path
+  std::uint64_t nextOrder_ = 0;
+  std::map<std::string, std::string> env_;
+  AppInfo app_{"C:\\Kalvenor", "Kalvenor", 1, 0, 4};
+  std::string curDir_ = "C:\\";
+  std::uint32_t ticks_ = 1000;
+  std::optional<SystemError> copyFailure_;
+  std::deque<std::function<void()>> events_;
+  std::vector<MemoryForm*> forms_;
+  bool everLoaded_ = false;
+  const Control* focused_ = nullptr;
+  const Form* focusForm_ = nullptr;
+  int focusedId_ = 0;
+  const Form* activeForm_ = nullptr;
+};
+
+// The system's wording of the errors the memory file system can report.
+SystemError MemoryError(std::uint32_t code);
+
+}  // namespace kalvenor::platform::memory

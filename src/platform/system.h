@@ -1,0 +1,69 @@
+#pragma once
+// Runtime and system services: files, environment, processes, time, the program's own facts.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace kalvenor::platform {
+
+// Which files a directory search returns besides normal ones. Folders never match.
+enum class DirAttributes { Normal = 0, Hidden = 2 };
+
+enum class Wake { Ended, Events };
+
+class Process {
+ public:
+  virtual ~Process() = default;
+  // Sleeps until the process has ended or events arrive for the program's windows.
+  virtual Wake WaitForExitOrEvents() = 0;
+  // Valid once WaitForExitOrEvents has reported Wake::Ended.
+  virtual std::uint32_t ExitCode() const = 0;
+};
+
+enum class ShowWindow { Normal = 1 };
+
+struct AppInfo {
+  std::string path;  // the program's folder, without a trailing backslash
+  std::string title;
+  int major = 0;
+  int minor = 0;
+  int revision = 0;
+};
+
+class System {
+ public:
+  virtual ~System() = default;
+  virtual const AppInfo& App() const = 0;
+  virtual std::optional<std::string> Environ(std::string_view name) const = 0;
+  virtual std::string CurDir() const = 0;
+  // The text in lower case, by the system's rules for all scripts.
+  virtual std::string LowerCase(std::string_view text) const = 0;
+  // The names (without folder) of the files matching `pattern`, a path whose last element may
+  // hold * and ?, letter case ignored. Empty when none match or the search fails.
+  virtual std::vector<std::string> Dir(std::string_view pattern, DirAttributes attributes) = 0;
+
+  // Copies without replacing an existing destination.
+  virtual Status CopyNew(std::string_view source, std::string_view destination) = 0;
+  // Puts `replacement` in the place of `destination` in one step, replacing it if present.
+  virtual Status Replace(std::string_view replacement, std::string_view destination) = 0;
+  virtual Status Delete(std::string_view path) = 0;
+
+  // Starts `program` with `commandLine` (which by convention begins with the program's path).
+  virtual Result<std::unique_ptr<Process>> Start(std::string_view program,
+                                                 std::string_view commandLine,
+                                                 ShowWindow show) = 0;
+  // Milliseconds since the system started, wrapping at 2^32.
+  virtual std::uint32_t TickCount() const = 0;
+};
+
+// The system's code for "file not found" and "path not found", which a delete treats as done.
+inline constexpr std::uint32_t kErrorFileNotFound = 2;
+inline constexpr std::uint32_t kErrorPathNotFound = 3;
+
+}  // namespace kalvenor::platform

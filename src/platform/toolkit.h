@@ -1,0 +1,134 @@
+#pragma once
+// The window toolkit the program's logic runs on. Two implementations: Win32 (the real
+// program) and in-memory (unit tests). All geometry in twips; all text UTF-8.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/form_spec.h"
+#include "platform/types.h"
+
+namespace kalvenor::platform {
+
+class Control {
+ public:
+  virtual ~Control() = default;
+  virtual std::string Caption() const = 0;
+  virtual void SetCaption(std::string_view caption) = 0;
+  virtual bool Visible() const = 0;
+  virtual void SetVisible(bool visible) = 0;
+  virtual bool Enabled() const = 0;
+  virtual void SetEnabled(bool enabled) = 0;
+  // False when the control cannot take the focus (hidden or disabled).
+  [[nodiscard]] virtual bool SetFocus() = 0;
+  virtual Rect Bounds() const = 0;
+  virtual void Move(const Rect& bounds) = 0;
+};
+
+class ListBox : public Control {
+ public:
+  virtual void Clear() = 0;
+  virtual void AddItem(std::string_view item) = 0;
+  virtual std::size_t ListCount() const = 0;
+  virtual std::string List(std::size_t index) const = 0;
+};
+
+class TextBox : public Control {
+ public:
+  virtual std::string Text() const = 0;
+  virtual void SetText(std::string_view text) = 0;
+  // Appends at the very end whatever the caret or selection, then puts the caret after the
+  // new text and scrolls it into view.
+  virtual void Append(std::string_view text) = 0;
+  virtual std::size_t SelStart() const = 0;
+};
+
+class CheckBox : public Control {
+ public:
+  virtual int Value() const = 0;
+  // Sets the value without raising a click.
+  virtual void SetValue(int value) = 0;
+  virtual void SetPicture(Picture picture) = 0;
+};
+
+class Image : public Control {
+ public:
+  virtual Picture GetPicture() const = 0;
+};
+
+// What a window reports to its logic. Control ids come from the window's FormSpec; 0 is the
+// window's own surface.
+class FormEvents {
+ public:
+  static constexpr int kSurface = 0;
+  virtual void OnClick(int controlId) = 0;
+  virtual void OnMouseMove(int controlId) = 0;
+  // Every character key, whichever control has the focus (key preview).
+  virtual void OnKeyPress(int key) = 0;
+  // The window is about to be unloaded; set `cancel` to keep it.
+  virtual void OnUnload(bool& cancel) = 0;
+
+ protected:
+  ~FormEvents() = default;
+};
+
+class Form {
+ public:
+  virtual ~Form() = default;
+  virtual Control& Item(int id) = 0;
+  virtual ListBox& ListBoxItem(int id) = 0;
+  virtual TextBox& TextBoxItem(int id) = 0;
+  virtual CheckBox& CheckBoxItem(int id) = 0;
+  virtual Image& ImageItem(int id) = 0;
+
+  virtual std::string Caption() const = 0;
+  virtual void SetCaption(std::string_view caption) = 0;
+  virtual void Show() = 0;
+  virtual void Hide() = 0;
+  virtual bool Visible() const = 0;
+  // Outer rectangle on the screen.
+  virtual Rect Bounds() const = 0;
+  virtual void Move(const Rect& bounds) = 0;
+  // Activates the window and gives it the keyboard focus.
+  virtual void SetFocus() = 0;
+  // Places the window above (or back among) the windows that are not top-most.
+  [[nodiscard]] virtual bool SetTopMost(bool topMost) = 0;
+  // Asks the window's logic, then destroys the window; does nothing while already unloading.
+  virtual void Unload() = 0;
+  virtual bool Loaded() const = 0;
+};
+
+enum class MsgBoxStyle { Critical };
+
+struct FileOpenRequest {
+  std::string filterName;
+  std::string filterPattern;
+  std::string title;
+  std::string initialDir;
+  // What the dialog starts from and writes the chosen path into, ended by a NUL; its length
+  // is the longest path that can come back.
+  std::string fileBuffer;
+};
+
+class Toolkit {
+ public:
+  virtual ~Toolkit() = default;
+  virtual std::unique_ptr<Form> CreateForm(const FormSpec& spec, FormEvents& events) = 0;
+  // The loaded windows, in the order in which they were loaded.
+  virtual std::vector<Form*> Forms() = 0;
+  // Processes the events that are waiting, then returns.
+  virtual void DoEvents() = 0;
+  // Sleeps until an event arrives or `milliseconds` have passed.
+  virtual void WaitForEvents(std::uint32_t milliseconds) = 0;
+  virtual void MsgBox(Form& owner, std::string_view text, MsgBoxStyle style) = 0;
+  // Shows the modal file-open dialog; the file buffer as the dialog left it, or nothing on
+  // Cancel or failure.
+  virtual std::optional<std::string> FileOpenDialog(Form& owner,
+                                                    const FileOpenRequest& request) = 0;
+};
+
+}  // namespace kalvenor::platform

@@ -1,0 +1,136 @@
+#include "platform/version_resource.h"
+
+#include <string_view>
+
+namespace kalvenor::platform {
+namespace {
+
+constexpr std::uint32_t kFixedInfoSignature = 0xFEEF04BD;
+constexpr std::size_t kFixedInfoSize = 52;
+constexpr std::size_t kBlockHeader = 6;  // length, value length, type: three 16-bit words
+
+class Reader {
+ public:
+  explicit Reader(std::span<const std::byte> bytes) : bytes_(bytes) {}
+  bool Has(std::size_t offset, std::size_t count) const {
+    return offset <= bytes_.size() && count <= bytes_.size() - offset;
+  }
+  std::uint16_t Word(std::size_t offset) const {
+    return static_cast<std::uint16_t>(std::to_integer<unsigned>(bytes_[offset]) |
+                                      std::to_integer<unsigned>(bytes_[offset + 1]) << 8);
+  }
+  std::uint32_t Dword(std::size_t offset) const {
+    return Word(offset) | static_cast<std::uint32_t>(Word(offset + 2)) << 16;
+  }
+
+ private:
+  std::span<const std::byte> bytes_;
+};
+
+std::size_t Align4(std::size_t offset) { return (offset + 3) & ~std::size_t{3}; }
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// A NUL-ended UTF-16 text at `offset`, within `end`; sets `next` after its NUL.
+std::optional<std::string> Utf16At(const Reader& in, std::size_t offset, std::size_t end,
+                                   std::size_t& next) {
+  std::string text;
+  while (offset + 2 <= end) {
+    char32_t unit = in.Word(offset);
+    offset += 2;
+    if (unit == 0) {
+      next = offset;
+      return text;
+    }
+    if (unit >= 0xD800 && unit <= 0xDBFF && offset + 2 <= end) {
+      const char32_t low = in.Word(offset);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+        offset += 2;
+      }
+    }
+    AppendUtf8(text, unit);
+  }
+  return std::nullopt;
+}
+
+struct Block {
+  std::size_t end = 0;          // first byte after the block
+  std::string key;
+  std::size_t value = 0;        // offset of the value
+  std::size_t valueBytes = 0;
+  std::size_t children = 0;     // offset of the first child
+};
+
+std::optional<Block> BlockAt(const Reader& in, std::size_t offset, std::size_t limit) {
+  if (offset + kBlockHeader > limit || !in.Has(offset, kBlockHeader)) return std::nullopt;
+  const std::size_t length = in.Word(offset);
+  if (length < kBlockHeader || offset + length > limit) return std::nullopt;
+  Block block;
+  block.end = offset + length;
+  const bool text = in.Word(offset + 4) == 1;
+  std::size_t afterKey = 0;
+  auto key = Utf16At(in, offset + kBlockHeader, block.end, afterKey);
+  if (!key) return std::nullopt;
+  block.key = std::move(*key);
+  block.value = Align4(afterKey);
+  block.valueBytes = in.Word(offset + 2) * (text ? 2u : 1u);
+  if (block.value + block.valueBytes > block.end) block.valueBytes = 0;
+  block.children = Align4(block.value + block.valueBytes);
+  return block;
+}
+
+// Looks for the ProductName string anywhere below `parent`.
+std::optional<std::string> FindTitle(const Reader& in, const Block& parent, int depth) {
+  if (depth > 4) return std::nullopt;
+  for (std::size_t at = parent.children; at < parent.end;) {
+    auto child = BlockAt(in, at, parent.end);
+    if (!child) return std::nullopt;
+    if (child->key == "ProductName" && child->valueBytes > 0) {
+      std::size_t ignored = 0;
+      return Utf16At(in, child->value, child->value + child->valueBytes, ignored);
+    }
+    if (auto found = FindTitle(in, *child, depth + 1)) return found;
+    at = Align4(child->end);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<VersionRecords> ParseVersionResource(std::span<const std::byte> resource) {
+  const Reader in(resource);
+  auto root = BlockAt(in, 0, resource.size());
+  if (!root || root->key != "VS_VERSION_INFO" || root->valueBytes < kFixedInfoSize ||
+      in.Dword(root->value) != kFixedInfoSignature) {
+    return std::nullopt;
+  }
+  VersionRecords records;
+  const std::uint32_t versionMs = in.Dword(root->value + 8);
+  const std::uint32_t versionLs = in.Dword(root->value + 12);
+  records.major = static_cast<int>(versionMs >> 16);
+  records.minor = static_cast<int>(versionMs & 0xFFFF);
+  records.revision = static_cast<int>(versionLs & 0xFFFF);
+  auto title = FindTitle(in, *root, 0);
+  if (!title) return std::nullopt;
+  records.title = std::move(*title);
+  return records;
+}
+
+}  // namespace kalvenor::platform

@@ -1,0 +1,77 @@
+// The single-file steps of a run: copy, delete, register and unregister, each logged first.
+#include <cstdio>
+
+#include "lib/lib_filesystem.h"
+#include "lib/lib_sistema.h"
+#include "setup/frm_setup.h"
+
+namespace kalvenor {
+namespace {
+
+// What the registration tool's own exit codes mean.
+const char* RegistrationToolReason(std::uint32_t code) {
+  switch (code) {
+    case 1: return "invalid command line";
+    case 2: return "OLE could not be initialised";
+    case 3: return "the file could not be loaded";
+    case 4: return "the file has no registration entry point";
+    case 5: return "the registration entry point reported an error";
+    default: return nullptr;
+  }
+}
+
+std::string ExitCodeFailure(std::uint32_t code) {
+  std::string text = "regsvr32.exe exit code ";
+  if (code > 255) {
+    // A crash: the code is an exception status, read in hexadecimal.
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(code));
+    return text + hex;
+  }
+  text += std::to_string(code);
+  if (const char* reason = RegistrationToolReason(code)) text += std::string(", ") + reason;
+  return text;
+}
+
+}  // namespace
+
+void frmSetup::LogFailure(std::string_view why) {
+  txtOperationsAdd("|      failed: " + std::string(why));
+}
+
+void frmSetup::LocalFileCopy(const std::string& source, const std::string& destination) {
+  txtOperationsAdd("> Copying file " + source);
+  txtOperationsAdd("|      to " + destination);
+  txtOperationsAdd("OP> FileCopy " + source + ", " + destination);
+  platform::Status copied = File_CopyReplacing(services_.system, source, destination);
+  if (!copied.ok()) LogFailure(copied.error().message);
+}
+
+void frmSetup::LocalFileRemove(const std::string& source) {
+  txtOperationsAdd("> Deleting file " + source);
+  txtOperationsAdd("OP> Kill " + source);
+  platform::Status deleted = services_.system.Delete(source);
+  // A file that is not there is what the delete wants.
+  if (!deleted.ok() && deleted.error().code != platform::kErrorFileNotFound &&
+      deleted.error().code != platform::kErrorPathNotFound) {
+    LogFailure(deleted.error().message);
+  }
+}
+
+void frmSetup::LocalRegUnreg(const std::string& source, bool regIt) {
+  const std::string quoted = "\"" + source + "\"";
+  const std::string action = regIt ? "" : " /u";
+  txtOperationsAdd((regIt ? "> Registering file " : "> Unregistering file ") + source);
+  txtOperationsAdd("OP> ShellAndWait " + lblRegsvrFile.Caption() + action + m_silentSwitch +
+                   quoted);
+  const std::string program = lblRegsvrFile.Caption();
+  auto exitCode = ShellAndWait(services_, program, program + action + m_silentSwitch + quoted,
+                               platform::ShowWindow::Normal);
+  if (!exitCode.ok()) {
+    LogFailure(exitCode.error().message);
+  } else if (exitCode.value() != 0) {
+    LogFailure(ExitCodeFailure(exitCode.value()));
+  }
+}
+
+}  // namespace kalvenor

@@ -1,0 +1,106 @@
+#pragma once
+// The Setup window: the program's main window and all of its behaviour.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "help/frm_tooltip.h"
+#include "platform/services.h"
+#include "setup/setup_layout.h"
+
+namespace kalvenor {
+
+class frmSetup final : public platform::FormEvents {
+ public:
+  // Loads the window and runs its start-up.
+  explicit frmSetup(platform::Services& services);
+
+  platform::Form& Window() { return *form_; }
+  frmToolTip& ToolTip() { return *tip_; }
+  bool Done() const { return m_done; }
+  const std::string& SilentSwitch() const { return m_silentSwitch; }
+
+  // File list (file_list.cpp).
+  bool Array_IsEmpty() const;
+  void Arrray_Add(const std::string& p_item);
+  void List_FillFromArray();
+
+  // Operations log (operations_log.cpp).
+  void txtOperationsAdd(std::string_view p_text);
+  void List_OperationsDone();
+
+  // File operations (file_operations.cpp).
+  void LocalFileCopy(const std::string& source, const std::string& destination);
+  void LocalFileRemove(const std::string& source);
+  void LocalRegUnreg(const std::string& source, bool regIt = true);
+
+ private:
+  // Start-up and shutdown (frm_setup.cpp).
+  void Form_Load();
+  void Form_Click();
+  void Form_KeyPress(int key);
+  void cmdQuit_Click();
+  void Form_Unload(bool& cancel);
+  void FindRegistrationTool();
+  // Gives the focus to `preferred`, or, when it cannot take it, to the first of the mode
+  // toggle and Exit that can.
+  void FocusOrFallback(platform::Control& preferred);
+
+  // File list (file_list.cpp).
+  void List_FillFromFolder();
+  void Commands_Enable(bool p_fileCommands, bool p_otherCommands);
+
+  // Modes and manual selection (modes.cpp).
+  void chkAutoManual_Click();
+  void chkSilent_Click();
+  void cmdListAdd_Click();
+  void cmdListClear_Click();
+  bool ManualMode() const;
+
+  // Runs (runs.cpp).
+  void cmdInstall_Click();
+  void cmdRemove_Click();
+  void cmdBlindCopy_Click();
+  enum class RunKind { Install, Remove, OverwriteCopy };
+  void Run(RunKind kind);
+  std::string TargetOf(const std::string& item) const;
+  void LogFailure(std::string_view why);
+
+  // Hover help (hover_help.cpp).
+  void ShowToolTip(int i);
+
+  // Events from the toolkit (frm_setup.cpp).
+  void OnClick(int controlId) override;
+  void OnMouseMove(int controlId) override;
+  void OnKeyPress(int key) override;
+  void OnUnload(bool& cancel) override;
+
+  platform::Services& services_;
+  std::unique_ptr<platform::Form> form_;
+  std::unique_ptr<frmToolTip> tip_;
+
+  platform::TextBox& txtOperations;
+  platform::Control& cmdListClear;
+  platform::CheckBox& chkSilent;
+  platform::Control& cmdListAdd;
+  platform::Control& cmdQuit;
+  platform::Control& cmdBlindCopy;
+  platform::CheckBox& chkAutoManual;
+  platform::ListBox& fileList;
+  platform::Control& cmdRemove;
+  platform::Control& cmdInstall;
+  platform::Image& imgManual;
+  platform::Image& imgAutomatic;
+  platform::Control& lblWinSystem;
+  platform::Control& lblRegsvrFile;
+
+  std::vector<std::string> m_fileArray;  // the files picked in manual mode, in picking order
+  std::string m_silentSwitch;            // " /s " or " ", just before the quoted path
+  bool m_done = false;                   // a run has ended; the log shows the done prompt
+  bool busy_ = false;                    // a run is going on: closing must wait
+};
+
+}  // namespace kalvenor
