@@ -124,7 +124,9 @@ class Toolkit {
   virtual void DoEvents() = 0;
   // Sleeps until an event arrives or `milliseconds` have passed.
   virtual void WaitForEvents(std::uint32_t milliseconds) = 0;
-  virtual void MsgBox(Form& owner, std::string_view text, MsgBoxStyle style) = 0;
+  // A modal message box over `owner` with one OK button.
+  virtual void MsgBox(Form& owner, std::string_view text, std::string_view title,
+                      MsgBoxStyle style) = 0;
   // Shows the modal file-open dialog; the file buffer as the dialog left it, or nothing on
   // Cancel or failure.
   virtual std::optional<std::string> FileOpenDialog(Form& owner,

@@ -74,8 +74,9 @@ void frmSetup::FindRegistrationTool() {
   cmdRemove.SetEnabled(false);
   cmdBlindCopy.SetEnabled(false);
   chkAutoManual.SetEnabled(false);
+  // The default title of a message box is the program's title.
   services_.toolkit.MsgBox(*form_, "File not found: \\regsvr32.exe in system directory",
-                           platform::MsgBoxStyle::Critical);
+                           services_.system.App().title, platform::MsgBoxStyle::Critical);
   // The runs are gone; leaving is what remains, so Exit takes the focus they had.
   (void)cmdQuit.SetFocus();
 }

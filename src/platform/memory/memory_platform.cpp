@@ -257,8 +257,8 @@ void MemoryPlatform::WaitForEvents(std::uint32_t milliseconds) {
   if (events_.empty()) ticks_ += milliseconds;
 }
 
-void MemoryPlatform::MsgBox(Form&, std::string_view text, MsgBoxStyle) {
-  messageBoxes.emplace_back(text);
+void MemoryPlatform::MsgBox(Form&, std::string_view text, std::string_view title, MsgBoxStyle) {
+  messageBoxes.push_back(std::string(title) + "\n" + std::string(text));
 }
 
 std::optional<std::string> MemoryPlatform::FileOpenDialog(Form&,

@@ -68,7 +68,7 @@ class MemoryPlatform final : public Toolkit, public System {
 
   // ---- What happened
   std::vector<std::pair<std::string, std::string>> started;  // program, command line
-  std::vector<std::string> messageBoxes;
+  std::vector<std::string> messageBoxes;  // title, a line break, then the text
   std::vector<FileOpenRequest> dialogRequests;
   int doEventsCalls = 0;
   bool Ended() const { return forms_.empty() && everLoaded_; }
@@ -88,7 +88,8 @@ class MemoryPlatform final : public Toolkit, public System {
   std::vector<Form*> Forms() override;
   void DoEvents() override;
   void WaitForEvents(std::uint32_t milliseconds) override;
-  void MsgBox(Form& owner, std::string_view text, MsgBoxStyle style) override;
+  void MsgBox(Form& owner, std::string_view text, std::string_view title,
+              MsgBoxStyle style) override;
   std::optional<std::string> FileOpenDialog(Form& owner, const FileOpenRequest& request) override;
 
   // ---- System

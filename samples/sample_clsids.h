@@ -1,0 +1,81 @@
+// Class identifiers of the sample component DLLs. Every build registers under its own CLSID, so
+// tests can register several of them side by side without one overwriting another's key:
+//
+//   kalvenor_sample.dll  {069D1E67-6900-4A01-BC80-D77EE99E1CF4}  registers normally
+//   sample_regfail.dll   {8A8744DA-88B0-44FF-A64E-A051E94E014C}  (un)registering returns E_FAIL
+//   sample_crash.dll     {D8E2A9FE-1AAF-4D9D-8A7B-85014F723A4B}  registering crashes the host
+//   sample_msgbox.dll    {54461A3F-6BF2-4240-8DD5-113D3340E4C1}  message box, then registers
+//   sample_slow.dll      {22C1AD53-AD6B-4959-93C0-D66190145D77}  sleeps 2 s, then registers
+//
+// A DLL that registers writes HKEY_CLASSES_ROOT\CLSID\{clsid}\InprocServer32.
+#pragma once
+
+#include <windows.h>
+
+namespace kalvenor::sample {
+
+inline constexpr wchar_t kNormalClsidString[] = L"{069D1E67-6900-4A01-BC80-D77EE99E1CF4}";
+inline constexpr GUID kNormalClsid = {
+    0x069D1E67, 0x6900, 0x4A01, {0xBC, 0x80, 0xD7, 0x7E, 0xE9, 0x9E, 0x1C, 0xF4}};
+
+inline constexpr wchar_t kRegFailClsidString[] = L"{8A8744DA-88B0-44FF-A64E-A051E94E014C}";
+inline constexpr GUID kRegFailClsid = {
+    0x8A8744DA, 0x88B0, 0x44FF, {0xA6, 0x4E, 0xA0, 0x51, 0xE9, 0x4E, 0x01, 0x4C}};
+
+inline constexpr wchar_t kCrashClsidString[] = L"{D8E2A9FE-1AAF-4D9D-8A7B-85014F723A4B}";
+inline constexpr GUID kCrashClsid = {
+    0xD8E2A9FE, 0x1AAF, 0x4D9D, {0x8A, 0x7B, 0x85, 0x01, 0x4F, 0x72, 0x3A, 0x4B}};
+
+inline constexpr wchar_t kMessageBoxClsidString[] = L"{54461A3F-6BF2-4240-8DD5-113D3340E4C1}";
+inline constexpr GUID kMessageBoxClsid = {
+    0x54461A3F, 0x6BF2, 0x4240, {0x8D, 0xD5, 0x11, 0x3D, 0x33, 0x40, 0xE4, 0xC1}};
+
+inline constexpr wchar_t kSlowClsidString[] = L"{22C1AD53-AD6B-4959-93C0-D66190145D77}";
+inline constexpr GUID kSlowClsid = {
+    0x22C1AD53, 0xAD6B, 0x4959, {0x93, 0xC0, 0xD6, 0x61, 0x90, 0x14, 0x5D, 0x77}};
+
+// Each identifier is written twice above; a typo in one copy would make the DLL register a key
+// that DllGetClassObject never answers for, so the compiler checks that the two copies agree.
+namespace detail {
+
+constexpr int HexValue(wchar_t c) {
+  if (c >= L'0' && c <= L'9') return c - L'0';
+  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+  return -1;  // lower case is rejected too, to keep the registry spelling uniform
+}
+
+constexpr bool HexFieldIs(const wchar_t* text, int digits, unsigned long expected) {
+  unsigned long value = 0;
+  for (int i = 0; i < digits; ++i) {
+    const int digit = HexValue(text[i]);
+    if (digit < 0) return false;
+    value = value * 16 + static_cast<unsigned long>(digit);
+  }
+  return value == expected;
+}
+
+// Expects the registry form {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}.
+constexpr bool SameClsid(const wchar_t (&text)[39], const GUID& guid) {
+  if (text[0] != L'{' || text[9] != L'-' || text[14] != L'-' || text[19] != L'-' ||
+      text[24] != L'-' || text[37] != L'}') {
+    return false;
+  }
+  if (!HexFieldIs(text + 1, 8, guid.Data1) || !HexFieldIs(text + 10, 4, guid.Data2) ||
+      !HexFieldIs(text + 15, 4, guid.Data3) || !HexFieldIs(text + 20, 2, guid.Data4[0]) ||
+      !HexFieldIs(text + 22, 2, guid.Data4[1])) {
+    return false;
+  }
+  for (int i = 0; i < 6; ++i) {
+    if (!HexFieldIs(text + 25 + 2 * i, 2, guid.Data4[2 + i])) return false;
+  }
+  return true;
+}
+
+static_assert(SameClsid(kNormalClsidString, kNormalClsid));
+static_assert(SameClsid(kRegFailClsidString, kRegFailClsid));
+static_assert(SameClsid(kCrashClsidString, kCrashClsid));
+static_assert(SameClsid(kMessageBoxClsidString, kMessageBoxClsid));
+static_assert(SameClsid(kSlowClsidString, kSlowClsid));
+
+}  // namespace detail
+}  // namespace kalvenor::sample

@@ -1,0 +1,27 @@
+// Kalvenor: installs component libraries into the Windows system directory and registers
+// them, or takes them out again.
+#include <windows.h>
+
+#include <exception>
+
+#include "platform/win32/text.h"
+#include "platform/win32/win32_system.h"
+#include "platform/win32/win32_toolkit.h"
+#include "setup/frm_setup.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  // The program sits in a folder full of DLLs by design: none of them may ever load into it.
+  // Everything it links statically is a known system DLL, mapped before this line runs.
+  ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  try {
+    kalvenor::win32::Win32System system;
+    kalvenor::win32::Win32Toolkit toolkit(instance);
+    kalvenor::platform::Services services{toolkit, system};
+    kalvenor::frmSetup setup(services);
+    return toolkit.Run();
+  } catch (const std::exception& failure) {
+    ::MessageBoxW(nullptr, kalvenor::win32::Widen(failure.what()).c_str(), L"Kalvenor",
+                  MB_OK | MB_ICONERROR);
+    return 1;
+  }
+}

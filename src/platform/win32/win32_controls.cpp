@@ -1,0 +1,353 @@
+#include "platform/win32/win32_controls.h"
+
+#include <algorithm>
+
+#include "platform/win32/handles.h"
+#include "platform/win32/text.h"
+#include "platform/win32/win32_form.h"
+
+namespace kalvenor::win32 {
+
+using platform::ControlSpec;
+using platform::ControlType;
+
+// ---- Common properties
+
+std::string ControlWindow::Text() const {
+  std::wstring text(static_cast<std::size_t>(::GetWindowTextLengthW(window_)) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(::GetWindowTextW(window_, text.data(),
+                                                        static_cast<int>(text.size()))));
+  return Narrow(text);
+}
+
+void ControlWindow::SetText(std::string_view text) {
+  ::SetWindowTextW(window_, Widen(text).c_str());
+}
+
+// The control's own flag, as the logic set it, whether or not its window is on the screen yet.
+bool ControlWindow::IsVisible() const {
+  return (::GetWindowLongPtrW(window_, GWL_STYLE) & WS_VISIBLE) != 0;
+}
+
+void ControlWindow::Show(bool visible) { ::ShowWindow(window_, visible ? SW_SHOWNA : SW_HIDE); }
+
+bool ControlWindow::IsEnabled() const { return ::IsWindowEnabled(window_) != FALSE; }
+
+void ControlWindow::Enable(bool enabled) { ::EnableWindow(window_, enabled ? TRUE : FALSE); }
+
+bool ControlWindow::Focus() {
+  if (!IsVisible() || !IsEnabled()) return false;
+  ::SetFocus(window_);
+  return ::GetFocus() == window_;
+}
+
+void ControlWindow::Place(const platform::Rect& bounds) {
+  spec_.bounds = bounds;
+  form_.Place(window_, bounds);
+}
+
+void ControlWindow::Relayout() {
+  ::SendMessageW(window_, WM_SETFONT, reinterpret_cast<WPARAM>(form_.FontFor(spec_.font)), FALSE);
+  form_.Place(window_, spec_.bounds);
+}
+
+namespace {
+
+// ---- Buttons
+
+class PlainControl final : public Win32Control<platform::Control> {
+ public:
+  using Win32Control::Win32Control;
+};
+
+// Draws a push button face with a picture centred above the caption; pressed while the mouse
+// holds it down or while `latched`.
+void DrawPictureFace(Win32Form& form, const DRAWITEMSTRUCT& item, HICON icon, bool latched) {
+  HDC dc = item.hDC;
+  RECT face = item.rcItem;
+  const bool pressed = latched || (item.itemState & ODS_SELECTED);
+  const bool disabled = item.itemState & ODS_DISABLED;
+  ::DrawFrameControl(dc, &face, DFC_BUTTON, DFCS_BUTTONPUSH | (pressed ? DFCS_PUSHED : 0));
+  if (latched && !(item.itemState & ODS_SELECTED)) {
+    // A latched toggle shows a dithered face, like a pressed toolbar toggle.
+    RECT inner = face;
+    ::InflateRect(&inner, -2, -2);
+    ::FillRect(dc, &inner, ::GetSysColorBrush(COLOR_3DLIGHT));
+  }
+  const int shift = pressed ? 1 : 0;
+
+  wchar_t caption[256] = {};
+  ::GetWindowTextW(item.hwndItem, caption, 256);
+  // A caption wider than the button wraps at its blanks, as picture buttons always did.
+  const UINT format = DT_CENTER | DT_WORDBREAK | ((item.itemState & ODS_NOACCEL) ? DT_HIDEPREFIX : 0);
+  const int margin = form.Px(45);
+  RECT textBox{face.left + margin, 0, face.right - margin, 0};
+  ::DrawTextW(dc, caption, -1, &textBox, format | DT_CALCRECT);
+  const int iconSize = form.Px(480);
+  const int gap = form.Px(30);
+  const int textHeight = textBox.bottom - textBox.top;
+  const int top = face.top + (face.bottom - face.top - iconSize - gap - textHeight) / 2 + shift;
+  const int iconLeft = face.left + (face.right - face.left - iconSize) / 2 + shift;
+
+  if (icon) {
+    ::DrawStateW(dc, nullptr, nullptr, reinterpret_cast<LPARAM>(icon), 0, iconLeft, top,
+                 iconSize, iconSize, DST_ICON | (disabled ? DSS_DISABLED : DSS_NORMAL));
+  }
+  RECT text{face.left + margin + shift, top + iconSize + gap, face.right - margin + shift,
+            top + iconSize + gap + textHeight};
+  ::SetBkMode(dc, TRANSPARENT);
+  if (disabled) {
+    // Embossed, as the system draws disabled captions.
+    RECT light = text;
+    ::OffsetRect(&light, 1, 1);
+    ::SetTextColor(dc, ::GetSysColor(COLOR_3DHILIGHT));
+    ::DrawTextW(dc, caption, -1, &light, format);
+    ::SetTextColor(dc, ::GetSysColor(COLOR_GRAYTEXT));
+  } else {
+    ::SetTextColor(dc, ::GetSysColor(COLOR_BTNTEXT));
+  }
+  ::DrawTextW(dc, caption, -1, &text, format);
+
+  if ((item.itemState & ODS_FOCUS) && !(item.itemState & ODS_NOFOCUSRECT)) {
+    RECT focus = face;
+    ::InflateRect(&focus, -4, -4);
+    ::DrawFocusRect(dc, &focus);
+  }
+}
+
+class PictureButton final : public Win32Control<platform::Control> {
+ public:
+  using Win32Control::Win32Control;
+  void Draw(const DRAWITEMSTRUCT& item) override {
+    DrawPictureFace(form_, item, form_.Icon(spec_.picture), false);
+  }
+};
+
+// ---- Check boxes
+
+class PlainCheckBox final : public Win32Control<platform::CheckBox> {
+ public:
+  using Win32Control::Win32Control;
+  int Value() const override {
+    return ::SendMessageW(window_, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0;
+  }
+  void SetValue(int value) override {
+    ::SendMessageW(window_, BM_SETCHECK, value == 1 ? BST_CHECKED : BST_UNCHECKED, 0);
+  }
+  void SetPicture(platform::Picture) override {}
+};
+
+// A check box drawn as a toggle button: its picture above its caption, latched while ticked.
+class PictureToggle final : public Win32Control<platform::CheckBox> {
+ public:
+  PictureToggle(Win32Form& form, HWND window, const ControlSpec& spec)
+      : Win32Control(form, window, spec), value_(spec.value), picture_(spec.picture) {}
+  int Value() const override { return value_; }
+  void SetValue(int value) override {
+    value_ = value;
+    ::InvalidateRect(window_, nullptr, FALSE);
+  }
+  void SetCaption(std::string_view caption) override {
+    SetText(caption);
+    ::InvalidateRect(window_, nullptr, FALSE);
+  }
+  void SetPicture(platform::Picture picture) override {
+    picture_ = picture;
+    ::InvalidateRect(window_, nullptr, FALSE);
+  }
+  void Draw(const DRAWITEMSTRUCT& item) override {
+    DrawPictureFace(form_, item, form_.Icon(picture_), value_ == 1);
+  }
+  void Clicked() override { SetValue(value_ == 1 ? 0 : 1); }
+
+ private:
+  int value_;
+  platform::Picture picture_;
+};
+
+// ---- List and log
+
+class Win32ListBox final : public Win32Control<platform::ListBox> {
+ public:
+  using Win32Control::Win32Control;
+  void Clear() override {
+    ::SendMessageW(window_, LB_RESETCONTENT, 0, 0);
+    widest_ = 0;
+    ::SendMessageW(window_, LB_SETHORIZONTALEXTENT, 0, 0);
+  }
+  void AddItem(std::string_view item) override {
+    const std::wstring wide = Widen(item);
+    ::SendMessageW(window_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.c_str()));
+    // Long paths are reached by scrolling sideways.
+    const int width = form_.MeasureText(window_, wide).cx + form_.Px(90);
+    if (width > widest_) {
+      widest_ = width;
+      ::SendMessageW(window_, LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(width), 0);
+    }
+  }
+  std::size_t ListCount() const override {
+    return static_cast<std::size_t>(::SendMessageW(window_, LB_GETCOUNT, 0, 0));
+  }
+  std::string List(std::size_t index) const override {
+    const LRESULT length = ::SendMessageW(window_, LB_GETTEXTLEN, index, 0);
+    if (length == LB_ERR) return {};
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(
+        ::SendMessageW(window_, LB_GETTEXT, index, reinterpret_cast<LPARAM>(text.data()))));
+    return Narrow(text);
+  }
+
+ private:
+  int widest_ = 0;
+};
+
+class Win32LogBox final : public Win32Control<platform::TextBox> {
+ public:
+  Win32LogBox(Win32Form& form, HWND window, const ControlSpec& spec)
+      : Win32Control(form, window, spec) {
+    // No cap beyond memory: the default limit would silently drop the end of a long run.
+    ::SendMessageW(window_, EM_SETLIMITTEXT, 0, 0);
+  }
+  std::string Text() const override { return ControlWindow::Text(); }
+  void SetText(std::string_view text) override { ControlWindow::SetText(text); }
+  // Appends in place instead of rewriting the whole text, so a long run stays linear.
+  void Append(std::string_view text) override {
+    const int end = ::GetWindowTextLengthW(window_);
+    ::SendMessageW(window_, EM_SETSEL, end, end);
+    ::SendMessageW(window_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(Widen(text).c_str()));
+    const int after = ::GetWindowTextLengthW(window_);
+    ::SendMessageW(window_, EM_SETSEL, after, after);
+    ::SendMessageW(window_, EM_SCROLLCARET, 0, 0);
+  }
+  std::size_t SelStart() const override {
+    DWORD start = 0;
+    ::SendMessageW(window_, EM_GETSEL, reinterpret_cast<WPARAM>(&start), 0);
+    return start;
+  }
+};
+
+// ---- Static controls
+
+// A label fits its text: lines break only at CR LF, never inside a line.
+class Win32Label final : public Win32Control<platform::Control> {
+ public:
+  Win32Label(Win32Form& form, HWND window, const ControlSpec& spec)
+      : Win32Control(form, window, spec) {}
+  void SetCaption(std::string_view caption) override {
+    SetText(caption);
+    Fit();
+  }
+  void Relayout() override {
+    ControlWindow::Relayout();
+    Fit();
+  }
+
+ private:
+  void Fit() {
+    std::wstring text(static_cast<std::size_t>(::GetWindowTextLengthW(window_)) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(
+        ::GetWindowTextW(window_, text.data(), static_cast<int>(text.size()))));
+    const SIZE size = form_.MeasureText(window_, text);
+    platform::Rect bounds = spec_.bounds;
+    bounds.width = form_.Twips(size.cx);
+    bounds.height = form_.Twips(size.cy);
+    Place(bounds);
+  }
+};
+
+// A borderless strip holding horizontal lines: an etched rule.
+class Separator final : public Win32Control<platform::Control> {
+ public:
+  using Win32Control::Win32Control;
+  void Draw(const DRAWITEMSTRUCT& item) override {
+    ::FillRect(item.hDC, &item.rcItem, ::GetSysColorBrush(COLOR_BTNFACE));
+    for (const platform::SeparatorLine& line : spec_.lines) {
+      const int y = item.rcItem.top + form_.Px(line.y);
+      RECT rule{item.rcItem.left, y, item.rcItem.right, y + 1};
+      UniqueBrush brush(::CreateSolidBrush(RGB(line.colour.red, line.colour.green,
+                                               line.colour.blue)));
+      ::FillRect(item.hDC, &rule, brush.get());
+    }
+  }
+};
+
+// A one-pixel outline in the window-text colour, not filled.
+class Shape final : public Win32Control<platform::Control> {
+ public:
+  using Win32Control::Win32Control;
+  void Draw(const DRAWITEMSTRUCT& item) override {
+    ::FrameRect(item.hDC, &item.rcItem, ::GetSysColorBrush(COLOR_WINDOWTEXT));
+  }
+};
+
+class Win32Image final : public Win32Control<platform::Image> {
+ public:
+  using Win32Control::Win32Control;
+  platform::Picture GetPicture() const override { return spec_.picture; }
+  void Relayout() override {
+    ControlWindow::Relayout();
+    ::SendMessageW(window_, STM_SETICON, reinterpret_cast<WPARAM>(form_.Icon(spec_.picture)), 0);
+  }
+};
+
+struct WindowKind {
+  const wchar_t* className;
+  DWORD style;
+  DWORD exStyle;
+};
+
+WindowKind KindOf(ControlType type) {
+  switch (type) {
+    case ControlType::Button: return {L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 0};
+    case ControlType::PictureButton: return {L"BUTTON", BS_OWNERDRAW | WS_TABSTOP, 0};
+    case ControlType::CheckBox: return {L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 0};
+    case ControlType::PictureCheckBox: return {L"BUTTON", BS_OWNERDRAW | WS_TABSTOP, 0};
+    case ControlType::ListBox:
+      return {L"LISTBOX", LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_HSCROLL | WS_TABSTOP,
+              WS_EX_CLIENTEDGE};
+    case ControlType::LogBox:
+      return {L"EDIT",
+              ES_MULTILINE | ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_READONLY | WS_VSCROLL |
+                  WS_HSCROLL | WS_TABSTOP,
+              WS_EX_CLIENTEDGE};
+    case ControlType::Label: return {L"STATIC", SS_LEFTNOWORDWRAP | SS_NOPREFIX | SS_NOTIFY, 0};
+    case ControlType::Separator: return {L"STATIC", SS_OWNERDRAW, 0};
+    case ControlType::Image: return {L"STATIC", SS_ICON, 0};
+    case ControlType::Shape: return {L"STATIC", SS_OWNERDRAW, 0};
+  }
+  return {L"STATIC", 0, 0};
+}
+
+}  // namespace
+
+std::unique_ptr<ControlWindow> CreateControl(Win32Form& form, HINSTANCE instance,
+                                             const ControlSpec& spec) {
+  const WindowKind kind = KindOf(spec.type);
+  HWND window = ::CreateWindowExW(
+      kind.exStyle, kind.className, Widen(spec.caption).c_str(),
+      WS_CHILD | kind.style | (spec.visible ? WS_VISIBLE : 0), 0, 0, 0, 0, form.Handle(),
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
+  std::unique_ptr<ControlWindow> control;
+  switch (spec.type) {
+    case ControlType::Button: control = std::make_unique<PlainControl>(form, window, spec); break;
+    case ControlType::PictureButton:
+      control = std::make_unique<PictureButton>(form, window, spec);
+      break;
+    case ControlType::CheckBox:
+      control = std::make_unique<PlainCheckBox>(form, window, spec);
+      static_cast<PlainCheckBox&>(*control).SetValue(spec.value);
+      break;
+    case ControlType::PictureCheckBox:
+      control = std::make_unique<PictureToggle>(form, window, spec);
+      break;
+    case ControlType::ListBox: control = std::make_unique<Win32ListBox>(form, window, spec); break;
+    case ControlType::LogBox: control = std::make_unique<Win32LogBox>(form, window, spec); break;
+    case ControlType::Label: control = std::make_unique<Win32Label>(form, window, spec); break;
+    case ControlType::Separator: control = std::make_unique<Separator>(form, window, spec); break;
+    case ControlType::Image: control = std::make_unique<Win32Image>(form, window, spec); break;
+    case ControlType::Shape: control = std::make_unique<Shape>(form, window, spec); break;
+  }
+  return control;
+}
+
+}  // namespace kalvenor::win32

@@ -1,0 +1,70 @@
+#pragma once
+// Thin wrappers over the standard Win32 controls. Each keeps its rectangle in twips and turns
+// the toolkit's properties into one or two messages; owner-drawn ones paint themselves.
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/toolkit.h"
+
+namespace kalvenor::win32 {
+
+class Win32Form;
+
+// What every control window is to its form, whatever its interface to the logic.
+class ControlWindow {
+ public:
+  ControlWindow(Win32Form& form, HWND window, const platform::ControlSpec& spec)
+      : form_(form), window_(window), spec_(spec) {}
+  ControlWindow(const ControlWindow&) = delete;
+  ControlWindow& operator=(const ControlWindow&) = delete;
+  virtual ~ControlWindow() = default;
+
+  virtual platform::Control& AsControl() = 0;
+  HWND Handle() const { return window_; }
+  const platform::ControlSpec& Spec() const { return spec_; }
+  // Applies font, picture and rectangle again, after a change of DPI.
+  virtual void Relayout();
+  // Owner-drawn controls paint here.
+  virtual void Draw(const DRAWITEMSTRUCT&) {}
+  // A click, before the logic hears of it.
+  virtual void Clicked() {}
+
+ protected:
+  std::string Text() const;
+  void SetText(std::string_view text);
+  bool IsVisible() const;
+  void Show(bool visible);
+  bool IsEnabled() const;
+  void Enable(bool enabled);
+  bool Focus();
+  void Place(const platform::Rect& bounds);
+
+  Win32Form& form_;
+  HWND window_;
+  platform::ControlSpec spec_;  // its bounds follow every Move
+};
+
+template <class Interface>
+class Win32Control : public ControlWindow, public Interface {
+ public:
+  using ControlWindow::ControlWindow;
+  platform::Control& AsControl() override { return *this; }
+  std::string Caption() const override { return Text(); }
+  void SetCaption(std::string_view caption) override { SetText(caption); }
+  bool Visible() const override { return IsVisible(); }
+  void SetVisible(bool visible) override { Show(visible); }
+  bool Enabled() const override { return IsEnabled(); }
+  void SetEnabled(bool enabled) override { Enable(enabled); }
+  bool SetFocus() override { return Focus(); }
+  platform::Rect Bounds() const override { return spec_.bounds; }
+  void Move(const platform::Rect& bounds) override { Place(bounds); }
+};
+
+// Creates the control window of `spec` on the form's window.
+std::unique_ptr<ControlWindow> CreateControl(Win32Form& form, HINSTANCE instance,
+                                             const platform::ControlSpec& spec);
+
+}  // namespace kalvenor::win32

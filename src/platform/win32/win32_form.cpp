@@ -1,0 +1,395 @@
+#include "platform/win32/win32_form.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <vector>
+
+#include "resource_ids.h"
+#include "platform/win32/text.h"
+#include "platform/win32/win32_controls.h"
+#include "platform/win32/win32_toolkit.h"
+
+namespace kalvenor::win32 {
+namespace {
+
+constexpr wchar_t kDialogClass[] = L"KalvenorWindow";
+constexpr wchar_t kTipClass[] = L"KalvenorTip";
+constexpr platform::Twips kTwipsPerInch = 1440;
+constexpr platform::Twips kIconTwips = 480;       // 32 pixels at 96 DPI
+constexpr platform::Twips kSmallIconTwips = 240;  // 16 pixels at 96 DPI
+
+bool IsDialogStyle(const platform::FormSpec& spec) {
+  return spec.style == platform::FormStyle::FixedDialog;
+}
+
+DWORD StyleOf(const platform::FormSpec& spec) {
+  // Fixed single border, caption and the close command; no minimize, maximize or sizing.
+  return IsDialogStyle(spec) ? WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN
+                             : WS_POPUP | WS_CLIPCHILDREN;
+}
+
+DWORD ExStyleOf(const platform::FormSpec& spec) {
+  // The tip never takes the activation and has no task-bar button.
+  return IsDialogStyle(spec) ? WS_EX_CONTROLPARENT : WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE;
+}
+
+int IconResource(platform::Picture picture) {
+  switch (picture) {
+    case platform::Picture::Setup: return IDI_SETUP;
+    case platform::Picture::Install: return IDI_INSTALL;
+    case platform::Picture::Exit: return IDI_EXIT;
+    case platform::Picture::OverwriteCopy: return IDI_OVERWRITE;
+    case platform::Picture::Remove: return IDI_REMOVE;
+    case platform::Picture::Manual: return IDI_MANUAL;
+    case platform::Picture::Automatic: return IDI_AUTOMATIC;
+    case platform::Picture::None: break;
+  }
+  return 0;
+}
+
+void RegisterClasses(HINSTANCE instance, WNDPROC procedure) {
+  static bool registered = false;
+  if (registered) return;
+  WNDCLASSEXW windowClass{};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.lpfnWndProc = procedure;
+  windowClass.hInstance = instance;
+  windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  windowClass.lpszClassName = kDialogClass;
+  ::RegisterClassExW(&windowClass);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_INFOBK + 1);
+  windowClass.lpszClassName = kTipClass;
+  ::RegisterClassExW(&windowClass);
+  registered = true;
+}
+
+}  // namespace
+
+Win32Form::Win32Form(Win32Toolkit& toolkit, const platform::FormSpec& spec,
+                     platform::FormEvents& events)
+    : toolkit_(toolkit), spec_(spec), events_(events) {
+  RegisterClasses(toolkit.Instance(), &Procedure);
+  HWND window = ::CreateWindowExW(ExStyleOf(spec), IsDialogStyle(spec) ? kDialogClass : kTipClass,
+                                  Widen(spec.caption).c_str(), StyleOf(spec), CW_USEDEFAULT,
+                                  CW_USEDEFAULT, 0, 0, nullptr, nullptr, toolkit.Instance(), this);
+  if (!window) throw std::runtime_error(LastError().message);
+  window_.reset(window);
+  CreateControls();
+  ApplyDpi(::GetDpiForWindow(window));
+  toolkit_.Loaded(this);
+}
+
+Win32Form::~Win32Form() {
+  if (window_) toolkit_.Unloaded(this);
+}
+
+void Win32Form::CreateControls() {
+  // The tab order is the order of the child windows: create them by tab index, the controls
+  // without one last.
+  std::vector<const platform::ControlSpec*> ordered;
+  for (const platform::ControlSpec& control : spec_.controls) ordered.push_back(&control);
+  std::stable_sort(ordered.begin(), ordered.end(), [](auto* a, auto* b) {
+    const auto key = [](int tab) { return tab == platform::kNoTabStop ? 1 << 30 : tab; };
+    return key(a->tabIndex) < key(b->tabIndex);
+  });
+  for (const platform::ControlSpec* control : ordered) {
+    controls_.emplace(control->id, CreateControl(*this, toolkit_.Instance(), *control));
+  }
+}
+
+void Win32Form::ApplyDpi(UINT dpi) {
+  dpi_ = dpi ? dpi : USER_DEFAULT_SCREEN_DPI;
+  LOGFONTW face{};
+  face.lfHeight = -std::lround(8.25 * dpi_ / 72.0);
+  face.lfWeight = FW_NORMAL;
+  face.lfCharSet = DEFAULT_CHARSET;
+  face.lfQuality = CLEARTYPE_QUALITY;
+  // Prefer the outline face: bitmap faces cannot be drawn bold.
+  face.lfOutPrecision = OUT_TT_PRECIS;
+  ::lstrcpynW(face.lfFaceName, L"MS Sans Serif", LF_FACESIZE);
+  font_.reset(::CreateFontIndirectW(&face));
+  face.lfWeight = FW_BOLD;
+  boldFont_.reset(::CreateFontIndirectW(&face));
+
+  icons_.clear();
+  for (platform::Picture picture :
+       {platform::Picture::Setup, platform::Picture::Install, platform::Picture::Exit,
+        platform::Picture::OverwriteCopy, platform::Picture::Remove, platform::Picture::Manual,
+        platform::Picture::Automatic}) {
+    const int size = Px(kIconTwips);
+    icons_[picture].reset(static_cast<HICON>(
+        ::LoadImageW(toolkit_.Instance(), MAKEINTRESOURCEW(IconResource(picture)), IMAGE_ICON,
+                     size, size, LR_DEFAULTCOLOR)));
+  }
+  if (spec_.icon != platform::Picture::None) {
+    const int small = Px(kSmallIconTwips);
+    smallIcon_.reset(static_cast<HICON>(
+        ::LoadImageW(toolkit_.Instance(), MAKEINTRESOURCEW(IconResource(spec_.icon)), IMAGE_ICON,
+                     small, small, LR_DEFAULTCOLOR)));
+    ::SendMessageW(Handle(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(Icon(spec_.icon)));
+    ::SendMessageW(Handle(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_.get()));
+  }
+
+  RECT frame{0, 0, Px(spec_.clientWidth), Px(spec_.clientHeight)};
+  ::AdjustWindowRectExForDpi(&frame, StyleOf(spec_), FALSE, ExStyleOf(spec_), dpi_);
+  ::SetWindowPos(Handle(), nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  for (auto& [id, control] : controls_) control->Relayout();
+}
+
+int Win32Form::Px(platform::Twips twips) const {
+  return static_cast<int>(std::lround(twips * static_cast<double>(dpi_) / kTwipsPerInch));
+}
+
+platform::Twips Win32Form::Twips(int px) const {
+  return static_cast<platform::Twips>(px * static_cast<double>(kTwipsPerInch) / dpi_);
+}
+
+void Win32Form::Place(HWND control, const platform::Rect& bounds) const {
+  ::SetWindowPos(control, nullptr, Px(bounds.left), Px(bounds.top), Px(bounds.width),
+                 Px(bounds.height), SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+HFONT Win32Form::FontFor(const platform::Font& font) const {
+  return font.bold ? boldFont_.get() : font_.get();
+}
+
+HICON Win32Form::Icon(platform::Picture picture) const {
+  auto found = icons_.find(picture);
+  return found == icons_.end() ? nullptr : found->second.get();
+}
+
+SIZE Win32Form::MeasureText(HWND control, std::wstring_view text) const {
+  WindowDC dc(control);
+  Selected font(dc.get(), reinterpret_cast<HFONT>(::SendMessageW(control, WM_GETFONT, 0, 0)));
+  RECT box{0, 0, 0, 0};
+  if (text.empty()) {
+    TEXTMETRICW metrics{};
+    ::GetTextMetricsW(dc.get(), &metrics);
+    return {0, metrics.tmHeight};
+  }
+  ::DrawTextW(dc.get(), text.data(), static_cast<int>(text.size()), &box,
+              DT_CALCRECT | DT_NOPREFIX | DT_EXPANDTABS);
+  return {box.right - box.left, box.bottom - box.top};
+}
+
+platform::Control& Win32Form::Item(int id) {
+  auto found = controls_.find(id);
+  if (found == controls_.end()) throw std::out_of_range("no control with this id");
+  return found->second->AsControl();
+}
+
+template <class T>
+T& Win32Form::As(int id) {
+  T* typed = dynamic_cast<T*>(&Item(id));
+  if (!typed) throw std::logic_error("control of another type");
+  return *typed;
+}
+
+std::string Win32Form::Caption() const {
+  wchar_t text[512] = {};
+  ::GetWindowTextW(Handle(), text, 512);
+  return Narrow(text);
+}
+
+void Win32Form::SetCaption(std::string_view caption) {
+  ::SetWindowTextW(Handle(), Widen(caption).c_str());
+}
+
+void Win32Form::Show() {
+  if (!window_) return;
+  if (spec_.centredOnFirstShow && !shownOnce_) {
+    // The start-up position: the centre of the work area of the window's monitor.
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    ::GetMonitorInfoW(::MonitorFromWindow(Handle(), MONITOR_DEFAULTTOPRIMARY), &monitor);
+    RECT window{};
+    ::GetWindowRect(Handle(), &window);
+    const RECT& area = monitor.rcWork;
+    const int width = window.right - window.left, height = window.bottom - window.top;
+    ::SetWindowPos(Handle(), nullptr, area.left + (area.right - area.left - width) / 2,
+                   area.top + (area.bottom - area.top - height) / 2, 0, 0,
+                   SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  shownOnce_ = true;
+  ::ShowWindow(Handle(), IsDialogStyle(spec_) ? SW_SHOW : SW_SHOWNOACTIVATE);
+  ::UpdateWindow(Handle());
+}
+
+void Win32Form::Hide() {
+  if (window_) ::ShowWindow(Handle(), SW_HIDE);
+}
+
+bool Win32Form::Visible() const { return window_ && ::IsWindowVisible(Handle()); }
+
+platform::Rect Win32Form::Bounds() const {
+  RECT window{};
+  ::GetWindowRect(Handle(), &window);
+  return {Twips(window.left), Twips(window.top), Twips(window.right - window.left),
+          Twips(window.bottom - window.top)};
+}
+
+void Win32Form::Move(const platform::Rect& bounds) {
+  ::SetWindowPos(Handle(), nullptr, Px(bounds.left), Px(bounds.top), Px(bounds.width),
+                 Px(bounds.height), SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void Win32Form::SetFocus() {
+  if (!window_) return;
+  const HWND focus = ::GetFocus();
+  if (focus && (focus == Handle() || ::IsChild(Handle(), focus))) return;
+  ::SetActiveWindow(Handle());
+  ::SetFocus(lastFocus_ && ::IsChild(Handle(), lastFocus_) && ::IsWindowEnabled(lastFocus_)
+                 ? lastFocus_
+                 : Handle());
+}
+
+bool Win32Form::SetTopMost(bool topMost) {
+  return ::SetWindowPos(Handle(), topMost ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
+                        SWP_NOSIZE | SWP_NOMOVE | SWP_NOREDRAW) != FALSE;
+}
+
+void Win32Form::Unload() {
+  if (!window_ || unloading_) return;
+  unloading_ = true;
+  bool cancel = false;
+  events_.OnUnload(cancel);
+  unloading_ = false;
+  if (cancel || !window_) return;
+  window_.reset();
+  toolkit_.Unloaded(this);
+}
+
+bool Win32Form::PreTranslate(MSG& message) {
+  if (!window_) return false;
+  const HWND window = Handle();
+  if (message.message == WM_MOUSEMOVE && message.hwnd != window) {
+    // Mouse moves over a control reach the logic as that control's; the control gets them too.
+    events_.OnMouseMove(::GetDlgCtrlID(message.hwnd));
+    return false;
+  }
+  if (!IsDialogStyle(spec_)) return false;
+  switch (message.message) {
+    case WM_KEYDOWN:
+      if (message.wParam == VK_ESCAPE) {
+        events_.OnKeyPress(VK_ESCAPE);
+        return true;
+      }
+      if (message.wParam == VK_RETURN &&
+          !(::SendMessageW(message.hwnd, WM_GETDLGCODE, 0, 0) & DLGC_WANTALLKEYS)) {
+        // Enter presses the focused button; the key itself goes to the window's preview.
+        events_.OnKeyPress(VK_RETURN);
+        const HWND focus = ::GetFocus();
+        if (focus && ::IsChild(window, focus) && ::IsWindowEnabled(focus) &&
+            (::SendMessageW(focus, WM_GETDLGCODE, 0, 0) & DLGC_BUTTON)) {
+          ::SendMessageW(focus, BM_CLICK, 0, 0);
+        }
+        return true;
+      }
+      break;
+    case WM_CHAR:
+      // Key preview: the window sees every character first; the focused control gets it too,
+      // but not the dialog manager, so a plain letter never presses a button by its access key.
+      events_.OnKeyPress(static_cast<int>(message.wParam));
+      ::DispatchMessageW(&message);
+      return true;
+    default:
+      break;
+  }
+  return window_ && ::IsDialogMessageW(window, &message);
+}
+
+LRESULT CALLBACK Win32Form::Procedure(HWND window, UINT message, WPARAM wParam,
+                                      LPARAM lParam) noexcept {
+  if (message == WM_NCCREATE) {
+    auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+  }
+  auto* self = reinterpret_cast<Win32Form*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (!self || message == WM_NCCREATE) return ::DefWindowProcW(window, message, wParam, lParam);
+  try {
+    return self->OnMessage(message, wParam, lParam);
+  } catch (...) {
+    self->toolkit_.Fail(std::current_exception());
+    return ::DefWindowProcW(window, message, wParam, lParam);
+  }
+}
+
+LRESULT Win32Form::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  const HWND window = window_ ? Handle() : nullptr;
+  switch (message) {
+    case WM_COMMAND:
+      if (lParam) OnCommand(LOWORD(wParam), HIWORD(wParam));
+      return 0;
+    case WM_DRAWITEM:
+      Draw(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+      return TRUE;
+    case WM_LBUTTONDOWN:
+      surfacePressed_ = true;
+      return 0;
+    case WM_LBUTTONUP:
+      if (std::exchange(surfacePressed_, false)) events_.OnClick(platform::FormEvents::kSurface);
+      return 0;
+    case WM_MOUSEMOVE:
+      events_.OnMouseMove(platform::FormEvents::kSurface);
+      return 0;
+    case WM_CTLCOLORSTATIC: {
+      auto dc = reinterpret_cast<HDC>(wParam);
+      if (!IsDialogStyle(spec_)) {
+        // The tip's label: window text on the tooltip background.
+        ::SetTextColor(dc, ::GetSysColor(COLOR_WINDOWTEXT));
+        ::SetBkColor(dc, ::GetSysColor(COLOR_INFOBK));
+        return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_INFOBK));
+      }
+      if (::GetDlgCtrlID(reinterpret_cast<HWND>(lParam)) != 0) {
+        wchar_t className[16] = {};
+        ::GetClassNameW(reinterpret_cast<HWND>(lParam), className, 16);
+        if (::lstrcmpiW(className, L"EDIT") == 0) {
+          // The read-only log still reads as a document, on the window background colour.
+          ::SetBkColor(dc, ::GetSysColor(COLOR_WINDOW));
+          return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_WINDOW));
+        }
+      }
+      break;
+    }
+    case WM_ACTIVATE:
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        lastFocus_ = ::GetFocus();
+      } else if (lastFocus_ && ::IsChild(window, lastFocus_) && ::IsWindowEnabled(lastFocus_)) {
+        ::SetFocus(lastFocus_);
+        return 0;
+      }
+      break;
+    case WM_DPICHANGED: {
+      const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+      ApplyDpi(HIWORD(wParam));
+      ::SetWindowPos(window, nullptr, suggested->left, suggested->top, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+      return 0;
+    }
+    case WM_CLOSE:
+      Unload();
+      return 0;
+    default:
+      break;
+  }
+  return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+void Win32Form::OnCommand(int id, int code) {
+  auto found = controls_.find(id);
+  if (found == controls_.end()) return;
+  if (code == BN_CLICKED || code == STN_CLICKED) {
+    found->second->Clicked();
+    events_.OnClick(id);
+  }
+}
+
+void Win32Form::Draw(const DRAWITEMSTRUCT& item) {
+  auto found = controls_.find(static_cast<int>(item.CtlID));
+  if (found != controls_.end()) found->second->Draw(item);
+}
+
+}  // namespace kalvenor::win32

@@ -1,0 +1,81 @@
+#pragma once
+// A top-level window built from a FormSpec, owning its HWND, its fonts and its icons.
+
+#include <windows.h>
+
+#include <map>
+#include <memory>
+
+#include "platform/toolkit.h"
+#include "platform/win32/handles.h"
+
+namespace kalvenor::win32 {
+
+class Win32Toolkit;
+class ControlWindow;
+
+class Win32Form final : public platform::Form {
+ public:
+  Win32Form(Win32Toolkit& toolkit, const platform::FormSpec& spec, platform::FormEvents& events);
+  ~Win32Form() override;
+
+  platform::Control& Item(int id) override;
+  platform::ListBox& ListBoxItem(int id) override { return As<platform::ListBox>(id); }
+  platform::TextBox& TextBoxItem(int id) override { return As<platform::TextBox>(id); }
+  platform::CheckBox& CheckBoxItem(int id) override { return As<platform::CheckBox>(id); }
+  platform::Image& ImageItem(int id) override { return As<platform::Image>(id); }
+
+  std::string Caption() const override;
+  void SetCaption(std::string_view caption) override;
+  void Show() override;
+  void Hide() override;
+  bool Visible() const override;
+  platform::Rect Bounds() const override;
+  void Move(const platform::Rect& bounds) override;
+  void SetFocus() override;
+  bool SetTopMost(bool topMost) override;
+  void Unload() override;
+  bool Loaded() const override { return static_cast<bool>(window_); }
+
+  HWND Handle() const { return window_.get(); }
+  // Keyboard preview, mouse moves over controls and dialog navigation; true when handled.
+  bool PreTranslate(MSG& message);
+
+  // For the controls: geometry in pixels at the window's DPI, fonts and pictures.
+  int Px(platform::Twips twips) const;
+  platform::Twips Twips(int px) const;
+  void Place(HWND control, const platform::Rect& bounds) const;
+  HFONT FontFor(const platform::Font& font) const;
+  HICON Icon(platform::Picture picture) const;
+  SIZE MeasureText(HWND control, std::wstring_view text) const;
+
+ private:
+  static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam,
+                                    LPARAM lParam) noexcept;
+  LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  void CreateControls();
+  // Fonts, icons and every rectangle for the current DPI.
+  void ApplyDpi(UINT dpi);
+  void Draw(const DRAWITEMSTRUCT& item);
+  void OnCommand(int id, int code);
+  template <class T>
+  T& As(int id);
+
+  Win32Toolkit& toolkit_;
+  platform::FormSpec spec_;
+  platform::FormEvents& events_;
+  UniqueWindow window_;
+  UINT dpi_ = USER_DEFAULT_SCREEN_DPI;
+  std::map<int, std::unique_ptr<ControlWindow>> controls_;
+  UniqueFont font_;
+  UniqueFont boldFont_;
+  std::map<platform::Picture, UniqueIcon> icons_;
+  UniqueIcon smallIcon_;
+  UniqueBrush infoBrush_;
+  HWND lastFocus_ = nullptr;
+  bool shownOnce_ = false;
+  bool unloading_ = false;
+  bool surfacePressed_ = false;
+};
+
+}  // namespace kalvenor::win32

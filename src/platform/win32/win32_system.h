@@ -1,0 +1,29 @@
+#pragma once
+// The runtime and system services on Win32.
+
+#include "platform/system.h"
+
+namespace kalvenor::win32 {
+
+class Win32System final : public platform::System {
+ public:
+  Win32System();
+  const platform::AppInfo& App() const override { return app_; }
+  std::optional<std::string> Environ(std::string_view name) const override;
+  std::string CurDir() const override;
+  std::string LowerCase(std::string_view text) const override;
+  std::vector<std::string> Dir(std::string_view pattern,
+                               platform::DirAttributes attributes) override;
+  platform::Status CopyNew(std::string_view source, std::string_view destination) override;
+  platform::Status Replace(std::string_view replacement, std::string_view destination) override;
+  platform::Status Delete(std::string_view path) override;
+  platform::Result<std::unique_ptr<platform::Process>> Start(std::string_view program,
+                                                             std::string_view commandLine,
+                                                             platform::ShowWindow show) override;
+  std::uint32_t TickCount() const override;
+
+ private:
+  platform::AppInfo app_;
+};
+
+}  // namespace kalvenor::win32

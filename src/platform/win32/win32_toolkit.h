@@ -1,0 +1,49 @@
+#pragma once
+// The window toolkit on Win32: the message loop, the loaded windows and the modal dialogs.
+
+#include <windows.h>
+
+#include <exception>
+#include <vector>
+
+#include "platform/toolkit.h"
+#include "platform/win32/handles.h"
+
+namespace kalvenor::win32 {
+
+class Win32Form;
+
+class Win32Toolkit final : public platform::Toolkit {
+ public:
+  explicit Win32Toolkit(HINSTANCE instance) : instance_(instance) {}
+
+  // Runs the message loop until the last window has been unloaded.
+  int Run();
+
+  std::unique_ptr<platform::Form> CreateForm(const platform::FormSpec& spec,
+                                             platform::FormEvents& events) override;
+  std::vector<platform::Form*> Forms() override;
+  void DoEvents() override;
+  void WaitForEvents(std::uint32_t milliseconds) override;
+  void MsgBox(platform::Form& owner, std::string_view text, std::string_view title,
+              platform::MsgBoxStyle style) override;
+  std::optional<std::string> FileOpenDialog(platform::Form& owner,
+                                            const platform::FileOpenRequest& request) override;
+
+  // For the windows.
+  HINSTANCE Instance() const { return instance_; }
+  void Loaded(Win32Form* form) { forms_.push_back(form); }
+  void Unloaded(Win32Form* form);
+  // Keeps an exception from crossing a window procedure; Run rethrows it.
+  void Fail(std::exception_ptr failure);
+
+ private:
+  void Dispatch(MSG& message);
+
+  HINSTANCE instance_;
+  std::vector<Win32Form*> forms_;
+  std::exception_ptr failure_;
+  UniqueModule dialogs_;  // comdlg32, loaded from the system directory on first use
+};
+
+}  // namespace kalvenor::win32
