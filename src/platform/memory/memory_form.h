@@ -123,7 +123,10 @@ class MemoryForm final : public Form {
   bool Visible() const override { return visible_; }
   Rect Bounds() const override { return bounds_; }
   void Move(const Rect& bounds) override;
-  void SetFocus() override { platform_.SetActive(this); }
+  void SetFocus() override {
+    ++focusRequests_;
+    platform_.SetActive(this);
+  }
   bool SetTopMost(bool topMost) override {
     topMost_ = topMost;
     return loaded_;
@@ -133,6 +136,7 @@ class MemoryForm final : public Form {
 
   bool TopMost() const { return topMost_; }
   FormEvents& Events() { return events_; }
+  int FocusRequests() const { return focusRequests_; }
   // Every height the window was given, in order (the unroll shows here).
   const std::vector<Twips>& Heights() const { return heights_; }
 
@@ -147,6 +151,7 @@ class MemoryForm final : public Form {
   std::string caption_;
   Rect bounds_;
   std::vector<Twips> heights_;
+  int focusRequests_ = 0;
   bool visible_ = false;
   bool shownOnce_ = false;
   bool topMost_ = false;

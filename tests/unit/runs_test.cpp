@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+
+#include "setup_fixture.h"
+
+namespace kalvenor::testing {
+namespace {
+
+using Strings = std::vector<std::string>;
+using platform::memory::MemoryError;
+using platform::memory::ProcessScript;
+
+constexpr char kTool[] = "c:\\windows\\system32\\regsvr32.exe";
+constexpr char kDone[] = "Done. Click on the form or hit any key.";
+
+class RunsTest : public SetupFixture {
+ protected:
+  RunsTest() {
+    platform.AddFile("C:\\Kalvenor\\a.dll", {.content = "new a"});
+    platform.AddFile("C:\\Kalvenor\\my lib.ocx", {.content = "new lib"});
+  }
+  // Every registration tool run ends with `exitCode`.
+  void ToolExitsWith(std::uint32_t exitCode) {
+    platform.onStart = [exitCode](const std::string&, const std::string&) {
+      ProcessScript script;
+      script.exitCode = exitCode;
+      return script;
+    };
+  }
+  Strings CommandLines() {
+    Strings lines;
+    for (const auto& [program, commandLine] : platform.started) {
+      EXPECT_EQ(program, kTool);
+      lines.push_back(commandLine);
+    }
+    return lines;
+  }
+  bool HasTemporaryFiles() {
+    for (const std::string& file : platform.Files()) {
+      if (file.find(".kalvenor-copy") != std::string::npos) return true;
+    }
+    return false;
+  }
+};
+
+TEST_F(RunsTest, InstallCopiesThenRegistersEachFile) {
+  Start();
+  Click(SetupId::cmdInstall);
+  EXPECT_EQ(LogLines(),
+            (Strings{"> Copying file C:\\Kalvenor\\a.dll",
+                     "|      to c:\\windows\\system32\\a.dll",
+                     "OP> FileCopy C:\\Kalvenor\\a.dll, c:\\windows\\system32\\a.dll",
+                     "> Registering file c:\\windows\\system32\\a.dll",
+                     "OP> ShellAndWait c:\\windows\\system32\\regsvr32.exe /s "
+                     "\"c:\\windows\\system32\\a.dll\"",
+                     "> Copying file C:\\Kalvenor\\my lib.ocx",
+                     "|      to c:\\windows\\system32\\my lib.ocx",
+                     "OP> FileCopy C:\\Kalvenor\\my lib.ocx, c:\\windows\\system32\\my lib.ocx",
+                     "> Registering file c:\\windows\\system32\\my lib.ocx",
+                     "OP> ShellAndWait c:\\windows\\system32\\regsvr32.exe /s "
+                     "\"c:\\windows\\system32\\my lib.ocx\"",
+                     "", kDone}));
+  EXPECT_EQ(platform.Content("c:\\windows\\system32\\my lib.ocx"), "new lib");
+  EXPECT_EQ(CommandLines(),
+            (Strings{std::string(kTool) + " /s \"c:\\windows\\system32\\a.dll\"",
+                     std::string(kTool) + " /s \"c:\\windows\\system32\\my lib.ocx\""}));
+  EXPECT_TRUE(setup->Done());
+  EXPECT_FALSE(HasTemporaryFiles());
+}
+
+TEST_F(RunsTest, TheFourCommandLineForms) {
+  Start();
+  Click(SetupId::chkSilent);  // off
+  Click(SetupId::cmdInstall);
+  ClickSurface();
+  Click(SetupId::cmdRemove);
+  ClickSurface();
+  Click(SetupId::chkSilent);  // on
+  Click(SetupId::cmdRemove);
+  const std::string a = "\"c:\\windows\\system32\\a.dll\"";
+  const Strings lines = CommandLines();
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[0], std::string(kTool) + " " + a);
+  EXPECT_EQ(lines[2], std::string(kTool) + " /u " + a);
+  EXPECT_EQ(lines[4], std::string(kTool) + " /u /s " + a);
+  EXPECT_NE(Log().find("OP> ShellAndWait " + lines[4] + "\r\n"), std::string::npos);
+}
+
+TEST_F(RunsTest, RemoveDeletesOnlyInAutomaticMode) {
+  platform.AddFile("c:\\windows\\system32\\a.dll");
+  Start();
+  Click(SetupId::cmdRemove);
+  const Strings automatic = LogLines();
+  ASSERT_EQ(automatic.size(), 10u);
+  EXPECT_EQ(automatic[0], "> Unregistering file c:\\windows\\system32\\a.dll");
+  EXPECT_EQ(automatic[1], "OP> ShellAndWait " + std::string(kTool) +
+                              " /u /s \"c:\\windows\\system32\\a.dll\"");
+  EXPECT_EQ(automatic[2], "> Deleting file c:\\windows\\system32\\a.dll");
+  EXPECT_EQ(automatic[3], "OP> Kill c:\\windows\\system32\\a.dll");
+  // The second file was never installed: its delete finds nothing, which is no failure.
+  EXPECT_EQ(automatic[7], "OP> Kill c:\\windows\\system32\\my lib.ocx");
+  EXPECT_FALSE(platform.HasFile("c:\\windows\\system32\\a.dll"));
+
+  platform.AddFile("c:\\windows\\system32\\a.dll");
+  ClickSurface();
+  Click(SetupId::chkAutoManual);
+  setup->Arrray_Add("C:\\Kalvenor\\a.dll");
+  Click(SetupId::cmdRemove);
+  EXPECT_EQ(LogLines(), (Strings{"> Unregistering file c:\\windows\\system32\\a.dll",
+                                 "OP> ShellAndWait " + std::string(kTool) +
+                                     " /u /s \"c:\\windows\\system32\\a.dll\"",
+                                 "", kDone}));
+  EXPECT_TRUE(platform.HasFile("c:\\windows\\system32\\a.dll"));
+}
+
+TEST_F(RunsTest, OverwriteCopyReplacesAndDoesNothingElse) {
+  platform.AddFile("c:\\windows\\system32\\a.dll", {.content = "old a"});
+  Start();
+  Click(SetupId::cmdBlindCopy);
+  EXPECT_EQ(LogLines().size(), 8u);
+  EXPECT_EQ(platform.Content("c:\\windows\\system32\\a.dll"), "new a");
+  EXPECT_TRUE(platform.started.empty());
+}
+
+TEST_F(RunsTest, MissingListedFilesAreReportedAndSkipped) {
+  Start();
+  Click(SetupId::chkAutoManual);
+  setup->Arrray_Add("D:\\gone\\x.dll");
+  setup->Arrray_Add("C:\\Kalvenor\\a.dll");
+  ASSERT_TRUE(platform.Delete("C:\\Kalvenor\\a.dll").ok());
+  Click(SetupId::cmdInstall);
+  EXPECT_EQ(LogLines(), (Strings{"> File not found D:\\gone\\x.dll",
+                                 "> File not found C:\\Kalvenor\\a.dll", "", kDone}));
+}
+
+TEST_F(RunsTest, ARunDisablesEverythingUntilTheDonePromptIsLeft) {
+  Start();
+  std::vector<bool> during;
+  platform.onStart = [&](const std::string&, const std::string&) {
+    during = CommandStates();
+    EXPECT_TRUE(Visible(SetupId::txtOperations));
+    EXPECT_FALSE(Visible(SetupId::fileList));
+    return ProcessScript{};
+  };
+  Click(SetupId::cmdInstall);
+  EXPECT_EQ(during, std::vector<bool>(8, false));
+  EXPECT_EQ(CommandStates(), std::vector<bool>(8, false));
+  auto& log = setup->Window().TextBoxItem(Id(SetupId::txtOperations));
+  EXPECT_EQ(log.SelStart(), log.Text().size());
+
+  Key('x');
+  EXPECT_FALSE(setup->Done());
+  EXPECT_TRUE(Visible(SetupId::fileList));
+  EXPECT_FALSE(Visible(SetupId::txtOperations));
+  EXPECT_EQ(CommandStates(), std::vector<bool>(8, true));
+  EXPECT_EQ(ListItems().size(), 2u);
+}
+
+TEST_F(RunsTest, FailuresAreLoggedAndTheRunGoesOn) {
+  platform.AddFile("c:\\windows\\system32\\a.dll", {.content = "old a", .readOnly = true});
+  ToolExitsWith(3);
+  Start();
+  Click(SetupId::cmdInstall);
+  const Strings lines = LogLines();
+  ASSERT_EQ(lines.size(), 15u);
+  EXPECT_EQ(lines[3], "|      failed: Access is denied.");
+  EXPECT_EQ(lines[4], "> Registering file c:\\windows\\system32\\a.dll");
+  EXPECT_EQ(lines[6], "|      failed: regsvr32.exe exit code 3, the file could not be loaded");
+  EXPECT_EQ(lines[12], "|      failed: regsvr32.exe exit code 3, the file could not be loaded");
+  EXPECT_EQ(platform.Content("c:\\windows\\system32\\a.dll"), "old a");
+  EXPECT_FALSE(HasTemporaryFiles());
+}
+
+TEST_F(RunsTest, ExitCodesAreExplainedOrShownInHexadecimal) {
+  const struct {
+    std::uint32_t code;
+    const char* line;
+  } cases[] = {
+      {1, "|      failed: regsvr32.exe exit code 1, invalid command line"},
+      {2, "|      failed: regsvr32.exe exit code 2, OLE could not be initialised"},
+      {4, "|      failed: regsvr32.exe exit code 4, the file has no registration entry point"},
+      {5, "|      failed: regsvr32.exe exit code 5, the registration entry point reported an error"},
+      {7, "|      failed: regsvr32.exe exit code 7"},
+      {0xC0000005, "|      failed: regsvr32.exe exit code 0xC0000005"},
+  };
+  Start();
+  for (const auto& c : cases) {
+    ToolExitsWith(c.code);
+    Click(SetupId::cmdRemove);
+    EXPECT_EQ(LogLines().at(2), c.line);
+    ClickSurface();
+  }
+}
+
+TEST_F(RunsTest, AHalfWrittenCopyNeverReplacesTheTarget) {
+  platform.AddFile("c:\\windows\\system32\\a.dll", {.content = "old a"});
+  platform.FailNextCopy(MemoryError(112));
+  Start();
+  Click(SetupId::cmdBlindCopy);
+  EXPECT_EQ(LogLines().at(3), "|      failed: There is not enough space on the disk.");
+  EXPECT_EQ(platform.Content("c:\\windows\\system32\\a.dll"), "old a");
+  EXPECT_FALSE(HasTemporaryFiles());
+}
+
+TEST_F(RunsTest, ALockedTargetIsReportedOnDelete) {
+  platform.AddFile("c:\\windows\\system32\\a.dll", {.locked = true});
+  Start();
+  Click(SetupId::cmdRemove);
+  EXPECT_EQ(LogLines().at(4),
+            "|      failed: The process cannot access the file because it is being used by "
+            "another process.");
+  EXPECT_TRUE(platform.HasFile("c:\\windows\\system32\\a.dll"));
+}
+
+TEST_F(RunsTest, AToolGoneAfterStartUpFailsEachItemButEndsTheRun) {
+  Start();
+  ASSERT_TRUE(platform.Delete(kTool).ok());
+  Click(SetupId::cmdInstall);
+  const Strings lines = LogLines();
+  ASSERT_EQ(lines.size(), 14u);
+  EXPECT_EQ(lines[5], "|      failed: The system cannot find the file specified.");
+  EXPECT_EQ(lines[11], "|      failed: The system cannot find the file specified.");
+  EXPECT_EQ(lines.back(), kDone);
+  ClickSurface();
+  EXPECT_TRUE(Enabled(SetupId::cmdInstall));
+}
+
+// Two listed files with one name: the later one is what the system directory keeps.
+TEST_F(RunsTest, SameNameFromTwoFoldersEndsWithTheLaterCopy) {
+  platform.AddFolder("D:\\x");
+  platform.AddFile("D:\\x\\a.dll", {.content = "from x"});
+  Start();
+  Click(SetupId::chkAutoManual);
+  setup->Arrray_Add("C:\\Kalvenor\\a.dll");
+  setup->Arrray_Add("D:\\x\\a.dll");
+  Click(SetupId::cmdBlindCopy);
+  EXPECT_EQ(platform.Content("c:\\windows\\system32\\a.dll"), "from x");
+}
+
+}  // namespace
+}  // namespace kalvenor::testing
