@@ -22,32 +22,22 @@ namespace ids = kalvenor::sample;
 
 constexpr const wchar_t* ClsidString() {
   switch (kBehaviour) {
-    case Behaviour::kNormal:
-      return ids::kNormalClsidString;
-    case Behaviour::kRegFail:
-      return ids::kRegFailClsidString;
-    case Behaviour::kCrash:
-      return ids::kCrashClsidString;
-    case Behaviour::kMessageBox:
-      return ids::kMessageBoxClsidString;
-    case Behaviour::kSlow:
-      return ids::kSlowClsidString;
+    case Behaviour::kNormal: return ids::kNormalClsidString;
+    case Behaviour::kRegFail: return ids::kRegFailClsidString;
+    case Behaviour::kCrash: return ids::kCrashClsidString;
+    case Behaviour::kMessageBox: return ids::kMessageBoxClsidString;
+    case Behaviour::kSlow: return ids::kSlowClsidString;
   }
   return nullptr;
 }
 
 constexpr const GUID& Clsid() {
   switch (kBehaviour) {
-    case Behaviour::kNormal:
-      return ids::kNormalClsid;
-    case Behaviour::kRegFail:
-      return ids::kRegFailClsid;
-    case Behaviour::kCrash:
-      return ids::kCrashClsid;
-    case Behaviour::kMessageBox:
-      return ids::kMessageBoxClsid;
-    case Behaviour::kSlow:
-      return ids::kSlowClsid;
+    case Behaviour::kNormal: return ids::kNormalClsid;
+    case Behaviour::kRegFail: return ids::kRegFailClsid;
+    case Behaviour::kCrash: return ids::kCrashClsid;
+    case Behaviour::kMessageBox: return ids::kMessageBoxClsid;
+    case Behaviour::kSlow: return ids::kSlowClsid;
   }
   return ids::kNormalClsid;
 }
@@ -235,6 +225,4 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* object) {
   return g_factory.QueryInterface(riid, object);
 }
 
-STDAPI DllCanUnloadNow() {
-  return (g_object_count == 0 && g_lock_count == 0) ? S_OK : S_FALSE;
-}
+STDAPI DllCanUnloadNow() { return (g_object_count == 0 && g_lock_count == 0) ? S_OK : S_FALSE; }

@@ -22,12 +22,12 @@ std::string Lines(std::initializer_list<std::string_view> lines) {
 std::string HelpText(int index, bool manualMode) {
   switch (index) {
     case 1:
-      return manualMode ? Lines({"<Manual mode>", "", "Install will be performed as ",
-                                 "a copy file followed by a regserver."})
-                        : Lines({"<Automatic mode>", "", "Install the files found within the",
-                                 "same directory of this program.", "",
-                                 "Install will be performed as ",
-                                 "a copy file followed by a regserver."});
+      return manualMode
+                 ? Lines({"<Manual mode>", "", "Install will be performed as ",
+                          "a copy file followed by a regserver."})
+                 : Lines({"<Automatic mode>", "", "Install the files found within the",
+                          "same directory of this program.", "", "Install will be performed as ",
+                          "a copy file followed by a regserver."});
     case 2:
       return manualMode ? Lines({"<Manual mode>", "", "Remove will be performed as an unregserver",
                                  "followed by a delete file."})
@@ -47,8 +47,7 @@ std::string HelpText(int index, bool manualMode) {
                     "    from the directory of this program.",
                     "> With manual mode, you manually select files.",
                     "    And that's all you do manually... :-)"});
-    default:
-      return {};
+    default: return {};
   }
 }
 

@@ -7,8 +7,7 @@ namespace kalvenor {
 // run nested inside the wait; callers disable what must not start meanwhile. The process is
 // waited for through the handle its start returned, never re-opened by id, so a recycled id
 // can never stand in for it.
-platform::Result<std::uint32_t> ShellAndWait(platform::Services& services,
-                                             std::string_view program,
+platform::Result<std::uint32_t> ShellAndWait(platform::Services& services, std::string_view program,
                                              std::string_view commandLine,
                                              platform::ShowWindow show) {
   auto started = services.system.Start(program, commandLine, show);

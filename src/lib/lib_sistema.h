@@ -10,8 +10,7 @@ namespace kalvenor {
 
 // Starts `program` with `commandLine` and returns its exit code once it has ended, processing
 // window events meanwhile. A start failure comes back as the error.
-platform::Result<std::uint32_t> ShellAndWait(platform::Services& services,
-                                             std::string_view program,
+platform::Result<std::uint32_t> ShellAndWait(platform::Services& services, std::string_view program,
                                              std::string_view commandLine,
                                              platform::ShowWindow show);
 

@@ -56,8 +56,7 @@ class System {
 
   // Starts `program` with `commandLine` (which by convention begins with the program's path).
   virtual Result<std::unique_ptr<Process>> Start(std::string_view program,
-                                                 std::string_view commandLine,
-                                                 ShowWindow show) = 0;
+                                                 std::string_view commandLine, ShowWindow show) = 0;
   // Milliseconds since the system started, wrapping at 2^32.
   virtual std::uint32_t TickCount() const = 0;
 };

@@ -71,11 +71,11 @@ std::optional<std::string> Utf16At(const Reader& in, std::size_t offset, std::si
 }
 
 struct Block {
-  std::size_t end = 0;          // first byte after the block
+  std::size_t end = 0;  // first byte after the block
   std::string key;
-  std::size_t value = 0;        // offset of the value
+  std::size_t value = 0;  // offset of the value
   std::size_t valueBytes = 0;
-  std::size_t children = 0;     // offset of the first child
+  std::size_t children = 0;  // offset of the first child
 };
 
 std::optional<Block> BlockAt(const Reader& in, std::size_t offset, std::size_t limit) {

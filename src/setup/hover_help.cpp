@@ -10,12 +10,8 @@ void frmSetup::ShowToolTip(int i) {
   switch (i) {
     case 1:
     case 2:
-    case 3:
-      tip_->SetToolTip(*form_, HelpText(i, ManualMode()), x, y);
-      break;
-    case 4:
-      tip_->SetToolTip(*form_, HelpText(i, false), x, y);
-      break;
+    case 3: tip_->SetToolTip(*form_, HelpText(i, ManualMode()), x, y); break;
+    case 4: tip_->SetToolTip(*form_, HelpText(i, false), x, y); break;
     default:
       if (tip_->Visible()) {
         tip_->Hide();

@@ -34,9 +34,7 @@ void frmSetup::Run(RunKind kind) {
         LocalFileCopy(item, target);
         LocalRegUnreg(target, true);
         break;
-      case RunKind::OverwriteCopy:
-        LocalFileCopy(item, target);
-        break;
+      case RunKind::OverwriteCopy: LocalFileCopy(item, target); break;
       case RunKind::Remove:
         LocalRegUnreg(target, false);
         if (chkAutoManual.Value() == 0) LocalFileRemove(target);

@@ -61,9 +61,9 @@ platform::FormSpec SetupFormSpec() {
   form.icon = Picture::Setup;
   form.centredOnFirstShow = true;
 
-  ControlSpec silent = Control(SetupId::chkSilent, ControlType::CheckBox,
-                               "Regsvr32 &silent mode (display no message box)",
-                               {90, 765, 4980, 240}, 0);
+  ControlSpec silent =
+      Control(SetupId::chkSilent, ControlType::CheckBox,
+              "Regsvr32 &silent mode (display no message box)", {90, 765, 4980, 240}, 0);
   silent.value = 1;
 
   form.controls = {

@@ -28,9 +28,7 @@ struct IconCase {
   std::vector<Image> images;
 };
 
-void PrintTo(const IconCase& c, std::ostream* os) {
-  *os << c.file;
-}
+void PrintTo(const IconCase& c, std::ostream* os) { *os << c.file; }
 
 constexpr std::size_t kDirHeader = 6, kDirEntry = 16, kInfoHeader = 40;
 
@@ -46,9 +44,7 @@ std::uint32_t Le(const Bytes& b, std::size_t at, int width) {
   return v;
 }
 
-std::size_t Stride(unsigned bits_per_row) {
-  return (bits_per_row + 31) / 32 * 4;
-}
+std::size_t Stride(unsigned bits_per_row) { return (bits_per_row + 31) / 32 * 4; }
 
 class IconFile : public ::testing::TestWithParam<IconCase> {
  protected:

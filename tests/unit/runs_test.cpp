@@ -46,8 +46,7 @@ TEST_F(RunsTest, InstallCopiesThenRegistersEachFile) {
   Start();
   Click(SetupId::cmdInstall);
   EXPECT_EQ(LogLines(),
-            (Strings{"> Copying file C:\\Kalvenor\\a.dll",
-                     "|      to c:\\windows\\system32\\a.dll",
+            (Strings{"> Copying file C:\\Kalvenor\\a.dll", "|      to c:\\windows\\system32\\a.dll",
                      "OP> FileCopy C:\\Kalvenor\\a.dll, c:\\windows\\system32\\a.dll",
                      "> Registering file c:\\windows\\system32\\a.dll",
                      "OP> ShellAndWait c:\\windows\\system32\\regsvr32.exe /s "
@@ -92,8 +91,8 @@ TEST_F(RunsTest, RemoveDeletesOnlyInAutomaticMode) {
   const Strings automatic = LogLines();
   ASSERT_EQ(automatic.size(), 10u);
   EXPECT_EQ(automatic[0], "> Unregistering file c:\\windows\\system32\\a.dll");
-  EXPECT_EQ(automatic[1], "OP> ShellAndWait " + std::string(kTool) +
-                              " /u /s \"c:\\windows\\system32\\a.dll\"");
+  EXPECT_EQ(automatic[1],
+            "OP> ShellAndWait " + std::string(kTool) + " /u /s \"c:\\windows\\system32\\a.dll\"");
   EXPECT_EQ(automatic[2], "> Deleting file c:\\windows\\system32\\a.dll");
   EXPECT_EQ(automatic[3], "OP> Kill c:\\windows\\system32\\a.dll");
   // The second file was never installed: its delete finds nothing, which is no failure.
@@ -178,7 +177,8 @@ TEST_F(RunsTest, ExitCodesAreExplainedOrShownInHexadecimal) {
       {1, "|      failed: regsvr32.exe exit code 1, invalid command line"},
       {2, "|      failed: regsvr32.exe exit code 2, OLE could not be initialised"},
       {4, "|      failed: regsvr32.exe exit code 4, the file has no registration entry point"},
-      {5, "|      failed: regsvr32.exe exit code 5, the registration entry point reported an error"},
+      {5,
+       "|      failed: regsvr32.exe exit code 5, the registration entry point reported an error"},
       {7, "|      failed: regsvr32.exe exit code 7"},
       {0xC0000005, "|      failed: regsvr32.exe exit code 0xC0000005"},
   };

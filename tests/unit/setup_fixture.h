@@ -67,9 +67,9 @@ class SetupFixture : public ::testing::Test {
   // the two check boxes, in that order.
   std::vector<bool> CommandStates() {
     std::vector<bool> states;
-    for (SetupId id : {SetupId::cmdInstall, SetupId::cmdRemove, SetupId::cmdBlindCopy,
-                       SetupId::cmdListClear, SetupId::cmdListAdd, SetupId::cmdQuit,
-                       SetupId::chkAutoManual, SetupId::chkSilent}) {
+    for (SetupId id :
+         {SetupId::cmdInstall, SetupId::cmdRemove, SetupId::cmdBlindCopy, SetupId::cmdListClear,
+          SetupId::cmdListAdd, SetupId::cmdQuit, SetupId::chkAutoManual, SetupId::chkSilent}) {
       states.push_back(Enabled(id));
     }
     return states;

@@ -14,7 +14,7 @@ struct SystemDirCase {
   std::optional<std::string> windir;
   std::vector<std::string> tools;  // where regsvr32.exe is
   bool hidden;
-  const char* winSystem;           // expected caption of the system directory label
+  const char* winSystem;  // expected caption of the system directory label
   bool missing;
 };
 
@@ -44,26 +44,50 @@ TEST_P(SystemDirTest, FindsTheRegistrationTool) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, SystemDirTest,
     ::testing::Values(
-        SystemDirCase{"System", "C:\\WINDOWS", {"C:\\WINDOWS\\SYSTEM\\regsvr32.exe"}, false,
-                      "c:\\windows\\system", false},
-        SystemDirCase{"System32Only", "C:\\WINDOWS", {"C:\\WINDOWS\\SYSTEM32\\regsvr32.exe"},
-                      false, "c:\\windows\\system32", false},
+        SystemDirCase{"System",
+                      "C:\\WINDOWS",
+                      {"C:\\WINDOWS\\SYSTEM\\regsvr32.exe"},
+                      false,
+                      "c:\\windows\\system",
+                      false},
+        SystemDirCase{"System32Only",
+                      "C:\\WINDOWS",
+                      {"C:\\WINDOWS\\SYSTEM32\\regsvr32.exe"},
+                      false,
+                      "c:\\windows\\system32",
+                      false},
         SystemDirCase{"BothPreferSystem",
                       "C:\\WINDOWS",
                       {"C:\\WINDOWS\\SYSTEM\\regsvr32.exe", "C:\\WINDOWS\\SYSTEM32\\regsvr32.exe"},
                       false,
                       "c:\\windows\\system",
                       false},
-        SystemDirCase{"HiddenCounts", "C:\\WINDOWS", {"C:\\WINDOWS\\SYSTEM\\regsvr32.exe"}, true,
-                      "c:\\windows\\system", false},
-        SystemDirCase{"LeadingBlanksGo", "  C:\\Win", {"C:\\WIN\\SYSTEM32\\regsvr32.exe"}, false,
-                      "c:\\win\\system32", false},
-        SystemDirCase{"TrailingBlankStays", "C:\\Win ", {"C:\\Win \\system\\regsvr32.exe"},
-                      false, "c:\\win \\system", false},
-        SystemDirCase{"Unset", std::nullopt, {"\\SYSTEM32\\regsvr32.exe"}, false, "\\system32",
+        SystemDirCase{"HiddenCounts",
+                      "C:\\WINDOWS",
+                      {"C:\\WINDOWS\\SYSTEM\\regsvr32.exe"},
+                      true,
+                      "c:\\windows\\system",
                       false},
-        SystemDirCase{"Neither", "C:\\WINDOWS", {"C:\\WINDOWS\\regsvr32.exe"}, false,
-                      "c:\\windows\\system", true}),
+        SystemDirCase{"LeadingBlanksGo",
+                      "  C:\\Win",
+                      {"C:\\WIN\\SYSTEM32\\regsvr32.exe"},
+                      false,
+                      "c:\\win\\system32",
+                      false},
+        SystemDirCase{"TrailingBlankStays",
+                      "C:\\Win ",
+                      {"C:\\Win \\system\\regsvr32.exe"},
+                      false,
+                      "c:\\win \\system",
+                      false},
+        SystemDirCase{
+            "Unset", std::nullopt, {"\\SYSTEM32\\regsvr32.exe"}, false, "\\system32", false},
+        SystemDirCase{"Neither",
+                      "C:\\WINDOWS",
+                      {"C:\\WINDOWS\\regsvr32.exe"},
+                      false,
+                      "c:\\windows\\system",
+                      true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class StartupTest : public SetupFixture {};

@@ -55,8 +55,8 @@ TEST_F(ToolTipTest, UnrollsDownwardThenTakesItsFullHeight) {
   MoveOwner(100, 200);
   tip.SetToolTip(*owner.form, kSevenLines, 300, 400);
   EXPECT_TRUE(tip.Visible());
-  EXPECT_EQ(Tip().Heights(), (Heights{1485, 0, 0, 136, 273, 409, 546, 682, 819, 955, 1092, 1228,
-                                      1365, 1485}));
+  EXPECT_EQ(Tip().Heights(),
+            (Heights{1485, 0, 0, 136, 273, 409, 546, 682, 819, 955, 1092, 1228, 1365, 1485}));
   const platform::Rect label = Label().Bounds();
   EXPECT_EQ(label.height, 1365);
   EXPECT_EQ(label.left, 60);
@@ -148,8 +148,7 @@ TEST_F(HoverHelpTest, TipSitsAtTheExitButtonsOffsetFromTheWindow) {
   const platform::Rect exit = Item(SetupId::cmdQuit).Bounds();
   EXPECT_EQ(setup->ToolTip().Window().Bounds().left,
             platform::RoundHalfEven(window.left + exit.left));
-  EXPECT_EQ(setup->ToolTip().Window().Bounds().top,
-            platform::RoundHalfEven(window.top + exit.top));
+  EXPECT_EQ(setup->ToolTip().Window().Bounds().top, platform::RoundHalfEven(window.top + exit.top));
   EXPECT_EQ(TipText().substr(0, 37), "Switch from automatic to manual mode.");
 }
 

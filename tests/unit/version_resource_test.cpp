@@ -14,7 +14,9 @@ using Bytes = std::vector<std::byte>;
 class Block {
  public:
   Block(std::u16string key, Bytes value, bool text, std::vector<Block> children = {})
-      : key_(std::move(key)), value_(std::move(value)), text_(text),
+      : key_(std::move(key)),
+        value_(std::move(value)),
+        text_(text),
         children_(std::move(children)) {}
 
   Bytes Serialize() const {
@@ -41,8 +43,8 @@ class Block {
   }
   static Bytes FixedInfo(std::uint32_t versionMs, std::uint32_t versionLs) {
     Bytes out;
-    for (std::uint32_t word : {0xFEEF04BDu, 0x00010000u, versionMs, versionLs, versionMs,
-                               versionLs, 0x3Fu, 0u, 4u, 1u, 0u, 0u, 0u}) {
+    for (std::uint32_t word : {0xFEEF04BDu, 0x00010000u, versionMs, versionLs, versionMs, versionLs,
+                               0x3Fu, 0u, 4u, 1u, 0u, 0u, 0u}) {
       Put16(out, word & 0xFFFF);
       Put16(out, word >> 16);
     }

@@ -54,8 +54,8 @@ TEST_F(WaitTest, ShellAndWaitReturnsTheExitCodeOnceTheProcessEnded) {
     return script;
   };
   const std::uint32_t before = platform.TickCount();
-  auto result = ShellAndWait(services, "C:\\tool.exe", "C:\\tool.exe /s \"x\"",
-                             platform::ShowWindow::Normal);
+  auto result =
+      ShellAndWait(services, "C:\\tool.exe", "C:\\tool.exe /s \"x\"", platform::ShowWindow::Normal);
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(result.value(), 5u);
   EXPECT_TRUE(handledWhileRunning);
@@ -66,8 +66,8 @@ TEST_F(WaitTest, ShellAndWaitReturnsTheExitCodeOnceTheProcessEnded) {
 }
 
 TEST_F(WaitTest, ShellAndWaitReportsAStartFailureWithoutWaiting) {
-  auto result = ShellAndWait(services, "C:\\missing.exe", "C:\\missing.exe",
-                             platform::ShowWindow::Normal);
+  auto result =
+      ShellAndWait(services, "C:\\missing.exe", "C:\\missing.exe", platform::ShowWindow::Normal);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().message, "The system cannot find the file specified.");
 }

@@ -30,10 +30,8 @@ bool Focusable(ControlType type) {
     case ControlType::Label:
     case ControlType::Separator:
     case ControlType::Image:
-    case ControlType::Shape:
-      return false;
-    default:
-      return true;
+    case ControlType::Shape: return false;
+    default: return true;
   }
 }
 
@@ -88,8 +86,7 @@ MemoryForm::MemoryForm(MemoryPlatform& platform, const FormSpec& spec, FormEvent
       case ControlType::Image:
         made = std::make_unique<MemoryImage>(platform, *this, control);
         break;
-      default:
-        made = std::make_unique<MemoryPlain>(platform, *this, control);
+      default: made = std::make_unique<MemoryPlain>(platform, *this, control);
     }
     controls_.emplace(control.id, std::move(made));
   }

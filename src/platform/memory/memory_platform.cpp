@@ -47,9 +47,12 @@ class MemoryProcess final : public Process {
 
 // Appends the lower-case form of one code point (ASCII, Latin-1, Greek, Cyrillic capitals).
 void AppendLower(std::string& out, char32_t c) {
-  if ((c >= U'A' && c <= U'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) c += 0x20;
-  else if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2) c += 0x20;
-  else if (c >= 0x410 && c <= 0x42F) c += 0x20;
+  if ((c >= U'A' && c <= U'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7))
+    c += 0x20;
+  else if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2)
+    c += 0x20;
+  else if (c >= 0x410 && c <= 0x42F)
+    c += 0x20;
   if (c < 0x80) {
     out += static_cast<char>(c);
   } else {
@@ -66,8 +69,9 @@ SystemError MemoryError(std::uint32_t code) {
     case 3: return {code, "The system cannot find the path specified."};
     case 5: return {code, "Access is denied."};
     case 32:
-      return {code, "The process cannot access the file because it is being used by another "
-                    "process."};
+      return {code,
+              "The process cannot access the file because it is being used by another "
+              "process."};
     case 80: return {code, "The file exists."};
     case 112: return {code, "There is not enough space on the disk."};
     default: return {code, "Error " + std::to_string(code) + "."};
@@ -160,8 +164,7 @@ std::string MemoryPlatform::LowerCase(std::string_view text) const {
   return lower;
 }
 
-std::vector<std::string> MemoryPlatform::Dir(std::string_view pattern,
-                                             DirAttributes attributes) {
+std::vector<std::string> MemoryPlatform::Dir(std::string_view pattern, DirAttributes attributes) {
   std::vector<std::string> names;
   const std::string folder = Folded(FolderOf(pattern));
   for (const Entry* entry : Ordered()) {
@@ -218,8 +221,7 @@ Status MemoryPlatform::Delete(std::string_view path) {
 }
 
 Result<std::unique_ptr<Process>> MemoryPlatform::Start(std::string_view program,
-                                                       std::string_view commandLine,
-                                                       ShowWindow) {
+                                                       std::string_view commandLine, ShowWindow) {
   started.emplace_back(program, commandLine);
   ProcessScript script;
   if (onStart) script = onStart(std::string(program), std::string(commandLine));
@@ -261,8 +263,7 @@ void MemoryPlatform::MsgBox(Form&, std::string_view text, std::string_view title
   messageBoxes.push_back(std::string(title) + "\n" + std::string(text));
 }
 
-std::optional<std::string> MemoryPlatform::FileOpenDialog(Form&,
-                                                          const FileOpenRequest& request) {
+std::optional<std::string> MemoryPlatform::FileOpenDialog(Form&, const FileOpenRequest& request) {
   dialogRequests.push_back(request);
   std::optional<std::string> choice = std::move(nextDialogChoice);
   nextDialogChoice.reset();
@@ -284,7 +285,8 @@ void MemoryPlatform::Click(Form& form, int controlId) {
     Control& control = form.Item(controlId);
     if (!control.Visible() || !control.Enabled()) return;
     (void)control.SetFocus();
-    if (auto* check = dynamic_cast<CheckBox*>(&control)) check->SetValue(check->Value() == 1 ? 0 : 1);
+    if (auto* check = dynamic_cast<CheckBox*>(&control))
+      check->SetValue(check->Value() == 1 ? 0 : 1);
   }
   memoryForm.Events().OnClick(controlId);
 }

@@ -61,14 +61,13 @@ class MemoryPlatform final : public Toolkit, public System {
   void SetTickCount(std::uint32_t ticks) { ticks_ = ticks; }
   // Makes the next copy fail after writing half of the data.
   void FailNextCopy(SystemError error) { copyFailure_ = std::move(error); }
-  std::function<ProcessScript(const std::string& program, const std::string& commandLine)>
-      onStart;
+  std::function<ProcessScript(const std::string& program, const std::string& commandLine)> onStart;
   // The file the next file-open dialog returns; nothing means Cancel.
   std::optional<std::string> nextDialogChoice;
 
   // ---- What happened
   std::vector<std::pair<std::string, std::string>> started;  // program, command line
-  std::vector<std::string> messageBoxes;  // title, a line break, then the text
+  std::vector<std::string> messageBoxes;                     // title, a line break, then the text
   std::vector<FileOpenRequest> dialogRequests;
   int doEventsCalls = 0;
   bool Ended() const { return forms_.empty() && everLoaded_; }

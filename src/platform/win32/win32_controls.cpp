@@ -15,8 +15,8 @@ using platform::ControlType;
 
 std::string ControlWindow::Text() const {
   std::wstring text(static_cast<std::size_t>(::GetWindowTextLengthW(window_)) + 1, L'\0');
-  text.resize(static_cast<std::size_t>(::GetWindowTextW(window_, text.data(),
-                                                        static_cast<int>(text.size()))));
+  text.resize(static_cast<std::size_t>(
+      ::GetWindowTextW(window_, text.data(), static_cast<int>(text.size()))));
   return Narrow(text);
 }
 
@@ -79,7 +79,8 @@ void DrawPictureFace(Win32Form& form, const DRAWITEMSTRUCT& item, HICON icon, bo
   wchar_t caption[256] = {};
   ::GetWindowTextW(item.hwndItem, caption, 256);
   // A caption wider than the button wraps at its blanks, as picture buttons always did.
-  const UINT format = DT_CENTER | DT_WORDBREAK | ((item.itemState & ODS_NOACCEL) ? DT_HIDEPREFIX : 0);
+  const UINT format =
+      DT_CENTER | DT_WORDBREAK | ((item.itemState & ODS_NOACCEL) ? DT_HIDEPREFIX : 0);
   const int margin = form.Px(45);
   RECT textBox{face.left + margin, 0, face.right - margin, 0};
   ::DrawTextW(dc, caption, -1, &textBox, format | DT_CALCRECT);
@@ -90,8 +91,8 @@ void DrawPictureFace(Win32Form& form, const DRAWITEMSTRUCT& item, HICON icon, bo
   const int iconLeft = face.left + (face.right - face.left - iconSize) / 2 + shift;
 
   if (icon) {
-    ::DrawStateW(dc, nullptr, nullptr, reinterpret_cast<LPARAM>(icon), 0, iconLeft, top,
-                 iconSize, iconSize, DST_ICON | (disabled ? DSS_DISABLED : DSS_NORMAL));
+    ::DrawStateW(dc, nullptr, nullptr, reinterpret_cast<LPARAM>(icon), 0, iconLeft, top, iconSize,
+                 iconSize, DST_ICON | (disabled ? DSS_DISABLED : DSS_NORMAL));
   }
   RECT text{face.left + margin + shift, top + iconSize + gap, face.right - margin + shift,
             top + iconSize + gap + textHeight};
@@ -264,8 +265,8 @@ class Separator final : public Win32Control<platform::Control> {
     for (const platform::SeparatorLine& line : spec_.lines) {
       const int y = item.rcItem.top + form_.Px(line.y);
       RECT rule{item.rcItem.left, y, item.rcItem.right, y + 1};
-      UniqueBrush brush(::CreateSolidBrush(RGB(line.colour.red, line.colour.green,
-                                               line.colour.blue)));
+      UniqueBrush brush(
+          ::CreateSolidBrush(RGB(line.colour.red, line.colour.green, line.colour.blue)));
       ::FillRect(item.hDC, &rule, brush.get());
     }
   }

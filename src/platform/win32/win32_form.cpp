@@ -5,10 +5,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include "resource_ids.h"
 #include "platform/win32/text.h"
 #include "platform/win32/win32_controls.h"
 #include "platform/win32/win32_toolkit.h"
+#include "resource_ids.h"
 
 namespace kalvenor::win32 {
 namespace {
@@ -120,14 +120,14 @@ void Win32Form::ApplyDpi(UINT dpi) {
         platform::Picture::Automatic}) {
     const int size = Px(kIconTwips);
     icons_[picture].reset(static_cast<HICON>(
-        ::LoadImageW(toolkit_.Instance(), MAKEINTRESOURCEW(IconResource(picture)), IMAGE_ICON,
-                     size, size, LR_DEFAULTCOLOR)));
+        ::LoadImageW(toolkit_.Instance(), MAKEINTRESOURCEW(IconResource(picture)), IMAGE_ICON, size,
+                     size, LR_DEFAULTCOLOR)));
   }
   if (spec_.icon != platform::Picture::None) {
     const int small = Px(kSmallIconTwips);
-    smallIcon_.reset(static_cast<HICON>(
-        ::LoadImageW(toolkit_.Instance(), MAKEINTRESOURCEW(IconResource(spec_.icon)), IMAGE_ICON,
-                     small, small, LR_DEFAULTCOLOR)));
+    smallIcon_.reset(static_cast<HICON>(::LoadImageW(toolkit_.Instance(),
+                                                     MAKEINTRESOURCEW(IconResource(spec_.icon)),
+                                                     IMAGE_ICON, small, small, LR_DEFAULTCOLOR)));
     ::SendMessageW(Handle(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(Icon(spec_.icon)));
     ::SendMessageW(Handle(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_.get()));
   }
@@ -295,8 +295,7 @@ bool Win32Form::PreTranslate(MSG& message) {
       events_.OnKeyPress(static_cast<int>(message.wParam));
       ::DispatchMessageW(&message);
       return true;
-    default:
-      break;
+    default: break;
   }
   return window_ && ::IsDialogMessageW(window, &message);
 }
@@ -323,18 +322,12 @@ LRESULT Win32Form::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_COMMAND:
       if (lParam) OnCommand(LOWORD(wParam), HIWORD(wParam));
       return 0;
-    case WM_DRAWITEM:
-      Draw(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
-      return TRUE;
-    case WM_LBUTTONDOWN:
-      surfacePressed_ = true;
-      return 0;
+    case WM_DRAWITEM: Draw(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam)); return TRUE;
+    case WM_LBUTTONDOWN: surfacePressed_ = true; return 0;
     case WM_LBUTTONUP:
       if (std::exchange(surfacePressed_, false)) events_.OnClick(platform::FormEvents::kSurface);
       return 0;
-    case WM_MOUSEMOVE:
-      events_.OnMouseMove(platform::FormEvents::kSurface);
-      return 0;
+    case WM_MOUSEMOVE: events_.OnMouseMove(platform::FormEvents::kSurface); return 0;
     case WM_CTLCOLORSTATIC: {
       auto dc = reinterpret_cast<HDC>(wParam);
       if (!IsDialogStyle(spec_)) {
@@ -369,11 +362,8 @@ LRESULT Win32Form::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                      SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
       return 0;
     }
-    case WM_CLOSE:
-      Unload();
-      return 0;
-    default:
-      break;
+    case WM_CLOSE: Unload(); return 0;
+    default: break;
   }
   return ::DefWindowProcW(window, message, wParam, lParam);
 }

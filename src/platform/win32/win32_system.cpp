@@ -106,10 +106,9 @@ std::string Win32System::LowerCase(std::string_view text) const {
   const std::wstring wide = Widen(text);
   if (wide.empty()) return {};
   std::wstring lower(wide.size(), L'\0');
-  const int length =
-      ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, wide.data(),
-                      static_cast<int>(wide.size()), lower.data(),
-                      static_cast<int>(lower.size()), nullptr, nullptr, 0);
+  const int length = ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, wide.data(),
+                                     static_cast<int>(wide.size()), lower.data(),
+                                     static_cast<int>(lower.size()), nullptr, nullptr, 0);
   lower.resize(static_cast<std::size_t>(length));
   return Narrow(lower);
 }
@@ -140,12 +139,11 @@ std::vector<std::string> Win32System::Dir(std::string_view pattern,
 }
 
 platform::Status Win32System::CopyNew(std::string_view source, std::string_view destination) {
-  return Checked(::CopyFileExW(Widen(source).c_str(), Widen(destination).c_str(), nullptr,
-                               nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS));
+  return Checked(::CopyFileExW(Widen(source).c_str(), Widen(destination).c_str(), nullptr, nullptr,
+                               nullptr, COPY_FILE_FAIL_IF_EXISTS));
 }
 
-platform::Status Win32System::Replace(std::string_view replacement,
-                                      std::string_view destination) {
+platform::Status Win32System::Replace(std::string_view replacement, std::string_view destination) {
   return Checked(::MoveFileExW(Widen(replacement).c_str(), Widen(destination).c_str(),
                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
 }

@@ -66,20 +66,20 @@ void Win32Toolkit::WaitForEvents(std::uint32_t milliseconds) {
 
 void Win32Toolkit::MsgBox(platform::Form& owner, std::string_view text, std::string_view title,
                           platform::MsgBoxStyle) {
-  ::MessageBoxW(static_cast<Win32Form&>(owner).Handle(), Widen(text).c_str(),
-                Widen(title).c_str(), MB_OK | MB_ICONERROR);
+  ::MessageBoxW(static_cast<Win32Form&>(owner).Handle(), Widen(text).c_str(), Widen(title).c_str(),
+                MB_OK | MB_ICONERROR);
 }
 
-std::optional<std::string> Win32Toolkit::FileOpenDialog(
-    platform::Form& owner, const platform::FileOpenRequest& request) {
+std::optional<std::string> Win32Toolkit::FileOpenDialog(platform::Form& owner,
+                                                        const platform::FileOpenRequest& request) {
   // Loaded on demand and only from the system directory, like every DLL of this program.
   if (!dialogs_) {
     dialogs_.reset(::LoadLibraryExW(L"comdlg32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
   }
   // Through void*: FARPROC has no parameters, which the compiler flags as a mismatch.
   auto getOpenFileName =
-      dialogs_ ? reinterpret_cast<decltype(&::GetOpenFileNameW)>(reinterpret_cast<void*>(
-                     ::GetProcAddress(dialogs_.get(), "GetOpenFileNameW")))
+      dialogs_ ? reinterpret_cast<decltype(&::GetOpenFileNameW)>(
+                     reinterpret_cast<void*>(::GetProcAddress(dialogs_.get(), "GetOpenFileNameW")))
                : nullptr;
   if (!getOpenFileName) return std::nullopt;
 
