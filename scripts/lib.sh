@@ -2,7 +2,8 @@
 # Sourced, not run.
 
 KALVENOR_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-PACKAGES=(cmake make g++ mingw-w64 wine wine64 wine32:i386 xvfb googletest imagemagick)
+PACKAGES=(cmake make g++ clang libclang-rt-14-dev mingw-w64 wine wine64 wine32:i386 xvfb googletest
+  imagemagick)
 
 log() { printf '\033[1m== %s\033[0m\n' "$*"; }
 
@@ -43,6 +44,13 @@ build_native() {
   log "Building the unit tests"
   cmake -S "$KALVENOR_ROOT" -B "$KALVENOR_ROOT/build/native" -DCMAKE_BUILD_TYPE=Debug >/dev/null
   cmake --build "$KALVENOR_ROOT/build/native" -j2
+}
+
+build_fuzz() {
+  log "Building the fuzz targets"
+  CC=clang CXX=clang++ cmake -S "$KALVENOR_ROOT" -B "$KALVENOR_ROOT/build/fuzz" \
+    -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  cmake --build "$KALVENOR_ROOT/build/fuzz" -j2 --target fuzz_paths fuzz_version fuzz_runs
 }
 
 # start_display: a virtual X display of our own, ended by stop_display.
