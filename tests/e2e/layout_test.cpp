@@ -1,0 +1,168 @@
+// The Setup window as it starts in a folder with one component: its frame, every control where
+// the design puts it, the tab order and the focus.
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace kalvenor::e2e {
+namespace {
+
+// The design is in twips; at 96 DPI a pixel is 15 twips.
+constexpr int kTwipsPerPixel = 15;
+
+constexpr PixelRect Pixels(int left, int top, int width, int height) {
+  return {left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
+          height / kTwipsPerPixel};
+}
+
+// The file list's place, which the operations log shares.
+constexpr PixelRect kFileArea = Pixels(150, 1425, 6225, 1815);
+
+struct ControlDesign {
+  const char* name;
+  SetupId id;
+  const wchar_t* className;
+  const wchar_t* caption;
+  bool visible;
+  bool enabled;
+  PixelRect rect;
+  bool sizesToText;  // a label fits its text: only its left and top are designed
+};
+
+// Every control as the window starts in automatic mode with a non-empty list.
+const ControlDesign kDesign[] = {
+    {"txtOperations", SetupId::txtOperations, L"Edit", L"", false, true, kFileArea, false},
+    {"cmdListClear", SetupId::cmdListClear, L"Button", L"&Clear list", false, true,
+     Pixels(6525, 1890, 975, 375), false},
+    {"chkSilent", SetupId::chkSilent, L"Button", L"Regsvr32 &silent mode (display no message box)",
+     true, true, Pixels(90, 765, 4980, 240), false},
+    {"cmdListAdd", SetupId::cmdListAdd, L"Button", L"Add &File...", false, true,
+     Pixels(6525, 1425, 975, 375), false},
+    {"cmdQuit", SetupId::cmdQuit, L"Button", L"&Exit", true, true, Pixels(6135, 3570, 1365, 960),
+     false},
+    {"Frame2", SetupId::Frame2, L"Static", L"", true, true, Pixels(0, 1245, 7755, 60), false},
+    {"cmdBlindCopy", SetupId::cmdBlindCopy, L"Button", L"&Overwrite copy", true, true,
+     Pixels(150, 3570, 1365, 960), false},
+    {"chkAutoManual", SetupId::chkAutoManual, L"Button", L"&Automatic mode on", true, true,
+     Pixels(6525, 90, 1005, 1065), false},
+    {"fileList", SetupId::fileList, L"ListBox", L"", true, true, kFileArea, false},
+    {"cmdRemove", SetupId::cmdRemove, L"Button", L"&Remove", true, true,
+     Pixels(3360, 3570, 1365, 960), false},
+    {"cmdInstall", SetupId::cmdInstall, L"Button", L"&Install", true, true,
+     Pixels(1755, 3570, 1365, 960), false},
+    {"Frame1", SetupId::Frame1, L"Static", L"", true, true, Pixels(0, 3300, 7755, 60), false},
+    {"imgManual", SetupId::imgManual, L"Static", L"", false, true, Pixels(5985, 120, 480, 480),
+     false},
+    {"imgAutomatic", SetupId::imgAutomatic, L"Static", L"", false, true,
+     Pixels(5985, 705, 480, 480), false},
+    {"lblWinSystem", SetupId::lblWinSystem, L"Static", nullptr, true, true, Pixels(1575, 90, 0, 0),
+     true},
+    {"lblRegsvrFile", SetupId::lblRegsvrFile, L"Static", nullptr, true, true,
+     Pixels(1575, 375, 0, 0), true},
+    {"Label2", SetupId::Label2, L"Static", L"Register server exe:", true, true,
+     Pixels(90, 375, 0, 0), true},
+    {"Label1", SetupId::Label1, L"Static", L"Windows system dir:", true, true, Pixels(90, 90, 0, 0),
+     true},
+};
+
+class StartedWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder.Copy(SamplePath(L"kalvenor_sample.dll"), L"a.dll");
+    app.emplace(folder);
+    ASSERT_EQ(app->Main().Dpi(), 96u) << "the design sizes hold at 96 DPI only";
+  }
+
+  int FocusedId() const { return app->Focus().Id(); }
+
+  TempFolder folder;
+  std::optional<App> app;
+};
+
+TEST_F(StartedWindow, FrameIsAFixedDialogCentredOnTheScreen) {
+  const Window main = app->Main();
+  EXPECT_EQ(main.Text(), L"Kalvenor 1.0.4");
+  const SIZE client = main.ClientSize();
+  EXPECT_EQ(client.cx, 509);
+  EXPECT_EQ(client.cy, 312);
+
+  const LONG_PTR style = main.Style();
+  EXPECT_EQ(style & WS_CAPTION, WS_CAPTION);
+  EXPECT_TRUE(style & WS_SYSMENU);
+  EXPECT_FALSE(style & WS_THICKFRAME) << "resizable";
+  EXPECT_FALSE(style & WS_MAXIMIZEBOX);
+  EXPECT_FALSE(style & WS_MINIMIZEBOX);
+
+  RECT work{};
+  ASSERT_TRUE(::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0));
+  const PixelRect frame = main.Rect();
+  EXPECT_NEAR(frame.left + frame.width / 2, (work.left + work.right) / 2, 1);
+  EXPECT_NEAR(frame.top + frame.height / 2, (work.top + work.bottom) / 2, 1);
+}
+
+TEST_F(StartedWindow, HoverTipIsReadyButHidden) {
+  const std::optional<Window> tip = app->FindWindowOfClass(L"KalvenorTip");
+  ASSERT_TRUE(tip);
+  EXPECT_FALSE(tip->Visible());
+}
+
+TEST_F(StartedWindow, EveryControlIsAsDesigned) {
+  const std::vector<Window> children = app->Main().Children();
+  EXPECT_EQ(children.size(), std::size(kDesign)) << "a control too many or too few";
+  for (const ControlDesign& design : kDesign) {
+    SCOPED_TRACE(design.name);
+    const Window control = app->Control(design.id);
+    EXPECT_EQ(LowerCase(control.ClassName()), LowerCase(design.className));
+    if (design.caption) {
+      EXPECT_EQ(control.Text(), design.caption);
+    }
+    EXPECT_EQ(control.Visible(), design.visible);
+    EXPECT_EQ(control.Enabled(), design.enabled);
+    const PixelRect rect = control.Rect();
+    if (design.sizesToText) {
+      EXPECT_EQ(rect.left, design.rect.left);
+      EXPECT_EQ(rect.top, design.rect.top);
+    } else {
+      EXPECT_EQ(rect, design.rect);
+    }
+  }
+}
+
+TEST_F(StartedWindow, SilentModeStartsTicked) {
+  EXPECT_EQ(app->Control(SetupId::chkSilent).CheckState(), BST_CHECKED);
+}
+
+// The tab order is the z-order of the tab stops; the hidden ones keep their places for manual
+// mode.
+TEST_F(StartedWindow, TabStopsAreInTheDesignedOrder) {
+  std::vector<int> tabStops;
+  for (const Window& child : app->Main().Children()) {
+    if (child.Style() & WS_TABSTOP) tabStops.push_back(child.Id());
+  }
+  const std::vector<int> expected{Id(SetupId::chkSilent),    Id(SetupId::chkAutoManual),
+                                  Id(SetupId::cmdListAdd),   Id(SetupId::cmdListClear),
+                                  Id(SetupId::cmdBlindCopy), Id(SetupId::cmdInstall),
+                                  Id(SetupId::cmdRemove),    Id(SetupId::cmdQuit),
+                                  Id(SetupId::fileList),     Id(SetupId::txtOperations)};
+  EXPECT_EQ(tabStops, expected);
+}
+
+TEST_F(StartedWindow, FocusStartsOnOverwriteCopyAndTabWalksTheVisibleControls) {
+  ASSERT_EQ(FocusedId(), Id(SetupId::cmdBlindCopy));
+  const std::vector<int> expected{Id(SetupId::cmdInstall),  Id(SetupId::cmdRemove),
+                                  Id(SetupId::cmdQuit),     Id(SetupId::fileList),
+                                  Id(SetupId::chkSilent),   Id(SetupId::chkAutoManual),
+                                  Id(SetupId::cmdBlindCopy)};
+  std::vector<int> walked;
+  for (int step : expected) {
+    const int before = FocusedId();
+    app->PressKey(VK_TAB);
+    WaitUntil([&] { return FocusedId() != before; });
+    walked.push_back(FocusedId());
+    if (walked.back() != step) break;
+  }
+  EXPECT_EQ(walked, expected);
+}
+
+}  // namespace
+}  // namespace kalvenor::e2e
