@@ -58,14 +58,20 @@ void frmSetup::LocalFileRemove(const std::string& source) {
   }
 }
 
+// The tool's path as the first word of its command line: as it stands, unless a blank in it
+// would make the tool take the rest of its own path for the file to register.
+std::string frmSetup::ToolCommandWord() const {
+  const std::string tool = lblRegsvrFile.Caption();
+  return tool.find(' ') == std::string::npos ? tool : "\"" + tool + "\"";
+}
+
 void frmSetup::LocalRegUnreg(const std::string& source, bool regIt) {
   const std::string quoted = "\"" + source + "\"";
   const std::string action = regIt ? "" : " /u";
   txtOperationsAdd((regIt ? "> Registering file " : "> Unregistering file ") + source);
-  txtOperationsAdd("OP> ShellAndWait " + lblRegsvrFile.Caption() + action + m_silentSwitch +
-                   quoted);
-  const std::string program = lblRegsvrFile.Caption();
-  auto exitCode = ShellAndWait(services_, program, program + action + m_silentSwitch + quoted,
+  txtOperationsAdd("OP> ShellAndWait " + ToolCommandWord() + action + m_silentSwitch + quoted);
+  auto exitCode = ShellAndWait(services_, lblRegsvrFile.Caption(),
+                               ToolCommandWord() + action + m_silentSwitch + quoted,
                                platform::ShowWindow::Normal);
   if (!exitCode.ok()) {
     LogFailure(exitCode.error().message);

@@ -68,6 +68,7 @@ class frmSetup final : public platform::FormEvents {
   void Run(RunKind kind);
   std::string TargetOf(const std::string& item) const;
   void LogFailure(std::string_view why);
+  std::string ToolCommandWord() const;
 
   // Hover help (hover_help.cpp).
   void ShowToolTip(int i);

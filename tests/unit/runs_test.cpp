@@ -224,6 +224,22 @@ TEST_F(RunsTest, AToolGoneAfterStartUpFailsEachItemButEndsTheRun) {
   EXPECT_TRUE(Enabled(SetupId::cmdInstall));
 }
 
+// Unquoted, a blank in the tool's own path would split it: the tool would try to register the
+// rest of its path. Only then is the path quoted, so every ordinary line stays as it is.
+TEST_F(RunsTest, AToolPathWithABlankIsQuoted) {
+  platform.SetEnv("WINDIR", "C:\\My Windows");
+  platform.AddFolder("C:\\My Windows\\system32");
+  platform.AddFile("C:\\My Windows\\system32\\regsvr32.exe");
+  Start();
+  Click(SetupId::cmdInstall);
+  const std::string tool = "\"c:\\my windows\\system32\\regsvr32.exe\"";
+  const std::string target = " /s \"c:\\my windows\\system32\\a.dll\"";
+  ASSERT_EQ(platform.started.size(), 2u);
+  EXPECT_EQ(platform.started[0].first, "c:\\my windows\\system32\\regsvr32.exe");
+  EXPECT_EQ(platform.started[0].second, tool + target);
+  EXPECT_EQ(LogLines().at(4), "OP> ShellAndWait " + tool + target);
+}
+
 // Two listed files with one name: the later one is what the system directory keeps.
 TEST_F(RunsTest, SameNameFromTwoFoldersEndsWithTheLaterCopy) {
   platform.AddFolder("D:\\x");

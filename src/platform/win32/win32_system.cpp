@@ -144,7 +144,14 @@ platform::Status Win32System::CopyNew(std::string_view source, std::string_view 
 }
 
 platform::Status Win32System::Replace(std::string_view replacement, std::string_view destination) {
-  return Checked(::MoveFileExW(Widen(replacement).c_str(), Widen(destination).c_str(),
+  const std::wstring target = Widen(destination);
+  // Windows refuses to replace a read-only file; Wine replaces it (as does a root process there).
+  // Refuse alike everywhere: read-only is the owner's "keep this".
+  const DWORD attributes = ::GetFileAttributesW(target.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+    return ErrorOf(ERROR_ACCESS_DENIED);
+  }
+  return Checked(::MoveFileExW(Widen(replacement).c_str(), target.c_str(),
                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
 }
 
