@@ -10,7 +10,10 @@ std::string Dialog_FileOpen(platform::Toolkit& toolkit, platform::Form& p_owner,
   request.filterPattern = p_filterPattern;
   request.title = p_title;
   request.initialDir = initialDir;
+  // Room for the longest path, but empty: a name box full of blanks makes the dialog join them
+  // to the folder when the user presses Open at once, which overflows it under Wine.
   request.fileBuffer = std::string(kFileOpenMaxPath, ' ');
+  request.fileBuffer[0] = '\0';
   std::optional<std::string> buffer = toolkit.FileOpenDialog(p_owner, request);
   return buffer ? String_CutAtNull(*buffer) : std::string();
 }

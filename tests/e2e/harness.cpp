@@ -170,7 +170,9 @@ UniqueHandle::~UniqueHandle() {
 
 // ---- Files
 
-TempFolder::TempFolder() {
+TempFolder::TempFolder() : TempFolder(L"Kalvenor E2E-") {}
+
+TempFolder::TempFolder(std::wstring_view namePrefix) {
   wchar_t temp[MAX_PATH + 1] = {};
   if (!::GetTempPathW(MAX_PATH + 1, temp)) Fail(LastErrorText("no temp directory"));
   // The long form: the program reports its folder as it was started from.
@@ -180,8 +182,8 @@ TempFolder::TempFolder() {
   if (base.ends_with(L'\\')) base.pop_back();
   static unsigned counter = 0;
   for (;;) {
-    path_ = base + L"\\Kalvenor E2E-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-            std::to_wstring(++counter);
+    path_ = base + L"\\" + std::wstring(namePrefix) + std::to_wstring(::GetCurrentProcessId()) +
+            L"-" + std::to_wstring(++counter);
     if (::CreateDirectoryW(path_.c_str(), nullptr)) return;
     if (::GetLastError() != ERROR_ALREADY_EXISTS) Fail(LastErrorText("cannot make temp folder"));
   }
@@ -333,6 +335,17 @@ void Window::Click() const {
   ::PostMessageW(handle_, WM_LBUTTONUP, 0, centre);
 }
 
+void Window::PointAt() const {
+  const SIZE size = ClientSize();
+  PointAt({size.cx / 2, size.cy / 2});
+}
+
+void Window::PointAt(POINT client) const {
+  if (!::ClientToScreen(handle_, &client) || !::SetCursorPos(client.x, client.y)) {
+    Fail(LastErrorText("cannot move the pointer"));
+  }
+}
+
 void PrintTo(const Window& window, std::ostream* out) {
   if (!window) {
     *out << "no window";
@@ -342,6 +355,26 @@ void PrintTo(const Window& window, std::ostream* out) {
   wchar_t caption[256] = {};
   ::GetWindowTextW(window.Handle(), caption, 256);
   *out << Narrow(window.ClassName()) << " id " << window.Id() << " \"" << Narrow(caption) << "\"";
+}
+
+// ---- The common file-open dialog
+
+void ChooseInFileDialog(const Window& dialog, std::wstring_view name) {
+  // Shown once it has set itself up, its initial name included.
+  if (!WaitUntil([&] { return dialog.Visible(); })) Fail("the file dialog never showed");
+  // The file name field: an edit inside the combo box (inside its extended wrapper) that
+  // carries the same id.
+  constexpr int kFileNameField = 1148;
+  Window field = dialog.Child(kFileNameField);
+  while (LowerCase(field.ClassName()) != L"edit") field = field.Child(kFileNameField);
+  const std::wstring text(name);
+  DWORD_PTR ignored = 0;
+  if (!::SendMessageTimeoutW(field.Handle(), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
+                             SMTO_ABORTIFHUNG, kAnswerMilliseconds, &ignored)) {
+    Fail(LastErrorText("the file name field did not take the name"));
+  }
+  ::PostMessageW(dialog.Handle(), WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(::GetDlgItem(dialog.Handle(), IDOK)));
 }
 
 // ---- The program

@@ -82,6 +82,8 @@ class UniqueHandle {
 class TempFolder {
  public:
   TempFolder();
+  // With a name of this beginning instead, e.g. one without blanks.
+  explicit TempFolder(std::wstring_view namePrefix);
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
@@ -142,6 +144,11 @@ class Window {
   // A hidden or disabled control cannot be clicked: that throws.
   void Click() const;
 
+  // Moves the real pointer to the centre of the window, or to a point of its client area, as a
+  // person's mouse would: the window under the pointer gets WM_MOUSEMOVE.
+  void PointAt() const;
+  void PointAt(POINT client) const;
+
  private:
   LRESULT Send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const;
 
@@ -150,6 +157,12 @@ class Window {
 
 // Its id, class and caption, for failure messages.
 void PrintTo(const Window& window, std::ostream* out);
+
+// ---- The common file-open dialog
+
+// Types `name` into the file name field of a file-open dialog and presses Open, as a person
+// typing a name and pressing Enter would.
+void ChooseInFileDialog(const Window& dialog, std::wstring_view name);
 
 // ---- The program
 
@@ -171,6 +184,7 @@ class App {
   App& operator=(const App&) = delete;
 
   const std::wstring& ExePath() const { return exe_; }
+  DWORD ProcessId() const { return processId_; }
   Window Main() const { return main_; }
   Window Control(SetupId id) const { return main_.Child(Id(id)); }
   Window Focus() const;  // the window with the keyboard focus in the program, if any

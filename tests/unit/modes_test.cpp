@@ -83,7 +83,7 @@ TEST_F(ModesTest, AddFileAsksTheDialogForOneFileFromTheCurrentDirectory) {
   EXPECT_EQ(request.filterName, "Select DLL or OCX");
   EXPECT_EQ(request.filterPattern, "*.*");
   EXPECT_EQ(request.initialDir, "E:\\work");
-  EXPECT_EQ(request.fileBuffer, std::string(254, ' '));
+  EXPECT_EQ(request.fileBuffer, '\0' + std::string(253, ' '));
 }
 
 TEST_F(ModesTest, PathsLongerThanTheDialogLimitAreNotAdded) {

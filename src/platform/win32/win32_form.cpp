@@ -214,8 +214,13 @@ void Win32Form::Show() {
                    SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   shownOnce_ = true;
-  ::ShowWindow(Handle(), IsDialogStyle(spec_) ? SW_SHOW : SW_SHOWNOACTIVATE);
-  ::UpdateWindow(Handle());
+  if (IsDialogStyle(spec_)) {
+    ::ShowWindow(Handle(), SW_SHOW);
+    ::UpdateWindow(Handle());  // drawn at once: start-up goes on with work before it idles
+  } else {
+    // Painted only when events are next processed, by which time the tip has its real size.
+    ::ShowWindow(Handle(), SW_SHOWNOACTIVATE);
+  }
 }
 
 void Win32Form::Hide() {

@@ -1,0 +1,204 @@
+#include "run_support.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace kalvenor::e2e {
+namespace {
+
+std::wstring SystemRegistrationTool() { return OwnSystemDirectory() + L"\\regsvr32.exe"; }
+
+// The log shows the done prompt.
+bool LogDone(const App& app) {
+  const Window log = app.Control(SetupId::txtOperations);
+  return log.Visible() && log.Text().ends_with(Line(kDone));
+}
+
+}  // namespace
+
+// ---- A private Windows directory
+
+PrivateWindows::PrivateWindows()
+    : root_(L"KalvenorWindows-"), windows_(root_.MakeFolder(L"Windows")) {
+  root_.MakeFolder(L"Windows\\system");
+  root_.Copy(SystemRegistrationTool(), L"Windows\\system\\regsvr32.exe");
+}
+
+std::wstring PrivateWindows::System() const { return LowerCase(windows_ + L"\\system"); }
+
+std::wstring PrivateWindows::Put(std::wstring_view name, std::string_view bytes) const {
+  root_.Write(L"Windows\\system\\" + std::wstring(name), bytes);
+  return Target(name);
+}
+
+std::wstring PrivateWindows::PutCopy(const std::wstring& source, std::wstring_view name) const {
+  root_.Copy(source, L"Windows\\system\\" + std::wstring(name));
+  return Target(name);
+}
+
+std::vector<std::wstring> PrivateWindows::SystemFiles() const {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found{};
+  HANDLE search = ::FindFirstFileExW((System() + L"\\*").c_str(), FindExInfoBasic, &found,
+                                     FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      names.push_back(LowerCase(found.cFileName));
+    }
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::wstring OwnSystemDirectory() {
+  wchar_t system[MAX_PATH] = {};
+  ::GetSystemDirectoryW(system, MAX_PATH);
+  return system;
+}
+
+// ---- Files
+
+bool FileExists(const std::wstring& path) {
+  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string FileContent(const std::wstring& path) {
+  UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.get() == INVALID_HANDLE_VALUE) {
+    throw std::runtime_error("cannot open " + Narrow(path) + " (error " +
+                             std::to_string(::GetLastError()) + ")");
+  }
+  std::string content;
+  char buffer[65536];
+  DWORD read = 0;
+  while (::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    content.append(buffer, read);
+  }
+  return content;
+}
+
+bool SameContent(const std::wstring& a, const std::wstring& b) {
+  return FileContent(a) == FileContent(b);
+}
+
+std::wstring SystemMessage(DWORD code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::wstring message(buffer ? buffer : L"", length);
+  ::LocalFree(buffer);
+  while (!message.empty() &&
+         (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ')) {
+    message.pop_back();
+  }
+  return message;
+}
+
+// ---- Registry
+
+REGSAM OwnView() { return sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY; }
+
+REGSAM OtherView() { return sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY; }
+
+std::optional<std::wstring> InprocServer(std::wstring_view clsid, REGSAM view) {
+  const std::wstring path = L"CLSID\\" + std::wstring(clsid) + L"\\InprocServer32";
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE | view, &key) !=
+      ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  std::wstring value(32768, L'\0');
+  DWORD bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+  const LSTATUS status =
+      ::RegGetValueW(key, nullptr, nullptr, RRF_RT_REG_SZ, nullptr, value.data(), &bytes);
+  ::RegCloseKey(key);
+  if (status != ERROR_SUCCESS) return std::wstring();
+  value.resize(bytes / sizeof(wchar_t));
+  if (!value.empty() && value.back() == L'\0') value.pop_back();
+  return value;
+}
+
+void DeleteClsid(std::wstring_view clsid, REGSAM view) {
+  HKEY classes = nullptr;
+  if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_ALL_ACCESS | view, &classes) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  ::RegDeleteTreeW(classes, std::wstring(clsid).c_str());
+  ::RegCloseKey(classes);
+}
+
+// ---- Runs
+
+std::wstring AwaitDone(const App& app) {
+  WaitUntil([&] { return LogDone(app) || !app.Running(); }, kRunTimeout);
+  return app.Running() ? app.Log() : L"(the program ended)";
+}
+
+std::wstring RunToEnd(const App& app, SetupId command) {
+  app.Control(command).Click();
+  return AwaitDone(app);
+}
+
+void ClickSurface(const App& app) {
+  const Window main = app.Main();
+  const SIZE size = main.ClientSize();
+  for (int y = size.cy / 2; y < size.cy - 2; y += 4) {
+    for (int x = 2; x < size.cx - 2; x += 4) {
+      const POINT point{x, y};
+      if (::ChildWindowFromPointEx(main.Handle(), point, CWP_SKIPINVISIBLE) != main.Handle()) {
+        continue;
+      }
+      ::PostMessageW(main.Handle(), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, y));
+      ::PostMessageW(main.Handle(), WM_LBUTTONUP, 0, MAKELPARAM(x, y));
+      return;
+    }
+  }
+  throw std::runtime_error("no bare point on the window");
+}
+
+bool ListBack(const App& app) {
+  // Exit is enabled again last, once the list is filled.
+  return app.Control(SetupId::fileList).Visible() &&
+         !app.Control(SetupId::txtOperations).Visible() && app.Control(SetupId::cmdQuit).Enabled();
+}
+
+std::wstring Line(std::wstring_view text) { return std::wstring(text) + L"\r\n"; }
+
+std::wstring CopyLines(std::wstring_view source, std::wstring_view target) {
+  const std::wstring from(source), to(target);
+  return Line(L"> Copying file " + from) + Line(L"|      to " + to) +
+         Line(L"OP> FileCopy " + from + L", " + to);
+}
+
+std::wstring RegisterLines(std::wstring_view tool, std::wstring_view target, bool silent) {
+  const std::wstring file(target);
+  return Line(L"> Registering file " + file) +
+         Line(L"OP> ShellAndWait " + std::wstring(tool) + (silent ? L" /s " : L" ") + L"\"" + file +
+              L"\"");
+}
+
+std::wstring UnregisterLines(std::wstring_view tool, std::wstring_view target, bool silent) {
+  const std::wstring file(target);
+  return Line(L"> Unregistering file " + file) +
+         Line(L"OP> ShellAndWait " + std::wstring(tool) + L" /u" + (silent ? L" /s " : L" ") +
+              L"\"" + file + L"\"");
+}
+
+std::wstring DeleteLines(std::wstring_view target) {
+  const std::wstring file(target);
+  return Line(L"> Deleting file " + file) + Line(L"OP> Kill " + file);
+}
+
+std::wstring FailedLine(std::wstring_view why) {
+  return Line(L"|      failed: " + std::wstring(why));
+}
+
+std::wstring DoneLines() { return Line(L"") + Line(kDone); }
+
+}  // namespace kalvenor::e2e

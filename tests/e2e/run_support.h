@@ -1,0 +1,98 @@
+#pragma once
+// What the tests of the runs share: a Windows directory of their own for the program to install
+// into, the registry entries the sample components write, and the log lines a run should show.
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "harness.h"
+
+namespace kalvenor::e2e {
+
+// ---- A private Windows directory
+
+// A Windows directory whose system folder holds a copy of this process's registration tool (the
+// one of the program's bitness). Started with ForProgram(), the program installs there and runs
+// that copy, so nothing lands in the prefix's own system directory. Its path has no blank: the
+// program does not quote the tool's own path on its command line.
+class PrivateWindows {
+ public:
+  PrivateWindows();
+
+  // The system directory as the program names it: lower case.
+  std::wstring System() const;
+  std::wstring Tool() const { return System() + L"\\regsvr32.exe"; }
+  // Where the program puts a file of this name.
+  std::wstring Target(std::wstring_view name) const {
+    return System() + L"\\" + std::wstring(name);
+  }
+  Launch ForProgram() const { return {.environment = {{L"WINDIR", windows_}}}; }
+
+  // Puts a file of this name into the system folder; returns its Target().
+  std::wstring Put(std::wstring_view name, std::string_view bytes) const;
+  std::wstring PutCopy(const std::wstring& source, std::wstring_view name) const;
+  // The names in the system folder, lower case and sorted.
+  std::vector<std::wstring> SystemFiles() const;
+
+ private:
+  TempFolder root_;
+  std::wstring windows_;
+};
+
+// This process's system directory.
+std::wstring OwnSystemDirectory();
+
+// ---- Files
+
+bool FileExists(const std::wstring& path);
+std::string FileContent(const std::wstring& path);  // throws when it cannot be read
+bool SameContent(const std::wstring& a, const std::wstring& b);
+// The system's words for an error code, as FormatMessage gives them, without the line end.
+std::wstring SystemMessage(DWORD code);
+
+// ---- Registry
+
+// The registry view of the program under test, which has this process's bitness.
+REGSAM OwnView();
+REGSAM OtherView();
+
+// The default value of HKCR\CLSID\{clsid}\InprocServer32 in `view`; none without the key.
+std::optional<std::wstring> InprocServer(std::wstring_view clsid, REGSAM view = OwnView());
+// Removes HKCR\CLSID\{clsid} from `view`, if there.
+void DeleteClsid(std::wstring_view clsid, REGSAM view = OwnView());
+
+// ---- Runs
+
+inline constexpr wchar_t kDone[] = L"Done. Click on the form or hit any key.";
+// Long enough for a crashing tool and the debugger Wine starts for it.
+inline constexpr std::chrono::milliseconds kRunTimeout = 60s;
+
+// Clicks `command` and waits for the done prompt; returns the whole log.
+std::wstring RunToEnd(const App& app, SetupId command);
+std::wstring AwaitDone(const App& app);
+
+// A left click on the window itself, at a point no control covers.
+void ClickSurface(const App& app);
+// The list is shown in place of the log, and the commands are back.
+bool ListBack(const App& app);
+
+// The log lines of each step, each ended by CR LF.
+std::wstring Line(std::wstring_view text);
+std::wstring CopyLines(std::wstring_view source, std::wstring_view target);
+std::wstring RegisterLines(std::wstring_view tool, std::wstring_view target, bool silent = true);
+std::wstring UnregisterLines(std::wstring_view tool, std::wstring_view target, bool silent = true);
+std::wstring DeleteLines(std::wstring_view target);
+std::wstring FailedLine(std::wstring_view why);
+std::wstring DoneLines();
+
+// The eight commands a run disables.
+inline constexpr SetupId kCommands[] = {
+    SetupId::cmdInstall, SetupId::cmdRemove, SetupId::cmdBlindCopy,  SetupId::cmdListClear,
+    SetupId::cmdListAdd, SetupId::cmdQuit,   SetupId::chkAutoManual, SetupId::chkSilent,
+};
+
+}  // namespace kalvenor::e2e
