@@ -96,3 +96,23 @@ stage() {
     "$KALVENOR_ROOT/build/$arch/samples/kalvenor_sample.dll" "$folder/"
   echo "$folder"
 }
+
+# map_small_drive: a 1 MiB file system of its own, mapped in the prefix as drive K: for the tests
+# of a nearly full system directory; KALVENOR_SMALL_DRIVE names it. Only root may mount: anyone
+# else runs without it, and those tests say why they skip. Ended by unmap_small_drive.
+map_small_drive() {
+  SMALL_DRIVE="$KALVENOR_ROOT/build/small-drive"
+  mkdir -p "$SMALL_DRIVE"
+  mountpoint -q "$SMALL_DRIVE" || umount "$SMALL_DRIVE" 2>/dev/null || true
+  if [ "$(id -u)" = 0 ] && mount -t tmpfs -o size=1m kalvenor-small "$SMALL_DRIVE" 2>/dev/null; then
+    ln -sfn "$SMALL_DRIVE" "$WINEPREFIX/dosdevices/k:"
+    export KALVENOR_SMALL_DRIVE=K:
+  else
+    log "Cannot mount a small file system here: the full-drive tests will be skipped"
+  fi
+}
+
+unmap_small_drive() {
+  [ -n "${WINEPREFIX:-}" ] && rm -f "$WINEPREFIX/dosdevices/k:"
+  [ -n "${SMALL_DRIVE:-}" ] && mountpoint -q "$SMALL_DRIVE" && umount "$SMALL_DRIVE" || true
+}

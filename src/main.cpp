@@ -13,6 +13,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // The program sits in a folder full of DLLs by design: none of them may ever load into it.
   // Everything it links statically is a known system DLL, mapped before this line runs.
   ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // Wine resolves the delayed imports of its own libraries by the plain search order, which
+  // starts in this folder: the themed controls' msimg32.dll would come from here. Loaded from
+  // the system directory now, it is found loaded then. Kept for the life of the process.
+  ::LoadLibraryExW(L"msimg32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   try {
     kalvenor::win32::Win32System system;
     kalvenor::win32::Win32Toolkit toolkit(instance);

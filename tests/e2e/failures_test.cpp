@@ -3,6 +3,8 @@
 // was not asked to replace or delete.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "run_support.h"
 #include "samples/sample_clsids.h"
 
@@ -19,8 +21,8 @@ class Failures : public ::testing::Test {
   void SetUp() override { windows.Put(L"keep.dll", "someone else's"); }
   void TearDown() override {
     EXPECT_EQ(FileContent(windows.Target(L"keep.dll")), "someone else's");
-    for (const wchar_t* clsid :
-         {sample::kNormalClsidString, sample::kRegFailClsidString, sample::kCrashClsidString}) {
+    for (const wchar_t* clsid : {sample::kNormalClsidString, sample::kRegFailClsidString,
+                                 sample::kCrashClsidString, sample::kMessageBoxClsidString}) {
       DeleteClsid(clsid);
     }
   }
@@ -108,6 +110,63 @@ INSTANTIATE_TEST_SUITE_P(
         BadComponent{"ToolCrashes", L"sample_crash.dll", L"regsvr32.exe exit code 0xC0000005"},
         BadComponent{"NotALibrary", nullptr, kNotLoadable}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A component that asks the user something while it registers, with silent mode off: the run
+// waits for the answer, the window keeps answering meanwhile, and the run ends once the box is
+// closed.
+TEST_F(Failures, ComponentsMessageBoxHoldsTheRunButNotTheWindow) {
+  const std::wstring source = folder.Copy(SamplePath(L"sample_msgbox.dll"), L"asks.dll");
+  Start();
+  const Window silent = app->Control(SetupId::chkSilent);
+  silent.Click();
+  ASSERT_EQ(AwaitValue([&] { return silent.CheckState(); }, BST_UNCHECKED), BST_UNCHECKED);
+  app->Control(SetupId::cmdInstall).Click();
+
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitUntil([&] { return (box = ::FindWindowW(nullptr, L"Kalvenor sample")); }))
+      << "no message box from the component";
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_TRUE(Answers(app->Main()));
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_FALSE(app->Control(SetupId::cmdInstall).Enabled()) << "the run ended behind the box";
+  ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+
+  const std::wstring target = windows.Target(L"asks.dll");
+  EXPECT_EQ(AwaitDone(*app),
+            CopyLines(source, target) + RegisterLines(windows.Tool(), target, false) + DoneLines());
+  EXPECT_EQ(InprocServer(sample::kMessageBoxClsidString), target);
+}
+
+// The system directory on a drive with little room (a small file system that the test command
+// maps as a Wine drive when it may mount one): a copy that does not fit fails in the log, the
+// old file stays whole, no partial copy is left, and the copies that fit are made.
+TEST_F(Failures, CopyToAFullDriveKeepsTheOldFileWhole) {
+  wchar_t drive[8] = {};
+  const DWORD length = ::GetEnvironmentVariableW(L"KALVENOR_SMALL_DRIVE", drive, 8);
+  if (length == 0 || length >= 8) {
+    GTEST_SKIP() << "no small drive: scripts/test maps one when it runs as root and may mount";
+  }
+  const PrivateWindows small(std::wstring(drive) + L"\\");
+  const std::wstring big = folder.Write(L"big.dll", std::string(512 * 1024, 'n'));
+  const std::wstring tiny = folder.Write(L"tiny.ocx", "fits");
+  const std::wstring bigTarget = small.Put(L"big.dll", "the old build");
+  ULARGE_INTEGER room{};
+  ASSERT_TRUE(::GetDiskFreeSpaceExW(small.System().c_str(), &room, nullptr, nullptr));
+  // Leaves 64 KiB: room for the small copy, not for the big one.
+  ASSERT_GT(room.QuadPart, 64u * 1024);
+  small.Put(L"filler", std::string(room.QuadPart - 64 * 1024, 'f'));
+  app.emplace(folder, small.ForProgram());
+  ASSERT_EQ(app->ListItems(), (Names{big, tiny}));
+
+  EXPECT_EQ(RunToEnd(*app, SetupId::cmdBlindCopy),
+            CopyLines(big, bigTarget) + FailedLine(SystemMessage(ERROR_DISK_FULL)) +
+                CopyLines(tiny, small.Target(L"tiny.ocx")) + DoneLines());
+  EXPECT_TRUE(Answers(app->Main()));
+  EXPECT_EQ(FileContent(bigTarget), "the old build");
+  EXPECT_EQ(FileContent(small.Target(L"tiny.ocx")), "fits");
+  EXPECT_EQ(small.SystemFiles(), (Names{L"big.dll", L"filler", L"regsvr32.exe", L"tiny.ocx"}));
+}
 
 // ---- Missing files and tools
 

@@ -104,6 +104,15 @@ std::wstring ClassOf(HWND window) {
   return name;
 }
 
+std::wstring LongTempDirectory() {
+  wchar_t temp[MAX_PATH + 1] = {};
+  if (!::GetTempPathW(MAX_PATH + 1, temp)) Fail(LastErrorText("no temp directory"));
+  // The long form: the program reports its folder as it was started from.
+  wchar_t longTemp[32768] = {};
+  if (!::GetLongPathNameW(temp, longTemp, 32768)) Fail(LastErrorText("no long temp path"));
+  return longTemp;
+}
+
 }  // namespace
 
 // ---- What is under test
@@ -172,13 +181,10 @@ UniqueHandle::~UniqueHandle() {
 
 TempFolder::TempFolder() : TempFolder(L"Kalvenor E2E-") {}
 
-TempFolder::TempFolder(std::wstring_view namePrefix) {
-  wchar_t temp[MAX_PATH + 1] = {};
-  if (!::GetTempPathW(MAX_PATH + 1, temp)) Fail(LastErrorText("no temp directory"));
-  // The long form: the program reports its folder as it was started from.
-  wchar_t longTemp[32768] = {};
-  if (!::GetLongPathNameW(temp, longTemp, 32768)) Fail(LastErrorText("no long temp path"));
-  std::wstring base = longTemp;
+TempFolder::TempFolder(std::wstring_view namePrefix)
+    : TempFolder(namePrefix, LongTempDirectory()) {}
+
+TempFolder::TempFolder(std::wstring_view namePrefix, std::wstring base) {
   if (base.ends_with(L'\\')) base.pop_back();
   static unsigned counter = 0;
   for (;;) {

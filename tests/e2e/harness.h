@@ -84,6 +84,8 @@ class TempFolder {
   TempFolder();
   // With a name of this beginning instead, e.g. one without blanks.
   explicit TempFolder(std::wstring_view namePrefix);
+  // In the folder `base` (a drive's root, say) instead of the temp directory.
+  TempFolder(std::wstring_view namePrefix, std::wstring base);
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;

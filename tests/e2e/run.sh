@@ -8,7 +8,7 @@ build=$(cd "${1:?usage: run.sh <build-dir> [GoogleTest options]}" && pwd)
 shift
 : "${WINEPREFIX:?set WINEPREFIX to an initialised Wine prefix}"
 : "${DISPLAY:?set DISPLAY to an X server, e.g. Xvfb}"
-export WINEPREFIX WINEDEBUG=-all
+export WINEPREFIX WINEDEBUG=${KALVENOR_WINEDEBUG:--all}
 KALVENOR_EXE=$(winepath -w "$build/src/kalvenor.exe")
 KALVENOR_SAMPLES=$(winepath -w "$build/samples")
 export KALVENOR_EXE KALVENOR_SAMPLES

@@ -18,8 +18,12 @@ bool LogDone(const App& app) {
 
 // ---- A private Windows directory
 
-PrivateWindows::PrivateWindows()
-    : root_(L"KalvenorWindows-"), windows_(root_.MakeFolder(L"Windows")) {
+PrivateWindows::PrivateWindows() : PrivateWindows(std::wstring()) {}
+
+PrivateWindows::PrivateWindows(std::wstring base)
+    : root_(base.empty() ? TempFolder(L"KalvenorWindows-")
+                         : TempFolder(L"KalvenorWindows-", std::move(base))),
+      windows_(root_.MakeFolder(L"Windows")) {
   root_.MakeFolder(L"Windows\\system");
   root_.Copy(SystemRegistrationTool(), L"Windows\\system\\regsvr32.exe");
 }
@@ -131,6 +135,40 @@ void DeleteClsid(std::wstring_view clsid, REGSAM view) {
   }
   ::RegDeleteTreeW(classes, std::wstring(clsid).c_str());
   ::RegCloseKey(classes);
+}
+
+// ---- The window and the manual selection
+
+bool Answers(const Window& window) {
+  DWORD_PTR ignored = 0;
+  return ::SendMessageTimeoutW(window.Handle(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &ignored) !=
+         0;
+}
+
+void SwitchToManualMode(const App& app) {
+  const Window toggle = app.Control(SetupId::chkAutoManual);
+  toggle.Click();
+  if (!WaitUntil([&] { return toggle.Text() == L"M&anual mode on"; }) || !Answers(app.Main())) {
+    throw std::runtime_error("the program did not switch to manual mode");
+  }
+}
+
+bool AddFile(const App& app, std::optional<std::wstring_view> typed) {
+  app.Control(SetupId::cmdListAdd).Click();
+  const Window dialog = app.WaitForWindowTitled(kAddFileDialogTitle);
+  if (!typed) return CancelFileDialog(app);
+  ChooseInFileDialog(dialog, *typed);
+  // A dialog that takes the name is gone at once; one that keeps it has had its say by then.
+  if (!WaitUntil([&] { return !app.FindWindowTitled(kAddFileDialogTitle); }, 1s)) return false;
+  return !app.Running() || Answers(app.Main());
+}
+
+bool CancelFileDialog(const App& app) {
+  if (const std::optional<Window> dialog = app.FindWindowTitled(kAddFileDialogTitle)) {
+    ::PostMessageW(dialog->Handle(), WM_COMMAND, IDCANCEL, 0);
+  }
+  return WaitUntil([&] { return !app.FindWindowTitled(kAddFileDialogTitle); }) &&
+         Answers(app.Main());
 }
 
 // ---- Runs

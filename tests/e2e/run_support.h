@@ -22,6 +22,8 @@ namespace kalvenor::e2e {
 class PrivateWindows {
  public:
   PrivateWindows();
+  // In the folder `base` (another drive's root, say) instead of the temp directory.
+  explicit PrivateWindows(std::wstring base);
 
   // The system directory as the program names it: lower case.
   std::wstring System() const;
@@ -88,6 +90,22 @@ std::wstring UnregisterLines(std::wstring_view tool, std::wstring_view target, b
 std::wstring DeleteLines(std::wstring_view target);
 std::wstring FailedLine(std::wstring_view why);
 std::wstring DoneLines();
+
+// ---- The window and the manual selection
+
+// The window answers a message within a second: it is neither hung nor gone.
+bool Answers(const Window& window);
+
+inline constexpr wchar_t kAddFileDialogTitle[] = L"Select DLL or OCX to be installed";
+
+// Clicks the mode toggle into manual mode and waits until the switch is over.
+void SwitchToManualMode(const App& app);
+// Add File..., then `typed` chosen in the file dialog, or Cancel when there is none. True once
+// the dialog has gone and the program has taken the choice; false when the dialog stays up
+// (it is left open).
+bool AddFile(const App& app, std::optional<std::wstring_view> typed);
+// Cancels the file dialog that is up; true once it has gone.
+bool CancelFileDialog(const App& app);
 
 // The eight commands a run disables.
 inline constexpr SetupId kCommands[] = {
