@@ -1,0 +1,518 @@
+// The benchmark driver: starts Kalvenor and the floor programs, drives them from outside with
+// window messages and prints what it measured as "name value" lines for scripts/bench.
+//
+//   kalvenor_bench startup  <kalvenor.exe> <floor_window.exe> <sample.dll> <runs>
+//   kalvenor_bench wait_cpu <kalvenor.exe> <floor_install.exe> <sample_slow.dll> <runs>
+//   kalvenor_bench install  <kalvenor.exe> <floor_install.exe> <sample.dll> <count> <runs>
+//   kalvenor_bench missing  <kalvenor.exe> <count> <runs>
+//   kalvenor_bench copy     <kalvenor.exe> <count> <runs>
+//
+// Every run copies into a system directory of its own (WINDIR pointing to a scratch folder that
+// holds a copy of the real regsvr32.exe), so nothing lands in the real one.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace kalvenor::bench {
+namespace {
+
+// Control ids of the Setup window.
+constexpr int kLog = 101;
+constexpr int kOverwriteCopy = 107;
+constexpr int kFileList = 109;
+constexpr int kInstall = 111;
+
+constexpr wchar_t kMainClass[] = L"KalvenorWindow";
+constexpr wchar_t kFloorClass[] = L"KalvenorBenchFloor";
+constexpr wchar_t kDonePrompt[] = L"Done. Click on the form or hit any key.";
+constexpr wchar_t kFailed[] = L"|      failed: ";
+
+// ---- Output
+
+void Print(const std::string& name, double value) {
+  std::printf("%s %.3f\n", name.c_str(), value);
+  std::fflush(stdout);
+}
+
+void PrintSamples(const std::string& name, const std::vector<double>& values) {
+  std::printf("%s_samples", name.c_str());
+  for (double value : values) std::printf(" %.3f", value);
+  std::printf("\n");
+  std::fflush(stdout);
+}
+
+// Milliseconds, median first, then every sample.
+void PrintMedianMs(const std::string& name, const std::vector<double>& seconds) {
+  std::vector<double> ms;
+  for (double value : seconds) ms.push_back(value * 1000);
+  Print(name, Median(ms));
+  PrintSamples(name, ms);
+}
+
+// ---- The private system directory
+
+class PrivateWindows {
+ public:
+  PrivateWindows() : root_(L"windows") {
+    MakeFolder(System());
+    wchar_t system[MAX_PATH] = {};
+    ::GetSystemDirectoryW(system, MAX_PATH);
+    // From a process of the program's bitness, so the copy is the tool the program would use.
+    CopyInto(std::wstring(system) + L"\\regsvr32.exe", Tool());
+  }
+  ~PrivateWindows() {
+    for (const std::wstring& registered : registered_) {
+      RunAndWait(Tool(), L"/u /s \"" + registered + L"\"");
+    }
+  }
+  PrivateWindows(const PrivateWindows&) = delete;
+  PrivateWindows& operator=(const PrivateWindows&) = delete;
+
+  std::wstring System() const { return root_.PathOf(L"system32"); }
+  std::wstring Tool() const { return System() + L"\\regsvr32.exe"; }
+  std::vector<std::pair<std::wstring, std::wstring>> Environment() const {
+    return {{L"WINDIR", root_.Path()}};
+  }
+  // Every run starts from an empty system directory, whatever ran before it.
+  void Clear() const {
+    DeleteMatching(System(), L"*.dll");
+    DeleteMatching(System(), L"*-copy");
+  }
+  // Unregistered at the end; components of one kind share their class key, so one is enough.
+  void UnregisterAtEnd(const std::wstring& component) { registered_.push_back(component); }
+
+ private:
+  ScratchFolder root_;
+  std::vector<std::wstring> registered_;
+};
+
+// ---- The program under test
+
+// The length of line `line` of a multi-line edit control, or -1 when there is no such line.
+LRESULT LineLength(HWND edit, int line) {
+  const LRESULT start = SendTo(edit, EM_LINEINDEX, static_cast<WPARAM>(line));
+  return start < 0 ? -1 : SendTo(edit, EM_LINELENGTH, static_cast<WPARAM>(start));
+}
+
+bool EndsWithDonePrompt(const std::wstring& log) {
+  return log.ends_with(std::wstring(L"\r\n\r\n") + kDonePrompt + L"\r\n");
+}
+
+class RunningProgram {
+ public:
+  RunningProgram(const std::wstring& exe,
+                 const std::vector<std::pair<std::wstring, std::wstring>>& environment = {},
+                 double startSeconds = 60)
+      : launched_(Now()),
+        started_(StartProcess(exe, L"", environment)),
+        window_(WaitForMainWindow(started_, kMainClass, startSeconds)),
+        startup_(Now() - launched_) {
+    WaitForQuiet(started_.id);
+  }
+  ~RunningProgram() {
+    if (!CloseAndWait(window_, started_)) std::fprintf(stderr, "the program had to be ended\n");
+  }
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+
+  DWORD Id() const { return started_.id; }
+  HWND Main() const { return window_; }
+  double Startup() const { return startup_; }
+  HWND Control(int id) const {
+    HWND control = ::GetDlgItem(window_, id);
+    if (!control) Fail("no control " + std::to_string(id));
+    return control;
+  }
+  std::size_t ListCount() const {
+    return static_cast<std::size_t>(SendTo(Control(kFileList), LB_GETCOUNT));
+  }
+  std::wstring Log() const { return TextOf(Control(kLog)); }
+
+  // Posts a click to the button, as a mouse click reaches it; returns when, on Now()'s clock.
+  double Click(int button) const {
+    const HWND control = Control(button);
+    const double now = Now();
+    ::PostMessageW(control, BM_CLICK, 0, 0);
+    return now;
+  }
+
+  // Waits until the log shows the done prompt; returns when it was seen, on Now()'s clock.
+  // Between checks the log is asked for its line count only, the cheapest question it answers;
+  // the program answers while it waits for regsvr32.exe, so every question costs it a little.
+  // Once the last lines have the prompt's shape (an empty line, a line of the prompt's length
+  // and the empty line after the last break), the whole text confirms it. EM_GETLINE would read
+  // one line, but across processes Wine 8 hands back half of it (x86) or never answers (x64).
+  double WaitForDone(DWORD pollMs) const {
+    const HWND log = Control(kLog);
+    const auto promptLength = static_cast<LRESULT>(std::wstring_view(kDonePrompt).size());
+    LRESULT checked = -1;
+    double seen = 0;
+    const bool done = WaitUntil(
+        [&] {
+          const LRESULT count = SendTo(log, EM_GETLINECOUNT);
+          if (count == checked) return false;
+          checked = count;
+          if (count < 3 || LineLength(log, static_cast<int>(count - 2)) != promptLength ||
+              LineLength(log, static_cast<int>(count - 3)) != 0) {
+            return false;
+          }
+          seen = Now();  // reading a long log takes a while of its own
+          if (EndsWithDonePrompt(TextOf(log))) return true;
+          checked = -1;  // the same count may yet end with the prompt
+          return false;
+        },
+        3600, pollMs);
+    if (!done) Fail("the run never ended");
+    return seen;
+  }
+
+  // Seconds from a click on the button to the done prompt.
+  double Time(int button, DWORD pollMs) const {
+    const double clicked = Click(button);
+    return WaitForDone(pollMs) - clicked;
+  }
+
+ private:
+  double launched_;
+  Started started_;
+  HWND window_;
+  double startup_;  // seconds from the start of the process to its idle window
+};
+
+struct LogCounts {
+  std::size_t lines = 0;
+  std::size_t withPrefix = 0;
+  std::size_t failures = 0;
+};
+
+LogCounts CountLines(const std::wstring& log, std::wstring_view prefix) {
+  LogCounts counts;
+  for (std::size_t start = 0; start < log.size();) {
+    std::size_t end = log.find(L"\r\n", start);
+    if (end == std::wstring::npos) end = log.size();  // a last line without its break
+    const std::wstring_view line(log.data() + start, end - start);
+    ++counts.lines;
+    if (line.starts_with(prefix)) ++counts.withPrefix;
+    if (line.starts_with(kFailed)) ++counts.failures;
+    start = end + 2;
+  }
+  return counts;
+}
+
+void ExpectListed(const RunningProgram& program, std::size_t expected) {
+  const std::size_t listed = program.ListCount();
+  if (listed != expected) {
+    Fail("the program lists " + std::to_string(listed) + " files, not " +
+         std::to_string(expected));
+  }
+}
+
+std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+
+// Runs the Install floor over the .dll files of `source` into the private system directory and
+// returns the figures it printed.
+std::map<std::string, double> RunFloorInstall(const std::wstring& floor,
+                                              const PrivateWindows& windows,
+                                              const std::wstring& source) {
+  const std::string output =
+      RunCapturingOutput(floor, Quoted(windows.Tool()) + L" " + Quoted(source) + L" " +
+                                    Quoted(windows.System()));
+  std::map<std::string, double> values;
+  char name[64];
+  double value = 0;
+  int used = 0;
+  for (const char* at = output.c_str(); std::sscanf(at, "%63s %lf%n", name, &value, &used) == 2;
+       at += used) {
+    values[name] = value;
+  }
+  if (values["failures"] != 0) Fail("the floor program's registrations failed");
+  return values;
+}
+
+// ---- Measurements
+
+// Start-up to an idle, shown window, against the floor window program, alternately; one
+// unmeasured start of each first, so that both find their files in the cache.
+void Startup(const std::wstring& program, const std::wstring& floor, const std::wstring& sample,
+             int runs) {
+  ScratchFolder programFolder(L"startup"), floorFolder(L"floor");
+  const std::wstring programCopy = programFolder.PathOf(NameOf(program));
+  const std::wstring floorCopy = floorFolder.PathOf(NameOf(floor));
+  CopyInto(program, programCopy);
+  CopyInto(sample, programFolder.PathOf(NameOf(sample)));
+  CopyInto(floor, floorCopy);
+
+  struct Once {
+    double seconds;
+    std::uint64_t peakWorkingSet;
+  };
+  const auto once = [](const std::wstring& exe, const wchar_t* className) {
+    const double start = Now();
+    const Started started = StartProcess(exe, L"");
+    const HWND window = WaitForMainWindow(started, className, 60);
+    const Once result{Now() - start, FiguresOf(started.id).peakWorkingSet};
+    CloseAndWait(window, started);
+    return result;
+  };
+  once(programCopy, kMainClass);
+  once(floorCopy, kFloorClass);
+  std::vector<double> programTimes, floorTimes, programPeaks, floorPeaks;
+  for (int run = 0; run < runs; ++run) {
+    for (int turn = 0; turn < 2; ++turn) {
+      const bool programTurn = (turn == 0) == (run % 2 == 0);
+      const Once result =
+          programTurn ? once(programCopy, kMainClass) : once(floorCopy, kFloorClass);
+      (programTurn ? programTimes : floorTimes).push_back(result.seconds);
+      (programTurn ? programPeaks : floorPeaks)
+          .push_back(static_cast<double>(result.peakWorkingSet) / 1024);
+    }
+  }
+  PrintMedianMs("startup_ms", programTimes);
+  PrintMedianMs("startup_floor_ms", floorTimes);
+  Print("startup_peak_ws_kib", Median(programPeaks));
+  Print("floor_peak_ws_kib", Median(floorPeaks));
+}
+
+// The program's CPU time over the wall time of an Install of the slow component, whose
+// registration sleeps for 2 s: from the click to the done prompt. The end of regsvr32.exe is
+// awaited on its process, so the program is asked nothing while it waits; the figure is also
+// split there: the start of the run (log, copy, starting the tool), the wait for the tool, and
+// the end (the last log lines). The Install floor does the same copy and tool run, for
+// comparison.
+void WaitCpu(const std::wstring& program, const std::wstring& floor, const std::wstring& slow,
+             int runs) {
+  PrivateWindows windows;
+  ScratchFolder folder(L"slow"), floorFolder(L"floorslow");
+  const std::wstring exe = folder.PathOf(NameOf(program));
+  const std::wstring floorExe = floorFolder.PathOf(NameOf(floor));
+  CopyInto(program, exe);
+  CopyInto(floor, floorExe);
+  CopyInto(slow, folder.PathOf(NameOf(slow)));
+  windows.UnregisterAtEnd(windows.System() + L"\\" + NameOf(slow));
+
+  std::vector<double> percents, cpuMs, wallMs, startMs, waitingPercents, endMs, floorPercents,
+      repaintMs;
+  std::size_t failures = 0;
+  for (int run = 0; run < runs; ++run) {
+    windows.Clear();
+    {
+      RunningProgram running(exe, windows.Environment());
+      ExpectListed(running, 1);
+      const double cpuAtClick = FiguresOf(running.Id()).cpuSeconds;
+      const double clicked = running.Click(kInstall);
+      DWORD tool = 0;
+      WaitUntil([&] { return (tool = ChildOf(running.Id())) != 0; }, 10, 1);
+      const double toolSeen = Now();
+      const double cpuAtTool = FiguresOf(running.Id()).cpuSeconds;
+      if (tool) {
+        UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, tool));
+        if (process.get()) ::WaitForSingleObject(process.get(), 60000);
+      }
+      const double toolEnded = Now();
+      const double cpuAtToolEnd = FiguresOf(running.Id()).cpuSeconds;
+      const double done = running.WaitForDone(5);
+      const double cpuAtDone = FiguresOf(running.Id()).cpuSeconds;
+
+      const double wall = done - clicked, cpu = cpuAtDone - cpuAtClick;
+      failures += CountLines(running.Log(), L"").failures;
+      percents.push_back(100 * cpu / wall);
+      cpuMs.push_back(cpu * 1000);
+      wallMs.push_back(wall * 1000);
+      startMs.push_back((cpuAtTool - cpuAtClick) * 1000);
+      waitingPercents.push_back(100 * (cpuAtToolEnd - cpuAtTool) / (toolEnded - toolSeen));
+      endMs.push_back((cpuAtDone - cpuAtToolEnd) * 1000);
+
+      // What a repaint of the whole window costs, for scale.
+      WaitForQuiet(running.Id());
+      const double cpuBeforeRepaints = FiguresOf(running.Id()).cpuSeconds;
+      constexpr int kRepaints = 10;
+      for (int repaint = 0; repaint < kRepaints; ++repaint) {
+        ::RedrawWindow(running.Main(), nullptr, nullptr,
+                       RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN);
+        SendTo(running.Main(), WM_NULL);
+        ::Sleep(50);
+      }
+      repaintMs.push_back((FiguresOf(running.Id()).cpuSeconds - cpuBeforeRepaints) * 1000 /
+                          kRepaints);
+    }
+    windows.Clear();
+    std::map<std::string, double> values = RunFloorInstall(floorExe, windows, folder.Path());
+    floorPercents.push_back(100 * values["cpu_ms"] / values["elapsed_ms"]);
+  }
+  Print("wait_cpu_percent", Median(percents));
+  PrintSamples("wait_cpu_percent", percents);
+  Print("wait_cpu_ms", Median(cpuMs));
+  PrintSamples("wait_cpu_ms", cpuMs);
+  Print("wait_wall_ms", Median(wallMs));
+  Print("wait_cpu_start_ms", Median(startMs));
+  PrintSamples("wait_cpu_start_ms", startMs);
+  Print("wait_cpu_waiting_percent", Median(waitingPercents));
+  PrintSamples("wait_cpu_waiting_percent", waitingPercents);
+  Print("wait_cpu_end_ms", Median(endMs));
+  PrintSamples("wait_cpu_end_ms", endMs);
+  Print("wait_cpu_floor_percent", Median(floorPercents));
+  PrintSamples("wait_cpu_floor_percent", floorPercents);
+  Print("wait_cpu_repaint_ms", Median(repaintMs));
+  PrintSamples("wait_cpu_repaint_ms", repaintMs);
+  Print("wait_failures", static_cast<double>(failures));
+}
+
+// Install of `count` copies of the sample component, against the floor program that does the
+// same copies and registration tool runs; the two take turns.
+void Install(const std::wstring& program, const std::wstring& floor, const std::wstring& sample,
+             int count, int runs) {
+  PrivateWindows windows;
+  ScratchFolder folder(L"install"), floorFolder(L"floorinstall");
+  const std::wstring exe = folder.PathOf(NameOf(program));
+  const std::wstring floorExe = floorFolder.PathOf(NameOf(floor));
+  CopyInto(program, exe);
+  CopyInto(floor, floorExe);
+  for (int i = 1; i <= count; ++i) CopyInto(sample, folder.PathOf(Numbered(L"comp", i, L".dll")));
+  windows.UnregisterAtEnd(windows.System() + L"\\" + Numbered(L"comp", 1, L".dll"));
+
+  const std::size_t expectedLines = 5 * static_cast<std::size_t>(count) + 2;
+  std::vector<double> programTimes, floorTimes, programCpu, floorCpu;
+  std::size_t lines = 0, failures = 0;
+  for (int run = 0; run < runs; ++run) {
+    for (int turn = 0; turn < 2; ++turn) {
+      windows.Clear();
+      if ((turn == 0) == (run % 2 == 0)) {
+        RunningProgram running(exe, windows.Environment());
+        ExpectListed(running, static_cast<std::size_t>(count));
+        const double cpuBefore = FiguresOf(running.Id()).cpuSeconds;
+        programTimes.push_back(running.Time(kInstall, 100));
+        programCpu.push_back(FiguresOf(running.Id()).cpuSeconds - cpuBefore);
+        const LogCounts counts = CountLines(running.Log(), L"");
+        lines = counts.lines;
+        failures += counts.failures;
+        continue;
+      }
+      std::map<std::string, double> values =
+          RunFloorInstall(floorExe, windows, folder.Path());
+      if (values["files"] != count) Fail("the floor program did not find the components");
+      floorTimes.push_back(values["elapsed_ms"] / 1000);
+      floorCpu.push_back(values["cpu_ms"] / 1000);
+    }
+  }
+  PrintMedianMs("install_ms", programTimes);
+  PrintMedianMs("install_floor_ms", floorTimes);
+  PrintMedianMs("install_cpu_ms", programCpu);
+  PrintMedianMs("install_floor_cpu_ms", floorCpu);
+  Print("install_log_lines", static_cast<double>(lines));
+  Print("install_expected_lines", static_cast<double>(expectedLines));
+  Print("install_failures", static_cast<double>(failures));
+}
+
+// Install over `count` listed files that are gone by the time of the click: one "File not
+// found" line each.
+void Missing(const std::wstring& program, int count, int runs) {
+  PrivateWindows windows;
+  ScratchFolder folder(L"missing");
+  const std::wstring exe = folder.PathOf(NameOf(program));
+  CopyInto(program, exe);
+
+  const std::string key = "missing_" + std::to_string(count);
+  const std::size_t expectedLines = static_cast<std::size_t>(count) + 2;
+  std::vector<double> times, cpu, peaks, starts;
+  std::size_t lines = 0, notFound = 0;
+  for (int run = 0; run < runs; ++run) {
+    for (int i = 1; i <= count; ++i) WriteFile(folder.PathOf(Numbered(L"gone", i, L".dll")), "");
+    // The listing of many files takes a while: it is start-up, not measured here.
+    RunningProgram running(exe, windows.Environment(), 600);
+    ExpectListed(running, static_cast<std::size_t>(count));
+    starts.push_back(running.Startup());
+    DeleteMatching(folder.Path(), L"*.dll");
+    const double cpuBefore = FiguresOf(running.Id()).cpuSeconds;
+    times.push_back(running.Time(kInstall, 20));
+    cpu.push_back(FiguresOf(running.Id()).cpuSeconds - cpuBefore);
+    peaks.push_back(static_cast<double>(FiguresOf(running.Id()).peakWorkingSet) / 1024);
+    const LogCounts counts = CountLines(running.Log(), L"> File not found ");
+    lines = counts.lines;
+    notFound = counts.withPrefix;
+  }
+  PrintMedianMs(key + "_ms", times);
+  PrintMedianMs(key + "_cpu_ms", cpu);
+  PrintMedianMs(key + "_startup_ms", starts);
+  Print(key + "_log_lines", static_cast<double>(lines));
+  Print(key + "_expected_lines", static_cast<double>(expectedLines));
+  Print(key + "_not_found_lines", static_cast<double>(notFound));
+  Print(key + "_peak_ws_kib", Median(peaks));
+  PrintSamples(key + "_peak_ws_kib", peaks);
+}
+
+// Overwrite copy of `count` small files into the private system directory.
+void Copy(const std::wstring& program, int count, int runs) {
+  PrivateWindows windows;
+  ScratchFolder folder(L"copy");
+  const std::wstring exe = folder.PathOf(NameOf(program));
+  CopyInto(program, exe);
+  const std::string content(1024, 'k');
+  for (int i = 1; i <= count; ++i) WriteFile(folder.PathOf(Numbered(L"small", i, L".dll")), content);
+
+  const std::string key = "copy_" + std::to_string(count);
+  const std::size_t expectedLines = 3 * static_cast<std::size_t>(count) + 2;
+  std::vector<double> times;
+  std::size_t lines = 0, failures = 0;
+  for (int run = 0; run < runs; ++run) {
+    windows.Clear();
+    RunningProgram running(exe, windows.Environment(), 600);
+    ExpectListed(running, static_cast<std::size_t>(count));
+    times.push_back(running.Time(kOverwriteCopy, 20));
+    const LogCounts counts = CountLines(running.Log(), L"");
+    lines = counts.lines;
+    failures += counts.failures;
+  }
+  PrintMedianMs(key + "_ms", times);
+  Print(key + "_log_lines", static_cast<double>(lines));
+  Print(key + "_expected_lines", static_cast<double>(expectedLines));
+  Print(key + "_failures", static_cast<double>(failures));
+}
+
+int Number(const wchar_t* text) { return static_cast<int>(std::wcstol(text, nullptr, 10)); }
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: kalvenor_bench startup <kalvenor.exe> <floor_window.exe> <sample.dll> <runs>\n"
+               "       kalvenor_bench wait_cpu <kalvenor.exe> <floor_install.exe> <sample_slow.dll> "
+               "<runs>\n"
+               "       kalvenor_bench install <kalvenor.exe> <floor_install.exe> <sample.dll> "
+               "<count> <runs>\n"
+               "       kalvenor_bench missing <kalvenor.exe> <count> <runs>\n"
+               "       kalvenor_bench copy <kalvenor.exe> <count> <runs>\n");
+  return 2;
+}
+
+}  // namespace
+}  // namespace kalvenor::bench
+
+int wmain(int argc, wchar_t** argv) {
+  using namespace kalvenor::bench;
+  if (argc < 2) return Usage();
+  const std::wstring command = argv[1];
+  try {
+    if (command == L"startup" && argc == 6) {
+      Startup(argv[2], argv[3], argv[4], Number(argv[5]));
+    } else if (command == L"wait_cpu" && argc == 6) {
+      WaitCpu(argv[2], argv[3], argv[4], Number(argv[5]));
+    } else if (command == L"install" && argc == 7) {
+      Install(argv[2], argv[3], argv[4], Number(argv[5]), Number(argv[6]));
+    } else if (command == L"missing" && argc == 5) {
+      Missing(argv[2], Number(argv[3]), Number(argv[4]));
+    } else if (command == L"copy" && argc == 5) {
+      Copy(argv[2], Number(argv[3]), Number(argv[4]));
+    } else {
+      return Usage();
+    }
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "kalvenor_bench: %s\n", failure.what());
+    return 1;
+  }
+  return 0;
+}
