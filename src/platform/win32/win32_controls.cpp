@@ -1,6 +1,7 @@
 #include "platform/win32/win32_controls.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "platform/win32/handles.h"
 #include "platform/win32/text.h"
@@ -168,15 +169,53 @@ class PictureToggle final : public Win32Control<platform::CheckBox> {
 
 // ---- List and log
 
+// Calls back once the message loop runs again, `delay` ms after it was set: the list and the
+// log put off what only the screen needs until then, since nothing is painted before. Its id is
+// the object itself, which is how the timer procedure finds it.
+class LoopTimer {
+ public:
+  LoopTimer(HWND window, std::function<void()> fire) : window_(window), fire_(std::move(fire)) {}
+  ~LoopTimer() { Stop(); }
+  LoopTimer(const LoopTimer&) = delete;
+  LoopTimer& operator=(const LoopTimer&) = delete;
+
+  bool IsSet() const { return set_; }
+  // False when no timer is to be had: then the caller does its work at once.
+  bool Set(UINT delay) {
+    if (!set_) set_ = ::SetTimer(window_, Id(), delay, &LoopTimer::Fired) != 0;
+    return set_;
+  }
+  void Stop() {
+    if (set_) ::KillTimer(window_, Id());
+    set_ = false;
+  }
+
+ private:
+  UINT_PTR Id() const { return reinterpret_cast<UINT_PTR>(this); }
+  static void CALLBACK Fired(HWND, UINT, UINT_PTR id, DWORD) {
+    LoopTimer& timer = *reinterpret_cast<LoopTimer*>(id);
+    timer.Stop();
+    timer.fire_();
+  }
+
+  HWND window_;
+  std::function<void()> fire_;
+  bool set_ = false;
+};
+
+// Filled with redrawing off, turned on again at the next pass of the message loop: under Wine
+// every item added to a shown list box redraws its scroll bars, milliseconds each.
 class Win32ListBox final : public Win32Control<platform::ListBox> {
  public:
   using Win32Control::Win32Control;
   void Clear() override {
+    SuspendRedraw();
     ::SendMessageW(window_, LB_RESETCONTENT, 0, 0);
     widest_ = 0;
     ::SendMessageW(window_, LB_SETHORIZONTALEXTENT, 0, 0);
   }
   void AddItem(std::string_view item) override {
+    SuspendRedraw();
     const std::wstring wide = Widen(item);
     ::SendMessageW(window_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.c_str()));
     // Long paths are reached by scrolling sideways.
@@ -199,9 +238,25 @@ class Win32ListBox final : public Win32Control<platform::ListBox> {
   }
 
  private:
+  void SuspendRedraw() {
+    if (redrawLater_.IsSet() || !redrawLater_.Set(0)) return;
+    ::SendMessageW(window_, WM_SETREDRAW, FALSE, 0);
+  }
+  void ResumeRedraw() {
+    ::SendMessageW(window_, WM_SETREDRAW, TRUE, 0);
+    ::RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
+  }
+
   int widest_ = 0;
+  LoopTimer redrawLater_{window_, [this] { ResumeRedraw(); }};
 };
 
+// Appends in place instead of rewriting the whole text, so a long run stays linear. Lines are
+// gathered and handed to the control at most a few times a second: nothing is painted between
+// two passes of the message loop anyway, and under Wine every change of the edit control's
+// scroll bars costs milliseconds, which line by line would dominate a long run. The wait before
+// the next hand-over grows with what the last one cost, so that the log never takes more than
+// about a twentieth of a run's time.
 class Win32LogBox final : public Win32Control<platform::TextBox> {
  public:
   Win32LogBox(Win32Form& form, HWND window, const ControlSpec& spec)
@@ -209,22 +264,59 @@ class Win32LogBox final : public Win32Control<platform::TextBox> {
     // No cap beyond memory: the default limit would silently drop the end of a long run.
     ::SendMessageW(window_, EM_SETLIMITTEXT, 0, 0);
   }
-  std::string Text() const override { return ControlWindow::Text(); }
-  void SetText(std::string_view text) override { ControlWindow::SetText(text); }
-  // Appends in place instead of rewriting the whole text, so a long run stays linear.
+
+  std::string Text() const override {
+    Flush();
+    return ControlWindow::Text();
+  }
+  void SetText(std::string_view text) override {
+    flushLater_.Stop();
+    pending_.clear();
+    ControlWindow::SetText(text);
+  }
   void Append(std::string_view text) override {
-    const int end = ::GetWindowTextLengthW(window_);
-    ::SendMessageW(window_, EM_SETSEL, end, end);
-    ::SendMessageW(window_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(Widen(text).c_str()));
-    const int after = ::GetWindowTextLengthW(window_);
-    ::SendMessageW(window_, EM_SETSEL, after, after);
-    ::SendMessageW(window_, EM_SCROLLCARET, 0, 0);
+    pending_ += Widen(text);
+    if (!flushLater_.Set(interval_)) Flush();
   }
   std::size_t SelStart() const override {
+    Flush();
     DWORD start = 0;
     ::SendMessageW(window_, EM_GETSEL, reinterpret_cast<WPARAM>(&start), 0);
     return start;
   }
+
+ private:
+  static constexpr UINT kShortestInterval = 50;  // ms
+  static constexpr UINT kCostShare = 20;         // hand-overs take at most 1/20 of the time
+
+  // The performance counter: the tick count moves in steps of up to 16 ms on Windows.
+  static double Milliseconds() {
+    LARGE_INTEGER count{}, frequency{};
+    ::QueryPerformanceCounter(&count);
+    ::QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(count.QuadPart) * 1000 / static_cast<double>(frequency.QuadPart);
+  }
+  // Hands the gathered lines to the control: the caret to the end, the lines in place of the
+  // (empty) selection there, the caret after them and the end in view.
+  void Flush() const {
+    flushLater_.Stop();
+    if (pending_.empty()) return;
+    const double started = Milliseconds();
+    const int end = ::GetWindowTextLengthW(window_);
+    ::SendMessageW(window_, EM_SETSEL, end, end);
+    ::SendMessageW(window_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(pending_.c_str()));
+    const int after = ::GetWindowTextLengthW(window_);
+    ::SendMessageW(window_, EM_SETSEL, after, after);
+    ::SendMessageW(window_, EM_SCROLLCARET, 0, 0);
+    pending_.clear();
+    const double cost = Milliseconds() - started;
+    interval_ = static_cast<UINT>(std::clamp(cost * kCostShare, double{kShortestInterval}, 1000.0));
+  }
+
+  // Logically const: reading the text hands over what is gathered first.
+  mutable std::wstring pending_;
+  mutable UINT interval_ = kShortestInterval;
+  mutable LoopTimer flushLater_{window_, [this] { Flush(); }};
 };
 
 // ---- Static controls
