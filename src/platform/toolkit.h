@@ -35,6 +35,22 @@ class ListBox : public Control {
   virtual void AddItem(std::string_view item) = 0;
   virtual std::size_t ListCount() const = 0;
   virtual std::string List(std::size_t index) const = 0;
+
+  // A refill in one piece: the screen shows the list before and after it, nothing between.
+  class Refill {
+   public:
+    explicit Refill(ListBox& list) : list_(list) { list_.HoldRedraw(true); }
+    ~Refill() { list_.HoldRedraw(false); }
+    Refill(const Refill&) = delete;
+    Refill& operator=(const Refill&) = delete;
+
+   private:
+    ListBox& list_;
+  };
+
+ protected:
+  // Stops redrawing the list while held, and redraws it once when released.
+  virtual void HoldRedraw(bool /*held*/) {}
 };
 
 class TextBox : public Control {

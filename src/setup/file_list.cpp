@@ -13,12 +13,14 @@ void frmSetup::Arrray_Add(const std::string& p_item) {
 }
 
 void frmSetup::List_FillFromArray() {
+  const platform::ListBox::Refill refill(fileList);
   fileList.Clear();
   for (const std::string& item : m_fileArray) fileList.AddItem(item);
   Commands_Enable(fileList.ListCount() > 0, true);
 }
 
 void frmSetup::List_FillFromFolder() {
+  const platform::ListBox::Refill refill(fileList);
   fileList.Clear();
   const std::string& folder = services_.system.App().path;
   for (const char* pattern : {"\\*.dll", "\\*.ocx"}) {

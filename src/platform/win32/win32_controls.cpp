@@ -169,8 +169,8 @@ class PictureToggle final : public Win32Control<platform::CheckBox> {
 
 // ---- List and log
 
-// Calls back once the message loop runs again, `delay` ms after it was set: the list and the
-// log put off what only the screen needs until then, since nothing is painted before. Its id is
+// Calls back once the message loop runs again, `delay` ms after it was set: the log puts off
+// what only the screen needs until then, since nothing is painted before. Its id is
 // the object itself, which is how the timer procedure finds it.
 class LoopTimer {
  public:
@@ -179,7 +179,6 @@ class LoopTimer {
   LoopTimer(const LoopTimer&) = delete;
   LoopTimer& operator=(const LoopTimer&) = delete;
 
-  bool IsSet() const { return set_; }
   // False when no timer is to be had: then the caller does its work at once.
   bool Set(UINT delay) {
     if (!set_) set_ = ::SetTimer(window_, Id(), delay, &LoopTimer::Fired) != 0;
@@ -203,19 +202,17 @@ class LoopTimer {
   bool set_ = false;
 };
 
-// Filled with redrawing off, turned on again at the next pass of the message loop: under Wine
-// every item added to a shown list box redraws its scroll bars, milliseconds each.
+// Refilled with redrawing held off: under Wine every item added to a shown list box redraws its
+// scroll bars, milliseconds each.
 class Win32ListBox final : public Win32Control<platform::ListBox> {
  public:
   using Win32Control::Win32Control;
   void Clear() override {
-    SuspendRedraw();
     ::SendMessageW(window_, LB_RESETCONTENT, 0, 0);
     widest_ = 0;
     ::SendMessageW(window_, LB_SETHORIZONTALEXTENT, 0, 0);
   }
   void AddItem(std::string_view item) override {
-    SuspendRedraw();
     const std::wstring wide = Widen(item);
     ::SendMessageW(window_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.c_str()));
     // Long paths are reached by scrolling sideways.
@@ -238,17 +235,12 @@ class Win32ListBox final : public Win32Control<platform::ListBox> {
   }
 
  private:
-  void SuspendRedraw() {
-    if (redrawLater_.IsSet() || !redrawLater_.Set(0)) return;
-    ::SendMessageW(window_, WM_SETREDRAW, FALSE, 0);
-  }
-  void ResumeRedraw() {
-    ::SendMessageW(window_, WM_SETREDRAW, TRUE, 0);
-    ::RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
+  void HoldRedraw(bool held) override {
+    ::SendMessageW(window_, WM_SETREDRAW, held ? FALSE : TRUE, 0);
+    if (!held) ::RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
   }
 
   int widest_ = 0;
-  LoopTimer redrawLater_{window_, [this] { ResumeRedraw(); }};
 };
 
 // Appends in place instead of rewriting the whole text, so a long run stays linear. Lines are
