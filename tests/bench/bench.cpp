@@ -1,7 +1,7 @@
 // The benchmark driver: starts Kalvenor and the floor programs, drives them from outside with
 // window messages and prints what it measured as "name value" lines for scripts/bench.
 //
-//   kalvenor_bench startup  <kalvenor.exe> <floor_window.exe> <sample.dll> <runs>
+//   kalvenor_bench startup  <kalvenor.exe> <floor_window.exe> <sample.dll> <runs> [<key>]
 //   kalvenor_bench wait_cpu <kalvenor.exe> <floor_install.exe> <sample_slow.dll> <runs>
 //   kalvenor_bench install  <kalvenor.exe> <floor_install.exe> <sample.dll> <count> <runs>
 //   kalvenor_bench missing  <kalvenor.exe> <count> <runs>
@@ -209,8 +209,7 @@ LogCounts CountLines(const std::wstring& log, std::wstring_view prefix) {
 void ExpectListed(const RunningProgram& program, std::size_t expected) {
   const std::size_t listed = program.ListCount();
   if (listed != expected) {
-    Fail("the program lists " + std::to_string(listed) + " files, not " +
-         std::to_string(expected));
+    Fail("the program lists " + std::to_string(listed) + " files, not " + std::to_string(expected));
   }
 }
 
@@ -221,9 +220,8 @@ std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 std::map<std::string, double> RunFloorInstall(const std::wstring& floor,
                                               const PrivateWindows& windows,
                                               const std::wstring& source) {
-  const std::string output =
-      RunCapturingOutput(floor, Quoted(windows.Tool()) + L" " + Quoted(source) + L" " +
-                                    Quoted(windows.System()));
+  const std::string output = RunCapturingOutput(
+      floor, Quoted(windows.Tool()) + L" " + Quoted(source) + L" " + Quoted(windows.System()));
   std::map<std::string, double> values;
   char name[64];
   double value = 0;
@@ -238,10 +236,11 @@ std::map<std::string, double> RunFloorInstall(const std::wstring& floor,
 
 // ---- Measurements
 
-// Start-up to an idle, shown window, against the floor window program, alternately; one
-// unmeasured start of each first, so that both find their files in the cache.
+// Start-up to an idle, shown window, against a floor window program, alternately; one
+// unmeasured start of each first, so that both find their files in the cache. The figures are
+// named after `key`, so that one run can measure against more than one floor.
 void Startup(const std::wstring& program, const std::wstring& floor, const std::wstring& sample,
-             int runs) {
+             int runs, const std::string& key) {
   ScratchFolder programFolder(L"startup"), floorFolder(L"floor");
   const std::wstring programCopy = programFolder.PathOf(NameOf(program));
   const std::wstring floorCopy = floorFolder.PathOf(NameOf(floor));
@@ -274,10 +273,10 @@ void Startup(const std::wstring& program, const std::wstring& floor, const std::
           .push_back(static_cast<double>(result.peakWorkingSet) / 1024);
     }
   }
-  PrintMedianMs("startup_ms", programTimes);
-  PrintMedianMs("startup_floor_ms", floorTimes);
-  Print("startup_peak_ws_kib", Median(programPeaks));
-  Print("floor_peak_ws_kib", Median(floorPeaks));
+  PrintMedianMs(key + "_ms", programTimes);
+  PrintMedianMs(key + "_floor_ms", floorTimes);
+  Print(key + "_peak_ws_kib", Median(programPeaks));
+  Print(key + "_floor_peak_ws_kib", Median(floorPeaks));
 }
 
 // The program's CPU time over the wall time of an Install of the slow component, whose
@@ -394,8 +393,7 @@ void Install(const std::wstring& program, const std::wstring& floor, const std::
         failures += counts.failures;
         continue;
       }
-      std::map<std::string, double> values =
-          RunFloorInstall(floorExe, windows, folder.Path());
+      std::map<std::string, double> values = RunFloorInstall(floorExe, windows, folder.Path());
       if (values["files"] != count) Fail("the floor program did not find the components");
       floorTimes.push_back(values["elapsed_ms"] / 1000);
       floorCpu.push_back(values["cpu_ms"] / 1000);
@@ -454,7 +452,8 @@ void Copy(const std::wstring& program, int count, int runs) {
   const std::wstring exe = folder.PathOf(NameOf(program));
   CopyInto(program, exe);
   const std::string content(1024, 'k');
-  for (int i = 1; i <= count; ++i) WriteFile(folder.PathOf(Numbered(L"small", i, L".dll")), content);
+  for (int i = 1; i <= count; ++i)
+    WriteFile(folder.PathOf(Numbered(L"small", i, L".dll")), content);
 
   const std::string key = "copy_" + std::to_string(count);
   const std::size_t expectedLines = 3 * static_cast<std::size_t>(count) + 2;
@@ -478,14 +477,16 @@ void Copy(const std::wstring& program, int count, int runs) {
 int Number(const wchar_t* text) { return static_cast<int>(std::wcstol(text, nullptr, 10)); }
 
 int Usage() {
-  std::fprintf(stderr,
-               "usage: kalvenor_bench startup <kalvenor.exe> <floor_window.exe> <sample.dll> <runs>\n"
-               "       kalvenor_bench wait_cpu <kalvenor.exe> <floor_install.exe> <sample_slow.dll> "
-               "<runs>\n"
-               "       kalvenor_bench install <kalvenor.exe> <floor_install.exe> <sample.dll> "
-               "<count> <runs>\n"
-               "       kalvenor_bench missing <kalvenor.exe> <count> <runs>\n"
-               "       kalvenor_bench copy <kalvenor.exe> <count> <runs>\n");
+  std::fprintf(
+      stderr,
+      "usage: kalvenor_bench startup <kalvenor.exe> <floor_window.exe> <sample.dll> <runs> "
+      "[<key>]\n"
+      "       kalvenor_bench wait_cpu <kalvenor.exe> <floor_install.exe> <sample_slow.dll> "
+      "<runs>\n"
+      "       kalvenor_bench install <kalvenor.exe> <floor_install.exe> <sample.dll> "
+      "<count> <runs>\n"
+      "       kalvenor_bench missing <kalvenor.exe> <count> <runs>\n"
+      "       kalvenor_bench copy <kalvenor.exe> <count> <runs>\n");
   return 2;
 }
 
@@ -497,8 +498,9 @@ int wmain(int argc, wchar_t** argv) {
   if (argc < 2) return Usage();
   const std::wstring command = argv[1];
   try {
-    if (command == L"startup" && argc == 6) {
-      Startup(argv[2], argv[3], argv[4], Number(argv[5]));
+    if (command == L"startup" && (argc == 6 || argc == 7)) {
+      Startup(argv[2], argv[3], argv[4], Number(argv[5]),
+              argc == 7 ? Narrow(argv[6]) : std::string("startup"));
     } else if (command == L"wait_cpu" && argc == 6) {
       WaitCpu(argv[2], argv[3], argv[4], Number(argv[5]));
     } else if (command == L"install" && argc == 7) {
