@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <vector>
 
 #include "platform/win32/handles.h"
 #include "platform/win32/text.h"
@@ -169,9 +170,10 @@ class PictureToggle final : public Win32Control<platform::CheckBox> {
 
 // ---- List and log
 
-// Calls back once the message loop runs again, `delay` ms after it was set: the log puts off
-// what only the screen needs until then, since nothing is painted before. Its id is
-// the object itself, which is how the timer procedure finds it.
+// Calls back once the message loop runs again, `delay` ms after it was set, or as soon as the
+// program has nothing else to do: the log puts off what only the screen needs until then, since
+// nothing is painted before. Its id is the object itself, which is how the timer procedure finds
+// it.
 class LoopTimer {
  public:
   LoopTimer(HWND window, std::function<void()> fire) : window_(window), fire_(std::move(fire)) {}
@@ -181,15 +183,30 @@ class LoopTimer {
 
   // False when no timer is to be had: then the caller does its work at once.
   bool Set(UINT delay) {
-    if (!set_) set_ = ::SetTimer(window_, Id(), delay, &LoopTimer::Fired) != 0;
+    if (!set_ && ::SetTimer(window_, Id(), delay, &LoopTimer::Fired)) {
+      set_ = true;
+      Pending().push_back(this);
+    }
     return set_;
   }
   void Stop() {
-    if (set_) ::KillTimer(window_, Id());
+    if (!set_) return;
+    ::KillTimer(window_, Id());
     set_ = false;
+    std::erase(Pending(), this);
+  }
+
+  // Fires every timer that is set.
+  static void FireAll() {
+    while (!Pending().empty()) Fired(nullptr, 0, Pending().back()->Id(), 0);
   }
 
  private:
+  // The timers that are set, all on the one thread of the windows.
+  static std::vector<LoopTimer*>& Pending() {
+    static std::vector<LoopTimer*> timers;
+    return timers;
+  }
   UINT_PTR Id() const { return reinterpret_cast<UINT_PTR>(this); }
   static void CALLBACK Fired(HWND, UINT, UINT_PTR id, DWORD) {
     LoopTimer& timer = *reinterpret_cast<LoopTimer*>(id);
@@ -201,6 +218,12 @@ class LoopTimer {
   std::function<void()> fire_;
   bool set_ = false;
 };
+
+}  // namespace
+
+void CatchUpOnIdle() { LoopTimer::FireAll(); }
+
+namespace {
 
 // Refilled with redrawing held off: under Wine every item added to a shown list box redraws its
 // scroll bars, milliseconds each.

@@ -63,6 +63,10 @@ class Win32Control : public ControlWindow, public Interface {
   void Move(const platform::Rect& bounds) override { Place(bounds); }
 };
 
+// Does at once what the controls put off until the message loop runs again (the log's lines):
+// the loop calls it when it has nothing else to do.
+void CatchUpOnIdle();
+
 // Creates the control window of `spec` on the form's window.
 std::unique_ptr<ControlWindow> CreateControl(Win32Form& form, HINSTANCE instance,
                                              const platform::ControlSpec& spec);

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/win32/text.h"
+#include "platform/win32/win32_controls.h"
 #include "platform/win32/win32_form.h"
 
 namespace kalvenor::win32 {
@@ -12,6 +13,8 @@ namespace kalvenor::win32 {
 int Win32Toolkit::Run() {
   MSG message;
   while (!forms_.empty()) {
+    // Idle: a run's last log lines need not wait for their timer.
+    if (!::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) CatchUpOnIdle();
     const BOOL got = ::GetMessageW(&message, nullptr, 0, 0);
     if (got == 0 || got == -1) break;
     Dispatch(message);
