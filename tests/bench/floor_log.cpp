@@ -61,11 +61,11 @@ int wmain(int argc, wchar_t** argv) {
   HWND window = ::CreateWindowExW(0, windowClass.lpszClassName, L"Log floor",
                                   WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN, 100,
                                   100, 560, 380, nullptr, nullptr, instance, nullptr);
-  HWND edit = ::CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
-                                WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_AUTOVSCROLL |
-                                    ES_AUTOHSCROLL | ES_READONLY | WS_VSCROLL | WS_HSCROLL |
-                                    WS_TABSTOP,
-                                10, 110, 420, 120, window, nullptr, instance, nullptr);
+  HWND edit =
+      ::CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
+                        WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_AUTOVSCROLL | ES_AUTOHSCROLL |
+                            ES_READONLY | WS_VSCROLL | WS_HSCROLL | WS_TABSTOP,
+                        10, 110, 420, 120, window, nullptr, instance, nullptr);
   if (!window || !edit) return 1;
   ::SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(::GetStockObject(DEFAULT_GUI_FONT)),
                  FALSE);
@@ -83,8 +83,8 @@ int wmain(int argc, wchar_t** argv) {
   if (way == L"hidden") ::ShowWindow(edit, SW_HIDE);
   for (int i = 1; i <= lines; ++i) {
     wchar_t line[128];
-    std::swprintf(line, 128, L"> File not found C:\\users\\root\\Temp\\kbench-missing\\gone%05d.dll\r\n",
-                  i);
+    std::swprintf(line, 128,
+                  L"> File not found C:\\users\\root\\Temp\\kbench-missing\\gone%05d.dll\r\n", i);
     Append(edit, line, scroll);
   }
   if (way == L"noredraw") {

@@ -76,8 +76,8 @@ void WriteFile(const std::wstring& path, std::string_view bytes) {
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file.get() == INVALID_HANDLE_VALUE) FailWithLastError("CreateFileW " + Narrow(path));
   DWORD written = 0;
-  if (!bytes.empty() && !::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
-                                     &written, nullptr)) {
+  if (!bytes.empty() &&
+      !::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
     FailWithLastError("WriteFile " + Narrow(path));
   }
 }
@@ -167,14 +167,13 @@ std::wstring EnvironmentBlock(const std::vector<std::pair<std::wstring, std::wst
   }
   ::FreeEnvironmentStringsW(strings);
   for (const auto& [name, value] : changes) {
-    std::erase_if(entries, [&](const std::wstring& entry) {
-      return SameName(VariableName(entry), name);
-    });
+    std::erase_if(entries,
+                  [&](const std::wstring& entry) { return SameName(VariableName(entry), name); });
     entries.push_back(name + L"=" + value);
   }
   std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-    return ::CompareStringOrdinal(VariableName(a).c_str(), -1, VariableName(b).c_str(), -1,
-                                  TRUE) == CSTR_LESS_THAN;
+    return ::CompareStringOrdinal(VariableName(a).c_str(), -1, VariableName(b).c_str(), -1, TRUE) ==
+           CSTR_LESS_THAN;
   });
   std::wstring block;
   for (const std::wstring& entry : entries) block += entry + L'\0';
@@ -249,8 +248,8 @@ std::vector<std::byte> ProcessList() {
   std::vector<std::byte> buffer(1 << 20);
   for (;;) {
     ULONG needed = 0;
-    const NTSTATUS status = ::NtQuerySystemInformation(
-        SystemProcessInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+    const NTSTATUS status = ::NtQuerySystemInformation(SystemProcessInformation, buffer.data(),
+                                                       static_cast<ULONG>(buffer.size()), &needed);
     if (status == 0) return buffer;
     if (status != static_cast<NTSTATUS>(0xC0000004L)) {  // STATUS_INFO_LENGTH_MISMATCH
       Fail("NtQuerySystemInformation failed");
@@ -277,8 +276,8 @@ DWORD IdOf(HANDLE id) { return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(id
 // system's process list carries the same figures and is filled in on Windows and Wine alike.
 ProcessFigures FiguresOf(DWORD processId) {
   const std::vector<std::byte> list = ProcessList();
-  const SYSTEM_PROCESS_INFORMATION* entry = FindProcess(
-      list, [&](const SYSTEM_PROCESS_INFORMATION& entry) {
+  const SYSTEM_PROCESS_INFORMATION* entry =
+      FindProcess(list, [&](const SYSTEM_PROCESS_INFORMATION& entry) {
         return IdOf(entry.UniqueProcessId) == processId;
       });
   if (!entry) Fail("process " + std::to_string(processId) + " is not in the process list");
@@ -292,8 +291,8 @@ ProcessFigures FiguresOf(DWORD processId) {
 
 DWORD ChildOf(DWORD parentId) {
   const std::vector<std::byte> list = ProcessList();
-  const SYSTEM_PROCESS_INFORMATION* entry = FindProcess(
-      list, [&](const SYSTEM_PROCESS_INFORMATION& entry) {
+  const SYSTEM_PROCESS_INFORMATION* entry =
+      FindProcess(list, [&](const SYSTEM_PROCESS_INFORMATION& entry) {
         return IdOf(entry.InheritedFromUniqueProcessId) == parentId;
       });
   return entry ? IdOf(entry->UniqueProcessId) : 0;
@@ -340,10 +339,9 @@ HWND FindTopLevelWindow(DWORD processId, std::wstring_view className) {
   return search.found;
 }
 
-HWND WaitForMainWindow(const Started& started, std::wstring_view className,
-                       double timeoutSeconds) {
-  const DWORD idle = ::WaitForInputIdle(started.process.get(),
-                                        static_cast<DWORD>(timeoutSeconds * 1000));
+HWND WaitForMainWindow(const Started& started, std::wstring_view className, double timeoutSeconds) {
+  const DWORD idle =
+      ::WaitForInputIdle(started.process.get(), static_cast<DWORD>(timeoutSeconds * 1000));
   if (idle != 0) Fail("the program never waited for input (" + std::to_string(idle) + ")");
   HWND window = nullptr;
   if (!WaitUntil([&] { return (window = FindTopLevelWindow(started.id, className)) != nullptr; },

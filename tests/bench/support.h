@@ -116,7 +116,7 @@ DWORD RunAndWait(const std::wstring& exe, const std::wstring& arguments);
 
 // What the system's process list says about one process.
 struct ProcessFigures {
-  double cpuSeconds = 0;            // user plus kernel time so far
+  double cpuSeconds = 0;             // user plus kernel time so far
   std::uint64_t peakWorkingSet = 0;  // bytes
 };
 ProcessFigures FiguresOf(DWORD processId);
@@ -133,8 +133,7 @@ HWND FindTopLevelWindow(DWORD processId, std::wstring_view className);
 
 // Waits until `started` idles in its message loop with its window shown and answering; returns
 // that window. Throws after `timeoutSeconds`.
-HWND WaitForMainWindow(const Started& started, std::wstring_view className,
-                       double timeoutSeconds);
+HWND WaitForMainWindow(const Started& started, std::wstring_view className, double timeoutSeconds);
 
 // Asks the window to close and waits for its process to end; false if it would not.
 bool CloseAndWait(HWND window, const Started& started, DWORD timeoutMs = 30000);

@@ -30,8 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool matched = kalvenor::platform::WildcardMatch(pattern, name);
   if (!kalvenor::platform::HasWildcards(pattern) && pattern == name) Check(matched);
   Check(kalvenor::platform::WildcardMatch("*", name));
-  Check(kalvenor::platform::WildcardMatch(name, name) ||
-        kalvenor::platform::HasWildcards(name));
+  Check(kalvenor::platform::WildcardMatch(name, name) || kalvenor::platform::HasWildcards(name));
 
   const std::string fileName = kalvenor::File_GetName(input);
   Check(fileName.find('\\') == std::string::npos);
