@@ -5,23 +5,23 @@
 namespace kalvenor {
 namespace {
 
-using platform::ControlSpec;
+using platform::ControlDescription;
 using platform::ControlType;
 
 constexpr platform::Twips kMargin = 60;
 
-platform::FormSpec TipFormSpec() {
-  platform::FormSpec form;
+platform::FormDescription TipFormDescription() {
+  platform::FormDescription form;
   form.style = platform::FormStyle::Borderless;
   form.clientWidth = 4680;
   form.clientHeight = 3195;
 
-  ControlSpec border;
+  ControlDescription border;
   border.id = static_cast<int>(TipId::ttBorder);
   border.type = ControlType::Shape;
   border.bounds = {1830, 1950, 930, 705};
 
-  ControlSpec label;
+  ControlDescription label;
   label.id = static_cast<int>(TipId::lblToolTip);
   label.type = ControlType::Label;
   label.caption = "Label1";
@@ -42,7 +42,7 @@ platform::Rect WithPlace(platform::Rect rect, platform::Twips left, platform::Tw
 
 frmToolTip::frmToolTip(platform::Services& services)
     : services_(services),
-      form_(services.toolkit.CreateForm(TipFormSpec(), *this)),
+      form_(services.toolkit.CreateForm(TipFormDescription(), *this)),
       ttBorder(form_->Item(static_cast<int>(TipId::ttBorder))),
       lblToolTip(form_->Item(static_cast<int>(TipId::lblToolTip))) {
   Form_Load();

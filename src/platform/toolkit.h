@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/form_spec.h"
+#include "platform/form_description.h"
 #include "platform/types.h"
 
 namespace kalvenor::platform {
@@ -76,7 +76,7 @@ class Image : public Control {
   virtual Picture GetPicture() const = 0;
 };
 
-// What a window reports to its logic. Control ids come from the window's FormSpec; 0 is the
+// What a window reports to its logic. Control ids come from the window's FormDescription; 0 is the
 // window's own surface.
 class FormEvents {
  public:
@@ -133,7 +133,7 @@ struct FileOpenRequest {
 class Toolkit {
  public:
   virtual ~Toolkit() = default;
-  virtual std::unique_ptr<Form> CreateForm(const FormSpec& spec, FormEvents& events) = 0;
+  virtual std::unique_ptr<Form> CreateForm(const FormDescription& desc, FormEvents& events) = 0;
   // The loaded windows, in the order in which they were loaded.
   virtual std::vector<Form*> Forms() = 0;
   // Processes the events that are waiting, then returns.

@@ -14,7 +14,7 @@ constexpr int kEscape = 27;
 
 frmSetup::frmSetup(platform::Services& services)
     : services_(services),
-      form_(services.toolkit.CreateForm(SetupFormSpec(), *this)),
+      form_(services.toolkit.CreateForm(SetupFormDescription(), *this)),
       txtOperations(form_->TextBoxItem(Id(SetupId::txtOperations))),
       cmdListClear(form_->Item(Id(SetupId::cmdListClear))),
       chkSilent(form_->CheckBoxItem(Id(SetupId::chkSilent))),

@@ -2,7 +2,7 @@
 
 namespace kalvenor {
 
-using platform::ControlSpec;
+using platform::ControlDescription;
 using platform::ControlType;
 using platform::Picture;
 using platform::SeparatorLine;
@@ -15,45 +15,46 @@ constexpr platform::Colour kWhite{255, 255, 255};
 // The two value labels show their text in bold.
 const platform::Font kValueFont{"MS Sans Serif", 8.25f, true};
 
-ControlSpec Control(SetupId id, ControlType type, const char* caption, platform::Rect bounds,
-                    int tabIndex) {
-  ControlSpec spec;
-  spec.id = Id(id);
-  spec.type = type;
-  spec.caption = caption;
-  spec.bounds = bounds;
-  spec.tabIndex = tabIndex;
-  return spec;
+ControlDescription Control(SetupId id, ControlType type, const char* caption, platform::Rect bounds,
+                           int tabIndex) {
+  ControlDescription desc;
+  desc.id = Id(id);
+  desc.type = type;
+  desc.caption = caption;
+  desc.bounds = bounds;
+  desc.tabIndex = tabIndex;
+  return desc;
 }
 
-ControlSpec Hidden(ControlSpec spec) {
-  spec.visible = false;
-  return spec;
+ControlDescription Hidden(ControlDescription desc) {
+  desc.visible = false;
+  return desc;
 }
 
-ControlSpec WithPicture(ControlSpec spec, Picture picture) {
-  spec.picture = picture;
-  return spec;
+ControlDescription WithPicture(ControlDescription desc, Picture picture) {
+  desc.picture = picture;
+  return desc;
 }
 
 // An etched rule: a gray line with a white line one pixel (15 twips) below it.
-ControlSpec Separator(SetupId id, platform::Twips top, int tabIndex,
-                      std::vector<SeparatorLine> lines) {
-  ControlSpec spec = Control(id, ControlType::Separator, "", {0, top, 7755, 60}, tabIndex);
-  spec.lines = std::move(lines);
-  return spec;
+ControlDescription Separator(SetupId id, platform::Twips top, int tabIndex,
+                             std::vector<SeparatorLine> lines) {
+  ControlDescription desc = Control(id, ControlType::Separator, "", {0, top, 7755, 60}, tabIndex);
+  desc.lines = std::move(lines);
+  return desc;
 }
 
-ControlSpec ValueLabel(SetupId id, const char* placeholder, platform::Rect bounds, int tabIndex) {
-  ControlSpec spec = Control(id, ControlType::Label, placeholder, bounds, tabIndex);
-  spec.font = kValueFont;
-  return spec;
+ControlDescription ValueLabel(SetupId id, const char* placeholder, platform::Rect bounds,
+                              int tabIndex) {
+  ControlDescription desc = Control(id, ControlType::Label, placeholder, bounds, tabIndex);
+  desc.font = kValueFont;
+  return desc;
 }
 
 }  // namespace
 
-platform::FormSpec SetupFormSpec() {
-  platform::FormSpec form;
+platform::FormDescription SetupFormDescription() {
+  platform::FormDescription form;
   form.caption = "Setup";
   form.style = platform::FormStyle::FixedDialog;
   form.clientWidth = 7635;
@@ -61,7 +62,7 @@ platform::FormSpec SetupFormSpec() {
   form.icon = Picture::Setup;
   form.centredOnFirstShow = true;
 
-  ControlSpec silent =
+  ControlDescription silent =
       Control(SetupId::chkSilent, ControlType::CheckBox,
               "Regsvr32 &silent mode (display no message box)", {90, 765, 4980, 240}, 0);
   silent.value = 1;

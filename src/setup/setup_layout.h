@@ -1,7 +1,7 @@
 #pragma once
 // The Setup window as laid out before its start-up handler runs.
 
-#include "platform/form_spec.h"
+#include "platform/form_description.h"
 
 namespace kalvenor {
 
@@ -29,6 +29,6 @@ enum class SetupId : int {
 
 constexpr int Id(SetupId id) { return static_cast<int>(id); }
 
-platform::FormSpec SetupFormSpec();
+platform::FormDescription SetupFormDescription();
 
 }  // namespace kalvenor

@@ -242,11 +242,9 @@ std::map<std::string, double> RunFloorInstall(const std::wstring& floor,
 void Startup(const std::wstring& program, const std::wstring& floor, const std::wstring& sample,
              int runs, const std::string& key) {
   ScratchFolder programFolder(L"startup"), floorFolder(L"floor");
-  const std::wstring programCopy = programFolder.PathOf(NameOf(program));
-  const std::wstring floorCopy = floorFolder.PathOf(NameOf(floor));
-  CopyInto(program, programCopy);
-  CopyInto(sample, programFolder.PathOf(NameOf(sample)));
-  CopyInto(floor, floorCopy);
+  const std::wstring programCopy = programFolder.Take(program);
+  const std::wstring floorCopy = floorFolder.Take(floor);
+  programFolder.Take(sample);
 
   struct Once {
     double seconds;
@@ -289,11 +287,9 @@ void WaitCpu(const std::wstring& program, const std::wstring& floor, const std::
              int runs) {
   PrivateWindows windows;
   ScratchFolder folder(L"slow"), floorFolder(L"floorslow");
-  const std::wstring exe = folder.PathOf(NameOf(program));
-  const std::wstring floorExe = floorFolder.PathOf(NameOf(floor));
-  CopyInto(program, exe);
-  CopyInto(floor, floorExe);
-  CopyInto(slow, folder.PathOf(NameOf(slow)));
+  const std::wstring exe = folder.Take(program);
+  const std::wstring floorExe = floorFolder.Take(floor);
+  folder.Take(slow);
   windows.UnregisterAtEnd(windows.System() + L"\\" + NameOf(slow));
 
   std::vector<double> percents, cpuMs, wallMs, startMs, waitingPercents, endMs, floorPercents,
@@ -369,10 +365,8 @@ void Install(const std::wstring& program, const std::wstring& floor, const std::
              int count, int runs) {
   PrivateWindows windows;
   ScratchFolder folder(L"install"), floorFolder(L"floorinstall");
-  const std::wstring exe = folder.PathOf(NameOf(program));
-  const std::wstring floorExe = floorFolder.PathOf(NameOf(floor));
-  CopyInto(program, exe);
-  CopyInto(floor, floorExe);
+  const std::wstring exe = folder.Take(program);
+  const std::wstring floorExe = floorFolder.Take(floor);
   for (int i = 1; i <= count; ++i) CopyInto(sample, folder.PathOf(Numbered(L"comp", i, L".dll")));
   windows.UnregisterAtEnd(windows.System() + L"\\" + Numbered(L"comp", 1, L".dll"));
 
@@ -420,8 +414,7 @@ constexpr int kFolderEntries = 20000;
 void Missing(const std::wstring& program, int count, int runs) {
   PrivateWindows windows;
   ScratchFolder folder(L"missing");
-  const std::wstring exe = folder.PathOf(NameOf(program));
-  CopyInto(program, exe);
+  const std::wstring exe = folder.Take(program);
   for (int i = 1; i <= kFolderEntries; ++i)
     WriteFile(folder.PathOf(Numbered(L"pad", i, L".tmp")), "");
   DeleteMatching(folder.Path(), L"*.tmp");
@@ -459,8 +452,7 @@ void Missing(const std::wstring& program, int count, int runs) {
 void Copy(const std::wstring& program, int count, int runs) {
   PrivateWindows windows;
   ScratchFolder folder(L"copy");
-  const std::wstring exe = folder.PathOf(NameOf(program));
-  CopyInto(program, exe);
+  const std::wstring exe = folder.Take(program);
   const std::string content(1024, 'k');
   for (int i = 1; i <= count; ++i)
     WriteFile(folder.PathOf(Numbered(L"small", i, L".dll")), content);

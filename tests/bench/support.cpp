@@ -10,16 +10,6 @@ namespace kalvenor::bench {
 
 // ---- Failures
 
-std::string Narrow(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int length = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<std::size_t>(length), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(),
-                        length, nullptr, nullptr);
-  return narrow;
-}
-
 void Fail(std::string_view what) { throw std::runtime_error(std::string(what)); }
 
 void FailWithLastError(std::string_view what) {
@@ -58,6 +48,12 @@ ScratchFolder::ScratchFolder(std::wstring_view name) {
 }
 
 ScratchFolder::~ScratchFolder() { RemoveTree(path_); }
+
+std::wstring ScratchFolder::Take(const std::wstring& file) const {
+  const std::wstring copy = PathOf(NameOf(file));
+  CopyInto(file, copy);
+  return copy;
+}
 
 void MakeFolder(const std::wstring& path) {
   if (!::CreateDirectoryW(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {

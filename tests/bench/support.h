@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/win32/text.h"
+
 namespace kalvenor::bench {
 
 // ---- Handles
@@ -45,7 +47,7 @@ class UniqueHandle {
 [[noreturn]] void FailWithLastError(std::string_view what);
 [[noreturn]] void Fail(std::string_view what);
 
-std::string Narrow(std::wstring_view text);
+using win32::Narrow;  // the program's own UTF-16 to UTF-8
 
 // ---- Time
 
@@ -79,6 +81,8 @@ class ScratchFolder {
   std::wstring PathOf(std::wstring_view relative) const {
     return path_ + L"\\" + std::wstring(relative);
   }
+  // Copies `file` in under its own name; returns the copy's path.
+  std::wstring Take(const std::wstring& file) const;
 
  private:
   std::wstring path_;

@@ -16,10 +16,10 @@ const std::string kSevenLines = "1\r\n2\r\n3\r\n4\r\n5\r\n6\r\n7";
 class Owner final : public platform::FormEvents {
  public:
   explicit Owner(MemoryPlatform& platform) {
-    platform::FormSpec spec;
-    spec.clientWidth = 3000;
-    spec.clientHeight = 2000;
-    form = platform.CreateForm(spec, *this);
+    platform::FormDescription desc;
+    desc.clientWidth = 3000;
+    desc.clientHeight = 2000;
+    form = platform.CreateForm(desc, *this);
     form->Show();
   }
   void OnClick(int) override {}

@@ -39,22 +39,22 @@ bool Focusable(ControlType type) {
 
 template <class Interface>
 void MemoryControl<Interface>::SetCaption(std::string_view caption) {
-  state_.spec.caption = caption;
-  if (state_.spec.type == ControlType::Label) {
-    state_.spec.bounds = FitLabel(state_.spec.bounds, caption);
+  state_.desc.caption = caption;
+  if (state_.desc.type == ControlType::Label) {
+    state_.desc.bounds = FitLabel(state_.desc.bounds, caption);
   }
 }
 
 template <class Interface>
 bool MemoryControl<Interface>::CanTakeFocus() const {
-  return Focusable(state_.spec.type) && state_.visible && state_.enabled && form_.Visible() &&
+  return Focusable(state_.desc.type) && state_.visible && state_.enabled && form_.Visible() &&
          form_.Loaded();
 }
 
 template <class Interface>
 bool MemoryControl<Interface>::SetFocus() {
   if (!CanTakeFocus()) return false;
-  platform_.SetFocused(this, &form_, state_.spec.id);
+  platform_.SetFocused(this, &form_, state_.desc.id);
   return true;
 }
 
@@ -64,13 +64,13 @@ template class MemoryControl<TextBox>;
 template class MemoryControl<CheckBox>;
 template class MemoryControl<Image>;
 
-MemoryForm::MemoryForm(MemoryPlatform& platform, const FormSpec& spec, FormEvents& events)
+MemoryForm::MemoryForm(MemoryPlatform& platform, const FormDescription& desc, FormEvents& events)
     : platform_(platform),
       events_(events),
-      spec_(spec),
-      caption_(spec.caption),
-      bounds_{0, 0, spec.clientWidth, spec.clientHeight} {
-  for (const ControlSpec& control : spec.controls) {
+      desc_(desc),
+      caption_(desc.caption),
+      bounds_{0, 0, desc.clientWidth, desc.clientHeight} {
+  for (const ControlDescription& control : desc.controls) {
     std::unique_ptr<Control> made;
     switch (control.type) {
       case ControlType::ListBox:
@@ -112,7 +112,7 @@ T& MemoryForm::As(int id) {
 
 void MemoryForm::Show() {
   if (!loaded_) return;
-  if (spec_.centredOnFirstShow && !shownOnce_) {
+  if (desc_.centredOnFirstShow && !shownOnce_) {
     bounds_.left = (kScreenWidth - bounds_.width) / 2;
     bounds_.top = (kScreenHeight - bounds_.height) / 2;
   }

@@ -11,7 +11,7 @@ namespace kalvenor::platform::memory {
 
 // What every control keeps, whatever its type.
 struct ControlState {
-  ControlSpec spec;
+  ControlDescription desc;
   bool visible = true;
   bool enabled = true;
 };
@@ -19,14 +19,14 @@ struct ControlState {
 template <class Interface>
 class MemoryControl : public Interface {
  public:
-  MemoryControl(MemoryPlatform& platform, Form& form, const ControlSpec& spec)
+  MemoryControl(MemoryPlatform& platform, Form& form, const ControlDescription& desc)
       : platform_(platform), form_(form) {
-    state_.spec = spec;
-    state_.visible = spec.visible;
+    state_.desc = desc;
+    state_.visible = desc.visible;
   }
-  int Id() const { return state_.spec.id; }
-  ControlType Type() const { return state_.spec.type; }
-  std::string Caption() const override { return state_.spec.caption; }
+  int Id() const { return state_.desc.id; }
+  ControlType Type() const { return state_.desc.type; }
+  std::string Caption() const override { return state_.desc.caption; }
   void SetCaption(std::string_view caption) override;
   bool Visible() const override { return state_.visible; }
   void SetVisible(bool visible) override {
@@ -39,8 +39,8 @@ class MemoryControl : public Interface {
     LoseFocusUnlessAble();
   }
   bool SetFocus() override;
-  Rect Bounds() const override { return state_.spec.bounds; }
-  void Move(const Rect& bounds) override { state_.spec.bounds = bounds; }
+  Rect Bounds() const override { return state_.desc.bounds; }
+  void Move(const Rect& bounds) override { state_.desc.bounds = bounds; }
 
  protected:
   bool CanTakeFocus() const;
@@ -85,8 +85,8 @@ class MemoryTextBox final : public MemoryControl<TextBox> {
 
 class MemoryCheckBox final : public MemoryControl<CheckBox> {
  public:
-  MemoryCheckBox(MemoryPlatform& platform, Form& form, const ControlSpec& spec)
-      : MemoryControl(platform, form, spec), value_(spec.value), picture_(spec.picture) {}
+  MemoryCheckBox(MemoryPlatform& platform, Form& form, const ControlDescription& desc)
+      : MemoryControl(platform, form, desc), value_(desc.value), picture_(desc.picture) {}
   int Value() const override { return value_; }
   void SetValue(int value) override { value_ = value; }
   void SetPicture(Picture picture) override { picture_ = picture; }
@@ -100,14 +100,14 @@ class MemoryCheckBox final : public MemoryControl<CheckBox> {
 class MemoryImage final : public MemoryControl<Image> {
  public:
   using MemoryControl::MemoryControl;
-  Picture GetPicture() const override { return state_.spec.picture; }
+  Picture GetPicture() const override { return state_.desc.picture; }
 };
 
 using MemoryPlain = MemoryControl<Control>;
 
 class MemoryForm final : public Form {
  public:
-  MemoryForm(MemoryPlatform& platform, const FormSpec& spec, FormEvents& events);
+  MemoryForm(MemoryPlatform& platform, const FormDescription& desc, FormEvents& events);
   ~MemoryForm() override;
 
   Control& Item(int id) override;
@@ -146,7 +146,7 @@ class MemoryForm final : public Form {
 
   MemoryPlatform& platform_;
   FormEvents& events_;
-  FormSpec spec_;
+  FormDescription desc_;
   std::map<int, std::unique_ptr<Control>> controls_;
   std::string caption_;
   Rect bounds_;

@@ -231,8 +231,8 @@ Result<std::unique_ptr<Process>> MemoryPlatform::Start(std::string_view program,
   return std::unique_ptr<Process>(std::make_unique<MemoryProcess>(*this, script));
 }
 
-std::unique_ptr<Form> MemoryPlatform::CreateForm(const FormSpec& spec, FormEvents& events) {
-  return std::make_unique<MemoryForm>(*this, spec, events);
+std::unique_ptr<Form> MemoryPlatform::CreateForm(const FormDescription& desc, FormEvents& events) {
+  return std::make_unique<MemoryForm>(*this, desc, events);
 }
 
 std::vector<Form*> MemoryPlatform::Forms() { return {forms_.begin(), forms_.end()}; }

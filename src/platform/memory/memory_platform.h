@@ -83,7 +83,7 @@ class MemoryPlatform final : public Toolkit, public System {
   const Form* ActiveForm() const { return activeForm_; }
 
   // ---- Toolkit
-  std::unique_ptr<Form> CreateForm(const FormSpec& spec, FormEvents& events) override;
+  std::unique_ptr<Form> CreateForm(const FormDescription& desc, FormEvents& events) override;
   std::vector<Form*> Forms() override;
   void DoEvents() override;
   void WaitForEvents(std::uint32_t milliseconds) override;

@@ -10,7 +10,7 @@
 
 namespace kalvenor::win32 {
 
-using platform::ControlSpec;
+using platform::ControlDescription;
 using platform::ControlType;
 
 // ---- Common properties
@@ -44,13 +44,13 @@ bool ControlWindow::Focus() {
 }
 
 void ControlWindow::Place(const platform::Rect& bounds) {
-  spec_.bounds = bounds;
+  desc_.bounds = bounds;
   form_.Place(window_, bounds);
 }
 
 void ControlWindow::Relayout() {
-  ::SendMessageW(window_, WM_SETFONT, reinterpret_cast<WPARAM>(form_.FontFor(spec_.font)), FALSE);
-  form_.Place(window_, spec_.bounds);
+  ::SendMessageW(window_, WM_SETFONT, reinterpret_cast<WPARAM>(form_.FontFor(desc_.font)), FALSE);
+  form_.Place(window_, desc_.bounds);
 }
 
 namespace {
@@ -122,7 +122,7 @@ class PictureButton final : public Win32Control<platform::Control> {
  public:
   using Win32Control::Win32Control;
   void Draw(const DRAWITEMSTRUCT& item) override {
-    DrawPictureFace(form_, item, form_.Icon(spec_.picture), false);
+    DrawPictureFace(form_, item, form_.Icon(desc_.picture), false);
   }
 };
 
@@ -143,8 +143,8 @@ class PlainCheckBox final : public Win32Control<platform::CheckBox> {
 // A check box drawn as a toggle button: its picture above its caption, latched while ticked.
 class PictureToggle final : public Win32Control<platform::CheckBox> {
  public:
-  PictureToggle(Win32Form& form, HWND window, const ControlSpec& spec)
-      : Win32Control(form, window, spec), value_(spec.value), picture_(spec.picture) {}
+  PictureToggle(Win32Form& form, HWND window, const ControlDescription& desc)
+      : Win32Control(form, window, desc), value_(desc.value), picture_(desc.picture) {}
   int Value() const override { return value_; }
   void SetValue(int value) override {
     value_ = value;
@@ -274,8 +274,8 @@ class Win32ListBox final : public Win32Control<platform::ListBox> {
 // about a twentieth of a run's time.
 class Win32LogBox final : public Win32Control<platform::TextBox> {
  public:
-  Win32LogBox(Win32Form& form, HWND window, const ControlSpec& spec)
-      : Win32Control(form, window, spec) {
+  Win32LogBox(Win32Form& form, HWND window, const ControlDescription& desc)
+      : Win32Control(form, window, desc) {
     // No cap beyond memory: the default limit would silently drop the end of a long run.
     ::SendMessageW(window_, EM_SETLIMITTEXT, 0, 0);
   }
@@ -339,8 +339,8 @@ class Win32LogBox final : public Win32Control<platform::TextBox> {
 // A label fits its text: lines break only at CR LF, never inside a line.
 class Win32Label final : public Win32Control<platform::Control> {
  public:
-  Win32Label(Win32Form& form, HWND window, const ControlSpec& spec)
-      : Win32Control(form, window, spec) {}
+  Win32Label(Win32Form& form, HWND window, const ControlDescription& desc)
+      : Win32Control(form, window, desc) {}
   void SetCaption(std::string_view caption) override {
     SetText(caption);
     Fit();
@@ -356,7 +356,7 @@ class Win32Label final : public Win32Control<platform::Control> {
     text.resize(static_cast<std::size_t>(
         ::GetWindowTextW(window_, text.data(), static_cast<int>(text.size()))));
     const SIZE size = form_.MeasureText(window_, text);
-    platform::Rect bounds = spec_.bounds;
+    platform::Rect bounds = desc_.bounds;
     bounds.width = form_.Twips(size.cx);
     bounds.height = form_.Twips(size.cy);
     Place(bounds);
@@ -369,7 +369,7 @@ class Separator final : public Win32Control<platform::Control> {
   using Win32Control::Win32Control;
   void Draw(const DRAWITEMSTRUCT& item) override {
     ::FillRect(item.hDC, &item.rcItem, ::GetSysColorBrush(COLOR_BTNFACE));
-    for (const platform::SeparatorLine& line : spec_.lines) {
+    for (const platform::SeparatorLine& line : desc_.lines) {
       const int y = item.rcItem.top + form_.Px(line.y);
       RECT rule{item.rcItem.left, y, item.rcItem.right, y + 1};
       UniqueBrush brush(
@@ -391,10 +391,10 @@ class Shape final : public Win32Control<platform::Control> {
 class Win32Image final : public Win32Control<platform::Image> {
  public:
   using Win32Control::Win32Control;
-  platform::Picture GetPicture() const override { return spec_.picture; }
+  platform::Picture GetPicture() const override { return desc_.picture; }
   void Relayout() override {
     ControlWindow::Relayout();
-    ::SendMessageW(window_, STM_SETICON, reinterpret_cast<WPARAM>(form_.Icon(spec_.picture)), 0);
+    ::SendMessageW(window_, STM_SETICON, reinterpret_cast<WPARAM>(form_.Icon(desc_.picture)), 0);
   }
 };
 
@@ -429,31 +429,31 @@ WindowKind KindOf(ControlType type) {
 }  // namespace
 
 std::unique_ptr<ControlWindow> CreateControl(Win32Form& form, HINSTANCE instance,
-                                             const ControlSpec& spec) {
-  const WindowKind kind = KindOf(spec.type);
+                                             const ControlDescription& desc) {
+  const WindowKind kind = KindOf(desc.type);
   HWND window = ::CreateWindowExW(
-      kind.exStyle, kind.className, Widen(spec.caption).c_str(),
-      WS_CHILD | kind.style | (spec.visible ? WS_VISIBLE : 0), 0, 0, 0, 0, form.Handle(),
-      reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
+      kind.exStyle, kind.className, Widen(desc.caption).c_str(),
+      WS_CHILD | kind.style | (desc.visible ? WS_VISIBLE : 0), 0, 0, 0, 0, form.Handle(),
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(desc.id)), instance, nullptr);
   std::unique_ptr<ControlWindow> control;
-  switch (spec.type) {
-    case ControlType::Button: control = std::make_unique<PlainControl>(form, window, spec); break;
+  switch (desc.type) {
+    case ControlType::Button: control = std::make_unique<PlainControl>(form, window, desc); break;
     case ControlType::PictureButton:
-      control = std::make_unique<PictureButton>(form, window, spec);
+      control = std::make_unique<PictureButton>(form, window, desc);
       break;
     case ControlType::CheckBox:
-      control = std::make_unique<PlainCheckBox>(form, window, spec);
-      static_cast<PlainCheckBox&>(*control).SetValue(spec.value);
+      control = std::make_unique<PlainCheckBox>(form, window, desc);
+      static_cast<PlainCheckBox&>(*control).SetValue(desc.value);
       break;
     case ControlType::PictureCheckBox:
-      control = std::make_unique<PictureToggle>(form, window, spec);
+      control = std::make_unique<PictureToggle>(form, window, desc);
       break;
-    case ControlType::ListBox: control = std::make_unique<Win32ListBox>(form, window, spec); break;
-    case ControlType::LogBox: control = std::make_unique<Win32LogBox>(form, window, spec); break;
-    case ControlType::Label: control = std::make_unique<Win32Label>(form, window, spec); break;
-    case ControlType::Separator: control = std::make_unique<Separator>(form, window, spec); break;
-    case ControlType::Image: control = std::make_unique<Win32Image>(form, window, spec); break;
-    case ControlType::Shape: control = std::make_unique<Shape>(form, window, spec); break;
+    case ControlType::ListBox: control = std::make_unique<Win32ListBox>(form, window, desc); break;
+    case ControlType::LogBox: control = std::make_unique<Win32LogBox>(form, window, desc); break;
+    case ControlType::Label: control = std::make_unique<Win32Label>(form, window, desc); break;
+    case ControlType::Separator: control = std::make_unique<Separator>(form, window, desc); break;
+    case ControlType::Image: control = std::make_unique<Win32Image>(form, window, desc); break;
+    case ControlType::Shape: control = std::make_unique<Shape>(form, window, desc); break;
   }
   return control;
 }

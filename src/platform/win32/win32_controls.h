@@ -16,15 +16,15 @@ class Win32Form;
 // What every control window is to its form, whatever its interface to the logic.
 class ControlWindow {
  public:
-  ControlWindow(Win32Form& form, HWND window, const platform::ControlSpec& spec)
-      : form_(form), window_(window), spec_(spec) {}
+  ControlWindow(Win32Form& form, HWND window, const platform::ControlDescription& desc)
+      : form_(form), window_(window), desc_(desc) {}
   ControlWindow(const ControlWindow&) = delete;
   ControlWindow& operator=(const ControlWindow&) = delete;
   virtual ~ControlWindow() = default;
 
   virtual platform::Control& AsControl() = 0;
   HWND Handle() const { return window_; }
-  const platform::ControlSpec& Spec() const { return spec_; }
+  const platform::ControlDescription& Description() const { return desc_; }
   // Applies font, picture and rectangle again, after a change of DPI.
   virtual void Relayout();
   // Owner-drawn controls paint here.
@@ -44,7 +44,7 @@ class ControlWindow {
 
   Win32Form& form_;
   HWND window_;
-  platform::ControlSpec spec_;  // its bounds follow every Move
+  platform::ControlDescription desc_;  // its bounds follow every Move
 };
 
 template <class Interface>
@@ -59,7 +59,7 @@ class Win32Control : public ControlWindow, public Interface {
   bool Enabled() const override { return IsEnabled(); }
   void SetEnabled(bool enabled) override { Enable(enabled); }
   bool SetFocus() override { return Focus(); }
-  platform::Rect Bounds() const override { return spec_.bounds; }
+  platform::Rect Bounds() const override { return desc_.bounds; }
   void Move(const platform::Rect& bounds) override { Place(bounds); }
 };
 
@@ -67,8 +67,8 @@ class Win32Control : public ControlWindow, public Interface {
 // the loop calls it when it has nothing else to do.
 void CatchUpOnIdle();
 
-// Creates the control window of `spec` on the form's window.
+// Creates the control window of `desc` on the form's window.
 std::unique_ptr<ControlWindow> CreateControl(Win32Form& form, HINSTANCE instance,
-                                             const platform::ControlSpec& spec);
+                                             const platform::ControlDescription& desc);
 
 }  // namespace kalvenor::win32

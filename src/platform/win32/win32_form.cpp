@@ -19,19 +19,19 @@ constexpr platform::Twips kTwipsPerInch = 1440;
 constexpr platform::Twips kIconTwips = 480;       // 32 pixels at 96 DPI
 constexpr platform::Twips kSmallIconTwips = 240;  // 16 pixels at 96 DPI
 
-bool IsDialogStyle(const platform::FormSpec& spec) {
-  return spec.style == platform::FormStyle::FixedDialog;
+bool IsDialogStyle(const platform::FormDescription& desc) {
+  return desc.style == platform::FormStyle::FixedDialog;
 }
 
-DWORD StyleOf(const platform::FormSpec& spec) {
+DWORD StyleOf(const platform::FormDescription& desc) {
   // Fixed single border, caption and the close command; no minimize, maximize or sizing.
-  return IsDialogStyle(spec) ? WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN
+  return IsDialogStyle(desc) ? WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN
                              : WS_POPUP | WS_CLIPCHILDREN;
 }
 
-DWORD ExStyleOf(const platform::FormSpec& spec) {
+DWORD ExStyleOf(const platform::FormDescription& desc) {
   // The tip never takes the activation and has no task-bar button.
-  return IsDialogStyle(spec) ? WS_EX_CONTROLPARENT : WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE;
+  return IsDialogStyle(desc) ? WS_EX_CONTROLPARENT : WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE;
 }
 
 int IconResource(platform::Picture picture) {
@@ -67,12 +67,12 @@ void RegisterClasses(HINSTANCE instance, WNDPROC procedure) {
 
 }  // namespace
 
-Win32Form::Win32Form(Win32Toolkit& toolkit, const platform::FormSpec& spec,
+Win32Form::Win32Form(Win32Toolkit& toolkit, const platform::FormDescription& desc,
                      platform::FormEvents& events)
-    : toolkit_(toolkit), spec_(spec), events_(events) {
+    : toolkit_(toolkit), desc_(desc), events_(events) {
   RegisterClasses(toolkit.Instance(), &Procedure);
-  HWND window = ::CreateWindowExW(ExStyleOf(spec), IsDialogStyle(spec) ? kDialogClass : kTipClass,
-                                  Widen(spec.caption).c_str(), StyleOf(spec), CW_USEDEFAULT,
+  HWND window = ::CreateWindowExW(ExStyleOf(desc), IsDialogStyle(desc) ? kDialogClass : kTipClass,
+                                  Widen(desc.caption).c_str(), StyleOf(desc), CW_USEDEFAULT,
                                   CW_USEDEFAULT, 0, 0, nullptr, nullptr, toolkit.Instance(), this);
   if (!window) throw std::runtime_error(LastError().message);
   window_.reset(window);
@@ -88,13 +88,13 @@ Win32Form::~Win32Form() {
 void Win32Form::CreateControls() {
   // The tab order is the order of the child windows: create them by tab index, the controls
   // without one last.
-  std::vector<const platform::ControlSpec*> ordered;
-  for (const platform::ControlSpec& control : spec_.controls) ordered.push_back(&control);
+  std::vector<const platform::ControlDescription*> ordered;
+  for (const platform::ControlDescription& control : desc_.controls) ordered.push_back(&control);
   std::stable_sort(ordered.begin(), ordered.end(), [](auto* a, auto* b) {
     const auto key = [](int tab) { return tab == platform::kNoTabStop ? 1 << 30 : tab; };
     return key(a->tabIndex) < key(b->tabIndex);
   });
-  for (const platform::ControlSpec* control : ordered) {
+  for (const platform::ControlDescription* control : ordered) {
     controls_.emplace(control->id, CreateControl(*this, toolkit_.Instance(), *control));
   }
 }
@@ -123,17 +123,17 @@ void Win32Form::ApplyDpi(UINT dpi) {
         ::LoadImageW(toolkit_.Instance(), MAKEINTRESOURCEW(IconResource(picture)), IMAGE_ICON, size,
                      size, LR_DEFAULTCOLOR)));
   }
-  if (spec_.icon != platform::Picture::None) {
+  if (desc_.icon != platform::Picture::None) {
     const int small = Px(kSmallIconTwips);
     smallIcon_.reset(static_cast<HICON>(::LoadImageW(toolkit_.Instance(),
-                                                     MAKEINTRESOURCEW(IconResource(spec_.icon)),
+                                                     MAKEINTRESOURCEW(IconResource(desc_.icon)),
                                                      IMAGE_ICON, small, small, LR_DEFAULTCOLOR)));
-    ::SendMessageW(Handle(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(Icon(spec_.icon)));
+    ::SendMessageW(Handle(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(Icon(desc_.icon)));
     ::SendMessageW(Handle(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_.get()));
   }
 
-  RECT frame{0, 0, Px(spec_.clientWidth), Px(spec_.clientHeight)};
-  ::AdjustWindowRectExForDpi(&frame, StyleOf(spec_), FALSE, ExStyleOf(spec_), dpi_);
+  RECT frame{0, 0, Px(desc_.clientWidth), Px(desc_.clientHeight)};
+  ::AdjustWindowRectExForDpi(&frame, StyleOf(desc_), FALSE, ExStyleOf(desc_), dpi_);
   ::SetWindowPos(Handle(), nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   for (auto& [id, control] : controls_) control->Relayout();
@@ -200,7 +200,7 @@ void Win32Form::SetCaption(std::string_view caption) {
 
 void Win32Form::Show() {
   if (!window_) return;
-  if (spec_.centredOnFirstShow && !shownOnce_) {
+  if (desc_.centredOnFirstShow && !shownOnce_) {
     // The start-up position: the centre of the work area of the window's monitor.
     MONITORINFO monitor{};
     monitor.cbSize = sizeof monitor;
@@ -214,7 +214,7 @@ void Win32Form::Show() {
                    SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   shownOnce_ = true;
-  if (IsDialogStyle(spec_)) {
+  if (IsDialogStyle(desc_)) {
     ::ShowWindow(Handle(), SW_SHOW);
     ::UpdateWindow(Handle());  // drawn at once: start-up goes on with work before it idles
   } else {
@@ -275,7 +275,7 @@ bool Win32Form::PreTranslate(MSG& message) {
     events_.OnMouseMove(::GetDlgCtrlID(message.hwnd));
     return false;
   }
-  if (!IsDialogStyle(spec_)) return false;
+  if (!IsDialogStyle(desc_)) return false;
   switch (message.message) {
     case WM_KEYDOWN:
       if (message.wParam == VK_ESCAPE) {
@@ -335,7 +335,7 @@ LRESULT Win32Form::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_MOUSEMOVE: events_.OnMouseMove(platform::FormEvents::kSurface); return 0;
     case WM_CTLCOLORSTATIC: {
       auto dc = reinterpret_cast<HDC>(wParam);
-      if (!IsDialogStyle(spec_)) {
+      if (!IsDialogStyle(desc_)) {
         // The tip's label: window text on the tooltip background.
         ::SetTextColor(dc, ::GetSysColor(COLOR_WINDOWTEXT));
         ::SetBkColor(dc, ::GetSysColor(COLOR_INFOBK));

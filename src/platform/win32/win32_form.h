@@ -1,5 +1,5 @@
 #pragma once
-// A top-level window built from a FormSpec, owning its HWND, its fonts and its icons.
+// A top-level window built from a FormDescription, owning its HWND, its fonts and its icons.
 
 #include <windows.h>
 
@@ -16,7 +16,8 @@ class ControlWindow;
 
 class Win32Form final : public platform::Form {
  public:
-  Win32Form(Win32Toolkit& toolkit, const platform::FormSpec& spec, platform::FormEvents& events);
+  Win32Form(Win32Toolkit& toolkit, const platform::FormDescription& desc,
+            platform::FormEvents& events);
   ~Win32Form() override;
 
   platform::Control& Item(int id) override;
@@ -62,7 +63,7 @@ class Win32Form final : public platform::Form {
   T& As(int id);
 
   Win32Toolkit& toolkit_;
-  platform::FormSpec spec_;
+  platform::FormDescription desc_;
   platform::FormEvents& events_;
   UniqueWindow window_;
   UINT dpi_ = USER_DEFAULT_SCREEN_DPI;

@@ -35,9 +35,9 @@ void Win32Toolkit::Dispatch(MSG& message) {
   ::DispatchMessageW(&message);
 }
 
-std::unique_ptr<platform::Form> Win32Toolkit::CreateForm(const platform::FormSpec& spec,
+std::unique_ptr<platform::Form> Win32Toolkit::CreateForm(const platform::FormDescription& desc,
                                                          platform::FormEvents& events) {
-  return std::make_unique<Win32Form>(*this, spec, events);
+  return std::make_unique<Win32Form>(*this, desc, events);
 }
 
 std::vector<platform::Form*> Win32Toolkit::Forms() { return {forms_.begin(), forms_.end()}; }

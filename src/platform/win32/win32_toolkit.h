@@ -20,7 +20,7 @@ class Win32Toolkit final : public platform::Toolkit {
   // Runs the message loop until the last window has been unloaded.
   int Run();
 
-  std::unique_ptr<platform::Form> CreateForm(const platform::FormSpec& spec,
+  std::unique_ptr<platform::Form> CreateForm(const platform::FormDescription& desc,
                                              platform::FormEvents& events) override;
   std::vector<platform::Form*> Forms() override;
   void DoEvents() override;

@@ -41,7 +41,7 @@ struct Font {
 
 inline constexpr int kNoTabStop = -1;
 
-struct ControlSpec {
+struct ControlDescription {
   int id = 0;
   ControlType type = ControlType::Button;
   std::string caption;
@@ -59,7 +59,7 @@ enum class FormStyle {
   Borderless,   // no caption or frame, tooltip background, no task-bar button
 };
 
-struct FormSpec {
+struct FormDescription {
   std::string caption;
   FormStyle style = FormStyle::FixedDialog;
   Twips clientWidth = 0;
@@ -67,7 +67,7 @@ struct FormSpec {
   Picture icon = Picture::None;
   // Shown at the centre of the screen the first time, wherever the logic placed it before.
   bool centredOnFirstShow = false;
-  std::vector<ControlSpec> controls;
+  std::vector<ControlDescription> controls;
 };
 
 }  // namespace kalvenor::platform
