@@ -27,5 +27,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     ::MessageBoxW(nullptr, kalvenor::win32::Widen(failure.what()).c_str(), L"Kalvenor",
                   MB_OK | MB_ICONERROR);
     return 1;
+  } catch (...) {
+    ::MessageBoxW(nullptr, L"The program stopped on an unexpected error.", L"Kalvenor",
+                  MB_OK | MB_ICONERROR);
+    return 1;
   }
 }

@@ -22,8 +22,9 @@ class Process {
   virtual ~Process() = default;
   // Sleeps until the process has ended or events arrive for the program's windows.
   virtual Wake WaitForExitOrEvents() = 0;
-  // Valid once WaitForExitOrEvents has reported Wake::Ended.
-  virtual std::uint32_t ExitCode() const = 0;
+  // Valid once WaitForExitOrEvents has reported Wake::Ended: the exit code, or the system's
+  // reason why it cannot be known (the wait itself failed).
+  virtual Result<std::uint32_t> ExitCode() const = 0;
 };
 
 enum class ShowWindow { Normal = 1 };

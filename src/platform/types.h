@@ -36,7 +36,7 @@ struct SystemError {
 
 // A value or the system error that prevented it.
 template <class T>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value) : state_(std::move(value)) {}
   Result(SystemError error) : state_(std::move(error)) {}

@@ -66,13 +66,12 @@ std::string frmSetup::ToolCommandWord() const {
 }
 
 void frmSetup::LocalRegUnreg(const std::string& source, bool regIt) {
-  const std::string quoted = "\"" + source + "\"";
-  const std::string action = regIt ? "" : " /u";
+  const std::string commandLine =
+      ToolCommandWord() + (regIt ? "" : " /u") + m_silentSwitch + "\"" + source + "\"";
   txtOperationsAdd((regIt ? "> Registering file " : "> Unregistering file ") + source);
-  txtOperationsAdd("OP> ShellAndWait " + ToolCommandWord() + action + m_silentSwitch + quoted);
-  auto exitCode = ShellAndWait(services_, lblRegsvrFile.Caption(),
-                               ToolCommandWord() + action + m_silentSwitch + quoted,
-                               platform::ShowWindow::Normal);
+  txtOperationsAdd("OP> ShellAndWait " + commandLine);
+  auto exitCode =
+      ShellAndWait(services_, lblRegsvrFile.Caption(), commandLine, platform::ShowWindow::Normal);
   if (!exitCode.ok()) {
     LogFailure(exitCode.error().message);
   } else if (exitCode.value() != 0) {

@@ -139,16 +139,6 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 // ---- Text
 
-std::string Narrow(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), size,
-                        nullptr, nullptr);
-  return narrow;
-}
-
 std::wstring LowerCase(std::wstring_view text) {
   std::wstring lower(text);
   if (!lower.empty()) ::CharLowerBuffW(lower.data(), static_cast<DWORD>(lower.size()));
@@ -164,18 +154,6 @@ std::wstring EnvironmentVariable(const wchar_t* name) {
 }
 
 // ---- Handles
-
-UniqueHandle& UniqueHandle::operator=(UniqueHandle&& other) noexcept {
-  if (this != &other) {
-    if (handle_) ::CloseHandle(handle_);
-    handle_ = std::exchange(other.handle_, nullptr);
-  }
-  return *this;
-}
-
-UniqueHandle::~UniqueHandle() {
-  if (handle_) ::CloseHandle(handle_);
-}
 
 // ---- Files
 

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/win32/handles.h"
+#include "platform/win32/text.h"
 #include "setup/setup_layout.h"
 
 namespace kalvenor::e2e {
@@ -54,26 +56,15 @@ auto AwaitValue(Read read, const T& expected, std::chrono::milliseconds timeout 
 
 // ---- Text
 
-std::string Narrow(std::wstring_view text);  // UTF-8, for failure messages
+using win32::Narrow;  // UTF-8, for failure messages
+using win32::Widen;
 std::wstring LowerCase(std::wstring_view text);
 std::wstring EnvironmentVariable(const wchar_t* name);  // empty when not set
 
 // ---- Handles
 
-class UniqueHandle {
- public:
-  UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-  UniqueHandle(UniqueHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-  UniqueHandle& operator=(UniqueHandle&& other) noexcept;
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  ~UniqueHandle();
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_ = nullptr;
-};
+// The program's own owner: closes once, knows its empty value.
+using win32::UniqueHandle;
 
 // ---- Files
 

@@ -89,19 +89,7 @@ bool SameContent(const std::wstring& a, const std::wstring& b) {
   return FileContent(a) == FileContent(b);
 }
 
-std::wstring SystemMessage(DWORD code) {
-  wchar_t* buffer = nullptr;
-  const DWORD length = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::wstring message(buffer ? buffer : L"", length);
-  ::LocalFree(buffer);
-  while (!message.empty() &&
-         (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ')) {
-    message.pop_back();
-  }
-  return message;
-}
+std::wstring SystemMessage(DWORD code) { return Widen(win32::ErrorOf(code).message); }
 
 // ---- Registry
 

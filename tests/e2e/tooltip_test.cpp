@@ -21,14 +21,6 @@ constexpr POINT kBareSurface{109, 270};
 // How long a tip that should not change is watched.
 constexpr auto kSettle = 300ms;
 
-std::wstring Widen(const std::string& text) {
-  std::wstring wide(text.size(), L'\0');
-  wide.resize(static_cast<std::size_t>(
-      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                            static_cast<int>(wide.size()))));
-  return wide;
-}
-
 // A real left click where the pointer is: the system finds the window under it.
 void ClickAtPointer() {
   INPUT clicks[2]{};

@@ -201,6 +201,16 @@ TEST_F(RunsTest, AHalfWrittenCopyNeverReplacesTheTarget) {
   EXPECT_FALSE(HasTemporaryFiles());
 }
 
+TEST_F(RunsTest, ATemporaryFileLeftByAnEarlierRunIsReplacedNotInstalled) {
+  platform.AddFile("c:\\windows\\system32\\a.dll", {.content = "old a"});
+  platform.AddFile("c:\\windows\\system32\\a.dll.kalvenor-copy", {.content = "torn"});
+  Start();
+  Click(SetupId::cmdBlindCopy);
+  EXPECT_EQ(LogLines().size(), 8u) << "no failed line";
+  EXPECT_EQ(platform.Content("c:\\windows\\system32\\a.dll"), "new a");
+  EXPECT_FALSE(HasTemporaryFiles());
+}
+
 TEST_F(RunsTest, ALockedTargetIsReportedOnDelete) {
   platform.AddFile("c:\\windows\\system32\\a.dll", {.locked = true});
   Start();

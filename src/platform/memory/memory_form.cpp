@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "platform/form_unload.h"
+
 namespace kalvenor::platform::memory {
 namespace {
 
@@ -126,15 +128,13 @@ void MemoryForm::Move(const Rect& bounds) {
 }
 
 void MemoryForm::Unload() {
-  if (!loaded_ || unloading_) return;
-  unloading_ = true;
-  bool cancel = false;
-  events_.OnUnload(cancel);
-  unloading_ = false;
-  if (cancel || !loaded_) return;
-  loaded_ = false;
-  visible_ = false;
-  platform_.FormUnloaded(this);
+  UnloadForm(
+      unloading_, events_, [this] { return loaded_; },
+      [this] {
+        loaded_ = false;
+        visible_ = false;
+        platform_.FormUnloaded(this);
+      });
 }
 
 }  // namespace kalvenor::platform::memory

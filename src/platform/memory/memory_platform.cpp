@@ -37,7 +37,7 @@ class MemoryProcess final : public Process {
     remainingMs_ = 0;
     return Wake::Ended;
   }
-  std::uint32_t ExitCode() const override { return exitCode_; }
+  Result<std::uint32_t> ExitCode() const override { return exitCode_; }
 
  private:
   MemoryPlatform& platform_;

@@ -27,6 +27,8 @@ class Unique {
 
   T get() const { return value_; }
   explicit operator bool() const { return value_ != Traits::Empty(); }
+  // Gives up ownership: for a resource that the system has already closed.
+  T release() { return std::exchange(value_, Traits::Empty()); }
   void reset(T value = Traits::Empty()) {
     if (value_ != Traits::Empty()) Traits::Close(value_);
     value_ = value;

@@ -1,12 +1,11 @@
 #include "platform/win32/win32_controls.h"
 
 #include <algorithm>
-#include <functional>
-#include <vector>
 
 #include "platform/win32/handles.h"
 #include "platform/win32/text.h"
 #include "platform/win32/win32_form.h"
+#include "platform/win32/win32_toolkit.h"
 
 namespace kalvenor::win32 {
 
@@ -86,7 +85,7 @@ void DrawPictureFace(Win32Form& form, const DRAWITEMSTRUCT& item, HICON icon, bo
   const int margin = form.Px(45);
   RECT textBox{face.left + margin, 0, face.right - margin, 0};
   ::DrawTextW(dc, caption, -1, &textBox, format | DT_CALCRECT);
-  const int iconSize = form.Px(480);
+  const int iconSize = form.Px(Win32Form::kIconTwips);
   const int gap = form.Px(30);
   const int textHeight = textBox.bottom - textBox.top;
   const int top = face.top + (face.bottom - face.top - iconSize - gap - textHeight) / 2 + shift;
@@ -170,61 +169,6 @@ class PictureToggle final : public Win32Control<platform::CheckBox> {
 
 // ---- List and log
 
-// Calls back once the message loop runs again, `delay` ms after it was set, or as soon as the
-// program has nothing else to do: the log puts off what only the screen needs until then, since
-// nothing is painted before. Its id is the object itself, which is how the timer procedure finds
-// it.
-class LoopTimer {
- public:
-  LoopTimer(HWND window, std::function<void()> fire) : window_(window), fire_(std::move(fire)) {}
-  ~LoopTimer() { Stop(); }
-  LoopTimer(const LoopTimer&) = delete;
-  LoopTimer& operator=(const LoopTimer&) = delete;
-
-  // False when no timer is to be had: then the caller does its work at once.
-  bool Set(UINT delay) {
-    if (!set_ && ::SetTimer(window_, Id(), delay, &LoopTimer::Fired)) {
-      set_ = true;
-      Pending().push_back(this);
-    }
-    return set_;
-  }
-  void Stop() {
-    if (!set_) return;
-    ::KillTimer(window_, Id());
-    set_ = false;
-    std::erase(Pending(), this);
-  }
-
-  // Fires every timer that is set.
-  static void FireAll() {
-    while (!Pending().empty()) Fired(nullptr, 0, Pending().back()->Id(), 0);
-  }
-
- private:
-  // The timers that are set, all on the one thread of the windows.
-  static std::vector<LoopTimer*>& Pending() {
-    static std::vector<LoopTimer*> timers;
-    return timers;
-  }
-  UINT_PTR Id() const { return reinterpret_cast<UINT_PTR>(this); }
-  static void CALLBACK Fired(HWND, UINT, UINT_PTR id, DWORD) {
-    LoopTimer& timer = *reinterpret_cast<LoopTimer*>(id);
-    timer.Stop();
-    timer.fire_();
-  }
-
-  HWND window_;
-  std::function<void()> fire_;
-  bool set_ = false;
-};
-
-}  // namespace
-
-void CatchUpOnIdle() { LoopTimer::FireAll(); }
-
-namespace {
-
 // Refilled with redrawing held off: under Wine every item added to a shown list box redraws its
 // scroll bars, milliseconds each.
 class Win32ListBox final : public Win32Control<platform::ListBox> {
@@ -267,34 +211,36 @@ class Win32ListBox final : public Win32Control<platform::ListBox> {
 };
 
 // Appends in place instead of rewriting the whole text, so a long run stays linear. Lines are
-// gathered and handed to the control at most a few times a second: nothing is painted between
-// two passes of the message loop anyway, and under Wine every change of the edit control's
-// scroll bars costs milliseconds, which line by line would dominate a long run. The wait before
-// the next hand-over grows with what the last one cost, so that the log never takes more than
-// about a twentieth of a run's time.
-class Win32LogBox final : public Win32Control<platform::TextBox> {
+// gathered and handed to the control at most a few times a second, or as soon as the program is
+// idle: nothing is painted between two passes of the message loop anyway, and under Wine every
+// change of the edit control's scroll bars costs milliseconds, which line by line would dominate
+// a long run. The wait before the next hand-over grows with what the last one cost, so that the
+// log never takes more than about a twentieth of a run's time.
+class Win32LogBox final : public Win32Control<platform::TextBox>, private IdleWork {
  public:
   Win32LogBox(Win32Form& form, HWND window, const ControlDescription& desc)
       : Win32Control(form, window, desc) {
     // No cap beyond memory: the default limit would silently drop the end of a long run.
     ::SendMessageW(window_, EM_SETLIMITTEXT, 0, 0);
   }
+  ~Win32LogBox() override { StopWaiting(); }
 
-  std::string Text() const override {
-    Flush();
-    return ControlWindow::Text();
-  }
+  // The control's text and what it has yet to be handed.
+  std::string Text() const override { return ControlWindow::Text() + Narrow(pending_); }
   void SetText(std::string_view text) override {
-    flushLater_.Stop();
+    StopWaiting();
     pending_.clear();
     ControlWindow::SetText(text);
   }
   void Append(std::string_view text) override {
     pending_ += Widen(text);
-    if (!flushLater_.Set(interval_)) Flush();
+    if (!HandOverLater()) HandOver();
   }
   std::size_t SelStart() const override {
-    Flush();
+    // Lines still to be handed over put the caret after themselves, at the very end.
+    if (!pending_.empty()) {
+      return static_cast<std::size_t>(::GetWindowTextLengthW(window_)) + pending_.size();
+    }
     DWORD start = 0;
     ::SendMessageW(window_, EM_GETSEL, reinterpret_cast<WPARAM>(&start), 0);
     return start;
@@ -303,6 +249,28 @@ class Win32LogBox final : public Win32Control<platform::TextBox> {
  private:
   static constexpr UINT kShortestInterval = 50;  // ms
   static constexpr UINT kCostShare = 20;         // hand-overs take at most 1/20 of the time
+
+  void WhenIdle() override { HandOver(); }
+
+  // False when no timer is to be had: then the caller hands over at once. The timer's id is
+  // the object itself, which is how its procedure finds it.
+  bool HandOverLater() {
+    if (!waiting_) {
+      if (!::SetTimer(window_, reinterpret_cast<UINT_PTR>(this), interval_, &Fired)) return false;
+      waiting_ = true;
+      form_.Toolkit().AskWhenIdle(*this);
+    }
+    return true;
+  }
+  void StopWaiting() {
+    if (!waiting_) return;
+    ::KillTimer(window_, reinterpret_cast<UINT_PTR>(this));
+    form_.Toolkit().Forget(*this);
+    waiting_ = false;
+  }
+  static void CALLBACK Fired(HWND, UINT, UINT_PTR id, DWORD) {
+    reinterpret_cast<Win32LogBox*>(id)->HandOver();
+  }
 
   // The performance counter: the tick count moves in steps of up to 16 ms on Windows.
   static double Milliseconds() {
@@ -313,8 +281,8 @@ class Win32LogBox final : public Win32Control<platform::TextBox> {
   }
   // Hands the gathered lines to the control: the caret to the end, the lines in place of the
   // (empty) selection there, the caret after them and the end in view.
-  void Flush() const {
-    flushLater_.Stop();
+  void HandOver() {
+    StopWaiting();
     if (pending_.empty()) return;
     const double started = Milliseconds();
     const int end = ::GetWindowTextLengthW(window_);
@@ -328,10 +296,9 @@ class Win32LogBox final : public Win32Control<platform::TextBox> {
     interval_ = static_cast<UINT>(std::clamp(cost * kCostShare, double{kShortestInterval}, 1000.0));
   }
 
-  // Logically const: reading the text hands over what is gathered first.
-  mutable std::wstring pending_;
-  mutable UINT interval_ = kShortestInterval;
-  mutable LoopTimer flushLater_{window_, [this] { Flush(); }};
+  std::wstring pending_;
+  UINT interval_ = kShortestInterval;
+  bool waiting_ = false;
 };
 
 // ---- Static controls
@@ -435,6 +402,7 @@ std::unique_ptr<ControlWindow> CreateControl(Win32Form& form, HINSTANCE instance
       kind.exStyle, kind.className, Widen(desc.caption).c_str(),
       WS_CHILD | kind.style | (desc.visible ? WS_VISIBLE : 0), 0, 0, 0, 0, form.Handle(),
       reinterpret_cast<HMENU>(static_cast<INT_PTR>(desc.id)), instance, nullptr);
+  if (!window) return nullptr;
   std::unique_ptr<ControlWindow> control;
   switch (desc.type) {
     case ControlType::Button: control = std::make_unique<PlainControl>(form, window, desc); break;

@@ -63,11 +63,7 @@ class Win32Control : public ControlWindow, public Interface {
   void Move(const platform::Rect& bounds) override { Place(bounds); }
 };
 
-// Does at once what the controls put off until the message loop runs again (the log's lines):
-// the loop calls it when it has nothing else to do.
-void CatchUpOnIdle();
-
-// Creates the control window of `desc` on the form's window.
+// Creates the control window of `desc` on the form's window; nothing when the system refuses.
 std::unique_ptr<ControlWindow> CreateControl(Win32Form& form, HINSTANCE instance,
                                              const platform::ControlDescription& desc);
 

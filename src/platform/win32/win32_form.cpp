@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/form_unload.h"
 #include "platform/win32/text.h"
 #include "platform/win32/win32_controls.h"
 #include "platform/win32/win32_toolkit.h"
@@ -16,8 +17,9 @@ namespace {
 constexpr wchar_t kDialogClass[] = L"KalvenorWindow";
 constexpr wchar_t kTipClass[] = L"KalvenorTip";
 constexpr platform::Twips kTwipsPerInch = 1440;
-constexpr platform::Twips kIconTwips = 480;       // 32 pixels at 96 DPI
 constexpr platform::Twips kSmallIconTwips = 240;  // 16 pixels at 96 DPI
+// The toolkit's face where a description names none.
+constexpr char kDefaultFace[] = "MS Sans Serif";
 
 bool IsDialogStyle(const platform::FormDescription& desc) {
   return desc.style == platform::FormStyle::FixedDialog;
@@ -71,18 +73,22 @@ Win32Form::Win32Form(Win32Toolkit& toolkit, const platform::FormDescription& des
                      platform::FormEvents& events)
     : toolkit_(toolkit), desc_(desc), events_(events) {
   RegisterClasses(toolkit.Instance(), &Procedure);
-  HWND window = ::CreateWindowExW(ExStyleOf(desc), IsDialogStyle(desc) ? kDialogClass : kTipClass,
-                                  Widen(desc.caption).c_str(), StyleOf(desc), CW_USEDEFAULT,
-                                  CW_USEDEFAULT, 0, 0, nullptr, nullptr, toolkit.Instance(), this);
-  if (!window) throw std::runtime_error(LastError().message);
-  window_.reset(window);
+  // The window binds itself to this object in WM_NCCREATE, its first message.
+  if (!::CreateWindowExW(ExStyleOf(desc), IsDialogStyle(desc) ? kDialogClass : kTipClass,
+                         Widen(desc.caption).c_str(), StyleOf(desc), CW_USEDEFAULT, CW_USEDEFAULT,
+                         0, 0, nullptr, nullptr, toolkit.Instance(), this)) {
+    throw std::runtime_error(LastError().message);
+  }
   CreateControls();
-  ApplyDpi(::GetDpiForWindow(window));
+  ApplyDpi(::GetDpiForWindow(Handle()));
   toolkit_.Loaded(this);
 }
 
 Win32Form::~Win32Form() {
-  if (window_) toolkit_.Unloaded(this);
+  if (!window_) return;
+  toolkit_.Unloaded(this);
+  // While every member is still whole: the window's last messages reach this object.
+  window_.reset();
 }
 
 void Win32Form::CreateControls() {
@@ -95,23 +101,28 @@ void Win32Form::CreateControls() {
     return key(a->tabIndex) < key(b->tabIndex);
   });
   for (const platform::ControlDescription* control : ordered) {
-    controls_.emplace(control->id, CreateControl(*this, toolkit_.Instance(), *control));
+    auto made = CreateControl(*this, toolkit_.Instance(), *control);
+    if (!made) throw std::runtime_error(LastError().message);
+    controls_.emplace(control->id, std::move(made));
   }
 }
 
 void Win32Form::ApplyDpi(UINT dpi) {
   dpi_ = dpi ? dpi : USER_DEFAULT_SCREEN_DPI;
-  LOGFONTW face{};
-  face.lfHeight = -std::lround(8.25 * dpi_ / 72.0);
-  face.lfWeight = FW_NORMAL;
-  face.lfCharSet = DEFAULT_CHARSET;
-  face.lfQuality = CLEARTYPE_QUALITY;
-  // Prefer the outline face: bitmap faces cannot be drawn bold.
-  face.lfOutPrecision = OUT_TT_PRECIS;
-  ::lstrcpynW(face.lfFaceName, L"MS Sans Serif", LF_FACESIZE);
-  font_.reset(::CreateFontIndirectW(&face));
-  face.lfWeight = FW_BOLD;
-  boldFont_.reset(::CreateFontIndirectW(&face));
+  fonts_.clear();
+  for (const platform::ControlDescription& control : desc_.controls) {
+    const FontKey key = KeyOf(control.font);
+    if (fonts_.contains(key)) continue;
+    LOGFONTW face{};
+    face.lfHeight = -std::lround(std::get<1>(key) * dpi_ / 72.0);
+    face.lfWeight = std::get<2>(key) ? FW_BOLD : FW_NORMAL;
+    face.lfCharSet = DEFAULT_CHARSET;
+    face.lfQuality = CLEARTYPE_QUALITY;
+    // Prefer the outline face: bitmap faces cannot be drawn bold.
+    face.lfOutPrecision = OUT_TT_PRECIS;
+    ::lstrcpynW(face.lfFaceName, Widen(std::get<0>(key)).c_str(), LF_FACESIZE);
+    fonts_[key].reset(::CreateFontIndirectW(&face));
+  }
 
   icons_.clear();
   for (platform::Picture picture :
@@ -152,8 +163,13 @@ void Win32Form::Place(HWND control, const platform::Rect& bounds) const {
                  Px(bounds.height), SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+Win32Form::FontKey Win32Form::KeyOf(const platform::Font& font) {
+  return {font.face.empty() ? std::string(kDefaultFace) : font.face, font.points, font.bold};
+}
+
 HFONT Win32Form::FontFor(const platform::Font& font) const {
-  return font.bold ? boldFont_.get() : font_.get();
+  auto found = fonts_.find(KeyOf(font));
+  return found == fonts_.end() ? nullptr : found->second.get();
 }
 
 HICON Win32Form::Icon(platform::Picture picture) const {
@@ -257,14 +273,12 @@ bool Win32Form::SetTopMost(bool topMost) {
 }
 
 void Win32Form::Unload() {
-  if (!window_ || unloading_) return;
-  unloading_ = true;
-  bool cancel = false;
-  events_.OnUnload(cancel);
-  unloading_ = false;
-  if (cancel || !window_) return;
-  window_.reset();
-  toolkit_.Unloaded(this);
+  platform::UnloadForm(
+      unloading_, events_, [this] { return Loaded(); },
+      [this] {
+        toolkit_.Unloaded(this);
+        window_.reset();
+      });
 }
 
 bool Win32Form::PreTranslate(MSG& message) {
@@ -308,11 +322,20 @@ bool Win32Form::PreTranslate(MSG& message) {
 LRESULT CALLBACK Win32Form::Procedure(HWND window, UINT message, WPARAM wParam,
                                       LPARAM lParam) noexcept {
   if (message == WM_NCCREATE) {
-    auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
-    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    // From the first message on, the object owns the window and hears of every message.
+    auto* self = static_cast<Win32Form*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+    self->window_.reset(window);
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    return ::DefWindowProcW(window, message, wParam, lParam);
   }
   auto* self = reinterpret_cast<Win32Form*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-  if (!self || message == WM_NCCREATE) return ::DefWindowProcW(window, message, wParam, lParam);
+  if (!self) return ::DefWindowProcW(window, message, wParam, lParam);
+  if (message == WM_NCDESTROY) {
+    // The last message: the window is gone once it returns, and nothing may reach the object.
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+    self->window_.release();
+    return ::DefWindowProcW(window, message, wParam, lParam);
+  }
   try {
     return self->OnMessage(message, wParam, lParam);
   } catch (...) {
@@ -322,7 +345,7 @@ LRESULT CALLBACK Win32Form::Procedure(HWND window, UINT message, WPARAM wParam,
 }
 
 LRESULT Win32Form::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-  const HWND window = window_ ? Handle() : nullptr;
+  const HWND window = Handle();
   switch (message) {
     case WM_COMMAND:
       if (lParam) OnCommand(LOWORD(wParam), HIWORD(wParam));

@@ -5,6 +5,8 @@
 
 #include <map>
 #include <memory>
+#include <string>
+#include <tuple>
 
 #include "platform/toolkit.h"
 #include "platform/win32/handles.h"
@@ -39,6 +41,7 @@ class Win32Form final : public platform::Form {
   bool Loaded() const override { return static_cast<bool>(window_); }
 
   HWND Handle() const { return window_.get(); }
+  Win32Toolkit& Toolkit() const { return toolkit_; }
   // Keyboard preview, mouse moves over controls and dialog navigation; true when handled.
   bool PreTranslate(MSG& message);
 
@@ -48,6 +51,8 @@ class Win32Form final : public platform::Form {
   void Place(HWND control, const platform::Rect& bounds) const;
   HFONT FontFor(const platform::Font& font) const;
   HICON Icon(platform::Picture picture) const;
+  // Pictures are 32 pixels square at 96 DPI.
+  static constexpr platform::Twips kIconTwips = 480;
   SIZE MeasureText(HWND control, std::wstring_view text) const;
 
  private:
@@ -61,22 +66,25 @@ class Win32Form final : public platform::Form {
   void OnCommand(int id, int code);
   template <class T>
   T& As(int id);
+  using FontKey = std::tuple<std::string, float, bool>;
+  static FontKey KeyOf(const platform::Font& font);
 
   Win32Toolkit& toolkit_;
   platform::FormDescription desc_;
   platform::FormEvents& events_;
-  UniqueWindow window_;
   UINT dpi_ = USER_DEFAULT_SCREEN_DPI;
   std::map<int, std::unique_ptr<ControlWindow>> controls_;
-  UniqueFont font_;
-  UniqueFont boldFont_;
+  // One font for each face, size and weight the controls name, at the current DPI.
+  std::map<FontKey, UniqueFont> fonts_;
   std::map<platform::Picture, UniqueIcon> icons_;
   UniqueIcon smallIcon_;
-  UniqueBrush infoBrush_;
   HWND lastFocus_ = nullptr;
   bool shownOnce_ = false;
   bool unloading_ = false;
   bool surfacePressed_ = false;
+  // Last, so that it goes first: the window's last messages still find everything above whole.
+  // Owned from WM_NCCREATE to WM_NCDESTROY, the span in which messages reach this object.
+  UniqueWindow window_;
 };
 
 }  // namespace kalvenor::win32

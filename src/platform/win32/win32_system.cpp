@@ -56,23 +56,37 @@ platform::AppInfo ReadAppInfo() {
 
 class Win32Process final : public platform::Process {
  public:
-  explicit Win32Process(HANDLE process) : process_(process) {}
+  explicit Win32Process(UniqueHandle process) : process_(std::move(process)) {}
   platform::Wake WaitForExitOrEvents() override {
     HANDLE handle = process_.get();
     const DWORD woke =
         ::MsgWaitForMultipleObjectsEx(1, &handle, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     if (woke == WAIT_OBJECT_0 + 1) return platform::Wake::Events;
-    // Ended, or the wait itself failed: either way there is nothing left to wait for.
+    // A failed wait leaves nothing to wait for either, but no exit code: the process may
+    // still be running, and its code would read STILL_ACTIVE.
     DWORD code = 0;
-    exitCode_ = ::GetExitCodeProcess(handle, &code) ? code : ::GetLastError();
+    if (woke != WAIT_OBJECT_0) {
+      exitCode_ = LastError();
+    } else if (::GetExitCodeProcess(handle, &code)) {
+      exitCode_ = std::uint32_t{code};
+    } else {
+      exitCode_ = LastError();
+    }
     return platform::Wake::Ended;
   }
-  std::uint32_t ExitCode() const override { return exitCode_; }
+  platform::Result<std::uint32_t> ExitCode() const override { return exitCode_; }
 
  private:
   UniqueHandle process_;
-  std::uint32_t exitCode_ = 0;
+  platform::Result<std::uint32_t> exitCode_ = std::uint32_t{0};
 };
+
+WORD ShowCommand(platform::ShowWindow show) {
+  switch (show) {
+    case platform::ShowWindow::Normal: return SW_SHOWNORMAL;
+  }
+  return SW_SHOWNORMAL;
+}
 
 platform::Status Checked(BOOL succeeded) {
   if (!succeeded) return LastError();
@@ -109,6 +123,14 @@ std::string Win32System::LowerCase(std::string_view text) const {
   const int length = ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, wide.data(),
                                      static_cast<int>(wide.size()), lower.data(),
                                      static_cast<int>(lower.size()), nullptr, nullptr, 0);
+  if (length <= 0) {
+    // Never an empty path for a failed mapping: at least the letters A to Z are lowered.
+    std::string ascii(text);
+    for (char& c : ascii) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return ascii;
+  }
   lower.resize(static_cast<std::size_t>(length));
   return Narrow(lower);
 }
@@ -164,7 +186,7 @@ platform::Result<std::unique_ptr<platform::Process>> Win32System::Start(
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = static_cast<WORD>(show);
+  startup.wShowWindow = ShowCommand(show);
   PROCESS_INFORMATION started{};
   // The program is named on its own, so a blank in its path can never make the system start
   // another program; the command line needs a writable copy.
@@ -173,8 +195,9 @@ platform::Result<std::unique_ptr<platform::Process>> Win32System::Start(
                         nullptr, nullptr, &startup, &started)) {
     return LastError();
   }
-  ::CloseHandle(started.hThread);
-  return std::unique_ptr<platform::Process>(std::make_unique<Win32Process>(started.hProcess));
+  UniqueHandle process(started.hProcess), thread(started.hThread);
+  thread.reset();  // nothing waits on the thread
+  return std::unique_ptr<platform::Process>(std::make_unique<Win32Process>(std::move(process)));
 }
 
 std::uint32_t Win32System::TickCount() const { return ::GetTickCount(); }

@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "platform/win32/text.h"
-#include "platform/win32/win32_controls.h"
 #include "platform/win32/win32_form.h"
 
 namespace kalvenor::win32 {
@@ -14,7 +13,11 @@ int Win32Toolkit::Run() {
   MSG message;
   while (!forms_.empty()) {
     // Idle: a run's last log lines need not wait for their timer.
-    if (!::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) CatchUpOnIdle();
+    while (!idle_.empty() && !::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) {
+      IdleWork* work = idle_.back();
+      idle_.pop_back();
+      work->WhenIdle();
+    }
     const BOOL got = ::GetMessageW(&message, nullptr, 0, 0);
     if (got == 0 || got == -1) break;
     Dispatch(message);
@@ -50,6 +53,12 @@ void Win32Toolkit::Unloaded(Win32Form* form) {
 void Win32Toolkit::Fail(std::exception_ptr failure) {
   if (!failure_) failure_ = failure;
 }
+
+void Win32Toolkit::AskWhenIdle(IdleWork& work) {
+  if (std::find(idle_.begin(), idle_.end(), &work) == idle_.end()) idle_.push_back(&work);
+}
+
+void Win32Toolkit::Forget(IdleWork& work) { std::erase(idle_, &work); }
 
 void Win32Toolkit::DoEvents() {
   MSG message;

@@ -13,6 +13,15 @@ namespace kalvenor::win32 {
 
 class Win32Form;
 
+// Work a control puts off until the program has nothing else to do.
+class IdleWork {
+ public:
+  virtual void WhenIdle() = 0;
+
+ protected:
+  ~IdleWork() = default;
+};
+
 class Win32Toolkit final : public platform::Toolkit {
  public:
   explicit Win32Toolkit(HINSTANCE instance) : instance_(instance) {}
@@ -36,6 +45,10 @@ class Win32Toolkit final : public platform::Toolkit {
   void Unloaded(Win32Form* form);
   // Keeps an exception from crossing a window procedure; Run rethrows it.
   void Fail(std::exception_ptr failure);
+  // Runs `work` once, the next time the message loop finds no message waiting; whoever asks
+  // forgets it before it goes.
+  void AskWhenIdle(IdleWork& work);
+  void Forget(IdleWork& work);
 
  private:
   void Dispatch(MSG& message);
@@ -43,6 +56,7 @@ class Win32Toolkit final : public platform::Toolkit {
   HINSTANCE instance_;
   std::vector<Win32Form*> forms_;
   std::exception_ptr failure_;
+  std::vector<IdleWork*> idle_;
   UniqueModule dialogs_;  // comdlg32, loaded from the system directory on first use
 };
 
