@@ -93,7 +93,7 @@ KNOWN_SYSTEM_DLLS="advapi32.dll combase.dll comdlg32.dll gdi32.dll imagehlp.dll 
 check_imports() {
   local name names others=()
   names=$(x86_64-w64-mingw32-objdump -p "$1" 2>/dev/null | sed -n 's/^[[:space:]]*DLL Name: //p' |
-    tr '[:upper:]' '[:lower:]')
+    tr '[:upper:]\n' '[:lower:] ')
   if [[ " $names " != *" kernel32.dll "* ]]; then
     echo "$1: no import table read"
     return 1
