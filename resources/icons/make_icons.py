@@ -4,6 +4,8 @@
 Each picture is described with simple shapes on a 32-unit design grid and
 rasterised separately for every size, so outlines stay one pixel wide and the
 small images remain legible instead of being scaled down from a large one.
+Every icon also carries 48 and 64 px images in 32-bit colour with an alpha
+channel, which Windows picks at 150 % and 200 % display scaling.
 
 Usage: python3 make_icons.py
 """
@@ -88,8 +90,8 @@ class Canvas:
         self.px = [[CLEAR] * n for _ in range(n)]
 
     def tone(self, rich, basic):
-        """A nicer shade where 256 colours are available, a basic one otherwise."""
-        return rich if self.bpp == 8 else basic
+        """A nicer shade where 256 or more colours are available, a basic one otherwise."""
+        return rich if self.bpp >= 8 else basic
 
     def fill(self, inside, color, outline=BLACK):
         s, n = self.s, self.n
@@ -198,7 +200,7 @@ def draw_exit(c):
     # The door leaf swings towards the viewer, so its free edge looks taller.
     c.fill(poly((13, 4), (2, 0), (2, 32), (13, 31)), OLIVE)
     c.fill(ellipse(4.5, 17.5, 1.5), YELLOW, None)
-    big = 1 + 0.3 * (32 - c.n) / 16  # a bolder arrow on the smaller images
+    big = 1 + 0.3 * max(0, 32 - c.n) / 16  # a bolder arrow on the smaller images
     c.fill(arrow(32, 15, 17, 2.5 * big, 6.5 * big, 8), LIME)
 
 
@@ -249,14 +251,18 @@ def draw_automatic(c):
     c.fill(ellipse(g[0], g[1], 2.5 if c.n > 16 else 1.2), CLEAR, c.detail)
 
 
+# Appended after the older images so those keep their place and their bytes.
+HIGH_DPI = [(48, 32), (64, 32)]
+
 ICONS = {
-    'setup.ico': (draw_setup, [(16, 8), (32, 8)]),
-    'install.ico': (draw_setup, [(32, 4)]),
-    'exit.ico': (draw_exit, [(16, 4), (24, 4), (32, 4)]),
-    'overwrite.ico': (draw_overwrite, [(32, 4)]),
-    'remove.ico': (draw_remove, [(32, 4)]),
-    'manual.ico': (draw_manual, [(32, 4)]),
-    'automatic.ico': (draw_automatic, [(32, 4), (16, 4), (48, 4), (32, 8), (48, 8), (16, 8)]),
+    'setup.ico': (draw_setup, [(16, 8), (32, 8)] + HIGH_DPI),
+    'install.ico': (draw_setup, [(32, 4)] + HIGH_DPI),
+    'exit.ico': (draw_exit, [(16, 4), (24, 4), (32, 4)] + HIGH_DPI),
+    'overwrite.ico': (draw_overwrite, [(32, 4)] + HIGH_DPI),
+    'remove.ico': (draw_remove, [(32, 4)] + HIGH_DPI),
+    'manual.ico': (draw_manual, [(32, 4)] + HIGH_DPI),
+    'automatic.ico': (draw_automatic,
+                      [(32, 4), (16, 4), (48, 4), (32, 8), (48, 8), (16, 8)] + HIGH_DPI),
 }
 
 
@@ -280,8 +286,13 @@ def nearest(pal, color, bpp):
 
 
 def bitmap(c):
-    """BITMAPINFOHEADER, colour table, XOR rows and AND mask, rows bottom-up."""
-    n, bpp, pal = c.n, c.bpp, palette(c.bpp)
+    """BITMAPINFOHEADER, colour table, XOR rows and AND mask, rows bottom-up.
+
+    32 bpp images have no colour table: each pixel is B, G, R, alpha. Their mask
+    still marks the clear pixels for anything that draws icons without alpha.
+    """
+    n, bpp = c.n, c.bpp
+    pal = palette(bpp) if bpp <= 8 else []
     xor_stride, and_stride = (n * bpp + 31) // 32 * 4, (n + 31) // 32 * 4
     xor, mask = bytearray(), bytearray()
     for row in reversed(c.px):
@@ -289,6 +300,10 @@ def bitmap(c):
         for x, color in enumerate(row):
             if color is CLEAR:
                 bits[x // 8] |= 0x80 >> (x % 8)
+                continue
+            if bpp == 32:
+                r, g, b = color
+                pixels[4 * x:4 * x + 4] = bytes((b, g, r, 255))
                 continue
             i = nearest(pal, color, bpp)
             if bpp == 8:

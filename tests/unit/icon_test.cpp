@@ -1,5 +1,6 @@
 // Checks the .ico files in resources/icons: each holds the images its window or button
-// expects, and every directory entry describes the bitmap it points at.
+// expects, every directory entry describes the bitmap it points at, and the images shown at
+// 96 DPI stay exactly as they were drawn.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -26,6 +27,7 @@ struct Image {
 struct IconCase {
   const char* file;
   std::vector<Image> images;
+  std::uint32_t palette_images_crc;  // CRC-32 of the 4 and 8 bpp images' bytes, in file order
 };
 
 void PrintTo(const IconCase& c, std::ostream* os) { *os << c.file; }
@@ -45,6 +47,18 @@ std::uint32_t Le(const Bytes& b, std::size_t at, int width) {
 }
 
 std::size_t Stride(unsigned bits_per_row) { return (bits_per_row + 31) / 32 * 4; }
+
+// 32 bpp images hold B, G, R, alpha per pixel and no colour table.
+std::size_t ColourTable(unsigned bpp) { return bpp <= 8 ? 4 * (std::size_t{1} << bpp) : 0; }
+
+std::uint32_t Crc32(const std::uint8_t* data, std::size_t size, std::uint32_t crc) {
+  crc = ~crc;
+  for (std::size_t i = 0; i < size; ++i) {
+    crc ^= data[i];
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+  }
+  return ~crc;
+}
 
 class IconFile : public ::testing::TestWithParam<IconCase> {
  protected:
@@ -82,7 +96,7 @@ TEST_P(IconFile, EntriesDescribeTheirBitmaps) {
     const std::size_t e = Entry(i);
     const unsigned n = bytes_[e], bpp = Le(bytes_, e + 6, 2);
     const std::size_t size = Le(bytes_, e + 8, 4), at = Le(bytes_, e + 12, 4);
-    ASSERT_TRUE(bpp == 4 || bpp == 8) << bpp << " bits per pixel";
+    ASSERT_TRUE(bpp == 4 || bpp == 8 || bpp == 32) << bpp << " bits per pixel";
     ASSERT_GE(at, end) << "overlaps the directory or the previous image";
     ASSERT_LE(at + kInfoHeader, bytes_.size());
     ASSERT_LE(at + size, bytes_.size());
@@ -94,30 +108,39 @@ TEST_P(IconFile, EntriesDescribeTheirBitmaps) {
     EXPECT_EQ(Le(bytes_, at + 16, 4), 0u);  // uncompressed
     const std::size_t pixels = (Stride(n * bpp) + Stride(n)) * n;
     EXPECT_EQ(Le(bytes_, at + 20, 4), pixels);
-    EXPECT_EQ(size, kInfoHeader + 4 * (std::size_t{1} << bpp) + pixels);
+    EXPECT_EQ(size, kInfoHeader + ColourTable(bpp) + pixels);
     end = at + size;
   }
   EXPECT_EQ(end, bytes_.size()) << "trailing bytes after the last image";
 }
 
 // Windows XORs the colour data onto the screen where the mask is set, so anything but
-// index 0 there shows up as noise around the picture.
+// index 0 (or an all-zero 32 bpp pixel) there shows up as noise around the picture. A 32 bpp
+// image is drawn through its alpha channel instead, which must clear the same pixels.
 TEST_P(IconFile, MaskedPixelsAreBlackAndSomethingIsDrawn) {
   for (std::size_t i = 0; i < Count(); ++i) {
     SCOPED_TRACE("image " + std::to_string(i));
     const std::size_t e = Entry(i), at = Le(bytes_, e + 12, 4);
     const unsigned n = bytes_[e], bpp = Le(bytes_, e + 6, 2);
-    ASSERT_TRUE(bpp == 4 || bpp == 8) << bpp << " bits per pixel";
-    const std::size_t xor_at = at + kInfoHeader + 4 * (std::size_t{1} << bpp);
+    ASSERT_TRUE(bpp == 4 || bpp == 8 || bpp == 32) << bpp << " bits per pixel";
+    const std::size_t xor_at = at + kInfoHeader + ColourTable(bpp);
     const std::size_t and_at = xor_at + Stride(n * bpp) * n;
     ASSERT_LE(and_at + Stride(n) * n, bytes_.size());
     std::size_t opaque = 0;
     for (unsigned y = 0; y < n; ++y) {
       for (unsigned x = 0; x < n; ++x) {
-        const std::uint8_t px = bytes_[xor_at + y * Stride(n * bpp) + x * bpp / 8];
-        const unsigned index = bpp == 8 ? px : (x % 2 ? px & 0xF : px >> 4);
-        if (bytes_[and_at + y * Stride(n) + x / 8] & (0x80 >> (x % 8))) {
-          EXPECT_EQ(index, 0u) << "pixel " << x << " of row " << y << " from the bottom";
+        const std::size_t px_at = xor_at + y * Stride(n * bpp) + x * bpp / 8;
+        const std::uint8_t px = bytes_[px_at];
+        const unsigned value = bpp == 32  ? Le(bytes_, px_at, 4)
+                               : bpp == 8 ? px
+                                          : (x % 2 ? px & 0xF : px >> 4);
+        const bool masked = bytes_[and_at + y * Stride(n) + x / 8] & (0x80 >> (x % 8));
+        if (bpp == 32) {
+          EXPECT_EQ(bytes_[px_at + 3] == 0, masked)
+              << "alpha and mask disagree at pixel " << x << " of row " << y << " from the bottom";
+        }
+        if (masked) {
+          EXPECT_EQ(value, 0u) << "pixel " << x << " of row " << y << " from the bottom";
         } else {
           ++opaque;
         }
@@ -128,14 +151,30 @@ TEST_P(IconFile, MaskedPixelsAreBlackAndSomethingIsDrawn) {
   }
 }
 
+// The 4 and 8 bpp images are what 96 DPI displays show; adding larger images must not touch them.
+TEST_P(IconFile, PaletteImagesAreUnchanged) {
+  std::uint32_t crc = 0;
+  for (std::size_t i = 0; i < Count(); ++i) {
+    const std::size_t e = Entry(i), size = Le(bytes_, e + 8, 4), at = Le(bytes_, e + 12, 4);
+    if (Le(bytes_, e + 6, 2) > 8) continue;
+    ASSERT_LE(at + size, bytes_.size());
+    crc = Crc32(bytes_.data() + at, size, crc);
+  }
+  EXPECT_EQ(crc, GetParam().palette_images_crc);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Resources, IconFile,
-    ::testing::Values(IconCase{"setup.ico", {{16, 8}, {32, 8}}}, IconCase{"install.ico", {{32, 4}}},
-                      IconCase{"exit.ico", {{16, 4}, {24, 4}, {32, 4}}},
-                      IconCase{"overwrite.ico", {{32, 4}}}, IconCase{"remove.ico", {{32, 4}}},
-                      IconCase{"manual.ico", {{32, 4}}},
-                      IconCase{"automatic.ico",
-                               {{32, 4}, {16, 4}, {48, 4}, {32, 8}, {48, 8}, {16, 8}}}),
+    ::testing::Values(
+        IconCase{"setup.ico", {{16, 8}, {32, 8}, {48, 32}, {64, 32}}, 0xbcb0078f},
+        IconCase{"install.ico", {{32, 4}, {48, 32}, {64, 32}}, 0x40292826},
+        IconCase{"exit.ico", {{16, 4}, {24, 4}, {32, 4}, {48, 32}, {64, 32}}, 0x0654ee19},
+        IconCase{"overwrite.ico", {{32, 4}, {48, 32}, {64, 32}}, 0xeefd172d},
+        IconCase{"remove.ico", {{32, 4}, {48, 32}, {64, 32}}, 0xad50fde2},
+        IconCase{"manual.ico", {{32, 4}, {48, 32}, {64, 32}}, 0x1e7f163b},
+        IconCase{"automatic.ico",
+                 {{32, 4}, {16, 4}, {48, 4}, {32, 8}, {48, 8}, {16, 8}, {48, 32}, {64, 32}},
+                 0xf74bd3d4}),
     [](const ::testing::TestParamInfo<IconCase>& info) {
       const std::string name = info.param.file;
       return name.substr(0, name.find('.'));
