@@ -1,6 +1,8 @@
 // Kalvenor: installs component libraries into the Windows system directory and registers
 // them, or takes them out again.
 #include <windows.h>
+// After windows.h, which it depends on.
+#include <objbase.h>
 
 #include <exception>
 
@@ -17,6 +19,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // starts in this folder: the themed controls' msimg32.dll would come from here. Loaded from
   // the system directory now, it is found loaded then. Kept for the life of the process.
   ::LoadLibraryExW(L"msimg32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // The task-bar button and the shell's folders are COM objects of this thread.
+  const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  struct ComScope {
+    bool initialised;
+    ~ComScope() {
+      if (initialised) ::CoUninitialize();
+    }
+  } comScope{SUCCEEDED(com)};
   try {
     kalvenor::win32::Win32System system;
     kalvenor::win32::Win32Toolkit toolkit(instance);

@@ -1,6 +1,7 @@
 #pragma once
 // Runtime and system services: files, environment, processes, time, the program's own facts.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -12,8 +13,13 @@
 
 namespace kalvenor::platform {
 
-// Which files a directory search returns besides normal ones. Folders never match.
-enum class DirAttributes { Normal = 0, Hidden = 2 };
+// Which entries a directory search returns: files (hidden ones too, with Hidden) or, with
+// Folders, folders alone.
+enum class DirAttributes { Normal = 0, Hidden = 2, Folders = 16 };
+
+enum class RegistryRoot { ClassesRoot, LocalMachine };
+// The registry as 32-bit or 64-bit programs see it (the same on 32-bit Windows).
+enum class RegistryView { Bits32, Bits64 };
 
 enum class Wake { Ended, Events };
 
@@ -29,12 +35,17 @@ class Process {
 
 enum class ShowWindow { Normal = 1 };
 
+struct LocalTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
 struct AppInfo {
   std::string path;  // the program's folder, without a trailing backslash
   std::string title;
   int major = 0;
   int minor = 0;
   int revision = 0;
+  int bits = 32;  // the program's own: 32 or 64
 };
 
 class System {
@@ -60,6 +71,27 @@ class System {
                                                  std::string_view commandLine, ShowWindow show) = 0;
   // Milliseconds since the system started, wrapping at 2^32.
   virtual std::uint32_t TickCount() const = 0;
+
+  // ---- Read-only looks at components and their registration
+  // The file's first `maxBytes` bytes at most.
+  virtual Result<std::vector<std::byte>> ReadFile(std::string_view path,
+                                                  std::size_t maxBytes) const = 0;
+  // A string value, environment strings expanded; `name` empty for the key's default value.
+  // Nothing when the key or value is missing or holds no string.
+  virtual std::optional<std::string> RegistryString(RegistryRoot root, RegistryView view,
+                                                    std::string_view key,
+                                                    std::string_view name) const = 0;
+  // The path with every element in its long form, when the path exists; as it is otherwise.
+  virtual std::string LongPathName(std::string_view path) const = 0;
+  // Whether the program runs with administrator rights in force.
+  virtual bool Elevated() const = 0;
+
+  // ---- Keeping the log
+  // Writes `bytes` as the whole file, replacing it, so that it is the old file or the new one.
+  virtual Status WriteFile(std::string_view path, std::string_view bytes) = 0;
+  // The user's Documents folder; empty when there is none.
+  virtual std::string DocumentsFolder() const = 0;
+  virtual LocalTime Now() const = 0;
 };
 
 // The system's code for "file not found" and "path not found", which a delete treats as done.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/form_description.h"
+#include "platform/system.h"
 #include "platform/types.h"
 
 namespace kalvenor::platform {
@@ -87,10 +88,17 @@ class FormEvents {
   virtual void OnKeyPress(int key) = 0;
   // The window is about to be unloaded; set `cancel` to keep it.
   virtual void OnUnload(bool& cancel) = 0;
+  // Files or folders dropped onto the window while it accepts drops, in the order dropped.
+  virtual void OnDropFiles(const std::vector<std::string>& /*paths*/) {}
+  // The user asked for a control's context menu (right click, Shift+F10 or the menu key).
+  virtual void OnContextMenu(int /*controlId*/) {}
 
  protected:
   ~FormEvents() = default;
 };
+
+// What the window's task-bar button shows of a run.
+enum class Progress { None, Normal, Error };
 
 class Form {
  public:
@@ -116,6 +124,16 @@ class Form {
   // Asks the window's logic, then destroys the window; does nothing while already unloading.
   virtual void Unload() = 0;
   virtual bool Loaded() const = 0;
+
+  // Whether files dropped from a file manager reach OnDropFiles; refused drops show the
+  // no-drop cursor.
+  virtual void AcceptDrops(bool accept) = 0;
+  // The task-bar button's progress: `done` of `total`, in `state`; None clears it.
+  virtual void SetProgress(Progress state, std::size_t done, std::size_t total) = 0;
+  // Whether the user works in this window now.
+  virtual bool IsForeground() const = 0;
+  // Flashes the task-bar button until the user comes back to the window.
+  virtual void FlashUntilActive() = 0;
 };
 
 enum class MsgBoxStyle { Critical };
@@ -128,6 +146,15 @@ struct FileOpenRequest {
   // What the dialog starts from and writes the chosen path into, ended by a NUL; its length
   // is the longest path that can come back.
   std::string fileBuffer;
+};
+
+struct FileSaveRequest {
+  std::string title;
+  std::string filterName;
+  std::string filterPattern;
+  std::string defaultExtension;  // without the dot
+  std::string initialDir;
+  std::string fileName;  // proposed
 };
 
 class Toolkit {
@@ -147,6 +174,14 @@ class Toolkit {
   // Cancel or failure.
   virtual std::optional<std::string> FileOpenDialog(Form& owner,
                                                     const FileOpenRequest& request) = 0;
+  // The standard save dialog; the chosen path, or nothing on Cancel or failure.
+  virtual std::optional<std::string> FileSaveDialog(Form& owner,
+                                                    const FileSaveRequest& request) = 0;
+  // A menu of `items` at the mouse pointer, over `owner`; the index chosen, nothing for none.
+  virtual std::optional<std::size_t> PopupMenu(Form& owner,
+                                               const std::vector<std::string>& items) = 0;
+  // Puts `text` on the clipboard as text.
+  virtual Status SetClipboardText(Form& owner, std::string_view text) = 0;
 };
 
 }  // namespace kalvenor::platform

@@ -19,15 +19,22 @@ void frmSetup::List_FillFromArray() {
   Commands_Enable(fileList.ListCount() > 0, true);
 }
 
-void frmSetup::List_FillFromFolder() {
-  const platform::ListBox::Refill refill(fileList);
-  fileList.Clear();
-  const std::string& folder = services_.system.App().path;
+std::vector<std::string> frmSetup::ComponentsIn(const std::string& folder) const {
+  std::vector<std::string> paths;
   for (const char* pattern : {"\\*.dll", "\\*.ocx"}) {
     for (const std::string& name :
          services_.system.Dir(folder + pattern, platform::DirAttributes::Normal)) {
-      fileList.AddItem(folder + "\\" + name);
+      paths.push_back(folder + "\\" + name);
     }
+  }
+  return paths;
+}
+
+void frmSetup::List_FillFromFolder() {
+  const platform::ListBox::Refill refill(fileList);
+  fileList.Clear();
+  for (const std::string& path : ComponentsIn(services_.system.App().path)) {
+    fileList.AddItem(path);
   }
   Commands_Enable(fileList.ListCount() > 0, true);
 }

@@ -1,6 +1,7 @@
 // The single-file steps of a run: copy, delete, register and unregister, each logged first.
 #include <cstdio>
 
+#include "inspect/diagnosis.h"
 #include "lib/lib_filesystem.h"
 #include "lib/lib_sistema.h"
 #include "setup/frm_setup.h"
@@ -36,6 +37,7 @@ std::string ExitCodeFailure(std::uint32_t code) {
 }  // namespace
 
 void frmSetup::LogFailure(std::string_view why) {
+  stepFailed_ = true;
   txtOperationsAdd("|      failed: " + std::string(why));
 }
 
@@ -65,17 +67,23 @@ std::string frmSetup::ToolCommandWord() const {
   return tool.find(' ') == std::string::npos ? tool : "\"" + tool + "\"";
 }
 
-void frmSetup::LocalRegUnreg(const std::string& source, bool regIt) {
+void frmSetup::LocalRegUnreg(const std::string& source, bool regIt, const std::string& listed) {
   const std::string commandLine =
       ToolCommandWord() + (regIt ? "" : " /u") + m_silentSwitch + "\"" + source + "\"";
   txtOperationsAdd((regIt ? "> Registering file " : "> Unregistering file ") + source);
   txtOperationsAdd("OP> ShellAndWait " + commandLine);
   auto exitCode =
       ShellAndWait(services_, lblRegsvrFile.Caption(), commandLine, platform::ShowWindow::Normal);
-  if (!exitCode.ok()) {
-    LogFailure(exitCode.error().message);
-  } else if (exitCode.value() != 0) {
-    LogFailure(ExitCodeFailure(exitCode.value()));
+  // The component is read only when the tool failed, and after a success to prove it.
+  const inspect::Component component{source, listed, lblWinSystem.Caption(), regIt};
+  if (!exitCode.ok() || exitCode.value() != 0) {
+    LogFailure(exitCode.ok() ? ExitCodeFailure(exitCode.value()) : exitCode.error().message);
+    const std::optional<std::uint32_t> code =
+        exitCode.ok() ? std::optional(exitCode.value()) : std::nullopt;
+    for (const std::string& cause : inspect::Diagnose(services_.system, component, code).causes) {
+      txtOperationsAdd("|      cause: " + cause);
+    }
+    return;
   }
 }
 

@@ -53,21 +53,22 @@ void frmSetup::Form_Load() {
   chkSilent_Click();
   FocusOrFallback(cmdBlindCopy);
 
-  FindRegistrationTool();
+  // Drops pick files for the runs, which need the tool.
+  if (FindRegistrationTool()) form_->AcceptDrops(true);
 }
 
 // The system directory is WINDIR followed by \system, or by \system32 when only that one holds
 // the registration tool. Only these two places are tried.
-void frmSetup::FindRegistrationTool() {
+bool frmSetup::FindRegistrationTool() {
   const std::string windir = services_.system.Environ("WINDIR").value_or("");
   lblWinSystem.SetCaption(TrimBlanks(services_.system.LowerCase(windir + "\\SYSTEM")));
   lblRegsvrFile.SetCaption(lblWinSystem.Caption() + "\\regsvr32.exe");
-  if (File_Exists(services_.system, lblWinSystem.Caption() + "\\regsvr32.exe")) return;
+  if (File_Exists(services_.system, lblWinSystem.Caption() + "\\regsvr32.exe")) return true;
 
   if (File_Exists(services_.system, lblWinSystem.Caption() + "32" + "\\regsvr32.exe")) {
     lblWinSystem.SetCaption(lblWinSystem.Caption() + "32");
     lblRegsvrFile.SetCaption(lblWinSystem.Caption() + "\\regsvr32.exe");
-    return;
+    return true;
   }
 
   cmdInstall.SetEnabled(false);
@@ -79,6 +80,7 @@ void frmSetup::FindRegistrationTool() {
                            services_.system.App().title, platform::MsgBoxStyle::Critical);
   // The runs are gone; leaving is what remains, so Exit takes the focus they had.
   (void)cmdQuit.SetFocus();
+  return false;
 }
 
 void frmSetup::FocusOrFallback(platform::Control& preferred) {

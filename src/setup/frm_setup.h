@@ -35,7 +35,9 @@ class frmSetup final : public platform::FormEvents {
   // File operations (file_operations.cpp).
   void LocalFileCopy(const std::string& source, const std::string& destination);
   void LocalFileRemove(const std::string& source);
-  void LocalRegUnreg(const std::string& source, bool regIt = true);
+  // `listed` is the listed file that `source` was copied from, when another: where the
+  // component's own DLLs may lie, should the tool fail on it.
+  void LocalRegUnreg(const std::string& source, bool regIt = true, const std::string& listed = {});
 
  private:
   // Start-up and shutdown (frm_setup.cpp).
@@ -44,13 +46,16 @@ class frmSetup final : public platform::FormEvents {
   void Form_KeyPress(int key);
   void cmdQuit_Click();
   void Form_Unload(bool& cancel);
-  void FindRegistrationTool();
+  // False when the tool is in neither place.
+  bool FindRegistrationTool();
   // Gives the focus to `preferred`, or, when it cannot take it, to the first of the mode
   // toggle and Exit that can.
   void FocusOrFallback(platform::Control& preferred);
 
   // File list (file_list.cpp).
   void List_FillFromFolder();
+  // The .dll and .ocx files directly in `folder`, as the automatic list holds them.
+  std::vector<std::string> ComponentsIn(const std::string& folder) const;
   void Commands_Enable(bool p_fileCommands, bool p_otherCommands);
 
   // Modes and manual selection (modes.cpp).
@@ -59,6 +64,13 @@ class frmSetup final : public platform::FormEvents {
   void cmdListAdd_Click();
   void cmdListClear_Click();
   bool ManualMode() const;
+  // The ending check of a picked file: its last three characters, letter case significant.
+  static bool IsComponentName(std::string_view path);
+
+  // Drag and drop and the log's menu (drop_and_log_menu.cpp).
+  void Form_DropFiles(const std::vector<std::string>& paths);
+  void txtOperations_ContextMenu();
+  void SaveLog();
 
   // Runs (runs.cpp).
   void cmdInstall_Click();
@@ -67,6 +79,7 @@ class frmSetup final : public platform::FormEvents {
   enum class RunKind { Install, Remove, OverwriteCopy };
   void Run(RunKind kind);
   std::string TargetOf(const std::string& item) const;
+  void ShowProgress(std::size_t done, std::size_t total);
   void LogFailure(std::string_view why);
   std::string ToolCommandWord() const;
 
@@ -78,6 +91,8 @@ class frmSetup final : public platform::FormEvents {
   void OnMouseMove(int controlId) override;
   void OnKeyPress(int key) override;
   void OnUnload(bool& cancel) override;
+  void OnDropFiles(const std::vector<std::string>& paths) override;
+  void OnContextMenu(int controlId) override;
 
   platform::Services& services_;
   std::unique_ptr<platform::Form> form_;
@@ -102,6 +117,7 @@ class frmSetup final : public platform::FormEvents {
   std::string m_silentSwitch;            // " /s " or " ", just before the quoted path
   bool m_done = false;                   // a run has ended; the log shows the done prompt
   bool busy_ = false;                    // a run is going on: closing must wait
+  bool stepFailed_ = false;              // a step of the run going on has failed
 };
 
 }  // namespace kalvenor

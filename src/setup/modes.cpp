@@ -33,9 +33,13 @@ void frmSetup::cmdListAdd_Click() {
       TrimBlanks(Dialog_FileOpen(services_.toolkit, *form_, "Select DLL or OCX", "*.*",
                                  "Select DLL or OCX to be installed", services_.system.CurDir()));
   if (path.empty()) return;
+  if (IsComponentName(path)) Arrray_Add(path);
+}
+
+bool frmSetup::IsComponentName(std::string_view path) {
   // Only the last three characters count, letter case significant.
-  const std::string ending = path.size() >= 3 ? path.substr(path.size() - 3) : path;
-  if (ending == "ocx" || ending == "dll") Arrray_Add(path);
+  const std::string_view ending = path.size() >= 3 ? path.substr(path.size() - 3) : path;
+  return ending == "ocx" || ending == "dll";
 }
 
 void frmSetup::cmdListClear_Click() {

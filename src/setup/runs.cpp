@@ -16,6 +16,8 @@ std::string frmSetup::TargetOf(const std::string& item) const {
 
 void frmSetup::Run(RunKind kind) {
   busy_ = true;
+  stepFailed_ = false;
+  form_->AcceptDrops(false);
   Commands_Enable(false, false);
   txtOperations.SetText("");
   fileList.SetVisible(false);
@@ -23,6 +25,7 @@ void frmSetup::Run(RunKind kind) {
 
   const std::size_t count = fileList.ListCount();
   for (std::size_t i = 0; i < count; ++i) {
+    ShowProgress(i, count);
     const std::string item = fileList.List(i);
     if (!File_Exists(services_.system, item)) {
       txtOperationsAdd("> File not found " + item);
@@ -32,18 +35,27 @@ void frmSetup::Run(RunKind kind) {
     switch (kind) {
       case RunKind::Install:
         LocalFileCopy(item, target);
-        LocalRegUnreg(target, true);
+        LocalRegUnreg(target, true, item);
         break;
       case RunKind::OverwriteCopy: LocalFileCopy(item, target); break;
       case RunKind::Remove:
-        LocalRegUnreg(target, false);
+        LocalRegUnreg(target, false, item);
         if (chkAutoManual.Value() == 0) LocalFileRemove(target);
         break;
     }
   }
 
   List_OperationsDone();
+  form_->SetProgress(platform::Progress::None, 0, 0);
+  if (!form_->IsForeground()) form_->FlashUntilActive();
+  form_->AcceptDrops(true);
   busy_ = false;
+}
+
+// Before each item and after the last, on the task-bar button: red once a step has failed.
+void frmSetup::ShowProgress(std::size_t done, std::size_t total) {
+  form_->SetProgress(stepFailed_ ? platform::Progress::Error : platform::Progress::Normal, done,
+                     total);
 }
 
 }  // namespace kalvenor

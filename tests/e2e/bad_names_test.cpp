@@ -17,6 +17,11 @@ using sample::kNormalClsidString;
 
 constexpr wchar_t kNotLoadable[] = L"regsvr32.exe exit code 3, the file could not be loaded";
 
+// The device NUL reads as an empty file.
+std::wstring EmptyCause(const std::wstring& target) {
+  return CauseLine(target + L" is empty: copy a good file in its place");
+}
+
 class BadNames : public ::testing::Test {
  protected:
   // A file of someone else's in the system directory, which no run here may touch.
@@ -90,7 +95,9 @@ TEST_P(InstallsUnderItsName, CopiedAndRegisteredOrRefusedByTheTool) {
   std::wstring log;
   for (std::size_t i = 0; i < sources.size(); ++i) {
     log += CopyLines(sources[i], targets[i]) + RegisterLines(windows.Tool(), targets[i]);
-    if (named.empty) log += FailedLine(kNotLoadable);
+    if (named.empty) {
+      log += FailedLine(kNotLoadable) + EmptyCause(targets[i]);
+    }
   }
   EXPECT_EQ(RunToEnd(*app, SetupId::cmdInstall), log + DoneLines());
   EXPECT_TRUE(Answers(app->Main()));
@@ -162,7 +169,13 @@ TEST_F(BadNames, DeviceNamesFailInTheLogAndWriteNothing) {
     if (source == nul) log += FailedLine(SystemMessage(ERROR_INVALID_PARAMETER));
     if (source == con) log += FailedLine(SystemMessage(ERROR_INVALID_HANDLE));
     log += RegisterLines(windows.Tool(), target);
-    if (source != plain) log += FailedLine(kNotLoadable);
+    if (source == nul) log += FailedLine(kNotLoadable) + EmptyCause(target);
+    // The device's handle cannot be read from: the system's words for that stand in the line.
+    if (source == con) {
+      log += FailedLine(kNotLoadable) +
+             CauseLine(target + L" cannot be read (" + SystemMessage(ERROR_INVALID_HANDLE) +
+                       L"): copy the component again");
+    }
   }
   EXPECT_EQ(RunToEnd(*app, SetupId::cmdInstall), log + DoneLines());
   EXPECT_TRUE(Answers(app->Main()));
@@ -239,7 +252,8 @@ TEST_F(BadNames, DeviceNameTypedAloneIsListedAndFailsInTheLog) {
 
   EXPECT_EQ(RunToEnd(*app, SetupId::cmdInstall),
             CopyLines(item, target) + FailedLine(SystemMessage(ERROR_INVALID_PARAMETER)) +
-                RegisterLines(windows.Tool(), target) + FailedLine(kNotLoadable) + DoneLines());
+                RegisterLines(windows.Tool(), target) + FailedLine(kNotLoadable) +
+                EmptyCause(target) + DoneLines());
   EXPECT_EQ(windows.SystemFiles(), SystemFilesWith({}));
 }
 

@@ -15,6 +15,11 @@ using Names = std::vector<std::wstring>;
 
 constexpr wchar_t kNotLoadable[] = L"regsvr32.exe exit code 3, the file could not be loaded";
 
+// A sound component that the tool did not get to, since the tool itself could not be started.
+std::wstring NothingExplains(const std::wstring& target) {
+  return CauseLine(L"nothing in " + target + L" or the DLLs it needs explains this");
+}
+
 class Failures : public ::testing::Test {
  protected:
   // A file of someone else's in the system directory, which no run here may touch.
@@ -80,6 +85,9 @@ struct BadComponent {
   const char* name;
   const wchar_t* sample;  // none: a text file with a library's name
   const wchar_t* why;
+  // What the log says the cause is, on both sides of the copy's path.
+  const wchar_t* causeBefore;
+  const wchar_t* causeAfter;
 };
 
 void PrintTo(const BadComponent& component, std::ostream* out) { *out << component.name; }
@@ -93,9 +101,10 @@ TEST_P(RegistrationFailure, IsLoggedWithTheToolsExitCode) {
   Start();
   const std::wstring target = windows.Target(L"x.dll");
 
-  EXPECT_EQ(RunToEnd(*app, SetupId::cmdInstall), CopyLines(source, target) +
-                                                     RegisterLines(windows.Tool(), target) +
-                                                     FailedLine(GetParam().why) + DoneLines());
+  EXPECT_EQ(RunToEnd(*app, SetupId::cmdInstall),
+            CopyLines(source, target) + RegisterLines(windows.Tool(), target) +
+                FailedLine(GetParam().why) +
+                CauseLine(GetParam().causeBefore + target + GetParam().causeAfter) + DoneLines());
   EXPECT_TRUE(SameContent(target, source));
   EXPECT_EQ(InprocServer(sample::kRegFailClsidString), std::nullopt);
   EXPECT_EQ(InprocServer(sample::kCrashClsidString), std::nullopt);
@@ -106,9 +115,14 @@ INSTANTIATE_TEST_SUITE_P(
     Failures, RegistrationFailure,
     ::testing::Values(
         BadComponent{"EntryPointFails", L"sample_regfail.dll",
-                     L"regsvr32.exe exit code 5, the registration entry point reported an error"},
-        BadComponent{"ToolCrashes", L"sample_crash.dll", L"regsvr32.exe exit code 0xC0000005"},
-        BadComponent{"NotALibrary", nullptr, kNotLoadable}),
+                     L"regsvr32.exe exit code 5, the registration entry point reported an error",
+                     L"the registration code of ", L" reported an error"},
+        BadComponent{"ToolCrashes", L"sample_crash.dll", L"regsvr32.exe exit code 0xC0000005",
+                     L"the registration code of ",
+                     L" crashed with exception 0xC0000005: ask its vendor for a version that "
+                     L"registers"},
+        BadComponent{"NotALibrary", nullptr, kNotLoadable, L"",
+                     L" is no Windows DLL at all: remove it from the list"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A component that asks the user something while it registers, with silent mode off: the run
@@ -194,9 +208,10 @@ TEST_F(Failures, ToolRemovedSinceStartUpFailsEachRegistration) {
   EXPECT_EQ(RunToEnd(*app, SetupId::cmdInstall),
             CopyLines(dll, windows.Target(L"a.dll")) +
                 RegisterLines(windows.Tool(), windows.Target(L"a.dll")) + FailedLine(why) +
+                NothingExplains(windows.Target(L"a.dll")) +
                 CopyLines(ocx, windows.Target(L"b.ocx")) +
                 RegisterLines(windows.Tool(), windows.Target(L"b.ocx")) + FailedLine(why) +
-                DoneLines());
+                NothingExplains(windows.Target(L"b.ocx")) + DoneLines());
   EXPECT_EQ(InprocServer(sample::kNormalClsidString), std::nullopt);
   EXPECT_EQ(windows.SystemFiles(), (Names{L"a.dll", L"b.ocx", L"keep.dll"}));
 }
@@ -214,6 +229,8 @@ TEST_F(Failures, RemoveLogsAFailedDeleteButNotAMissingFile) {
             UnregisterLines(windows.Tool(), locked) + DeleteLines(locked) +
                 FailedLine(SystemMessage(ERROR_ACCESS_DENIED)) +
                 UnregisterLines(windows.Tool(), missing) + FailedLine(kNotLoadable) +
+                CauseLine(missing + L" cannot be read (" + SystemMessage(ERROR_FILE_NOT_FOUND) +
+                          L"): copy the component again") +
                 DeleteLines(missing) + DoneLines());
   EXPECT_EQ(windows.SystemFiles(), (Names{L"a.dll", L"keep.dll", L"regsvr32.exe"}));
 }

@@ -2,6 +2,8 @@
 // the design puts it, the tab order and the focus.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "harness.h"
 
 namespace kalvenor::e2e {
@@ -162,6 +164,53 @@ TEST_F(StartedWindow, FocusStartsOnOverwriteCopyAndTabWalksTheVisibleControls) {
     if (walked.back() != step) break;
   }
   EXPECT_EQ(walked, expected);
+}
+
+// At 150 % and 200 %: every rectangle scales with the twips, the fonts with it, and no caption
+// is cut. Wine takes the screen's DPI (LogPixels) when its session starts, so the test command
+// runs this suite in a session of its own for each, with KALVENOR_DPI naming it.
+class ScaledWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::wstring dpi = EnvironmentVariable(L"KALVENOR_DPI");
+    if (dpi.empty()) GTEST_SKIP() << "set KALVENOR_DPI and LogPixels to run it";
+    dpi_ = std::stoi(dpi);
+    folder.Copy(SamplePath(L"kalvenor_sample.dll"), L"a.dll");
+    app.emplace(folder);
+  }
+  int Scaled(int twips) const { return static_cast<int>(std::lround(twips * dpi_ / 1440.0)); }
+
+  int dpi_ = 96;
+  TempFolder folder;
+  std::optional<App> app;
+};
+
+TEST_F(ScaledWindow, GeometryAndFontsScaleAndNoCaptionIsCut) {
+  ASSERT_EQ(app->Main().Dpi(), static_cast<UINT>(dpi_));
+  const SIZE client = app->Main().ClientSize();
+  EXPECT_EQ(client.cx, Scaled(7635));
+  EXPECT_EQ(client.cy, Scaled(4680));
+  for (const ControlDesign& design : kDesign) {
+    SCOPED_TRACE(design.name);
+    const PixelRect rect = app->Control(design.id).Rect();
+    const PixelRect twips{design.rect.left * kTwipsPerPixel, design.rect.top * kTwipsPerPixel,
+                          design.rect.width * kTwipsPerPixel, design.rect.height * kTwipsPerPixel};
+    EXPECT_NEAR(rect.left, Scaled(twips.left), 1);
+    EXPECT_NEAR(rect.top, Scaled(twips.top), 1);
+    if (!design.sizesToText) {
+      EXPECT_NEAR(rect.width, Scaled(twips.width), 1);
+      EXPECT_NEAR(rect.height, Scaled(twips.height), 1);
+    }
+  }
+  // A label sizes itself to its text in the window's font: at this DPI, its height is the
+  // scaled font's, and its whole caption lies inside the window.
+  const PixelRect label = app->Control(SetupId::Label1).Rect();
+  EXPECT_GE(label.height, Scaled(165));
+  for (SetupId id : {SetupId::Label1, SetupId::Label2, SetupId::lblWinSystem,
+                     SetupId::lblRegsvrFile, SetupId::chkSilent}) {
+    const PixelRect rect = app->Control(id).Rect();
+    EXPECT_LE(rect.left + rect.width, client.cx) << Id(id);
+  }
 }
 
 }  // namespace

@@ -225,6 +225,10 @@ std::wstring FailedLine(std::wstring_view why) {
   return Line(L"|      failed: " + std::wstring(why));
 }
 
+std::wstring CauseLine(std::wstring_view cause) {
+  return Line(L"|      cause: " + std::wstring(cause));
+}
+
 std::wstring DoneLines() { return Line(L"") + Line(kDone); }
 
 }  // namespace kalvenor::e2e

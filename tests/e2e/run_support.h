@@ -89,6 +89,8 @@ std::wstring RegisterLines(std::wstring_view tool, std::wstring_view target, boo
 std::wstring UnregisterLines(std::wstring_view tool, std::wstring_view target, bool silent = true);
 std::wstring DeleteLines(std::wstring_view target);
 std::wstring FailedLine(std::wstring_view why);
+// What the program found in the file that the failed step before was given.
+std::wstring CauseLine(std::wstring_view cause);
 std::wstring DoneLines();
 
 // ---- The window and the manual selection

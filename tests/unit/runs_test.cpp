@@ -160,11 +160,16 @@ TEST_F(RunsTest, FailuresAreLoggedAndTheRunGoesOn) {
   Start();
   Click(SetupId::cmdInstall);
   const Strings lines = LogLines();
-  ASSERT_EQ(lines.size(), 15u);
+  ASSERT_EQ(lines.size(), 17u);
   EXPECT_EQ(lines[3], "|      failed: Access is denied.");
   EXPECT_EQ(lines[4], "> Registering file c:\\windows\\system32\\a.dll");
   EXPECT_EQ(lines[6], "|      failed: regsvr32.exe exit code 3, the file could not be loaded");
-  EXPECT_EQ(lines[12], "|      failed: regsvr32.exe exit code 3, the file could not be loaded");
+  // Right after its failed line, what the file says of it.
+  EXPECT_EQ(lines[7],
+            "|      cause: c:\\windows\\system32\\a.dll is no Windows DLL at all: remove it from "
+            "the list");
+  EXPECT_EQ(lines[13], "|      failed: regsvr32.exe exit code 3, the file could not be loaded");
+  EXPECT_TRUE(lines[14].starts_with("|      cause: c:\\windows\\system32\\my lib.ocx "));
   EXPECT_EQ(platform.Content("c:\\windows\\system32\\a.dll"), "old a");
   EXPECT_FALSE(HasTemporaryFiles());
 }
@@ -226,9 +231,10 @@ TEST_F(RunsTest, AToolGoneAfterStartUpFailsEachItemButEndsTheRun) {
   ASSERT_TRUE(platform.Delete(kTool).ok());
   Click(SetupId::cmdInstall);
   const Strings lines = LogLines();
-  ASSERT_EQ(lines.size(), 14u);
+  ASSERT_EQ(lines.size(), 16u);
   EXPECT_EQ(lines[5], "|      failed: The system cannot find the file specified.");
-  EXPECT_EQ(lines[11], "|      failed: The system cannot find the file specified.");
+  EXPECT_TRUE(lines[6].starts_with("|      cause: "));
+  EXPECT_EQ(lines[12], "|      failed: The system cannot find the file specified.");
   EXPECT_EQ(lines.back(), kDone);
   ClickSurface();
   EXPECT_TRUE(Enabled(SetupId::cmdInstall));

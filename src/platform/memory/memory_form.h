@@ -133,7 +133,21 @@ class MemoryForm final : public Form {
   }
   void Unload() override;
   bool Loaded() const override { return loaded_; }
+  void AcceptDrops(bool accept) override { acceptsDrops_ = accept; }
+  void SetProgress(Progress state, std::size_t done, std::size_t total) override {
+    progress_ = {state, done, total};
+  }
+  bool IsForeground() const override { return platform_.ActiveForm() == this; }
+  void FlashUntilActive() override { ++flashes_; }
 
+  struct ProgressShown {
+    Progress state = Progress::None;
+    std::size_t done = 0, total = 0;
+    friend bool operator==(const ProgressShown&, const ProgressShown&) = default;
+  };
+  bool AcceptsDrops() const { return acceptsDrops_; }
+  const ProgressShown& ShownProgress() const { return progress_; }
+  int Flashes() const { return flashes_; }
   bool TopMost() const { return topMost_; }
   FormEvents& Events() { return events_; }
   int FocusRequests() const { return focusRequests_; }
@@ -157,6 +171,9 @@ class MemoryForm final : public Form {
   bool topMost_ = false;
   bool loaded_ = true;
   bool unloading_ = false;
+  bool acceptsDrops_ = false;
+  ProgressShown progress_;
+  int flashes_ = 0;
 };
 
 }  // namespace kalvenor::platform::memory

@@ -1,6 +1,7 @@
 #include "platform/memory/memory_platform.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/memory/memory_form.h"
 #include "platform/wildcard.h"
@@ -167,8 +168,9 @@ std::string MemoryPlatform::LowerCase(std::string_view text) const {
 std::vector<std::string> MemoryPlatform::Dir(std::string_view pattern, DirAttributes attributes) {
   std::vector<std::string> names;
   const std::string folder = Folded(FolderOf(pattern));
+  const bool folders = attributes == DirAttributes::Folders;
   for (const Entry* entry : Ordered()) {
-    if (entry->folder || entry->options.system) continue;
+    if (entry->folder != folders || entry->options.system) continue;
     if (entry->options.hidden && attributes != DirAttributes::Hidden) continue;
     if (Folded(FolderOf(entry->path)) != folder) continue;
     if (WildcardMatch(NameOf(pattern), NameOf(entry->path))) {
@@ -176,6 +178,28 @@ std::vector<std::string> MemoryPlatform::Dir(std::string_view pattern, DirAttrib
     }
   }
   return names;
+}
+
+Result<std::vector<std::byte>> MemoryPlatform::ReadFile(std::string_view path,
+                                                        std::size_t maxBytes) const {
+  const Entry* file = Find(path);
+  if (!file || file->folder) return MemoryError(2);
+  const std::string& content = file->options.content;
+  const auto* bytes = reinterpret_cast<const std::byte*>(content.data());
+  return std::vector<std::byte>(bytes, bytes + std::min(content.size(), maxBytes));
+}
+
+void MemoryPlatform::SetRegistryString(RegistryRoot root, RegistryView view, std::string key,
+                                       std::string name, std::string value) {
+  registry_[{root, view, Folded(key), Folded(name)}] = std::move(value);
+}
+
+std::optional<std::string> MemoryPlatform::RegistryString(RegistryRoot root, RegistryView view,
+                                                          std::string_view key,
+                                                          std::string_view name) const {
+  auto found = registry_.find({root, view, Folded(key), Folded(name)});
+  if (found == registry_.end()) return std::nullopt;
+  return found->second;
 }
 
 Status MemoryPlatform::CopyNew(std::string_view source, std::string_view destination) {
@@ -271,6 +295,42 @@ std::optional<std::string> MemoryPlatform::FileOpenDialog(Form&, const FileOpenR
   std::string buffer = request.fileBuffer;
   buffer.replace(0, choice->size() + 1, *choice + '\0');
   return buffer;
+}
+
+std::optional<std::string> MemoryPlatform::FileSaveDialog(Form&, const FileSaveRequest& request) {
+  saveRequests.push_back(request);
+  return std::exchange(nextSaveChoice, std::nullopt);
+}
+
+std::optional<std::size_t> MemoryPlatform::PopupMenu(Form&, const std::vector<std::string>& items) {
+  menus.push_back(items);
+  return std::exchange(nextMenuChoice, std::nullopt);
+}
+
+Status MemoryPlatform::SetClipboardText(Form&, std::string_view text) {
+  clipboard = text;
+  return Done{};
+}
+
+Status MemoryPlatform::WriteFile(std::string_view path, std::string_view bytes) {
+  if (writeFailure_) return *std::exchange(writeFailure_, std::nullopt);
+  const Entry* folder = Find(FolderOf(path));
+  if (!folder || !folder->folder) return MemoryError(3);
+  if (Entry* existing = Find(path)) {
+    existing->options.content = bytes;
+    return Done{};
+  }
+  Put(std::string(path), false, {.content = std::string(bytes)});
+  return Done{};
+}
+
+void MemoryPlatform::Drop(Form& form, const std::vector<std::string>& paths) {
+  auto& memoryForm = static_cast<MemoryForm&>(form);
+  if (memoryForm.AcceptsDrops()) memoryForm.Events().OnDropFiles(paths);
+}
+
+void MemoryPlatform::ContextMenu(Form& form, int controlId) {
+  static_cast<MemoryForm&>(form).Events().OnContextMenu(controlId);
 }
 
 void MemoryPlatform::SetFocused(const Control* control, const Form* form, int id) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/system.h"
@@ -59,16 +60,30 @@ class MemoryPlatform final : public Toolkit, public System {
   void SetApp(AppInfo app) { app_ = std::move(app); }
   void SetCurDir(std::string dir) { curDir_ = std::move(dir); }
   void SetTickCount(std::uint32_t ticks) { ticks_ = ticks; }
+  // A registry string value; an empty `name` is the key's default value.
+  void SetRegistryString(RegistryRoot root, RegistryView view, std::string key, std::string name,
+                         std::string value);
+  void SetElevated(bool elevated) { elevated_ = elevated; }
   // Makes the next copy fail after writing half of the data.
   void FailNextCopy(SystemError error) { copyFailure_ = std::move(error); }
   std::function<ProcessScript(const std::string& program, const std::string& commandLine)> onStart;
   // The file the next file-open dialog returns; nothing means Cancel.
   std::optional<std::string> nextDialogChoice;
+  // The path the next save dialog returns, and the item the next menu returns; nothing
+  // means Cancel.
+  std::optional<std::string> nextSaveChoice;
+  std::optional<std::size_t> nextMenuChoice;
+  void SetNow(LocalTime now) { now_ = now; }
+  // Makes the next file write fail, leaving the file as it was.
+  void FailNextWrite(SystemError error) { writeFailure_ = std::move(error); }
 
   // ---- What happened
   std::vector<std::pair<std::string, std::string>> started;  // program, command line
   std::vector<std::string> messageBoxes;                     // title, a line break, then the text
   std::vector<FileOpenRequest> dialogRequests;
+  std::vector<FileSaveRequest> saveRequests;
+  std::vector<std::vector<std::string>> menus;  // the items of each menu shown
+  std::string clipboard;
   int doEventsCalls = 0;
   bool Ended() const { return forms_.empty() && everLoaded_; }
 
@@ -78,6 +93,9 @@ class MemoryPlatform final : public Toolkit, public System {
   void MouseMove(Form& form, int controlId);
   void KeyPress(Form& form, int key);
   void Close(Form& form) { form.Unload(); }
+  // Files dropped onto the window; nothing happens while it refuses drops.
+  void Drop(Form& form, const std::vector<std::string>& paths);
+  void ContextMenu(Form& form, int controlId);
   // The id of the control with the focus, 0 when none has it.
   int FocusedControl() const { return focusedId_; }
   const Form* ActiveForm() const { return activeForm_; }
@@ -90,6 +108,9 @@ class MemoryPlatform final : public Toolkit, public System {
   void MsgBox(Form& owner, std::string_view text, std::string_view title,
               MsgBoxStyle style) override;
   std::optional<std::string> FileOpenDialog(Form& owner, const FileOpenRequest& request) override;
+  std::optional<std::string> FileSaveDialog(Form& owner, const FileSaveRequest& request) override;
+  std::optional<std::size_t> PopupMenu(Form& owner, const std::vector<std::string>& items) override;
+  Status SetClipboardText(Form& owner, std::string_view text) override;
 
   // ---- System
   const AppInfo& App() const override { return app_; }
@@ -103,6 +124,16 @@ class MemoryPlatform final : public Toolkit, public System {
   Result<std::unique_ptr<Process>> Start(std::string_view program, std::string_view commandLine,
                                          ShowWindow show) override;
   std::uint32_t TickCount() const override { return ticks_; }
+  Result<std::vector<std::byte>> ReadFile(std::string_view path,
+                                          std::size_t maxBytes) const override;
+  std::optional<std::string> RegistryString(RegistryRoot root, RegistryView view,
+                                            std::string_view key,
+                                            std::string_view name) const override;
+  std::string LongPathName(std::string_view path) const override { return std::string(path); }
+  bool Elevated() const override { return elevated_; }
+  Status WriteFile(std::string_view path, std::string_view bytes) override;
+  std::string DocumentsFolder() const override { return "C:\\Users\\user\\Documents"; }
+  LocalTime Now() const override { return now_; }
 
   // ---- For the memory windows and processes
   void AdvanceTicks(std::uint32_t ms) { ticks_ += ms; }
@@ -129,6 +160,11 @@ class MemoryPlatform final : public Toolkit, public System {
   std::map<std::string, Entry> entries_;  // by folded path
   std::uint64_t nextOrder_ = 0;
   std::map<std::string, std::string> env_;
+  // By root, view, folded key and folded value name.
+  std::map<std::tuple<RegistryRoot, RegistryView, std::string, std::string>, std::string> registry_;
+  bool elevated_ = true;
+  LocalTime now_{2026, 12, 7, 9, 5, 3};
+  std::optional<SystemError> writeFailure_;
   AppInfo app_{"C:\\Kalvenor", "Kalvenor", 1, 0, 4};
   std::string curDir_ = "C:\\";
   std::uint32_t ticks_ = 1000;

@@ -60,11 +60,43 @@ inline void DestroyWindowHandle(HWND window) { ::DestroyWindow(window); }
 
 using UniqueHandle = Unique<NullEmpty<HANDLE, CloseKernelHandle>>;
 using UniqueFind = Unique<FindTraits>;
+// A file opened with CreateFileW: empty at INVALID_HANDLE_VALUE.
+struct FileTraits {
+  using Type = HANDLE;
+  static HANDLE Empty() { return INVALID_HANDLE_VALUE; }
+  static void Close(HANDLE file) { ::CloseHandle(file); }
+};
+using UniqueFile = Unique<FileTraits>;
 using UniqueFont = Unique<NullEmpty<HFONT, DeleteGdiFont>>;
 using UniqueBrush = Unique<NullEmpty<HBRUSH, DeleteGdiBrush>>;
 using UniqueIcon = Unique<NullEmpty<HICON, DestroyIconHandle>>;
 using UniqueModule = Unique<NullEmpty<HMODULE, ReleaseModule>>;
 using UniqueWindow = Unique<NullEmpty<HWND, DestroyWindowHandle>>;
+
+// A COM interface pointer, released once.
+template <class Interface>
+class UniqueCom {
+ public:
+  UniqueCom() = default;
+  UniqueCom(const UniqueCom&) = delete;
+  UniqueCom& operator=(const UniqueCom&) = delete;
+  ~UniqueCom() { reset(); }
+  Interface* get() const { return pointer_; }
+  Interface* operator->() const { return pointer_; }
+  explicit operator bool() const { return pointer_ != nullptr; }
+  void reset() {
+    if (pointer_) pointer_->Release();
+    pointer_ = nullptr;
+  }
+  // For the functions that hand out a new pointer through a void**.
+  void** put() {
+    reset();
+    return reinterpret_cast<void**>(&pointer_);
+  }
+
+ private:
+  Interface* pointer_ = nullptr;
+};
 
 // A window's device context, released to the window it came from.
 class WindowDC {

@@ -222,8 +222,18 @@ class Win32LogBox final : public Win32Control<platform::TextBox>, private IdleWo
       : Win32Control(form, window, desc) {
     // No cap beyond memory: the default limit would silently drop the end of a long run.
     ::SendMessageW(window_, EM_SETLIMITTEXT, 0, 0);
+    // The edit control shows a menu of its own; the program's takes its place.
+    ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    editProcedure_ = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(
+        window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Win32LogBox::Procedure)));
   }
-  ~Win32LogBox() override { StopWaiting(); }
+  ~Win32LogBox() override {
+    StopWaiting();
+    if (::IsWindow(window_)) {
+      ::SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(editProcedure_));
+      ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+    }
+  }
 
   // The control's text and what it has yet to be handed.
   std::string Text() const override { return ControlWindow::Text() + Narrow(pending_); }
@@ -251,6 +261,19 @@ class Win32LogBox final : public Win32Control<platform::TextBox>, private IdleWo
   static constexpr UINT kCostShare = 20;         // hand-overs take at most 1/20 of the time
 
   void WhenIdle() override { HandOver(); }
+
+  static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam,
+                                    LPARAM lParam) noexcept {
+    auto* self = reinterpret_cast<Win32LogBox*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (message == WM_CONTEXTMENU && self) {
+      self->form_.ContextMenu(self->desc_.id);
+      return 0;
+    }
+    // Once unhooked, the edit control's own procedure is in its class.
+    const WNDPROC edit = self ? self->editProcedure_ : nullptr;
+    return edit ? ::CallWindowProcW(edit, window, message, wParam, lParam)
+                : ::DefWindowProcW(window, message, wParam, lParam);
+  }
 
   // False when no timer is to be had: then the caller hands over at once. The timer's id is
   // the object itself, which is how its procedure finds it.
@@ -299,6 +322,7 @@ class Win32LogBox final : public Win32Control<platform::TextBox>, private IdleWo
   std::wstring pending_;
   UINT interval_ = kShortestInterval;
   bool waiting_ = false;
+  WNDPROC editProcedure_ = nullptr;
 };
 
 // ---- Static controls

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/form_unload.h"
+#include "platform/win32/shell.h"
 #include "platform/win32/text.h"
 #include "platform/win32/win32_controls.h"
 #include "platform/win32/win32_toolkit.h"
@@ -20,6 +21,14 @@ constexpr platform::Twips kTwipsPerInch = 1440;
 constexpr platform::Twips kSmallIconTwips = 240;  // 16 pixels at 96 DPI
 // The toolkit's face where a description names none.
 constexpr char kDefaultFace[] = "MS Sans Serif";
+
+// The message in which drag and drop hands over its data between processes.
+constexpr UINT kCopyGlobalData = 0x0049;
+
+UINT TaskbarButtonCreated() {
+  static const UINT message = ::RegisterWindowMessageW(L"TaskbarButtonCreated");
+  return message;
+}
 
 bool IsDialogStyle(const platform::FormDescription& desc) {
   return desc.style == platform::FormStyle::FixedDialog;
@@ -78,6 +87,12 @@ Win32Form::Win32Form(Win32Toolkit& toolkit, const platform::FormDescription& des
                          Widen(desc.caption).c_str(), StyleOf(desc), CW_USEDEFAULT, CW_USEDEFAULT,
                          0, 0, nullptr, nullptr, toolkit.Instance(), this)) {
     throw std::runtime_error(LastError().message);
+  }
+  // The program runs elevated: the shell's messages to it, and drops from a file manager that
+  // is not, are let through.
+  for (UINT message :
+       {TaskbarButtonCreated(), UINT{WM_DROPFILES}, UINT{WM_COPYDATA}, UINT{kCopyGlobalData}}) {
+    ::ChangeWindowMessageFilterEx(Handle(), message, MSGFLT_ALLOW, nullptr);
   }
   CreateControls();
   ApplyDpi(::GetDpiForWindow(Handle()));
@@ -391,9 +406,77 @@ LRESULT Win32Form::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     }
     case WM_CLOSE: Unload(); return 0;
-    default: break;
+    case WM_DROPFILES: OnDropFiles(reinterpret_cast<HDROP>(wParam)); return 0;
+    default:
+      if (message == TaskbarButtonCreated()) {
+        // The shell made (or, after a restart of Explorer, made anew) the task-bar button.
+        if (SUCCEEDED(::CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_ITaskbarList3, taskbar_.put())) &&
+            FAILED(taskbar_->HrInit())) {
+          taskbar_.reset();
+        }
+        ShowProgress();
+        return 0;
+      }
+      break;
   }
   return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+void Win32Form::AcceptDrops(bool accept) {
+  if (!window_ || accept == acceptsDrops_) return;
+  acceptsDrops_ = accept;
+  if (auto accepting = Shell<decltype(::DragAcceptFiles)>("DragAcceptFiles")) {
+    accepting(Handle(), accept ? TRUE : FALSE);
+  }
+}
+
+void Win32Form::OnDropFiles(HDROP drop) {
+  const auto query = Shell<decltype(::DragQueryFileW)>("DragQueryFileW");
+  const auto finish = Shell<decltype(::DragFinish)>("DragFinish");
+  if (!query || !finish) return;
+  std::vector<std::string> paths;
+  const UINT count = query(drop, 0xFFFFFFFF, nullptr, 0);
+  for (UINT i = 0; i < count && acceptsDrops_; ++i) {
+    std::wstring path(query(drop, i, nullptr, 0) + 1, L'\0');
+    path.resize(query(drop, i, path.data(), static_cast<UINT>(path.size())));
+    if (!path.empty()) paths.push_back(Narrow(path));
+  }
+  finish(drop);
+  if (!paths.empty()) events_.OnDropFiles(paths);
+}
+
+void Win32Form::SetProgress(platform::Progress state, std::size_t done, std::size_t total) {
+  progress_ = state;
+  progressDone_ = done;
+  progressTotal_ = total;
+  ShowProgress();
+}
+
+void Win32Form::ShowProgress() {
+  if (!taskbar_ || !window_) return;
+  switch (progress_) {
+    case platform::Progress::None: taskbar_->SetProgressState(Handle(), TBPF_NOPROGRESS); return;
+    case platform::Progress::Normal: taskbar_->SetProgressState(Handle(), TBPF_NORMAL); break;
+    case platform::Progress::Error: taskbar_->SetProgressState(Handle(), TBPF_ERROR); break;
+  }
+  taskbar_->SetProgressValue(Handle(), progressDone_, progressTotal_);
+}
+
+bool Win32Form::IsForeground() const { return window_ && ::GetForegroundWindow() == Handle(); }
+
+void Win32Form::FlashUntilActive() {
+  if (!window_) return;
+  FLASHWINFO flash{sizeof flash, Handle(), FLASHW_ALL | FLASHW_TIMERNOFG, 0, 0};
+  ::FlashWindowEx(&flash);
+}
+
+void Win32Form::ContextMenu(int id) noexcept {
+  try {
+    events_.OnContextMenu(id);
+  } catch (...) {
+    toolkit_.Fail(std::current_exception());
+  }
 }
 
 void Win32Form::OnCommand(int id, int code) {

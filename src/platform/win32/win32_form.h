@@ -2,6 +2,9 @@
 // A top-level window built from a FormDescription, owning its HWND, its fonts and its icons.
 
 #include <windows.h>
+// After windows.h, which they depend on.
+#include <shellapi.h>
+#include <shobjidl.h>
 
 #include <map>
 #include <memory>
@@ -39,6 +42,13 @@ class Win32Form final : public platform::Form {
   bool SetTopMost(bool topMost) override;
   void Unload() override;
   bool Loaded() const override { return static_cast<bool>(window_); }
+  void AcceptDrops(bool accept) override;
+  void SetProgress(platform::Progress state, std::size_t done, std::size_t total) override;
+  bool IsForeground() const override;
+  void FlashUntilActive() override;
+
+  // For the controls: a context menu was asked for on control `id`.
+  void ContextMenu(int id) noexcept;
 
   HWND Handle() const { return window_.get(); }
   Win32Toolkit& Toolkit() const { return toolkit_; }
@@ -64,6 +74,8 @@ class Win32Form final : public platform::Form {
   void ApplyDpi(UINT dpi);
   void Draw(const DRAWITEMSTRUCT& item);
   void OnCommand(int id, int code);
+  void OnDropFiles(HDROP drop);
+  void ShowProgress();
   template <class T>
   T& As(int id);
   using FontKey = std::tuple<std::string, float, bool>;
@@ -78,6 +90,11 @@ class Win32Form final : public platform::Form {
   std::map<FontKey, UniqueFont> fonts_;
   std::map<platform::Picture, UniqueIcon> icons_;
   UniqueIcon smallIcon_;
+  // The task-bar button, once the shell has made it; the progress last asked for.
+  UniqueCom<ITaskbarList3> taskbar_;
+  platform::Progress progress_ = platform::Progress::None;
+  std::size_t progressDone_ = 0, progressTotal_ = 0;
+  bool acceptsDrops_ = false;
   HWND lastFocus_ = nullptr;
   bool shownOnce_ = false;
   bool unloading_ = false;

@@ -1,10 +1,16 @@
 #include "platform/win32/win32_system.h"
 
 #include <windows.h>
+// After windows.h, which they depend on.
+#include <knownfolders.h>
+#include <shlobj.h>
+
+#include <algorithm>
 
 #include "platform/version_resource.h"
 #include "platform/wildcard.h"
 #include "platform/win32/handles.h"
+#include "platform/win32/shell.h"
 #include "platform/win32/text.h"
 
 namespace kalvenor::win32 {
@@ -36,6 +42,7 @@ platform::AppInfo ReadAppInfo() {
   platform::AppInfo app;
   const std::wstring path = ModulePath();
   app.path = Narrow(std::wstring_view(path).substr(0, path.rfind(L'\\')));
+  app.bits = sizeof(void*) == 8 ? 64 : 32;
   // Read straight from the program's own resources: the version DLL is not a known system DLL,
   // and importing it would let a copy planted beside the program load into it.
   HRSRC found = ::FindResourceW(nullptr, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
@@ -54,13 +61,38 @@ platform::AppInfo ReadAppInfo() {
   return app;
 }
 
+// Flashes the visible top-level windows of process `id` (a message box of the tool's, say)
+// until the user comes to them.
+void FlashWindowsOf(DWORD id) {
+  ::EnumWindows(
+      [](HWND window, LPARAM process) -> BOOL {
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(window, &owner);
+        if (owner == static_cast<DWORD>(process) && ::IsWindowVisible(window)) {
+          FLASHWINFO flash{sizeof flash, window, FLASHW_ALL | FLASHW_TIMERNOFG, 0, 0};
+          ::FlashWindowEx(&flash);
+        }
+        return TRUE;
+      },
+      static_cast<LPARAM>(id));
+}
+
 class Win32Process final : public platform::Process {
  public:
-  explicit Win32Process(UniqueHandle process) : process_(std::move(process)) {}
+  Win32Process(UniqueHandle process, DWORD id) : process_(std::move(process)), id_(id) {}
   platform::Wake WaitForExitOrEvents() override {
     HANDLE handle = process_.get();
+    // The tool's own window may come up behind others during a long run: after a few seconds
+    // it is flashed, once.
+    const DWORD waited = ::GetTickCount() - started_;
+    const DWORD timeout = flashed_ ? INFINITE : kFlashAfterMs - std::min(waited, kFlashAfterMs);
     const DWORD woke =
-        ::MsgWaitForMultipleObjectsEx(1, &handle, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        ::MsgWaitForMultipleObjectsEx(1, &handle, timeout, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (woke == WAIT_TIMEOUT) {
+      flashed_ = true;
+      FlashWindowsOf(id_);
+      return platform::Wake::Events;
+    }
     if (woke == WAIT_OBJECT_0 + 1) return platform::Wake::Events;
     // A failed wait leaves nothing to wait for either, but no exit code: the process may
     // still be running, and its code would read STILL_ACTIVE.
@@ -77,7 +109,11 @@ class Win32Process final : public platform::Process {
   platform::Result<std::uint32_t> ExitCode() const override { return exitCode_; }
 
  private:
+  static constexpr DWORD kFlashAfterMs = 3000;
   UniqueHandle process_;
+  DWORD id_;
+  DWORD started_ = ::GetTickCount();
+  bool flashed_ = false;
   platform::Result<std::uint32_t> exitCode_ = std::uint32_t{0};
 };
 
@@ -145,10 +181,12 @@ std::vector<std::string> Win32System::Dir(std::string_view pattern,
   UniqueFind search(::FindFirstFileExW(Widen(pattern).c_str(), FindExInfoBasic, &found,
                                        FindExSearchNameMatch, nullptr, 0));
   if (!search) return names;
+  const bool folders = attributes == platform::DirAttributes::Folders;
   const DWORD hidden = attributes == platform::DirAttributes::Hidden ? 0 : FILE_ATTRIBUTE_HIDDEN;
-  const DWORD excluded = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_SYSTEM | hidden;
+  const DWORD excluded = (folders ? 0 : FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_SYSTEM | hidden);
   do {
     if (found.dwFileAttributes & excluded) continue;
+    if (folders != ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) continue;
     std::string name = Narrow(found.cFileName);
     // Windows also matches a pattern against short 8.3 names, so "*.dll" would bring
     // "a.dll_old" (short name A~1.DLL); only the real name may match.
@@ -197,9 +235,132 @@ platform::Result<std::unique_ptr<platform::Process>> Win32System::Start(
   }
   UniqueHandle process(started.hProcess), thread(started.hThread);
   thread.reset();  // nothing waits on the thread
-  return std::unique_ptr<platform::Process>(std::make_unique<Win32Process>(std::move(process)));
+  // The tool may bring its own window (a message box) to the front.
+  ::AllowSetForegroundWindow(started.dwProcessId);
+  return std::unique_ptr<platform::Process>(
+      std::make_unique<Win32Process>(std::move(process), started.dwProcessId));
 }
 
 std::uint32_t Win32System::TickCount() const { return ::GetTickCount(); }
+
+platform::Result<std::vector<std::byte>> Win32System::ReadFile(std::string_view path,
+                                                               std::size_t maxBytes) const {
+  UniqueFile file(::CreateFileW(Widen(path).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) return LastError();
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(file.get(), &size)) return LastError();
+  std::vector<std::byte> bytes(
+      std::min(static_cast<std::size_t>(std::max<LONGLONG>(size.QuadPart, 0)), maxBytes));
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
+    DWORD read = 0;
+    const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - filled, 1 << 20));
+    if (!::ReadFile(file.get(), bytes.data() + filled, wanted, &read, nullptr)) return LastError();
+    if (read == 0) break;  // the file shrank meanwhile
+    filled += read;
+  }
+  bytes.resize(filled);
+  return bytes;
+}
+
+std::optional<std::string> Win32System::RegistryString(platform::RegistryRoot root,
+                                                       platform::RegistryView view,
+                                                       std::string_view key,
+                                                       std::string_view name) const {
+  const HKEY rootKey =
+      root == platform::RegistryRoot::ClassesRoot ? HKEY_CLASSES_ROOT : HKEY_LOCAL_MACHINE;
+  // Strings only; REG_EXPAND_SZ comes back expanded.
+  const DWORD flags =
+      RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ |
+      (view == platform::RegistryView::Bits64 ? RRF_SUBKEY_WOW6464KEY : RRF_SUBKEY_WOW6432KEY);
+  const std::wstring wideKey = Widen(key);
+  const std::wstring wideName = Widen(name);
+  const wchar_t* valueName = wideName.empty() ? nullptr : wideName.c_str();
+  std::wstring value(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    DWORD bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+    const LSTATUS status =
+        ::RegGetValueW(rootKey, wideKey.c_str(), valueName, flags, nullptr, value.data(), &bytes);
+    if (status == ERROR_SUCCESS) {
+      value.resize(bytes / sizeof(wchar_t));
+      while (!value.empty() && value.back() == L'\0') value.pop_back();
+      return Narrow(value);
+    }
+    if (status != ERROR_MORE_DATA) return std::nullopt;
+    value.resize(bytes / sizeof(wchar_t) + 1);
+  }
+  return std::nullopt;
+}
+
+std::string Win32System::LongPathName(std::string_view path) const {
+  const std::wstring wide = Widen(path);
+  const DWORD needed = ::GetLongPathNameW(wide.c_str(), nullptr, 0);
+  if (needed == 0) return std::string(path);
+  std::wstring longer(needed, L'\0');
+  const DWORD length = ::GetLongPathNameW(wide.c_str(), longer.data(), needed);
+  if (length == 0 || length >= needed) return std::string(path);
+  longer.resize(length);
+  return Narrow(longer);
+}
+
+platform::Status Win32System::WriteFile(std::string_view path, std::string_view bytes) {
+  // Written beside the target first, then put in its place in one step.
+  const std::wstring target = Widen(path);
+  const std::wstring temporary = target + L".kalvenor-save";
+  {
+    UniqueFile file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return LastError();
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+      DWORD chunk = 0;
+      const DWORD wanted =
+          static_cast<DWORD>(std::min<std::size_t>(bytes.size() - written, 1 << 20));
+      if (!::WriteFile(file.get(), bytes.data() + written, wanted, &chunk, nullptr)) {
+        const platform::SystemError failure = LastError();
+        file.reset();
+        ::DeleteFileW(temporary.c_str());
+        return failure;
+      }
+      written += chunk;
+    }
+  }
+  if (!::MoveFileExW(temporary.c_str(), target.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const platform::SystemError failure = LastError();
+    ::DeleteFileW(temporary.c_str());
+    return failure;
+  }
+  return platform::Done{};
+}
+
+std::string Win32System::DocumentsFolder() const {
+  PWSTR folder = nullptr;
+  std::string documents;
+  const auto knownFolder = Shell<decltype(::SHGetKnownFolderPath)>("SHGetKnownFolderPath");
+  if (knownFolder && SUCCEEDED(knownFolder(FOLDERID_Documents, 0, nullptr, &folder))) {
+    documents = Narrow(folder);
+  }
+  ::CoTaskMemFree(folder);
+  return documents;
+}
+
+platform::LocalTime Win32System::Now() const {
+  SYSTEMTIME now{};
+  ::GetLocalTime(&now);
+  return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+}
+
+bool Win32System::Elevated() const {
+  HANDLE opened = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened)) return false;
+  UniqueHandle token(opened);
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  return ::GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) &&
+         elevation.TokenIsElevated != 0;
+}
 
 }  // namespace kalvenor::win32

@@ -21,6 +21,16 @@ class Win32System final : public platform::System {
                                                              std::string_view commandLine,
                                                              platform::ShowWindow show) override;
   std::uint32_t TickCount() const override;
+  platform::Result<std::vector<std::byte>> ReadFile(std::string_view path,
+                                                    std::size_t maxBytes) const override;
+  std::optional<std::string> RegistryString(platform::RegistryRoot root,
+                                            platform::RegistryView view, std::string_view key,
+                                            std::string_view name) const override;
+  std::string LongPathName(std::string_view path) const override;
+  bool Elevated() const override;
+  platform::Status WriteFile(std::string_view path, std::string_view bytes) override;
+  std::string DocumentsFolder() const override;
+  platform::LocalTime Now() const override;
 
  private:
   platform::AppInfo app_;

@@ -3,6 +3,8 @@
 #include <commdlg.h>
 
 #include <algorithm>
+#include <cstring>
+#include <cwchar>
 
 #include "platform/win32/text.h"
 #include "platform/win32/win32_form.h"
@@ -82,17 +84,91 @@ void Win32Toolkit::MsgBox(platform::Form& owner, std::string_view text, std::str
                 MB_OK | MB_ICONERROR);
 }
 
-std::optional<std::string> Win32Toolkit::FileOpenDialog(platform::Form& owner,
-                                                        const platform::FileOpenRequest& request) {
+void* Win32Toolkit::DialogFunction(const char* name) {
   // Loaded on demand and only from the system directory, like every DLL of this program.
   if (!dialogs_) {
     dialogs_.reset(::LoadLibraryExW(L"comdlg32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
   }
   // Through void*: FARPROC has no parameters, which the compiler flags as a mismatch.
+  return dialogs_ ? reinterpret_cast<void*>(::GetProcAddress(dialogs_.get(), name)) : nullptr;
+}
+
+std::optional<std::string> Win32Toolkit::FileSaveDialog(platform::Form& owner,
+                                                        const platform::FileSaveRequest& request) {
+  auto getSaveFileName =
+      reinterpret_cast<decltype(&::GetSaveFileNameW)>(DialogFunction("GetSaveFileNameW"));
+  if (!getSaveFileName) return std::nullopt;
+  const std::wstring filter =
+      Widen(request.filterName) + L'\0' + Widen(request.filterPattern) + L'\0';
+  std::wstring file = Widen(request.fileName);
+  file.resize(32768, L'\0');  // the longest path Windows handles
+  const std::wstring initialDir = Widen(request.initialDir);
+  const std::wstring title = Widen(request.title);
+  const std::wstring extension = Widen(request.defaultExtension);
+
+  OPENFILENAMEW record{};
+  record.lStructSize = sizeof record;
+  record.hwndOwner = static_cast<Win32Form&>(owner).Handle();
+  record.lpstrFilter = filter.c_str();
+  record.lpstrFile = file.data();
+  record.nMaxFile = static_cast<DWORD>(file.size());
+  record.lpstrInitialDir = initialDir.empty() ? nullptr : initialDir.c_str();
+  record.lpstrTitle = title.c_str();
+  record.lpstrDefExt = extension.c_str();
+  record.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_EXPLORER;
+  if (!getSaveFileName(&record)) return std::nullopt;
+  file.resize(std::wcslen(file.c_str()));
+  return Narrow(file);
+}
+
+std::optional<std::size_t> Win32Toolkit::PopupMenu(platform::Form& owner,
+                                                   const std::vector<std::string>& items) {
+  struct MenuOwner {
+    HMENU menu = ::CreatePopupMenu();
+    ~MenuOwner() {
+      if (menu) ::DestroyMenu(menu);
+    }
+  } popup;
+  if (!popup.menu) return std::nullopt;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    ::AppendMenuW(popup.menu, MF_STRING, i + 1, Widen(items[i]).c_str());
+  }
+  POINT at{};
+  ::GetCursorPos(&at);
+  const HWND window = static_cast<Win32Form&>(owner).Handle();
+  const int chosen = static_cast<int>(::TrackPopupMenu(
+      popup.menu, TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON, at.x, at.y, 0, window, nullptr));
+  if (chosen <= 0) return std::nullopt;
+  return static_cast<std::size_t>(chosen - 1);
+}
+
+platform::Status Win32Toolkit::SetClipboardText(platform::Form& owner, std::string_view text) {
+  const std::wstring wide = Widen(text);
+  if (!::OpenClipboard(static_cast<Win32Form&>(owner).Handle())) return LastError();
+  struct Opened {
+    ~Opened() { ::CloseClipboard(); }
+  } opened;
+  if (!::EmptyClipboard()) return LastError();
+  const std::size_t bytes = (wide.size() + 1) * sizeof(wchar_t);
+  HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, bytes);
+  if (!memory) return LastError();
+  if (void* locked = ::GlobalLock(memory)) {
+    std::memcpy(locked, wide.c_str(), bytes);
+    ::GlobalUnlock(memory);
+  }
+  // The clipboard owns the memory once it took it; until then it is ours to free.
+  if (!::SetClipboardData(CF_UNICODETEXT, memory)) {
+    const platform::SystemError failure = LastError();
+    ::GlobalFree(memory);
+    return failure;
+  }
+  return platform::Done{};
+}
+
+std::optional<std::string> Win32Toolkit::FileOpenDialog(platform::Form& owner,
+                                                        const platform::FileOpenRequest& request) {
   auto getOpenFileName =
-      dialogs_ ? reinterpret_cast<decltype(&::GetOpenFileNameW)>(
-                     reinterpret_cast<void*>(::GetProcAddress(dialogs_.get(), "GetOpenFileNameW")))
-               : nullptr;
+      reinterpret_cast<decltype(&::GetOpenFileNameW)>(DialogFunction("GetOpenFileNameW"));
   if (!getOpenFileName) return std::nullopt;
 
   // One filter entry: its display text and its pattern, the list ended by an empty entry.

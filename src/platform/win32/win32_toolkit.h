@@ -38,6 +38,11 @@ class Win32Toolkit final : public platform::Toolkit {
               platform::MsgBoxStyle style) override;
   std::optional<std::string> FileOpenDialog(platform::Form& owner,
                                             const platform::FileOpenRequest& request) override;
+  std::optional<std::string> FileSaveDialog(platform::Form& owner,
+                                            const platform::FileSaveRequest& request) override;
+  std::optional<std::size_t> PopupMenu(platform::Form& owner,
+                                       const std::vector<std::string>& items) override;
+  platform::Status SetClipboardText(platform::Form& owner, std::string_view text) override;
 
   // For the windows.
   HINSTANCE Instance() const { return instance_; }
@@ -52,6 +57,8 @@ class Win32Toolkit final : public platform::Toolkit {
 
  private:
   void Dispatch(MSG& message);
+  // A function of comdlg32, which is loaded from the system directory on first use.
+  void* DialogFunction(const char* name);
 
   HINSTANCE instance_;
   std::vector<Win32Form*> forms_;

@@ -1,0 +1,203 @@
+#include "inspect/dependencies.h"
+
+#include <optional>
+#include <set>
+
+#include "lib/lib_filesystem.h"
+
+namespace kalvenor::inspect {
+namespace {
+
+// DLL names are ASCII; Windows matches them without regard to case.
+std::string AsciiLower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+std::string Join(std::string_view folder, std::string_view name) {
+  if (folder.empty()) return std::string(name);
+  std::string path(folder);
+  if (path.back() != '\\') path += '\\';
+  return path + std::string(name);
+}
+
+// The value of attribute `name` inside the tag that starts at `tag`.
+std::string Attribute(std::string_view text, std::size_t tag, std::string_view name) {
+  const std::size_t end = text.find('>', tag);
+  const std::string_view element =
+      text.substr(tag, end == std::string_view::npos ? end : end - tag);
+  for (std::size_t at = element.find(name); at != std::string_view::npos;
+       at = element.find(name, at + 1)) {
+    std::size_t quote = at + name.size();
+    while (quote < element.size() && (element[quote] == ' ' || element[quote] == '=')) ++quote;
+    if (quote >= element.size() || (element[quote] != '"' && element[quote] != '\'')) continue;
+    const std::size_t close = element.find(element[quote], quote + 1);
+    if (close == std::string_view::npos) return {};
+    return std::string(element.substr(quote + 1, close - quote - 1));
+  }
+  return {};
+}
+
+// A side-by-side assembly the manifest binds the component to.
+struct Assembly {
+  std::string name, architecture, token, version;
+};
+
+std::vector<Assembly> DependentAssemblies(std::string_view manifest, Machine machine) {
+  std::vector<Assembly> found;
+  constexpr std::string_view kDependent = "dependentAssembly";
+  constexpr std::string_view kIdentity = "assemblyIdentity";
+  for (std::size_t at = manifest.find(kDependent);
+       at != std::string_view::npos && found.size() < 16; at = manifest.find(kDependent, at + 1)) {
+    const std::size_t identity = manifest.find(kIdentity, at);
+    if (identity == std::string_view::npos) break;
+    Assembly assembly{AsciiLower(Attribute(manifest, identity, "name")),
+                      AsciiLower(Attribute(manifest, identity, "processorArchitecture")),
+                      AsciiLower(Attribute(manifest, identity, "publicKeyToken")),
+                      Attribute(manifest, identity, "version")};
+    if (assembly.architecture.empty() || assembly.architecture == "*") {
+      assembly.architecture = machine == Machine::X64     ? "amd64"
+                              : machine == Machine::Arm64 ? "arm64"
+                                                          : "x86";
+    }
+    if (!assembly.name.empty()) found.push_back(std::move(assembly));
+  }
+  return found;
+}
+
+}  // namespace
+
+platform::RegistryView ViewOf(Machine machine) {
+  return machine == Machine::X86 ? platform::RegistryView::Bits32 : platform::RegistryView::Bits64;
+}
+
+namespace {
+
+class Resolver {
+ public:
+  Resolver(platform::System& system, const SearchPlaces& places, Machine machine,
+           std::vector<Assembly> assemblies)
+      : system_(system), places_(places), machine_(machine), assemblies_(std::move(assemblies)) {}
+
+  void Follow(const PeImage& image, std::vector<std::string>& chain, int depth) {
+    for (const ImportedDll& dll : image.imports) {
+      if (IsApiSetName(dll.name)) continue;
+      const std::string key = AsciiLower(dll.name);
+      const std::optional<std::string> found = Find(dll.name);
+      if (!found) {
+        const bool beside = !places_.sourceFolder.empty() &&
+                            File_Exists(system_, Join(places_.sourceFolder, dll.name));
+        Report({beside ? ProblemKind::OnlyBesideSource : ProblemKind::Missing,
+                dll.name,
+                {},
+                {},
+                dll.delayLoaded,
+                chain});
+        continue;
+      }
+      if (IsSystemFolder(*found) || !visited_.insert(key).second) continue;
+      auto bytes = system_.ReadFile(*found, kMaxImageBytes);
+      const std::optional<PeImage> found_image =
+          bytes.ok() ? ReadPeImage(bytes.value()) : std::nullopt;
+      if (!found_image) continue;
+      if (found_image->machine != machine_) {
+        Report({ProblemKind::OtherBitness, dll.name, *found, {}, dll.delayLoaded, chain});
+        continue;
+      }
+      for (const ImportedFunction& function : dll.functions) {
+        if (!function.byOrdinal && !found_image->Exports(function.name)) {
+          Report({ProblemKind::MissingFunction, dll.name, *found, function.name, dll.delayLoaded,
+                  chain});
+          break;
+        }
+      }
+      if (depth + 1 < kMaxDependencyDepth) {
+        chain.push_back(dll.name);
+        Follow(*found_image, chain, depth + 1);
+        chain.pop_back();
+      }
+    }
+  }
+
+  std::vector<DependencyProblem> Problems() && { return std::move(problems_); }
+
+ private:
+  void Report(DependencyProblem problem) {
+    if (problems_.size() < 64) problems_.push_back(std::move(problem));
+  }
+
+  bool IsSystemFolder(std::string_view file) const {
+    const std::string folder = AsciiLower(file.substr(0, file.rfind('\\')));
+    return folder == AsciiLower(places_.systemDir) || folder == AsciiLower(places_.windowsDir);
+  }
+
+  bool IsKnownDll(std::string_view dll) const {
+    const std::string name = AsciiLower(dll);
+    const std::string stem = name.substr(0, name.rfind('.'));
+    const auto known = system_.RegistryString(
+        platform::RegistryRoot::LocalMachine, ViewOf(machine_),
+        "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\KnownDLLs", stem);
+    return known && AsciiLower(*known) == name;
+  }
+
+  std::optional<std::string> Find(const std::string& dll) {
+    if (IsKnownDll(dll)) return Join(places_.systemDir, dll);
+    std::vector<std::string> folders{places_.componentFolder, places_.systemDir,
+                                     places_.windowsDir};
+    folders.insert(folders.end(), places_.path.begin(), places_.path.end());
+    for (const std::string& folder : folders) {
+      if (folder.empty()) continue;
+      std::string candidate = Join(folder, dll);
+      if (File_Exists(system_, candidate)) return candidate;
+    }
+    return FindSideBySide(dll);
+  }
+
+  // In WinSxS, a folder per assembly: architecture_name_token_version_hash. Any servicing
+  // release of the major and minor version the manifest names will do, as publisher policy
+  // redirects to the newest.
+  std::optional<std::string> FindSideBySide(const std::string& dll) {
+    const std::string winsxs = Join(places_.windowsDir, "WinSxS");
+    for (const Assembly& assembly : assemblies_) {
+      const std::size_t minorEnd = assembly.version.find('.', assembly.version.find('.') + 1);
+      const std::string version = assembly.version.substr(0, minorEnd);
+      const std::string pattern = Join(winsxs, assembly.architecture + "_" + assembly.name + "_" +
+                                                   assembly.token + "_" + version + ".*");
+      for (const std::string& folder : system_.Dir(pattern, platform::DirAttributes::Folders)) {
+        std::string candidate = Join(Join(winsxs, folder), dll);
+        if (File_Exists(system_, candidate)) return candidate;
+      }
+    }
+    return std::nullopt;
+  }
+
+  platform::System& system_;
+  const SearchPlaces& places_;
+  Machine machine_;
+  std::vector<Assembly> assemblies_;
+  std::set<std::string> visited_;
+  std::vector<DependencyProblem> problems_;
+};
+
+}  // namespace
+
+bool IsApiSetName(std::string_view dll) {
+  const std::string name = AsciiLower(dll);
+  return name.starts_with("api-ms-win-") || name.starts_with("ext-ms-");
+}
+
+std::vector<DependencyProblem> FindDependencyProblems(platform::System& system,
+                                                      const PeImage& component,
+                                                      const std::string& componentName,
+                                                      const SearchPlaces& places) {
+  Resolver resolver(system, places, component.machine,
+                    DependentAssemblies(component.manifest, component.machine));
+  std::vector<std::string> chain{componentName};
+  resolver.Follow(component, chain, 0);
+  return std::move(resolver).Problems();
+}
+
+}  // namespace kalvenor::inspect

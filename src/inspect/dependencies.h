@@ -1,0 +1,58 @@
+#pragma once
+// Finds the DLLs a component needs that the loader will not find, or will find and fail on,
+// when the registration tool loads the component's copy in the system directory.
+
+#include <string>
+#include <vector>
+
+#include "inspect/pe_image.h"
+#include "platform/system.h"
+
+namespace kalvenor::inspect {
+
+// Where the loader looks, in its order, for the DLLs of a component loaded by full path with
+// its own folder searched first: KnownDLLs, that folder, the system directory, the Windows
+// folder, then PATH. Side-by-side assemblies the component's manifest names come from WinSxS.
+struct SearchPlaces {
+  std::string componentFolder;  // where the loaded file is: the system directory after the copy
+  std::string sourceFolder;     // where the listed file came from; empty when the same
+  std::string systemDir;        // of the tool's bitness
+  std::string windowsDir;
+  std::vector<std::string> path;  // the folders of PATH
+};
+
+enum class ProblemKind {
+  Missing,           // in none of the folders searched
+  OnlyBesideSource,  // missing, but lies beside the listed file, which was not copied with it
+  OtherBitness,      // found, but built for the other bitness: the loader takes it and fails
+  MissingFunction,   // found, but does not export a function imported by name
+};
+
+struct DependencyProblem {
+  ProblemKind kind = ProblemKind::Missing;
+  std::string dll;           // the name as imported
+  std::string foundAt;       // the file found, for OtherBitness and MissingFunction
+  std::string function;      // for MissingFunction
+  bool delayLoaded = false;  // only a later call would fail, not the load
+  // The files from the component down to the one that imports `dll`.
+  std::vector<std::string> neededBy;
+};
+
+// The DLLs below this depth are not followed: a chain that long is rare, and each level reads
+// more files.
+inline constexpr int kMaxDependencyDepth = 4;
+
+// Follows the imports of `component` (named `componentName`) down through the DLLs found
+// outside the system directory and the Windows folder, which are taken as sound.
+std::vector<DependencyProblem> FindDependencyProblems(platform::System& system,
+                                                      const PeImage& component,
+                                                      const std::string& componentName,
+                                                      const SearchPlaces& places);
+
+// The registry view a component of this machine reads and writes.
+platform::RegistryView ViewOf(Machine machine);
+
+// API sets (api-ms-win-…, ext-ms-…) are no files: the loader maps them to system DLLs.
+bool IsApiSetName(std::string_view dll);
+
+}  // namespace kalvenor::inspect
