@@ -6,6 +6,12 @@
 //   sample_crash.dll     {D8E2A9FE-1AAF-4D9D-8A7B-85014F723A4B}  registering crashes the host
 //   sample_msgbox.dll    {54461A3F-6BF2-4240-8DD5-113D3340E4C1}  message box, then registers
 //   sample_slow.dll      {22C1AD53-AD6B-4959-93C0-D66190145D77}  sleeps 2 s, then registers
+//   sample_silent.dll    {5B0E8C4D-3F21-4A7E-9D16-2C8B7A54E301}  reports success, writes nothing
+//   sample_elsewhere.dll {A3C7E915-6D48-4B2F-8E03-91F4D2B6C702}  registers another path
+//
+// Those that carry a type library declare their class in it: kalvenor_sample, sample_silent
+// and sample_elsewhere. Other variants: sample_missingdep.dll imports a DLL that exists nowhere,
+// sample_sibling.dll one that is built beside it, sample_noentry.dll has no entry point.
 //
 // A DLL that registers writes HKEY_CLASSES_ROOT\CLSID\{clsid}\InprocServer32.
 #pragma once
@@ -33,6 +39,16 @@ inline constexpr GUID kMessageBoxClsid = {
 inline constexpr wchar_t kSlowClsidString[] = L"{22C1AD53-AD6B-4959-93C0-D66190145D77}";
 inline constexpr GUID kSlowClsid = {
     0x22C1AD53, 0xAD6B, 0x4959, {0x93, 0xC0, 0xD6, 0x61, 0x90, 0x14, 0x5D, 0x77}};
+
+inline constexpr wchar_t kSilentClsidString[] = L"{5B0E8C4D-3F21-4A7E-9D16-2C8B7A54E301}";
+inline constexpr GUID kSilentClsid = {
+    0x5B0E8C4D, 0x3F21, 0x4A7E, {0x9D, 0x16, 0x2C, 0x8B, 0x7A, 0x54, 0xE3, 0x01}};
+
+inline constexpr wchar_t kElsewhereClsidString[] = L"{A3C7E915-6D48-4B2F-8E03-91F4D2B6C702}";
+inline constexpr GUID kElsewhereClsid = {
+    0xA3C7E915, 0x6D48, 0x4B2F, {0x8E, 0x03, 0x91, 0xF4, 0xD2, 0xB6, 0xC7, 0x02}};
+// Where sample_elsewhere.dll says its class is.
+inline constexpr wchar_t kElsewherePath[] = L"C:\\elsewhere\\sample_elsewhere.dll";
 
 // Each identifier is written twice above; a typo in one copy would make the DLL register a key
 // that DllGetClassObject never answers for, so the compiler checks that the two copies agree.
@@ -76,6 +92,8 @@ static_assert(SameClsid(kRegFailClsidString, kRegFailClsid));
 static_assert(SameClsid(kCrashClsidString, kCrashClsid));
 static_assert(SameClsid(kMessageBoxClsidString, kMessageBoxClsid));
 static_assert(SameClsid(kSlowClsidString, kSlowClsid));
+static_assert(SameClsid(kSilentClsidString, kSilentClsid));
+static_assert(SameClsid(kElsewhereClsidString, kElsewhereClsid));
 
 }  // namespace detail
 }  // namespace kalvenor::sample

@@ -15,7 +15,7 @@
 
 namespace {
 
-enum class Behaviour { kNormal, kRegFail, kCrash, kMessageBox, kSlow };
+enum class Behaviour { kNormal, kRegFail, kCrash, kMessageBox, kSlow, kSilent, kElsewhere };
 constexpr Behaviour kBehaviour = Behaviour::SAMPLE_BEHAVIOUR;
 
 namespace ids = kalvenor::sample;
@@ -27,6 +27,8 @@ constexpr const wchar_t* ClsidString() {
     case Behaviour::kCrash: return ids::kCrashClsidString;
     case Behaviour::kMessageBox: return ids::kMessageBoxClsidString;
     case Behaviour::kSlow: return ids::kSlowClsidString;
+    case Behaviour::kSilent: return ids::kSilentClsidString;
+    case Behaviour::kElsewhere: return ids::kElsewhereClsidString;
   }
   return nullptr;
 }
@@ -38,6 +40,8 @@ constexpr const GUID& Clsid() {
     case Behaviour::kCrash: return ids::kCrashClsid;
     case Behaviour::kMessageBox: return ids::kMessageBoxClsid;
     case Behaviour::kSlow: return ids::kSlowClsid;
+    case Behaviour::kSilent: return ids::kSilentClsid;
+    case Behaviour::kElsewhere: return ids::kElsewhereClsid;
   }
   return ids::kNormalClsid;
 }
@@ -96,7 +100,9 @@ HRESULT Register() {
       RegCreateKeyExW(HKEY_CLASSES_ROOT, kClsidKey.text, 0, nullptr, REG_OPTION_NON_VOLATILE,
                       KEY_SET_VALUE | KEY_CREATE_SUB_KEY, nullptr, &clsid_key, nullptr);
   if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
-  status = WriteRegistration(clsid_key, own_path);
+  // The lying variant names a file that is not itself.
+  status = WriteRegistration(clsid_key,
+                             kBehaviour == Behaviour::kElsewhere ? ids::kElsewherePath : own_path);
   RegCloseKey(clsid_key);
   if (status != ERROR_SUCCESS) {
     // Half a registration would point COM at a server that is not fully described.
@@ -210,6 +216,8 @@ STDAPI DllRegisterServer() {
                 MB_OK | MB_ICONINFORMATION);
   }
   if constexpr (kBehaviour == Behaviour::kSlow) Sleep(2000);
+  // Reports success and registers nothing.
+  if constexpr (kBehaviour == Behaviour::kSilent) return S_OK;
   return Register();
 }
 

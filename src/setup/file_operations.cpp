@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "inspect/diagnosis.h"
+#include "inspect/verification.h"
 #include "lib/lib_filesystem.h"
 #include "lib/lib_sistema.h"
 #include "setup/frm_setup.h"
@@ -84,6 +85,9 @@ void frmSetup::LocalRegUnreg(const std::string& source, bool regIt, const std::s
       txtOperationsAdd("|      cause: " + cause);
     }
     return;
+  }
+  for (const std::string& failure : inspect::VerifyRegistration(services_.system, component)) {
+    LogFailure(failure);
   }
 }
 

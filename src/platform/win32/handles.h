@@ -57,6 +57,7 @@ inline void DeleteGdiBrush(HBRUSH brush) { ::DeleteObject(brush); }
 inline void DestroyIconHandle(HICON icon) { ::DestroyIcon(icon); }
 inline void ReleaseModule(HMODULE module) { ::FreeLibrary(module); }
 inline void DestroyWindowHandle(HWND window) { ::DestroyWindow(window); }
+inline void CloseRegistryKey(HKEY key) { ::RegCloseKey(key); }
 
 using UniqueHandle = Unique<NullEmpty<HANDLE, CloseKernelHandle>>;
 using UniqueFind = Unique<FindTraits>;
@@ -72,6 +73,7 @@ using UniqueBrush = Unique<NullEmpty<HBRUSH, DeleteGdiBrush>>;
 using UniqueIcon = Unique<NullEmpty<HICON, DestroyIconHandle>>;
 using UniqueModule = Unique<NullEmpty<HMODULE, ReleaseModule>>;
 using UniqueWindow = Unique<NullEmpty<HWND, DestroyWindowHandle>>;
+using UniqueKey = Unique<NullEmpty<HKEY, CloseRegistryKey>>;
 
 // A COM interface pointer, released once.
 template <class Interface>

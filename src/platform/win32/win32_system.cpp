@@ -63,19 +63,17 @@ platform::AppInfo ReadAppInfo() {
 
 // Flashes the visible top-level windows of process `id` (a message box of the tool's, say)
 // until the user comes to them.
-void FlashWindowsOf(DWORD id) {
-  ::EnumWindows(
-      [](HWND window, LPARAM process) -> BOOL {
-        DWORD owner = 0;
-        ::GetWindowThreadProcessId(window, &owner);
-        if (owner == static_cast<DWORD>(process) && ::IsWindowVisible(window)) {
-          FLASHWINFO flash{sizeof flash, window, FLASHW_ALL | FLASHW_TIMERNOFG, 0, 0};
-          ::FlashWindowEx(&flash);
-        }
-        return TRUE;
-      },
-      static_cast<LPARAM>(id));
+BOOL CALLBACK FlashIfOf(HWND window, LPARAM process) {
+  DWORD owner = 0;
+  ::GetWindowThreadProcessId(window, &owner);
+  if (owner == static_cast<DWORD>(process) && ::IsWindowVisible(window)) {
+    FLASHWINFO flash{sizeof flash, window, FLASHW_ALL | FLASHW_TIMERNOFG, 0, 0};
+    ::FlashWindowEx(&flash);
+  }
+  return TRUE;
 }
+
+void FlashWindowsOf(DWORD id) { ::EnumWindows(&FlashIfOf, static_cast<LPARAM>(id)); }
 
 class Win32Process final : public platform::Process {
  public:
@@ -271,18 +269,24 @@ std::optional<std::string> Win32System::RegistryString(platform::RegistryRoot ro
                                                        std::string_view name) const {
   const HKEY rootKey =
       root == platform::RegistryRoot::ClassesRoot ? HKEY_CLASSES_ROOT : HKEY_LOCAL_MACHINE;
-  // Strings only; REG_EXPAND_SZ comes back expanded.
-  const DWORD flags =
-      RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ |
-      (view == platform::RegistryView::Bits64 ? RRF_SUBKEY_WOW6464KEY : RRF_SUBKEY_WOW6432KEY);
-  const std::wstring wideKey = Widen(key);
+  // The view is chosen when the key is opened: Wine knows no RRF_SUBKEY_WOW64 flags.
+  const REGSAM view64 = view == platform::RegistryView::Bits64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+  HKEY opened = nullptr;
+  if (::RegOpenKeyExW(rootKey, Widen(key).c_str(), 0, KEY_QUERY_VALUE | view64, &opened) !=
+      ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  const UniqueKey owned(opened);
   const std::wstring wideName = Widen(name);
   const wchar_t* valueName = wideName.empty() ? nullptr : wideName.c_str();
+  // Strings only: asked for REG_SZ alone, a REG_EXPAND_SZ value comes back expanded too (with
+  // RRF_RT_REG_EXPAND_SZ added, the call refuses to expand and fails).
+  constexpr DWORD kStrings = RRF_RT_REG_SZ;
   std::wstring value(MAX_PATH, L'\0');
   for (int attempt = 0; attempt < 4; ++attempt) {
     DWORD bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
     const LSTATUS status =
-        ::RegGetValueW(rootKey, wideKey.c_str(), valueName, flags, nullptr, value.data(), &bytes);
+        ::RegGetValueW(owned.get(), nullptr, valueName, kStrings, nullptr, value.data(), &bytes);
     if (status == ERROR_SUCCESS) {
       value.resize(bytes / sizeof(wchar_t));
       while (!value.empty() && value.back() == L'\0') value.pop_back();

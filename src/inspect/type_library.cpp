@@ -1,0 +1,100 @@
+#include "inspect/type_library.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace kalvenor::inspect {
+namespace {
+
+constexpr std::uint32_t kMagic = 0x5446534D;  // "MSFT"
+constexpr std::size_t kHeaderSize = 0x54;
+constexpr std::uint32_t kHasHelpDll = 0x100;
+constexpr std::size_t kSegments = 15;
+constexpr std::size_t kSegmentEntry = 16;  // offset, length and two reserved words
+constexpr std::size_t kTypeInfoSegment = 0, kGuidSegment = 5, kNameSegment = 7;
+constexpr std::size_t kTypeInfoSize = 0x64;
+constexpr std::size_t kMaxTypeInfos = 65536;
+constexpr std::uint32_t kCoclass = 5;
+
+class Reader {
+ public:
+  explicit Reader(std::span<const std::byte> bytes) : bytes_(bytes) {}
+  bool Has(std::size_t offset, std::size_t count) const {
+    return offset <= bytes_.size() && count <= bytes_.size() - offset;
+  }
+  std::uint32_t Dword(std::size_t offset) const {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i)
+      value = value << 8 | std::to_integer<std::uint32_t>(bytes_[offset + i]);
+    return value;
+  }
+  unsigned Byte(std::size_t offset) const { return std::to_integer<unsigned>(bytes_[offset]); }
+
+ private:
+  std::span<const std::byte> bytes_;
+};
+
+struct Segment {
+  std::size_t offset = 0, length = 0;
+  // Where `count` bytes at `position` within the segment lie in the file, if they fit.
+  std::optional<std::size_t> At(std::uint32_t position, std::size_t count) const {
+    if (position > length || count > length - position) return std::nullopt;
+    return offset + position;
+  }
+};
+
+// The registry's spelling of the 16 bytes of a GUID, stored little-endian in its first fields.
+std::string GuidText(const Reader& reader, std::size_t at) {
+  auto byte = [&](std::size_t i) { return reader.Byte(at + i); };
+  char text[40];
+  std::snprintf(text, sizeof text,
+                "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", byte(3),
+                byte(2), byte(1), byte(0), byte(5), byte(4), byte(7), byte(6), byte(8), byte(9),
+                byte(10), byte(11), byte(12), byte(13), byte(14), byte(15));
+  return text;
+}
+
+}  // namespace
+
+std::optional<std::vector<TypeLibraryClass>> ReadTypeLibraryClasses(
+    std::span<const std::byte> bytes) {
+  const Reader reader(bytes);
+  if (!reader.Has(0, kHeaderSize) || reader.Dword(0) != kMagic) return std::nullopt;
+  const std::size_t typeInfos = reader.Dword(0x20);
+  if (typeInfos > kMaxTypeInfos) return std::nullopt;
+  // After the header: the help DLL's name when there is one, an offset per type, then the
+  // directory of segments.
+  const std::size_t directory =
+      kHeaderSize + ((reader.Dword(0x14) & kHasHelpDll) ? 4 : 0) + typeInfos * 4;
+  if (!reader.Has(directory, kSegments * kSegmentEntry)) return std::nullopt;
+  Segment segments[kSegments];
+  for (std::size_t i = 0; i < kSegments; ++i) {
+    const std::size_t offset = reader.Dword(directory + i * kSegmentEntry);
+    const std::size_t length = reader.Dword(directory + i * kSegmentEntry + 4);
+    // An absent segment has offset -1; one that runs outside the file is taken as absent.
+    if (reader.Has(offset, length)) segments[i] = {offset, length};
+  }
+
+  std::vector<TypeLibraryClass> classes;
+  for (std::size_t i = 0; i < typeInfos; ++i) {
+    const auto info =
+        segments[kTypeInfoSegment].At(static_cast<std::uint32_t>(i * kTypeInfoSize), kTypeInfoSize);
+    if (!info) break;
+    if ((reader.Dword(*info) & 0xF) != kCoclass) continue;
+    const auto guid = segments[kGuidSegment].At(reader.Dword(*info + 0x2C), 16);
+    if (!guid) continue;
+    TypeLibraryClass type{GuidText(reader, *guid), {}};
+    // A name: two words of hashing, its length in the low byte of the third, then the text.
+    if (const auto name = segments[kNameSegment].At(reader.Dword(*info + 0x34), 12)) {
+      const std::size_t length = reader.Byte(*name + 8);
+      if (segments[kNameSegment].At(reader.Dword(*info + 0x34) + 12, length)) {
+        for (std::size_t c = 0; c < length; ++c)
+          type.name += static_cast<char>(reader.Byte(*name + 12 + c));
+      }
+    }
+    classes.push_back(std::move(type));
+  }
+  return classes;
+}
+
+}  // namespace kalvenor::inspect

@@ -1,0 +1,163 @@
+// Why a registration failed, and proof that it worked, end to end with the system's own tool:
+// each fixture gets its cause in the log, the lying components end in a failed line, and what
+// the program reads from a file predicts the exit code the tool really gives.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "inspect/diagnosis.h"
+#include "platform/win32/win32_system.h"
+#include "run_support.h"
+#include "samples/sample_clsids.h"
+
+namespace kalvenor::e2e {
+namespace {
+
+constexpr wchar_t kNotLoadable[] = L"regsvr32.exe exit code 3, the file could not be loaded";
+constexpr wchar_t kNoEntryPoint[] =
+    L"regsvr32.exe exit code 4, the file has no registration entry point";
+
+// The same sample of the other build: x86 beside x64, and the other way round.
+std::wstring OtherBuildSample(std::wstring_view name) {
+  std::wstring samples = UnderTest().samples;
+  const bool x64 = sizeof(void*) == 8;
+  const std::wstring own = x64 ? L"\\x64\\samples" : L"\\x86\\samples";
+  samples.replace(samples.rfind(own), own.size(), x64 ? L"\\x86\\samples" : L"\\x64\\samples");
+  return samples + L"\\" + std::wstring(name);
+}
+
+struct Fixture {
+  const char* name;
+  // Picked with Add File from a folder of its own, rather than listed from the program's.
+  bool picked;
+  // Puts the listed file (and whatever lies beside it) into the folder; returns its name there.
+  std::function<std::wstring(const TempFolder&)> place;
+  inspect::Outcome outcome;
+  const wchar_t* failed;  // the tool's failed line, or none when it reports success
+  // The line after it, on both sides of the copy's path: a cause, or, after a success, the
+  // failed line that the check of the registration adds.
+  const wchar_t* before;
+  const wchar_t* after;
+};
+
+void PrintTo(const Fixture& fixture, std::ostream* out) { *out << fixture.name; }
+
+std::wstring CopyOf(const TempFolder& folder, const wchar_t* sample) {
+  folder.Copy(SamplePath(sample), sample);
+  return sample;
+}
+
+const Fixture kFixtures[] = {
+    {"MissingDependency", false, [](auto& f) { return CopyOf(f, L"sample_missingdep.dll"); },
+     inspect::Outcome::CannotLoad, kNotLoadable, L"",
+     L" needs kalvenor_absent.dll, which is in none of the folders Windows searches"},
+    {"SiblingLeftBehind", true,
+     [](auto& f) {
+       CopyOf(f, L"sample_sibling_helper.dll");
+       return CopyOf(f, L"sample_sibling.dll");
+     },
+     inspect::Outcome::CannotLoad, kNotLoadable, L"",
+     L" needs sample_sibling_helper.dll, which lies beside "},
+    {"NoEntryPoint", false, [](auto& f) { return CopyOf(f, L"sample_noentry.dll"); },
+     inspect::Outcome::NoEntryPoint, kNoEntryPoint, L"", L" exports no DllRegisterServer"},
+    {"TextFile", false,
+     [](auto& f) {
+       f.Write(L"text.dll", "a text file under a library's name");
+       return std::wstring(L"text.dll");
+     },
+     inspect::Outcome::CannotLoad, kNotLoadable, L"", L" is no Windows DLL at all"},
+    {"ZeroBytes", false,
+     [](auto& f) {
+       f.Write(L"empty.dll");
+       return std::wstring(L"empty.dll");
+     },
+     inspect::Outcome::CannotLoad, kNotLoadable, L"", L" is empty"},
+    {"OtherBuild", false,
+     [](auto& f) {
+       f.Copy(OtherBuildSample(L"kalvenor_sample.dll"), L"other.dll");
+       return std::wstring(L"other.dll");
+     },
+     inspect::Outcome::CannotLoad, kNotLoadable, L"",
+     sizeof(void*) == 8 ? L" is a 32-bit DLL, which the 64-bit regsvr32.exe cannot load: register "
+                          L"it with the x86 build of Kalvenor"
+                        : L" is a 64-bit DLL, which the 32-bit regsvr32.exe cannot load: register "
+                          L"it with the x64 build of Kalvenor"},
+    {"ReportsSuccessRegistersNothing", false,
+     [](auto& f) { return CopyOf(f, L"sample_silent.dll"); }, inspect::Outcome::RunsEntryPoint,
+     nullptr, L"class SampleComponent {5B0E8C4D-3F21-4A7E-9D16-2C8B7A54E301} of ",
+     L" is not registered, although regsvr32.exe reported success"},
+    {"RegistersAnotherPath", false, [](auto& f) { return CopyOf(f, L"sample_elsewhere.dll"); },
+     inspect::Outcome::RunsEntryPoint, nullptr,
+     L"class SampleComponent {A3C7E915-6D48-4B2F-8E03-91F4D2B6C702} is registered to "
+     L"C:\\elsewhere\\sample_elsewhere.dll, not to ",
+     L""},
+    {"EntryPointFails", false, [](auto& f) { return CopyOf(f, L"sample_regfail.dll"); },
+     inspect::Outcome::RunsEntryPoint,
+     L"regsvr32.exe exit code 5, the registration entry point reported an error",
+     L"the registration code of ", L" reported an error"},
+};
+
+class Inspection : public ::testing::TestWithParam<Fixture> {
+ protected:
+  void TearDown() override {
+    for (const wchar_t* clsid : {sample::kSilentClsidString, sample::kElsewhereClsidString}) {
+      DeleteClsid(clsid);
+    }
+  }
+
+  PrivateWindows windows;
+  TempFolder folder;
+};
+
+TEST_P(Inspection, TheLogSaysWhatTheFileTells) {
+  TempFolder elsewhere;
+  const TempFolder& from = GetParam().picked ? elsewhere : folder;
+  const std::wstring name = GetParam().place(from);
+  const std::wstring source = from.PathOf(name), target = windows.Target(name);
+  App app(folder, windows.ForProgram());
+  if (GetParam().picked) {
+    SwitchToManualMode(app);
+    ASSERT_TRUE(AddFile(app, source));
+  }
+  const std::wstring log = RunToEnd(app, SetupId::cmdInstall);
+
+  std::wstring expected = CopyLines(source, target) + RegisterLines(windows.Tool(), target);
+  if (GetParam().failed) {
+    expected += FailedLine(GetParam().failed) + L"|      cause: ";
+  } else {
+    expected += L"|      failed: ";
+  }
+  expected += GetParam().before + target + GetParam().after;
+  if (GetParam().picked) expected += source;
+  ASSERT_TRUE(log.starts_with(expected)) << Narrow(log);
+  EXPECT_TRUE(log.ends_with(DoneLines()));
+}
+
+// What the file tells of the tool's outcome is what the tool does with it.
+TEST_P(Inspection, PredictsTheToolsExitCode) {
+  const std::wstring name = GetParam().place(folder);
+  const std::wstring target = windows.PutCopy(folder.PathOf(name), name);
+  win32::Win32System system;
+  const inspect::Diagnosis diagnosis =
+      inspect::Diagnose(system, {Narrow(target), "", Narrow(windows.System()), true}, 0);
+
+  auto started = system.Start(Narrow(windows.Tool()), "regsvr32.exe /s \"" + Narrow(target) + "\"",
+                              platform::ShowWindow::Normal);
+  ASSERT_TRUE(started.ok()) << started.error().message;
+  while (started.value()->WaitForExitOrEvents() != platform::Wake::Ended) {
+  }
+  auto exitCode = started.value()->ExitCode();
+  ASSERT_TRUE(exitCode.ok());
+  if (diagnosis.outcome == inspect::Outcome::RunsEntryPoint) {
+    EXPECT_TRUE(exitCode.value() == 0 || exitCode.value() == 5) << exitCode.value();
+  } else {
+    EXPECT_EQ(exitCode.value(), static_cast<std::uint32_t>(diagnosis.outcome));
+  }
+  EXPECT_EQ(diagnosis.outcome, GetParam().outcome);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, Inspection, ::testing::ValuesIn(kFixtures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kalvenor::e2e

@@ -1,0 +1,175 @@
+// Why the tool failed on a component, read from images made here and a memory file system.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "inspect/diagnosis.h"
+#include "pe_writer.h"
+#include "platform/memory/memory_platform.h"
+
+namespace kalvenor::testing {
+namespace {
+
+using inspect::Diagnose;
+using inspect::Machine;
+using inspect::Outcome;
+using platform::memory::MemoryPlatform;
+
+constexpr char kSystem[] = "C:\\WINDOWS\\system32";
+constexpr char kCopy[] = "C:\\WINDOWS\\system32\\comp.dll";
+
+std::string Text(const std::vector<std::byte>& bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// A component that registers, built for `machine`.
+PeWriter Component(Machine machine = Machine::X86) {
+  PeWriter writer(machine);
+  writer.Dll(true).Export("DllRegisterServer").Export("DllUnregisterServer");
+  writer.Import("kernel32.dll", {"LoadLibraryW"});
+  return writer;
+}
+
+struct Case {
+  const char* name;
+  std::function<void(MemoryPlatform&)> setUp;  // puts the copy and what it needs in place
+  std::optional<std::uint32_t> exitCode;
+  Outcome outcome;
+  const char* firstCause;  // the beginning of the first cause; "…" stands for the copy's path
+};
+
+class DiagnosisTest : public ::testing::TestWithParam<Case> {};
+
+// Windows with its kernel32.dll, a source folder and a folder on PATH.
+void PrepareSystem(MemoryPlatform& platform) {
+  for (const char* folder : {"C:", "C:\\WINDOWS", kSystem, "C:\\Source", "C:\\Tools"}) {
+    platform.AddFolder(folder);
+  }
+  platform.AddFile(
+      std::string(kSystem) + "\\kernel32.dll",
+      {.content = Text(PeWriter(Machine::X86).Dll(true).Export("LoadLibraryW").Build())});
+  platform.SetEnv("WINDIR", "C:\\WINDOWS");
+  platform.SetEnv("PATH", "C:\\Tools");
+}
+
+TEST_P(DiagnosisTest, NamesTheMostLikelyCauseFirst) {
+  MemoryPlatform platform;
+  PrepareSystem(platform);
+  GetParam().setUp(platform);
+
+  const inspect::Diagnosis diagnosis =
+      Diagnose(platform, {kCopy, "C:\\Source\\comp.dll", kSystem, true}, GetParam().exitCode);
+  ASSERT_FALSE(diagnosis.causes.empty());
+  EXPECT_LE(diagnosis.causes.size(), inspect::kMaxCauses);
+  EXPECT_EQ(diagnosis.outcome, GetParam().outcome);
+  std::string expected = GetParam().firstCause;
+  if (const std::size_t at = expected.find("…"); at != std::string::npos) {
+    expected.replace(at, std::string("…").size(), kCopy);
+  }
+  EXPECT_TRUE(diagnosis.causes[0].starts_with(expected)) << diagnosis.causes[0];
+}
+
+void Put(MemoryPlatform& platform, const std::string& path, PeWriter writer) {
+  platform.AddFile(path, {.content = Text(writer.Build())});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Components, DiagnosisTest,
+    ::testing::Values(
+        Case{"Gone", [](MemoryPlatform&) {}, 3, Outcome::CannotLoad, "… cannot be read"},
+        Case{"Empty", [](MemoryPlatform& p) { p.AddFile(kCopy); }, 3, Outcome::CannotLoad,
+             "… is empty"},
+        Case{"Text", [](MemoryPlatform& p) { p.AddFile(kCopy, {.content = "MZ but no more"}); }, 3,
+             Outcome::CannotLoad, "… is no Windows DLL"},
+        Case{"OtherBitness", [](MemoryPlatform& p) { Put(p, kCopy, Component(Machine::X64)); }, 3,
+             Outcome::CannotLoad,
+             "… is a 64-bit DLL, which the 32-bit regsvr32.exe cannot load: register it with the "
+             "x64 build of Kalvenor"},
+        Case{"NoEntryPoint",
+             [](MemoryPlatform& p) { Put(p, kCopy, PeWriter(Machine::X86).Dll(true)); }, 4,
+             Outcome::NoEntryPoint, "… exports no DllRegisterServer"},
+        Case{"DotNet",
+             [](MemoryPlatform& p) { Put(p, kCopy, PeWriter(Machine::X86).Dll(true).DotNet()); }, 4,
+             Outcome::NoEntryPoint, "… is a .NET assembly"},
+        Case{"MissingDll",
+             [](MemoryPlatform& p) { Put(p, kCopy, Component().Import("absent.dll", {"f"})); }, 3,
+             Outcome::CannotLoad, "… needs absent.dll, which is in none of the folders"},
+        Case{"Runtime",
+             [](MemoryPlatform& p) { Put(p, kCopy, Component().Import("MSVCR90.dll", {"f"})); }, 3,
+             Outcome::CannotLoad,
+             "… needs MSVCR90.dll, which is not installed: install the Microsoft Visual C++ 2008 "
+             "Redistributable (x86)"},
+        Case{"SiblingLeftBehind",
+             [](MemoryPlatform& p) {
+               Put(p, kCopy, Component().Import("helper.dll", {"f"}));
+               p.AddFile("C:\\Source\\helper.dll");
+             },
+             3, Outcome::CannotLoad, "… needs helper.dll, which lies beside C:\\Source\\comp.dll"},
+        Case{"DeepInAChain",
+             [](MemoryPlatform& p) {
+               Put(p, kCopy, Component().Import("helper.dll", {"f"}));
+               Put(p, "C:\\Tools\\helper.dll",
+                   PeWriter(Machine::X86).Dll(true).Export("f").Import("deep.dll", {"g"}));
+             },
+             3, Outcome::CannotLoad, "… -> helper.dll needs deep.dll"},
+        Case{"DependencyOfTheOtherBitness",
+             [](MemoryPlatform& p) {
+               Put(p, kCopy, Component().Import("helper.dll", {"f"}));
+               Put(p, "C:\\Tools\\helper.dll", PeWriter(Machine::X64).Dll(true).Export("f"));
+             },
+             3, Outcome::CannotLoad, "… needs helper.dll, but C:\\Tools\\helper.dll is not 32-bit"},
+        Case{"MissingFunction",
+             [](MemoryPlatform& p) {
+               Put(p, kCopy, Component().Import("helper.dll", {"Newer"}));
+               Put(p, "C:\\Tools\\helper.dll", PeWriter(Machine::X86).Dll(true).Export("Older"));
+             },
+             3, Outcome::CannotLoad, "… needs Newer from C:\\Tools\\helper.dll"},
+        Case{"SideBySideRuntimeIsFound",
+             [](MemoryPlatform& p) {
+               Put(p, kCopy,
+                   Component()
+                       .Import("msvcr90.dll", {"f"})
+                       .Manifest(
+                           "<dependency><dependentAssembly><assemblyIdentity type=\"win32\" "
+                           "name=\"Microsoft.VC90.CRT\" version=\"9.0.21022.8\" "
+                           "processorArchitecture=\"x86\" publicKeyToken=\"1fc8b3b9a1e18e3b\"/>"
+                           "</dependentAssembly></dependency>"));
+               p.AddFolder("C:\\WINDOWS\\WinSxS");
+               const std::string assembly =
+                   "C:\\WINDOWS\\WinSxS\\x86_microsoft.vc90.crt_1fc8b3b9a1e18e3b_9.0.30729.9625_x";
+               p.AddFolder(assembly);
+               Put(p, assembly + "\\msvcr90.dll", PeWriter(Machine::X86).Dll(true).Export("f"));
+             },
+             5, Outcome::RunsEntryPoint, "the registration code of …"},
+        Case{"ApiSetsAreNoFiles",
+             [](MemoryPlatform& p) {
+               Put(p, kCopy, Component().Import("api-ms-win-crt-runtime-l1-1-0.dll", {"f"}));
+             },
+             1, Outcome::RunsEntryPoint, "nothing in …"},
+        Case{"NotElevated",
+             [](MemoryPlatform& p) {
+               Put(p, kCopy, Component());
+               p.SetElevated(false);
+             },
+             5, Outcome::RunsEntryPoint,
+             "the registration code of … reported an error: Kalvenor "
+             "is not running as administrator"},
+        Case{"CrashWithALaterFailureLast",
+             [](MemoryPlatform& p) { Put(p, kCopy, Component().DelayImport("later.dll", {"f"})); },
+             0xC0000005, Outcome::RunsEntryPoint,
+             "the registration code of … crashed with exception 0xC0000005"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A delay-loaded DLL that is missing fails only a later call: never the cause, always last.
+TEST(Diagnosis, AMissingDelayLoadedDllIsOnlyALaterFailure) {
+  MemoryPlatform platform;
+  PrepareSystem(platform);
+  platform.AddFile(kCopy, {.content = Text(Component().DelayImport("later.dll", {"f"}).Build())});
+  const auto diagnosis = Diagnose(platform, {kCopy, "", kSystem, true}, 0xC0000005);
+  ASSERT_EQ(diagnosis.causes.size(), 2u);
+  EXPECT_EQ(diagnosis.outcome, Outcome::RunsEntryPoint);
+  EXPECT_TRUE(diagnosis.causes[1].starts_with("may fail later: ")) << diagnosis.causes[1];
+}
+
+}  // namespace
+}  // namespace kalvenor::testing

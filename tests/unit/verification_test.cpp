@@ -1,0 +1,124 @@
+// Proof of a registration against the component's type library, and the library's reader.
+#include <gtest/gtest.h>
+
+#include "inspect/type_library.h"
+#include "inspect/verification.h"
+#include "pe_writer.h"
+#include "platform/memory/memory_platform.h"
+
+namespace kalvenor::testing {
+namespace {
+
+using platform::RegistryRoot;
+using platform::RegistryView;
+using Bytes = std::vector<std::byte>;
+
+constexpr char kClsid[] = "{069D1E67-6900-4A01-BC80-D77EE99E1CF4}";
+constexpr char kServerKey[] = "CLSID\\{069D1E67-6900-4A01-BC80-D77EE99E1CF4}\\InprocServer32";
+
+// The smallest MSFT type library with one coclass named `name` of class kClsid.
+Bytes TypeLibrary(const std::string& name) {
+  Bytes bytes;
+  auto dword = [&](std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::byte>(value >> (8 * i)));
+  };
+  const std::uint8_t guid[16] = {0x67, 0x1E, 0x9D, 0x06, 0x00, 0x69, 0x01, 0x4A,
+                                 0xBC, 0x80, 0xD7, 0x7E, 0xE9, 0x9E, 0x1C, 0xF4};
+  const std::size_t segments = 0x54 + 4, data = segments + 15 * 16;
+  const std::size_t typeInfo = data, guids = typeInfo + 0x64, names = guids + 24;
+  dword(0x5446534D);                                                       // MSFT
+  for (std::size_t at = 4; at < 0x54; at += 4) dword(at == 0x20 ? 1 : 0);  // one type
+  dword(0);                                                                // its offset
+  for (std::size_t i = 0; i < 15; ++i) {
+    const std::size_t offset = i == 0 ? typeInfo : i == 5 ? guids : i == 7 ? names : 0xFFFFFFFF;
+    const std::size_t length = i == 0 ? 0x64 : i == 5 ? 24 : i == 7 ? 12 + name.size() : 0;
+    dword(static_cast<std::uint32_t>(offset));
+    dword(static_cast<std::uint32_t>(length));
+    dword(0xFFFFFFFF);
+    dword(0x0F);
+  }
+  for (std::size_t at = 0; at < 0x64; at += 4) dword(at == 0 ? 5 : 0);  // a coclass, guid 0
+  for (std::uint8_t b : guid) bytes.push_back(static_cast<std::byte>(b));
+  dword(0);
+  dword(0);
+  dword(0);
+  dword(0);
+  dword(static_cast<std::uint32_t>(name.size()));
+  for (char c : name) bytes.push_back(static_cast<std::byte>(c));
+  return bytes;
+}
+
+TEST(TypeLibrary, ReadsTheClassAndNeverReadsOutsideTheBytes) {
+  const Bytes library = TypeLibrary("SampleComponent");
+  const auto classes = inspect::ReadTypeLibraryClasses(library);
+  ASSERT_TRUE(classes);
+  ASSERT_EQ(classes->size(), 1u);
+  EXPECT_EQ((*classes)[0].clsid, kClsid);
+  EXPECT_EQ((*classes)[0].name, "SampleComponent");
+  // Every cut-off copy: under the sanitizers, a read past the end fails the test.
+  for (std::size_t size = 0; size < library.size(); ++size) {
+    const auto cut = inspect::ReadTypeLibraryClasses({library.data(), size});
+    if (cut && !cut->empty()) {
+      EXPECT_EQ((*cut)[0].clsid, kClsid);
+    }
+  }
+}
+
+class VerificationTest : public ::testing::Test {
+ protected:
+  VerificationTest() {
+    for (const char* folder : {"C:", "C:\\WINDOWS", "C:\\WINDOWS\\system32"}) {
+      platform.AddFolder(folder);
+    }
+    platform.SetEnv("WINDIR", "C:\\WINDOWS");
+    const Bytes image = PeWriter(inspect::Machine::X86)
+                            .Dll(true)
+                            .Export("DllRegisterServer")
+                            .TypeLibrary(TypeLibrary("SampleComponent"))
+                            .Build();
+    platform.AddFile(
+        kCopy, {.content = std::string(reinterpret_cast<const char*>(image.data()), image.size())});
+  }
+  void Register(const std::string& path) {
+    platform.SetRegistryString(RegistryRoot::ClassesRoot, RegistryView::Bits32, kServerKey, "",
+                               path);
+  }
+  std::vector<std::string> Verify(bool registering) {
+    return inspect::VerifyRegistration(platform, {kCopy, "", "c:\\windows\\system32", registering});
+  }
+
+  static constexpr char kCopy[] = "c:\\windows\\system32\\comp.dll";
+  platform::memory::MemoryPlatform platform;
+};
+
+TEST_F(VerificationTest, AClassRegisteredToTheCopyPassesHoweverItIsSpelt) {
+  Register("\"C:\\Windows\\SysWOW64\\COMP.DLL\"");  // a 32-bit component's own view of it
+  EXPECT_TRUE(Verify(true).empty());
+  // Only the 32-bit view counts for the 32-bit tool.
+  platform.SetRegistryString(RegistryRoot::ClassesRoot, RegistryView::Bits32, kServerKey, "", "");
+  platform.SetRegistryString(RegistryRoot::ClassesRoot, RegistryView::Bits64, kServerKey, "",
+                             kCopy);
+  EXPECT_EQ(Verify(true).size(), 1u);
+}
+
+TEST_F(VerificationTest, AMissingOrMisdirectedClassFailsAfterASuccess) {
+  EXPECT_EQ(Verify(true), std::vector<std::string>{
+                              "class SampleComponent {069D1E67-6900-4A01-BC80-D77EE99E1CF4} of "
+                              "c:\\windows\\system32\\comp.dll is not registered, although "
+                              "regsvr32.exe reported success"});
+  Register("C:\\elsewhere\\comp.dll");
+  EXPECT_EQ(Verify(true), std::vector<std::string>{
+                              "class SampleComponent {069D1E67-6900-4A01-BC80-D77EE99E1CF4} is "
+                              "registered to C:\\elsewhere\\comp.dll, not to "
+                              "c:\\windows\\system32\\comp.dll"});
+  EXPECT_TRUE(Verify(false).empty()) << "it points elsewhere: the copy is out";
+}
+
+TEST_F(VerificationTest, AClassStillRegisteredToTheCopyFailsAfterAnUnregistration) {
+  Register(kCopy);
+  ASSERT_EQ(Verify(false).size(), 1u);
+  EXPECT_TRUE(Verify(false)[0].find("is still registered to") != std::string::npos);
+}
+
+}  // namespace
+}  // namespace kalvenor::testing
