@@ -1,4 +1,5 @@
 #include "inspect/dependencies.h"
+#include "lib/text.h"
 
 #include <optional>
 #include <set>
@@ -7,15 +8,6 @@
 
 namespace kalvenor::inspect {
 namespace {
-
-// DLL names are ASCII; Windows matches them without regard to case.
-std::string AsciiLower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower;
-}
 
 std::string Join(std::string_view folder, std::string_view name) {
   if (folder.empty()) return std::string(name);

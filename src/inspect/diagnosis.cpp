@@ -1,4 +1,5 @@
 #include "inspect/diagnosis.h"
+#include "lib/text.h"
 
 #include <cstdio>
 
@@ -12,14 +13,6 @@ namespace {
 std::string FolderOf(std::string_view path) {
   const std::size_t slash = path.rfind('\\');
   return std::string(slash == std::string_view::npos ? std::string_view{} : path.substr(0, slash));
-}
-
-std::string AsciiLower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower;
 }
 
 const char* BitsOf(Machine machine) {

@@ -1,17 +1,11 @@
 #include "inspect/verification.h"
+#include "lib/text.h"
 
 #include "inspect/pe_image.h"
 #include "inspect/type_library.h"
 
 namespace kalvenor::inspect {
 namespace {
-
-std::string AsciiLower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
 
 // The form in which two names of one file compare equal: long names, no quotes, no letter
 // case. A 32-bit component on 64-bit Windows reports its copy in system32 by its real folder,
