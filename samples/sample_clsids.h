@@ -10,7 +10,8 @@
 //   sample_elsewhere.dll {A3C7E915-6D48-4B2F-8E03-91F4D2B6C702}  registers another path
 //
 // Those that carry a type library declare their class in it: kalvenor_sample, sample_silent
-// and sample_elsewhere. Other variants: sample_missingdep.dll imports a DLL that exists nowhere,
+// and sample_elsewhere; sample_plain.dll is kalvenor_sample.dll without it, under the same
+// class. Other variants: sample_missingdep.dll imports a DLL that exists nowhere,
 // sample_sibling.dll one that is built beside it, sample_noentry.dll has no entry point.
 //
 // A DLL that registers writes HKEY_CLASSES_ROOT\CLSID\{clsid}\InprocServer32.

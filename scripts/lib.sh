@@ -111,7 +111,7 @@ build_native() {
   cmake --build "$KALVENOR_ROOT/build/native" -j2
 }
 
-FUZZ_TARGETS="fuzz_paths fuzz_version fuzz_runs fuzz_type_library"
+FUZZ_TARGETS="fuzz_paths fuzz_version fuzz_runs fuzz_type_library fuzz_pe_image"
 
 build_fuzz() {
   log "Building the fuzz targets"

@@ -15,16 +15,6 @@ std::string FolderOf(std::string_view path) {
   return std::string(slash == std::string_view::npos ? std::string_view{} : path.substr(0, slash));
 }
 
-const char* BitsOf(Machine machine) {
-  switch (machine) {
-    case Machine::X86: return "32-bit";
-    case Machine::X64: return "64-bit";
-    case Machine::Arm64: return "ARM64";
-    case Machine::Unknown: break;
-  }
-  return "unknown";
-}
-
 // The redistributable that installs a well-known runtime DLL, or nothing.
 std::string RuntimeOf(std::string_view dll, Machine machine) {
   const std::string name = AsciiLower(dll);
@@ -108,6 +98,26 @@ class Findings {
 
 }  // namespace
 
+const char* BitsOf(Machine machine) {
+  switch (machine) {
+    case Machine::X86: return "32-bit";
+    case Machine::X64: return "64-bit";
+    case Machine::Arm64: return "ARM64";
+    case Machine::Unknown: break;
+  }
+  return "unknown";
+}
+
+const char* RegistrarFor(Machine machine) {
+  switch (machine) {
+    case Machine::X86: return "the x86 build of Kalvenor";
+    case Machine::X64: return "the x64 build of Kalvenor";
+    case Machine::Arm64:
+    case Machine::Unknown: break;
+  }
+  return "a registration tool of its own kind";
+}
+
 Diagnosis Diagnose(platform::System& system, const Component& component,
                    std::optional<std::uint32_t> exitCode) {
   Findings findings;
@@ -134,13 +144,11 @@ Diagnosis Diagnose(platform::System& system, const Component& component,
   const int toolBits = system.App().bits;
   const Machine toolMachine = toolBits == 64 ? Machine::X64 : Machine::X86;
   if (image->machine != toolMachine) {
-    findings.Outcome(Outcome::CannotLoad);
-    const char* other = image->machine == Machine::X64   ? "the x64 build of Kalvenor"
-                        : image->machine == Machine::X86 ? "the x86 build of Kalvenor"
-                                                         : "a registration tool of its own kind";
+    const bool x86OrX64 = image->machine == Machine::X86 || image->machine == Machine::X64;
+    findings.Outcome(x86OrX64 ? Outcome::OtherBitness : Outcome::CannotLoad);
     findings.Add(file + " is a " + BitsOf(image->machine) + " DLL, which the " +
                  std::to_string(toolBits) + "-bit regsvr32.exe cannot load: register it with " +
-                 other);
+                 RegistrarFor(image->machine));
   }
   if (image->isDotNet) {
     findings.Add(file + " is a .NET assembly, which has no registration entry point: register " +

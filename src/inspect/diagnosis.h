@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "inspect/pe_image.h"
 #include "platform/system.h"
 
 namespace kalvenor::inspect {
@@ -24,6 +25,10 @@ enum class Outcome : std::uint32_t {
   RunsEntryPoint = 0,  // it loads the file and calls its entry point, which decides
   CannotLoad = 3,
   NoEntryPoint = 4,
+  // Built for the other of x86 and x64: the tool cannot load it, and hands it to the tool of its
+  // bitness where the system has one that runs (64-bit Windows), which then decides; where
+  // there is none, it exits 3.
+  OtherBitness = 0x100,
 };
 
 struct Diagnosis {
@@ -34,6 +39,11 @@ struct Diagnosis {
 };
 
 inline constexpr std::size_t kMaxCauses = 5;
+
+// How the log names a machine's bitness ("32-bit", "64-bit", "ARM64"), and what registers a
+// DLL built for it ("the x64 build of Kalvenor").
+const char* BitsOf(Machine machine);
+const char* RegistrarFor(Machine machine);
 
 // `exitCode` is the tool's, or nothing when it could not be started.
 Diagnosis Diagnose(platform::System& system, const Component& component,

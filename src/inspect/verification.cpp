@@ -1,8 +1,8 @@
 #include "inspect/verification.h"
-#include "lib/text.h"
 
 #include "inspect/pe_image.h"
 #include "inspect/type_library.h"
+#include "lib/text.h"
 
 namespace kalvenor::inspect {
 namespace {
@@ -37,14 +37,26 @@ std::vector<std::string> VerifyRegistration(platform::System& system, const Comp
   const auto classes = ReadTypeLibraryClasses(image->typeLibrary);
   if (!classes) return failures;
 
+  // A DLL of the other bitness the tool hands to the other bitness's tool, which registers it
+  // in its own view: from the wrong system directory, where no program can use it.
+  const Machine toolMachine = system.App().bits == 64 ? Machine::X64 : Machine::X86;
+  const bool otherBitness = image->machine != toolMachine &&
+                            (image->machine == Machine::X86 || image->machine == Machine::X64);
+  const Machine registrar = otherBitness ? image->machine : toolMachine;
   const platform::RegistryView view =
-      system.App().bits == 64 ? platform::RegistryView::Bits64 : platform::RegistryView::Bits32;
+      registrar == Machine::X64 ? platform::RegistryView::Bits64 : platform::RegistryView::Bits32;
   const std::string copy = Comparable(system, component.copy);
   for (const TypeLibraryClass& type : *classes) {
     const std::optional<std::string> server = system.RegistryString(
         platform::RegistryRoot::ClassesRoot, view, "CLSID\\" + type.clsid + "\\InprocServer32", "");
     const bool here = server && Comparable(system, *server) == copy;
-    if (component.registering && !server) {
+    if (component.registering && here && otherBitness) {
+      failures.push_back(Named(type) + " of " + component.copy + " is registered in the " +
+                         BitsOf(image->machine) + " registry view, where the " +
+                         BitsOf(image->machine) + " regsvr32.exe put it: no program can use a " +
+                         BitsOf(image->machine) + " DLL from the " + BitsOf(toolMachine) +
+                         " system directory; register it with " + RegistrarFor(image->machine));
+    } else if (component.registering && !server) {
       failures.push_back(Named(type) + " of " + component.copy +
                          " is not registered, although regsvr32.exe reported success");
     } else if (component.registering && !here) {

@@ -3,7 +3,7 @@
 //
 //   kalvenor_bench startup  <kalvenor.exe> <floor_window.exe> <sample.dll> <runs> [<key>]
 //   kalvenor_bench wait_cpu <kalvenor.exe> <floor_install.exe> <sample_slow.dll> <runs>
-//   kalvenor_bench install  <kalvenor.exe> <floor_install.exe> <sample.dll> <count> <runs>
+//   kalvenor_bench install  <kalvenor.exe> <floor_install.exe> <sample.dll> <count> <runs> [<key>]
 //   kalvenor_bench missing  <kalvenor.exe> <count> <runs>
 //   kalvenor_bench copy     <kalvenor.exe> <count> <runs>
 //
@@ -360,9 +360,9 @@ void WaitCpu(const std::wstring& program, const std::wstring& floor, const std::
 }
 
 // Install of `count` copies of the sample component, against the floor program that does the
-// same copies and registration tool runs; the two take turns.
+// same copies and registration tool runs; the two take turns. The figures are named after `key`.
 void Install(const std::wstring& program, const std::wstring& floor, const std::wstring& sample,
-             int count, int runs) {
+             int count, int runs, const std::string& key) {
   PrivateWindows windows;
   ScratchFolder folder(L"install"), floorFolder(L"floorinstall");
   const std::wstring exe = folder.Take(program);
@@ -393,13 +393,13 @@ void Install(const std::wstring& program, const std::wstring& floor, const std::
       floorCpu.push_back(values["cpu_ms"] / 1000);
     }
   }
-  PrintMedianMs("install_ms", programTimes);
-  PrintMedianMs("install_floor_ms", floorTimes);
-  PrintMedianMs("install_cpu_ms", programCpu);
-  PrintMedianMs("install_floor_cpu_ms", floorCpu);
-  Print("install_log_lines", static_cast<double>(lines));
-  Print("install_expected_lines", static_cast<double>(expectedLines));
-  Print("install_failures", static_cast<double>(failures));
+  PrintMedianMs(key + "_ms", programTimes);
+  PrintMedianMs(key + "_floor_ms", floorTimes);
+  PrintMedianMs(key + "_cpu_ms", programCpu);
+  PrintMedianMs(key + "_floor_cpu_ms", floorCpu);
+  Print(key + "_log_lines", static_cast<double>(lines));
+  Print(key + "_expected_lines", static_cast<double>(expectedLines));
+  Print(key + "_failures", static_cast<double>(failures));
 }
 
 // Install over `count` listed files that are gone by the time of the click: one "File not
@@ -486,7 +486,7 @@ int Usage() {
       "       kalvenor_bench wait_cpu <kalvenor.exe> <floor_install.exe> <sample_slow.dll> "
       "<runs>\n"
       "       kalvenor_bench install <kalvenor.exe> <floor_install.exe> <sample.dll> "
-      "<count> <runs>\n"
+      "<count> <runs> [<key>]\n"
       "       kalvenor_bench missing <kalvenor.exe> <count> <runs>\n"
       "       kalvenor_bench copy <kalvenor.exe> <count> <runs>\n");
   return 2;
@@ -505,8 +505,9 @@ int wmain(int argc, wchar_t** argv) {
               argc == 7 ? Narrow(argv[6]) : std::string("startup"));
     } else if (command == L"wait_cpu" && argc == 6) {
       WaitCpu(argv[2], argv[3], argv[4], Number(argv[5]));
-    } else if (command == L"install" && argc == 7) {
-      Install(argv[2], argv[3], argv[4], Number(argv[5]), Number(argv[6]));
+    } else if (command == L"install" && (argc == 7 || argc == 8)) {
+      Install(argv[2], argv[3], argv[4], Number(argv[5]), Number(argv[6]),
+              argc == 8 ? Narrow(argv[7]) : std::string("install"));
     } else if (command == L"missing" && argc == 5) {
       Missing(argv[2], Number(argv[3]), Number(argv[4]));
     } else if (command == L"copy" && argc == 5) {

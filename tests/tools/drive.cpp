@@ -2,8 +2,8 @@
 // Runs inside the Wine virtual desktop, so the program it starts shares that desktop:
 //   kalvenor_drive <kalvenor.exe> <hand-shake folder>
 // It starts the program, writes "ready" once the window is up, waits for "shot1" from the
-// script, clicks Install, writes "done" once the log shows the done prompt, waits for "shot2",
-// and closes the window.
+// script, clicks Install, writes the log to "log.txt" (UTF-8) and "done" once the log shows the
+// done prompt, waits for "shot2", and closes the window.
 #include <windows.h>
 
 #include <string>
@@ -25,8 +25,18 @@ bool Exists(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-void Touch(const std::wstring& path) {
-  ::CloseHandle(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+void Write(const std::wstring& path, const std::wstring& text = {}) {
+  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  std::string bytes(
+      static_cast<std::size_t>(::WideCharToMultiByte(
+          CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr)),
+      '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
+                        static_cast<int>(bytes.size()), nullptr, nullptr);
+  DWORD written = 0;
+  ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  ::CloseHandle(file);
 }
 
 std::wstring Text(HWND window) {
@@ -53,7 +63,7 @@ int wmain(int argc, wchar_t** argv) {
   HWND window = nullptr;
   const bool up = WaitFor([&] { return (window = ::FindWindowW(L"KalvenorWindow", nullptr)); });
   ::Sleep(500);  // let it paint
-  Touch(folder + L"ready");
+  Write(folder + L"ready");
   if (up && WaitFor([&] { return Exists(folder + L"shot1"); })) {
     ::PostMessageW(::GetDlgItem(window, kInstall), BM_CLICK, 0, 0);
     WaitFor([&] {
@@ -61,7 +71,8 @@ int wmain(int argc, wchar_t** argv) {
              std::wstring::npos;
     });
     ::Sleep(500);
-    Touch(folder + L"done");
+    Write(folder + L"log.txt", Text(::GetDlgItem(window, kLog)));
+    Write(folder + L"done");
     WaitFor([&] { return Exists(folder + L"shot2"); });
   }
   ::PostMessageW(window, WM_CLOSE, 0, 0);

@@ -82,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"Text", [](MemoryPlatform& p) { p.AddFile(kCopy, {.content = "MZ but no more"}); }, 3,
              Outcome::CannotLoad, "… is no Windows DLL"},
         Case{"OtherBitness", [](MemoryPlatform& p) { Put(p, kCopy, Component(Machine::X64)); }, 3,
-             Outcome::CannotLoad,
+             Outcome::OtherBitness,
              "… is a 64-bit DLL, which the 32-bit regsvr32.exe cannot load: register it with the "
              "x64 build of Kalvenor"},
         Case{"NoEntryPoint",

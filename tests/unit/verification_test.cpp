@@ -120,5 +120,23 @@ TEST_F(VerificationTest, AClassStillRegisteredToTheCopyFailsAfterAnUnregistratio
   EXPECT_TRUE(Verify(false)[0].find("is still registered to") != std::string::npos);
 }
 
+// The 32-bit tool hands a 64-bit DLL to the 64-bit one, which registers it in its own view.
+TEST_F(VerificationTest, ADllOfTheOtherBitnessIsFoundInTheOtherViewAndStillFails) {
+  const Bytes image = PeWriter(inspect::Machine::X64)
+                          .Dll(true)
+                          .Export("DllRegisterServer")
+                          .TypeLibrary(TypeLibrary("SampleComponent"))
+                          .Build();
+  platform.AddFile(
+      kCopy, {.content = std::string(reinterpret_cast<const char*>(image.data()), image.size())});
+  platform.SetRegistryString(RegistryRoot::ClassesRoot, RegistryView::Bits64, kServerKey, "",
+                             kCopy);
+  ASSERT_EQ(Verify(true).size(), 1u);
+  EXPECT_TRUE(Verify(true)[0].ends_with(
+      "is registered in the 64-bit registry view, where the 64-bit regsvr32.exe put it: no "
+      "program can use a 64-bit DLL from the 32-bit system directory; register it with the x64 "
+      "build of Kalvenor"));
+}
+
 }  // namespace
 }  // namespace kalvenor::testing
