@@ -3,7 +3,7 @@
 
 KALVENOR_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PACKAGES=(cmake make g++ clang libclang-rt-14-dev mingw-w64 mingw-w64-tools wine wine64 wine32:i386
-  xvfb googletest imagemagick)
+  xvfb googletest imagemagick python3)
 
 log() { printf '\033[1m== %s\033[0m\n' "$*"; }
 
@@ -79,7 +79,8 @@ build_windows() {
   log "Building the $arch program in ${dir#"$KALVENOR_ROOT/"}"
   cmake -S "$KALVENOR_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$KALVENOR_ROOT/cmake/$toolchain" "$@" >/dev/null
-  cmake --build "$dir" -j2
+  # shellcheck disable=SC2086 # BUILD_TARGETS, when set, is a list of words
+  cmake --build "$dir" -j2 ${BUILD_TARGETS:+--target $BUILD_TARGETS}
 }
 
 # Loaded from the system directory whatever the search order: the only DLLs the program may

@@ -61,7 +61,8 @@ std::string Explain(const DependencyProblem& problem, const Component& component
     }
     case ProblemKind::OnlyBesideSource:
       return needs + ", which lies beside " + component.listed +
-             " but is not beside the copy: list it too, or copy it into " + component.systemDir;
+             " but is not beside the copy: install it before this one, or copy it into " +
+             component.systemDir;
     case ProblemKind::OtherBitness:
       return needs + ", but " + problem.foundAt + " is not " + BitsOf(machine) +
              ", so Windows cannot load it: put the " + BitsOf(machine) + " " + problem.dll +

@@ -39,10 +39,12 @@ void Write(const std::wstring& path, const std::wstring& text = {}) {
   ::CloseHandle(file);
 }
 
+// By message, since GetWindowText does not read the text of another process's controls.
 std::wstring Text(HWND window) {
-  std::wstring text(static_cast<std::size_t>(::GetWindowTextLengthW(window)) + 1, L'\0');
+  std::wstring text(static_cast<std::size_t>(::SendMessageW(window, WM_GETTEXTLENGTH, 0, 0)) + 1,
+                    L'\0');
   text.resize(static_cast<std::size_t>(
-      ::GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+      ::SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()))));
   return text;
 }
 
