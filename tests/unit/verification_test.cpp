@@ -71,7 +71,11 @@ class VerificationTest : public ::testing::Test {
       platform.AddFolder(folder);
     }
     platform.SetEnv("WINDIR", "C:\\WINDOWS");
-    const Bytes image = PeWriter(inspect::Machine::X86)
+    PutCopy(inspect::Machine::X86);
+  }
+  // The copy: a component built for `machine` whose type library declares one class.
+  void PutCopy(inspect::Machine machine) {
+    const Bytes image = PeWriter(machine)
                             .Dll(true)
                             .Export("DllRegisterServer")
                             .TypeLibrary(TypeLibrary("SampleComponent"))
@@ -122,13 +126,7 @@ TEST_F(VerificationTest, AClassStillRegisteredToTheCopyFailsAfterAnUnregistratio
 
 // The 32-bit tool hands a 64-bit DLL to the 64-bit one, which registers it in its own view.
 TEST_F(VerificationTest, ADllOfTheOtherBitnessIsFoundInTheOtherViewAndStillFails) {
-  const Bytes image = PeWriter(inspect::Machine::X64)
-                          .Dll(true)
-                          .Export("DllRegisterServer")
-                          .TypeLibrary(TypeLibrary("SampleComponent"))
-                          .Build();
-  platform.AddFile(
-      kCopy, {.content = std::string(reinterpret_cast<const char*>(image.data()), image.size())});
+  PutCopy(inspect::Machine::X64);
   platform.SetRegistryString(RegistryRoot::ClassesRoot, RegistryView::Bits64, kServerKey, "",
                              kCopy);
   ASSERT_EQ(Verify(true).size(), 1u);
