@@ -1,8 +1,9 @@
 // Checks the .ico files in resources/icons: each holds the images its window or button
-// expects, every directory entry describes the bitmap it points at, and the images shown at
-// 96 DPI stay exactly as they were drawn.
+// expects, every directory entry describes the bitmap or PNG it points at, and the images shown
+// at 96 DPI stay exactly as they were drawn.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <fstream>
@@ -10,6 +11,8 @@
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include <zlib.h>
 
 #ifndef KALVENOR_ICON_DIR
 #error "KALVENOR_ICON_DIR must name the folder holding the .ico files"
@@ -60,6 +63,62 @@ std::uint32_t Crc32(const std::uint8_t* data, std::size_t size, std::uint32_t cr
   return ~crc;
 }
 
+std::uint32_t Be32(const Bytes& b, std::size_t at) {
+  return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 |
+         std::uint32_t{b[at + 2]} << 8 | b[at + 3];
+}
+
+// The rows of a 32 bpp image, which is stored as a PNG: n x n, 8-bit RGBA, every chunk's CRC
+// right, the image data inflating to a filter byte of 0 (none) and 4n bytes a row. Empty, with
+// the fault added to the test's, when any of that is wrong.
+Bytes PngRows(const Bytes& b, std::size_t at, std::size_t size, unsigned n) {
+  constexpr std::uint8_t kSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  if (size < 8 || !std::equal(std::begin(kSignature), std::end(kSignature), b.begin() + at)) {
+    ADD_FAILURE() << "no PNG signature";
+    return {};
+  }
+  Bytes compressed;
+  bool header = false;
+  for (std::size_t chunk = at + 8; chunk + 12 <= at + size;) {
+    const std::uint32_t length = Be32(b, chunk);
+    if (length > at + size - chunk - 12) {
+      ADD_FAILURE() << "a chunk runs past the image";
+      return {};
+    }
+    const std::uint8_t* kind = &b[chunk + 4];
+    if (crc32(0, kind, length + 4) != Be32(b, chunk + 8 + length)) {
+      ADD_FAILURE() << "bad CRC in chunk " << std::string(kind, kind + 4);
+      return {};
+    }
+    const std::string name(kind, kind + 4);
+    if (name == "IHDR") {
+      header = length == 13 && Be32(b, chunk + 8) == n && Be32(b, chunk + 12) == n &&
+               b[chunk + 16] == 8 && b[chunk + 17] == 6;
+    } else if (name == "IDAT") {
+      compressed.insert(compressed.end(), kind + 4, kind + 4 + length);
+    }
+    chunk += 12 + length;
+  }
+  if (!header) {
+    ADD_FAILURE() << "no IHDR of an " << n << " x " << n << " 8-bit RGBA image";
+    return {};
+  }
+  Bytes rows(std::size_t{n} * (1 + 4 * n));
+  uLongf length = rows.size();
+  if (uncompress(rows.data(), &length, compressed.data(), compressed.size()) != Z_OK ||
+      length != rows.size()) {
+    ADD_FAILURE() << "the image data does not inflate to " << rows.size() << " bytes";
+    return {};
+  }
+  for (unsigned y = 0; y < n; ++y) {
+    if (rows[y * (1 + 4 * n)] != 0) {
+      ADD_FAILURE() << "row " << y << " is filtered";
+      return {};
+    }
+  }
+  return rows;
+}
+
 class IconFile : public ::testing::TestWithParam<IconCase> {
  protected:
   void SetUp() override {
@@ -100,6 +159,11 @@ TEST_P(IconFile, EntriesDescribeTheirBitmaps) {
     ASSERT_GE(at, end) << "overlaps the directory or the previous image";
     ASSERT_LE(at + kInfoHeader, bytes_.size());
     ASSERT_LE(at + size, bytes_.size());
+    end = at + size;
+    if (bpp == 32) {
+      EXPECT_FALSE(PngRows(bytes_, at, size, n).empty());
+      continue;
+    }
     EXPECT_EQ(Le(bytes_, at, 4), kInfoHeader);
     EXPECT_EQ(Le(bytes_, at + 4, 4), n);
     EXPECT_EQ(Le(bytes_, at + 8, 4), 2 * n);  // colour rows plus mask rows
@@ -109,40 +173,39 @@ TEST_P(IconFile, EntriesDescribeTheirBitmaps) {
     const std::size_t pixels = (Stride(n * bpp) + Stride(n)) * n;
     EXPECT_EQ(Le(bytes_, at + 20, 4), pixels);
     EXPECT_EQ(size, kInfoHeader + ColourTable(bpp) + pixels);
-    end = at + size;
   }
   EXPECT_EQ(end, bytes_.size()) << "trailing bytes after the last image";
 }
 
-// Windows XORs the colour data onto the screen where the mask is set, so anything but
-// index 0 (or an all-zero 32 bpp pixel) there shows up as noise around the picture. A 32 bpp
-// image is drawn through its alpha channel instead, which must clear the same pixels.
+// Windows XORs the colour data onto the screen where the mask is set, so anything but index 0
+// there shows up as noise around the picture. A 32 bpp image is drawn through its alpha channel.
 TEST_P(IconFile, MaskedPixelsAreBlackAndSomethingIsDrawn) {
   for (std::size_t i = 0; i < Count(); ++i) {
     SCOPED_TRACE("image " + std::to_string(i));
-    const std::size_t e = Entry(i), at = Le(bytes_, e + 12, 4);
+    const std::size_t e = Entry(i), size = Le(bytes_, e + 8, 4), at = Le(bytes_, e + 12, 4);
     const unsigned n = bytes_[e], bpp = Le(bytes_, e + 6, 2);
     ASSERT_TRUE(bpp == 4 || bpp == 8 || bpp == 32) << bpp << " bits per pixel";
-    const std::size_t xor_at = at + kInfoHeader + ColourTable(bpp);
-    const std::size_t and_at = xor_at + Stride(n * bpp) * n;
-    ASSERT_LE(and_at + Stride(n) * n, bytes_.size());
+    ASSERT_LE(at + size, bytes_.size());
     std::size_t opaque = 0;
-    for (unsigned y = 0; y < n; ++y) {
-      for (unsigned x = 0; x < n; ++x) {
-        const std::size_t px_at = xor_at + y * Stride(n * bpp) + x * bpp / 8;
-        const std::uint8_t px = bytes_[px_at];
-        const unsigned value = bpp == 32  ? Le(bytes_, px_at, 4)
-                               : bpp == 8 ? px
-                                          : (x % 2 ? px & 0xF : px >> 4);
-        const bool masked = bytes_[and_at + y * Stride(n) + x / 8] & (0x80 >> (x % 8));
-        if (bpp == 32) {
-          EXPECT_EQ(bytes_[px_at + 3] == 0, masked)
-              << "alpha and mask disagree at pixel " << x << " of row " << y << " from the bottom";
-        }
-        if (masked) {
-          EXPECT_EQ(value, 0u) << "pixel " << x << " of row " << y << " from the bottom";
-        } else {
-          ++opaque;
+    if (bpp == 32) {
+      const Bytes rows = PngRows(bytes_, at, size, n);
+      ASSERT_FALSE(rows.empty());
+      for (unsigned y = 0; y < n; ++y) {
+        for (unsigned x = 0; x < n; ++x) opaque += rows[y * (1 + 4 * n) + 1 + 4 * x + 3] != 0;
+      }
+    } else {
+      const std::size_t xor_at = at + kInfoHeader + ColourTable(bpp);
+      const std::size_t and_at = xor_at + Stride(n * bpp) * n;
+      ASSERT_LE(and_at + Stride(n) * n, bytes_.size());
+      for (unsigned y = 0; y < n; ++y) {
+        for (unsigned x = 0; x < n; ++x) {
+          const std::uint8_t px = bytes_[xor_at + y * Stride(n * bpp) + x * bpp / 8];
+          const unsigned value = bpp == 8 ? px : (x % 2 ? px & 0xF : px >> 4);
+          if (bytes_[and_at + y * Stride(n) + x / 8] & (0x80 >> (x % 8))) {
+            EXPECT_EQ(value, 0u) << "pixel " << x << " of row " << y << " from the bottom";
+          } else {
+            ++opaque;
+          }
         }
       }
     }
