@@ -3,7 +3,8 @@
 //
 //   kalvenor_bench startup  <kalvenor.exe> <floor_window.exe> <sample.dll> <runs> [<key>]
 //   kalvenor_bench wait_cpu <kalvenor.exe> <floor_install.exe> <sample_slow.dll> <runs>
-//   kalvenor_bench install  <kalvenor.exe> <floor_install.exe> <sample.dll> <count> <runs> [<key>]
+//   kalvenor_bench install  <kalvenor.exe> <floor_install.exe> <sample.dll> <plain.dll> <count>
+//                           <runs>
 //   kalvenor_bench missing  <kalvenor.exe> <count> <runs>
 //   kalvenor_bench copy     <kalvenor.exe> <count> <runs>
 //
@@ -359,47 +360,84 @@ void WaitCpu(const std::wstring& program, const std::wstring& floor, const std::
   Print("wait_failures", static_cast<double>(failures));
 }
 
-// Install of `count` copies of the sample component, against the floor program that does the
-// same copies and registration tool runs; the two take turns. The figures are named after `key`.
+// One Install by the program over the `count` components of its folder.
+struct InstallRun {
+  double seconds = 0, cpuSeconds = 0;
+  LogCounts counts;
+};
+
+InstallRun RunInstall(const std::wstring& exe, PrivateWindows& windows, int count) {
+  RunningProgram running(exe, windows.Environment());
+  ExpectListed(running, static_cast<std::size_t>(count));
+  InstallRun result;
+  const double cpuBefore = FiguresOf(running.Id()).cpuSeconds;
+  result.seconds = running.Time(kInstall, 100);
+  result.cpuSeconds = FiguresOf(running.Id()).cpuSeconds - cpuBefore;
+  result.counts = CountLines(running.Log(), L"");
+  return result;
+}
+
+// Install of `count` copies of the sample component, whose type library the program checks
+// after each registration; the same Install of a component without one, which leaves nothing
+// to check; and the floor program, which does the same copies and registration tool runs. The
+// three take turns, each going first in one run in three, so that a slower spell of the
+// machine falls on all of them.
 void Install(const std::wstring& program, const std::wstring& floor, const std::wstring& sample,
-             int count, int runs, const std::string& key) {
+             const std::wstring& plain, int count, int runs) {
   PrivateWindows windows;
-  ScratchFolder folder(L"install"), floorFolder(L"floorinstall");
-  const std::wstring exe = folder.Take(program);
+  ScratchFolder folder(L"install"), plainFolder(L"installplain"), floorFolder(L"floorinstall");
+  const std::wstring exe = folder.Take(program), plainExe = plainFolder.Take(program);
   const std::wstring floorExe = floorFolder.Take(floor);
-  for (int i = 1; i <= count; ++i) CopyInto(sample, folder.PathOf(Numbered(L"comp", i, L".dll")));
+  for (int i = 1; i <= count; ++i) {
+    CopyInto(sample, folder.PathOf(Numbered(L"comp", i, L".dll")));
+    CopyInto(plain, plainFolder.PathOf(Numbered(L"comp", i, L".dll")));
+  }
   windows.UnregisterAtEnd(windows.System() + L"\\" + Numbered(L"comp", 1, L".dll"));
 
   const std::size_t expectedLines = 5 * static_cast<std::size_t>(count) + 2;
-  std::vector<double> programTimes, floorTimes, programCpu, floorCpu;
-  std::size_t lines = 0, failures = 0;
+  std::vector<double> checked, checkedCpu, unchecked, uncheckedCpu, floorTimes, floorCpu, extra;
+  std::size_t lines = 0, plainLines = 0, failures = 0;
   for (int run = 0; run < runs; ++run) {
-    for (int turn = 0; turn < 2; ++turn) {
+    for (int turn = 0; turn < 3; ++turn) {
       windows.Clear();
-      if ((turn == 0) == (run % 2 == 0)) {
-        RunningProgram running(exe, windows.Environment());
-        ExpectListed(running, static_cast<std::size_t>(count));
-        const double cpuBefore = FiguresOf(running.Id()).cpuSeconds;
-        programTimes.push_back(running.Time(kInstall, 100));
-        programCpu.push_back(FiguresOf(running.Id()).cpuSeconds - cpuBefore);
-        const LogCounts counts = CountLines(running.Log(), L"");
-        lines = counts.lines;
-        failures += counts.failures;
-        continue;
+      switch ((run + turn) % 3) {
+        case 0: {
+          const InstallRun done = RunInstall(exe, windows, count);
+          checked.push_back(done.seconds);
+          checkedCpu.push_back(done.cpuSeconds);
+          lines = done.counts.lines;
+          failures += done.counts.failures;
+          break;
+        }
+        case 1: {
+          const InstallRun done = RunInstall(plainExe, windows, count);
+          unchecked.push_back(done.seconds);
+          uncheckedCpu.push_back(done.cpuSeconds);
+          plainLines = done.counts.lines;
+          failures += done.counts.failures;
+          break;
+        }
+        default: {
+          std::map<std::string, double> values = RunFloorInstall(floorExe, windows, folder.Path());
+          if (values["files"] != count) Fail("the floor program did not find the components");
+          floorTimes.push_back(values["elapsed_ms"] / 1000);
+          floorCpu.push_back(values["cpu_ms"] / 1000);
+        }
       }
-      std::map<std::string, double> values = RunFloorInstall(floorExe, windows, folder.Path());
-      if (values["files"] != count) Fail("the floor program did not find the components");
-      floorTimes.push_back(values["elapsed_ms"] / 1000);
-      floorCpu.push_back(values["cpu_ms"] / 1000);
     }
+    extra.push_back(checked.back() - unchecked.back());
   }
-  PrintMedianMs(key + "_ms", programTimes);
-  PrintMedianMs(key + "_floor_ms", floorTimes);
-  PrintMedianMs(key + "_cpu_ms", programCpu);
-  PrintMedianMs(key + "_floor_cpu_ms", floorCpu);
-  Print(key + "_log_lines", static_cast<double>(lines));
-  Print(key + "_expected_lines", static_cast<double>(expectedLines));
-  Print(key + "_failures", static_cast<double>(failures));
+  PrintMedianMs("install_ms", checked);
+  PrintMedianMs("install_floor_ms", floorTimes);
+  PrintMedianMs("install_cpu_ms", checkedCpu);
+  PrintMedianMs("install_floor_cpu_ms", floorCpu);
+  PrintMedianMs("install_plain_ms", unchecked);
+  PrintMedianMs("install_plain_cpu_ms", uncheckedCpu);
+  PrintMedianMs("install_check_extra_ms", extra);
+  Print("install_log_lines", static_cast<double>(lines));
+  Print("install_plain_log_lines", static_cast<double>(plainLines));
+  Print("install_expected_lines", static_cast<double>(expectedLines));
+  Print("install_failures", static_cast<double>(failures));
 }
 
 // Install over `count` listed files that are gone by the time of the click: one "File not
@@ -486,7 +524,7 @@ int Usage() {
       "       kalvenor_bench wait_cpu <kalvenor.exe> <floor_install.exe> <sample_slow.dll> "
       "<runs>\n"
       "       kalvenor_bench install <kalvenor.exe> <floor_install.exe> <sample.dll> "
-      "<count> <runs> [<key>]\n"
+      "<plain.dll> <count> <runs>\n"
       "       kalvenor_bench missing <kalvenor.exe> <count> <runs>\n"
       "       kalvenor_bench copy <kalvenor.exe> <count> <runs>\n");
   return 2;
@@ -505,9 +543,8 @@ int wmain(int argc, wchar_t** argv) {
               argc == 7 ? Narrow(argv[6]) : std::string("startup"));
     } else if (command == L"wait_cpu" && argc == 6) {
       WaitCpu(argv[2], argv[3], argv[4], Number(argv[5]));
-    } else if (command == L"install" && (argc == 7 || argc == 8)) {
-      Install(argv[2], argv[3], argv[4], Number(argv[5]), Number(argv[6]),
-              argc == 8 ? Narrow(argv[7]) : std::string("install"));
+    } else if (command == L"install" && argc == 8) {
+      Install(argv[2], argv[3], argv[4], argv[5], Number(argv[6]), Number(argv[7]));
     } else if (command == L"missing" && argc == 5) {
       Missing(argv[2], Number(argv[3]), Number(argv[4]));
     } else if (command == L"copy" && argc == 5) {
