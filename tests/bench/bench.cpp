@@ -395,47 +395,41 @@ void Install(const std::wstring& program, const std::wstring& floor, const std::
   windows.UnregisterAtEnd(windows.System() + L"\\" + Numbered(L"comp", 1, L".dll"));
 
   const std::size_t expectedLines = 5 * static_cast<std::size_t>(count) + 2;
-  std::vector<double> checked, checkedCpu, unchecked, uncheckedCpu, floorTimes, floorCpu, extra;
-  std::size_t lines = 0, plainLines = 0, failures = 0;
+  struct Series {
+    std::vector<double> seconds, cpuSeconds;
+    std::size_t lines = 0;
+  } checked, unchecked;
+  std::vector<double> floorTimes, floorCpu, extra;
+  std::size_t failures = 0;
   for (int run = 0; run < runs; ++run) {
     for (int turn = 0; turn < 3; ++turn) {
       windows.Clear();
-      switch ((run + turn) % 3) {
-        case 0: {
-          const InstallRun done = RunInstall(exe, windows, count);
-          checked.push_back(done.seconds);
-          checkedCpu.push_back(done.cpuSeconds);
-          lines = done.counts.lines;
-          failures += done.counts.failures;
-          break;
-        }
-        case 1: {
-          const InstallRun done = RunInstall(plainExe, windows, count);
-          unchecked.push_back(done.seconds);
-          uncheckedCpu.push_back(done.cpuSeconds);
-          plainLines = done.counts.lines;
-          failures += done.counts.failures;
-          break;
-        }
-        default: {
-          std::map<std::string, double> values = RunFloorInstall(floorExe, windows, folder.Path());
-          if (values["files"] != count) Fail("the floor program did not find the components");
-          floorTimes.push_back(values["elapsed_ms"] / 1000);
-          floorCpu.push_back(values["cpu_ms"] / 1000);
-        }
+      const int which = (run + turn) % 3;
+      if (which < 2) {
+        Series& series = which == 0 ? checked : unchecked;
+        const InstallRun done = RunInstall(which == 0 ? exe : plainExe, windows, count);
+        series.seconds.push_back(done.seconds);
+        series.cpuSeconds.push_back(done.cpuSeconds);
+        series.lines = done.counts.lines;
+        failures += done.counts.failures;
+        continue;
       }
+      std::map<std::string, double> values = RunFloorInstall(floorExe, windows, folder.Path());
+      if (values["files"] != count) Fail("the floor program did not find the components");
+      floorTimes.push_back(values["elapsed_ms"] / 1000);
+      floorCpu.push_back(values["cpu_ms"] / 1000);
     }
-    extra.push_back(checked.back() - unchecked.back());
+    extra.push_back(checked.seconds.back() - unchecked.seconds.back());
   }
-  PrintMedianMs("install_ms", checked);
+  PrintMedianMs("install_ms", checked.seconds);
   PrintMedianMs("install_floor_ms", floorTimes);
-  PrintMedianMs("install_cpu_ms", checkedCpu);
+  PrintMedianMs("install_cpu_ms", checked.cpuSeconds);
   PrintMedianMs("install_floor_cpu_ms", floorCpu);
-  PrintMedianMs("install_plain_ms", unchecked);
-  PrintMedianMs("install_plain_cpu_ms", uncheckedCpu);
+  PrintMedianMs("install_plain_ms", unchecked.seconds);
+  PrintMedianMs("install_plain_cpu_ms", unchecked.cpuSeconds);
   PrintMedianMs("install_check_extra_ms", extra);
-  Print("install_log_lines", static_cast<double>(lines));
-  Print("install_plain_log_lines", static_cast<double>(plainLines));
+  Print("install_log_lines", static_cast<double>(checked.lines));
+  Print("install_plain_log_lines", static_cast<double>(unchecked.lines));
   Print("install_expected_lines", static_cast<double>(expectedLines));
   Print("install_failures", static_cast<double>(failures));
 }

@@ -389,9 +389,14 @@ void App::Start(const std::wstring& folder, const Launch& launch) {
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started{};
   // Started from its own folder, as from a double click in it.
-  if (!::CreateProcessW(
-          exe_.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
-          environment.empty() ? nullptr : environment.data(), folder.c_str(), &startup, &started)) {
+  const auto start = [&] {
+    return ::CreateProcessW(
+        exe_.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+        environment.empty() ? nullptr : environment.data(), folder.c_str(), &startup, &started);
+  };
+  // Wine's process creation has failed once with ERROR_INTERNAL_ERROR before the program ran
+  // any code of its own; that failure, and only it, is tried once more.
+  if (!start() && (::GetLastError() != ERROR_INTERNAL_ERROR || !start())) {
     Fail(LastErrorText("cannot start " + Narrow(exe_)));
   }
   ::CloseHandle(started.hThread);
