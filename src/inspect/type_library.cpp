@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/byte_reader.h"
+
 namespace kalvenor::inspect {
 namespace {
 
@@ -16,23 +18,7 @@ constexpr std::size_t kTypeInfoSize = 0x64;
 constexpr std::size_t kMaxTypeInfos = 65536;
 constexpr std::uint32_t kCoclass = 5;
 
-class Reader {
- public:
-  explicit Reader(std::span<const std::byte> bytes) : bytes_(bytes) {}
-  bool Has(std::size_t offset, std::size_t count) const {
-    return offset <= bytes_.size() && count <= bytes_.size() - offset;
-  }
-  std::uint32_t Dword(std::size_t offset) const {
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-      value = value << 8 | std::to_integer<std::uint32_t>(bytes_[offset + i]);
-    return value;
-  }
-  unsigned Byte(std::size_t offset) const { return std::to_integer<unsigned>(bytes_[offset]); }
-
- private:
-  std::span<const std::byte> bytes_;
-};
+using Reader = platform::ByteReader;
 
 struct Segment {
   std::size_t offset = 0, length = 0;

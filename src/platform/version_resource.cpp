@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "platform/byte_reader.h"
+
 namespace kalvenor::platform {
 namespace {
 
@@ -9,23 +11,7 @@ constexpr std::uint32_t kFixedInfoSignature = 0xFEEF04BD;
 constexpr std::size_t kFixedInfoSize = 52;
 constexpr std::size_t kBlockHeader = 6;  // length, value length, type: three 16-bit words
 
-class Reader {
- public:
-  explicit Reader(std::span<const std::byte> bytes) : bytes_(bytes) {}
-  bool Has(std::size_t offset, std::size_t count) const {
-    return offset <= bytes_.size() && count <= bytes_.size() - offset;
-  }
-  std::uint16_t Word(std::size_t offset) const {
-    return static_cast<std::uint16_t>(std::to_integer<unsigned>(bytes_[offset]) |
-                                      std::to_integer<unsigned>(bytes_[offset + 1]) << 8);
-  }
-  std::uint32_t Dword(std::size_t offset) const {
-    return Word(offset) | static_cast<std::uint32_t>(Word(offset + 2)) << 16;
-  }
-
- private:
-  std::span<const std::byte> bytes_;
-};
+using Reader = platform::ByteReader;
 
 std::size_t Align4(std::size_t offset) { return (offset + 3) & ~std::size_t{3}; }
 
