@@ -4,6 +4,7 @@
 #include <optional>
 #include <set>
 
+#include "inspect/registration_tool.h"
 #include "lib/lib_filesystem.h"
 
 namespace kalvenor::inspect {
@@ -59,14 +60,6 @@ std::vector<Assembly> DependentAssemblies(std::string_view manifest, Machine mac
   }
   return found;
 }
-
-}  // namespace
-
-platform::RegistryView ViewOf(Machine machine) {
-  return machine == Machine::X86 ? platform::RegistryView::Bits32 : platform::RegistryView::Bits64;
-}
-
-namespace {
 
 class Resolver {
  public:

@@ -49,9 +49,6 @@ std::vector<DependencyProblem> FindDependencyProblems(platform::System& system,
                                                       const std::string& componentName,
                                                       const SearchPlaces& places);
 
-// The registry view a component of this machine reads and writes.
-platform::RegistryView ViewOf(Machine machine);
-
 // API sets (api-ms-win-…, ext-ms-…) are no files: the loader maps them to system DLLs.
 bool IsApiSetName(std::string_view dll);
 

@@ -1,11 +1,8 @@
 #include "inspect/diagnosis.h"
-#include "lib/text.h"
-
-#include <cstdio>
 
 #include "inspect/dependencies.h"
 #include "inspect/pe_image.h"
-#include "lib/lib_filesystem.h"
+#include "lib/text.h"
 
 namespace kalvenor::inspect {
 namespace {
@@ -44,14 +41,18 @@ std::string RuntimeOf(std::string_view dll, Machine machine) {
   return {};
 }
 
-std::string Chain(const DependencyProblem& problem) {
-  std::string chain;
-  for (const std::string& file : problem.neededBy) chain += (chain.empty() ? "" : " -> ") + file;
-  return chain;
+// "needs b.dll" when the copy imports it; "needs c.dll (through a.dll -> b.dll)" when a DLL it
+// needs does.
+std::string Needs(const DependencyProblem& problem, std::string_view what) {
+  std::string through;
+  for (std::size_t i = 1; i < problem.neededBy.size(); ++i) {
+    through += (through.empty() ? "" : " -> ") + problem.neededBy[i];
+  }
+  return "needs " + std::string(what) + (through.empty() ? "" : " (through " + through + ")");
 }
 
 std::string Explain(const DependencyProblem& problem, const Component& component, Machine machine) {
-  const std::string needs = Chain(problem) + " needs " + problem.dll;
+  const std::string needs = Needs(problem, problem.dll);
   switch (problem.kind) {
     case ProblemKind::Missing: {
       const std::string runtime = RuntimeOf(problem.dll, machine);
@@ -68,17 +69,11 @@ std::string Explain(const DependencyProblem& problem, const Component& component
              ", so Windows cannot load it: put the " + BitsOf(machine) + " " + problem.dll +
              " in its place";
     case ProblemKind::MissingFunction:
-      return Chain(problem) + " needs " + problem.function + " from " + problem.foundAt +
+      return Needs(problem, problem.function + " from " + problem.foundAt) +
              ", which that file does not export: install the " + problem.dll +
              " the component was built with";
   }
   return needs;
-}
-
-std::string Hex(std::uint32_t code) {
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(code));
-  return hex;
 }
 
 class Findings {
@@ -86,126 +81,95 @@ class Findings {
   void Add(std::string cause) {
     if (causes_.size() < kMaxCauses) causes_.push_back(std::move(cause));
   }
-  void Outcome(inspect::Outcome outcome) {
-    if (outcome_ == inspect::Outcome::RunsEntryPoint) outcome_ = outcome;
-  }
-  Diagnosis Done() && { return {outcome_, std::move(causes_)}; }
+  std::vector<std::string> Done() && { return std::move(causes_); }
   bool Empty() const { return causes_.empty(); }
 
  private:
-  inspect::Outcome outcome_ = inspect::Outcome::RunsEntryPoint;
   std::vector<std::string> causes_;
 };
 
-}  // namespace
-
-const char* BitsOf(Machine machine) {
-  switch (machine) {
-    case Machine::X86: return "32-bit";
-    case Machine::X64: return "64-bit";
-    case Machine::Arm64: return "ARM64";
-    case Machine::Unknown: break;
-  }
-  return "unknown";
-}
-
-const char* RegistrarFor(Machine machine) {
-  switch (machine) {
-    case Machine::X86: return "the x86 build of Kalvenor";
-    case Machine::X64: return "the x64 build of Kalvenor";
-    case Machine::Arm64:
-    case Machine::Unknown: break;
-  }
-  return "a registration tool of its own kind";
-}
-
-Diagnosis Diagnose(platform::System& system, const Component& component,
-                   std::optional<std::uint32_t> exitCode) {
-  Findings findings;
-  const std::string& file = component.copy;
+// The image, or the cause why there is none to load.
+std::optional<PeImage> ReadImage(platform::System& system, const std::string& file,
+                                 Findings& findings) {
   auto bytes = system.ReadFile(file, kMaxImageBytes);
   if (!bytes.ok()) {
-    findings.Outcome(Outcome::CannotLoad);
-    findings.Add(file + " cannot be read (" + bytes.error().message +
-                 "): copy the component again");
-    return std::move(findings).Done();
+    findings.Add("cannot be read (" + bytes.error().message + "): copy the component again");
+    return std::nullopt;
   }
   if (bytes.value().empty()) {
-    findings.Outcome(Outcome::CannotLoad);
-    findings.Add(file + " is empty: copy a good file in its place");
-    return std::move(findings).Done();
+    findings.Add("the file is empty: copy a good file in its place");
+    return std::nullopt;
   }
-  const std::optional<PeImage> image = ReadPeImage(bytes.value());
-  if (!image) {
-    findings.Outcome(Outcome::CannotLoad);
-    findings.Add(file + " is no Windows DLL at all: remove it from the list");
-    return std::move(findings).Done();
-  }
+  std::optional<PeImage> image = ReadPeImage(bytes.value());
+  if (!image) findings.Add("no Windows DLL at all: remove it from the list");
+  return image;
+}
 
-  const int toolBits = system.App().bits;
-  const Machine toolMachine = toolBits == 64 ? Machine::X64 : Machine::X86;
-  if (image->machine != toolMachine) {
-    const bool x86OrX64 = image->machine == Machine::X86 || image->machine == Machine::X64;
-    findings.Outcome(x86OrX64 ? Outcome::OtherBitness : Outcome::CannotLoad);
-    findings.Add(file + " is a " + BitsOf(image->machine) + " DLL, which the " +
-                 std::to_string(toolBits) + "-bit regsvr32.exe cannot load: register it with " +
-                 RegistrarFor(image->machine));
-  }
-  if (image->isDotNet) {
-    findings.Add(file + " is a .NET assembly, which has no registration entry point: register " +
-                 "it with regasm.exe /codebase instead");
-  }
-
-  const std::string folder = FolderOf(file);
+// Where the loader looks for the copy's DLLs, and the folder of the listed file beside.
+SearchPlaces PlacesOf(platform::System& system, const Component& component) {
+  const std::string folder = FolderOf(component.copy);
   const std::string source = FolderOf(component.listed);
-  SearchPlaces places{folder,
-                      AsciiLower(source) == AsciiLower(folder) ? std::string() : source,
-                      component.systemDir,
-                      system.Environ("WINDIR").value_or(""),
-                      {}};
-  const std::string path = system.Environ("PATH").value_or("");
-  for (std::size_t start = 0; start <= path.size();) {
-    const std::size_t end = std::min(path.find(';', start), path.size());
-    if (end > start) places.path.push_back(path.substr(start, end - start));
-    start = end + 1;
+  return {folder, AsciiLower(source) == AsciiLower(folder) ? std::string() : source,
+          component.systemDir, system.Environ("WINDIR").value_or(""),
+          SplitList(system.Environ("PATH").value_or(""), ';')};
+}
+
+// What the tool's own exit code tells, when the file explains nothing else.
+void ExplainExitCode(platform::System& system, std::uint32_t exitCode, Findings& findings) {
+  if (exitCode == static_cast<std::uint32_t>(ToolExit::EntryPointFailed)) {
+    std::string cause = "its registration code reported an error";
+    if (!system.Elevated()) cause += ": Kalvenor is not running as administrator; start it so";
+    findings.Add(cause);
+  } else if (IsCrash(exitCode)) {
+    findings.Add("its registration code crashed with exception " + Hex(exitCode) +
+                 ": ask its vendor for a version that registers");
   }
+}
+
+}  // namespace
+
+std::vector<std::string> Diagnose(platform::System& system, const Component& component,
+                                  std::optional<std::uint32_t> exitCode) {
+  Findings findings;
+  const std::optional<PeImage> image = ReadImage(system, component.copy, findings);
+  if (!image) return std::move(findings).Done();
+
+  // No dependency will ever make a file without the entry point register: that comes first.
+  const char* entryPoint = component.registering ? "DllRegisterServer" : "DllUnregisterServer";
+  const bool hasEntryPoint = image->Exports(entryPoint);
+  if (image->isDotNet) {
+    findings.Add("a .NET assembly, which has no registration entry point: register it with " +
+                 std::string("regasm.exe /codebase instead"));
+  } else if (!hasEntryPoint) {
+    findings.Add("exports no " + std::string(entryPoint) +
+                 ", so it is no self-registering component: install it the way its vendor " +
+                 "describes");
+  }
+  const Machine tool = ToolMachine(system);
+  if (image->machine != tool) {
+    findings.Add("a " + std::string(BitsOf(image->machine)) + " DLL, which the " + BitsOf(tool) +
+                 " regsvr32.exe cannot load: register it with " + RegistrarFor(image->machine));
+  }
+
   std::vector<DependencyProblem> later;
-  if (image->machine == toolMachine) {
-    for (DependencyProblem& problem : FindDependencyProblems(system, *image, file, places)) {
+  if (image->machine == tool) {
+    for (DependencyProblem& problem :
+         FindDependencyProblems(system, *image, component.copy, PlacesOf(system, component))) {
       if (problem.delayLoaded) {
         later.push_back(std::move(problem));
-        continue;
+      } else {
+        findings.Add(Explain(problem, component, image->machine));
       }
-      findings.Outcome(Outcome::CannotLoad);
-      findings.Add(Explain(problem, component, image->machine));
     }
   }
-
-  const char* entryPoint = component.registering ? "DllRegisterServer" : "DllUnregisterServer";
-  if (!image->Exports(entryPoint)) {
-    findings.Outcome(Outcome::NoEntryPoint);
-    if (!image->isDotNet) {
-      findings.Add(file + " exports no " + entryPoint +
-                   ", so it is no self-registering component: install it the way its vendor " +
-                   "describes");
-    }
-  } else if (exitCode && findings.Empty()) {
-    if (*exitCode == 5) {
-      std::string cause = "the registration code of " + file + " reported an error";
-      if (!system.Elevated()) cause += ": Kalvenor is not running as administrator; start it so";
-      findings.Add(cause);
-    } else if (*exitCode > 255) {
-      findings.Add("the registration code of " + file + " crashed with exception " +
-                   Hex(*exitCode) + ": ask its vendor for a version that registers");
-    }
+  if (hasEntryPoint && exitCode && findings.Empty()) {
+    ExplainExitCode(system, *exitCode, findings);
   }
   for (const DependencyProblem& problem : later) {
     findings.Add("may fail later: " + Explain(problem, component, image->machine) +
                  " (loaded only when first used)");
   }
-  if (findings.Empty()) {
-    findings.Add("nothing in " + file + " or the DLLs it needs explains this");
-  }
+  if (findings.Empty()) findings.Add("nothing in the file or the DLLs it needs explains this");
   return std::move(findings).Done();
 }
 

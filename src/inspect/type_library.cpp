@@ -14,9 +14,10 @@ constexpr std::uint32_t kHasHelpDll = 0x100;
 constexpr std::size_t kSegments = 15;
 constexpr std::size_t kSegmentEntry = 16;  // offset, length and two reserved words
 constexpr std::size_t kTypeInfoSegment = 0, kGuidSegment = 5, kNameSegment = 7;
-constexpr std::size_t kTypeInfoSize = 0x64;
+constexpr std::size_t kTypeInfoSize = 0x64;  // kind at 0, GUID at 0x2C, flags 0x30, name 0x34
 constexpr std::size_t kMaxTypeInfos = 65536;
 constexpr std::uint32_t kCoclass = 5;
+constexpr std::uint32_t kCanCreate = 0x2;  // TYPEFLAG_FCANCREATE
 
 using Reader = platform::ByteReader;
 
@@ -69,7 +70,8 @@ std::optional<std::vector<TypeLibraryClass>> ReadTypeLibraryClasses(
     if ((reader.Dword(*info) & 0xF) != kCoclass) continue;
     const auto guid = segments[kGuidSegment].At(reader.Dword(*info + 0x2C), 16);
     if (!guid) continue;
-    TypeLibraryClass type{GuidText(reader, *guid), {}};
+    TypeLibraryClass type{
+        GuidText(reader, *guid), {}, (reader.Dword(*info + 0x30) & kCanCreate) != 0};
     // A name: two words of hashing, its length in the low byte of the third, then the text.
     if (const auto name = segments[kNameSegment].At(reader.Dword(*info + 0x34), 12)) {
       const std::size_t length = reader.Byte(*name + 8);

@@ -13,6 +13,9 @@ namespace kalvenor::inspect {
 struct TypeLibraryClass {
   std::string clsid;  // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, upper case, as the registry has it
   std::string name;   // may be empty
+  // Not marked noncreatable: clients create it with CoCreateInstance, so its server must
+  // register it. The others are handed out by objects of the library, never created.
+  bool creatable = true;
 };
 
 // The coclasses in the library's order; nothing when the bytes are no MSFT type library. Never

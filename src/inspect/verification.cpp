@@ -2,28 +2,135 @@
 
 #include "inspect/pe_image.h"
 #include "inspect/type_library.h"
+#include "lib/lib_filesystem.h"
 #include "lib/text.h"
 
 namespace kalvenor::inspect {
 namespace {
 
-// The form in which two names of one file compare equal: long names, no quotes, no letter
-// case. A 32-bit component on 64-bit Windows reports its copy in system32 by its real folder,
-// SysWOW64, which is where the 32-bit tool's system32 leads.
-std::string Comparable(platform::System& system, std::string path) {
-  while (!path.empty() && (path.front() == ' ' || path.front() == '"')) path.erase(0, 1);
-  while (!path.empty() && (path.back() == ' ' || path.back() == '"')) path.pop_back();
-  std::string lower = AsciiLower(system.LongPathName(path));
-  if (system.App().bits == 32) {
-    const std::string windows = AsciiLower(system.Environ("WINDIR").value_or("c:\\windows"));
-    const std::string wow = windows + "\\syswow64\\";
-    if (lower.starts_with(wow)) lower = windows + "\\system32\\" + lower.substr(wow.size());
+// Where a creatable class of the component stands in the registry.
+enum class Standing {
+  ToCopy,           // its InprocServer32 is the copy
+  Unregistered,     // nothing serves it
+  ServedElsewhere,  // another file of another name, or a local server or service, serves it
+  ToAnotherCopy,    // a file of the copy's name in another folder, which clients load instead
+  ToMissingFile,    // a file that does not exist
+};
+
+struct ClassStanding {
+  const TypeLibraryClass* type;
+  Standing standing;
+  std::string server;  // the InprocServer32 as registered
+};
+
+class Registry {
+ public:
+  Registry(platform::System& system, const Component& component, platform::RegistryView view)
+      : system_(system),
+        component_(component),
+        view_(view),
+        windowsDir_(system.Environ("WINDIR").value_or("c:\\windows")),
+        copy_(Comparable(component.copy)) {}
+
+  ClassStanding Read(const TypeLibraryClass& type) const {
+    const std::string key = "CLSID\\" + type.clsid;
+    const std::string server = String(key + "\\InprocServer32", "").value_or("");
+    const std::string path = Unquoted(server);
+    if (path.empty()) {
+      return {&type, LocalServer(key) ? Standing::ServedElsewhere : Standing::Unregistered, server};
+    }
+    const std::string file = Resolved(path);
+    const std::string comparable = Comparable(file);
+    if (comparable == copy_) return {&type, Standing::ToCopy, server};
+    if (File_GetName(comparable) == File_GetName(copy_)) {
+      return {&type, Standing::ToAnotherCopy, server};
+    }
+    if (!File_Exists(system_, file)) return {&type, Standing::ToMissingFile, server};
+    return {&type, Standing::ServedElsewhere, server};
   }
-  return lower;
-}
+
+ private:
+  std::optional<std::string> String(const std::string& key, std::string_view name) const {
+    return system_.RegistryString(platform::RegistryRoot::ClassesRoot, view_, key, name);
+  }
+
+  // Served out of process: by a program (LocalServer32) or a service named by its AppID.
+  bool LocalServer(const std::string& key) const {
+    if (String(key + "\\LocalServer32", "")) return true;
+    const std::optional<std::string> appId = String(key, "AppID");
+    return appId && String("AppID\\" + *appId, "LocalService");
+  }
+
+  // The path COM hands the loader: without the quotes and blanks around it.
+  static std::string Unquoted(std::string path) {
+    while (!path.empty() && (path.front() == ' ' || path.front() == '"')) path.erase(0, 1);
+    while (!path.empty() && (path.back() == ' ' || path.back() == '"')) path.pop_back();
+    return path;
+  }
+
+  // A bare name or a relative path is found as the loader finds it, in the system directory
+  // and then the Windows folder.
+  std::string Resolved(const std::string& path) const {
+    const bool absolute = path.starts_with("\\\\") || (path.size() > 2 && path[1] == ':');
+    if (absolute) return path;
+    const std::string inSystem = component_.systemDir + "\\" + path;
+    if (File_Exists(system_, inSystem)) return inSystem;
+    const std::string inWindows = windowsDir_ + "\\" + path;
+    return File_Exists(system_, inWindows) ? inWindows : inSystem;
+  }
+
+  // The form in which two names of one file compare equal: long names, no letter case. A
+  // 32-bit component on 64-bit Windows reports its copy in system32 by its real folder,
+  // SysWOW64, which is where the 32-bit tool's system32 leads.
+  std::string Comparable(const std::string& path) const {
+    std::string lower = AsciiLower(system_.LongPathName(path));
+    if (system_.App().bits == 32) {
+      const std::string windows = AsciiLower(windowsDir_);
+      const std::string wow = windows + "\\syswow64\\";
+      if (lower.starts_with(wow)) lower = windows + "\\system32\\" + lower.substr(wow.size());
+    }
+    return lower;
+  }
+
+  platform::System& system_;
+  const Component& component_;
+  platform::RegistryView view_;
+  std::string windowsDir_;
+  std::string copy_;
+};
 
 std::string Named(const TypeLibraryClass& type) {
   return type.name.empty() ? "class " + type.clsid : "class " + type.name + " " + type.clsid;
+}
+
+// The line for a class that a client cannot create from the copy, or nothing.
+std::optional<std::string> Failure(const ClassStanding& found, const Component& component,
+                                   Machine machine, Machine tool, bool nothingToCopy) {
+  const std::string named = Named(*found.type);
+  if (!component.registering) {
+    if (found.standing != Standing::ToCopy) return std::nullopt;
+    return named + " is still registered to " + component.copy +
+           ", although regsvr32.exe reported success";
+  }
+  switch (found.standing) {
+    case Standing::ToCopy:
+      if (!IsOtherBitness(machine, tool)) return std::nullopt;
+      return named + " of " + component.copy + " is registered in the " + BitsOf(machine) +
+             " registry view, where the " + BitsOf(machine) +
+             " regsvr32.exe put it: no program can use a " + BitsOf(machine) + " DLL from the " +
+             BitsOf(tool) + " system directory; register it with " + RegistrarFor(machine);
+    case Standing::Unregistered:
+      // Alone, a class left out may be one its vendor never meant to register.
+      if (!nothingToCopy) return std::nullopt;
+      return named + " of " + component.copy +
+             " is not registered, although regsvr32.exe reported success";
+    case Standing::ToAnotherCopy:
+      return named + " is registered to " + found.server + ", not to " + component.copy;
+    case Standing::ToMissingFile:
+      return named + " is registered to " + found.server + ", which does not exist";
+    case Standing::ServedElsewhere: break;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -37,36 +144,22 @@ std::vector<std::string> VerifyRegistration(platform::System& system, const Comp
   const auto classes = ReadTypeLibraryClasses(image->typeLibrary);
   if (!classes) return failures;
 
-  // A DLL of the other bitness the tool hands to the other bitness's tool, which registers it
-  // in its own view: from the wrong system directory, where no program can use it.
-  const Machine toolMachine = system.App().bits == 64 ? Machine::X64 : Machine::X86;
-  const bool otherBitness = image->machine != toolMachine &&
-                            (image->machine == Machine::X86 || image->machine == Machine::X64);
-  const Machine registrar = otherBitness ? image->machine : toolMachine;
-  const platform::RegistryView view =
-      registrar == Machine::X64 ? platform::RegistryView::Bits64 : platform::RegistryView::Bits32;
-  const std::string copy = Comparable(system, component.copy);
+  // A DLL of the other bitness is registered by the other bitness's tool, in its own view.
+  const Machine tool = ToolMachine(system);
+  const Machine registrar = IsOtherBitness(image->machine, tool) ? image->machine : tool;
+  const Registry registry(system, component, ViewOf(registrar));
+  std::vector<ClassStanding> found;
+  bool anyToCopy = false;
   for (const TypeLibraryClass& type : *classes) {
-    const std::optional<std::string> server = system.RegistryString(
-        platform::RegistryRoot::ClassesRoot, view, "CLSID\\" + type.clsid + "\\InprocServer32", "");
-    const bool here = server && Comparable(system, *server) == copy;
-    if (component.registering && here && otherBitness) {
-      failures.push_back(Named(type) + " of " + component.copy + " is registered in the " +
-                         BitsOf(image->machine) + " registry view, where the " +
-                         BitsOf(image->machine) + " regsvr32.exe put it: no program can use a " +
-                         BitsOf(image->machine) + " DLL from the " + BitsOf(toolMachine) +
-                         " system directory; register it with " + RegistrarFor(image->machine));
-    } else if (component.registering && !server) {
-      failures.push_back(Named(type) + " of " + component.copy +
-                         " is not registered, although regsvr32.exe reported success");
-    } else if (component.registering && !here) {
-      failures.push_back(Named(type) + " is registered to " + *server + ", not to " +
-                         component.copy);
-    } else if (!component.registering && here) {
-      failures.push_back(Named(type) + " is still registered to " + component.copy +
-                         ", although regsvr32.exe reported success");
+    if (!type.creatable) continue;
+    found.push_back(registry.Read(type));
+    anyToCopy = anyToCopy || found.back().standing == Standing::ToCopy;
+  }
+  for (const ClassStanding& standing : found) {
+    if (auto failure = Failure(standing, component, image->machine, tool, !anyToCopy)) {
+      failures.push_back(std::move(*failure));
+      if (failures.size() >= kMaxCauses) break;
     }
-    if (failures.size() >= kMaxCauses) break;
   }
   return failures;
 }

@@ -1,12 +1,13 @@
 #pragma once
-// Proof that a registration the tool reported as done took effect: every class the component's
-// type library declares is registered to the copy, in the registry view of the tool's bitness,
-// or, after an unregistration, no longer is.
+// Proof that a registration the tool reported as done took effect, read from the registry in
+// the view of the tool that did it: a client creating any of the component's classes gets the
+// copy. Only what would make a client fail counts; what the component's type library declares
+// but another file serves, or nothing creates, is not the component's to register.
 
 #include <string>
 #include <vector>
 
-#include "inspect/diagnosis.h"
+#include "inspect/registration_tool.h"
 #include "platform/system.h"
 
 namespace kalvenor::inspect {

@@ -1,5 +1,7 @@
 #include "lib/text.h"
 
+#include <algorithm>
+
 namespace kalvenor {
 
 std::string TrimBlanks(std::string_view text) {
@@ -14,6 +16,16 @@ std::string AsciiLower(std::string_view text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return lower;
+}
+
+std::vector<std::string> SplitList(std::string_view list, char separator) {
+  std::vector<std::string> parts;
+  for (std::size_t start = 0; start <= list.size();) {
+    const std::size_t end = std::min(list.find(separator, start), list.size());
+    if (end > start) parts.emplace_back(list.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
 }
 
 }  // namespace kalvenor

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kalvenor {
 
@@ -11,5 +12,8 @@ std::string TrimBlanks(std::string_view text);
 // The text with A to Z lowered and nothing else changed: for names that Windows matches
 // without regard to case and that are ASCII, such as DLL names and paths' folders.
 std::string AsciiLower(std::string_view text);
+
+// The non-empty parts of a list such as PATH, in their order.
+std::vector<std::string> SplitList(std::string_view list, char separator);
 
 }  // namespace kalvenor

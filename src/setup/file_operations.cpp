@@ -1,6 +1,4 @@
 // The single-file steps of a run: copy, delete, register and unregister, each logged first.
-#include <cstdio>
-
 #include "inspect/diagnosis.h"
 #include "inspect/verification.h"
 #include "lib/lib_filesystem.h"
@@ -8,34 +6,6 @@
 #include "setup/frm_setup.h"
 
 namespace kalvenor {
-namespace {
-
-// What the registration tool's own exit codes mean.
-const char* RegistrationToolReason(std::uint32_t code) {
-  switch (code) {
-    case 1: return "invalid command line";
-    case 2: return "OLE could not be initialised";
-    case 3: return "the file could not be loaded";
-    case 4: return "the file has no registration entry point";
-    case 5: return "the registration entry point reported an error";
-    default: return nullptr;
-  }
-}
-
-std::string ExitCodeFailure(std::uint32_t code) {
-  std::string text = "regsvr32.exe exit code ";
-  if (code > 255) {
-    // A crash: the code is an exception status, read in hexadecimal.
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(code));
-    return text + hex;
-  }
-  text += std::to_string(code);
-  if (const char* reason = RegistrationToolReason(code)) text += std::string(", ") + reason;
-  return text;
-}
-
-}  // namespace
 
 void frmSetup::LogFailure(std::string_view why) {
   stepFailed_ = true;
@@ -78,10 +48,10 @@ void frmSetup::LocalRegUnreg(const std::string& source, bool regIt, const std::s
   // The component is read only when the tool failed, and after a success to prove it.
   const inspect::Component component{source, listed, lblWinSystem.Caption(), regIt};
   if (!exitCode.ok() || exitCode.value() != 0) {
-    LogFailure(exitCode.ok() ? ExitCodeFailure(exitCode.value()) : exitCode.error().message);
+    LogFailure(exitCode.ok() ? inspect::ToolExitText(exitCode.value()) : exitCode.error().message);
     const std::optional<std::uint32_t> code =
         exitCode.ok() ? std::optional(exitCode.value()) : std::nullopt;
-    for (const std::string& cause : inspect::Diagnose(services_.system, component, code).causes) {
+    for (const std::string& cause : inspect::Diagnose(services_.system, component, code)) {
       txtOperationsAdd("|      cause: " + cause);
     }
     return;

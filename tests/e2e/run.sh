@@ -12,6 +12,18 @@ export WINEPREFIX WINEDEBUG=${KALVENOR_WINEDEBUG:--all}
 KALVENOR_EXE=$(winepath -w "$build/src/kalvenor.exe")
 KALVENOR_SAMPLES=$(winepath -w "$build/samples")
 export KALVENOR_EXE KALVENOR_SAMPLES
+# Components no one here wrote, of both bitnesses: Wine's own COM servers and the folder of
+# MinGW's C++ runtime DLLs (the posix variant's, the newest when there are several).
+mingw_runtime() {
+  local found
+  found=$(ls -d /usr/lib/gcc/"$1"-w64-mingw32/*-posix 2>/dev/null | sort -V | tail -n 1)
+  [ -n "$found" ] && winepath -w "$found"
+}
+KALVENOR_WINE_DLLS_X86=$(winepath -w /usr/lib/i386-linux-gnu/wine/i386-windows)
+KALVENOR_WINE_DLLS_X64=$(winepath -w /usr/lib/x86_64-linux-gnu/wine/x86_64-windows)
+KALVENOR_MINGW_X86=$(mingw_runtime i686 || true)
+KALVENOR_MINGW_X64=$(mingw_runtime x86_64 || true)
+export KALVENOR_WINE_DLLS_X86 KALVENOR_WINE_DLLS_X64 KALVENOR_MINGW_X86 KALVENOR_MINGW_X64
 if [ -n "${KALVENOR_GTEST_XML:-}" ]; then
   set -- "--gtest_output=xml:$(winepath -w "$KALVENOR_GTEST_XML")" "$@"
 fi

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "platform/win32/win32_system.h"
+
 namespace kalvenor::e2e {
 namespace {
 
@@ -60,6 +62,16 @@ std::wstring OwnSystemDirectory() {
   wchar_t system[MAX_PATH] = {};
   ::GetSystemDirectoryW(system, MAX_PATH);
   return system;
+}
+
+std::optional<std::uint32_t> ExitCodeOf(const std::wstring& exe, const std::wstring& commandLine) {
+  win32::Win32System system;
+  auto started = system.Start(Narrow(exe), Narrow(commandLine), platform::ShowWindow::Normal);
+  if (!started.ok()) return std::nullopt;
+  while (started.value()->WaitForExitOrEvents() != platform::Wake::Ended) {
+  }
+  auto exitCode = started.value()->ExitCode();
+  return exitCode.ok() ? std::optional(exitCode.value()) : std::nullopt;
 }
 
 // ---- Files
@@ -161,14 +173,14 @@ bool CancelFileDialog(const App& app) {
 
 // ---- Runs
 
-std::wstring AwaitDone(const App& app) {
-  WaitUntil([&] { return LogDone(app) || !app.Running(); }, kRunTimeout);
+std::wstring AwaitDone(const App& app, std::chrono::milliseconds timeout) {
+  WaitUntil([&] { return LogDone(app) || !app.Running(); }, timeout);
   return app.Running() ? app.Log() : L"(the program ended)";
 }
 
-std::wstring RunToEnd(const App& app, SetupId command) {
+std::wstring RunToEnd(const App& app, SetupId command, std::chrono::milliseconds timeout) {
   app.Control(command).Click();
-  return AwaitDone(app);
+  return AwaitDone(app, timeout);
 }
 
 void ClickSurface(const App& app) {

@@ -48,6 +48,9 @@ class PrivateWindows {
 // This process's system directory.
 std::wstring OwnSystemDirectory();
 
+// The exit code of a program run to its end, or nothing when it does not start.
+std::optional<std::uint32_t> ExitCodeOf(const std::wstring& exe, const std::wstring& commandLine);
+
 // ---- Files
 
 bool FileExists(const std::wstring& path);
@@ -74,8 +77,9 @@ inline constexpr wchar_t kDone[] = L"Done. Click on the form or hit any key.";
 inline constexpr std::chrono::milliseconds kRunTimeout = 60s;
 
 // Clicks `command` and waits for the done prompt; returns the whole log.
-std::wstring RunToEnd(const App& app, SetupId command);
-std::wstring AwaitDone(const App& app);
+std::wstring RunToEnd(const App& app, SetupId command,
+                      std::chrono::milliseconds timeout = kRunTimeout);
+std::wstring AwaitDone(const App& app, std::chrono::milliseconds timeout = kRunTimeout);
 
 // A left click on the window itself, at a point no control covers.
 void ClickSurface(const App& app);

@@ -165,11 +165,9 @@ TEST_F(RunsTest, FailuresAreLoggedAndTheRunGoesOn) {
   EXPECT_EQ(lines[4], "> Registering file c:\\windows\\system32\\a.dll");
   EXPECT_EQ(lines[6], "|      failed: regsvr32.exe exit code 3, the file could not be loaded");
   // Right after its failed line, what the file says of it.
-  EXPECT_EQ(lines[7],
-            "|      cause: c:\\windows\\system32\\a.dll is no Windows DLL at all: remove it from "
-            "the list");
+  EXPECT_EQ(lines[7], "|      cause: no Windows DLL at all: remove it from the list");
   EXPECT_EQ(lines[13], "|      failed: regsvr32.exe exit code 3, the file could not be loaded");
-  EXPECT_TRUE(lines[14].starts_with("|      cause: c:\\windows\\system32\\my lib.ocx "));
+  EXPECT_TRUE(lines[14].starts_with("|      cause: ")) << lines[14];
   EXPECT_EQ(platform.Content("c:\\windows\\system32\\a.dll"), "old a");
   EXPECT_FALSE(HasTemporaryFiles());
 }

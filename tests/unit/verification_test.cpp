@@ -1,6 +1,10 @@
 // Proof of a registration against the component's type library, and the library's reader.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
 #include "inspect/type_library.h"
 #include "inspect/verification.h"
 #include "pe_writer.h"
@@ -13,6 +17,7 @@ using platform::RegistryRoot;
 using platform::RegistryView;
 using Bytes = std::vector<std::byte>;
 
+constexpr char kCopy[] = "c:\\windows\\system32\\comp.dll";
 constexpr char kClsid[] = "{069D1E67-6900-4A01-BC80-D77EE99E1CF4}";
 constexpr char kServerKey[] = "CLSID\\{069D1E67-6900-4A01-BC80-D77EE99E1CF4}\\InprocServer32";
 
@@ -37,7 +42,8 @@ Bytes TypeLibrary(const std::string& name) {
     dword(0xFFFFFFFF);
     dword(0x0F);
   }
-  for (std::size_t at = 0; at < 0x64; at += 4) dword(at == 0 ? 5 : 0);  // a coclass, guid 0
+  // A creatable coclass (TYPEFLAG_FCANCREATE), guid 0.
+  for (std::size_t at = 0; at < 0x64; at += 4) dword(at == 0 ? 5 : at == 0x30 ? 2 : 0);
   for (std::uint8_t b : guid) bytes.push_back(static_cast<std::byte>(b));
   dword(0);
   dword(0);
@@ -74,12 +80,9 @@ class VerificationTest : public ::testing::Test {
     PutCopy(inspect::Machine::X86);
   }
   // The copy: a component built for `machine` whose type library declares one class.
-  void PutCopy(inspect::Machine machine) {
-    const Bytes image = PeWriter(machine)
-                            .Dll(true)
-                            .Export("DllRegisterServer")
-                            .TypeLibrary(TypeLibrary("SampleComponent"))
-                            .Build();
+  void PutCopy(inspect::Machine machine, Bytes library = TypeLibrary("SampleComponent")) {
+    const Bytes image =
+        PeWriter(machine).Dll(true).Export("DllRegisterServer").TypeLibrary(library).Build();
     platform.AddFile(
         kCopy, {.content = std::string(reinterpret_cast<const char*>(image.data()), image.size())});
   }
@@ -91,7 +94,6 @@ class VerificationTest : public ::testing::Test {
     return inspect::VerifyRegistration(platform, {kCopy, "", "c:\\windows\\system32", registering});
   }
 
-  static constexpr char kCopy[] = "c:\\windows\\system32\\comp.dll";
   platform::memory::MemoryPlatform platform;
 };
 
@@ -135,6 +137,82 @@ TEST_F(VerificationTest, ADllOfTheOtherBitnessIsFoundInTheOtherViewAndStillFails
       "program can use a 64-bit DLL from the 32-bit system directory; register it with the x64 "
       "build of Kalvenor"));
 }
+
+// The library widl made from class_rules.idl: classes 1 to 5 of kRules are Made, Part
+// (noncreatable), Family, Remote and Forgotten.
+Bytes ClassRulesLibrary() {
+  std::ifstream file(KALVENOR_CLASS_RULES_TLB, std::ios::binary);
+  const std::string text{std::istreambuf_iterator<char>(file), {}};
+  Bytes bytes(text.size());
+  std::memcpy(bytes.data(), text.data(), text.size());
+  return bytes;
+}
+constexpr char kRules[] = "{6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D0";
+
+struct RulesCase {
+  const char* name;
+  bool registering;
+  std::vector<std::pair<int, std::string>> servers;  // class number, InprocServer32
+  std::vector<std::string> failures;                 // the lines' beginnings
+};
+
+class VerificationRules : public VerificationTest,
+                          public ::testing::WithParamInterface<RulesCase> {};
+
+// Only what makes a client fail counts, as on components no one here wrote.
+TEST_P(VerificationRules, FailOnlyWhereAClientWould) {
+  const Bytes library = ClassRulesLibrary();
+  const auto classes = inspect::ReadTypeLibraryClasses(library);
+  ASSERT_TRUE(classes && classes->size() == 5u);
+  EXPECT_FALSE((*classes)[1].creatable);
+  EXPECT_TRUE((*classes)[0].creatable && (*classes)[2].creatable);
+  PutCopy(inspect::Machine::X86, library);
+  platform.AddFile("C:\\WINDOWS\\system32\\family.dll");
+  const auto key = [](int i) { return "CLSID\\" + std::string(kRules) + std::to_string(i) + "}"; };
+  platform.SetRegistryString(RegistryRoot::ClassesRoot, RegistryView::Bits32,
+                             key(4) + "\\LocalServer32", "", "C:\\WINDOWS\\remote.exe");
+  for (const auto& [number, server] : GetParam().servers) {
+    platform.SetRegistryString(RegistryRoot::ClassesRoot, RegistryView::Bits32,
+                               key(number) + "\\InprocServer32", "", server);
+  }
+  const std::vector<std::string> failures = Verify(GetParam().registering);
+  ASSERT_EQ(failures.size(), GetParam().failures.size()) << ::testing::PrintToString(failures);
+  for (std::size_t i = 0; i < failures.size(); ++i) {
+    EXPECT_TRUE(failures[i].starts_with(GetParam().failures[i])) << failures[i];
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Classes, VerificationRules,
+    ::testing::Values(
+        // Part is never created, Family is another file's, Remote runs out of process, and
+        // Forgotten may be one its vendor never meant to register.
+        RulesCase{"ARealComponentPasses", true, {{1, kCopy}, {3, "family.dll"}}, {}},
+        RulesCase{"BareNamesAndQuotesAreFoundAsTheLoaderFindsThem",
+                  true,
+                  {{1, " \"Comp.dll\" "}, {3, "\"C:\\WINDOWS\\SYSTEM32\\FAMILY.DLL\""}},
+                  {}},
+        RulesCase{
+            "ARegistrationThatDidNothingFails",
+            true,
+            {{3, "family.dll"}, {2, kCopy}},
+            {"class Made {6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D01} of c:\\windows\\system32\\comp."
+             "dll is not registered",
+             "class Forgotten {6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D05} of"}},
+        RulesCase{"AnotherCopyOrAMissingFileFails",
+                  true,
+                  {{1, "D:\\Old\\COMP.DLL"}, {3, "C:\\gone\\family.dll"}},
+                  {"class Made {6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D01} is registered to "
+                   "D:\\Old\\COMP.DLL, not to c:\\windows\\system32\\comp.dll",
+                   "class Family {6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D03} is registered to "
+                   "C:\\gone\\family.dll, which does not exist",
+                   // and then none of the classes that nothing else serves is the copy's
+                   "class Forgotten {6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D05} of"}},
+        RulesCase{"OnlyACreatableClassLeftBehindFailsAnUnregistration",
+                  false,
+                  {{2, kCopy}, {5, "comp.dll"}},
+                  {"class Forgotten {6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D05} is still registered"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kalvenor::testing

@@ -1,0 +1,91 @@
+// Components no one here wrote, installed and removed as a user would, with the system's own
+// tool: Wine's COM servers, which hold noncreatable classes, classes that other files serve and
+// classes served out of process, must show no failed line; MinGW's C++ runtime, which is no
+// component at all, must fail with its causes.
+#include <gtest/gtest.h>
+
+#include <iterator>
+
+#include "run_support.h"
+
+namespace kalvenor::e2e {
+namespace {
+
+// Each registers and works; several declare classes they do not serve themselves.
+constexpr const wchar_t* kCorpus[] = {
+    L"atl.dll",         L"comsvcs.dll",  L"gameux.dll",   L"hnetcfg.dll", L"ieframe.dll",
+    L"jscript.dll",     L"mmcndmgr.dll", L"msado15.dll",  L"msxml.dll",   L"msxml2.dll",
+    L"msxml3.dll",      L"msxml4.dll",   L"msxml6.dll",   L"oledb32.dll", L"pstorec.dll",
+    L"sapi.dll",        L"scrobj.dll",   L"scrrun.dll",   L"shdocvw.dll", L"taskschd.dll",
+    L"uianimation.dll", L"vbscript.dll", L"wbemdisp.dll", L"winhttp.dll", L"wuapi.dll",
+    L"dhtmled.ocx",     L"hhctrl.ocx",   L"msscript.ocx", L"wshom.ocx",
+};
+constexpr wchar_t kDictionary[] = L"{EE09B103-97E0-11CF-978F-00A02463E06F}";  // scrrun.dll's
+
+// The folders tests/e2e/run.sh names: of this build's bitness, as Windows paths.
+std::wstring FolderOf(const wchar_t* x86, const wchar_t* x64) {
+  return EnvironmentVariable(sizeof(void*) == 8 ? x64 : x86);
+}
+
+// Installing a copy takes the prefix's own registration of these classes; a new registration
+// of the prefix's files gives it back.
+class Corpus : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    const std::wstring system = OwnSystemDirectory();
+    for (const wchar_t* name : kCorpus) {
+      ExitCodeOf(system + L"\\regsvr32.exe", L"regsvr32.exe /s \"" + system + L"\\" + name + L"\"");
+    }
+  }
+
+  PrivateWindows windows;
+  TempFolder folder;
+};
+
+TEST_F(Corpus, WinesComServersInstallAndRemoveWithoutAFailedLine) {
+  const std::wstring wine = FolderOf(L"KALVENOR_WINE_DLLS_X86", L"KALVENOR_WINE_DLLS_X64");
+  ASSERT_FALSE(wine.empty()) << "tests/e2e/run.sh names the folder of Wine's own DLLs";
+  for (const wchar_t* name : kCorpus) folder.Copy(wine + L"\\" + name, name);
+  App app(folder, windows.ForProgram());
+  ASSERT_EQ(app.ListItems().size(), std::size(kCorpus));
+
+  constexpr auto kCorpusTimeout = 5min;
+  const std::wstring installed = RunToEnd(app, SetupId::cmdInstall, kCorpusTimeout);
+  ASSERT_TRUE(installed.ends_with(DoneLines())) << Narrow(installed);
+  EXPECT_EQ(installed.find(L"failed: "), std::wstring::npos) << Narrow(installed);
+  EXPECT_EQ(InprocServer(kDictionary), windows.Target(L"scrrun.dll"));
+
+  ClickSurface(app);
+  ASSERT_TRUE(WaitUntil([&] { return ListBack(app); }));
+  const std::wstring removed = RunToEnd(app, SetupId::cmdRemove, kCorpusTimeout);
+  ASSERT_TRUE(removed.ends_with(DoneLines())) << Narrow(removed);
+  EXPECT_EQ(removed.find(L"failed: "), std::wstring::npos) << Narrow(removed);
+  EXPECT_EQ(windows.SystemFiles(), std::vector<std::wstring>{L"regsvr32.exe"});
+}
+
+TEST_F(Corpus, TheCppRuntimeIsNoComponentAndNeedsItsCompanions) {
+  const std::wstring mingw = FolderOf(L"KALVENOR_MINGW_X86", L"KALVENOR_MINGW_X64");
+  ASSERT_FALSE(mingw.empty()) << "tests/e2e/run.sh names the folder of MinGW's runtime DLLs";
+  TempFolder alone;
+  const std::wstring source = alone.Copy(mingw + L"\\libstdc++-6.dll", L"libstdc++-6.dll");
+  App app(folder, windows.ForProgram());
+  SwitchToManualMode(app);
+  ASSERT_TRUE(AddFile(app, source));
+  const std::wstring target = windows.Target(L"libstdc++-6.dll");
+
+  const std::wstring log = RunToEnd(app, SetupId::cmdInstall);
+  const std::wstring expected =
+      CopyLines(source, target) + RegisterLines(windows.Tool(), target) +
+      FailedLine(L"regsvr32.exe exit code 3, the file could not be loaded") +
+      CauseLine(
+          L"exports no DllRegisterServer, so it is no self-registering component: install "
+          L"it the way its vendor describes") +
+      CauseLine(L"needs libgcc_s_");
+  ASSERT_TRUE(log.starts_with(expected.substr(0, expected.size() - 2))) << Narrow(log);
+  EXPECT_NE(log.find(L"|      cause: needs libwinpthread-1.dll, which is in none of the folders"),
+            std::wstring::npos)
+      << Narrow(log);
+}
+
+}  // namespace
+}  // namespace kalvenor::e2e
