@@ -87,11 +87,44 @@ class System {
   virtual bool Elevated() const = 0;
 
   // ---- Keeping the log
-  // Writes `bytes` as the whole file, replacing it, so that it is the old file or the new one.
-  virtual Status WriteFile(std::string_view path, std::string_view bytes) = 0;
+  // Writes `bytes` as a new file, failing when one of that name exists.
+  virtual Status WriteNew(std::string_view path, std::string_view bytes) = 0;
   // The user's Documents folder; empty when there is none.
   virtual std::string DocumentsFolder() const = 0;
   virtual LocalTime Now() const = 0;
+
+  // ---- Keeping what a run changes, so that it can be undone
+  // The folder of data shared by all users (%ProgramData%); empty when there is none.
+  virtual std::string ProgramDataFolder() const = 0;
+  // Creates the folder, inheriting the rights of the one it is in; an existing one is done.
+  virtual Status CreateFolder(std::string_view path) = 0;
+  // Creates the folder with rights of its own, inheriting none: full control for
+  // administrators and SYSTEM, nothing for anyone else. An existing one is left as it is.
+  virtual Status CreateProtectedFolder(std::string_view path) = 0;
+  // Whether nobody but administrators and SYSTEM may change the folder or add to it.
+  virtual Result<bool> IsProtectedFolder(std::string_view path) const = 0;
+  // Removes an empty folder.
+  virtual Status RemoveFolder(std::string_view path) = 0;
+  // Appends `text` to the file, creating it, and has it on the disk before returning.
+  virtual Status AppendDurably(std::string_view path, std::string_view text) = 0;
+  // Gives the file another name in the same folder; fails when `to` exists. A DLL that a
+  // running program has loaded can be renamed, though not replaced or deleted.
+  virtual Status Rename(std::string_view from, std::string_view to) = 0;
+  // Whether a running program holds the file so that it cannot be replaced or deleted.
+  virtual bool InUse(std::string_view path) const = 0;
+  // Has the system delete the file when Windows next starts (administrators only).
+  virtual Status DeleteAtRestart(std::string_view path) = 0;
+  // The programs that hold the file, as far as the system tells; an empty list means it did
+  // not say, never that none do.
+  virtual std::vector<std::string> ProgramsUsing(std::string_view path) const = 0;
+  // A REG_DWORD value, and writing or deleting one (a missing value is deleted already).
+  virtual std::optional<std::uint32_t> RegistryDword(RegistryRoot root, RegistryView view,
+                                                     std::string_view key,
+                                                     std::string_view name) const = 0;
+  virtual Status SetRegistryDword(RegistryRoot root, RegistryView view, std::string_view key,
+                                  std::string_view name, std::uint32_t value) = 0;
+  virtual Status DeleteRegistryValue(RegistryRoot root, RegistryView view, std::string_view key,
+                                     std::string_view name) = 0;
 };
 
 // The system's code for "file not found" and "path not found", which a delete treats as done.

@@ -92,6 +92,8 @@ class FormEvents {
   virtual void OnDropFiles(const std::vector<std::string>& /*paths*/) {}
   // The user asked for a control's context menu (right click, Shift+F10 or the menu key).
   virtual void OnContextMenu(int /*controlId*/) {}
+  // A command the program added to the window's system menu was chosen.
+  virtual void OnSystemMenuCommand(int /*command*/) {}
 
  protected:
   ~FormEvents() = default;
@@ -134,6 +136,9 @@ class Form {
   virtual bool IsForeground() const = 0;
   // Flashes the task-bar button until the user comes back to the window.
   virtual void FlashUntilActive() = 0;
+  // Adds a command of the program's own to the window's system menu, after a separator;
+  // choosing it reaches OnSystemMenuCommand. `command` is small (below 0x1000), not 0.
+  virtual void AddSystemMenuCommand(int command, std::string_view caption) = 0;
 };
 
 enum class MsgBoxStyle { Critical };
