@@ -37,9 +37,9 @@ class DesktopTest : public SetupFixture {
 
 TEST_F(DesktopTest, ADropSwitchesToManualModeAndAddsFilesAndFolderComponentsInOrder) {
   Start();
-  Drop({" D:\\one.dll ", "D:\\Parts", "D:\\Parts\\readme.txt", "D:\\one.DLL"});
+  Drop({" D:\\one.dll ", "D:\\Parts", "D:\\Parts\\readme.txt", "D:\\X.OCX"});
   EXPECT_EQ(Item(SetupId::chkAutoManual).Caption(), "M&anual mode on");
-  EXPECT_EQ(ListItems(), (Strings{"D:\\one.dll", "D:\\Parts\\p.ocx"}));
+  EXPECT_EQ(ListItems(), (Strings{"D:\\one.dll", "D:\\Parts\\p.ocx", "D:\\X.OCX"}));
   EXPECT_TRUE(Enabled(SetupId::cmdInstall));
 }
 
