@@ -115,6 +115,12 @@ TEST_F(DesktopTest, TheTaskBarShowsProgressTurnsRedOnAFailureAndClearsWhenDone) 
   EXPECT_EQ(seen, (std::vector<Shown>{{Progress::Normal, 0, 2}, {Progress::Error, 1, 2}}));
   EXPECT_EQ(Form().ShownProgress(), Shown{});
   EXPECT_EQ(Form().Flashes(), 1);
+
+  // A listed file that has gone since is a failed step too.
+  ClickSurface();
+  platform.Delete("C:\\Kalvenor\\a.dll").value();
+  Click(SetupId::cmdInstall);
+  EXPECT_EQ(seen.back(), (Shown{Progress::Error, 1, 2}));
 }
 
 }  // namespace
