@@ -1,6 +1,16 @@
 #include "lib/lib_sistema.h"
 
+#include <algorithm>
+
 namespace kalvenor {
+
+namespace {
+
+// The tool's own window (a message box, say) may come up behind others: once it has been
+// waited for this long, its windows are flashed, once.
+constexpr std::uint32_t kFlashAfterMs = 3000;
+
+}  // namespace
 
 // How the waits work: the thread sleeps in the platform until either the awaited thing happens
 // or an event arrives for the program's windows. Events are dispatched right here, so handlers
@@ -13,8 +23,20 @@ platform::Result<std::uint32_t> ShellAndWait(platform::Services& services, std::
   auto started = services.system.Start(program, commandLine, show);
   if (!started.ok()) return started.error();
   platform::Process& process = *started.value();
-  while (process.WaitForExitOrEvents() == platform::Wake::Events) {
-    services.toolkit.DoEvents();
+  const std::uint32_t start = services.system.TickCount();
+  bool flashed = false;
+  for (;;) {
+    const std::uint32_t waited = services.system.TickCount() - start;
+    const platform::Wake woke =
+        flashed ? process.WaitForExitOrEvents()
+                : process.WaitForExitOrEvents(kFlashAfterMs - std::min(waited, kFlashAfterMs));
+    if (woke == platform::Wake::Ended) break;
+    if (woke == platform::Wake::Timeout) {
+      process.FlashWindows();
+      flashed = true;
+    } else {
+      services.toolkit.DoEvents();
+    }
   }
   services.toolkit.DoEvents();
   return process.ExitCode();

@@ -9,7 +9,8 @@
 namespace kalvenor {
 
 // Starts `program` with `commandLine` and returns its exit code once it has ended, processing
-// window events meanwhile. A start failure comes back as the error.
+// window events meanwhile; its windows are flashed once should it still run after 3 s. A start
+// failure comes back as the error.
 platform::Result<std::uint32_t> ShellAndWait(platform::Services& services, std::string_view program,
                                              std::string_view commandLine,
                                              platform::ShowWindow show);

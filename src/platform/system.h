@@ -21,16 +21,24 @@ enum class RegistryRoot { ClassesRoot, LocalMachine };
 // The registry as 32-bit or 64-bit programs see it (the same on 32-bit Windows).
 enum class RegistryView { Bits32, Bits64 };
 
-enum class Wake { Ended, Events };
+enum class Wake { Ended, Events, Timeout };
 
 class Process {
  public:
   virtual ~Process() = default;
   // Sleeps until the process has ended or events arrive for the program's windows.
-  virtual Wake WaitForExitOrEvents() = 0;
+  Wake WaitForExitOrEvents() { return Wait(std::nullopt); }
+  // The same, or until `timeoutMs` have passed: then Wake::Timeout.
+  Wake WaitForExitOrEvents(std::uint32_t timeoutMs) { return Wait(timeoutMs); }
   // Valid once WaitForExitOrEvents has reported Wake::Ended: the exit code, or the system's
   // reason why it cannot be known (the wait itself failed).
   virtual Result<std::uint32_t> ExitCode() const = 0;
+  // Flashes the process's visible top-level windows until the user comes to them.
+  virtual void FlashWindows() = 0;
+
+ private:
+  // Without a timeout, waits as long as it takes.
+  virtual Wake Wait(std::optional<std::uint32_t> timeoutMs) = 0;
 };
 
 enum class ShowWindow { Normal = 1 };

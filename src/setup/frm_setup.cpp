@@ -37,6 +37,7 @@ void frmSetup::Form_Load() {
   tip_->Hide();
 
   txtOperations.Move(fileList.Bounds());
+  MakeRoomForCaptions(*form_);
 
   platform::Rect place = form_->Bounds();
   place.left = 2000;

@@ -64,7 +64,7 @@ class frmSetup final : public platform::FormEvents {
   void cmdListAdd_Click();
   void cmdListClear_Click();
   bool ManualMode() const;
-  // The ending check of a picked file: its last three characters, letter case significant.
+  // The ending check of a picked or dropped file: its last three characters, in any letter case.
   static bool IsComponentName(std::string_view path);
 
   // Drag and drop and the log's menu (drop_and_log_menu.cpp).

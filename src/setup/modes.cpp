@@ -37,8 +37,9 @@ void frmSetup::cmdListAdd_Click() {
 }
 
 bool frmSetup::IsComponentName(std::string_view path) {
-  // Only the last three characters count, letter case significant.
-  const std::string_view ending = path.size() >= 3 ? path.substr(path.size() - 3) : path;
+  // Only the last three characters count, in any letter case, as the automatic list matches
+  // them: legacy controls are often named in capitals.
+  const std::string ending = AsciiLower(path.size() >= 3 ? path.substr(path.size() - 3) : path);
   return ending == "ocx" || ending == "dll";
 }
 

@@ -29,6 +29,7 @@ void frmSetup::Run(RunKind kind) {
     const std::string item = fileList.List(i);
     if (!File_Exists(services_.system, item)) {
       txtOperationsAdd("> File not found " + item);
+      stepFailed_ = true;
       continue;
     }
     const std::string target = TargetOf(item);

@@ -15,6 +15,20 @@ constexpr platform::Colour kWhite{255, 255, 255};
 // The two value labels show their text in bold.
 const platform::Font kValueFont{"MS Sans Serif", 8.25f, true};
 
+// The design widths of the two caption labels.
+constexpr platform::Twips kWinSystemCaptionWidth = 1440;
+constexpr platform::Twips kRegsvrCaptionWidth = 1410;
+
+// Each caption label with its design width, and the value label beside it.
+struct CaptionedValue {
+  SetupId caption;
+  platform::Twips width;
+  SetupId value;
+};
+constexpr CaptionedValue kCaptionedValues[] = {
+    {SetupId::Label1, kWinSystemCaptionWidth, SetupId::lblWinSystem},
+    {SetupId::Label2, kRegsvrCaptionWidth, SetupId::lblRegsvrFile}};
+
 ControlDescription Control(SetupId id, ControlType type, const char* caption, platform::Rect bounds,
                            int tabIndex) {
   ControlDescription desc;
@@ -101,11 +115,23 @@ platform::FormDescription SetupFormDescription() {
       ValueLabel(SetupId::lblWinSystem, "c:\\windows\\system32", {1575, 90, 1860, 195}, 15),
       ValueLabel(SetupId::lblRegsvrFile, "c:\\windows\\system32\\regsvr32.exe",
                  {1575, 375, 3045, 195}, 14),
-      Control(SetupId::Label2, ControlType::Label, "Register server exe:", {90, 375, 1410, 195},
-              13),
-      Control(SetupId::Label1, ControlType::Label, "Windows system dir:", {90, 90, 1440, 195}, 11),
+      Control(SetupId::Label2, ControlType::Label,
+              "Register server exe:", {90, 375, kRegsvrCaptionWidth, 195}, 13),
+      Control(SetupId::Label1, ControlType::Label,
+              "Windows system dir:", {90, 90, kWinSystemCaptionWidth, 195}, 11),
   };
   return form;
+}
+
+void MakeRoomForCaptions(platform::Form& form) {
+  for (const auto& [caption, width, value] : kCaptionedValues) {
+    const platform::Twips grown = form.Item(Id(caption)).Bounds().width - width;
+    if (grown <= 0) continue;
+    platform::Control& label = form.Item(Id(value));
+    platform::Rect bounds = label.Bounds();
+    bounds.left += grown;
+    label.Move(bounds);
+  }
 }
 
 }  // namespace kalvenor

@@ -2,6 +2,7 @@
 // The Setup window as laid out before its start-up handler runs.
 
 #include "platform/form_description.h"
+#include "platform/toolkit.h"
 
 namespace kalvenor {
 
@@ -30,5 +31,9 @@ enum class SetupId : int {
 constexpr int Id(SetupId id) { return static_cast<int>(id); }
 
 platform::FormDescription SetupFormDescription();
+
+// A caption label fits its text, which some fonts make wider than the design: the value label
+// beside it moves right by as much, so that the caption does not run under it.
+void MakeRoomForCaptions(platform::Form& form);
 
 }  // namespace kalvenor

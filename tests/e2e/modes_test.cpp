@@ -185,23 +185,24 @@ TEST_F(ModesTest, OpenOnTheStartingNameAddsNothing) {
   EXPECT_TRUE(app->Main().Enabled());
 }
 
-TEST_F(ModesTest, OnlyNamesEndingInLowerCaseDllOrOcxAreAdded) {
+TEST_F(ModesTest, OnlyNamesEndingInDllOrOcxInAnyLetterCaseAreAdded) {
   const std::wstring beyondAscii =
       folder.MakeFolder(L"\u00c4rger \u2211 \u65e5\u672c") + L"\\\u00f6l \u0436.ocx";
   Start();
   SwitchMode();
 
   AddFile(std::nullopt);  // Cancel
-  AddFile(folder.PathOf(L"UPPER.DLL"));
-  AddFile(folder.PathOf(L"mixed.Ocx"));
   AddFile(folder.PathOf(L"readme.txt"));
   ExpectEnabled(kRunCommands, false);
   AddFile(folder.PathOf(L"first.dll"));
   AddFile(folder.PathOf(L"padded.ocx") + L"  ");  // the dialog hands the blanks back
   AddFile(beyondAscii);
+  AddFile(folder.PathOf(L"X.OCX"));
+  AddFile(folder.PathOf(L"mixed.Dll"));
 
   const std::vector<std::wstring> expected{folder.PathOf(L"first.dll"),
-                                           folder.PathOf(L"padded.ocx"), beyondAscii};
+                                           folder.PathOf(L"padded.ocx"), beyondAscii,
+                                           folder.PathOf(L"X.OCX"), folder.PathOf(L"mixed.Dll")};
   EXPECT_EQ(app->ListItems(), expected);
   EXPECT_EQ(ModeCaption(), kManual);
   ExpectEnabled(kRunCommands, true);

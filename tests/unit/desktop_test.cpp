@@ -37,9 +37,9 @@ class DesktopTest : public SetupFixture {
 
 TEST_F(DesktopTest, ADropSwitchesToManualModeAndAddsFilesAndFolderComponentsInOrder) {
   Start();
-  Drop({" D:\\one.dll ", "D:\\Parts", "D:\\Parts\\readme.txt", "D:\\one.DLL"});
+  Drop({" D:\\one.dll ", "D:\\Parts", "D:\\Parts\\readme.txt", "D:\\X.OCX"});
   EXPECT_EQ(Item(SetupId::chkAutoManual).Caption(), "M&anual mode on");
-  EXPECT_EQ(ListItems(), (Strings{"D:\\one.dll", "D:\\Parts\\p.ocx"}));
+  EXPECT_EQ(ListItems(), (Strings{"D:\\one.dll", "D:\\Parts\\p.ocx", "D:\\X.OCX"}));
   EXPECT_TRUE(Enabled(SetupId::cmdInstall));
 }
 
@@ -115,6 +115,12 @@ TEST_F(DesktopTest, TheTaskBarShowsProgressTurnsRedOnAFailureAndClearsWhenDone) 
   EXPECT_EQ(seen, (std::vector<Shown>{{Progress::Normal, 0, 2}, {Progress::Error, 1, 2}}));
   EXPECT_EQ(Form().ShownProgress(), Shown{});
   EXPECT_EQ(Form().Flashes(), 1);
+
+  // A listed file that has gone since is a failed step too.
+  ClickSurface();
+  platform.Delete("C:\\Kalvenor\\a.dll").value();
+  Click(SetupId::cmdInstall);
+  EXPECT_EQ(seen.back(), (Shown{Progress::Error, 1, 2}));
 }
 
 }  // namespace

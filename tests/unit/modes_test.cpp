@@ -56,20 +56,20 @@ TEST_F(ModesTest, SwitchingModesKeepsTheManualSelection) {
   EXPECT_EQ(ListItems(), (Strings{"D:\\one.dll", "D:\\two.ocx"}));
 }
 
-TEST_F(ModesTest, AddFileTakesOnlyLowerCaseComponentEndings) {
+TEST_F(ModesTest, AddFileTakesComponentEndingsInAnyLetterCase) {
   Start();
   Click(SetupId::chkAutoManual);
   AddFile("D:\\lib\\x.dll");
   AddFile("  D:\\lib\\padded.ocx  ");
-  AddFile("D:\\lib\\upper.DLL");
-  AddFile("D:\\lib\\upper.OCX");
+  AddFile("D:\\lib\\y.Dll");
+  AddFile("D:\\lib\\X.OCX");
   AddFile("D:\\lib\\notes.txt");
   AddFile("D:\\lib\\nodotdll");
   AddFile(std::nullopt);  // Cancel
   AddFile("dll");
   AddFile("  ");
-  EXPECT_EQ(ListItems(),
-            (Strings{"D:\\lib\\x.dll", "D:\\lib\\padded.ocx", "D:\\lib\\nodotdll", "dll"}));
+  EXPECT_EQ(ListItems(), (Strings{"D:\\lib\\x.dll", "D:\\lib\\padded.ocx", "D:\\lib\\y.Dll",
+                                  "D:\\lib\\X.OCX", "D:\\lib\\nodotdll", "dll"}));
 }
 
 TEST_F(ModesTest, AddFileAsksTheDialogForOneFileFromTheCurrentDirectory) {

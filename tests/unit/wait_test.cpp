@@ -65,6 +65,23 @@ TEST_F(WaitTest, ShellAndWaitReturnsTheExitCodeOnceTheProcessEnded) {
   EXPECT_EQ(platform.started[0].second, "C:\\tool.exe /s \"x\"");
 }
 
+// The tool's windows may be behind others: they flash once it has been waited for 3 s, once
+// however long it runs, and never for a quick tool.
+TEST_F(WaitTest, ShellAndWaitFlashesTheToolsWindowsOnceAfterThreeSeconds) {
+  using Ticks = std::vector<std::uint32_t>;
+  platform.AddFile("C:\\tool.exe");
+  for (const auto& [runsForMs, flashedAt] : {std::pair{2999u, Ticks{}}, {60000u, Ticks{3000}}}) {
+    platform.SetTickCount(0);
+    platform.processFlashes.clear();
+    platform.onStart = [runsFor = runsForMs](const std::string&, const std::string&) {
+      return ProcessScript{.runsForMs = runsFor};
+    };
+    ASSERT_TRUE(
+        ShellAndWait(services, "C:\\tool.exe", "C:\\tool.exe", platform::ShowWindow::Normal).ok());
+    EXPECT_EQ(platform.processFlashes, flashedAt) << "a tool that runs for " << runsForMs << " ms";
+  }
+}
+
 TEST_F(WaitTest, ShellAndWaitReportsAStartFailureWithoutWaiting) {
   auto result =
       ShellAndWait(services, "C:\\missing.exe", "C:\\missing.exe", platform::ShowWindow::Normal);

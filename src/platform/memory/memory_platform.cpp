@@ -32,15 +32,22 @@ class MemoryProcess final : public Process {
  public:
   MemoryProcess(MemoryPlatform& platform, const ProcessScript& script)
       : platform_(platform), exitCode_(script.exitCode), remainingMs_(script.runsForMs) {}
-  Wake WaitForExitOrEvents() override {
+  Result<std::uint32_t> ExitCode() const override { return exitCode_; }
+  void FlashWindows() override { platform_.processFlashes.push_back(platform_.TickCount()); }
+
+ private:
+  Wake Wait(std::optional<std::uint32_t> timeoutMs) override {
     if (platform_.EventsPending()) return Wake::Events;
+    if (timeoutMs && *timeoutMs < remainingMs_) {
+      platform_.AdvanceTicks(*timeoutMs);
+      remainingMs_ -= *timeoutMs;
+      return Wake::Timeout;
+    }
     platform_.AdvanceTicks(remainingMs_);
     remainingMs_ = 0;
     return Wake::Ended;
   }
-  Result<std::uint32_t> ExitCode() const override { return exitCode_; }
 
- private:
   MemoryPlatform& platform_;
   std::uint32_t exitCode_;
   std::uint32_t remainingMs_;

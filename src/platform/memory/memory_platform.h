@@ -85,6 +85,7 @@ class MemoryPlatform final : public Toolkit, public System {
   std::vector<std::vector<std::string>> menus;  // the items of each menu shown
   std::string clipboard;
   int doEventsCalls = 0;
+  std::vector<std::uint32_t> processFlashes;  // the tick count at each flash of a process's windows
   bool Ended() const { return forms_.empty() && everLoaded_; }
 
   // ---- Simulated user and event queue

@@ -61,8 +61,7 @@ platform::AppInfo ReadAppInfo() {
   return app;
 }
 
-// Flashes the visible top-level windows of process `id` (a message box of the tool's, say)
-// until the user comes to them.
+// Flashes the visible top-level windows of process `id` until the user comes to them.
 BOOL CALLBACK FlashIfOf(HWND window, LPARAM process) {
   DWORD owner = 0;
   ::GetWindowThreadProcessId(window, &owner);
@@ -73,24 +72,18 @@ BOOL CALLBACK FlashIfOf(HWND window, LPARAM process) {
   return TRUE;
 }
 
-void FlashWindowsOf(DWORD id) { ::EnumWindows(&FlashIfOf, static_cast<LPARAM>(id)); }
-
 class Win32Process final : public platform::Process {
  public:
   Win32Process(UniqueHandle process, DWORD id) : process_(std::move(process)), id_(id) {}
-  platform::Wake WaitForExitOrEvents() override {
+  platform::Result<std::uint32_t> ExitCode() const override { return exitCode_; }
+  void FlashWindows() override { ::EnumWindows(&FlashIfOf, static_cast<LPARAM>(id_)); }
+
+ private:
+  platform::Wake Wait(std::optional<std::uint32_t> timeoutMs) override {
     HANDLE handle = process_.get();
-    // The tool's own window may come up behind others during a long run: after a few seconds
-    // it is flashed, once.
-    const DWORD waited = ::GetTickCount() - started_;
-    const DWORD timeout = flashed_ ? INFINITE : kFlashAfterMs - std::min(waited, kFlashAfterMs);
-    const DWORD woke =
-        ::MsgWaitForMultipleObjectsEx(1, &handle, timeout, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    if (woke == WAIT_TIMEOUT) {
-      flashed_ = true;
-      FlashWindowsOf(id_);
-      return platform::Wake::Events;
-    }
+    const DWORD woke = ::MsgWaitForMultipleObjectsEx(1, &handle, timeoutMs.value_or(INFINITE),
+                                                     QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (woke == WAIT_TIMEOUT) return platform::Wake::Timeout;
     if (woke == WAIT_OBJECT_0 + 1) return platform::Wake::Events;
     // A failed wait leaves nothing to wait for either, but no exit code: the process may
     // still be running, and its code would read STILL_ACTIVE.
@@ -104,14 +97,9 @@ class Win32Process final : public platform::Process {
     }
     return platform::Wake::Ended;
   }
-  platform::Result<std::uint32_t> ExitCode() const override { return exitCode_; }
 
- private:
-  static constexpr DWORD kFlashAfterMs = 3000;
   UniqueHandle process_;
   DWORD id_;
-  DWORD started_ = ::GetTickCount();
-  bool flashed_ = false;
   platform::Result<std::uint32_t> exitCode_ = std::uint32_t{0};
 };
 
