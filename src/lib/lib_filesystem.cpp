@@ -13,19 +13,37 @@ std::string File_GetName(std::string_view p_path) {
   return std::string(p_path.substr(lastBackslash + 1));
 }
 
+namespace {
+
+// Makes the new content under a fixed temporary name beside the destination, then puts it in
+// the destination's place in one step: the destination is the complete new file or exactly the
+// old one. A fixed name, so that a temporary file left behind by a power cut is reused, not
+// piled up.
+template <class Make>
+platform::Status ReplaceThroughTemporary(platform::System& system, std::string_view destination,
+                                         std::string_view suffix, Make make) {
+  const std::string temporary = std::string(destination) + std::string(suffix);
+  (void)system.Delete(temporary);
+  platform::Status made = make(temporary);
+  if (made.ok()) made = system.Replace(temporary, destination);
+  if (!made.ok()) (void)system.Delete(temporary);
+  return made;
+}
+
+}  // namespace
+
 platform::Status File_CopyReplacing(platform::System& system, std::string_view source,
                                     std::string_view destination) {
-  // A fixed name, so that a temporary file left behind by a power cut is reused, not piled up.
-  const std::string temporary = std::string(destination) + ".kalvenor-copy";
-  (void)system.Delete(temporary);
-  platform::Status copied = system.CopyNew(source, temporary);
-  if (!copied.ok()) {
-    (void)system.Delete(temporary);
-    return copied;
-  }
-  platform::Status replaced = system.Replace(temporary, destination);
-  if (!replaced.ok()) (void)system.Delete(temporary);
-  return replaced;
+  return ReplaceThroughTemporary(system, destination, ".kalvenor-copy", [&](const std::string& to) {
+    return system.CopyNew(source, to);
+  });
+}
+
+platform::Status File_WriteReplacing(platform::System& system, std::string_view path,
+                                     std::string_view bytes) {
+  return ReplaceThroughTemporary(system, path, ".kalvenor-save", [&](const std::string& to) {
+    return system.WriteNew(to, bytes);
+  });
 }
 
 }  // namespace kalvenor

@@ -21,4 +21,8 @@ std::string File_GetName(std::string_view p_path);
 platform::Status File_CopyReplacing(platform::System& system, std::string_view source,
                                     std::string_view destination);
 
+// Writes `bytes` as the whole file at `path` in the same way: the old file or the new one.
+platform::Status File_WriteReplacing(platform::System& system, std::string_view path,
+                                     std::string_view bytes);
+
 }  // namespace kalvenor

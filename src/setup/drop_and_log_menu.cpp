@@ -1,6 +1,7 @@
 // Files dropped onto the window, and the log's menu: copying it and saving it to a file.
 #include <cstdio>
 
+#include "lib/lib_filesystem.h"
 #include "lib/text.h"
 #include "setup/frm_setup.h"
 
@@ -59,7 +60,7 @@ void frmSetup::SaveLog() {
                                                 .initialDir = services_.system.DocumentsFolder(),
                                                 .fileName = name});
   if (!path) return;
-  const platform::Status written = services_.system.WriteFile(*path, txtOperations.Text());
+  const platform::Status written = File_WriteReplacing(services_.system, *path, txtOperations.Text());
   if (!written.ok()) {
     services_.toolkit.MsgBox(
         *form_, "The log could not be saved to " + *path + ": " + written.error().message,

@@ -139,6 +139,9 @@ class MemoryForm final : public Form {
   }
   bool IsForeground() const override { return platform_.ActiveForm() == this; }
   void FlashUntilActive() override { ++flashes_; }
+  void AddSystemMenuCommand(int command, std::string_view caption) override {
+    systemMenu_.emplace_back(command, caption);
+  }
 
   struct ProgressShown {
     Progress state = Progress::None;
@@ -148,6 +151,9 @@ class MemoryForm final : public Form {
   bool AcceptsDrops() const { return acceptsDrops_; }
   const ProgressShown& ShownProgress() const { return progress_; }
   int Flashes() const { return flashes_; }
+  // The program's own commands in the system menu, and choosing one as the user would.
+  const std::vector<std::pair<int, std::string>>& SystemMenu() const { return systemMenu_; }
+  void ChooseSystemMenu(int command) { events_.OnSystemMenuCommand(command); }
   bool TopMost() const { return topMost_; }
   FormEvents& Events() { return events_; }
   int FocusRequests() const { return focusRequests_; }
@@ -174,6 +180,7 @@ class MemoryForm final : public Form {
   bool acceptsDrops_ = false;
   ProgressShown progress_;
   int flashes_ = 0;
+  std::vector<std::pair<int, std::string>> systemMenu_;
 };
 
 }  // namespace kalvenor::platform::memory

@@ -81,6 +81,8 @@ SystemError MemoryError(std::uint32_t code) {
               "The process cannot access the file because it is being used by another "
               "process."};
     case 80: return {code, "The file exists."};
+    case 145: return {code, "The directory is not empty."};
+    case 183: return {code, "Cannot create a file when that file already exists."};
     case 112: return {code, "There is not enough space on the disk."};
     default: return {code, "Error " + std::to_string(code) + "."};
   }
@@ -234,7 +236,7 @@ Status MemoryPlatform::Replace(std::string_view replacement, std::string_view de
   if (!from || from->folder) return MemoryError(2);
   if (Entry* to = Find(destination)) {
     if (to->folder || to->options.readOnly) return MemoryError(5);
-    if (to->options.locked) return MemoryError(32);
+    if (to->options.locked || to->options.loaded) return MemoryError(32);
     to->options.content = from->options.content;
   } else {
     Put(std::string(destination), false, {from->options.content});
@@ -245,7 +247,7 @@ Status MemoryPlatform::Replace(std::string_view replacement, std::string_view de
 Status MemoryPlatform::Delete(std::string_view path) {
   Entry* entry = Find(path);
   if (!entry || entry->folder) return MemoryError(2);
-  if (entry->options.readOnly) return MemoryError(5);
+  if (entry->options.readOnly || entry->options.loaded) return MemoryError(5);
   if (entry->options.locked) return MemoryError(32);
   entries_.erase(Folded(path));
   return Done{};
@@ -319,15 +321,106 @@ Status MemoryPlatform::SetClipboardText(Form&, std::string_view text) {
   return Done{};
 }
 
-Status MemoryPlatform::WriteFile(std::string_view path, std::string_view bytes) {
+Status MemoryPlatform::WriteNew(std::string_view path, std::string_view bytes) {
   if (writeFailure_) return *std::exchange(writeFailure_, std::nullopt);
   const Entry* folder = Find(FolderOf(path));
   if (!folder || !folder->folder) return MemoryError(3);
+  if (Find(path)) return MemoryError(80);
+  Put(std::string(path), false, {.content = std::string(bytes)});
+  return Done{};
+}
+
+Status MemoryPlatform::CreateFolder(std::string_view path) {
+  if (const Entry* existing = Find(path)) return existing->folder ? Status(Done{}) : MemoryError(183);
+  const Entry* parent = Find(FolderOf(path));
+  if (!parent || !parent->folder) return MemoryError(3);
+  Put(std::string(path), true, {});
+  return Done{};
+}
+
+Status MemoryPlatform::CreateProtectedFolder(std::string_view path) {
+  const bool existed = Find(path) != nullptr;
+  Status created = CreateFolder(path);
+  if (created.ok() && !existed) Find(path)->protectedFolder = true;
+  return created;
+}
+
+Result<bool> MemoryPlatform::IsProtectedFolder(std::string_view path) const {
+  const Entry* folder = Find(path);
+  if (!folder || !folder->folder) return MemoryError(3);
+  return folder->protectedFolder;
+}
+
+bool MemoryPlatform::IsProtected(const std::string& folder) const {
+  const Entry* entry = Find(folder);
+  return entry && entry->protectedFolder;
+}
+
+Status MemoryPlatform::RemoveFolder(std::string_view path) {
+  const Entry* folder = Find(path);
+  if (!folder || !folder->folder) return MemoryError(3);
+  const std::string inside = Folded(path) + "\\";
+  for (const auto& [key, entry] : entries_) {
+    if (key.starts_with(inside)) return MemoryError(145);  // the directory is not empty
+  }
+  entries_.erase(Folded(path));
+  return Done{};
+}
+
+Status MemoryPlatform::AppendDurably(std::string_view path, std::string_view text) {
+  if (writeFailure_) return *std::exchange(writeFailure_, std::nullopt);
   if (Entry* existing = Find(path)) {
-    existing->options.content = bytes;
+    if (existing->folder) return MemoryError(5);
+    existing->options.content += text;
     return Done{};
   }
-  Put(std::string(path), false, {.content = std::string(bytes)});
+  const Entry* folder = Find(FolderOf(path));
+  if (!folder || !folder->folder) return MemoryError(3);
+  Put(std::string(path), false, {.content = std::string(text)});
+  return Done{};
+}
+
+Status MemoryPlatform::Rename(std::string_view from, std::string_view to) {
+  Entry* entry = Find(from);
+  if (!entry) return MemoryError(2);
+  if (entry->options.locked) return MemoryError(32);
+  if (Find(to)) return MemoryError(183);
+  Entry moved = *entry;
+  entries_.erase(Folded(from));
+  Put(std::string(to), moved.folder, moved.options);
+  return Done{};
+}
+
+bool MemoryPlatform::InUse(std::string_view path) const {
+  const Entry* entry = Find(path);
+  return entry && (entry->options.locked || entry->options.loaded);
+}
+
+Status MemoryPlatform::DeleteAtRestart(std::string_view path) {
+  if (!elevated_) return MemoryError(5);
+  deletedAtRestart.emplace_back(path);
+  return Done{};
+}
+
+std::optional<std::uint32_t> MemoryPlatform::RegistryDword(RegistryRoot root, RegistryView view,
+                                                           std::string_view key,
+                                                           std::string_view name) const {
+  auto found = dwords_.find({root, view, Folded(key), Folded(name)});
+  if (found == dwords_.end()) return std::nullopt;
+  return found->second;
+}
+
+Status MemoryPlatform::SetRegistryDword(RegistryRoot root, RegistryView view,
+                                        std::string_view key, std::string_view name,
+                                        std::uint32_t value) {
+  dwords_[{root, view, Folded(key), Folded(name)}] = value;
+  return Done{};
+}
+
+Status MemoryPlatform::DeleteRegistryValue(RegistryRoot root, RegistryView view,
+                                           std::string_view key, std::string_view name) {
+  dwords_.erase({root, view, Folded(key), Folded(name)});
+  registry_.erase({root, view, Folded(key), Folded(name)});
   return Done{};
 }
 

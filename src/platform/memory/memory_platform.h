@@ -31,6 +31,7 @@ struct FileOptions {
   bool system = false;
   bool readOnly = false;
   bool locked = false;  // held open without sharing by another process
+  bool loaded = false;  // a DLL a running program has loaded: renamed, never replaced or deleted
 };
 
 // What a started process does.
@@ -63,7 +64,16 @@ class MemoryPlatform final : public Toolkit, public System {
   // A registry string value; an empty `name` is the key's default value.
   void SetRegistryString(RegistryRoot root, RegistryView view, std::string key, std::string name,
                          std::string value);
+  void SetRegistryDword(RegistryRoot root, RegistryView view, std::string key, std::string name,
+                        std::uint32_t value) {
+    (void)SetRegistryDword(root, view, std::string_view(key), std::string_view(name), value);
+  }
   void SetElevated(bool elevated) { elevated_ = elevated; }
+  // The programs ProgramsUsing names for every file.
+  std::vector<std::string> programsUsing;
+  // Files the system deletes at the next restart, and folders with rights of their own.
+  std::vector<std::string> deletedAtRestart;
+  bool IsProtected(const std::string& folder) const;
   // Makes the next copy fail after writing half of the data.
   void FailNextCopy(SystemError error) { copyFailure_ = std::move(error); }
   std::function<ProcessScript(const std::string& program, const std::string& commandLine)> onStart;
@@ -132,9 +142,26 @@ class MemoryPlatform final : public Toolkit, public System {
                                             std::string_view name) const override;
   std::string LongPathName(std::string_view path) const override { return std::string(path); }
   bool Elevated() const override { return elevated_; }
-  Status WriteFile(std::string_view path, std::string_view bytes) override;
+  Status WriteNew(std::string_view path, std::string_view bytes) override;
   std::string DocumentsFolder() const override { return "C:\\Users\\user\\Documents"; }
   LocalTime Now() const override { return now_; }
+  std::string ProgramDataFolder() const override { return "C:\\ProgramData"; }
+  Status CreateFolder(std::string_view path) override;
+  Status CreateProtectedFolder(std::string_view path) override;
+  Result<bool> IsProtectedFolder(std::string_view path) const override;
+  Status RemoveFolder(std::string_view path) override;
+  Status AppendDurably(std::string_view path, std::string_view text) override;
+  Status Rename(std::string_view from, std::string_view to) override;
+  bool InUse(std::string_view path) const override;
+  Status DeleteAtRestart(std::string_view path) override;
+  std::vector<std::string> ProgramsUsing(std::string_view) const override { return programsUsing; }
+  std::optional<std::uint32_t> RegistryDword(RegistryRoot root, RegistryView view,
+                                             std::string_view key,
+                                             std::string_view name) const override;
+  Status SetRegistryDword(RegistryRoot root, RegistryView view, std::string_view key,
+                          std::string_view name, std::uint32_t value) override;
+  Status DeleteRegistryValue(RegistryRoot root, RegistryView view, std::string_view key,
+                             std::string_view name) override;
 
   // ---- For the memory windows and processes
   void AdvanceTicks(std::uint32_t ms) { ticks_ += ms; }
@@ -151,6 +178,7 @@ class MemoryPlatform final : public Toolkit, public System {
     bool folder = false;
     FileOptions options;
     std::uint64_t order = 0;  // creation order, which directory searches follow
+    bool protectedFolder = false;
   };
   Entry* Find(std::string_view path);
   const Entry* Find(std::string_view path) const;
@@ -162,7 +190,9 @@ class MemoryPlatform final : public Toolkit, public System {
   std::uint64_t nextOrder_ = 0;
   std::map<std::string, std::string> env_;
   // By root, view, folded key and folded value name.
-  std::map<std::tuple<RegistryRoot, RegistryView, std::string, std::string>, std::string> registry_;
+  using RegistryName = std::tuple<RegistryRoot, RegistryView, std::string, std::string>;
+  std::map<RegistryName, std::string> registry_;
+  std::map<RegistryName, std::uint32_t> dwords_;
   bool elevated_ = true;
   LocalTime now_{2026, 12, 7, 9, 5, 3};
   std::optional<SystemError> writeFailure_;
