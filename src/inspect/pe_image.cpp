@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/byte_reader.h"
+#include "platform/version_resource.h"
 
 namespace kalvenor::inspect {
 namespace {
@@ -34,6 +35,7 @@ constexpr std::size_t kMaxFunctions = 65536;
 constexpr std::size_t kMaxExports = 65536;
 constexpr std::size_t kMaxName = 512;
 constexpr std::uint16_t kManifestType = 24;
+constexpr std::uint16_t kVersionType = 16;
 constexpr std::u16string_view kTypeLibraryType = u"TYPELIB";
 constexpr std::uint32_t kHighBit = 0x80000000;
 
@@ -100,6 +102,9 @@ class Parser {
       }
       if (auto data = FindResource(resources, kManifestType)) {
         image_.manifest.assign(reinterpret_cast<const char*>(data->data()), data->size());
+      }
+      if (auto data = FindResource(resources, kVersionType)) {
+        image_.version = platform::ParseFileVersion(*data);
       }
     }
   }

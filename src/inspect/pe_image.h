@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/version_resource.h"
+
 namespace kalvenor::inspect {
 
 enum class Machine { Unknown, X86, X64, Arm64 };
@@ -37,6 +39,7 @@ struct PeImage {
   std::vector<ImportedDll> imports;    // the import directory, then the delay-import directory
   std::vector<std::byte> typeLibrary;  // the first resource of the named type "TYPELIB"
   std::string manifest;                // the first RT_MANIFEST resource
+  std::optional<platform::FileVersion> version;  // of the first RT_VERSION resource
   // Some table (imports, exports, resources) ran outside the file or past a limit and was read
   // only up to there: what the lists hold is real, but they may be incomplete.
   bool damaged = false;

@@ -135,33 +135,62 @@ std::optional<std::string> Failure(const ClassStanding& found, const Component& 
 
 }  // namespace
 
-std::vector<std::string> VerifyRegistration(platform::System& system, const Component& component) {
-  std::vector<std::string> failures;
-  auto bytes = system.ReadFile(component.copy, kMaxImageBytes);
-  if (!bytes.ok()) return failures;
-  const std::optional<PeImage> image = ReadPeImage(bytes.value());
-  if (!image || image->typeLibrary.empty()) return failures;
-  const auto classes = ReadTypeLibraryClasses(image->typeLibrary);
-  if (!classes) return failures;
+namespace {
 
+// The creatable classes of the component's type library and the registry they are read in,
+// or nothing when it has no type library.
+struct Declared {
+  Machine machine = Machine::Unknown;
+  platform::RegistryView view = platform::RegistryView::Bits32;
+  std::vector<TypeLibraryClass> classes;
+};
+std::optional<Declared> DeclaredBy(platform::System& system, const Component& component) {
+  auto bytes = system.ReadFile(component.copy, kMaxImageBytes);
+  if (!bytes.ok()) return std::nullopt;
+  const std::optional<PeImage> image = ReadPeImage(bytes.value());
+  if (!image || image->typeLibrary.empty()) return std::nullopt;
+  auto classes = ReadTypeLibraryClasses(image->typeLibrary);
+  if (!classes) return std::nullopt;
+  std::erase_if(*classes, [](const TypeLibraryClass& type) { return !type.creatable; });
   // A DLL of the other bitness is registered by the other bitness's tool, in its own view.
   const Machine tool = ToolMachine(system);
   const Machine registrar = IsOtherBitness(image->machine, tool) ? image->machine : tool;
-  const Registry registry(system, component, ViewOf(registrar));
+  return Declared{image->machine, ViewOf(registrar), std::move(*classes)};
+}
+
+}  // namespace
+
+std::vector<std::string> VerifyRegistration(platform::System& system, const Component& component) {
+  std::vector<std::string> failures;
+  const std::optional<Declared> declared = DeclaredBy(system, component);
+  if (!declared) return failures;
+  const Registry registry(system, component, declared->view);
   std::vector<ClassStanding> found;
   bool anyToCopy = false;
-  for (const TypeLibraryClass& type : *classes) {
-    if (!type.creatable) continue;
+  for (const TypeLibraryClass& type : declared->classes) {
     found.push_back(registry.Read(type));
     anyToCopy = anyToCopy || found.back().standing == Standing::ToCopy;
   }
+  const Machine tool = ToolMachine(system);
   for (const ClassStanding& standing : found) {
-    if (auto failure = Failure(standing, component, image->machine, tool, !anyToCopy)) {
+    if (auto failure = Failure(standing, component, declared->machine, tool, !anyToCopy)) {
       failures.push_back(std::move(*failure));
       if (failures.size() >= kMaxCauses) break;
     }
   }
   return failures;
+}
+
+std::vector<ClassServer> ReadClassServers(platform::System& system, const Component& component) {
+  std::vector<ClassServer> servers;
+  const std::optional<Declared> declared = DeclaredBy(system, component);
+  if (!declared) return servers;
+  const Registry registry(system, component, declared->view);
+  for (const TypeLibraryClass& type : declared->classes) {
+    const ClassStanding standing = registry.Read(type);
+    servers.push_back({type.clsid, standing.server, standing.standing == Standing::ToCopy});
+  }
+  return servers;
 }
 
 }  // namespace kalvenor::inspect

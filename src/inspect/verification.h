@@ -16,4 +16,14 @@ namespace kalvenor::inspect {
 // component carries no type library, which leaves nothing to check it against.
 std::vector<std::string> VerifyRegistration(platform::System& system, const Component& component);
 
+// How the creatable classes of the component's type library stand, before a step changes them:
+// each one's InprocServer32 (empty when none) in the view of the tool that registers it, and
+// whether it names the copy. Empty without a type library.
+struct ClassServer {
+  std::string clsid;
+  std::string server;
+  bool toCopy = false;
+};
+std::vector<ClassServer> ReadClassServers(platform::System& system, const Component& component);
+
 }  // namespace kalvenor::inspect

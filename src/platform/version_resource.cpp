@@ -98,15 +98,37 @@ std::optional<std::string> FindTitle(const Reader& in, const Block& parent, int 
   return std::nullopt;
 }
 
-}  // namespace
-
-std::optional<VersionRecords> ParseVersionResource(std::span<const std::byte> resource) {
-  const Reader in(resource);
-  auto root = BlockAt(in, 0, resource.size());
+// The root block, when it holds the fixed version information.
+std::optional<Block> FixedRoot(const Reader& in) {
+  auto root = BlockAt(in, 0, in.Size());
   if (!root || root->key != "VS_VERSION_INFO" || root->valueBytes < kFixedInfoSize ||
       in.Dword(root->value) != kFixedInfoSignature) {
     return std::nullopt;
   }
+  return root;
+}
+
+}  // namespace
+
+std::string FileVersion::Text() const {
+  std::string text;
+  for (int shift = 48; shift >= 0; shift -= 16) {
+    text += std::to_string((value >> shift) & 0xFFFF) + (shift ? "." : "");
+  }
+  return text;
+}
+
+std::optional<FileVersion> ParseFileVersion(std::span<const std::byte> resource) {
+  const Reader in(resource);
+  const auto root = FixedRoot(in);
+  if (!root) return std::nullopt;
+  return FileVersion{std::uint64_t{in.Dword(root->value + 8)} << 32 | in.Dword(root->value + 12)};
+}
+
+std::optional<VersionRecords> ParseVersionResource(std::span<const std::byte> resource) {
+  const Reader in(resource);
+  auto root = FixedRoot(in);
+  if (!root) return std::nullopt;
   VersionRecords records;
   const std::uint32_t versionMs = in.Dword(root->value + 8);
   const std::uint32_t versionLs = in.Dword(root->value + 12);

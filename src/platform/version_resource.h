@@ -19,4 +19,12 @@ struct VersionRecords {
 // Nothing when the bytes are not a well-formed version resource; never reads outside them.
 std::optional<VersionRecords> ParseVersionResource(std::span<const std::byte> resource);
 
+// A file's version, the four numbers of its fixed version information: higher is newer.
+struct FileVersion {
+  std::uint64_t value = 0;  // major, minor, build, revision: 16 bits each, major highest
+  std::string Text() const;  // "6.1.98.39"
+  auto operator<=>(const FileVersion&) const = default;
+};
+std::optional<FileVersion> ParseFileVersion(std::span<const std::byte> resource);
+
 }  // namespace kalvenor::platform

@@ -32,8 +32,9 @@ void frmSetup::Form_DropFiles(const std::vector<std::string>& paths) {
 }
 
 void frmSetup::txtOperations_ContextMenu() {
-  const std::optional<std::size_t> chosen =
-      services_.toolkit.PopupMenu(*form_, {"Copy all", "Save as..."});
+  std::vector<std::string> items{"Copy all", "Save as..."};
+  if (m_done && !undoable_.empty()) items.push_back("Undo this run");
+  const std::optional<std::size_t> chosen = services_.toolkit.PopupMenu(*form_, items);
   if (chosen == 0) {
     const platform::Status copied =
         services_.toolkit.SetClipboardText(*form_, txtOperations.Text());
@@ -43,6 +44,8 @@ void frmSetup::txtOperations_ContextMenu() {
     }
   } else if (chosen == 1) {
     SaveLog();
+  } else if (chosen == 2) {
+    UndoRunIn(undoable_);
   }
 }
 

@@ -1,5 +1,6 @@
 // The single-file steps of a run: copy, delete, register and unregister, each logged first.
 #include "inspect/diagnosis.h"
+#include "inspect/pe_image.h"
 #include "inspect/verification.h"
 #include "lib/lib_filesystem.h"
 #include "lib/lib_sistema.h"
@@ -12,18 +13,88 @@ void frmSetup::LogFailure(std::string_view why) {
   txtOperationsAdd("|      failed: " + std::string(why));
 }
 
-void frmSetup::LocalFileCopy(const std::string& source, const std::string& destination) {
+namespace {
+
+std::optional<platform::FileVersion> VersionOf(platform::System& system, std::string_view file) {
+  auto bytes = system.ReadFile(file, inspect::kMaxImageBytes);
+  if (!bytes.ok()) return std::nullopt;
+  const auto image = inspect::ReadPeImage(bytes.value());
+  return image ? image->version : std::nullopt;
+}
+
+}  // namespace
+
+bool frmSetup::Journaled(const platform::Status& recorded) {
+  if (recorded.ok()) return true;
+  LogFailure("the step is not taken, since the run's journal cannot be written: " +
+             recorded.error().message);
+  return false;
+}
+
+bool frmSetup::LocalFileCopy(const std::string& source, const std::string& destination) {
   txtOperationsAdd("> Copying file " + source);
   txtOperationsAdd("|      to " + destination);
   txtOperationsAdd("OP> FileCopy " + source + ", " + destination);
+  if (!Journaled(recorder_.BeforeCopy(source, destination))) return false;
+  const auto replaced = VersionOf(services_.system, destination);
   platform::Status copied = File_CopyReplacing(services_.system, source, destination);
-  if (!copied.ok()) LogFailure(copied.error().message);
+  if (!copied.ok() && services_.system.InUse(destination)) {
+    copied = ReplaceInUse(source, destination);
+    if (copied.ok()) return true;
+  }
+  if (!copied.ok()) {
+    LogFailure(copied.error().message);
+    return false;
+  }
+  const auto version = VersionOf(services_.system, destination);
+  if (replaced && version && *replaced > *version && recorder_.Active()) {
+    txtOperationsAdd("|      replaced the newer version " + replaced->Text() + " by " +
+                     version->Text() + "; Undo brings it back");
+  }
+  return true;
+}
+
+// A running program holds the file: its name is freed by renaming it aside, and the copy goes
+// into it. Programs started from now on load the new file; the old one goes at the restart.
+platform::Status frmSetup::ReplaceInUse(const std::string& source, const std::string& target) {
+  auto setAside = journal::SetAsideInUse(services_.system, target);
+  if (!setAside.ok()) return setAside.error();
+  platform::Status copied = File_CopyReplacing(services_.system, source, target);
+  if (!copied.ok()) {
+    (void)services_.system.Rename(setAside.value().aside, target);
+    return copied;
+  }
+  LogSetAside(setAside.value(), "programs started from now on get the new file");
+  return platform::Done{};
+}
+
+void frmSetup::LogSetAside(const journal::SetAside& setAside, std::string_view after) {
+  std::string programs;
+  for (const std::string& program : setAside.programs) {
+    programs += (programs.empty() ? "" : ", ") + program;
+  }
+  txtOperationsAdd("|      in use by " + (programs.empty() ? std::string("a running program, which "
+                                                                 "Windows does not name")
+                                                     : programs));
+  if (setAside.notScheduled) {
+    LogFailure("renamed it to " + setAside.aside + ", which cannot be deleted at the next " +
+               "restart (" + setAside.notScheduled->message + "): delete it after a restart");
+    return;
+  }
+  txtOperationsAdd("|      renamed it to " + setAside.aside + ", which goes at the next restart; " +
+                   std::string(after));
+  restartNeeded_ = true;
 }
 
 void frmSetup::LocalFileRemove(const std::string& source) {
   txtOperationsAdd("> Deleting file " + source);
   txtOperationsAdd("OP> Kill " + source);
+  if (!Journaled(recorder_.BeforeDelete(source))) return;
   platform::Status deleted = services_.system.Delete(source);
+  if (!deleted.ok() && services_.system.InUse(source)) {
+    auto setAside = journal::SetAsideInUse(services_.system, source);
+    if (setAside.ok()) return LogSetAside(setAside.value(), "programs that hold it keep it till then");
+  }
   // A file that is not there is what the delete wants.
   if (!deleted.ok() && deleted.error().code != platform::kErrorFileNotFound &&
       deleted.error().code != platform::kErrorPathNotFound) {
@@ -43,10 +114,11 @@ void frmSetup::LocalRegUnreg(const std::string& source, bool regIt, const std::s
       ToolCommandWord() + (regIt ? "" : " /u") + m_silentSwitch + "\"" + source + "\"";
   txtOperationsAdd((regIt ? "> Registering file " : "> Unregistering file ") + source);
   txtOperationsAdd("OP> ShellAndWait " + commandLine);
+  const inspect::Component component{source, listed, lblWinSystem.Caption(), regIt};
+  if (!Journaled(recorder_.BeforeTool(component))) return;
   auto exitCode =
       ShellAndWait(services_, lblRegsvrFile.Caption(), commandLine, platform::ShowWindow::Normal);
   // The component is read only when the tool failed, and after a success to prove it.
-  const inspect::Component component{source, listed, lblWinSystem.Caption(), regIt};
   if (!exitCode.ok() || exitCode.value() != 0) {
     LogFailure(exitCode.ok() ? inspect::ToolExitText(exitCode.value()) : exitCode.error().message);
     const std::optional<std::uint32_t> code =

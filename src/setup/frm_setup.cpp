@@ -28,7 +28,8 @@ frmSetup::frmSetup(platform::Services& services)
       imgManual(form_->ImageItem(Id(SetupId::imgManual))),
       imgAutomatic(form_->ImageItem(Id(SetupId::imgAutomatic))),
       lblWinSystem(form_->Item(Id(SetupId::lblWinSystem))),
-      lblRegsvrFile(form_->Item(Id(SetupId::lblRegsvrFile))) {
+      lblRegsvrFile(form_->Item(Id(SetupId::lblRegsvrFile))),
+      recorder_(services.system) {
   Form_Load();
 }
 
@@ -56,6 +57,7 @@ void frmSetup::Form_Load() {
 
   // Drops pick files for the runs, which need the tool.
   if (FindRegistrationTool()) form_->AcceptDrops(true);
+  form_->AddSystemMenuCommand(kUndoLastRun, "Undo the last run");
 }
 
 // The system directory is WINDIR followed by \system, or by \system32 when only that one holds

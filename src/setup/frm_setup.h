@@ -8,12 +8,14 @@
 #include <vector>
 
 #include "help/frm_tooltip.h"
+#include "journal/recorder.h"
+#include "journal/undo.h"
 #include "platform/services.h"
 #include "setup/setup_layout.h"
 
 namespace kalvenor {
 
-class frmSetup final : public platform::FormEvents {
+class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
  public:
   // Loads the window and runs its start-up.
   explicit frmSetup(platform::Services& services);
@@ -33,7 +35,8 @@ class frmSetup final : public platform::FormEvents {
   void List_OperationsDone();
 
   // File operations (file_operations.cpp).
-  void LocalFileCopy(const std::string& source, const std::string& destination);
+  // True when the file is in place.
+  bool LocalFileCopy(const std::string& source, const std::string& destination);
   void LocalFileRemove(const std::string& source);
   // `listed` is the listed file that `source` was copied from, when another: where the
   // component's own DLLs may lie, should the tool fail on it.
@@ -78,10 +81,32 @@ class frmSetup final : public platform::FormEvents {
   void cmdBlindCopy_Click();
   enum class RunKind { Install, Remove, OverwriteCopy };
   void Run(RunKind kind);
+  // What every run, Undo too, does first and last.
+  void BeginRun();
+  void EndRun();
+  void CountInstall(const std::string& target, bool inPlace);
+  bool CountRemoval(const std::string& target);
   std::string TargetOf(const std::string& item) const;
   void ShowProgress(std::size_t done, std::size_t total);
   void LogFailure(std::string_view why);
+  // False, with a failed line, when the record a step needs could not be written.
+  bool Journaled(const platform::Status& recorded);
+  platform::Status ReplaceInUse(const std::string& source, const std::string& target);
+  void LogSetAside(const journal::SetAside& setAside, std::string_view after);
   std::string ToolCommandWord() const;
+
+  // Undo (undo_commands.cpp): of the run just shown, or of the newest in the store.
+  static constexpr int kUndoLastRun = 1;
+  void UndoRunIn(const std::string& folder);
+  void Log(std::string_view line) override { txtOperationsAdd(line); }
+  void Failed(std::string_view why) override { LogFailure(why); }
+  bool CopyBack(const std::string& backup, const std::string& target) override {
+    return LocalFileCopy(backup, target);
+  }
+  void Delete(const std::string& target) override { LocalFileRemove(target); }
+  void Registration(const std::string& target, bool registering) override {
+    LocalRegUnreg(target, registering);
+  }
 
   // Hover help (hover_help.cpp).
   void ShowToolTip(int i);
@@ -93,6 +118,7 @@ class frmSetup final : public platform::FormEvents {
   void OnUnload(bool& cancel) override;
   void OnDropFiles(const std::vector<std::string>& paths) override;
   void OnContextMenu(int controlId) override;
+  void OnSystemMenuCommand(int command) override;
 
   platform::Services& services_;
   std::unique_ptr<platform::Form> form_;
@@ -118,6 +144,9 @@ class frmSetup final : public platform::FormEvents {
   bool m_done = false;                   // a run has ended; the log shows the done prompt
   bool busy_ = false;                    // a run is going on: closing must wait
   bool stepFailed_ = false;              // a step of the run going on has failed
+  journal::Recorder recorder_;           // the journal of the run going on, or of the last one
+  bool restartNeeded_ = false;           // a file in use goes at the next restart
+  std::string undoable_;                 // the journal of the run the log shows, if any
 };
 
 }  // namespace kalvenor

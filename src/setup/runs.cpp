@@ -14,14 +14,35 @@ std::string frmSetup::TargetOf(const std::string& item) const {
   return lblWinSystem.Caption() + "\\" + File_GetName(item);
 }
 
-void frmSetup::Run(RunKind kind) {
+void frmSetup::BeginRun() {
   busy_ = true;
   stepFailed_ = false;
+  restartNeeded_ = false;
   form_->AcceptDrops(false);
   Commands_Enable(false, false);
   txtOperations.SetText("");
   fileList.SetVisible(false);
   txtOperations.SetVisible(true);
+}
+
+void frmSetup::EndRun() {
+  if (restartNeeded_) {
+    txtOperationsAdd("Restart Windows to finish: the files that were in use go then.");
+  }
+  List_OperationsDone();
+  form_->SetProgress(platform::Progress::None, 0, 0);
+  if (!form_->IsForeground()) form_->FlashUntilActive();
+  form_->AcceptDrops(true);
+  busy_ = false;
+}
+
+void frmSetup::Run(RunKind kind) {
+  BeginRun();
+  static constexpr const char* kKinds[] = {"install", "remove", "copy"};
+  const platform::Status journaled =
+      recorder_.Begin(kKinds[static_cast<int>(kind)], lblWinSystem.Caption());
+  if (!journaled.ok()) LogFailure("this run cannot be undone: " + journaled.error().message);
+  undoable_ = recorder_.Active() ? recorder_.Folder() : std::string();
 
   const std::size_t count = fileList.ListCount();
   for (std::size_t i = 0; i < count; ++i) {
@@ -34,23 +55,47 @@ void frmSetup::Run(RunKind kind) {
     }
     const std::string target = TargetOf(item);
     switch (kind) {
-      case RunKind::Install:
-        LocalFileCopy(item, target);
+      case RunKind::Install: {
+        const bool inPlace = File_Exists(services_.system, target);
+        if (LocalFileCopy(item, target)) CountInstall(target, inPlace);
         LocalRegUnreg(target, true, item);
         break;
+      }
       case RunKind::OverwriteCopy: LocalFileCopy(item, target); break;
       case RunKind::Remove:
         LocalRegUnreg(target, false, item);
-        if (chkAutoManual.Value() == 0) LocalFileRemove(target);
+        if (chkAutoManual.Value() == 0 && CountRemoval(target)) LocalFileRemove(target);
         break;
     }
   }
+  recorder_.End();
+  EndRun();
+}
 
-  List_OperationsDone();
-  form_->SetProgress(platform::Progress::None, 0, 0);
-  if (!form_->IsForeground()) form_->FlashUntilActive();
-  form_->AcceptDrops(true);
-  busy_ = false;
+// As installers count a shared file: one more install; a file found in place with no count
+// had one install before this one; a new file has this one alone.
+void frmSetup::CountInstall(const std::string& target, bool inPlace) {
+  const std::optional<std::uint32_t> count = journal::SharedCount(services_.system, target);
+  const std::uint32_t now = !inPlace ? 1 : count ? *count + 1 : 2;
+  if (!Journaled(recorder_.BeforeCount(target, count))) return;
+  platform::Status set = journal::SetSharedCount(services_.system, target, now);
+  if (!set.ok()) LogFailure("its shared count cannot be kept: " + set.error().message);
+}
+
+// One install fewer; false while other installs still count on the file, which then stays.
+bool frmSetup::CountRemoval(const std::string& target) {
+  const std::optional<std::uint32_t> count = journal::SharedCount(services_.system, target);
+  if (!count) return true;
+  if (!Journaled(recorder_.BeforeCount(target, count))) return false;
+  const std::optional<std::uint32_t> now =
+      *count > 1 ? std::optional(*count - 1) : std::nullopt;
+  platform::Status set = journal::SetSharedCount(services_.system, target, now);
+  if (!set.ok()) LogFailure("its shared count cannot be kept: " + set.error().message);
+  if (!now) return true;
+  txtOperationsAdd("> Keeping file " + target);
+  txtOperationsAdd("|      its shared count is now " + std::to_string(*now) +
+                   ": other installed programs count on it");
+  return false;
 }
 
 // Before each item and after the last, on the task-bar button: red once a step has failed.

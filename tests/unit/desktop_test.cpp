@@ -73,7 +73,7 @@ TEST_F(DesktopTest, TheMenuCopiesAndSavesTheLogWithoutLeavingTheDonePrompt) {
   Click(SetupId::cmdBlindCopy);
   ASSERT_TRUE(setup->Done());
   Menu(0);
-  EXPECT_EQ(platform.menus.back(), (Strings{"Copy all", "Save as..."}));
+  EXPECT_EQ(platform.menus.back(), (Strings{"Copy all", "Save as...", "Undo this run"}));
   EXPECT_EQ(platform.clipboard, Log());
 
   platform.nextSaveChoice = "C:\\Users\\user\\Documents\\run.log";

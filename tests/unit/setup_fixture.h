@@ -28,6 +28,7 @@ class SetupFixture : public ::testing::Test {
     platform.AddFolder("C:\\WINDOWS\\system32");
     platform.AddFile("C:\\WINDOWS\\system32\\regsvr32.exe");
     platform.SetEnv("WINDIR", "C:\\WINDOWS");
+    platform.AddFolder("C:\\ProgramData");
   }
 
   frmSetup& Start() {

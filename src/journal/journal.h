@@ -1,0 +1,86 @@
+#pragma once
+// The journal of a run: before a run changes anything it opens a folder of its own in the
+// store, and before each step that changes a file or a registration it writes down, on the
+// disk, what the step will change and how it stood, with a backup of each file it replaces or
+// deletes. A run cut short leaves a journal that Undo can still use.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/system.h"
+
+namespace kalvenor::journal {
+
+// One line of a journal: its kind, then its fields, separated by tabs (no Windows path holds
+// one).
+struct Record {
+  std::string kind;
+  std::vector<std::string> fields;
+  const std::string& Field(std::size_t i) const;  // empty when there is none
+};
+
+// The kinds of records, in the order a step writes them.
+namespace kinds {
+inline constexpr char kRun[] = "run";              // what kind of run, the system directory
+inline constexpr char kBackup[] = "backup";        // target, backup file, SHA-256, version
+inline constexpr char kAbsent[] = "absent";        // target: there was no file
+inline constexpr char kCopy[] = "copy";            // target, SHA-256 of what the copy puts there
+inline constexpr char kDelete[] = "delete";        // target
+inline constexpr char kClass[] = "class";          // target, CLSID, its InprocServer32 before
+inline constexpr char kRegistered[] = "was-registered";  // target: a class pointed at it
+inline constexpr char kRegister[] = "register";    // target
+inline constexpr char kUnregister[] = "unregister";  // target
+inline constexpr char kCount[] = "count";          // target, shared count before, or "-"
+inline constexpr char kUndone[] = "undone";        // the run was undone
+}  // namespace kinds
+
+// The store of journals: %ProgramData%\Kalvenor\runs, one folder per run, writable by
+// administrators and SYSTEM alone.
+class Store {
+ public:
+  static constexpr std::size_t kRunsKept = 20;
+  explicit Store(platform::System& system) : system_(system) {}
+
+  // The store's folder, made where it is missing; an error when it cannot be made or when
+  // others than administrators and SYSTEM may change it.
+  platform::Result<std::string> Open();
+  // A new run's folder, named by the local time; the oldest runs beyond the last kRunsKept
+  // go first.
+  platform::Result<std::string> NewRun();
+  // The newest run that was not undone, if any.
+  std::optional<std::string> LastRun();
+
+ private:
+  std::vector<std::string> Runs(const std::string& root);  // oldest first
+  void RemoveRun(const std::string& folder);
+  platform::System& system_;
+};
+
+// The SHA-256 of a file's bytes, in hexadecimal.
+platform::Result<std::string> Sha256Of(platform::System& system, const std::string& path);
+
+// The records of the run in `folder`; a last line cut short by a crash is left out.
+std::vector<Record> ReadJournal(platform::System& system, const std::string& folder);
+bool WasUndone(const std::vector<Record>& records);
+
+// Writes the records of one run, each on the disk before the step it announces.
+class Writer {
+ public:
+  Writer(platform::System& system, std::string folder);
+  const std::string& Folder() const { return folder_; }
+  platform::Status Write(const Record& record);
+  // Copies `file` into the run's folder; the record of it, or the copy's failure.
+  platform::Result<Record> Backup(const std::string& file);
+
+ private:
+  platform::System& system_;
+  std::string folder_;
+  int backups_ = 0;
+};
+
+inline constexpr char kJournalName[] = "journal.txt";
+
+}  // namespace kalvenor::journal

@@ -1,0 +1,31 @@
+#pragma once
+// Undo of a run from its journal: the files it replaced or deleted come back from their
+// backups, the files it added go, registrations and shared counts return to how they stood.
+
+#include <string>
+#include <string_view>
+
+#include "platform/system.h"
+
+namespace kalvenor::journal {
+
+// The steps Undo takes, each shown in the log as a run's steps are.
+class UndoSteps {
+ public:
+  virtual void Log(std::string_view line) = 0;
+  virtual void Failed(std::string_view why) = 0;
+  // True when the file is in place.
+  virtual bool CopyBack(const std::string& backup, const std::string& target) = 0;
+  virtual void Delete(const std::string& target) = 0;
+  virtual void Registration(const std::string& target, bool registering) = 0;
+
+ protected:
+  ~UndoSteps() = default;
+};
+
+// Undoes the run whose journal is in `folder`, newest step first, and marks it undone. A file
+// that changed since the run is left alone, and so is a backup whose bytes are not those the
+// journal recorded.
+void UndoRun(platform::System& system, UndoSteps& steps, const std::string& folder);
+
+}  // namespace kalvenor::journal

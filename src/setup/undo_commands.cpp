@@ -1,0 +1,30 @@
+// Undo from the window: "Undo this run" in the log's menu at the done prompt, and "Undo the
+// last run" in the system menu, which works from the store after a restart of the program or a
+// run cut short. Undo is a run of its own: its steps show in the log, and it ends at the done
+// prompt.
+#include "journal/journal.h"
+#include "journal/undo.h"
+#include "setup/frm_setup.h"
+
+namespace kalvenor {
+
+void frmSetup::UndoRunIn(const std::string& folder) {
+  m_done = false;
+  BeginRun();
+  undoable_.clear();
+  journal::UndoRun(services_.system, *this, folder);
+  EndRun();
+}
+
+void frmSetup::OnSystemMenuCommand(int command) {
+  if (command != kUndoLastRun || busy_) return;
+  const std::optional<std::string> last = journal::Store(services_.system).LastRun();
+  if (!last) {
+    services_.toolkit.MsgBox(*form_, "There is no run to undo.", services_.system.App().title,
+                             platform::MsgBoxStyle::Critical);
+    return;
+  }
+  UndoRunIn(*last);
+}
+
+}  // namespace kalvenor
