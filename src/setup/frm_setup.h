@@ -97,7 +97,7 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
 
   // Undo (undo_commands.cpp): of the run just shown, or of the newest in the store.
   static constexpr int kUndoLastRun = 1;
-  void UndoRunIn(const std::string& folder);
+  void UndoRunIn(std::string folder);
   void Log(std::string_view line) override { txtOperationsAdd(line); }
   void Failed(std::string_view why) override { LogFailure(why); }
   bool CopyBack(const std::string& backup, const std::string& target) override {

@@ -8,7 +8,7 @@
 
 namespace kalvenor {
 
-void frmSetup::UndoRunIn(const std::string& folder) {
+void frmSetup::UndoRunIn(std::string folder) {
   m_done = false;
   BeginRun();
   undoable_.clear();

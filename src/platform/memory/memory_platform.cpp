@@ -368,6 +368,7 @@ Status MemoryPlatform::RemoveFolder(std::string_view path) {
 }
 
 Status MemoryPlatform::AppendDurably(std::string_view path, std::string_view text) {
+  if (onAppend) onAppend();
   if (writeFailure_) return *std::exchange(writeFailure_, std::nullopt);
   if (Entry* existing = Find(path)) {
     if (existing->folder) return MemoryError(5);

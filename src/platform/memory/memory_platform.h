@@ -64,13 +64,11 @@ class MemoryPlatform final : public Toolkit, public System {
   // A registry string value; an empty `name` is the key's default value.
   void SetRegistryString(RegistryRoot root, RegistryView view, std::string key, std::string name,
                          std::string value);
-  void SetRegistryDword(RegistryRoot root, RegistryView view, std::string key, std::string name,
-                        std::uint32_t value) {
-    (void)SetRegistryDword(root, view, std::string_view(key), std::string_view(name), value);
-  }
   void SetElevated(bool elevated) { elevated_ = elevated; }
   // The programs ProgramsUsing names for every file.
   std::vector<std::string> programsUsing;
+  // Called before each durable append, e.g. to end the program there by throwing.
+  std::function<void()> onAppend;
   // Files the system deletes at the next restart, and folders with rights of their own.
   std::vector<std::string> deletedAtRestart;
   bool IsProtected(const std::string& folder) const;
