@@ -11,7 +11,8 @@
 //
 // Those that carry a type library declare their class in it: kalvenor_sample, sample_silent
 // and sample_elsewhere; sample_plain.dll is kalvenor_sample.dll without it, under the same
-// class. Other variants: sample_missingdep.dll imports a DLL that exists nowhere,
+// class. sample_older.dll (6.0.88.62) and sample_newer.dll (6.1.98.39) are kalvenor_sample.dll
+// with a version resource. Other variants: sample_missingdep.dll imports a DLL that exists nowhere,
 // sample_sibling.dll one that is built beside it, sample_noentry.dll has no entry point.
 //
 // A DLL that registers writes HKEY_CLASSES_ROOT\CLSID\{clsid}\InprocServer32.

@@ -5,6 +5,7 @@
 #include <objbase.h>
 
 #include <exception>
+#include <string>
 
 #include "platform/win32/text.h"
 #include "platform/win32/win32_system.h"
@@ -13,8 +14,17 @@
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // The program sits in a folder full of DLLs by design: none of them may ever load into it.
-  // Everything it links statically is a known system DLL, mapped before this line runs.
-  ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // Everything it links statically is a known system DLL, mapped before this line runs. It
+  // does not run without that protection.
+  if (!::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+    const std::wstring why = kalvenor::win32::Widen(kalvenor::win32::LastError().message);
+    ::MessageBoxW(nullptr,
+                  (L"Kalvenor cannot keep the DLLs in its folder from loading into it (" + why +
+                   L"), so it does not start.")
+                      .c_str(),
+                  L"Kalvenor", MB_OK | MB_ICONERROR);
+    return 1;
+  }
   // Wine resolves the delayed imports of its own libraries by the plain search order, which
   // starts in this folder: the themed controls' msimg32.dll would come from here. Loaded from
   // the system directory now, it is found loaded then. Kept for the life of the process.

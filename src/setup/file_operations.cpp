@@ -40,7 +40,6 @@ bool frmSetup::LocalFileCopy(const std::string& source, const std::string& desti
   platform::Status copied = File_CopyReplacing(services_.system, source, destination);
   if (!copied.ok() && services_.system.InUse(destination)) {
     copied = ReplaceInUse(source, destination);
-    if (copied.ok()) return true;
   }
   if (!copied.ok()) {
     LogFailure(copied.error().message);

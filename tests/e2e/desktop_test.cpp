@@ -51,16 +51,6 @@ std::optional<std::wstring> ClipboardText() {
 class Desktop : public ::testing::Test {
  protected:
   void Start() { app.emplace(folder, windows.ForProgram()); }
-  // Opens the log's menu as the menu key would, and picks its `item`-th entry by keyboard.
-  void PickFromLogMenu(int item) {
-    ::PostMessageW(app->Control(SetupId::txtOperations).Handle(), WM_CONTEXTMENU,
-                   reinterpret_cast<WPARAM>(app->Control(SetupId::txtOperations).Handle()), -1);
-    ASSERT_TRUE(WaitUntil([&] { return app->FindWindowOfClass(L"#32768").has_value(); }))
-        << "no menu came up";
-    for (int i = 0; i < item; ++i) app->PressKey(VK_DOWN);
-    app->PressKey(VK_RETURN);
-  }
-
   PrivateWindows windows;
   TempFolder folder;
   std::optional<App> app;
@@ -95,12 +85,12 @@ TEST_F(Desktop, TheLogIsCopiedAndSavedAtTheDonePrompt) {
   Start();
   const std::wstring log = RunToEnd(*app, SetupId::cmdBlindCopy);
 
-  PickFromLogMenu(1);
+  ASSERT_TRUE(PickFromLogMenu(*app, 1));
   EXPECT_EQ(AwaitValue([] { return ClipboardText(); }, std::optional(log)), log);
 
   TempFolder saved;
   const std::wstring file = saved.Path() + L"\\run.log";
-  PickFromLogMenu(2);
+  ASSERT_TRUE(PickFromLogMenu(*app, 2));
   ChooseInFileDialog(app->WaitForWindowTitled(L"Save the log"), file);
   ASSERT_TRUE(WaitUntil([&] { return FileExists(file); }));
   EXPECT_EQ(Widen(FileContent(file)), log) << "UTF-8 with CR LF, as the log shows it";

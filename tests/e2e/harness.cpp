@@ -510,6 +510,11 @@ bool App::WaitForExit(std::chrono::milliseconds timeout) const {
          WAIT_OBJECT_0;
 }
 
+void App::Kill() {
+  ::TerminateProcess(process_.get(), 1);
+  WaitForExit();
+}
+
 bool App::Running() const { return ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
 
 std::optional<DWORD> App::ExitCode() const {

@@ -205,6 +205,8 @@ class App {
   // Asks the main window to close (WM_CLOSE) and waits for the program to end.
   bool Close(std::chrono::milliseconds timeout = kTimeout);
   bool WaitForExit(std::chrono::milliseconds timeout = kTimeout) const;
+  // Ends the program at once, as a crash or a power cut would.
+  void Kill();
   bool Running() const;
   std::optional<DWORD> ExitCode() const;  // once ended
 

@@ -183,6 +183,15 @@ std::wstring RunToEnd(const App& app, SetupId command, std::chrono::milliseconds
   return AwaitDone(app, timeout);
 }
 
+bool PickFromLogMenu(const App& app, int item) {
+  const HWND log = app.Control(SetupId::txtOperations).Handle();
+  ::PostMessageW(log, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(log), -1);
+  if (!WaitUntil([&] { return app.FindWindowOfClass(L"#32768").has_value(); })) return false;
+  for (int i = 0; i < item; ++i) app.PressKey(VK_DOWN);
+  app.PressKey(VK_RETURN);
+  return true;
+}
+
 void ClickSurface(const App& app) {
   const Window main = app.Main();
   const SIZE size = main.ClientSize();

@@ -81,6 +81,10 @@ std::wstring RunToEnd(const App& app, SetupId command,
                       std::chrono::milliseconds timeout = kRunTimeout);
 std::wstring AwaitDone(const App& app, std::chrono::milliseconds timeout = kRunTimeout);
 
+// Opens the log's menu as the menu key would, and picks its `item`-th entry by keyboard;
+// false when no menu came up.
+bool PickFromLogMenu(const App& app, int item);
+
 // A left click on the window itself, at a point no control covers.
 void ClickSurface(const App& app);
 // The list is shown in place of the log, and the commands are back.

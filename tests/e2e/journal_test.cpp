@@ -1,0 +1,169 @@
+// What a run keeps so that nothing is lost, end to end with the system's own tool: a newer file
+// replaced and brought back by Undo, a file other programs count on kept, a file in use
+// replaced at the restart, and a run killed half-way undone by a new instance.
+#include <gtest/gtest.h>
+
+#include "platform/win32/win32_form.h"
+#include "platform/win32/win32_system.h"
+#include "platform/win32/win32_toolkit.h"
+#include "run_support.h"
+#include "samples/sample_clsids.h"
+#include "setup/frm_setup.h"
+
+namespace kalvenor::e2e {
+namespace {
+
+using sample::kNormalClsidString;
+
+constexpr wchar_t kSharedDlls[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
+constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+
+std::optional<DWORD> SharedCount(const std::wstring& path) {
+  DWORD count = 0, size = sizeof count;
+  if (::RegGetValueW(HKEY_LOCAL_MACHINE, kSharedDlls, path.c_str(), RRF_RT_REG_DWORD, nullptr,
+                     &count, &size) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  return count;
+}
+
+void SetSharedCount(const std::wstring& path, DWORD count) {
+  ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSharedDlls, path.c_str(), REG_DWORD, &count,
+                              sizeof count),
+            ERROR_SUCCESS);
+}
+
+// The files the system deletes at the next start, as MoveFileEx wrote them.
+std::wstring PendingRenames() {
+  std::wstring names(32768, L'\0');
+  DWORD size = static_cast<DWORD>(names.size() * sizeof(wchar_t));
+  if (::RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations",
+                     RRF_RT_REG_MULTI_SZ, nullptr, names.data(), &size) != ERROR_SUCCESS) {
+    return {};
+  }
+  std::replace(names.begin(), names.end(), L'\0', L'|');
+  return LowerCase(names);
+}
+
+class Journal : public ::testing::Test {
+ protected:
+  void TearDown() override { DeleteClsid(kNormalClsidString); }
+  void Start() { app.emplace(folder, windows.ForProgram()); }
+  bool Register(const std::wstring& target) {
+    return ExitCodeOf(windows.Tool(), L"regsvr32.exe /s \"" + target + L"\"") == 0u;
+  }
+
+  PrivateWindows windows;
+  TempFolder folder;
+  std::optional<App> app;
+};
+
+TEST_F(Journal, ANewerFileReplacedComesBackWithItsClassByUndo) {
+  const std::wstring newer = SamplePath(L"sample_newer.dll");
+  const std::wstring target = windows.PutCopy(newer, L"versioned.dll");
+  ASSERT_TRUE(Register(target));
+  const std::wstring source = folder.Copy(SamplePath(L"sample_older.dll"), L"versioned.dll");
+  Start();
+
+  EXPECT_EQ(RunToEnd(*app, SetupId::cmdInstall),
+            CopyLines(source, target) +
+                Line(L"|      replaced the newer version 6.1.98.39 by 6.0.88.62; Undo brings it "
+                     L"back") +
+                RegisterLines(windows.Tool(), target) + DoneLines());
+  EXPECT_TRUE(SameContent(target, source));
+
+  ASSERT_TRUE(PickFromLogMenu(*app, 3));  // Undo this run
+  const std::wstring undone = AwaitDone(*app);
+  EXPECT_TRUE(undone.starts_with(L"> Undoing the run of ")) << Narrow(undone);
+  EXPECT_TRUE(undone.ends_with(RegisterLines(windows.Tool(), target) + DoneLines()))
+      << Narrow(undone);
+  EXPECT_EQ(undone.find(L"failed"), std::wstring::npos) << Narrow(undone);
+  EXPECT_TRUE(SameContent(target, newer));
+  EXPECT_EQ(InprocServer(kNormalClsidString), target);
+}
+
+TEST_F(Journal, AFileOtherProgramsCountOnIsKeptByRemove) {
+  const std::wstring target = windows.PutCopy(SamplePath(L"kalvenor_sample.dll"), L"shared.dll");
+  SetSharedCount(target, 2);
+  folder.Copy(SamplePath(L"kalvenor_sample.dll"), L"shared.dll");
+  Start();
+  EXPECT_EQ(RunToEnd(*app, SetupId::cmdRemove),
+            UnregisterLines(windows.Tool(), target) + Line(L"> Keeping file " + target) +
+                Line(L"|      its shared count is now 1: other installed programs count on it") +
+                DoneLines());
+  EXPECT_TRUE(FileExists(target));
+  EXPECT_EQ(SharedCount(target), 1u);
+  ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSharedDlls, target.c_str());
+}
+
+TEST_F(Journal, AFileInUseIsReplacedAndTheOldOneGoesAtTheRestart) {
+  const std::wstring target = windows.PutCopy(SamplePath(L"sample_newer.dll"), L"held.dll");
+  const HMODULE held = ::LoadLibraryW(target.c_str());
+  ASSERT_NE(held, nullptr);
+  const std::wstring source = folder.Copy(SamplePath(L"kalvenor_sample.dll"), L"held.dll");
+  Start();
+  const std::wstring aside = target + L".kalvenor-old";
+  EXPECT_EQ(RunToEnd(*app, SetupId::cmdBlindCopy),
+            CopyLines(source, target) +
+                Line(L"|      in use by a running program, which Windows does not name") +
+                Line(L"|      renamed it to " + aside +
+                     L", which goes at the next restart; programs started from now on get the "
+                     L"new file") +
+                Line(L"Restart Windows to finish: the files that were in use go then.") +
+                DoneLines());
+  EXPECT_TRUE(SameContent(target, source));
+  EXPECT_NE(PendingRenames().find(LowerCase(aside)), std::wstring::npos) << Narrow(PendingRenames());
+  ::FreeLibrary(held);
+}
+
+// Killed half-way through an Install of 50 components, half of them over files in place: a new
+// instance's "Undo the last run" puts back every file and the class as they were. The new
+// instance is this process's own window, which a test can reach the system menu of.
+TEST_F(Journal, ARunKilledHalfWayIsUndoneByANewInstance) {
+  std::vector<std::wstring> targets;
+  for (int i = 0; i < 50; ++i) {
+    const std::wstring name = L"part" + std::to_string(i) + L".dll";
+    folder.Copy(SamplePath(L"sample_older.dll"), name);
+    targets.push_back(windows.Target(name));
+    if (i % 2 == 0) windows.PutCopy(SamplePath(L"sample_newer.dll"), name);
+  }
+  ASSERT_TRUE(Register(targets[0]));
+  Start();
+  app->Control(SetupId::cmdInstall).Click();
+  ASSERT_TRUE(WaitUntil([&] { return app->Log().find(L"part20.dll") != std::wstring::npos; },
+                        kRunTimeout));
+  app->Kill();
+
+  const std::wstring windowsDir = windows.System().substr(0, windows.System().rfind(L'\\'));
+  const std::wstring ownWindows = EnvironmentVariable(L"WINDIR");
+  ::SetEnvironmentVariableW(L"WINDIR", windowsDir.c_str());
+  {
+    win32::Win32System system;
+    win32::Win32Toolkit toolkit(::GetModuleHandleW(nullptr));
+    platform::Services services{toolkit, system};
+    frmSetup setup(services);
+    const HWND window = static_cast<win32::Win32Form&>(setup.Window()).Handle();
+    ::PostMessageW(window, WM_SYSCOMMAND, 1 << 4, 0);  // "Undo the last run"
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          toolkit.DoEvents();
+          return setup.Done();
+        },
+        kRunTimeout));
+    const std::string log = setup.Window().TextBoxItem(Id(SetupId::txtOperations)).Text();
+    EXPECT_EQ(log.find("failed"), std::string::npos) << log;
+    setup.Window().Unload();
+  }
+  ::SetEnvironmentVariableW(L"WINDIR", ownWindows.c_str());
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (i % 2 == 0) {
+      EXPECT_TRUE(SameContent(targets[i], SamplePath(L"sample_newer.dll"))) << Narrow(targets[i]);
+    } else {
+      EXPECT_FALSE(FileExists(targets[i])) << Narrow(targets[i]);
+    }
+  }
+  EXPECT_EQ(InprocServer(kNormalClsidString), targets[0]);
+}
+
+}  // namespace
+}  // namespace kalvenor::e2e
