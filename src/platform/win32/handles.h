@@ -3,8 +3,12 @@
 // own empty value.
 
 #include <windows.h>
+// After windows.h, which it depends on.
+#include <restartmanager.h>
 
 #include <utility>
+
+#include "platform/win32/shell.h"
 
 namespace kalvenor::win32 {
 
@@ -58,6 +62,7 @@ inline void DestroyIconHandle(HICON icon) { ::DestroyIcon(icon); }
 inline void ReleaseModule(HMODULE module) { ::FreeLibrary(module); }
 inline void DestroyWindowHandle(HWND window) { ::DestroyWindow(window); }
 inline void CloseRegistryKey(HKEY key) { ::RegCloseKey(key); }
+inline void FreeLocal(HLOCAL memory) { ::LocalFree(memory); }
 
 using UniqueHandle = Unique<NullEmpty<HANDLE, CloseKernelHandle>>;
 using UniqueFind = Unique<FindTraits>;
@@ -74,6 +79,19 @@ using UniqueIcon = Unique<NullEmpty<HICON, DestroyIconHandle>>;
 using UniqueModule = Unique<NullEmpty<HMODULE, ReleaseModule>>;
 using UniqueWindow = Unique<NullEmpty<HWND, DestroyWindowHandle>>;
 using UniqueKey = Unique<NullEmpty<HKEY, CloseRegistryKey>>;
+// A security descriptor the system allocated for the caller to LocalFree.
+using UniqueSecurityDescriptor = Unique<NullEmpty<PSECURITY_DESCRIPTOR, FreeLocal>>;
+
+// A Restart Manager session, ended through rstrtmgr.dll, which is loaded at run time. Session
+// handles are small numbers, 0 among them: all bits set stands for none.
+struct RestartSessionTraits {
+  using Type = DWORD;
+  static DWORD Empty() { return 0xFFFFFFFF; }
+  static void Close(DWORD session) {
+    if (auto end = RestartManager<decltype(::RmEndSession)>("RmEndSession")) end(session);
+  }
+};
+using UniqueRestartSession = Unique<RestartSessionTraits>;
 
 // A COM interface pointer, released once.
 template <class Interface>

@@ -30,6 +30,11 @@ UINT TaskbarButtonCreated() {
   return message;
 }
 
+// System-menu ids must stay below the system's own (SC_SIZE, 0xF000, and up), and the system
+// uses their low four bits: a command of the program's is kept shifted left by four.
+constexpr int kSystemCommandShift = 4;
+constexpr int kSystemCommandLimit = SC_SIZE >> kSystemCommandShift;
+
 bool IsDialogStyle(const platform::FormDescription& desc) {
   return desc.style == platform::FormStyle::FixedDialog;
 }
@@ -406,6 +411,15 @@ LRESULT Win32Form::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     }
     case WM_CLOSE: Unload(); return 0;
+    case WM_SYSCOMMAND: {
+      const int command = static_cast<int>((wParam & 0xFFF0) >> kSystemCommandShift);
+      if (std::find(systemCommands_.begin(), systemCommands_.end(), command) !=
+          systemCommands_.end()) {
+        events_.OnSystemMenuCommand(command);
+        return 0;
+      }
+      break;
+    }
     case WM_DROPFILES: OnDropFiles(reinterpret_cast<HDROP>(wParam)); return 0;
     default:
       if (message == TaskbarButtonCreated()) {
@@ -469,6 +483,20 @@ void Win32Form::FlashUntilActive() {
   if (!window_) return;
   FLASHWINFO flash{sizeof flash, Handle(), FLASHW_ALL | FLASHW_TIMERNOFG, 0, 0};
   ::FlashWindowEx(&flash);
+}
+
+void Win32Form::AddSystemMenuCommand(int command, std::string_view caption) {
+  if (command <= 0 || command >= kSystemCommandLimit) {
+    throw std::out_of_range("a system menu command must lie between 1 and 0xEFF");
+  }
+  if (!window_) return;
+  const HMENU menu = ::GetSystemMenu(Handle(), FALSE);
+  if (!menu) return;
+  if (!systemSeparator_) systemSeparator_ = ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr) != FALSE;
+  if (::AppendMenuW(menu, MF_STRING, static_cast<UINT_PTR>(command) << kSystemCommandShift,
+                    Widen(caption).c_str())) {
+    systemCommands_.push_back(command);
+  }
 }
 
 void Win32Form::ContextMenu(int id) noexcept {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "platform/toolkit.h"
 #include "platform/win32/handles.h"
@@ -46,6 +47,7 @@ class Win32Form final : public platform::Form {
   void SetProgress(platform::Progress state, std::size_t done, std::size_t total) override;
   bool IsForeground() const override;
   void FlashUntilActive() override;
+  void AddSystemMenuCommand(int command, std::string_view caption) override;
 
   // For the controls: a context menu was asked for on control `id`.
   void ContextMenu(int id) noexcept;
@@ -99,6 +101,9 @@ class Win32Form final : public platform::Form {
   bool shownOnce_ = false;
   bool unloading_ = false;
   bool surfacePressed_ = false;
+  // The program's commands in the system menu, and whether their separator is there.
+  std::vector<int> systemCommands_;
+  bool systemSeparator_ = false;
   // Last, so that it goes first: the window's last messages still find everything above whole.
   // Owned from WM_NCCREATE to WM_NCDESTROY, the span in which messages reach this object.
   UniqueWindow window_;

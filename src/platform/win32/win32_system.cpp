@@ -2,7 +2,10 @@
 
 #include <windows.h>
 // After windows.h, which they depend on.
+#include <aclapi.h>
 #include <knownfolders.h>
+#include <restartmanager.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <algorithm>
@@ -113,6 +116,83 @@ WORD ShowCommand(platform::ShowWindow show) {
 platform::Status Checked(BOOL succeeded) {
   if (!succeeded) return LastError();
   return platform::Done{};
+}
+
+// For the registry functions, which return their error rather than set it.
+platform::Status CheckedStatus(LSTATUS status) {
+  if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
+  return platform::Done{};
+}
+
+HKEY RootKey(platform::RegistryRoot root) {
+  return root == platform::RegistryRoot::ClassesRoot ? HKEY_CLASSES_ROOT : HKEY_LOCAL_MACHINE;
+}
+
+// The view is chosen when the key is opened: Wine knows no RRF_SUBKEY_WOW64 flags.
+REGSAM ViewAccess(platform::RegistryView view) {
+  return view == platform::RegistryView::Bits64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+}
+
+// The key's default value for an empty name.
+const wchar_t* ValueName(const std::wstring& name) { return name.empty() ? nullptr : name.c_str(); }
+
+platform::Status WriteAll(HANDLE file, std::string_view bytes) {
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    DWORD chunk = 0;
+    const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - written, 1 << 20));
+    if (!::WriteFile(file, bytes.data() + written, wanted, &chunk, nullptr)) return LastError();
+    written += chunk;
+  }
+  return platform::Done{};
+}
+
+// CreateDirectoryW's outcome, a folder already there counting as made (a file does not).
+platform::Status FolderMade(BOOL created, const std::wstring& folder) {
+  if (created) return platform::Done{};
+  const DWORD error = ::GetLastError();
+  const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+  if (error == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return platform::Done{};
+  }
+  return ErrorOf(error);
+}
+
+std::string KnownFolder(REFKNOWNFOLDERID id) {
+  PWSTR folder = nullptr;
+  std::string path;
+  const auto knownFolder = Shell<decltype(::SHGetKnownFolderPath)>("SHGetKnownFolderPath");
+  if (knownFolder && SUCCEEDED(knownFolder(id, 0, nullptr, &folder))) path = Narrow(folder);
+  ::CoTaskMemFree(folder);
+  return path;
+}
+
+bool IsAdministratorsOrSystem(PSID sid) {
+  return ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+         ::IsWellKnownSid(sid, WinLocalSystemSid);
+}
+
+// The rights that let their holder change a folder, add to it or delete from it, or change who
+// may: FILE_WRITE_DATA and FILE_APPEND_DATA are a folder's "add file" and "add subfolder".
+constexpr ACCESS_MASK kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                      FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
+                                      WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+// Owned by the administrators, whatever the system makes the owner of new files; full control
+// for them and SYSTEM, inherited by all that is made inside; a protected DACL, so nothing is
+// inherited from the parent.
+constexpr wchar_t kProtectedRights[] = L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+
+// The full path of the program process `id` runs; empty when it cannot be read.
+std::string ImageOf(DWORD id) {
+  const UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+  if (!process) return {};
+  std::wstring image(32768, L'\0');
+  DWORD size = static_cast<DWORD>(image.size());
+  if (!::QueryFullProcessImageNameW(process.get(), 0, image.data(), &size)) return {};
+  image.resize(size);
+  return Narrow(image);
 }
 
 }  // namespace
@@ -255,18 +335,14 @@ std::optional<std::string> Win32System::RegistryString(platform::RegistryRoot ro
                                                        platform::RegistryView view,
                                                        std::string_view key,
                                                        std::string_view name) const {
-  const HKEY rootKey =
-      root == platform::RegistryRoot::ClassesRoot ? HKEY_CLASSES_ROOT : HKEY_LOCAL_MACHINE;
-  // The view is chosen when the key is opened: Wine knows no RRF_SUBKEY_WOW64 flags.
-  const REGSAM view64 = view == platform::RegistryView::Bits64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
   HKEY opened = nullptr;
-  if (::RegOpenKeyExW(rootKey, Widen(key).c_str(), 0, KEY_QUERY_VALUE | view64, &opened) !=
-      ERROR_SUCCESS) {
+  if (::RegOpenKeyExW(RootKey(root), Widen(key).c_str(), 0, KEY_QUERY_VALUE | ViewAccess(view),
+                      &opened) != ERROR_SUCCESS) {
     return std::nullopt;
   }
   const UniqueKey owned(opened);
   const std::wstring wideName = Widen(name);
-  const wchar_t* valueName = wideName.empty() ? nullptr : wideName.c_str();
+  const wchar_t* valueName = ValueName(wideName);
   // Strings only: asked for REG_SZ alone, a REG_EXPAND_SZ value comes back expanded too (with
   // RRF_RT_REG_EXPAND_SZ added, the call refuses to expand and fails).
   constexpr DWORD kStrings = RRF_RT_REG_SZ;
@@ -297,47 +373,20 @@ std::string Win32System::LongPathName(std::string_view path) const {
   return Narrow(longer);
 }
 
-platform::Status Win32System::WriteFile(std::string_view path, std::string_view bytes) {
-  // Written beside the target first, then put in its place in one step.
+platform::Status Win32System::WriteNew(std::string_view path, std::string_view bytes) {
   const std::wstring target = Widen(path);
-  const std::wstring temporary = target + L".kalvenor-save";
-  {
-    UniqueFile file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return LastError();
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-      DWORD chunk = 0;
-      const DWORD wanted =
-          static_cast<DWORD>(std::min<std::size_t>(bytes.size() - written, 1 << 20));
-      if (!::WriteFile(file.get(), bytes.data() + written, wanted, &chunk, nullptr)) {
-        const platform::SystemError failure = LastError();
-        file.reset();
-        ::DeleteFileW(temporary.c_str());
-        return failure;
-      }
-      written += chunk;
-    }
+  UniqueFile file(::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return LastError();
+  const platform::Status written = WriteAll(file.get(), bytes);
+  if (!written.ok()) {
+    file.reset();
+    ::DeleteFileW(target.c_str());  // no part-written file left behind
   }
-  if (!::MoveFileExW(temporary.c_str(), target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    const platform::SystemError failure = LastError();
-    ::DeleteFileW(temporary.c_str());
-    return failure;
-  }
-  return platform::Done{};
+  return written;
 }
 
-std::string Win32System::DocumentsFolder() const {
-  PWSTR folder = nullptr;
-  std::string documents;
-  const auto knownFolder = Shell<decltype(::SHGetKnownFolderPath)>("SHGetKnownFolderPath");
-  if (knownFolder && SUCCEEDED(knownFolder(FOLDERID_Documents, 0, nullptr, &folder))) {
-    documents = Narrow(folder);
-  }
-  ::CoTaskMemFree(folder);
-  return documents;
-}
+std::string Win32System::DocumentsFolder() const { return KnownFolder(FOLDERID_Documents); }
 
 platform::LocalTime Win32System::Now() const {
   SYSTEMTIME now{};
@@ -353,6 +402,173 @@ bool Win32System::Elevated() const {
   DWORD size = 0;
   return ::GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) &&
          elevation.TokenIsElevated != 0;
+}
+
+std::string Win32System::ProgramDataFolder() const { return KnownFolder(FOLDERID_ProgramData); }
+
+platform::Status Win32System::CreateFolder(std::string_view path) {
+  const std::wstring folder = Widen(path);
+  return FolderMade(::CreateDirectoryW(folder.c_str(), nullptr), folder);
+}
+
+platform::Status Win32System::CreateProtectedFolder(std::string_view path) {
+  PSECURITY_DESCRIPTOR made = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedRights, SDDL_REVISION_1,
+                                                              &made, nullptr)) {
+    return LastError();
+  }
+  const UniqueSecurityDescriptor rights(made);
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, rights.get(), FALSE};
+  const std::wstring folder = Widen(path);
+  return FolderMade(::CreateDirectoryW(folder.c_str(), &attributes), folder);
+}
+
+platform::Result<bool> Win32System::IsProtectedFolder(std::string_view path) const {
+  const std::wstring folder = Widen(path);
+  const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
+  // Whoever owns a link can point it elsewhere, whatever the rights of where it points now.
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return false;
+  }
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR read = nullptr;
+  const DWORD status = ::GetNamedSecurityInfoW(
+      folder.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+      &owner, nullptr, &dacl, nullptr, &read);
+  if (status != ERROR_SUCCESS) return ErrorOf(status);
+  const UniqueSecurityDescriptor descriptor(read);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (!::GetSecurityDescriptorControl(descriptor.get(), &control, &revision)) return LastError();
+  // No DACL lets everyone do everything; one that inherits takes in what the parent grants
+  // later; and the owner may always rewrite the DACL.
+  if (!dacl || !(control & SE_DACL_PROTECTED) || !IsAdministratorsOrSystem(owner)) return false;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!::GetAce(dacl, i, &ace)) return LastError();
+    // Files and folders know no object ACEs; the callback ACE is laid out as the plain one.
+    const BYTE type = static_cast<const ACE_HEADER*>(ace)->AceType;
+    if (type != ACCESS_ALLOWED_ACE_TYPE && type != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) continue;
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    if ((allowed->Mask & kChangeRights) && !IsAdministratorsOrSystem(&allowed->SidStart)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+platform::Status Win32System::RemoveFolder(std::string_view path) {
+  return Checked(::RemoveDirectoryW(Widen(path).c_str()));
+}
+
+platform::Status Win32System::AppendDurably(std::string_view path, std::string_view text) {
+  // Every write lands at the end of the file; others may read it meanwhile, but not write.
+  UniqueFile file(::CreateFileW(Widen(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return LastError();
+  const platform::Status written = WriteAll(file.get(), text);
+  if (!written.ok()) return written;
+  return Checked(::FlushFileBuffers(file.get()));
+}
+
+platform::Status Win32System::Rename(std::string_view from, std::string_view to) {
+  return Checked(::MoveFileExW(Widen(from).c_str(), Widen(to).c_str(), 0));
+}
+
+bool Win32System::InUse(std::string_view path) const {
+  // A loaded DLL is mapped as an image, which no handle may write to, whatever it shares: the
+  // open fails with a sharing violation. A read-only file fails otherwise (access denied).
+  const UniqueFile file(::CreateFileW(Widen(path).c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return !file && ::GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+platform::Status Win32System::DeleteAtRestart(std::string_view path) {
+  return Checked(::MoveFileExW(Widen(path).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+}
+
+std::vector<std::string> Win32System::ProgramsUsing(std::string_view path) const {
+  const auto start = RestartManager<decltype(::RmStartSession)>("RmStartSession");
+  const auto add = RestartManager<decltype(::RmRegisterResources)>("RmRegisterResources");
+  const auto list = RestartManager<decltype(::RmGetList)>("RmGetList");
+  if (!start || !add || !list) return {};
+  DWORD started = 0;
+  wchar_t sessionKey[CCH_RM_SESSION_KEY + 1] = {};
+  if (start(&started, 0, sessionKey) != ERROR_SUCCESS) return {};
+  const UniqueRestartSession session(started);
+  const std::wstring file = Widen(path);
+  LPCWSTR files[] = {file.c_str()};
+  if (add(session.get(), 1, files, 0, nullptr, 0, nullptr) != ERROR_SUCCESS) return {};
+  // The list may grow between the call that sizes it and the next.
+  std::vector<RM_PROCESS_INFO> processes(8);
+  for (int attempt = 0;; ++attempt) {
+    UINT needed = 0, count = static_cast<UINT>(processes.size());
+    DWORD reasons = 0;
+    const DWORD status = list(session.get(), &needed, &count, processes.data(), &reasons);
+    if (status == ERROR_SUCCESS) {
+      processes.resize(count);
+      break;
+    }
+    if (status != ERROR_MORE_DATA || attempt == 3) return {};
+    processes.resize(needed);
+  }
+  std::vector<std::string> names;
+  for (const RM_PROCESS_INFO& process : processes) {
+    std::string name =
+        process.strAppName[0] ? Narrow(process.strAppName) : ImageOf(process.Process.dwProcessId);
+    if (!name.empty()) names.push_back(std::move(name));
+  }
+  return names;
+}
+
+std::optional<std::uint32_t> Win32System::RegistryDword(platform::RegistryRoot root,
+                                                        platform::RegistryView view,
+                                                        std::string_view key,
+                                                        std::string_view name) const {
+  HKEY opened = nullptr;
+  if (::RegOpenKeyExW(RootKey(root), Widen(key).c_str(), 0, KEY_QUERY_VALUE | ViewAccess(view),
+                      &opened) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  const UniqueKey owned(opened);
+  DWORD value = 0, bytes = sizeof value;
+  if (::RegGetValueW(owned.get(), nullptr, ValueName(Widen(name)), RRF_RT_REG_DWORD, nullptr,
+                     &value, &bytes) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  return std::uint32_t{value};
+}
+
+platform::Status Win32System::SetRegistryDword(platform::RegistryRoot root,
+                                               platform::RegistryView view, std::string_view key,
+                                               std::string_view name, std::uint32_t value) {
+  HKEY created = nullptr;
+  const LSTATUS status =
+      ::RegCreateKeyExW(RootKey(root), Widen(key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_SET_VALUE | ViewAccess(view), nullptr, &created, nullptr);
+  if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
+  const UniqueKey owned(created);
+  const DWORD data = value;
+  return CheckedStatus(::RegSetValueExW(owned.get(), ValueName(Widen(name)), 0, REG_DWORD,
+                                        reinterpret_cast<const BYTE*>(&data), sizeof data));
+}
+
+platform::Status Win32System::DeleteRegistryValue(platform::RegistryRoot root,
+                                                  platform::RegistryView view, std::string_view key,
+                                                  std::string_view name) {
+  HKEY opened = nullptr;
+  LSTATUS status = ::RegOpenKeyExW(RootKey(root), Widen(key).c_str(), 0,
+                                   KEY_SET_VALUE | ViewAccess(view), &opened);
+  if (status == ERROR_SUCCESS) {
+    const UniqueKey owned(opened);
+    status = ::RegDeleteValueW(owned.get(), ValueName(Widen(name)));
+  }
+  // A missing key or value is deleted already.
+  if (status == ERROR_FILE_NOT_FOUND) return platform::Done{};
+  return CheckedStatus(status);
 }
 
 }  // namespace kalvenor::win32

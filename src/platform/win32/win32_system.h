@@ -28,9 +28,28 @@ class Win32System final : public platform::System {
                                             std::string_view name) const override;
   std::string LongPathName(std::string_view path) const override;
   bool Elevated() const override;
-  platform::Status WriteFile(std::string_view path, std::string_view bytes) override;
+  platform::Status WriteNew(std::string_view path, std::string_view bytes) override;
   std::string DocumentsFolder() const override;
   platform::LocalTime Now() const override;
+
+  std::string ProgramDataFolder() const override;
+  platform::Status CreateFolder(std::string_view path) override;
+  platform::Status CreateProtectedFolder(std::string_view path) override;
+  platform::Result<bool> IsProtectedFolder(std::string_view path) const override;
+  platform::Status RemoveFolder(std::string_view path) override;
+  platform::Status AppendDurably(std::string_view path, std::string_view text) override;
+  platform::Status Rename(std::string_view from, std::string_view to) override;
+  bool InUse(std::string_view path) const override;
+  platform::Status DeleteAtRestart(std::string_view path) override;
+  std::vector<std::string> ProgramsUsing(std::string_view path) const override;
+  std::optional<std::uint32_t> RegistryDword(platform::RegistryRoot root,
+                                             platform::RegistryView view, std::string_view key,
+                                             std::string_view name) const override;
+  platform::Status SetRegistryDword(platform::RegistryRoot root, platform::RegistryView view,
+                                    std::string_view key, std::string_view name,
+                                    std::uint32_t value) override;
+  platform::Status DeleteRegistryValue(platform::RegistryRoot root, platform::RegistryView view,
+                                       std::string_view key, std::string_view name) override;
 
  private:
   platform::AppInfo app_;
