@@ -24,17 +24,17 @@ struct Record {
 
 // The kinds of records, in the order a step writes them.
 namespace kinds {
-inline constexpr char kRun[] = "run";              // what kind of run, the system directory
-inline constexpr char kBackup[] = "backup";        // target, backup file, SHA-256, version
-inline constexpr char kAbsent[] = "absent";        // target: there was no file
-inline constexpr char kCopy[] = "copy";            // target, SHA-256 of what the copy puts there
-inline constexpr char kDelete[] = "delete";        // target
-inline constexpr char kClass[] = "class";          // target, CLSID, its InprocServer32 before
+inline constexpr char kRun[] = "run";        // what kind of run, the system directory
+inline constexpr char kBackup[] = "backup";  // target, backup file, SHA-256, version
+inline constexpr char kAbsent[] = "absent";  // target: there was no file
+inline constexpr char kCopy[] = "copy";      // target, SHA-256 of what the copy puts there
+inline constexpr char kDelete[] = "delete";  // target
+inline constexpr char kClass[] = "class";    // target, CLSID, its InprocServer32 before
 inline constexpr char kRegistered[] = "was-registered";  // target: a class pointed at it
-inline constexpr char kRegister[] = "register";    // target
-inline constexpr char kUnregister[] = "unregister";  // target
-inline constexpr char kCount[] = "count";          // target, shared count before, or "-"
-inline constexpr char kUndone[] = "undone";        // the run was undone
+inline constexpr char kRegister[] = "register";          // target
+inline constexpr char kUnregister[] = "unregister";      // target
+inline constexpr char kCount[] = "count";                // target, shared count before, or "-"
+inline constexpr char kUndone[] = "undone";              // the run was undone
 }  // namespace kinds
 
 // The store of journals: %ProgramData%\Kalvenor\runs, one folder per run, writable by

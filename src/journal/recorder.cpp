@@ -54,13 +54,19 @@ const std::string& Recorder::Folder() const { return writer_->Folder(); }
 
 platform::Status Recorder::Write(Record record) {
   if (!writer_) return platform::Done{};
-  return writer_->Write(record);
+  platform::Status written = writer_->Write(record);
+  if (written.ok()) return written;
+  return platform::SystemError{written.error().code,
+                               "the run's journal cannot be written: " + written.error().message};
 }
 
 platform::Status Recorder::BackUp(const std::string& target) {
   if (!writer_ || !File_Exists(system_, target)) return Write({kinds::kAbsent, {target}});
   auto backup = writer_->Backup(target);
-  if (!backup.ok()) return backup.error();
+  if (!backup.ok()) {
+    return platform::SystemError{backup.error().code,
+                                 "the file cannot be backed up: " + backup.error().message};
+  }
   return Write(std::move(backup.value()));
 }
 
@@ -87,15 +93,15 @@ platform::Status Recorder::BeforeTool(const inspect::Component& component) {
   bool pointed = false;
   for (const inspect::ClassServer& server : servers) {
     pointed = pointed || server.toCopy;
-    platform::Status written = Write({kinds::kClass, {component.copy, server.clsid, server.server}});
+    platform::Status written =
+        Write({kinds::kClass, {component.copy, server.clsid, server.server}});
     if (!written.ok()) return written;
   }
   if (!servers.empty()) {
     platform::Status written = Write({kinds::kRegistered, {component.copy, pointed ? "1" : "0"}});
     if (!written.ok()) return written;
   }
-  return Write(
-      {component.registering ? kinds::kRegister : kinds::kUnregister, {component.copy}});
+  return Write({component.registering ? kinds::kRegister : kinds::kUnregister, {component.copy}});
 }
 
 platform::Status Recorder::BeforeCount(const std::string& target,

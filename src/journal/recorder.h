@@ -23,8 +23,8 @@ platform::Status SetSharedCount(platform::System& system, const std::string& pat
 // A file that a running program holds, renamed aside so that its name is free; the system
 // deletes it at the next restart.
 struct SetAside {
-  std::string aside;                  // its new name
-  std::vector<std::string> programs;  // those that hold it, where the system tells
+  std::string aside;                                  // its new name
+  std::vector<std::string> programs;                  // those that hold it, where the system tells
   std::optional<platform::SystemError> notScheduled;  // why it is not deleted at restart
 };
 platform::Result<SetAside> SetAsideInUse(platform::System& system, const std::string& target);
@@ -40,7 +40,8 @@ class Recorder {
   void End() { writer_.reset(); }
   const std::string& Folder() const;  // of the open journal
 
-  // Each returns why the step must not be taken: its record could not be written.
+  // Each returns why the step must not be taken: its record could not be written, or the
+  // file it replaces or deletes could not be backed up.
   platform::Status BeforeCopy(const std::string& source, const std::string& target);
   platform::Status BeforeDelete(const std::string& target);
   platform::Status BeforeTool(const inspect::Component& component);

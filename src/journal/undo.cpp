@@ -16,11 +16,11 @@ namespace {
 // What the run did to one file, gathered from its records.
 struct Change {
   std::string target;
-  std::optional<Record> backup;        // the file as it was before the run's first step on it
-  bool absent = false;                 // there was none
-  std::vector<std::string> copies;     // SHA-256 of what the run's copies put there
+  std::optional<Record> backup;     // the file as it was before the run's first step on it
+  bool absent = false;              // there was none
+  std::vector<std::string> copies;  // SHA-256 of what the run's copies put there
   bool registered = false, unregistered = false;
-  std::optional<bool> pointedBefore;   // a class pointed at it; unknown without a type library
+  std::optional<bool> pointedBefore;       // a class pointed at it; unknown without a type library
   std::optional<std::string> countBefore;  // "-" for none
 };
 
@@ -76,8 +76,8 @@ void Undo(platform::System& system, UndoSteps& steps, const Change& change) {
   const std::optional<std::string> now = HashOf(system, change.target);
   const std::optional<std::string> before =
       change.backup ? std::optional(change.backup->Field(2)) : std::nullopt;
-  const bool runs = now && std::find(change.copies.begin(), change.copies.end(), *now) !=
-                               change.copies.end();
+  const bool runs =
+      now && std::find(change.copies.begin(), change.copies.end(), *now) != change.copies.end();
   const bool asBefore = !touched || now == before;
   // Gone since the run deleted it, or renamed it aside while a program held it.
   const bool removed = !now && change.backup;
@@ -121,8 +121,7 @@ void UndoRun(platform::System& system, UndoSteps& steps, const std::string& fold
   const std::vector<Record> records = ReadJournal(system, folder);
   steps.Log("> Undoing the run of " + folder);
   if (records.empty() || WasUndone(records)) {
-    steps.Failed(records.empty() ? "its journal holds nothing to undo"
-                                 : "it was undone already");
+    steps.Failed(records.empty() ? "its journal holds nothing to undo" : "it was undone already");
     return;
   }
   const std::vector<Change> changes = ChangesOf(records);

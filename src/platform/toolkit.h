@@ -137,7 +137,7 @@ class Form {
   // Flashes the task-bar button until the user comes back to the window.
   virtual void FlashUntilActive() = 0;
   // Adds a command of the program's own to the window's system menu, after a separator;
-  // choosing it reaches OnSystemMenuCommand. `command` is small (below 0x1000), not 0.
+  // choosing it reaches OnSystemMenuCommand. `command` is from 1 to 0xEFF.
   virtual void AddSystemMenuCommand(int command, std::string_view caption) = 0;
 };
 

@@ -26,8 +26,7 @@ std::optional<platform::FileVersion> VersionOf(platform::System& system, std::st
 
 bool frmSetup::Journaled(const platform::Status& recorded) {
   if (recorded.ok()) return true;
-  LogFailure("the step is not taken, since the run's journal cannot be written: " +
-             recorded.error().message);
+  LogFailure("the step is not taken, since " + recorded.error().message);
   return false;
 }
 
@@ -73,8 +72,8 @@ void frmSetup::LogSetAside(const journal::SetAside& setAside, std::string_view a
     programs += (programs.empty() ? "" : ", ") + program;
   }
   txtOperationsAdd("|      in use by " + (programs.empty() ? std::string("a running program, which "
-                                                                 "Windows does not name")
-                                                     : programs));
+                                                                         "Windows does not name")
+                                                           : programs));
   if (setAside.notScheduled) {
     LogFailure("renamed it to " + setAside.aside + ", which cannot be deleted at the next " +
                "restart (" + setAside.notScheduled->message + "): delete it after a restart");
@@ -92,7 +91,8 @@ void frmSetup::LocalFileRemove(const std::string& source) {
   platform::Status deleted = services_.system.Delete(source);
   if (!deleted.ok() && services_.system.InUse(source)) {
     auto setAside = journal::SetAsideInUse(services_.system, source);
-    if (setAside.ok()) return LogSetAside(setAside.value(), "programs that hold it keep it till then");
+    if (setAside.ok())
+      return LogSetAside(setAside.value(), "programs that hold it keep it till then");
   }
   // A file that is not there is what the delete wants.
   if (!deleted.ok() && deleted.error().code != platform::kErrorFileNotFound &&

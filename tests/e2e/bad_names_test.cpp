@@ -18,8 +18,12 @@ using sample::kNormalClsidString;
 constexpr wchar_t kNotLoadable[] = L"regsvr32.exe exit code 3, the file could not be loaded";
 
 // The device NUL reads as an empty file.
-std::wstring EmptyCause(const std::wstring& target) {
-  return CauseLine(target + L" is empty: copy a good file in its place");
+std::wstring EmptyCause() { return CauseLine(L"the file is empty: copy a good file in its place"); }
+
+// The device in the system directory cannot be backed up, so the copy over it is not made.
+std::wstring NotBackedUp(DWORD error) {
+  return FailedLine(L"the step is not taken, since the file cannot be backed up: " +
+                    SystemMessage(error));
 }
 
 class BadNames : public ::testing::Test {
@@ -96,7 +100,7 @@ TEST_P(InstallsUnderItsName, CopiedAndRegisteredOrRefusedByTheTool) {
   for (std::size_t i = 0; i < sources.size(); ++i) {
     log += CopyLines(sources[i], targets[i]) + RegisterLines(windows.Tool(), targets[i]);
     if (named.empty) {
-      log += FailedLine(kNotLoadable) + EmptyCause(targets[i]);
+      log += FailedLine(kNotLoadable) + EmptyCause();
     }
   }
   EXPECT_EQ(RunToEnd(*app, SetupId::cmdInstall), log + DoneLines());
@@ -166,14 +170,14 @@ TEST_F(BadNames, DeviceNamesFailInTheLogAndWriteNothing) {
   for (const std::wstring& source : listed) {
     const std::wstring target = windows.Target(source.substr(folder.Path().size() + 1));
     log += CopyLines(source, target);
-    if (source == nul) log += FailedLine(SystemMessage(ERROR_INVALID_PARAMETER));
+    if (source == nul) log += NotBackedUp(ERROR_INVALID_PARAMETER);
     if (source == con) log += FailedLine(SystemMessage(ERROR_INVALID_HANDLE));
     log += RegisterLines(windows.Tool(), target);
-    if (source == nul) log += FailedLine(kNotLoadable) + EmptyCause(target);
+    if (source == nul) log += FailedLine(kNotLoadable) + EmptyCause();
     // The device's handle cannot be read from: the system's words for that stand in the line.
     if (source == con) {
       log += FailedLine(kNotLoadable) +
-             CauseLine(target + L" cannot be read (" + SystemMessage(ERROR_INVALID_HANDLE) +
+             CauseLine(L"cannot be read (" + SystemMessage(ERROR_INVALID_HANDLE) +
                        L"): copy the component again");
     }
   }
@@ -251,9 +255,9 @@ TEST_F(BadNames, DeviceNameTypedAloneIsListedAndFailsInTheLog) {
   const std::wstring target = windows.Target(L"NUL.dll");
 
   EXPECT_EQ(RunToEnd(*app, SetupId::cmdInstall),
-            CopyLines(item, target) + FailedLine(SystemMessage(ERROR_INVALID_PARAMETER)) +
-                RegisterLines(windows.Tool(), target) + FailedLine(kNotLoadable) +
-                EmptyCause(target) + DoneLines());
+            CopyLines(item, target) + NotBackedUp(ERROR_INVALID_PARAMETER) +
+                RegisterLines(windows.Tool(), target) + FailedLine(kNotLoadable) + EmptyCause() +
+                DoneLines());
   EXPECT_EQ(windows.SystemFiles(), SystemFilesWith({}));
 }
 

@@ -73,9 +73,10 @@ TEST_F(Journal, ANewerFileReplacedComesBackWithItsClassByUndo) {
   EXPECT_TRUE(SameContent(target, source));
 
   ASSERT_TRUE(PickFromLogMenu(*app, 3));  // Undo this run
+  ASSERT_TRUE(WaitUntil([&] { return app->Log().starts_with(L"> Undoing the run of "); }));
   const std::wstring undone = AwaitDone(*app);
-  EXPECT_TRUE(undone.starts_with(L"> Undoing the run of ")) << Narrow(undone);
-  EXPECT_TRUE(undone.ends_with(RegisterLines(windows.Tool(), target) + DoneLines()))
+  EXPECT_TRUE(undone.ends_with(RegisterLines(windows.Tool(), target) +
+                               Line(L"> Removing shared count of " + target) + DoneLines()))
       << Narrow(undone);
   EXPECT_EQ(undone.find(L"failed"), std::wstring::npos) << Narrow(undone);
   EXPECT_TRUE(SameContent(target, newer));
@@ -112,7 +113,8 @@ TEST_F(Journal, AFileInUseIsReplacedAndTheOldOneGoesAtTheRestart) {
                 Line(L"Restart Windows to finish: the files that were in use go then.") +
                 DoneLines());
   EXPECT_TRUE(SameContent(target, source));
-  EXPECT_NE(PendingRenames().find(LowerCase(aside)), std::wstring::npos) << Narrow(PendingRenames());
+  EXPECT_NE(PendingRenames().find(LowerCase(aside)), std::wstring::npos)
+      << Narrow(PendingRenames());
   ::FreeLibrary(held);
 }
 
@@ -122,7 +124,7 @@ TEST_F(Journal, AFileInUseIsReplacedAndTheOldOneGoesAtTheRestart) {
 TEST_F(Journal, ARunKilledHalfWayIsUndoneByANewInstance) {
   std::vector<std::wstring> targets;
   for (int i = 0; i < 50; ++i) {
-    const std::wstring name = L"part" + std::to_string(i) + L".dll";
+    const std::wstring name = L"part" + std::to_wstring(i) + L".dll";
     folder.Copy(SamplePath(L"sample_older.dll"), name);
     targets.push_back(windows.Target(name));
     if (i % 2 == 0) windows.PutCopy(SamplePath(L"sample_newer.dll"), name);
@@ -130,8 +132,8 @@ TEST_F(Journal, ARunKilledHalfWayIsUndoneByANewInstance) {
   ASSERT_TRUE(Register(targets[0]));
   Start();
   app->Control(SetupId::cmdInstall).Click();
-  ASSERT_TRUE(WaitUntil([&] { return app->Log().find(L"part20.dll") != std::wstring::npos; },
-                        kRunTimeout));
+  ASSERT_TRUE(
+      WaitUntil([&] { return app->Log().find(L"part20.dll") != std::wstring::npos; }, kRunTimeout));
   app->Kill();
 
   const std::wstring windowsDir = windows.System().substr(0, windows.System().rfind(L'\\'));

@@ -53,8 +53,8 @@ TEST_F(JournalTest, SharedCountsGoUpOnInstallAndKeepAFileOthersCountOn) {
       {true, std::nullopt, false, std::nullopt, false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.inPlace << " " << c.before.value_or(0) << " "
-                                      << c.install);
+    SCOPED_TRACE(::testing::Message()
+                 << c.inPlace << " " << c.before.value_or(0) << " " << c.install);
     if (c.inPlace) platform.AddFile(kTarget, {.content = "before"});
     if (c.before) SetCount(kTarget, *c.before);
     Start();

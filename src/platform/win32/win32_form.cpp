@@ -74,10 +74,16 @@ void RegisterClasses(HINSTANCE instance, WNDPROC procedure) {
   windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
   windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   windowClass.lpszClassName = kDialogClass;
-  ::RegisterClassExW(&windowClass);
+  // Without its classes no window of the program can be made: the start-up says why.
+  const auto registerClass = [&] {
+    if (!::RegisterClassExW(&windowClass) && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+      throw std::runtime_error(LastError().message);
+    }
+  };
+  registerClass();
   windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_INFOBK + 1);
   windowClass.lpszClassName = kTipClass;
-  ::RegisterClassExW(&windowClass);
+  registerClass();
   registered = true;
 }
 

@@ -423,6 +423,15 @@ platform::Status Win32System::CreateProtectedFolder(std::string_view path) {
   return FolderMade(::CreateDirectoryW(folder.c_str(), &attributes), folder);
 }
 
+namespace {
+
+bool RunsUnderWine() {
+  static const bool wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
+  return wine;
+}
+
+}  // namespace
+
 platform::Result<bool> Win32System::IsProtectedFolder(std::string_view path) const {
   const std::wstring folder = Widen(path);
   const DWORD attributes = ::GetFileAttributesW(folder.c_str());
@@ -431,6 +440,9 @@ platform::Result<bool> Win32System::IsProtectedFolder(std::string_view path) con
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     return false;
   }
+  // Wine: keeps no security settings on files and makes one up from the Unix permissions,
+  // never protected nor owned by Administrators; what guards its folders is those permissions.
+  if (RunsUnderWine()) return true;
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR read = nullptr;
