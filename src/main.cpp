@@ -3,14 +3,31 @@
 #include <windows.h>
 // After windows.h, which it depends on.
 #include <objbase.h>
+#include <shellapi.h>
 
 #include <exception>
 #include <string>
+#include <vector>
 
+#include "cli/unattended.h"
 #include "platform/win32/text.h"
 #include "platform/win32/win32_system.h"
 #include "platform/win32/win32_toolkit.h"
 #include "setup/frm_setup.h"
+
+namespace {
+
+// The arguments after the program's name, split by the system's rules for quotes.
+std::vector<std::string> Arguments() {
+  int count = 0;
+  LPWSTR* words = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  std::vector<std::string> args;
+  for (int i = 1; words && i < count; ++i) args.push_back(kalvenor::win32::Narrow(words[i]));
+  ::LocalFree(words);
+  return args;
+}
+
+}  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // The program sits in a folder full of DLLs by design: none of them may ever load into it.
@@ -41,6 +58,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     kalvenor::win32::Win32System system;
     kalvenor::win32::Win32Toolkit toolkit(instance);
     kalvenor::platform::Services services{toolkit, system};
+    // With arguments, a deployment tool's unattended run; without, the window as always.
+    if (const std::vector<std::string> args = Arguments(); !args.empty()) {
+      return kalvenor::cli::RunCommandLine(services, args, [&] { toolkit.Run(); });
+    }
     kalvenor::frmSetup setup(services);
     return toolkit.Run();
   } catch (const std::exception& failure) {

@@ -21,6 +21,12 @@ enum class RegistryRoot { ClassesRoot, LocalMachine };
 // The registry as 32-bit or 64-bit programs see it (the same on 32-bit Windows).
 enum class RegistryView { Bits32, Bits64 };
 
+// Held while a run changes the system; released when it is destroyed.
+class RunLock {
+ public:
+  virtual ~RunLock() = default;
+};
+
 enum class Wake { Ended, Events, Timeout };
 
 class Process {
@@ -133,6 +139,13 @@ class System {
                                   std::string_view name, std::uint32_t value) = 0;
   virtual Status DeleteRegistryValue(RegistryRoot root, RegistryView view, std::string_view key,
                                      std::string_view name) = 0;
+
+  // ---- Unattended runs
+  // The lock that one run of the program at a time holds on this machine, whichever user or
+  // session runs it; nothing while another run holds it.
+  virtual std::unique_ptr<RunLock> LockRuns() = 0;
+  // Writes `text` to the console of the program that started this one; false when it has none.
+  virtual bool WriteToParentConsole(std::string_view text) = 0;
 };
 
 // The system's code for "file not found" and "path not found", which a delete treats as done.

@@ -63,7 +63,8 @@ void frmSetup::SaveLog() {
                                                 .initialDir = services_.system.DocumentsFolder(),
                                                 .fileName = name});
   if (!path) return;
-  const platform::Status written = File_WriteReplacing(services_.system, *path, txtOperations.Text());
+  const platform::Status written =
+      File_WriteReplacing(services_.system, *path, txtOperations.Text());
   if (!written.ok()) {
     services_.toolkit.MsgBox(
         *form_, "The log could not be saved to " + *path + ": " + written.error().message,

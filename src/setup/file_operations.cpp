@@ -117,6 +117,7 @@ void frmSetup::LocalRegUnreg(const std::string& source, bool regIt, const std::s
   if (!Journaled(recorder_.BeforeTool(component))) return;
   auto exitCode =
       ShellAndWait(services_, lblRegsvrFile.Caption(), commandLine, platform::ShowWindow::Normal);
+  if (exitCode.ok() && observer_) observer_->OnToolExit(exitCode.value());
   // The component is read only when the tool failed, and after a success to prove it.
   if (!exitCode.ok() || exitCode.value() != 0) {
     LogFailure(exitCode.ok() ? inspect::ToolExitText(exitCode.value()) : exitCode.error().message);

@@ -12,7 +12,7 @@ constexpr int kEscape = 27;
 
 }  // namespace
 
-frmSetup::frmSetup(platform::Services& services)
+frmSetup::frmSetup(platform::Services& services, bool visible)
     : services_(services),
       form_(services.toolkit.CreateForm(SetupFormDescription(), *this)),
       txtOperations(form_->TextBoxItem(Id(SetupId::txtOperations))),
@@ -29,7 +29,8 @@ frmSetup::frmSetup(platform::Services& services)
       imgAutomatic(form_->ImageItem(Id(SetupId::imgAutomatic))),
       lblWinSystem(form_->Item(Id(SetupId::lblWinSystem))),
       lblRegsvrFile(form_->Item(Id(SetupId::lblRegsvrFile))),
-      recorder_(services.system) {
+      recorder_(services.system),
+      visible_(visible) {
   Form_Load();
 }
 
@@ -48,7 +49,7 @@ void frmSetup::Form_Load() {
   const platform::AppInfo& app = services_.system.App();
   form_->SetCaption(app.title + " " + std::to_string(app.major) + "." + std::to_string(app.minor) +
                     "." + std::to_string(app.revision));
-  form_->Show();
+  if (visible_) form_->Show();
 
   chkAutoManual.SetValue(0);
   chkAutoManual_Click();

@@ -11,19 +11,33 @@
 #include "journal/recorder.h"
 #include "journal/undo.h"
 #include "platform/services.h"
+#include "setup/run_observer.h"
 #include "setup/setup_layout.h"
 
 namespace kalvenor {
 
 class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
  public:
-  // Loads the window and runs its start-up.
-  explicit frmSetup(platform::Services& services);
+  // Loads the window and runs its start-up; an unattended run may keep it hidden.
+  explicit frmSetup(platform::Services& services, bool visible = true);
 
   platform::Form& Window() { return *form_; }
   frmToolTip& ToolTip() { return *tip_; }
   bool Done() const { return m_done; }
   const std::string& SilentSwitch() const { return m_silentSwitch; }
+
+  // Unattended runs, as the command line asks for them (unattended.cpp): the files and folders
+  // are taken as a drop takes them. A quiet run has the tool run with /s.
+  enum class Command { Install, Remove, Unregister, Copy, Undo };
+  void RunUnattended(Command command, const std::vector<std::string>& items, bool quiet);
+  void SetRunObserver(RunObserver* observer) { observer_ = observer; }
+  // How the last run ended.
+  struct Outcome {
+    bool refused = false;  // another run held the run lock
+    bool failed = false;
+    bool restartNeeded = false;
+  };
+  Outcome LastOutcome() const { return {refused_, stepFailed_, restartNeeded_}; }
 
   // File list (file_list.cpp).
   bool Array_IsEmpty() const;
@@ -80,9 +94,11 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   void cmdRemove_Click();
   void cmdBlindCopy_Click();
   enum class RunKind { Install, Remove, OverwriteCopy };
-  void Run(RunKind kind);
-  // What every run, Undo too, does first and last.
-  void BeginRun();
+  // `deleteFiles`: Remove deletes the copies it unregistered.
+  void Run(RunKind kind, bool deleteFiles = false);
+  // What every run, Undo too, does first and last; false when another run holds the lock, and
+  // this one ends at once.
+  bool BeginRun();
   void EndRun();
   void CountInstall(const std::string& target, bool inPlace);
   bool CountRemoval(const std::string& target);
@@ -147,6 +163,10 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   journal::Recorder recorder_;           // the journal of the run going on, or of the last one
   bool restartNeeded_ = false;           // a file in use goes at the next restart
   std::string undoable_;                 // the journal of the run the log shows, if any
+  std::unique_ptr<platform::RunLock> runLock_;  // held during a run
+  bool refused_ = false;                        // the last run did not start: another held the lock
+  RunObserver* observer_ = nullptr;             // follows the runs besides the window, if any
+  bool visible_ = true;
 };
 
 }  // namespace kalvenor

@@ -5,6 +5,7 @@ namespace kalvenor {
 
 void frmSetup::txtOperationsAdd(std::string_view p_text) {
   std::string line(p_text);
+  if (observer_) observer_->OnLogLine(line);
   line += "\r\n";
   txtOperations.Append(line);
 }

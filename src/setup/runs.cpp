@@ -6,7 +6,7 @@ namespace kalvenor {
 
 void frmSetup::cmdInstall_Click() { Run(RunKind::Install); }
 
-void frmSetup::cmdRemove_Click() { Run(RunKind::Remove); }
+void frmSetup::cmdRemove_Click() { Run(RunKind::Remove, chkAutoManual.Value() == 0); }
 
 void frmSetup::cmdBlindCopy_Click() { Run(RunKind::OverwriteCopy); }
 
@@ -14,7 +14,7 @@ std::string frmSetup::TargetOf(const std::string& item) const {
   return lblWinSystem.Caption() + "\\" + File_GetName(item);
 }
 
-void frmSetup::BeginRun() {
+bool frmSetup::BeginRun() {
   busy_ = true;
   stepFailed_ = false;
   restartNeeded_ = false;
@@ -23,6 +23,13 @@ void frmSetup::BeginRun() {
   txtOperations.SetText("");
   fileList.SetVisible(false);
   txtOperations.SetVisible(true);
+  runLock_ = services_.system.LockRuns();
+  refused_ = runLock_ == nullptr;
+  if (refused_) {
+    LogFailure("another Kalvenor run is in progress: try again when it has ended");
+    EndRun();
+  }
+  return !refused_;
 }
 
 void frmSetup::EndRun() {
@@ -33,11 +40,12 @@ void frmSetup::EndRun() {
   form_->SetProgress(platform::Progress::None, 0, 0);
   if (!form_->IsForeground()) form_->FlashUntilActive();
   form_->AcceptDrops(true);
+  runLock_.reset();
   busy_ = false;
 }
 
-void frmSetup::Run(RunKind kind) {
-  BeginRun();
+void frmSetup::Run(RunKind kind, bool deleteFiles) {
+  if (!BeginRun()) return;
   static constexpr const char* kKinds[] = {"install", "remove", "copy"};
   const platform::Status journaled =
       recorder_.Begin(kKinds[static_cast<int>(kind)], lblWinSystem.Caption());
@@ -64,7 +72,7 @@ void frmSetup::Run(RunKind kind) {
       case RunKind::OverwriteCopy: LocalFileCopy(item, target); break;
       case RunKind::Remove:
         LocalRegUnreg(target, false, item);
-        if (chkAutoManual.Value() == 0 && CountRemoval(target)) LocalFileRemove(target);
+        if (deleteFiles && CountRemoval(target)) LocalFileRemove(target);
         break;
     }
   }
@@ -87,8 +95,7 @@ bool frmSetup::CountRemoval(const std::string& target) {
   const std::optional<std::uint32_t> count = journal::SharedCount(services_.system, target);
   if (!count) return true;
   if (!Journaled(recorder_.BeforeCount(target, count))) return false;
-  const std::optional<std::uint32_t> now =
-      *count > 1 ? std::optional(*count - 1) : std::nullopt;
+  const std::optional<std::uint32_t> now = *count > 1 ? std::optional(*count - 1) : std::nullopt;
   platform::Status set = journal::SetSharedCount(services_.system, target, now);
   if (!set.ok()) LogFailure("its shared count cannot be kept: " + set.error().message);
   if (!now) return true;

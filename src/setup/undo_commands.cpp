@@ -10,7 +10,7 @@ namespace kalvenor {
 
 void frmSetup::UndoRunIn(std::string folder) {
   m_done = false;
-  BeginRun();
+  if (!BeginRun()) return;
   undoable_.clear();
   journal::UndoRun(services_.system, *this, folder);
   EndRun();

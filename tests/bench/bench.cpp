@@ -5,6 +5,7 @@
 //   kalvenor_bench wait_cpu <kalvenor.exe> <floor_install.exe> <sample_slow.dll> <runs>
 //   kalvenor_bench install  <kalvenor.exe> <floor_install.exe> <sample.dll> <plain.dll> <count>
 //                           <runs>
+//   kalvenor_bench journal  <kalvenor.exe> <sample.dll> <count> <runs>
 //   kalvenor_bench missing  <kalvenor.exe> <count> <runs>
 //   kalvenor_bench copy     <kalvenor.exe> <count> <runs>
 //
@@ -434,6 +435,46 @@ void Install(const std::wstring& program, const std::wstring& floor, const std::
   Print("install_failures", static_cast<double>(failures));
 }
 
+// Install of `count` components over copies already in the system directory, so that each
+// step backs up the file it replaces: with the run's journal, and the same Install without one,
+// for which the store is made unusable (a file where its folder goes) and the run goes on
+// without. The two take turns; each run's journal is removed after it.
+void Journal(const std::wstring& program, const std::wstring& sample, int count, int runs) {
+  PrivateWindows windows;
+  ScratchFolder folder(L"journal");
+  const std::wstring exe = folder.Take(program);
+  for (int i = 1; i <= count; ++i) CopyInto(sample, folder.PathOf(Numbered(L"comp", i, L".dll")));
+  windows.UnregisterAtEnd(windows.System() + L"\\" + Numbered(L"comp", 1, L".dll"));
+  wchar_t data[MAX_PATH] = {};
+  ::GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
+  const std::wstring store = std::wstring(data) + L"\\Kalvenor", aside = store + L".bench";
+  std::vector<double> with, without, ratios;
+  for (int run = 0; run < runs; ++run) {
+    for (int turn = 0; turn < 2; ++turn) {
+      windows.Clear();
+      for (int i = 1; i <= count; ++i) {
+        CopyInto(sample, windows.System() + L"\\" + Numbered(L"comp", i, L".dll"));
+      }
+      const bool journaled = (run + turn) % 2 == 0;
+      if (!journaled) {
+        ::MoveFileW(store.c_str(), aside.c_str());
+        WriteFile(store, "no store");
+      }
+      const InstallRun done = RunInstall(exe, windows, count);
+      if (!journaled) {
+        ::DeleteFileW(store.c_str());
+        ::MoveFileW(aside.c_str(), store.c_str());
+      }
+      RemoveTree(store + L"\\runs");
+      (journaled ? with : without).push_back(done.seconds);
+    }
+    ratios.push_back(with.back() / without.back());
+  }
+  PrintMedianMs("journal_ms", with);
+  PrintMedianMs("journal_off_ms", without);
+  Print("journal_ratio", Median(ratios));
+}
+
 // Install over `count` listed files that are gone by the time of the click: one "File not
 // found" line each.
 // The program's folder grows to this many entries in every Missing measurement before its
@@ -519,6 +560,7 @@ int Usage() {
       "<runs>\n"
       "       kalvenor_bench install <kalvenor.exe> <floor_install.exe> <sample.dll> "
       "<plain.dll> <count> <runs>\n"
+      "       kalvenor_bench journal <kalvenor.exe> <sample.dll> <count> <runs>\n"
       "       kalvenor_bench missing <kalvenor.exe> <count> <runs>\n"
       "       kalvenor_bench copy <kalvenor.exe> <count> <runs>\n");
   return 2;
@@ -539,6 +581,8 @@ int wmain(int argc, wchar_t** argv) {
       WaitCpu(argv[2], argv[3], argv[4], Number(argv[5]));
     } else if (command == L"install" && argc == 8) {
       Install(argv[2], argv[3], argv[4], argv[5], Number(argv[6]), Number(argv[7]));
+    } else if (command == L"journal" && argc == 6) {
+      Journal(argv[2], argv[3], Number(argv[4]), Number(argv[5]));
     } else if (command == L"missing" && argc == 5) {
       Missing(argv[2], Number(argv[3]), Number(argv[4]));
     } else if (command == L"copy" && argc == 5) {

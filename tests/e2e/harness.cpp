@@ -91,13 +91,6 @@ BOOL CALLBACK CollectWindow(HWND window, LPARAM context) {
   return TRUE;
 }
 
-// The top-level windows of a process that `wanted` accepts.
-std::vector<HWND> TopLevelWindows(DWORD processId, std::function<bool(HWND)> wanted) {
-  ProcessWindows search{processId, std::move(wanted), {}};
-  ::EnumWindows(&CollectWindow, reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
 std::wstring ClassOf(HWND window) {
   wchar_t name[256] = {};
   ::GetClassNameW(window, name, 256);
@@ -114,6 +107,12 @@ std::wstring LongTempDirectory() {
 }
 
 }  // namespace
+
+std::vector<HWND> TopLevelWindows(DWORD processId, std::function<bool(HWND)> wanted) {
+  ProcessWindows search{processId, std::move(wanted), {}};
+  ::EnumWindows(&CollectWindow, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
 
 // ---- What is under test
 
@@ -384,6 +383,7 @@ void App::Start(const std::wstring& folder, const Launch& launch) {
   }
 
   std::wstring commandLine = L"\"" + exe_ + L"\"";
+  if (!launch.arguments.empty()) commandLine += L" " + launch.arguments;
   std::wstring environment = launch.environment.empty() ? L"" : EnvironmentBlock(launch);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;

@@ -151,6 +151,9 @@ class Window {
 // Its id, class and caption, for failure messages.
 void PrintTo(const Window& window, std::ostream* out);
 
+// The top-level windows of a process that `wanted` accepts.
+std::vector<HWND> TopLevelWindows(DWORD processId, std::function<bool(HWND)> wanted);
+
 // ---- The common file-open dialog
 
 // Types `name` into the file name field of a file-open dialog and presses Open, as a person
@@ -164,6 +167,7 @@ struct Launch {
   // Changes to this process's environment for the program: a value sets the variable, none
   // removes it.
   std::vector<std::pair<std::wstring, std::optional<std::wstring>>> environment;
+  std::wstring arguments;  // after the program's quoted path
 };
 
 // The program under test, copied into a folder and started there; closed at the end. Starting

@@ -24,6 +24,12 @@ KALVENOR_WINE_DLLS_X64=$(winepath -w /usr/lib/x86_64-linux-gnu/wine/x86_64-windo
 KALVENOR_MINGW_X86=$(mingw_runtime i686 || true)
 KALVENOR_MINGW_X64=$(mingw_runtime x86_64 || true)
 export KALVENOR_WINE_DLLS_X86 KALVENOR_WINE_DLLS_X64 KALVENOR_MINGW_X86 KALVENOR_MINGW_X64
+# Where the tests leave the JSON lines of unattended runs, for the test command to parse.
+if [ -n "${KALVENOR_JSON_DIR:-}" ]; then
+  mkdir -p "$KALVENOR_JSON_DIR"
+  KALVENOR_JSON_DIR=$(winepath -w "$KALVENOR_JSON_DIR")
+  export KALVENOR_JSON_DIR
+fi
 if [ -n "${KALVENOR_GTEST_XML:-}" ]; then
   set -- "--gtest_output=xml:$(winepath -w "$KALVENOR_GTEST_XML")" "$@"
 fi

@@ -331,7 +331,8 @@ Status MemoryPlatform::WriteNew(std::string_view path, std::string_view bytes) {
 }
 
 Status MemoryPlatform::CreateFolder(std::string_view path) {
-  if (const Entry* existing = Find(path)) return existing->folder ? Status(Done{}) : MemoryError(183);
+  if (const Entry* existing = Find(path))
+    return existing->folder ? Status(Done{}) : MemoryError(183);
   const Entry* parent = Find(FolderOf(path));
   if (!parent || !parent->folder) return MemoryError(3);
   Put(std::string(path), true, {});
@@ -411,11 +412,15 @@ std::optional<std::uint32_t> MemoryPlatform::RegistryDword(RegistryRoot root, Re
   return found->second;
 }
 
-Status MemoryPlatform::SetRegistryDword(RegistryRoot root, RegistryView view,
-                                        std::string_view key, std::string_view name,
-                                        std::uint32_t value) {
+Status MemoryPlatform::SetRegistryDword(RegistryRoot root, RegistryView view, std::string_view key,
+                                        std::string_view name, std::uint32_t value) {
   dwords_[{root, view, Folded(key), Folded(name)}] = value;
   return Done{};
+}
+
+std::unique_ptr<RunLock> MemoryPlatform::LockRuns() {
+  if (runsLockedElsewhere) return nullptr;
+  return std::make_unique<RunLock>();
 }
 
 Status MemoryPlatform::DeleteRegistryValue(RegistryRoot root, RegistryView view,

@@ -67,6 +67,11 @@ class MemoryPlatform final : public Toolkit, public System {
   void SetElevated(bool elevated) { elevated_ = elevated; }
   // The programs ProgramsUsing names for every file.
   std::vector<std::string> programsUsing;
+  // Another instance's run holds the run lock; what was written to the parent's console, which
+  // there is only with `hasConsole`.
+  bool runsLockedElsewhere = false;
+  bool hasConsole = false;
+  std::string console;
   // Called before each durable append, e.g. to end the program there by throwing.
   std::function<void()> onAppend;
   // Files the system deletes at the next restart, and folders with rights of their own.
@@ -164,6 +169,11 @@ class MemoryPlatform final : public Toolkit, public System {
                           std::string_view name, std::uint32_t value) override;
   Status DeleteRegistryValue(RegistryRoot root, RegistryView view, std::string_view key,
                              std::string_view name) override;
+  std::unique_ptr<RunLock> LockRuns() override;
+  bool WriteToParentConsole(std::string_view text) override {
+    if (hasConsole) console += text;
+    return hasConsole;
+  }
 
   // ---- For the memory windows and processes
   void AdvanceTicks(std::uint32_t ms) { ticks_ += ms; }

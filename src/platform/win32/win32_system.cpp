@@ -583,4 +583,48 @@ platform::Status Win32System::DeleteRegistryValue(platform::RegistryRoot root,
   return CheckedStatus(status);
 }
 
+namespace {
+
+// A named mutex in the global namespace, so that runs in every session exclude each other: a
+// deployment tool's run as SYSTEM as well as a user's in the window.
+class MutexLock final : public platform::RunLock {
+ public:
+  explicit MutexLock(UniqueHandle mutex) : mutex_(std::move(mutex)) {}
+  ~MutexLock() override { ::ReleaseMutex(mutex_.get()); }
+
+ private:
+  UniqueHandle mutex_;
+};
+
+}  // namespace
+
+std::unique_ptr<platform::RunLock> Win32System::LockRuns() {
+  UniqueHandle mutex(::CreateMutexW(nullptr, FALSE, L"Global\\Kalvenor.Run"));
+  if (!mutex) return nullptr;  // another account's run made it and keeps others out
+  // An abandoned lock is taken over: the run that held it was killed, and its journal says
+  // what it did.
+  const DWORD waited = ::WaitForSingleObject(mutex.get(), 0);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return nullptr;
+  return std::make_unique<MutexLock>(std::move(mutex));
+}
+
+bool Win32System::WriteToParentConsole(std::string_view text) {
+  // A GUI program has no console of its own; the one of the program that started it, if any,
+  // takes the text. Output redirected to a file or pipe goes there instead.
+  HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD written = 0;
+  if (out && out != INVALID_HANDLE_VALUE && ::GetFileType(out) != FILE_TYPE_CHAR &&
+      ::GetFileType(out) != FILE_TYPE_UNKNOWN) {
+    return ::WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  }
+  if (!::AttachConsole(ATTACH_PARENT_PROCESS)) return false;
+  const UniqueFile console(::CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+  const std::wstring wide = Widen(text);
+  const bool wrote = console && ::WriteConsoleW(console.get(), wide.data(),
+                                                static_cast<DWORD>(wide.size()), &written, nullptr);
+  ::FreeConsole();
+  return wrote;
+}
+
 }  // namespace kalvenor::win32

@@ -50,6 +50,8 @@ class Win32System final : public platform::System {
                                     std::uint32_t value) override;
   platform::Status DeleteRegistryValue(platform::RegistryRoot root, platform::RegistryView view,
                                        std::string_view key, std::string_view name) override;
+  std::unique_ptr<platform::RunLock> LockRuns() override;
+  bool WriteToParentConsole(std::string_view text) override;
 
  private:
   platform::AppInfo app_;
