@@ -11,8 +11,6 @@
 namespace kalvenor::journal {
 namespace {
 
-constexpr std::size_t kMaxFileBytes = std::size_t{1} << 30;
-
 std::string Line(const Record& record) {
   std::string line = record.kind;
   for (const std::string& field : record.fields) line += "\t" + field;
@@ -138,19 +136,28 @@ bool WasUndone(const std::vector<Record>& records) {
 Writer::Writer(platform::System& system, std::string folder)
     : system_(system), folder_(std::move(folder)) {}
 
-platform::Status Writer::Write(const Record& record) {
-  return system_.AppendDurably(folder_ + "\\" + kJournalName, Line(record));
+platform::Status Writer::Write(const std::vector<Record>& records) {
+  std::string lines;
+  for (const Record& record : records) lines += Line(record);
+  return system_.AppendDurably(folder_ + "\\" + kJournalName, lines);
 }
 
-platform::Result<Record> Writer::Backup(const std::string& file) {
+platform::Result<Record> Writer::Backup(const std::string& file,
+                                        std::optional<platform::FileVersion>* version) {
   auto bytes = system_.ReadFile(file, kMaxFileBytes);
   if (!bytes.ok()) return bytes.error();
   const std::string saved = folder_ + "\\" + std::to_string(++backups_) + "-" + File_GetName(file);
-  platform::Status copied = system_.CopyNew(file, saved);
-  if (!copied.ok()) return copied.error();
+  // On the disk before the record that names it, so that the power gone leaves no record of a
+  // backup that is not there; the SHA-256 tells a torn one all the same.
+  const std::string_view data(reinterpret_cast<const char*>(bytes.value().data()),
+                              bytes.value().size());
+  platform::Status written = system_.AppendDurably(saved, data);
+  if (!written.ok()) return written.error();
   const auto image = inspect::ReadPeImage(bytes.value());
-  const std::string version = image && image->version ? image->version->Text() : "";
-  return Record{kinds::kBackup, {file, saved, Sha256Hex(bytes.value()), version}};
+  const std::optional<platform::FileVersion> found = image ? image->version : std::nullopt;
+  if (version) *version = found;
+  return Record{kinds::kBackup,
+                {file, saved, Sha256Hex(bytes.value()), found ? found->Text() : std::string()}};
 }
 
 }  // namespace kalvenor::journal

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/system.h"
+#include "platform/version_resource.h"
 
 namespace kalvenor::journal {
 
@@ -71,9 +72,12 @@ class Writer {
  public:
   Writer(platform::System& system, std::string folder);
   const std::string& Folder() const { return folder_; }
-  platform::Status Write(const Record& record);
-  // Copies `file` into the run's folder; the record of it, or the copy's failure.
-  platform::Result<Record> Backup(const std::string& file);
+  // Appends the records, on the disk when it returns.
+  platform::Status Write(const std::vector<Record>& records);
+  // Copies `file` into the run's folder; the record of it, or the copy's failure. `version`
+  // gets its file version, when it has one.
+  platform::Result<Record> Backup(const std::string& file,
+                                  std::optional<platform::FileVersion>* version = nullptr);
 
  private:
   platform::System& system_;
@@ -82,5 +86,7 @@ class Writer {
 };
 
 inline constexpr char kJournalName[] = "journal.txt";
+// The most of a file the journal reads, to back it up or to tell it again by its SHA-256.
+inline constexpr std::size_t kMaxFileBytes = std::size_t{1} << 30;
 
 }  // namespace kalvenor::journal

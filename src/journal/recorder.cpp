@@ -1,7 +1,9 @@
 #include "journal/recorder.h"
 
+#include "inspect/pe_image.h"
 #include "inspect/verification.h"
 #include "lib/lib_filesystem.h"
+#include "lib/sha256.h"
 
 namespace kalvenor::journal {
 namespace {
@@ -44,7 +46,7 @@ platform::Status Recorder::Begin(const std::string& runKind, const std::string& 
   auto folder = Store(system_).NewRun();
   if (!folder.ok()) return folder.error();
   Writer writer(system_, folder.value());
-  platform::Status written = writer.Write({kinds::kRun, {runKind, systemDir}});
+  platform::Status written = writer.Write({{kinds::kRun, {runKind, systemDir}}});
   if (!written.ok()) return written;
   writer_.emplace(std::move(writer));
   return platform::Done{};
@@ -52,61 +54,71 @@ platform::Status Recorder::Begin(const std::string& runKind, const std::string& 
 
 const std::string& Recorder::Folder() const { return writer_->Folder(); }
 
-platform::Status Recorder::Write(Record record) {
+// The records of one step go to the disk together, before the step: one flush a step.
+platform::Status Recorder::Write(const std::vector<Record>& records) {
   if (!writer_) return platform::Done{};
-  platform::Status written = writer_->Write(record);
+  platform::Status written = writer_->Write(records);
   if (written.ok()) return written;
   return platform::SystemError{written.error().code,
                                "the run's journal cannot be written: " + written.error().message};
 }
 
-platform::Status Recorder::BackUp(const std::string& target) {
-  if (!writer_ || !File_Exists(system_, target)) return Write({kinds::kAbsent, {target}});
-  auto backup = writer_->Backup(target);
+platform::Result<Record> Recorder::BackUp(const std::string& target,
+                                          std::optional<platform::FileVersion>* version) {
+  if (!File_Exists(system_, target)) return Record{kinds::kAbsent, {target}};
+  auto backup = writer_->Backup(target, version);
   if (!backup.ok()) {
     return platform::SystemError{backup.error().code,
                                  "the file cannot be backed up: " + backup.error().message};
   }
-  return Write(std::move(backup.value()));
+  return std::move(backup.value());
 }
 
-platform::Status Recorder::BeforeCopy(const std::string& source, const std::string& target) {
-  if (!writer_) return platform::Done{};
-  auto hash = Sha256Of(system_, source);
-  if (!hash.ok()) return platform::Done{};  // the copy itself fails, and says why
-  platform::Status saved = BackUp(target);
-  if (!saved.ok()) return saved;
-  return Write({kinds::kCopy, {target, hash.value()}});
+platform::Result<std::optional<Recorder::Downgrade>> Recorder::BeforeCopy(
+    const std::string& source, const std::string& target) {
+  if (!writer_) return std::optional<Downgrade>();
+  auto bytes = system_.ReadFile(source, kMaxFileBytes);
+  if (!bytes.ok()) return std::optional<Downgrade>();  // the copy itself fails, and says why
+  std::optional<platform::FileVersion> replaced;
+  auto saved = BackUp(target, &replaced);
+  if (!saved.ok()) return saved.error();
+  platform::Status written =
+      Write({std::move(saved.value()), {kinds::kCopy, {target, Sha256Hex(bytes.value())}}});
+  if (!written.ok()) return written.error();
+  const auto image = inspect::ReadPeImage(bytes.value());
+  if (replaced && image && image->version && *replaced > *image->version) {
+    return std::optional(Downgrade{*replaced, *image->version});
+  }
+  return std::optional<Downgrade>();
 }
 
 platform::Status Recorder::BeforeDelete(const std::string& target) {
   if (!writer_ || !File_Exists(system_, target)) return platform::Done{};
-  platform::Status saved = BackUp(target);
-  if (!saved.ok()) return saved;
-  return Write({kinds::kDelete, {target}});
+  auto saved = BackUp(target);
+  if (!saved.ok()) return saved.error();
+  return Write({std::move(saved.value()), {kinds::kDelete, {target}}});
 }
 
 platform::Status Recorder::BeforeTool(const inspect::Component& component) {
   if (!writer_) return platform::Done{};
   // Without a type library there is nothing to read: Undo then takes the file for registered.
   const auto servers = inspect::ReadClassServers(system_, component);
+  std::vector<Record> records;
   bool pointed = false;
   for (const inspect::ClassServer& server : servers) {
     pointed = pointed || server.toCopy;
-    platform::Status written =
-        Write({kinds::kClass, {component.copy, server.clsid, server.server}});
-    if (!written.ok()) return written;
+    records.push_back({kinds::kClass, {component.copy, server.clsid, server.server}});
   }
-  if (!servers.empty()) {
-    platform::Status written = Write({kinds::kRegistered, {component.copy, pointed ? "1" : "0"}});
-    if (!written.ok()) return written;
-  }
-  return Write({component.registering ? kinds::kRegister : kinds::kUnregister, {component.copy}});
+  if (!servers.empty())
+    records.push_back({kinds::kRegistered, {component.copy, pointed ? "1" : "0"}});
+  records.push_back(
+      {component.registering ? kinds::kRegister : kinds::kUnregister, {component.copy}});
+  return Write(records);
 }
 
 platform::Status Recorder::BeforeCount(const std::string& target,
                                        std::optional<std::uint32_t> count) {
-  return Write({kinds::kCount, {target, count ? std::to_string(*count) : "-"}});
+  return Write({{kinds::kCount, {target, count ? std::to_string(*count) : "-"}}});
 }
 
 }  // namespace kalvenor::journal

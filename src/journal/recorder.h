@@ -9,6 +9,7 @@
 
 #include "inspect/registration_tool.h"
 #include "journal/journal.h"
+#include "platform/version_resource.h"
 
 namespace kalvenor::journal {
 
@@ -41,15 +42,22 @@ class Recorder {
   const std::string& Folder() const;  // of the open journal
 
   // Each returns why the step must not be taken: its record could not be written, or the
-  // file it replaces or deletes could not be backed up.
-  platform::Status BeforeCopy(const std::string& source, const std::string& target);
+  // file it replaces or deletes could not be backed up. Before a copy, also the versions
+  // when it replaces a newer file by an older one.
+  struct Downgrade {
+    platform::FileVersion from, to;
+  };
+  platform::Result<std::optional<Downgrade>> BeforeCopy(const std::string& source,
+                                                        const std::string& target);
   platform::Status BeforeDelete(const std::string& target);
   platform::Status BeforeTool(const inspect::Component& component);
   platform::Status BeforeCount(const std::string& target, std::optional<std::uint32_t> count);
 
  private:
-  platform::Status Write(Record record);
-  platform::Status BackUp(const std::string& target);
+  platform::Status Write(const std::vector<Record>& records);
+  // The record of the file as it is: a backup of it, or that there is none.
+  platform::Result<Record> BackUp(const std::string& target,
+                                  std::optional<platform::FileVersion>* version = nullptr);
 
   platform::System& system_;
   std::optional<Writer> writer_;

@@ -128,7 +128,7 @@ void UndoRun(platform::System& system, UndoSteps& steps, const std::string& fold
   for (auto change = changes.rbegin(); change != changes.rend(); ++change) {
     Undo(system, steps, *change);
   }
-  platform::Status marked = Writer(system, folder).Write({kinds::kUndone, {}});
+  platform::Status marked = Writer(system, folder).Write({{kinds::kUndone, {}}});
   if (!marked.ok()) steps.Failed("it cannot be marked undone: " + marked.error().message);
 }
 

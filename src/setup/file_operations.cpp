@@ -13,17 +13,6 @@ void frmSetup::LogFailure(std::string_view why) {
   txtOperationsAdd("|      failed: " + std::string(why));
 }
 
-namespace {
-
-std::optional<platform::FileVersion> VersionOf(platform::System& system, std::string_view file) {
-  auto bytes = system.ReadFile(file, inspect::kMaxImageBytes);
-  if (!bytes.ok()) return std::nullopt;
-  const auto image = inspect::ReadPeImage(bytes.value());
-  return image ? image->version : std::nullopt;
-}
-
-}  // namespace
-
 bool frmSetup::Journaled(const platform::Status& recorded) {
   if (recorded.ok()) return true;
   LogFailure("the step is not taken, since " + recorded.error().message);
@@ -34,8 +23,8 @@ bool frmSetup::LocalFileCopy(const std::string& source, const std::string& desti
   txtOperationsAdd("> Copying file " + source);
   txtOperationsAdd("|      to " + destination);
   txtOperationsAdd("OP> FileCopy " + source + ", " + destination);
-  if (!Journaled(recorder_.BeforeCopy(source, destination))) return false;
-  const auto replaced = VersionOf(services_.system, destination);
+  auto recorded = recorder_.BeforeCopy(source, destination);
+  if (!recorded.ok()) return Journaled(recorded.error());
   platform::Status copied = File_CopyReplacing(services_.system, source, destination);
   if (!copied.ok() && services_.system.InUse(destination)) {
     copied = ReplaceInUse(source, destination);
@@ -44,10 +33,10 @@ bool frmSetup::LocalFileCopy(const std::string& source, const std::string& desti
     LogFailure(copied.error().message);
     return false;
   }
-  const auto version = VersionOf(services_.system, destination);
-  if (replaced && version && *replaced > *version && recorder_.Active()) {
-    txtOperationsAdd("|      replaced the newer version " + replaced->Text() + " by " +
-                     version->Text() + "; Undo brings it back");
+  // The line tells what Undo brings back: only a run with a journal has it.
+  if (const auto& downgrade = recorded.value()) {
+    txtOperationsAdd("|      replaced the newer version " + downgrade->from.Text() + " by " +
+                     downgrade->to.Text() + "; Undo brings it back");
   }
   return true;
 }

@@ -448,7 +448,7 @@ void Journal(const std::wstring& program, const std::wstring& sample, int count,
   wchar_t data[MAX_PATH] = {};
   ::GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
   const std::wstring store = std::wstring(data) + L"\\Kalvenor", aside = store + L".bench";
-  std::vector<double> with, without, ratios;
+  std::vector<double> with, without, withCpu, withoutCpu, ratios;
   for (int run = 0; run < runs; ++run) {
     for (int turn = 0; turn < 2; ++turn) {
       windows.Clear();
@@ -467,11 +467,14 @@ void Journal(const std::wstring& program, const std::wstring& sample, int count,
       }
       RemoveTree(store + L"\\runs");
       (journaled ? with : without).push_back(done.seconds);
+      (journaled ? withCpu : withoutCpu).push_back(done.cpuSeconds);
     }
     ratios.push_back(with.back() / without.back());
   }
   PrintMedianMs("journal_ms", with);
   PrintMedianMs("journal_off_ms", without);
+  PrintMedianMs("journal_cpu_ms", withCpu);
+  PrintMedianMs("journal_off_cpu_ms", withoutCpu);
   Print("journal_ratio", Median(ratios));
 }
 

@@ -20,12 +20,6 @@ constexpr wchar_t kNotLoadable[] = L"regsvr32.exe exit code 3, the file could no
 // The device NUL reads as an empty file.
 std::wstring EmptyCause() { return CauseLine(L"the file is empty: copy a good file in its place"); }
 
-// The device in the system directory cannot be backed up, so the copy over it is not made.
-std::wstring NotBackedUp(DWORD error) {
-  return FailedLine(L"the step is not taken, since the file cannot be backed up: " +
-                    SystemMessage(error));
-}
-
 class BadNames : public ::testing::Test {
  protected:
   // A file of someone else's in the system directory, which no run here may touch.
@@ -170,7 +164,7 @@ TEST_F(BadNames, DeviceNamesFailInTheLogAndWriteNothing) {
   for (const std::wstring& source : listed) {
     const std::wstring target = windows.Target(source.substr(folder.Path().size() + 1));
     log += CopyLines(source, target);
-    if (source == nul) log += NotBackedUp(ERROR_INVALID_PARAMETER);
+    if (source == nul) log += FailedLine(SystemMessage(ERROR_INVALID_PARAMETER));
     if (source == con) log += FailedLine(SystemMessage(ERROR_INVALID_HANDLE));
     log += RegisterLines(windows.Tool(), target);
     if (source == nul) log += FailedLine(kNotLoadable) + EmptyCause();
@@ -255,7 +249,7 @@ TEST_F(BadNames, DeviceNameTypedAloneIsListedAndFailsInTheLog) {
   const std::wstring target = windows.Target(L"NUL.dll");
 
   EXPECT_EQ(RunToEnd(*app, SetupId::cmdInstall),
-            CopyLines(item, target) + NotBackedUp(ERROR_INVALID_PARAMETER) +
+            CopyLines(item, target) + FailedLine(SystemMessage(ERROR_INVALID_PARAMETER)) +
                 RegisterLines(windows.Tool(), target) + FailedLine(kNotLoadable) + EmptyCause() +
                 DoneLines());
   EXPECT_EQ(windows.SystemFiles(), SystemFilesWith({}));

@@ -219,7 +219,7 @@ Status MemoryPlatform::CopyNew(std::string_view source, std::string_view destina
   if (Find(destination)) return MemoryError(80);
   FileOptions copy;
   copy.content = from->options.content;
-  if (copyFailure_ && copiesBeforeFailure_-- == 0) {
+  if (copyFailure_) {
     // The half that was written before the failure stays behind, as on a full disk.
     copy.content.resize(copy.content.size() / 2);
     Put(std::string(destination), false, copy);

@@ -77,12 +77,8 @@ class MemoryPlatform final : public Toolkit, public System {
   // Files the system deletes at the next restart, and folders with rights of their own.
   std::vector<std::string> deletedAtRestart;
   bool IsProtected(const std::string& folder) const;
-  // Makes a copy fail after writing half of the data: the next one, or the one after `skip`
-  // more.
-  void FailNextCopy(SystemError error, int skip = 0) {
-    copyFailure_ = std::move(error);
-    copiesBeforeFailure_ = skip;
-  }
+  // Makes the next copy fail after writing half of the data.
+  void FailNextCopy(SystemError error) { copyFailure_ = std::move(error); }
   std::function<ProcessScript(const std::string& program, const std::string& commandLine)> onStart;
   // The file the next file-open dialog returns; nothing means Cancel.
   std::optional<std::string> nextDialogChoice;
@@ -212,7 +208,6 @@ class MemoryPlatform final : public Toolkit, public System {
   std::string curDir_ = "C:\\";
   std::uint32_t ticks_ = 1000;
   std::optional<SystemError> copyFailure_;
-  int copiesBeforeFailure_ = 0;
   std::deque<std::function<void()>> events_;
   std::vector<MemoryForm*> forms_;
   bool everLoaded_ = false;

@@ -133,6 +133,17 @@ REGSAM ViewAccess(platform::RegistryView view) {
   return view == platform::RegistryView::Bits64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
 }
 
+// The key in the view, to read its values; empty when it cannot be opened.
+UniqueKey OpenToQuery(platform::RegistryRoot root, platform::RegistryView view,
+                      std::string_view key) {
+  HKEY opened = nullptr;
+  if (::RegOpenKeyExW(RootKey(root), Widen(key).c_str(), 0, KEY_QUERY_VALUE | ViewAccess(view),
+                      &opened) != ERROR_SUCCESS) {
+    return UniqueKey();
+  }
+  return UniqueKey(opened);
+}
+
 // The key's default value for an empty name.
 const wchar_t* ValueName(const std::wstring& name) { return name.empty() ? nullptr : name.c_str(); }
 
@@ -335,12 +346,8 @@ std::optional<std::string> Win32System::RegistryString(platform::RegistryRoot ro
                                                        platform::RegistryView view,
                                                        std::string_view key,
                                                        std::string_view name) const {
-  HKEY opened = nullptr;
-  if (::RegOpenKeyExW(RootKey(root), Widen(key).c_str(), 0, KEY_QUERY_VALUE | ViewAccess(view),
-                      &opened) != ERROR_SUCCESS) {
-    return std::nullopt;
-  }
-  const UniqueKey owned(opened);
+  const UniqueKey owned = OpenToQuery(root, view, key);
+  if (!owned) return std::nullopt;
   const std::wstring wideName = Widen(name);
   const wchar_t* valueName = ValueName(wideName);
   // Strings only: asked for REG_SZ alone, a REG_EXPAND_SZ value comes back expanded too (with
@@ -540,12 +547,8 @@ std::optional<std::uint32_t> Win32System::RegistryDword(platform::RegistryRoot r
                                                         platform::RegistryView view,
                                                         std::string_view key,
                                                         std::string_view name) const {
-  HKEY opened = nullptr;
-  if (::RegOpenKeyExW(RootKey(root), Widen(key).c_str(), 0, KEY_QUERY_VALUE | ViewAccess(view),
-                      &opened) != ERROR_SUCCESS) {
-    return std::nullopt;
-  }
-  const UniqueKey owned(opened);
+  const UniqueKey owned = OpenToQuery(root, view, key);
+  if (!owned) return std::nullopt;
   DWORD value = 0, bytes = sizeof value;
   if (::RegGetValueW(owned.get(), nullptr, ValueName(Widen(name)), RRF_RT_REG_DWORD, nullptr,
                      &value, &bytes) != ERROR_SUCCESS) {
