@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "inspect/pe_image.h"
 #include "lib/lib_filesystem.h"
@@ -87,10 +89,16 @@ platform::Result<std::string> Store::NewRun() {
   char name[32];
   std::snprintf(name, sizeof name, "%04d%02d%02d-%02d%02d%02d", now.year, now.month, now.day,
                 now.hour, now.minute, now.second);
-  // Two runs in one second: the second gets a suffix that sorts after the first.
+  // Runs in one second: each later one gets a suffix that sorts after the newest before it,
+  // whatever went from the store since.
   std::string folder = root.value() + "\\" + name;
-  for (int n = 2; !system_.Dir(folder, platform::DirAttributes::Folders).empty(); ++n) {
-    folder = root.value() + "\\" + name + "-" + std::to_string(n);
+  if (!runs.empty() && File_GetName(runs.back()).starts_with(name)) {
+    const std::string newest = File_GetName(runs.back());
+    const std::size_t digits = std::strlen(name) + 1;  // after the dash
+    const int last = newest.size() > digits ? std::atoi(newest.c_str() + digits) : 1;
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "-%03d", last + 1);
+    folder += suffix;
   }
   platform::Status created = system_.CreateFolder(folder);
   if (!created.ok()) return created.error();

@@ -139,6 +139,21 @@ TEST_F(JournalTest, UndoLeavesAChangedFileAndAChangedBackupAlone) {
   EXPECT_FALSE(journal::Store(platform).LastRun()) << "the run is marked undone";
 }
 
+// The store keeps the last 20 runs, oldest first out, however many fall in one second.
+TEST_F(JournalTest, TheStoreKeepsTheLastTwentyRuns) {
+  Start();
+  for (int run = 0; run < 23; ++run) {
+    Click(SetupId::cmdBlindCopy);
+    ClickSurface();
+  }
+  const std::string root = "C:\\ProgramData\\Kalvenor\\runs\\";
+  const Strings runs = platform.Dir(root + "*", platform::DirAttributes::Folders);
+  EXPECT_EQ(runs.size(), 20u);
+  EXPECT_FALSE(platform.HasFile(root + "20261207-090503-003\\journal.txt"));
+  EXPECT_TRUE(platform.HasFile(root + "20261207-090503-023\\journal.txt"));
+  EXPECT_EQ(journal::Store(platform).LastRun(), root + "20261207-090503-023");
+}
+
 TEST(Sha256, KnownDigests) {
   const std::string abc = "abc";
   auto bytes = [](const std::string& text) {
