@@ -6,10 +6,12 @@
 #include <shellapi.h>
 
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "cli/unattended.h"
+#include "platform/win32/shell.h"
 #include "platform/win32/text.h"
 #include "platform/win32/win32_system.h"
 #include "platform/win32/win32_toolkit.h"
@@ -17,10 +19,13 @@
 
 namespace {
 
-// The arguments after the program's name, split by the system's rules for quotes.
+// The arguments after the program's name, split by the system's rules for quotes. Runs after
+// the DLL search is locked to the system directory: shell32.dll is no import of the program.
 std::vector<std::string> Arguments() {
+  const auto split = kalvenor::win32::Shell<decltype(::CommandLineToArgvW)>("CommandLineToArgvW");
+  if (!split) throw std::runtime_error("Kalvenor cannot read its command line.");
   int count = 0;
-  LPWSTR* words = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  LPWSTR* words = split(::GetCommandLineW(), &count);
   std::vector<std::string> args;
   for (int i = 1; words && i < count; ++i) args.push_back(kalvenor::win32::Narrow(words[i]));
   ::LocalFree(words);
