@@ -1,5 +1,5 @@
 // What the journal of a run needs of the real system: folders only administrators may change,
-// files that grow durably, a loaded DLL told apart and moved aside, DWORD values in one view.
+// a loaded DLL told apart and moved aside, DWORD values in one view.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,12 +12,6 @@ namespace {
 
 using platform::RegistryRoot;
 using platform::RegistryView;
-
-std::string Text(win32::Win32System& system, const std::wstring& path) {
-  auto bytes = system.ReadFile(Narrow(path), 1 << 16);
-  if (!bytes.ok()) return "(unreadable: " + bytes.error().message + ")";
-  return {reinterpret_cast<const char*>(bytes.value().data()), bytes.value().size()};
-}
 
 bool Protected(win32::Win32System& system, const std::wstring& folder) {
   auto answer = system.IsProtectedFolder(Narrow(folder));
@@ -57,17 +51,6 @@ TEST(StoreRights, AnExistingFolderIsMadeAlreadyAFileOfItsNameIsNot) {
   EXPECT_TRUE(system.CreateProtectedFolder(existing).ok());
   EXPECT_FALSE(system.CreateFolder(file).ok());
   EXPECT_FALSE(system.CreateProtectedFolder(file).ok());
-}
-
-TEST(StoreRights, AppendsKeepWhatIsThereAndWriteNewReplacesNothing) {
-  win32::Win32System system;
-  TempFolder folder;
-  const std::wstring journal = folder.PathOf(L"journal.txt");
-  ASSERT_TRUE(system.AppendDurably(Narrow(journal), "one\n").ok());
-  ASSERT_TRUE(system.AppendDurably(Narrow(journal), "two\n").ok());
-  EXPECT_EQ(Text(system, journal), "one\ntwo\n");
-  EXPECT_FALSE(system.WriteNew(Narrow(journal), "other").ok());
-  EXPECT_EQ(Text(system, journal), "one\ntwo\n");
 }
 
 TEST(StoreRights, LoadedDllIsInUseAndCanBeRenamedAsideReadOnlyFileIsNot) {
