@@ -34,16 +34,14 @@ platform::Status ReplaceThroughTemporary(platform::System& system, std::string_v
 
 platform::Status File_CopyReplacing(platform::System& system, std::string_view source,
                                     std::string_view destination) {
-  return ReplaceThroughTemporary(system, destination, ".kalvenor-copy", [&](const std::string& to) {
-    return system.CopyNew(source, to);
-  });
+  return ReplaceThroughTemporary(system, destination, ".kalvenor-copy",
+                                 [&](const std::string& to) { return system.CopyNew(source, to); });
 }
 
 platform::Status File_WriteReplacing(platform::System& system, std::string_view path,
                                      std::string_view bytes) {
-  return ReplaceThroughTemporary(system, path, ".kalvenor-save", [&](const std::string& to) {
-    return system.WriteNew(to, bytes);
-  });
+  return ReplaceThroughTemporary(system, path, ".kalvenor-save",
+                                 [&](const std::string& to) { return system.WriteNew(to, bytes); });
 }
 
 }  // namespace kalvenor

@@ -21,7 +21,7 @@ std::optional<VersionRecords> ParseVersionResource(std::span<const std::byte> re
 
 // A file's version, the four numbers of its fixed version information: higher is newer.
 struct FileVersion {
-  std::uint64_t value = 0;  // major, minor, build, revision: 16 bits each, major highest
+  std::uint64_t value = 0;   // major, minor, build, revision: 16 bits each, major highest
   std::string Text() const;  // "6.1.98.39"
   auto operator<=>(const FileVersion&) const = default;
 };
