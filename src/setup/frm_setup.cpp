@@ -57,7 +57,8 @@ void frmSetup::Form_Load() {
   FocusOrFallback(cmdBlindCopy);
 
   // Drops pick files for the runs, which need the tool.
-  if (FindRegistrationTool()) form_->AcceptDrops(true);
+  toolFound_ = FindRegistrationTool();
+  if (toolFound_) form_->AcceptDrops(true);
   form_->AddSystemMenuCommand(kUndoLastRun, "Undo the last run");
 }
 
@@ -79,9 +80,12 @@ bool frmSetup::FindRegistrationTool() {
   cmdRemove.SetEnabled(false);
   cmdBlindCopy.SetEnabled(false);
   chkAutoManual.SetEnabled(false);
-  // The default title of a message box is the program's title.
-  services_.toolkit.MsgBox(*form_, "File not found: \\regsvr32.exe in system directory",
-                           services_.system.App().title, platform::MsgBoxStyle::Critical);
+  // The default title of a message box is the program's title. A quiet unattended run shows
+  // no window, so no box either: its log says it instead.
+  if (visible_) {
+    services_.toolkit.MsgBox(*form_, kToolMissing, services_.system.App().title,
+                             platform::MsgBoxStyle::Critical);
+  }
   // The runs are gone; leaving is what remains, so Exit takes the focus they had.
   (void)cmdQuit.SetFocus();
   return false;

@@ -167,6 +167,8 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   bool refused_ = false;                        // the last run did not start: another held the lock
   RunObserver* observer_ = nullptr;             // follows the runs besides the window, if any
   bool visible_ = true;
+  bool toolFound_ = false;  // the registration tool is where the runs look for it
+  static constexpr char kToolMissing[] = "File not found: \\regsvr32.exe in system directory";
 };
 
 }  // namespace kalvenor

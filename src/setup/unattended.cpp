@@ -10,6 +10,11 @@ void frmSetup::RunUnattended(Command command, const std::vector<std::string>& it
     chkSilent.SetValue(1);
     chkSilent_Click();
   }
+  if (!toolFound_) {
+    if (!BeginRun()) return;
+    LogFailure(kToolMissing);
+    return EndRun();
+  }
   if (command == Command::Undo) {
     if (const auto last = journal::Store(services_.system).LastRun()) return UndoRunIn(*last);
     if (!BeginRun()) return;

@@ -6,6 +6,7 @@
 #include "cli/command_line.h"
 #include "cli/report.h"
 #include "platform/memory/memory_platform.h"
+#include "setup_fixture.h"
 
 namespace kalvenor::testing {
 namespace {
@@ -56,6 +57,20 @@ TEST(CommandLineReport, OneJsonObjectAStepWithTheToolsExitCodeAndCauses) {
             "\"failed\":[\"regsvr32.exe exit code 3, the file could not be loaded\"],"
             "\"causes\":[\"needs a\\u0009b.dll\"],\"notes\":[]}\r\n");
   EXPECT_TRUE(platform.Content("C:\\run.log").ends_with("\r\n\r\nDone.\r\n"));
+}
+
+// A quiet run has no window to show a box in: a missing tool is a failed line, not a box that
+// would hold a deployment tool up.
+TEST_F(SetupFixture, AQuietRunWithoutTheToolFailsInItsLogWithoutAMessageBox) {
+  (void)platform.Delete("C:\\WINDOWS\\system32\\regsvr32.exe");
+  platform.AddFile("C:\\Kalvenor\\a.dll");
+  setup = std::make_unique<frmSetup>(services, false);
+  setup->RunUnattended(frmSetup::Command::Install, {"C:\\Kalvenor\\a.dll"}, true);
+  EXPECT_TRUE(platform.messageBoxes.empty());
+  EXPECT_TRUE(setup->LastOutcome().failed);
+  EXPECT_EQ(LogLines().front(),
+            "|      failed: File not found: \\regsvr32.exe in system directory");
+  EXPECT_FALSE(platform.HasFile("c:\\windows\\system32\\a.dll"));
 }
 
 }  // namespace
