@@ -19,6 +19,7 @@ std::string Line(const Record& record) {
   return line + "\r\n";
 }
 
+// Every field, empty ones too (a class with no server before): unlike SplitList.
 std::vector<std::string> Split(std::string_view line, char separator) {
   std::vector<std::string> parts;
   for (std::size_t start = 0;;) {

@@ -352,11 +352,6 @@ Result<bool> MemoryPlatform::IsProtectedFolder(std::string_view path) const {
   return folder->protectedFolder;
 }
 
-bool MemoryPlatform::IsProtected(const std::string& folder) const {
-  const Entry* entry = Find(folder);
-  return entry && entry->protectedFolder;
-}
-
 Status MemoryPlatform::RemoveFolder(std::string_view path) {
   const Entry* folder = Find(path);
   if (!folder || !folder->folder) return MemoryError(3);
@@ -416,11 +411,6 @@ Status MemoryPlatform::SetRegistryDword(RegistryRoot root, RegistryView view, st
                                         std::string_view name, std::uint32_t value) {
   dwords_[{root, view, Folded(key), Folded(name)}] = value;
   return Done{};
-}
-
-std::unique_ptr<RunLock> MemoryPlatform::LockRuns() {
-  if (runsLockedElsewhere) return nullptr;
-  return std::make_unique<RunLock>();
 }
 
 Status MemoryPlatform::DeleteRegistryValue(RegistryRoot root, RegistryView view,

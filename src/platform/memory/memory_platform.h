@@ -65,18 +65,10 @@ class MemoryPlatform final : public Toolkit, public System {
   void SetRegistryString(RegistryRoot root, RegistryView view, std::string key, std::string name,
                          std::string value);
   void SetElevated(bool elevated) { elevated_ = elevated; }
-  // The programs ProgramsUsing names for every file.
-  std::vector<std::string> programsUsing;
-  // Another instance's run holds the run lock; what was written to the parent's console, which
-  // there is only with `hasConsole`.
-  bool runsLockedElsewhere = false;
-  bool hasConsole = false;
-  std::string console;
   // Called before each durable append, e.g. to end the program there by throwing.
   std::function<void()> onAppend;
-  // Files the system deletes at the next restart, and folders with rights of their own.
+  // Files the system deletes at the next restart.
   std::vector<std::string> deletedAtRestart;
-  bool IsProtected(const std::string& folder) const;
   // Makes the next copy fail after writing half of the data.
   void FailNextCopy(SystemError error) { copyFailure_ = std::move(error); }
   std::function<ProcessScript(const std::string& program, const std::string& commandLine)> onStart;
@@ -157,7 +149,8 @@ class MemoryPlatform final : public Toolkit, public System {
   Status Rename(std::string_view from, std::string_view to) override;
   bool InUse(std::string_view path) const override;
   Status DeleteAtRestart(std::string_view path) override;
-  std::vector<std::string> ProgramsUsing(std::string_view) const override { return programsUsing; }
+  // Like Wine's Restart Manager, it never names the programs that hold a file.
+  std::vector<std::string> ProgramsUsing(std::string_view) const override { return {}; }
   std::optional<std::uint32_t> RegistryDword(RegistryRoot root, RegistryView view,
                                              std::string_view key,
                                              std::string_view name) const override;
@@ -165,11 +158,9 @@ class MemoryPlatform final : public Toolkit, public System {
                           std::string_view name, std::uint32_t value) override;
   Status DeleteRegistryValue(RegistryRoot root, RegistryView view, std::string_view key,
                              std::string_view name) override;
-  std::unique_ptr<RunLock> LockRuns() override;
-  bool WriteToParentConsole(std::string_view text) override {
-    if (hasConsole) console += text;
-    return hasConsole;
-  }
+  // One program on the memory platform: the lock is always free, and it has no parent console.
+  std::unique_ptr<RunLock> LockRuns() override { return std::make_unique<RunLock>(); }
+  bool WriteToParentConsole(std::string_view) override { return false; }
 
   // ---- For the memory windows and processes
   void AdvanceTicks(std::uint32_t ms) { ticks_ += ms; }

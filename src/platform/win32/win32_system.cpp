@@ -179,6 +179,11 @@ std::string KnownFolder(REFKNOWNFOLDERID id) {
   return path;
 }
 
+bool RunsUnderWine() {
+  static const bool wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
+  return wine;
+}
+
 bool IsAdministratorsOrSystem(PSID sid) {
   return ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
          ::IsWellKnownSid(sid, WinLocalSystemSid);
@@ -429,15 +434,6 @@ platform::Status Win32System::CreateProtectedFolder(std::string_view path) {
   const std::wstring folder = Widen(path);
   return FolderMade(::CreateDirectoryW(folder.c_str(), &attributes), folder);
 }
-
-namespace {
-
-bool RunsUnderWine() {
-  static const bool wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
-  return wine;
-}
-
-}  // namespace
 
 platform::Result<bool> Win32System::IsProtectedFolder(std::string_view path) const {
   const std::wstring folder = Widen(path);
