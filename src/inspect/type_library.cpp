@@ -16,8 +16,8 @@ constexpr std::size_t kSegmentEntry = 16;  // offset, length and two reserved wo
 constexpr std::size_t kTypeInfoSegment = 0, kGuidSegment = 5, kNameSegment = 7;
 constexpr std::size_t kTypeInfoSize = 0x64;  // kind at 0, GUID at 0x2C, flags 0x30, name 0x34
 constexpr std::size_t kMaxTypeInfos = 65536;
-constexpr std::uint32_t kCoclass = 5;
-constexpr std::uint32_t kCanCreate = 0x2;  // TYPEFLAG_FCANCREATE
+constexpr std::uint32_t kInterface = 3, kDispatch = 4, kCoclass = 5;  // TKIND_*
+constexpr std::uint32_t kCanCreate = 0x2;                             // TYPEFLAG_FCANCREATE
 
 using Reader = platform::ByteReader;
 
@@ -43,8 +43,7 @@ std::string GuidText(const Reader& reader, std::size_t at) {
 
 }  // namespace
 
-std::optional<std::vector<TypeLibraryClass>> ReadTypeLibraryClasses(
-    std::span<const std::byte> bytes) {
+std::optional<TypeLibrary> ReadTypeLibrary(std::span<const std::byte> bytes) {
   const Reader reader(bytes);
   if (!reader.Has(0, kHeaderSize) || reader.Dword(0) != kMagic) return std::nullopt;
   const std::size_t typeInfos = reader.Dword(0x20);
@@ -61,15 +60,25 @@ std::optional<std::vector<TypeLibraryClass>> ReadTypeLibraryClasses(
     // An absent segment has offset -1; one that runs outside the file is taken as absent.
     if (reader.Has(offset, length)) segments[i] = {offset, length};
   }
+  const Segment& guids = segments[kGuidSegment];
 
-  std::vector<TypeLibraryClass> classes;
+  TypeLibrary library;
+  // The header's own GUID, by its offset in the GUID segment; the version's major in the low word.
+  if (const auto libid = guids.At(reader.Dword(0x08), 16)) library.libid = GuidText(reader, *libid);
+  library.major = reader.Word(0x18);
+  library.minor = reader.Word(0x1A);
   for (std::size_t i = 0; i < typeInfos; ++i) {
     const auto info =
         segments[kTypeInfoSegment].At(static_cast<std::uint32_t>(i * kTypeInfoSize), kTypeInfoSize);
     if (!info) break;
-    if ((reader.Dword(*info) & 0xF) != kCoclass) continue;
-    const auto guid = segments[kGuidSegment].At(reader.Dword(*info + 0x2C), 16);
+    const std::uint32_t kind = reader.Dword(*info) & 0xF;
+    if (kind != kCoclass && kind != kInterface && kind != kDispatch) continue;
+    const auto guid = guids.At(reader.Dword(*info + 0x2C), 16);
     if (!guid) continue;
+    if (kind != kCoclass) {
+      library.interfaces.push_back(GuidText(reader, *guid));
+      continue;
+    }
     TypeLibraryClass type{
         GuidText(reader, *guid), {}, (reader.Dword(*info + 0x30) & kCanCreate) != 0};
     // A name: two words of hashing, its length in the low byte of the third, then the text.
@@ -80,9 +89,16 @@ std::optional<std::vector<TypeLibraryClass>> ReadTypeLibraryClasses(
           type.name += static_cast<char>(reader.Byte(*name + 12 + c));
       }
     }
-    classes.push_back(std::move(type));
+    library.classes.push_back(std::move(type));
   }
-  return classes;
+  return library;
+}
+
+std::optional<std::vector<TypeLibraryClass>> ReadTypeLibraryClasses(
+    std::span<const std::byte> bytes) {
+  std::optional<TypeLibrary> library = ReadTypeLibrary(bytes);
+  if (!library) return std::nullopt;
+  return std::move(library->classes);
 }
 
 }  // namespace kalvenor::inspect

@@ -1,8 +1,9 @@
 #pragma once
-// Reads the classes a COM type library declares, from the bytes of its MSFT form: what midl
-// and widl write, and what components embed as their TYPELIB resource.
+// Reads what a COM type library declares, from the bytes of its MSFT form: what midl and widl
+// write, and what components embed as their TYPELIB resource.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,6 +18,19 @@ struct TypeLibraryClass {
   // register it. The others are handed out by objects of the library, never created.
   bool creatable = true;
 };
+
+// The library's own id, its classes and its interfaces: what registering it writes to the registry.
+struct TypeLibrary {
+  std::string libid;                      // {...}, upper case; empty when the bytes give none
+  std::uint16_t major = 0, minor = 0;     // its version
+  std::vector<TypeLibraryClass> classes;  // the coclasses, in the library's order
+  // Its interfaces and dispinterfaces: {...}, upper case, in the library's order.
+  std::vector<std::string> interfaces;
+};
+
+// Nothing when the bytes are no MSFT type library. Never reads outside `bytes`; an entry that
+// points outside them is left out.
+std::optional<TypeLibrary> ReadTypeLibrary(std::span<const std::byte> bytes);
 
 // The coclasses in the library's order; nothing when the bytes are no MSFT type library. Never
 // reads outside `bytes`; an entry that points outside them is left out.

@@ -5,6 +5,6 @@
 #include "inspect/type_library.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  (void)kalvenor::inspect::ReadTypeLibraryClasses({reinterpret_cast<const std::byte*>(data), size});
+  (void)kalvenor::inspect::ReadTypeLibrary({reinterpret_cast<const std::byte*>(data), size});
   return 0;
 }

@@ -149,6 +149,19 @@ Bytes ClassRulesLibrary() {
 }
 constexpr char kRules[] = "{6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D0";
 
+// What registering the library writes beside its classes: its own id and version, and its
+// interfaces.
+TEST(TypeLibrary, ReadsTheLibraryIdVersionAndInterfaces) {
+  const auto library = inspect::ReadTypeLibrary(ClassRulesLibrary());
+  ASSERT_TRUE(library);
+  EXPECT_EQ(library->libid, std::string(kRules) + "0}");
+  EXPECT_EQ(library->major, 1u);
+  EXPECT_EQ(library->minor, 2u);
+  EXPECT_EQ(library->interfaces, (std::vector<std::string>{"{00000000-0000-0000-C000-000000000046}",
+                                                           std::string(kRules) + "6}"}));
+  EXPECT_EQ(library->classes.size(), 5u);
+}
+
 struct RulesCase {
   const char* name;
   bool registering;

@@ -69,6 +69,72 @@ void AppendLower(std::string& out, char32_t c) {
   }
 }
 
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// A string value's bytes, as the registry holds them: UTF-16LE with a terminating null.
+std::vector<std::byte> StringData(std::string_view text) {
+  std::vector<std::byte> data;
+  auto unit = [&](char32_t u) {
+    data.push_back(static_cast<std::byte>(u & 0xFF));
+    data.push_back(static_cast<std::byte>((u >> 8) & 0xFF));
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+    char32_t c = extra == 0 ? lead : lead & (0x3F >> extra);
+    for (int k = 1; k <= extra && i + k < text.size(); ++k) c = (c << 6) | (text[i + k] & 0x3F);
+    i += 1 + extra;
+    if (c >= 0x10000) {
+      unit(0xD800 + ((c - 0x10000) >> 10));
+      unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      unit(c);
+    }
+  }
+  unit(0);
+  return data;
+}
+
+// The text of a string value's bytes, without the nulls that end it.
+std::string StringText(const std::vector<std::byte>& data) {
+  std::u16string units;
+  for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
+    units += static_cast<char16_t>(std::to_integer<unsigned>(data[i]) |
+                                   std::to_integer<unsigned>(data[i + 1]) << 8);
+  }
+  while (!units.empty() && units.back() == u'\0') units.pop_back();
+  std::string text;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    char32_t c = units[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+        units[i + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
+    }
+    AppendUtf8(text, c);
+  }
+  return text;
+}
+
+std::string Joined(std::string_view key, std::string_view relative) {
+  return relative.empty() ? std::string(key) : std::string(key) + "\\" + std::string(relative);
+}
+
 }  // namespace
 
 SystemError MemoryError(std::uint32_t code) {
@@ -81,6 +147,7 @@ SystemError MemoryError(std::uint32_t code) {
               "The process cannot access the file because it is being used by another "
               "process."};
     case 80: return {code, "The file exists."};
+    case 87: return {code, "The parameter is incorrect."};
     case 145: return {code, "The directory is not empty."};
     case 183: return {code, "Cannot create a file when that file already exists."};
     case 112: return {code, "There is not enough space on the disk."};
@@ -198,17 +265,88 @@ Result<std::vector<std::byte>> MemoryPlatform::ReadFile(std::string_view path,
   return std::vector<std::byte>(bytes, bytes + std::min(content.size(), maxBytes));
 }
 
+MemoryPlatform::RegistryKey& MemoryPlatform::MakeKey(RegistryRoot root, RegistryView view,
+                                                     std::string_view path) {
+  // As in the registry, a key is made with the keys above it.
+  for (std::size_t slash = path.find('\\'); slash != std::string_view::npos;
+       slash = path.find('\\', slash + 1)) {
+    registry_.try_emplace({root, view, Folded(path.substr(0, slash))},
+                          RegistryKey{std::string(path.substr(0, slash)), {}});
+  }
+  return registry_.try_emplace({root, view, Folded(path)}, RegistryKey{std::string(path), {}})
+      .first->second;
+}
+
+const RegistryValue* MemoryPlatform::FindValue(RegistryRoot root, RegistryView view,
+                                               std::string_view key, std::string_view name) const {
+  auto found = registry_.find({root, view, Folded(key)});
+  if (found == registry_.end()) return nullptr;
+  for (const RegistryValue& value : found->second.values) {
+    if (Folded(value.name) == Folded(name)) return &value;
+  }
+  return nullptr;
+}
+
+void MemoryPlatform::SetValue(RegistryRoot root, RegistryView view, std::string_view key,
+                              RegistryValue value) {
+  std::vector<RegistryValue>& values = MakeKey(root, view, key).values;
+  value.key.clear();
+  for (RegistryValue& existing : values) {
+    if (Folded(existing.name) == Folded(value.name)) {
+      existing.type = value.type;
+      existing.data = std::move(value.data);
+      return;
+    }
+  }
+  values.push_back(std::move(value));
+}
+
+std::vector<std::map<MemoryPlatform::RegistryPath, MemoryPlatform::RegistryKey>::const_iterator>
+MemoryPlatform::KeyTree(RegistryRoot root, RegistryView view, std::string_view path) const {
+  const std::string folded = Folded(path);
+  std::vector<std::map<RegistryPath, RegistryKey>::const_iterator> keys;
+  // Every path that begins with the key's lies together; only the key and those below it count,
+  // not "{A}B" beside "{A}".
+  for (auto at = registry_.lower_bound({root, view, folded});
+       at != registry_.end() && std::get<0>(at->first) == root && std::get<1>(at->first) == view &&
+       std::get<2>(at->first).starts_with(folded);
+       ++at) {
+    const std::string& other = std::get<2>(at->first);
+    if (other.size() == folded.size() || other[folded.size()] == '\\') keys.push_back(at);
+  }
+  return keys;
+}
+
+std::string MemoryPlatform::Expanded(std::string_view text) const {
+  std::string expanded;
+  for (;;) {
+    const std::size_t open = text.find('%');
+    const std::size_t close = open == std::string_view::npos ? open : text.find('%', open + 1);
+    if (close == std::string_view::npos) return expanded + std::string(text);
+    expanded += text.substr(0, open);
+    if (const auto value = Environ(text.substr(open + 1, close - open - 1))) {
+      expanded += *value;
+      text.remove_prefix(close + 1);
+    } else {
+      // Left as it is; its closing % may open the next name.
+      expanded += text.substr(open, close - open);
+      text.remove_prefix(close);
+    }
+  }
+}
+
 void MemoryPlatform::SetRegistryString(RegistryRoot root, RegistryView view, std::string key,
                                        std::string name, std::string value) {
-  registry_[{root, view, Folded(key), Folded(name)}] = std::move(value);
+  SetValue(root, view, key, {{}, std::move(name), kRegSz, StringData(value)});
 }
 
 std::optional<std::string> MemoryPlatform::RegistryString(RegistryRoot root, RegistryView view,
                                                           std::string_view key,
                                                           std::string_view name) const {
-  auto found = registry_.find({root, view, Folded(key), Folded(name)});
-  if (found == registry_.end()) return std::nullopt;
-  return found->second;
+  const RegistryValue* value = FindValue(root, view, key, name);
+  if (!value || (value->type != kRegSz && value->type != kRegExpandSz)) return std::nullopt;
+  const std::string text = StringText(value->data);
+  return value->type == kRegExpandSz ? Expanded(text) : text;
 }
 
 Status MemoryPlatform::CopyNew(std::string_view source, std::string_view destination) {
@@ -402,21 +540,59 @@ Status MemoryPlatform::DeleteAtRestart(std::string_view path) {
 std::optional<std::uint32_t> MemoryPlatform::RegistryDword(RegistryRoot root, RegistryView view,
                                                            std::string_view key,
                                                            std::string_view name) const {
-  auto found = dwords_.find({root, view, Folded(key), Folded(name)});
-  if (found == dwords_.end()) return std::nullopt;
-  return found->second;
+  const RegistryValue* value = FindValue(root, view, key, name);
+  if (!value || value->type != kRegDword || value->data.size() != 4) return std::nullopt;
+  std::uint32_t number = 0;
+  for (int i = 3; i >= 0; --i)
+    number = number << 8 | std::to_integer<std::uint32_t>(value->data[i]);
+  return number;
 }
 
 Status MemoryPlatform::SetRegistryDword(RegistryRoot root, RegistryView view, std::string_view key,
                                         std::string_view name, std::uint32_t value) {
-  dwords_[{root, view, Folded(key), Folded(name)}] = value;
+  std::vector<std::byte> data;
+  for (int i = 0; i < 4; ++i) data.push_back(static_cast<std::byte>((value >> (8 * i)) & 0xFF));
+  SetValue(root, view, key, {{}, std::string(name), kRegDword, std::move(data)});
   return Done{};
 }
 
 Status MemoryPlatform::DeleteRegistryValue(RegistryRoot root, RegistryView view,
                                            std::string_view key, std::string_view name) {
-  dwords_.erase({root, view, Folded(key), Folded(name)});
-  registry_.erase({root, view, Folded(key), Folded(name)});
+  auto found = registry_.find({root, view, Folded(key)});
+  if (found != registry_.end()) {
+    std::erase_if(found->second.values,
+                  [&](const RegistryValue& value) { return Folded(value.name) == Folded(name); });
+  }
+  return Done{};
+}
+
+Result<std::optional<RegistryTree>> MemoryPlatform::ReadRegistryTree(RegistryRoot root,
+                                                                     RegistryView view,
+                                                                     std::string_view key) const {
+  const auto keys = KeyTree(root, view, key);
+  if (keys.empty()) return std::optional<RegistryTree>();
+  RegistryTree tree;
+  for (const auto& at : keys) {
+    const std::string relative =
+        at->second.path.substr(std::min(key.size() + 1, at->second.path.size()));
+    tree.keys.push_back(relative);
+    for (RegistryValue value : at->second.values) {
+      value.key = relative;
+      tree.values.push_back(std::move(value));
+    }
+  }
+  return std::optional<RegistryTree>(std::move(tree));
+}
+
+Status MemoryPlatform::WriteRegistryTree(RegistryRoot root, RegistryView view, std::string_view key,
+                                         const std::optional<RegistryTree>& tree) {
+  if (key.empty()) return MemoryError(kErrorInvalidParameter);
+  for (const auto& at : KeyTree(root, view, key)) registry_.erase(at);
+  if (!tree) return Done{};
+  MakeKey(root, view, key);
+  for (const std::string& relative : tree->keys) MakeKey(root, view, Joined(key, relative));
+  for (const RegistryValue& value : tree->values)
+    SetValue(root, view, Joined(key, value.key), value);
   return Done{};
 }
 

@@ -158,6 +158,10 @@ class MemoryPlatform final : public Toolkit, public System {
                           std::string_view name, std::uint32_t value) override;
   Status DeleteRegistryValue(RegistryRoot root, RegistryView view, std::string_view key,
                              std::string_view name) override;
+  Result<std::optional<RegistryTree>> ReadRegistryTree(RegistryRoot root, RegistryView view,
+                                                       std::string_view key) const override;
+  Status WriteRegistryTree(RegistryRoot root, RegistryView view, std::string_view key,
+                           const std::optional<RegistryTree>& tree) override;
   // One program on the memory platform: the lock is always free, and it has no parent console.
   std::unique_ptr<RunLock> LockRuns() override { return std::make_unique<RunLock>(); }
   bool WriteToParentConsole(std::string_view) override { return false; }
@@ -188,10 +192,24 @@ class MemoryPlatform final : public Toolkit, public System {
   std::map<std::string, Entry> entries_;  // by folded path
   std::uint64_t nextOrder_ = 0;
   std::map<std::string, std::string> env_;
-  // By root, view, folded key and folded value name.
-  using RegistryName = std::tuple<RegistryRoot, RegistryView, std::string, std::string>;
-  std::map<RegistryName, std::string> registry_;
-  std::map<RegistryName, std::uint32_t> dwords_;
+  // A registry key: its path as first written, and its values in the order they were made.
+  struct RegistryKey {
+    std::string path;
+    std::vector<RegistryValue> values;  // `key` unused
+  };
+  // By root, view and folded path.
+  using RegistryPath = std::tuple<RegistryRoot, RegistryView, std::string>;
+  // The key, made with every key above it as needed.
+  RegistryKey& MakeKey(RegistryRoot root, RegistryView view, std::string_view path);
+  const RegistryValue* FindValue(RegistryRoot root, RegistryView view, std::string_view key,
+                                 std::string_view name) const;
+  void SetValue(RegistryRoot root, RegistryView view, std::string_view key, RegistryValue value);
+  // The key and the keys below it, in the order of their folded paths: each after its parent.
+  std::vector<std::map<RegistryPath, RegistryKey>::const_iterator> KeyTree(
+      RegistryRoot root, RegistryView view, std::string_view path) const;
+  // `text` with each %NAME% of a set environment variable replaced by its value.
+  std::string Expanded(std::string_view text) const;
+  std::map<RegistryPath, RegistryKey> registry_;
   bool elevated_ = true;
   LocalTime now_{2026, 12, 7, 9, 5, 3};
   std::optional<SystemError> writeFailure_;

@@ -50,6 +50,12 @@ class Win32System final : public platform::System {
                                     std::uint32_t value) override;
   platform::Status DeleteRegistryValue(platform::RegistryRoot root, platform::RegistryView view,
                                        std::string_view key, std::string_view name) override;
+  platform::Result<std::optional<platform::RegistryTree>> ReadRegistryTree(
+      platform::RegistryRoot root, platform::RegistryView view,
+      std::string_view key) const override;
+  platform::Status WriteRegistryTree(platform::RegistryRoot root, platform::RegistryView view,
+                                     std::string_view key,
+                                     const std::optional<platform::RegistryTree>& tree) override;
   std::unique_ptr<platform::RunLock> LockRuns() override;
   bool WriteToParentConsole(std::string_view text) override;
 
