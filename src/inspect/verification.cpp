@@ -137,25 +137,30 @@ std::optional<std::string> Failure(const ClassStanding& found, const Component& 
 
 namespace {
 
-// The creatable classes of the component's type library and the registry they are read in,
-// or nothing when it has no type library.
+// The component's type library and the registry view its tool writes, or nothing when it has
+// no type library.
 struct Declared {
   Machine machine = Machine::Unknown;
   platform::RegistryView view = platform::RegistryView::Bits32;
-  std::vector<TypeLibraryClass> classes;
+  TypeLibrary library;
+  // The classes clients create.
+  std::vector<TypeLibraryClass> Creatable() const {
+    std::vector<TypeLibraryClass> creatable = library.classes;
+    std::erase_if(creatable, [](const TypeLibraryClass& type) { return !type.creatable; });
+    return creatable;
+  }
 };
 std::optional<Declared> DeclaredBy(platform::System& system, const Component& component) {
   auto bytes = system.ReadFile(component.copy, kMaxImageBytes);
   if (!bytes.ok()) return std::nullopt;
   const std::optional<PeImage> image = ReadPeImage(bytes.value());
   if (!image || image->typeLibrary.empty()) return std::nullopt;
-  auto classes = ReadTypeLibraryClasses(image->typeLibrary);
-  if (!classes) return std::nullopt;
-  std::erase_if(*classes, [](const TypeLibraryClass& type) { return !type.creatable; });
+  auto library = ReadTypeLibrary(image->typeLibrary);
+  if (!library) return std::nullopt;
   // A DLL of the other bitness is registered by the other bitness's tool, in its own view.
   const Machine tool = ToolMachine(system);
   const Machine registrar = IsOtherBitness(image->machine, tool) ? image->machine : tool;
-  return Declared{image->machine, ViewOf(registrar), std::move(*classes)};
+  return Declared{image->machine, ViewOf(registrar), std::move(*library)};
 }
 
 }  // namespace
@@ -167,7 +172,8 @@ std::vector<std::string> VerifyRegistration(platform::System& system, const Comp
   const Registry registry(system, component, declared->view);
   std::vector<ClassStanding> found;
   bool anyToCopy = false;
-  for (const TypeLibraryClass& type : declared->classes) {
+  const std::vector<TypeLibraryClass> classes = declared->Creatable();
+  for (const TypeLibraryClass& type : classes) {
     found.push_back(registry.Read(type));
     anyToCopy = anyToCopy || found.back().standing == Standing::ToCopy;
   }
@@ -186,11 +192,45 @@ std::vector<ClassServer> ReadClassServers(platform::System& system, const Compon
   const std::optional<Declared> declared = DeclaredBy(system, component);
   if (!declared) return servers;
   const Registry registry(system, component, declared->view);
-  for (const TypeLibraryClass& type : declared->classes) {
+  const std::vector<TypeLibraryClass> classes = declared->Creatable();
+  for (const TypeLibraryClass& type : classes) {
     const ClassStanding standing = registry.Read(type);
     servers.push_back({type.clsid, standing.server, standing.standing == Standing::ToCopy});
   }
   return servers;
+}
+
+RegistryFootprint FootprintOf(platform::System& system, const Component& component) {
+  const std::optional<Declared> declared = DeclaredBy(system, component);
+  if (!declared) return {ViewOf(ToolMachine(system)), {}};
+  RegistryFootprint footprint{declared->view, {}};
+  for (const TypeLibraryClass& type : declared->library.classes) {
+    const std::string key = "CLSID\\" + type.clsid;
+    footprint.keys.push_back(key);
+    for (const std::string& progId : ProgIdsOf(system, declared->view, key)) {
+      footprint.keys.push_back(progId);
+    }
+  }
+  for (const std::string& iid : declared->library.interfaces) {
+    footprint.keys.push_back("Interface\\" + iid);
+  }
+  if (!declared->library.libid.empty())
+    footprint.keys.push_back("TypeLib\\" + declared->library.libid);
+  return footprint;
+}
+
+std::vector<std::string> ProgIdsOf(const platform::System& system, platform::RegistryView view,
+                                   const std::string& classKey) {
+  std::vector<std::string> progIds;
+  for (const char* named : {"\\ProgID", "\\VersionIndependentProgID"}) {
+    std::optional<std::string> progId =
+        system.RegistryString(platform::RegistryRoot::ClassesRoot, view, classKey + named, "");
+    // A ProgID is a key's name: never empty, never a path.
+    if (progId && !progId->empty() && progId->find('\\') == std::string::npos) {
+      progIds.push_back(std::move(*progId));
+    }
+  }
+  return progIds;
 }
 
 }  // namespace kalvenor::inspect

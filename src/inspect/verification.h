@@ -26,4 +26,17 @@ struct ClassServer {
 };
 std::vector<ClassServer> ReadClassServers(platform::System& system, const Component& component);
 
+// The keys of HKCR that the component's type library names, in the view its tool writes: each
+// class and the ProgIDs it names now, each interface, the library itself. Registering one
+// component may rewrite keys that others share, so a run keeps them as they stood. No keys
+// without a type library.
+struct RegistryFootprint {
+  platform::RegistryView view = platform::RegistryView::Bits32;
+  std::vector<std::string> keys;
+};
+RegistryFootprint FootprintOf(platform::System& system, const Component& component);
+// The ProgIDs that the class key (CLSID\{...}) names in its ProgID and VersionIndependentProgID.
+std::vector<std::string> ProgIdsOf(const platform::System& system, platform::RegistryView view,
+                                   const std::string& classKey);
+
 }  // namespace kalvenor::inspect

@@ -37,6 +37,16 @@ const std::string& Record::Field(std::size_t i) const {
   return i < fields.size() ? fields[i] : kNone;
 }
 
+std::string ViewText(platform::RegistryView view) {
+  return view == platform::RegistryView::Bits64 ? "64" : "32";
+}
+
+std::optional<platform::RegistryView> ViewFromText(std::string_view text) {
+  if (text == "32") return platform::RegistryView::Bits32;
+  if (text == "64") return platform::RegistryView::Bits64;
+  return std::nullopt;
+}
+
 platform::Result<std::string> Sha256Of(platform::System& system, const std::string& path) {
   auto bytes = system.ReadFile(path, kMaxFileBytes);
   if (!bytes.ok()) return bytes.error();

@@ -34,8 +34,19 @@ inline constexpr char kClass[] = "class";    // target, CLSID, its InprocServer3
 inline constexpr char kRegistered[] = "was-registered";  // target: a class pointed at it
 inline constexpr char kRegister[] = "register";          // target
 inline constexpr char kUnregister[] = "unregister";      // target
-inline constexpr char kCount[] = "count";                // target, shared count before, or "-"
-inline constexpr char kUndone[] = "undone";              // the run was undone
+// Written by older versions: target, shared count before, or "-".
+inline constexpr char kCount[] = "count";
+// Target, the count's name, the count before and after ("-" for none), whether Kalvenor held a
+// share before and after ("1" or "0").
+inline constexpr char kShare[] = "share";
+// A registry key the tool may change, as it stood: target, view ("32" or "64"), the key under
+// HKCR, whether it existed ("1" or "0"); then its subkeys (view, key, subkey) and its values
+// (view, key, subkey, name, type, data in hexadecimal).
+inline constexpr char kKey[] = "key";
+inline constexpr char kSubkey[] = "subkey";
+inline constexpr char kValue[] = "value";
+inline constexpr char kFileUndone[] = "file-undone";  // target: Undo is done with it
+inline constexpr char kUndone[] = "undone";           // the run was undone
 }  // namespace kinds
 
 // The store of journals: %ProgramData%\Kalvenor\runs, one folder per run, writable by
@@ -59,6 +70,10 @@ class Store {
   void RemoveRun(const std::string& folder);
   platform::System& system_;
 };
+
+// How the journal names a registry view.
+std::string ViewText(platform::RegistryView view);
+std::optional<platform::RegistryView> ViewFromText(std::string_view text);
 
 // The SHA-256 of a file's bytes, in hexadecimal.
 platform::Result<std::string> Sha256Of(platform::System& system, const std::string& path);

@@ -4,30 +4,24 @@
 #include "inspect/verification.h"
 #include "lib/lib_filesystem.h"
 #include "lib/sha256.h"
+#include "lib/text.h"
+#include "platform/registry_strings.h"
 
 namespace kalvenor::journal {
 namespace {
 
-platform::RegistryView ToolView(platform::System& system) {
-  return inspect::ViewOf(inspect::ToolMachine(system));
+std::string HexOf(const std::vector<std::byte>& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(bytes.size() * 2);
+  for (const std::byte b : bytes) {
+    hex += kDigits[std::to_integer<unsigned>(b) >> 4];
+    hex += kDigits[std::to_integer<unsigned>(b) & 0xF];
+  }
+  return hex;
 }
 
 }  // namespace
-
-std::optional<std::uint32_t> SharedCount(platform::System& system, const std::string& path) {
-  return system.RegistryDword(platform::RegistryRoot::LocalMachine, ToolView(system),
-                              kSharedDllsKey, path);
-}
-
-platform::Status SetSharedCount(platform::System& system, const std::string& path,
-                                std::optional<std::uint32_t> count) {
-  if (!count) {
-    return system.DeleteRegistryValue(platform::RegistryRoot::LocalMachine, ToolView(system),
-                                      kSharedDllsKey, path);
-  }
-  return system.SetRegistryDword(platform::RegistryRoot::LocalMachine, ToolView(system),
-                                 kSharedDllsKey, path, *count);
-}
 
 platform::Result<SetAside> SetAsideInUse(platform::System& system, const std::string& target) {
   SetAside setAside{target + ".kalvenor-old", system.ProgramsUsing(target), std::nullopt};
@@ -43,6 +37,8 @@ platform::Result<SetAside> SetAsideInUse(platform::System& system, const std::st
 
 platform::Status Recorder::Begin(const std::string& runKind, const std::string& systemDir) {
   writer_.reset();
+  keptKeys_.clear();
+  classesByFile_.clear();
   auto folder = Store(system_).NewRun();
   if (!folder.ok()) return folder.error();
   Writer writer(system_, folder.value());
@@ -111,14 +107,76 @@ platform::Status Recorder::BeforeTool(const inspect::Component& component) {
   }
   if (!servers.empty())
     records.push_back({kinds::kRegistered, {component.copy, pointed ? "1" : "0"}});
+  KeepKeys(component.copy, component, records);
+  // Last: Undo trusts the records before it only when it is there.
   records.push_back(
       {component.registering ? kinds::kRegister : kinds::kUnregister, {component.copy}});
   return Write(records);
 }
 
-platform::Status Recorder::BeforeCount(const std::string& target,
-                                       std::optional<std::uint32_t> count) {
-  return Write({{kinds::kCount, {target, count ? std::to_string(*count) : "-"}}});
+void Recorder::KeepKeys(const std::string& target, const inspect::Component& component,
+                        std::vector<Record>& records) {
+  inspect::RegistryFootprint footprint = inspect::FootprintOf(system_, component);
+  for (const std::string& clsid :
+       ClassesOf(footprint.view, AsciiLower(File_GetName(component.copy)))) {
+    const std::string key = "CLSID\\" + clsid;
+    footprint.keys.push_back(key);
+    for (std::string& progId : inspect::ProgIdsOf(system_, footprint.view, key)) {
+      footprint.keys.push_back(std::move(progId));
+    }
+  }
+  const std::string view = ViewText(footprint.view);
+  for (const std::string& key : footprint.keys) {
+    if (!keptKeys_.insert(view + AsciiLower(key)).second) continue;
+    auto tree = system_.ReadRegistryTree(platform::RegistryRoot::ClassesRoot, footprint.view, key);
+    // A key that cannot be read is not kept: Undo then leaves it as it finds it.
+    if (!tree.ok()) continue;
+    records.push_back({kinds::kKey, {target, view, key, tree.value() ? "1" : "0"}});
+    if (!tree.value()) continue;
+    for (const std::string& subkey : tree.value()->keys) {
+      if (!subkey.empty()) records.push_back({kinds::kSubkey, {view, key, subkey}});
+    }
+    for (const platform::RegistryValue& value : tree.value()->values) {
+      records.push_back(
+          {kinds::kValue,
+           {view, key, value.key, value.name, std::to_string(value.type), HexOf(value.data)}});
+    }
+  }
+}
+
+std::vector<std::string> Recorder::ClassesOf(platform::RegistryView view,
+                                             const std::string& fileName) {
+  auto [index, made] = classesByFile_.try_emplace(view);
+  if (made) {
+    auto classes = system_.ReadRegistryTree(platform::RegistryRoot::ClassesRoot, view, "CLSID");
+    if (classes.ok() && classes.value()) {
+      for (const platform::RegistryValue& value : classes.value()->values) {
+        const std::size_t slash = value.key.find('\\');
+        if (!value.name.empty() || slash == std::string::npos ||
+            AsciiLower(value.key.substr(slash + 1)) != "inprocserver32" ||
+            (value.type != platform::kRegSz && value.type != platform::kRegExpandSz)) {
+          continue;
+        }
+        std::string server = platform::StringText(value.data);
+        std::erase(server, '"');
+        const std::size_t name = server.find_last_of("\\/");
+        index->second.emplace(AsciiLower(TrimBlanks(server.substr(name + 1))),
+                              value.key.substr(0, slash));
+      }
+    }
+  }
+  std::vector<std::string> clsids;
+  for (auto [found, end] = index->second.equal_range(fileName); found != end; ++found) {
+    clsids.push_back(found->second);
+  }
+  return clsids;
+}
+
+platform::Status Recorder::BeforeShare(const std::string& target, const SharedCount& before,
+                                       const SharedCount& after) {
+  return Write({{kinds::kShare,
+                 {target, before.name, CountText(before.value), CountText(after.value),
+                  before.held ? "1" : "0", after.held ? "1" : "0"}}});
 }
 
 }  // namespace kalvenor::journal

@@ -3,23 +3,18 @@
 // replace or delete files: shared counts, and files that running programs hold.
 
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "inspect/registration_tool.h"
 #include "journal/journal.h"
+#include "journal/shares.h"
 #include "platform/version_resource.h"
 
 namespace kalvenor::journal {
-
-// Installers count the installs of a shared file here, one value per full path, in each
-// registry view.
-inline constexpr char kSharedDllsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
-std::optional<std::uint32_t> SharedCount(platform::System& system, const std::string& path);
-// Nothing deletes the count.
-platform::Status SetSharedCount(platform::System& system, const std::string& path,
-                                std::optional<std::uint32_t> count);
 
 // A file that a running program holds, renamed aside so that its name is free; the system
 // deletes it at the next restart.
@@ -50,8 +45,11 @@ class Recorder {
   platform::Result<std::optional<Downgrade>> BeforeCopy(const std::string& source,
                                                         const std::string& target);
   platform::Status BeforeDelete(const std::string& target);
+  // Before the tool runs: how the component's classes stand, and the registry keys its type
+  // library names as they stood before the run's first step on them.
   platform::Status BeforeTool(const inspect::Component& component);
-  platform::Status BeforeCount(const std::string& target, std::optional<std::uint32_t> count);
+  platform::Status BeforeShare(const std::string& target, const SharedCount& before,
+                               const SharedCount& after);
 
  private:
   platform::Status Write(const std::vector<Record>& records);
@@ -59,8 +57,18 @@ class Recorder {
   platform::Result<Record> BackUp(const std::string& target,
                                   std::optional<platform::FileVersion>* version = nullptr);
 
+  // The records of each key's tree, for the keys this run has not kept yet.
+  void KeepKeys(const std::string& target, const inspect::Component& component,
+                std::vector<Record>& records);
+
+  // The classes registered to a file of this name (lower case) in the view: a component's
+  // registration takes them over although its type library may not name them. Read once a run.
+  std::vector<std::string> ClassesOf(platform::RegistryView view, const std::string& fileName);
+
   platform::System& system_;
   std::optional<Writer> writer_;
+  std::set<std::string> keptKeys_;  // view and key, lower case
+  std::map<platform::RegistryView, std::multimap<std::string, std::string>> classesByFile_;
 };
 
 }  // namespace kalvenor::journal

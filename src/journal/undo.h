@@ -14,18 +14,19 @@ class UndoSteps {
  public:
   virtual void Log(std::string_view line) = 0;
   virtual void Failed(std::string_view why) = 0;
-  // True when the file is in place.
+  // Each true when the step worked; a failed one has said why.
   virtual bool CopyBack(const std::string& backup, const std::string& target) = 0;
-  virtual void Delete(const std::string& target) = 0;
-  virtual void Registration(const std::string& target, bool registering) = 0;
+  virtual bool Delete(const std::string& target) = 0;
+  virtual bool Registration(const std::string& target, bool registering) = 0;
 
  protected:
   ~UndoSteps() = default;
 };
 
 // Undoes the run whose journal is in `folder`, newest step first, and marks it undone. A file
-// that changed since the run is left alone, and so is a backup whose bytes are not those the
-// journal recorded.
+// that changed since the run, or that cannot be read, is left alone with its registration, and
+// so is one whose backup's bytes are not those the journal recorded: each with a failed line,
+// and the run is then not marked undone, so that a later Undo does what is left.
 void UndoRun(platform::System& system, UndoSteps& steps, const std::string& folder);
 
 }  // namespace kalvenor::journal

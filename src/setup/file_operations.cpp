@@ -73,21 +73,25 @@ void frmSetup::LogSetAside(const journal::SetAside& setAside, std::string_view a
   restartNeeded_ = true;
 }
 
-void frmSetup::LocalFileRemove(const std::string& source) {
+bool frmSetup::LocalFileRemove(const std::string& source) {
   txtOperationsAdd("> Deleting file " + source);
   txtOperationsAdd("OP> Kill " + source);
-  if (!Journaled(recorder_.BeforeDelete(source))) return;
+  if (!Journaled(recorder_.BeforeDelete(source))) return false;
   platform::Status deleted = services_.system.Delete(source);
   if (!deleted.ok() && services_.system.InUse(source)) {
     auto setAside = journal::SetAsideInUse(services_.system, source);
-    if (setAside.ok())
-      return LogSetAside(setAside.value(), "programs that hold it keep it till then");
+    if (setAside.ok()) {
+      LogSetAside(setAside.value(), "programs that hold it keep it till then");
+      return !setAside.value().notScheduled;
+    }
   }
   // A file that is not there is what the delete wants.
   if (!deleted.ok() && deleted.error().code != platform::kErrorFileNotFound &&
       deleted.error().code != platform::kErrorPathNotFound) {
     LogFailure(deleted.error().message);
+    return false;
   }
+  return true;
 }
 
 // The tool's path as the first word of its command line: as it stands, unless a blank in it
@@ -97,13 +101,13 @@ std::string frmSetup::ToolCommandWord() const {
   return tool.find(' ') == std::string::npos ? tool : "\"" + tool + "\"";
 }
 
-void frmSetup::LocalRegUnreg(const std::string& source, bool regIt, const std::string& listed) {
+bool frmSetup::LocalRegUnreg(const std::string& source, bool regIt, const std::string& listed) {
   const std::string commandLine =
       ToolCommandWord() + (regIt ? "" : " /u") + m_silentSwitch + "\"" + source + "\"";
   txtOperationsAdd((regIt ? "> Registering file " : "> Unregistering file ") + source);
   txtOperationsAdd("OP> ShellAndWait " + commandLine);
   const inspect::Component component{source, listed, lblWinSystem.Caption(), regIt};
-  if (!Journaled(recorder_.BeforeTool(component))) return;
+  if (!Journaled(recorder_.BeforeTool(component))) return false;
   auto exitCode =
       ShellAndWait(services_, lblRegsvrFile.Caption(), commandLine, platform::ShowWindow::Normal);
   if (exitCode.ok() && observer_) observer_->OnToolExit(exitCode.value());
@@ -115,11 +119,12 @@ void frmSetup::LocalRegUnreg(const std::string& source, bool regIt, const std::s
     for (const std::string& cause : inspect::Diagnose(services_.system, component, code)) {
       txtOperationsAdd("|      cause: " + cause);
     }
-    return;
+    return false;
   }
-  for (const std::string& failure : inspect::VerifyRegistration(services_.system, component)) {
-    LogFailure(failure);
-  }
+  const std::vector<std::string> failures =
+      inspect::VerifyRegistration(services_.system, component);
+  for (const std::string& failure : failures) LogFailure(failure);
+  return failures.empty();
 }
 
 }  // namespace kalvenor

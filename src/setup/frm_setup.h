@@ -9,6 +9,7 @@
 
 #include "help/frm_tooltip.h"
 #include "journal/recorder.h"
+#include "journal/shares.h"
 #include "journal/undo.h"
 #include "platform/services.h"
 #include "setup/run_observer.h"
@@ -49,12 +50,12 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   void List_OperationsDone();
 
   // File operations (file_operations.cpp).
-  // True when the file is in place.
+  // Each true when the step worked.
   bool LocalFileCopy(const std::string& source, const std::string& destination);
-  void LocalFileRemove(const std::string& source);
+  bool LocalFileRemove(const std::string& source);
   // `listed` is the listed file that `source` was copied from, when another: where the
   // component's own DLLs may lie, should the tool fail on it.
-  void LocalRegUnreg(const std::string& source, bool regIt = true, const std::string& listed = {});
+  bool LocalRegUnreg(const std::string& source, bool regIt = true, const std::string& listed = {});
 
  private:
   // Start-up and shutdown (frm_setup.cpp).
@@ -100,8 +101,11 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   // this one ends at once.
   bool BeginRun();
   void EndRun();
-  void CountInstall(const std::string& target, bool inPlace);
-  bool CountRemoval(const std::string& target);
+  void TakeShare(const std::string& target, bool inPlace);
+  bool GiveBackShare(const std::string& target);
+  // False, with a failed line, when the count could not be journaled or written.
+  bool ChangeShare(const std::string& target, const journal::SharedCount& before,
+                   const journal::SharedCount& after);
   std::string TargetOf(const std::string& item) const;
   void ShowProgress(std::size_t done, std::size_t total);
   void LogFailure(std::string_view why);
@@ -119,9 +123,9 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   bool CopyBack(const std::string& backup, const std::string& target) override {
     return LocalFileCopy(backup, target);
   }
-  void Delete(const std::string& target) override { LocalFileRemove(target); }
-  void Registration(const std::string& target, bool registering) override {
-    LocalRegUnreg(target, registering);
+  bool Delete(const std::string& target) override { return LocalFileRemove(target); }
+  bool Registration(const std::string& target, bool registering) override {
+    return LocalRegUnreg(target, registering);
   }
 
   // Hover help (hover_help.cpp).

@@ -65,14 +65,16 @@ void frmSetup::Run(RunKind kind, bool deleteFiles) {
     switch (kind) {
       case RunKind::Install: {
         const bool inPlace = File_Exists(services_.system, target);
-        if (LocalFileCopy(item, target)) CountInstall(target, inPlace);
+        if (LocalFileCopy(item, target)) TakeShare(target, inPlace);
         LocalRegUnreg(target, true, item);
         break;
       }
       case RunKind::OverwriteCopy: LocalFileCopy(item, target); break;
       case RunKind::Remove:
+        // A file that other programs count on stays registered for them.
+        if (deleteFiles && !GiveBackShare(target)) break;
         LocalRegUnreg(target, false, item);
-        if (deleteFiles && CountRemoval(target)) LocalFileRemove(target);
+        if (deleteFiles) LocalFileRemove(target);
         break;
     }
   }
@@ -80,28 +82,44 @@ void frmSetup::Run(RunKind kind, bool deleteFiles) {
   EndRun();
 }
 
-// As installers count a shared file: one more install; a file found in place with no count
-// had one install before this one; a new file has this one alone.
-void frmSetup::CountInstall(const std::string& target, bool inPlace) {
-  const std::optional<std::uint32_t> count = journal::SharedCount(services_.system, target);
-  const std::uint32_t now = !inPlace ? 1 : count ? *count + 1 : 2;
-  if (!Journaled(recorder_.BeforeCount(target, count))) return;
-  platform::Status set = journal::SetSharedCount(services_.system, target, now);
-  if (!set.ok()) LogFailure("its shared count cannot be kept: " + set.error().message);
+// Kalvenor takes one share of a file the first time it installs it: a new file has this install
+// alone; one found in place with no count had one install before this one.
+void frmSetup::TakeShare(const std::string& target, bool inPlace) {
+  const journal::SharedCount before = journal::ReadSharedCount(services_.system, target);
+  if (inPlace && before.held && before.value) return;  // a repair: its share is taken already
+  journal::SharedCount after = before;
+  after.value = !inPlace ? 1 : before.value ? *before.value + 1 : 2;
+  after.held = true;
+  (void)ChangeShare(target, before, after);
 }
 
-// One install fewer; false while other installs still count on the file, which then stays.
-bool frmSetup::CountRemoval(const std::string& target) {
-  const std::optional<std::uint32_t> count = journal::SharedCount(services_.system, target);
-  if (!count) return true;
-  if (!Journaled(recorder_.BeforeCount(target, count))) return false;
-  const std::optional<std::uint32_t> now = *count > 1 ? std::optional(*count - 1) : std::nullopt;
-  platform::Status set = journal::SetSharedCount(services_.system, target, now);
-  if (!set.ok()) LogFailure("its shared count cannot be kept: " + set.error().message);
-  if (!now) return true;
+// Gives back Kalvenor's own share; false while other programs still count on the file, which
+// then stays, registered, for them.
+bool frmSetup::GiveBackShare(const std::string& target) {
+  const journal::SharedCount before = journal::ReadSharedCount(services_.system, target);
+  journal::SharedCount after = before;
+  after.held = false;
+  if (!before.value) return !before.held || ChangeShare(target, before, after);
+  if (before.held) {
+    after.value = *before.value > 1 ? std::optional(*before.value - 1) : std::nullopt;
+    if (!ChangeShare(target, before, after)) return false;
+    if (!after.value) return true;
+  }
   txtOperationsAdd("> Keeping file " + target);
-  txtOperationsAdd("|      its shared count is now " + std::to_string(*now) +
-                   ": other installed programs count on it");
+  txtOperationsAdd(before.held ? "|      its shared count is now " + std::to_string(*after.value) +
+                                     ": other installed programs count on it"
+                               : "|      its shared count is " + std::to_string(*before.value) +
+                                     " and holds no install of Kalvenor's: the programs that "
+                                     "installed it count on it");
+  return false;
+}
+
+bool frmSetup::ChangeShare(const std::string& target, const journal::SharedCount& before,
+                           const journal::SharedCount& after) {
+  if (!Journaled(recorder_.BeforeShare(target, before, after))) return false;
+  platform::Status set = journal::WriteSharedCount(services_.system, target, after);
+  if (set.ok()) return true;
+  LogFailure("its shared count cannot be kept: " + set.error().message);
   return false;
 }
 

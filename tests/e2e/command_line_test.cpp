@@ -94,8 +94,7 @@ TEST_F(CommandLine, EachCommandEndsWithTheExitCodeDeploymentToolsRead) {
       {L"/install /quiet comp.dll", 0, true},
       {L"/undo /quiet", 0, false},  // back to the unregistered copy
       {L"/install /quiet comp.dll gone.dll", 1603, true},
-      // Installed twice, so the first Remove finds a shared count of 2 and keeps the file.
-      {L"/remove /quiet comp.dll", 0, false},
+      // Installed three times, one share: the first Remove takes the file out.
       {L"/remove /quiet comp.dll", 0, false},
   };
   for (const auto& step : steps) {

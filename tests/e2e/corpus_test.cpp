@@ -4,8 +4,11 @@
 // component at all, must fail with its causes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iterator>
 
+#include "lib/text.h"
+#include "platform/win32/win32_system.h"
 #include "run_support.h"
 
 namespace kalvenor::e2e {
@@ -61,6 +64,55 @@ TEST_F(Corpus, WinesComServersInstallAndRemoveWithoutAFailedLine) {
   ASSERT_TRUE(removed.ends_with(DoneLines())) << Narrow(removed);
   EXPECT_EQ(removed.find(L"failed: "), std::wstring::npos) << Narrow(removed);
   EXPECT_EQ(windows.SystemFiles(), std::vector<std::wstring>{L"regsvr32.exe"});
+}
+
+// The keys of HKCR that registrations write, each as "key\\name=type:bytes", sorted.
+std::vector<std::string> ClassesRootLines() {
+  win32::Win32System system;
+  const auto view =
+      sizeof(void*) == 8 ? platform::RegistryView::Bits64 : platform::RegistryView::Bits32;
+  std::vector<std::string> lines;
+  for (const char* root : {"CLSID", "Interface", "TypeLib"}) {
+    auto tree = system.ReadRegistryTree(platform::RegistryRoot::ClassesRoot, view, root);
+    EXPECT_TRUE(tree.ok() && tree.value()) << root;
+    if (!tree.ok() || !tree.value()) continue;
+    for (const std::string& key : tree.value()->keys)
+      lines.push_back(std::string(root) + "\\" + key);
+    for (const platform::RegistryValue& value : tree.value()->values) {
+      std::string line = std::string(root) + "\\" + value.key + "\\" + value.name + "=" +
+                         std::to_string(value.type) + ":";
+      for (const std::byte b : value.data) line += std::to_string(std::to_integer<int>(b)) + ",";
+      lines.push_back(std::move(line));
+    }
+  }
+  for (std::string& line : lines) line = AsciiLower(line);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// Components that share interfaces and type libraries, installed over their own copies and
+// undone: whatever order Undo registers them in, the registry is as it was.
+TEST_F(Corpus, UndoLeavesTheRegistryAsItWas) {
+  const std::wstring wine = FolderOf(L"KALVENOR_WINE_DLLS_X86", L"KALVENOR_WINE_DLLS_X64");
+  for (const wchar_t* name : {L"scrrun.dll", L"msxml3.dll", L"wshom.ocx"}) {
+    folder.Copy(wine + L"\\" + name, name);
+    windows.PutCopy(wine + L"\\" + name, name);
+  }
+  const std::vector<std::string> before = ClassesRootLines();
+  App app(folder, windows.ForProgram());
+  const std::wstring installed = RunToEnd(app, SetupId::cmdInstall);
+  ASSERT_EQ(installed.find(L"failed: "), std::wstring::npos) << Narrow(installed);
+  ASSERT_TRUE(PickFromLogMenu(app, 3));  // Undo this run
+  ASSERT_TRUE(WaitUntil([&] { return app.Log().starts_with(L"> Undoing the run of "); }));
+  const std::wstring undone = AwaitDone(app);
+  EXPECT_EQ(undone.find(L"failed: "), std::wstring::npos) << Narrow(undone);
+  std::vector<std::string> after = ClassesRootLines(), lost, added;
+  std::set_difference(before.begin(), before.end(), after.begin(), after.end(),
+                      std::back_inserter(lost));
+  std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                      std::back_inserter(added));
+  EXPECT_EQ(lost, std::vector<std::string>{});
+  EXPECT_EQ(added, std::vector<std::string>{});
 }
 
 TEST_F(Corpus, TheCppRuntimeIsNoComponentAndNeedsItsCompanions) {

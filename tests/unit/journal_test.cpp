@@ -36,35 +36,52 @@ class JournalTest : public SetupFixture {
   }
 };
 
-TEST_F(JournalTest, SharedCountsGoUpOnInstallAndKeepAFileOthersCountOn) {
+// Kalvenor is one program in the counts: one share, taken once, given back once; a file that
+// others count on stays, registered. `held`: Kalvenor holds a share.
+TEST_F(JournalTest, OneShareForKalvenorAndAFileOthersCountOnStaysRegistered) {
+  const char* const kSpelled = "%WINDIR%\\System32\\sub\\..\\A.DLL";
   const struct {
     bool inPlace;
     std::optional<std::uint32_t> before;
-    bool install;
+    bool held, install;
     std::optional<std::uint32_t> after;
-    bool kept;
+    bool heldAfter, kept;
+    const char* countName = kTarget;
   } cases[] = {
-      {false, std::nullopt, true, 1, true},  // a new file
-      {false, 7, true, 1, true},             // a count left behind by a file long gone
-      {true, std::nullopt, true, 2, true},   // found in place: installed once before
-      {true, 3, true, 4, true},
-      {true, 2, false, 1, true},  // others still count on it
-      {true, 1, false, std::nullopt, false},
-      {true, std::nullopt, false, std::nullopt, false},
+      {false, std::nullopt, false, true, 1, true, true},  // a new file
+      {false, 7, false, true, 1, true, true},             // a count left behind by a file long gone
+      {true, std::nullopt, false, true, 2, true, true},   // found in place: installed once before
+      {true, 3, false, true, 4, true, true},
+      {true, 3, true, true, 3, true, true},    // installed again: no second share
+      {true, 2, true, false, 1, false, true},  // another program counts on it
+      {true, 1, true, false, std::nullopt, false, false},
+      {true, 2, false, false, 2, false, true},  // none of the count is Kalvenor's
+      {true, std::nullopt, false, false, std::nullopt, false, false},
+      {true, 1, true, false, std::nullopt, false, false, kSpelled},  // another installer's spelling
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message()
-                 << c.inPlace << " " << c.before.value_or(0) << " " << c.install);
+    SCOPED_TRACE(::testing::Message() << c.inPlace << " " << c.before.value_or(0) << " " << c.held
+                                      << " " << c.install << " " << c.countName);
     if (c.inPlace) platform.AddFile(kTarget, {.content = "before"});
-    if (c.before) SetCount(kTarget, *c.before);
+    if (c.before) SetCount(c.countName, *c.before);
+    if (c.held)
+      (void)platform.SetRegistryDword(RegistryRoot::LocalMachine, RegistryView::Bits32,
+                                      journal::kHeldSharesKey, kTarget, 1);
     Start();
     Click(SetupId::cmdListClear);  // automatic mode: the program's folder lists a.dll, b.dll
     Click(c.install ? SetupId::cmdInstall : SetupId::cmdRemove);
-    EXPECT_EQ(Count(kTarget), c.after);
+    EXPECT_EQ(Count(c.countName), c.after);
+    EXPECT_EQ(journal::ReadSharedCount(platform, kTarget).held, c.heldAfter);
     EXPECT_EQ(platform.HasFile(kTarget), c.kept);
-    EXPECT_EQ(Logged("> Keeping file " + std::string(kTarget)), !c.install && c.kept);
-    (void)platform.DeleteRegistryValue(RegistryRoot::LocalMachine, RegistryView::Bits32,
-                                       journal::kSharedDllsKey, kTarget);
+    const bool keeping = !c.install && c.kept;
+    EXPECT_EQ(Logged("> Keeping file " + std::string(kTarget)), keeping) << Log();
+    EXPECT_EQ(Logged("> Unregistering file " + std::string(kTarget)), !c.install && !keeping);
+    for (const char* name : {kTarget, c.countName}) {
+      (void)platform.DeleteRegistryValue(RegistryRoot::LocalMachine, RegistryView::Bits32,
+                                         journal::kSharedDllsKey, name);
+      (void)platform.DeleteRegistryValue(RegistryRoot::LocalMachine, RegistryView::Bits32,
+                                         journal::kHeldSharesKey, name);
+    }
     (void)platform.Delete(kTarget);
     ClickSurface();
   }
@@ -135,8 +152,16 @@ TEST_F(JournalTest, UndoLeavesAChangedFileAndAChangedBackupAlone) {
   EXPECT_TRUE(Logged("|      failed: the backup " + folder +
                      "\\1-a.dll is not the file the run saved (its SHA-256 differs), so it is "
                      "not put back"));
-  EXPECT_TRUE(Logged("|      it changed since the run, so Undo leaves it alone")) << Log();
-  EXPECT_FALSE(journal::Store(platform).LastRun()) << "the run is marked undone";
+  EXPECT_TRUE(Logged("|      failed: it changed since the run, so Undo leaves it alone")) << Log();
+  // Not undone: a retry, once the backup is mended, finishes.
+  EXPECT_EQ(journal::Store(platform).LastRun(), folder);
+  platform.AddFile(folder + "\\1-a.dll", {.content = "before"});
+  (void)platform.Delete(kAdded);
+  platform.nextMenuChoice = 2;
+  ClickSurface();
+  static_cast<platform::memory::MemoryForm&>(setup->Window()).ChooseSystemMenu(1);
+  EXPECT_EQ(platform.Content(kTarget), "before") << Log();
+  EXPECT_FALSE(journal::Store(platform).LastRun()) << Log();
 }
 
 // The store keeps the last 20 runs, oldest first out, however many fall in one second.

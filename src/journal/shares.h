@@ -1,0 +1,39 @@
+#pragma once
+// Shared counts, as installers keep them: one value per file under SharedDLLs, counting the
+// programs that installed it. Kalvenor is one program among them: it takes one share of a file
+// the first time it installs it, and notes that it holds it where only administrators write, so
+// that a second Install takes none and Remove gives back only its own.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/system.h"
+
+namespace kalvenor::journal {
+
+inline constexpr char kSharedDllsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
+inline constexpr char kHeldSharesKey[] = "SOFTWARE\\Kalvenor\\Shares";
+
+// The form in which two spellings of one file compare equal: environment strings expanded,
+// "." and ".." resolved, no letter case; for a 32-bit program, its SysWOW64 name is its system32
+// name.
+std::string ComparablePath(const platform::System& system, std::string_view path);
+
+struct SharedCount {
+  std::string name;                    // the value's name: as found, or the file's path
+  std::optional<std::uint32_t> value;  // nothing when the file has no count
+  bool held = false;                   // Kalvenor holds one share of it
+};
+
+// The count of `path` under any spelling, and whether Kalvenor holds a share.
+SharedCount ReadSharedCount(platform::System& system, const std::string& path);
+// Writes the count under its name (nothing deletes it) and whether Kalvenor holds a share.
+platform::Status WriteSharedCount(platform::System& system, const std::string& path,
+                                  const SharedCount& count);
+
+// Counts written as text in the journal: "-" for none.
+std::string CountText(std::optional<std::uint32_t> count);
+std::optional<std::uint32_t> CountFromText(std::string_view text);
+
+}  // namespace kalvenor::journal
