@@ -148,6 +148,49 @@ TEST_F(CommandLine, QuietShowsNoWindow) {
   DeleteClsid(sample::kSlowClsidString);
 }
 
+// A run that did nothing never ends in 0: each item must come to a component, and the log must be
+// writable. A backslash before a quote is the folder's, so the /quiet after it stays a switch.
+TEST_F(CommandLine, NothingRunOrAnUnwritableLogIsNeverDone) {
+  folder.MakeFolder(L"pkg");
+  folder.Copy(SamplePath(L"kalvenor_sample.dll"), L"pkg\\comp.dll");
+  folder.Write(L"controls.ax", "no component");
+  folder.MakeFolder(L"empty");
+  const std::wstring log = folder.PathOf(L"run.log");
+  const struct {
+    std::wstring arguments;
+    DWORD exitCode;
+    int registrations;  // in the log; -1: no log
+    const char* said;   // to the console, if anything must be
+  } steps[] = {
+      {L"/install /quiet /log:run.log typo", 1603, 0, nullptr},
+      {L"/install /quiet /log:run.log empty", 1603, 0, nullptr},
+      {L"/install /quiet /log:run.log controls.ax", 1603, 0, nullptr},
+      {L"/install /quiet /log:run.log /json:RUN.LOG pkg", 87, -1, "name the same file"},
+      {L"/install /quiet /log:nowhere\\run.log pkg", 1622, -1, "run.log cannot be written"},
+      {L"/install " + Quoted(folder.PathOf(L"pkg\\")) + L" /quiet /log:run.log", 0, 1, nullptr},
+      {L"/install /quiet /log:run.log pkg\\comp.dll .\\PKG\\COMP.DLL pkg", 0, 1, nullptr},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(Narrow(step.arguments));
+    ::DeleteFileW(log.c_str());
+    const Ended ended = Run(step.arguments);
+    const std::string logged = FileExists(log) ? FileContent(log) : "";
+    EXPECT_EQ(ended.exitCode, step.exitCode) << ended.output << logged;
+    if (step.said) {
+      EXPECT_NE(ended.output.find(step.said), std::string::npos) << ended.output;
+    }
+    int registrations = 0;
+    constexpr std::string_view kRegistering = "> Registering file ";
+    for (std::size_t at = logged.find(kRegistering); at != std::string::npos;
+         at = logged.find(kRegistering, at + 1)) {
+      ++registrations;
+    }
+    EXPECT_EQ(FileExists(log) ? registrations : -1, step.registrations) << logged;
+    const std::vector<std::wstring> installed{L"comp.dll", L"regsvr32.exe"};
+    EXPECT_EQ(windows.SystemFiles() == installed, step.exitCode == 0);
+  }
+}
+
 // Without /quiet the window shows the run and waits at the done prompt; the log file is the
 // window's log, line for line.
 TEST_F(CommandLine, TheLogFileIsTheWindowsLog) {
@@ -157,7 +200,8 @@ TEST_F(CommandLine, TheLogFileIsTheWindowsLog) {
   App app(own, {.environment = windows.ForProgram().environment,
                 .arguments = L"/install /log:window.log comp.dll gone.dll"});
   const std::wstring log = AwaitDone(app);
-  EXPECT_TRUE(log.starts_with(L"> Copying file ")) << Narrow(log);
+  // The items that give no component come first, as failed steps.
+  EXPECT_TRUE(log.starts_with(L"> File not found ")) << Narrow(log);
   EXPECT_EQ(Widen(FileContent(file)), log);
   ASSERT_TRUE(app.Close());
   EXPECT_EQ(app.ExitCode(), 1603u);
