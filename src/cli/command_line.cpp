@@ -91,8 +91,9 @@ FailureOutlet FailureOutletOf(const std::vector<std::string>& args, const std::s
   for (const std::string& arg : args) {
     const std::string option = AsciiLower(arg);
     if (option == "/quiet") outlet.quiet = true;
-    if (option.starts_with("/log:") && arg.size() > 5)
+    if (option.starts_with("/log:") && arg.size() > 5) {
       outlet.logFile = FullPath(arg.substr(5), currentDir);
+    }
   }
   return outlet;
 }

@@ -23,13 +23,11 @@ frmSetup::Command SetupCommand(Command command) {
 }
 
 // `text` to the console that started the program or, with none, in a message box unless the run
-// is to be quiet. The box needs a window: `owner`, or a hidden one of its own.
-void Tell(platform::Services& services, const std::string& text, bool quiet,
-          frmSetup* owner = nullptr) {
+// is to be quiet.
+void Tell(platform::Services& services, const std::string& text, bool quiet) {
   if (services.system.WriteToParentConsole(text) || quiet) return;
-  std::optional<frmSetup> hidden;
-  if (!owner) owner = &hidden.emplace(services, false);
-  services.toolkit.MsgBox(owner->Window(), text, services.system.App().title,
+  frmSetup setup(services, false);
+  services.toolkit.MsgBox(setup.Window(), text, services.system.App().title,
                           platform::MsgBoxStyle::Critical);
 }
 
@@ -79,16 +77,10 @@ int RunCommandLine(platform::Services& services, const std::vector<std::string>&
   report.Finish();
   setup.SetRunObserver(nullptr);
   const frmSetup::Outcome outcome = setup.LastOutcome();
-  const int exitCode = outcome.refused         ? kExitAnotherRun
-                       : outcome.failed        ? kExitFailed
-                       : report.Failure()      ? kExitLogFailed
-                       : outcome.restartNeeded ? kExitRestartNeeded
-                                               : kExitDone;
-  if (const auto& failure = report.Failure()) {
-    Tell(services,
-         "Kalvenor: the log could not be written to the end: " + failure->message + "\r\n",
-         arguments.quiet, &setup);
-  }
+  const int exitCode = outcome.refused                      ? kExitAnotherRun
+                       : outcome.failed || report.Failure() ? kExitFailed
+                       : outcome.restartNeeded              ? kExitRestartNeeded
+                                                            : kExitDone;
   if (!arguments.quiet) waitForWindow();
   return exitCode;
 }

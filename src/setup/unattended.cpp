@@ -56,9 +56,7 @@ void frmSetup::ListUnattended(const std::vector<std::string>& items) {
   };
   for (const std::string& item : items) {
     if (!firstTime(item)) continue;
-    // No file name holds * or ?: a pattern would match what was never named.
-    const bool pattern = item.find_first_of("*?") != std::string::npos;
-    if (!pattern && !services_.system.Dir(item, platform::DirAttributes::Folders).empty()) {
+    if (!services_.system.Dir(item, platform::DirAttributes::Folders).empty()) {
       const std::vector<std::string> components = ComponentsIn(item);
       if (components.empty()) {
         unlisted_.emplace_back("> Adding folder " + item, "it holds no .dll or .ocx file");
@@ -66,7 +64,7 @@ void frmSetup::ListUnattended(const std::vector<std::string>& items) {
       for (const std::string& component : components) {
         if (firstTime(component)) m_fileArray.push_back(component);
       }
-    } else if (pattern || !File_Exists(services_.system, item)) {
+    } else if (!File_Exists(services_.system, item)) {
       unlisted_.emplace_back("> File not found " + item, "");
     } else if (IsComponentName(item)) {
       m_fileArray.push_back(item);

@@ -1,11 +1,13 @@
 // The command line of unattended runs, and the JSON lines their report writes.
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <variant>
 
 #include "cli/command_line.h"
 #include "cli/report.h"
 #include "cli/unattended.h"
+#include "journal/journal.h"
 #include "platform/memory/memory_platform.h"
 #include "setup_fixture.h"
 
@@ -15,10 +17,10 @@ namespace {
 using cli::ParseArguments;
 
 TEST(CommandLineArguments, ReadAsDeploymentToolsWriteThem) {
-  const auto parsed = ParseArguments(
-      {"/INSTALL", "/Quiet", "/log:out\\run.log", "/json:D:\\run.json", "a.dll", "C:\\Parts",
-       "\\root.ocx", "sub\\..\\.\\b.dll", "C:/pkg/", "\\\\srv\\share\\..\\c.ocx"},
-      "C:\\Work\\");
+  const auto parsed =
+      ParseArguments({"/INSTALL", "/Quiet", "/log:out\\run.log", "/json:D:\\run.json", "a.dll",
+                      "C:\\Parts", "\\root.ocx", "sub\\..\\.\\b.dll", "C:/pkg/"},
+                     "C:\\Work\\");
   ASSERT_TRUE(std::holds_alternative<cli::Arguments>(parsed));
   const auto& arguments = std::get<cli::Arguments>(parsed);
   EXPECT_EQ(arguments.command, cli::Command::Install);
@@ -27,7 +29,7 @@ TEST(CommandLineArguments, ReadAsDeploymentToolsWriteThem) {
   EXPECT_EQ(arguments.jsonFile, "D:\\run.json");
   EXPECT_EQ(arguments.items,
             (std::vector<std::string>{"C:\\Work\\a.dll", "C:\\Parts", "C:\\root.ocx",
-                                      "C:\\Work\\b.dll", "C:\\pkg", "\\\\srv\\share\\c.ocx"}));
+                                      "C:\\Work\\b.dll", "C:\\pkg"}));
 
   const std::vector<std::string> bad[] = {{"a.dll"},
                                           {"/install"},
@@ -41,20 +43,15 @@ TEST(CommandLineArguments, ReadAsDeploymentToolsWriteThem) {
   }
 }
 
-// Windows file names hold no quote: a quote only groups, and a backslash before one is a folder's.
+// A quote only groups, and a backslash before one is a folder's: file names hold no quote.
 TEST(CommandLineArguments, SplitWithQuotesThatOnlyGroup) {
-  const struct {
-    const char* line;
-    std::vector<std::string> words;
-  } cases[] = {
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
       {R"("C:\Program Files\k.exe" /install "C:\pkg\" /quiet)",
        {"/install", "C:\\pkg\\", "/quiet"}},
       {R"(k.exe /log:"C:\a b\x.log" a"b c"d)", {"/log:C:\\a b\\x.log", "ab cd"}},
-      {"k.exe \"\" \ta.dll\t\t/quiet ", {"", "a.dll", "/quiet"}},
-      {R"(k.exe "open to the end )", {"open to the end "}},
-      {"k.exe", {}},
+      {"k.exe \"\" \ta.dll\t\t\"open to the end ", {"", "a.dll", "open to the end "}},
   };
-  for (const auto& c : cases) EXPECT_EQ(cli::SplitArguments(c.line), c.words) << c.line;
+  for (const auto& [line, words] : cases) EXPECT_EQ(cli::SplitArguments(line), words) << line;
 }
 
 TEST(CommandLineReport, OneJsonObjectAStepWithTheToolsExitCodeAndCauses) {
@@ -92,70 +89,47 @@ TEST_F(SetupFixture, AQuietRunWithoutTheToolFailsInItsLogWithoutAMessageBox) {
   EXPECT_FALSE(platform.HasFile("c:\\windows\\system32\\a.dll"));
 }
 
-// Every item must come to components: anything else is a failed step, and a run left with none
+// Every item must give components: anything else is a failed step, and a run left with none
 // runs nothing and keeps no journal. A quiet run shows no box on any of these paths.
 TEST_F(SetupFixture, AnUnattendedRunNeverReportsNothingAsDone) {
-  platform.AddFolder("C:");
-  platform.AddFolder("C:\\pkg");
+  for (const char* folder : {"C:", "C:\\pkg", "C:\\empty"}) platform.AddFolder(folder);
   platform.AddFile("C:\\pkg\\a.dll");
   platform.AddFile("C:\\pkg\\controls.ax");
-  platform.AddFolder("C:\\empty");
-  const auto runs = [&] {
-    return platform.Dir("C:\\ProgramData\\Kalvenor\\runs\\*", platform::DirAttributes::Folders)
-        .size();
-  };
-  const struct {
-    std::vector<std::string> items;  // or options, after /install /quiet
-    int exitCode;
-    std::size_t toolRuns;
-    const char* logged;  // a line of C:\run.log, when there is one
-  } cases[] = {
+  // The items, the exit code, the tool's runs (and a journal if any), a line of the log.
+  const std::tuple<std::vector<std::string>, int, std::size_t, const char*> cases[] = {
       {{"C:\\pkg\\typo"}, 1603, 0, "> File not found C:\\pkg\\typo"},
-      {{"C:\\empty\\"}, 1603, 0, "|      failed: it holds no .dll or .ocx file"},
-      {{"C:\\pkg\\controls.ax"}, 1603, 0, "> Adding file C:\\pkg\\controls.ax"},
-      {{"C:\\pkg\\*.dll"}, 1603, 0, "> File not found C:\\pkg\\*.dll"},
-      {{"C:\\pkg\\a.dll", "c:\\PKG\\A.DLL", "C:\\pkg"},
-       0,
-       1,
-       "Done. Click on the form or hit any key."},
+      {{"C:\\empty\\"}, 1603, 0, "> Adding folder C:\\empty\r\n|      failed: it holds no"},
+      {{"C:\\pkg\\controls.ax"}, 1603, 0, "> Adding file C:\\pkg\\controls.ax\r\n|      failed: "},
+      {{"C:\\pkg\\a.dll", "c:\\PKG\\A.DLL", "C:\\pkg"}, 0, 1, "> Registering file "},
       {{"C:\\pkg\\a.dll", "C:\\empty"}, 1603, 1, "> Adding folder C:\\empty"},
-      {{"/json:c:\\RUN.LOG", "C:\\pkg\\a.dll"}, 87, 0, nullptr},
-      {{"/log:C:\\nowhere\\run.log", "C:\\pkg\\a.dll"}, 1622, 0, nullptr},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.items));
+  for (const auto& [items, exitCode, toolRuns, logged] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(items));
     std::vector<std::string> args{"/install", "/quiet", "/log:C:\\run.log"};
-    args.insert(args.end(), c.items.begin(), c.items.end());
-    const std::size_t runsBefore = runs(), started = platform.started.size();
-    EXPECT_EQ(cli::RunCommandLine(services, args, [] { FAIL() << "a quiet run waited"; }),
-              c.exitCode);
-    EXPECT_EQ(platform.started.size() - started, c.toolRuns);
-    EXPECT_EQ(runs() - runsBefore, c.toolRuns);
-    if (c.logged) {
-      EXPECT_NE(platform.Content("C:\\run.log").find(c.logged), std::string::npos);
-    }
+    args.insert(args.end(), items.begin(), items.end());
+    const auto lastRun = journal::Store(platform).LastRun();
+    const std::size_t started = platform.started.size();
+    EXPECT_EQ(cli::RunCommandLine(services, args, [] { FAIL(); }), exitCode);
+    EXPECT_EQ(platform.started.size() - started, toolRuns);
+    EXPECT_EQ(journal::Store(platform).LastRun() != lastRun, toolRuns > 0);
+    EXPECT_NE(platform.Content("C:\\run.log").find(logged), std::string::npos);
   }
   EXPECT_TRUE(platform.messageBoxes.empty());
 }
 
-// A failure outside the steps keeps to /quiet too, and leaves its reason in the /log: file.
-TEST(CommandLineStop, TheReasonGoesToTheLogAndABoxOnlyWithoutQuiet) {
+// A failure outside the steps keeps to /quiet too: its reason goes to the /log: file, in place of
+// an older log or after the run's lines, and no box shows it.
+TEST(CommandLineStop, AQuietFailureGoesToTheLogNotABox) {
   platform::memory::MemoryPlatform platform;
-  platform.AddFolder("C:\\Work");
-  platform.SetCurDir("C:\\Work");
-  for (const bool quiet : {true, false}) {
-    for (const bool logStarted : {true, false}) {
-      platform.AddFile("C:\\Work\\run.log", {.content = "before\r\n"});
-      std::vector<std::string> boxes;
-      const std::vector<std::string> args{"/install", quiet ? "/QUIET" : "/log:x", "/log:run.log"};
-      EXPECT_EQ(cli::StopUnattended(platform, args, "it broke", logStarted,
-                                    [&](const std::string& text) { boxes.push_back(text); }),
-                cli::kExitFailed);
-      EXPECT_EQ(boxes, quiet ? std::vector<std::string>{} : std::vector<std::string>{"it broke"});
-      EXPECT_EQ(platform.Content("C:\\Work\\run.log"),
-                std::string(logStarted ? "before\r\n" : "") + "|      failed: it broke\r\n");
-    }
+  platform.AddFolder("C:");
+  platform.AddFile("C:\\run.log", {.content = "an older run\r\n"});
+  for (const bool logStarted : {false, true}) {
+    EXPECT_EQ(cli::StopUnattended(platform, {"/Quiet", "/log:run.log"}, "it broke", logStarted,
+                                  [](const std::string&) { FAIL(); }),
+              cli::kExitFailed);
   }
+  EXPECT_EQ(platform.Content("C:\\run.log"),
+            "|      failed: it broke\r\n|      failed: it broke\r\n");
 }
 
 }  // namespace
