@@ -3,15 +3,13 @@
 #include <windows.h>
 // After windows.h, which it depends on.
 #include <objbase.h>
-#include <shellapi.h>
 
 #include <exception>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "cli/command_line.h"
 #include "cli/unattended.h"
-#include "platform/win32/shell.h"
 #include "platform/win32/text.h"
 #include "platform/win32/win32_system.h"
 #include "platform/win32/win32_toolkit.h"
@@ -19,33 +17,35 @@
 
 namespace {
 
-// The arguments after the program's name, split by the system's rules for quotes. Runs after
-// the DLL search is locked to the system directory: shell32.dll is no import of the program.
-std::vector<std::string> Arguments() {
-  const auto split = kalvenor::win32::Shell<decltype(::CommandLineToArgvW)>("CommandLineToArgvW");
-  if (!split) throw std::runtime_error("Kalvenor cannot read its command line.");
-  int count = 0;
-  LPWSTR* words = split(::GetCommandLineW(), &count);
-  std::vector<std::string> args;
-  for (int i = 1; words && i < count; ++i) args.push_back(kalvenor::win32::Narrow(words[i]));
-  ::LocalFree(words);
-  return args;
+void ShowError(const std::string& text) {
+  ::MessageBoxW(nullptr, kalvenor::win32::Widen(text).c_str(), L"Kalvenor", MB_OK | MB_ICONERROR);
+}
+
+// A failure outside the runs' steps: in a message box for the window; for an unattended run, as
+// its command line asks (never a box with /quiet), with the exit code deployment tools read.
+int Stop(const std::vector<std::string>& args, const std::string& why, bool logStarted) {
+  if (args.empty()) {
+    ShowError(why);
+    return 1;
+  }
+  kalvenor::win32::Win32System system;
+  return kalvenor::cli::StopUnattended(system, args, why, logStarted, ShowError);
 }
 
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  // Read first, so that even a failure of the start-up keeps to /quiet and reaches /log:.
+  const std::vector<std::string> args =
+      kalvenor::cli::SplitArguments(kalvenor::win32::Narrow(::GetCommandLineW()));
   // The program sits in a folder full of DLLs by design: none of them may ever load into it.
   // Everything it links statically is a known system DLL, mapped before this line runs. It
   // does not run without that protection.
   if (!::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-    const std::wstring why = kalvenor::win32::Widen(kalvenor::win32::LastError().message);
-    ::MessageBoxW(nullptr,
-                  (L"Kalvenor cannot keep the DLLs in its folder from loading into it (" + why +
-                   L"), so it does not start.")
-                      .c_str(),
-                  L"Kalvenor", MB_OK | MB_ICONERROR);
-    return 1;
+    return Stop(args,
+                "Kalvenor cannot keep the DLLs in its folder from loading into it (" +
+                    kalvenor::win32::LastError().message + "), so it does not start.",
+                false);
   }
   // Wine resolves the delayed imports of its own libraries by the plain search order, which
   // starts in this folder: the themed controls' msimg32.dll would come from here. Loaded from
@@ -64,18 +64,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     kalvenor::win32::Win32Toolkit toolkit(instance);
     kalvenor::platform::Services services{toolkit, system};
     // With arguments, a deployment tool's unattended run; without, the window as always.
-    if (const std::vector<std::string> args = Arguments(); !args.empty()) {
+    if (!args.empty()) {
       return kalvenor::cli::RunCommandLine(services, args, [&] { toolkit.Run(); });
     }
     kalvenor::frmSetup setup(services);
     return toolkit.Run();
   } catch (const std::exception& failure) {
-    ::MessageBoxW(nullptr, kalvenor::win32::Widen(failure.what()).c_str(), L"Kalvenor",
-                  MB_OK | MB_ICONERROR);
-    return 1;
+    return Stop(args, failure.what(), true);
   } catch (...) {
-    ::MessageBoxW(nullptr, L"The program stopped on an unexpected error.", L"Kalvenor",
-                  MB_OK | MB_ICONERROR);
-    return 1;
+    return Stop(args, "The program stopped on an unexpected error.", true);
   }
 }

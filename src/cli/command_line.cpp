@@ -1,5 +1,8 @@
 #include "cli/command_line.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "lib/text.h"
 
 namespace kalvenor::cli {
@@ -17,26 +20,83 @@ const char kUsage[] =
     "  /log:<file>  writes the operations log to the file (UTF-8)\r\n"
     "  /json:<file> writes one JSON object a line for each step\r\n"
     "\r\n"
-    "A folder stands for the .dll and .ocx files directly inside it. Exit codes: 0 done,\r\n"
-    "3010 done and a restart finishes the work, 1603 a step failed, 1618 another run is in\r\n"
-    "progress, 87 bad arguments.\r\n";
+    "A folder stands for the .dll and .ocx files directly inside it; each file or folder\r\n"
+    "must give at least one. Quotes only group: a backslash before one is part of the path.\r\n"
+    "Exit codes: 0 done, 3010 done and a restart finishes the work, 1603 a step failed or\r\n"
+    "nothing was there to run, 1618 another run is in progress, 1622 the /log: or /json:\r\n"
+    "file cannot be written, 87 bad arguments.\r\n";
 
 namespace {
 
-bool IsAbsolute(std::string_view path) {
-  return path.starts_with("\\\\") || (path.size() > 2 && path[1] == ':' && path[2] == '\\');
+// Where the path's root ends: after "C:" of "C:\x", after the share of "\\server\share\x";
+// 0 for a path that is not absolute.
+std::size_t RootLength(std::string_view path) {
+  if (path.starts_with("\\\\")) {
+    const std::size_t server = path.find('\\', 2);
+    if (server == std::string_view::npos) return path.size();
+    return std::min(path.find('\\', server + 1), path.size());
+  }
+  return path.size() > 2 && path[1] == ':' && path[2] == '\\' ? 2 : 0;
 }
 
-std::string FullPath(const std::string& path, const std::string& currentDir) {
-  if (IsAbsolute(path)) return path;
-  if (path.size() > 1 && path[1] == ':') return path;  // a drive's own current folder: as given
-  std::string folder = currentDir;
-  if (!folder.empty() && folder.back() == '\\') folder.pop_back();
-  if (path.starts_with("\\")) return folder.substr(0, 2) + path;  // the current drive's root
-  return folder + "\\" + path;
+// The path made absolute from `currentDir` as Windows makes it: '/' read as '\', "." and ".."
+// taken out, no doubled or trailing backslash but a root's. So one file has one name.
+std::string FullPath(std::string path, const std::string& currentDir) {
+  std::replace(path.begin(), path.end(), '/', '\\');
+  if (RootLength(path) == 0) {
+    if (path.size() > 1 && path[1] == ':') return path;  // a drive's own current folder: as given
+    const std::size_t root = RootLength(currentDir);
+    path = path.starts_with("\\") ? currentDir.substr(0, root) + path  // the current drive's root
+                                  : currentDir + "\\" + path;
+  }
+  const std::size_t root = RootLength(path);
+  std::vector<std::string> parts;
+  for (std::string& part : SplitList(std::string_view(path).substr(root), '\\')) {
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (part != ".") {
+      parts.push_back(std::move(part));
+    }
+  }
+  std::string full = path.substr(0, root);
+  for (const std::string& part : parts) (full += '\\') += part;
+  return parts.empty() ? full + '\\' : full;
 }
 
 }  // namespace
+
+std::vector<std::string> SplitArguments(std::string_view commandLine) {
+  std::vector<std::string> words;
+  std::string word;
+  bool inWord = false, quoted = false;
+  for (const char c : commandLine) {
+    if (c == '"') {
+      quoted = !quoted;
+      inWord = true;  // "" is an empty word
+    } else if (!quoted && (c == ' ' || c == '\t')) {
+      if (inWord) words.push_back(std::exchange(word, {}));
+      inWord = false;
+    } else {
+      word += c;
+      inWord = true;
+    }
+  }
+  if (inWord) words.push_back(std::move(word));
+  if (!words.empty()) words.erase(words.begin());
+  return words;
+}
+
+FailureOutlet FailureOutletOf(const std::vector<std::string>& args, const std::string& currentDir) {
+  FailureOutlet outlet;
+  for (const std::string& arg : args) {
+    const std::string option = AsciiLower(arg);
+    if (option == "/quiet") outlet.quiet = true;
+    if (option.starts_with("/log:") && arg.size() > 5) {
+      outlet.logFile = FullPath(arg.substr(5), currentDir);
+    }
+  }
+  return outlet;
+}
 
 std::variant<Arguments, std::string> ParseArguments(const std::vector<std::string>& args,
                                                     const std::string& currentDir) {

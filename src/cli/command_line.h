@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -25,8 +26,22 @@ inline constexpr int kExitRestartNeeded = 3010;
 inline constexpr int kExitFailed = 1603;
 inline constexpr int kExitAnotherRun = 1618;
 inline constexpr int kExitBadArguments = 87;
+inline constexpr int kExitLogFailed = 1622;  // a /log: or /json: file cannot be written
 
 extern const char kUsage[];
+
+// The words of a command line after the first, the program's name. Windows file names cannot
+// hold '"', so a quote only groups, anywhere in a word, and a backslash is always itself:
+// "C:\pkg\" /quiet is the folder C:\pkg\ and a switch. Blanks are spaces and tabs.
+std::vector<std::string> SplitArguments(std::string_view commandLine);
+
+// What the words say about where a failure may show, read even from a command line that is
+// wrong as a whole: whether /quiet is among them, and the /log: file (empty: none).
+struct FailureOutlet {
+  bool quiet = false;
+  std::string logFile;
+};
+FailureOutlet FailureOutletOf(const std::vector<std::string>& args, const std::string& currentDir);
 
 // The arguments after the program's name; relative paths are taken from `currentDir`. The
 // error says what is wrong, for the line above the usage text.

@@ -1,10 +1,11 @@
 #include "cli/unattended.h"
 
+#include <optional>
 #include <variant>
 
 #include "cli/command_line.h"
 #include "cli/report.h"
-#include "lib/text.h"
+#include "lib/lib_filesystem.h"
 #include "setup/frm_setup.h"
 
 namespace kalvenor::cli {
@@ -21,23 +22,30 @@ frmSetup::Command SetupCommand(Command command) {
   return frmSetup::Command::Undo;
 }
 
-bool AsksForQuiet(const std::vector<std::string>& args) {
-  for (const std::string& arg : args) {
-    if (AsciiLower(arg) == "/quiet") return true;
-  }
-  return false;
+// `text` to the console that started the program or, with none, in a message box unless the run
+// is to be quiet.
+void Tell(platform::Services& services, const std::string& text, bool quiet) {
+  if (services.system.WriteToParentConsole(text) || quiet) return;
+  frmSetup setup(services, false);
+  services.toolkit.MsgBox(setup.Window(), text, services.system.App().title,
+                          platform::MsgBoxStyle::Critical);
 }
 
-// The usage text, to the console that started the program or, with none, in a message box
-// unless the run is to be quiet.
 int BadArguments(platform::Services& services, const std::string& why, bool quiet) {
-  const std::string text = "Kalvenor: " + why + "\r\n\r\n" + kUsage;
-  if (!services.system.WriteToParentConsole(text) && !quiet) {
-    frmSetup setup(services, false);
-    services.toolkit.MsgBox(setup.Window(), text, services.system.App().title,
-                            platform::MsgBoxStyle::Critical);
-  }
+  Tell(services, "Kalvenor: " + why + "\r\n\r\n" + kUsage, quiet);
   return kExitBadArguments;
+}
+
+// Each of the files is started empty, as the run's report starts them; the first that cannot
+// be, with the system's reason.
+std::optional<std::string> Unwritable(platform::System& system, const Arguments& arguments) {
+  for (const std::string* file : {&arguments.logFile, &arguments.jsonFile}) {
+    if (file->empty()) continue;
+    if (const platform::Status started = File_WriteReplacing(system, *file, ""); !started.ok()) {
+      return *file + " cannot be written: " + started.error().message;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -46,13 +54,22 @@ int RunCommandLine(platform::Services& services, const std::vector<std::string>&
                    const std::function<void()>& waitForWindow) {
   auto parsed = ParseArguments(args, services.system.CurDir());
   if (const auto* why = std::get_if<std::string>(&parsed)) {
-    return BadArguments(services, *why, AsksForQuiet(args));
+    return BadArguments(services, *why, FailureOutletOf(args, services.system.CurDir()).quiet);
   }
   const Arguments& arguments = std::get<Arguments>(parsed);
+  // Two writers of one file would mix their lines.
+  if (!arguments.logFile.empty() && services.system.LowerCase(arguments.logFile) ==
+                                        services.system.LowerCase(arguments.jsonFile)) {
+    return BadArguments(services, "/log: and /json: name the same file", arguments.quiet);
+  }
   Report report(services.system, arguments.logFile, arguments.jsonFile);
-  if (platform::Status opened = report.Open(); !opened.ok()) {
-    return BadArguments(services, "the log cannot be written: " + opened.error().message,
-                        arguments.quiet);
+  std::optional<std::string> unwritable = Unwritable(services.system, arguments);
+  if (platform::Status opened = report.Open(); !unwritable && !opened.ok()) {
+    unwritable = "the log cannot be written: " + opened.error().message;
+  }
+  if (unwritable) {
+    Tell(services, "Kalvenor: " + *unwritable + "\r\n", arguments.quiet);
+    return kExitLogFailed;
   }
   frmSetup setup(services, !arguments.quiet);
   setup.SetRunObserver(&report);
@@ -66,6 +83,21 @@ int RunCommandLine(platform::Services& services, const std::vector<std::string>&
                                                             : kExitDone;
   if (!arguments.quiet) waitForWindow();
   return exitCode;
+}
+
+int StopUnattended(platform::System& system, const std::vector<std::string>& args,
+                   std::string_view why, bool logStarted,
+                   const std::function<void(const std::string&)>& showBox) {
+  const FailureOutlet outlet = FailureOutletOf(args, system.CurDir());
+  if (!outlet.logFile.empty()) {
+    const std::string line = "|      failed: " + std::string(why) + "\r\n";
+    // Nothing more can be done when it fails: the console still says why.
+    (void)(logStarted ? system.AppendDurably(outlet.logFile, line)
+                      : File_WriteReplacing(system, outlet.logFile, line));
+  }
+  const std::string text = "Kalvenor: " + std::string(why) + "\r\n";
+  if (!system.WriteToParentConsole(text) && !outlet.quiet) showBox(std::string(why));
+  return kExitFailed;
 }
 
 }  // namespace kalvenor::cli

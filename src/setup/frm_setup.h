@@ -27,8 +27,9 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   bool Done() const { return m_done; }
   const std::string& SilentSwitch() const { return m_silentSwitch; }
 
-  // Unattended runs, as the command line asks for them (unattended.cpp): the files and folders
-  // are taken as a drop takes them. A quiet run has the tool run with /s.
+  // Unattended runs, as the command line asks for them (unattended.cpp): a folder stands for
+  // the components directly in it. Each item must give at least one component, and a run with
+  // none runs nothing and keeps no journal. A quiet run has the tool run with /s.
   enum class Command { Install, Remove, Unregister, Copy, Undo };
   void RunUnattended(Command command, const std::vector<std::string>& items, bool quiet);
   void SetRunObserver(RunObserver* observer) { observer_ = observer; }
@@ -128,6 +129,11 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
     return LocalRegUnreg(target, registering);
   }
 
+  // Unattended runs (unattended.cpp): lists the components of the items, each once, and keeps
+  // a failed step for each item that gives none, which the run logs first (LogUnlisted).
+  void ListUnattended(const std::vector<std::string>& items);
+  void LogUnlisted();
+
   // Hover help (hover_help.cpp).
   void ShowToolTip(int i);
 
@@ -172,6 +178,9 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   RunObserver* observer_ = nullptr;             // follows the runs besides the window, if any
   bool visible_ = true;
   bool toolFound_ = false;  // the registration tool is where the runs look for it
+  // The failed steps of the items given to an unattended run that are not on its list: the
+  // step's line and why it failed (empty for a missing item, whose step line says it).
+  std::vector<std::pair<std::string, std::string>> unlisted_;
   static constexpr char kToolMissing[] = "File not found: \\regsvr32.exe in system directory";
 };
 

@@ -51,6 +51,7 @@ void frmSetup::Run(RunKind kind, bool deleteFiles) {
       recorder_.Begin(kKinds[static_cast<int>(kind)], lblWinSystem.Caption());
   if (!journaled.ok()) LogFailure("this run cannot be undone: " + journaled.error().message);
   undoable_ = recorder_.Active() ? recorder_.Folder() : std::string();
+  LogUnlisted();  // the items of an unattended run that gave no component
 
   const std::size_t count = fileList.ListCount();
   for (std::size_t i = 0; i < count; ++i) {

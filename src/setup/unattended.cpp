@@ -1,6 +1,10 @@
-// The runs the command line asks for: the same runs as the window's, over the files and
-// folders given, as a drop takes them.
+// The runs the command line asks for: the same runs as the window's, over the components of the
+// files and folders given.
+#include <set>
+#include <utility>
+
 #include "journal/journal.h"
+#include "lib/lib_filesystem.h"
 #include "setup/frm_setup.h"
 
 namespace kalvenor {
@@ -22,13 +26,63 @@ void frmSetup::RunUnattended(Command command, const std::vector<std::string>& it
     LogFailure("there is no run to undo");
     return EndRun();
   }
-  Form_DropFiles(items);
+  ListUnattended(items);
+  // Nothing to run is no success: the run ends with the failed steps, before any journal.
+  if (m_fileArray.empty()) {
+    if (!BeginRun()) return;
+    LogUnlisted();
+    return EndRun();
+  }
   switch (command) {
     case Command::Install: return Run(RunKind::Install);
     case Command::Remove: return Run(RunKind::Remove, true);
     case Command::Unregister: return Run(RunKind::Remove, false);
     case Command::Copy: return Run(RunKind::OverwriteCopy);
     case Command::Undo: break;
+  }
+}
+
+void frmSetup::ListUnattended(const std::vector<std::string>& items) {
+  if (!ManualMode()) {
+    chkAutoManual.SetValue(1);
+    chkAutoManual_Click();
+  }
+  m_fileArray.clear();
+  unlisted_.clear();
+  // Full paths, compared as Windows compares file names.
+  std::set<std::string> seen;
+  const auto firstTime = [&](const std::string& path) {
+    return seen.insert(services_.system.LowerCase(path)).second;
+  };
+  for (const std::string& item : items) {
+    if (!firstTime(item)) continue;
+    if (!services_.system.Dir(item, platform::DirAttributes::Folders).empty()) {
+      const std::vector<std::string> components = ComponentsIn(item);
+      if (components.empty()) {
+        unlisted_.emplace_back("> Adding folder " + item, "it holds no .dll or .ocx file");
+      }
+      for (const std::string& component : components) {
+        if (firstTime(component)) m_fileArray.push_back(component);
+      }
+    } else if (!File_Exists(services_.system, item)) {
+      unlisted_.emplace_back("> File not found " + item, "");
+    } else if (IsComponentName(item)) {
+      m_fileArray.push_back(item);
+    } else {
+      unlisted_.emplace_back("> Adding file " + item, "it is no .dll or .ocx file");
+    }
+  }
+  List_FillFromArray();
+}
+
+void frmSetup::LogUnlisted() {
+  for (const auto& [step, why] : std::exchange(unlisted_, {})) {
+    txtOperationsAdd(step);
+    if (why.empty()) {
+      stepFailed_ = true;
+    } else {
+      LogFailure(why);
+    }
   }
 }
 

@@ -147,6 +147,38 @@ TEST_F(CommandLine, QuietShowsNoWindow) {
   DeleteClsid(sample::kSlowClsidString);
 }
 
+// A run that did nothing never ends in 0: each item must give a component, and the log must be
+// writable. A backslash before a quote is the folder's, so the /quiet after it stays a switch.
+TEST_F(CommandLine, NothingRunOrAnUnwritableLogIsNeverDone) {
+  folder.MakeFolder(L"pkg");
+  folder.Copy(SamplePath(L"kalvenor_sample.dll"), L"pkg\\comp.dll");
+  folder.Write(L"controls.ax", "no component");
+  folder.MakeFolder(L"empty");
+  const std::wstring log = folder.PathOf(L"run.log");
+  const std::pair<std::wstring, DWORD> steps[] = {
+      {L"typo", 1603},
+      {L"empty", 1603},
+      {L"controls.ax", 1603},
+      {L"/json:RUN.LOG pkg", 87},
+      {L"/log:nowhere\\run.log pkg", 1622},
+      {Quoted(folder.PathOf(L"pkg\\")), 0},
+      {L"pkg\\comp.dll .\\PKG\\COMP.DLL pkg", 0},  // installed once
+  };
+  for (const auto& [arguments, exitCode] : steps) {
+    SCOPED_TRACE(Narrow(arguments));
+    ::DeleteFileW(log.c_str());
+    const Ended ended = Run(L"/install /log:run.log " + arguments + L" /quiet");
+    const std::string logged = FileExists(log) ? FileContent(log) : "";
+    EXPECT_EQ(ended.exitCode, exitCode) << ended.output << logged;
+    const std::size_t registered = logged.find("> Registering file ");
+    EXPECT_EQ(registered != std::string::npos, exitCode == 0) << logged;
+    EXPECT_EQ(registered, logged.rfind("> Registering file ")) << logged;
+    if (exitCode == 1622) {
+      EXPECT_NE(ended.output.find("cannot be written"), std::string::npos) << ended.output;
+    }
+  }
+}
+
 // Without /quiet the window shows the run and waits at the done prompt; the log file is the
 // window's log, line for line.
 TEST_F(CommandLine, TheLogFileIsTheWindowsLog) {
@@ -156,7 +188,8 @@ TEST_F(CommandLine, TheLogFileIsTheWindowsLog) {
   App app(own, {.environment = windows.ForProgram().environment,
                 .arguments = L"/install /log:window.log comp.dll gone.dll"});
   const std::wstring log = AwaitDone(app);
-  EXPECT_TRUE(log.starts_with(L"> Copying file ")) << Narrow(log);
+  // The items that give no component come first, as failed steps.
+  EXPECT_TRUE(log.starts_with(L"> File not found ")) << Narrow(log);
   EXPECT_EQ(Widen(FileContent(file)), log);
   ASSERT_TRUE(app.Close());
   EXPECT_EQ(app.ExitCode(), 1603u);

@@ -1,10 +1,13 @@
 // The command line of unattended runs, and the JSON lines their report writes.
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <variant>
 
 #include "cli/command_line.h"
 #include "cli/report.h"
+#include "cli/unattended.h"
+#include "journal/journal.h"
 #include "platform/memory/memory_platform.h"
 #include "setup_fixture.h"
 
@@ -14,9 +17,10 @@ namespace {
 using cli::ParseArguments;
 
 TEST(CommandLineArguments, ReadAsDeploymentToolsWriteThem) {
-  const auto parsed = ParseArguments({"/INSTALL", "/Quiet", "/log:out\\run.log",
-                                      "/json:D:\\run.json", "a.dll", "C:\\Parts", "\\root.ocx"},
-                                     "C:\\Work");
+  const auto parsed =
+      ParseArguments({"/INSTALL", "/Quiet", "/log:out\\run.log", "/json:D:\\run.json", "a.dll",
+                      "C:\\Parts", "\\root.ocx", "sub\\..\\.\\b.dll", "C:/pkg/"},
+                     "C:\\Work\\");
   ASSERT_TRUE(std::holds_alternative<cli::Arguments>(parsed));
   const auto& arguments = std::get<cli::Arguments>(parsed);
   EXPECT_EQ(arguments.command, cli::Command::Install);
@@ -24,7 +28,8 @@ TEST(CommandLineArguments, ReadAsDeploymentToolsWriteThem) {
   EXPECT_EQ(arguments.logFile, "C:\\Work\\out\\run.log");
   EXPECT_EQ(arguments.jsonFile, "D:\\run.json");
   EXPECT_EQ(arguments.items,
-            (std::vector<std::string>{"C:\\Work\\a.dll", "C:\\Parts", "C:\\root.ocx"}));
+            (std::vector<std::string>{"C:\\Work\\a.dll", "C:\\Parts", "C:\\root.ocx",
+                                      "C:\\Work\\b.dll", "C:\\pkg"}));
 
   const std::vector<std::string> bad[] = {{"a.dll"},
                                           {"/install"},
@@ -36,6 +41,17 @@ TEST(CommandLineArguments, ReadAsDeploymentToolsWriteThem) {
     EXPECT_TRUE(std::holds_alternative<std::string>(ParseArguments(args, "C:\\")))
         << ::testing::PrintToString(args);
   }
+}
+
+// A quote only groups, and a backslash before one is a folder's: file names hold no quote.
+TEST(CommandLineArguments, SplitWithQuotesThatOnlyGroup) {
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
+      {R"("C:\Program Files\k.exe" /install "C:\pkg\" /quiet)",
+       {"/install", "C:\\pkg\\", "/quiet"}},
+      {R"(k.exe /log:"C:\a b\x.log" a"b c"d)", {"/log:C:\\a b\\x.log", "ab cd"}},
+      {"k.exe \"\" \ta.dll\t\t\"open to the end ", {"", "a.dll", "open to the end "}},
+  };
+  for (const auto& [line, words] : cases) EXPECT_EQ(cli::SplitArguments(line), words) << line;
 }
 
 TEST(CommandLineReport, OneJsonObjectAStepWithTheToolsExitCodeAndCauses) {
@@ -71,6 +87,49 @@ TEST_F(SetupFixture, AQuietRunWithoutTheToolFailsInItsLogWithoutAMessageBox) {
   EXPECT_EQ(LogLines().front(),
             "|      failed: File not found: \\regsvr32.exe in system directory");
   EXPECT_FALSE(platform.HasFile("c:\\windows\\system32\\a.dll"));
+}
+
+// Every item must give components: anything else is a failed step, and a run left with none
+// runs nothing and keeps no journal. A quiet run shows no box on any of these paths.
+TEST_F(SetupFixture, AnUnattendedRunNeverReportsNothingAsDone) {
+  for (const char* folder : {"C:", "C:\\pkg", "C:\\empty"}) platform.AddFolder(folder);
+  platform.AddFile("C:\\pkg\\a.dll");
+  platform.AddFile("C:\\pkg\\controls.ax");
+  // The items, the exit code, the tool's runs (and a journal if any), a line of the log.
+  const std::tuple<std::vector<std::string>, int, std::size_t, const char*> cases[] = {
+      {{"C:\\pkg\\typo"}, 1603, 0, "> File not found C:\\pkg\\typo"},
+      {{"C:\\empty\\"}, 1603, 0, "> Adding folder C:\\empty\r\n|      failed: it holds no"},
+      {{"C:\\pkg\\controls.ax"}, 1603, 0, "> Adding file C:\\pkg\\controls.ax\r\n|      failed: "},
+      {{"C:\\pkg\\a.dll", "c:\\PKG\\A.DLL", "C:\\pkg"}, 0, 1, "> Registering file "},
+      {{"C:\\pkg\\a.dll", "C:\\empty"}, 1603, 1, "> Adding folder C:\\empty"},
+  };
+  for (const auto& [items, exitCode, toolRuns, logged] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(items));
+    std::vector<std::string> args{"/install", "/quiet", "/log:C:\\run.log"};
+    args.insert(args.end(), items.begin(), items.end());
+    const auto lastRun = journal::Store(platform).LastRun();
+    const std::size_t started = platform.started.size();
+    EXPECT_EQ(cli::RunCommandLine(services, args, [] { FAIL(); }), exitCode);
+    EXPECT_EQ(platform.started.size() - started, toolRuns);
+    EXPECT_EQ(journal::Store(platform).LastRun() != lastRun, toolRuns > 0);
+    EXPECT_NE(platform.Content("C:\\run.log").find(logged), std::string::npos);
+  }
+  EXPECT_TRUE(platform.messageBoxes.empty());
+}
+
+// A failure outside the steps keeps to /quiet too: its reason goes to the /log: file, in place of
+// an older log or after the run's lines, and no box shows it.
+TEST(CommandLineStop, AQuietFailureGoesToTheLogNotABox) {
+  platform::memory::MemoryPlatform platform;
+  platform.AddFolder("C:");
+  platform.AddFile("C:\\run.log", {.content = "an older run\r\n"});
+  for (const bool logStarted : {false, true}) {
+    EXPECT_EQ(cli::StopUnattended(platform, {"/Quiet", "/log:run.log"}, "it broke", logStarted,
+                                  [](const std::string&) { FAIL(); }),
+              cli::kExitFailed);
+  }
+  EXPECT_EQ(platform.Content("C:\\run.log"),
+            "|      failed: it broke\r\n|      failed: it broke\r\n");
 }
 
 }  // namespace
