@@ -5,7 +5,6 @@
 
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "platform/system.h"
 #include "setup/run_observer.h"
@@ -19,29 +18,21 @@ class Report final : public RunObserver {
   // Starts both files empty; the first failure to write them.
   platform::Status Open();
   void OnLogLine(std::string_view line) override;
-  void OnToolExit(std::uint32_t exitCode) override;
-  // Writes the last step.
-  void Finish();
+  void OnStep(const StepRecord& step) override;
   // Why a file could not be written, when one could not.
   const std::optional<platform::SystemError>& Failure() const { return failure_; }
 
  private:
-  struct Step {
-    std::string time, kind, source, target;
-    std::optional<std::uint32_t> exitCode;
-    std::vector<std::string> failed, causes, notes;
-  };
   void Append(const std::string& file, std::string_view text);
-  void StartStep(std::string_view line);
-  void EndStep();
 
   platform::System& system_;
   std::string logFile_, jsonFile_;
-  std::optional<Step> step_;
   std::optional<platform::SystemError> failure_;
 };
 
 // `text` as a JSON string, quotes included.
 std::string JsonString(std::string_view text);
+// The step as one JSON object, without a line end.
+std::string JsonObject(const StepRecord& step);
 
 }  // namespace kalvenor::cli

@@ -74,7 +74,6 @@ int RunCommandLine(platform::Services& services, const std::vector<std::string>&
   frmSetup setup(services, !arguments.quiet);
   setup.SetRunObserver(&report);
   setup.RunUnattended(SetupCommand(arguments.command), arguments.items, arguments.quiet);
-  report.Finish();
   setup.SetRunObserver(nullptr);
   const frmSetup::Outcome outcome = setup.LastOutcome();
   const int exitCode = outcome.refused                      ? kExitAnotherRun

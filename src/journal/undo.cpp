@@ -140,8 +140,14 @@ Found Look(platform::System& system, const std::string& path) {
 }
 
 void KeepingFile(UndoSteps& steps, const std::string& target, std::string_view why) {
-  steps.Log("> Keeping file " + target);
+  steps.Begin("keep", target, "> Keeping file " + target);
   steps.Failed(why);
+}
+
+void LogCount(UndoSteps& steps, const std::string& target, std::optional<std::uint32_t> count) {
+  if (!count) return steps.Begin("count", target, "> Removing shared count of " + target);
+  steps.Begin("count", target,
+              "> Restoring shared count of " + target + " to " + std::to_string(*count), count);
 }
 
 // Gives back what the run did to the shared counts, never setting an old number: others may
@@ -166,11 +172,7 @@ bool GiveBackShares(platform::System& system, UndoSteps& steps, const Change& ch
       undone.held = true;
     }
     if (undone.value == now.value && undone.held == now.held) continue;
-    if (undone.value != now.value) {
-      steps.Log(undone.value ? "> Restoring shared count of " + change.target + " to " +
-                                   std::to_string(*undone.value)
-                             : "> Removing shared count of " + change.target);
-    }
+    if (undone.value != now.value) LogCount(steps, change.target, undone.value);
     platform::Status set = WriteSharedCount(system, change.target, undone);
     if (!set.ok()) {
       steps.Failed(set.error().message);
@@ -180,8 +182,7 @@ bool GiveBackShares(platform::System& system, UndoSteps& steps, const Change& ch
   // Older journals kept the count before the run.
   if (change.countBefore) {
     const std::optional<std::uint32_t> count = CountFromText(*change.countBefore);
-    steps.Log(count ? "> Restoring shared count of " + change.target + " to " + *change.countBefore
-                    : "> Removing shared count of " + change.target);
+    LogCount(steps, change.target, count);
     const SharedCount old{change.target, count, ReadSharedCount(system, change.target).held};
     platform::Status set = WriteSharedCount(system, change.target, old);
     if (!set.ok()) {
@@ -229,9 +230,9 @@ Undone UndoFile(platform::System& system, UndoSteps& steps, const Change& change
   // A file the run added stays where other programs count on it now.
   if (change.absent && runs) {
     if (const auto count = ReadSharedCount(system, change.target).value) {
-      steps.Log("> Keeping file " + change.target);
-      steps.Log("|      its shared count is now " + std::to_string(*count) +
-                ": other installed programs count on it");
+      steps.Begin("keep", change.target, "> Keeping file " + change.target);
+      steps.Note("its shared count is now " + std::to_string(*count) +
+                 ": other installed programs count on it");
       return Undone::Kept;
     }
   }
@@ -306,9 +307,9 @@ bool RestoreKeys(platform::System& system, UndoSteps& steps, const Change& chang
     if (!now.ok() || !Same(now.value(), state.tree)) changed.push_back(&state);
   }
   if (changed.empty()) return true;
-  steps.Log("> Restoring registry keys of " + change.target);
-  steps.Log("|      " + std::to_string(changed.size()) + " of the keys it registers, " +
-            "as they stood before the run");
+  steps.Begin("registry", change.target, "> Restoring registry keys of " + change.target);
+  steps.Note(std::to_string(changed.size()) + " of the keys it registers, as they stood before " +
+             "the run");
   bool done = true;
   for (const KeyState* state : changed) {
     platform::Status written =
@@ -326,7 +327,7 @@ bool RestoreKeys(platform::System& system, UndoSteps& steps, const Change& chang
 
 void UndoRun(platform::System& system, UndoSteps& steps, const std::string& folder) {
   const std::vector<Record> records = ReadJournal(system, folder);
-  steps.Log("> Undoing the run of " + folder);
+  steps.Begin("undo", folder, "> Undoing the run of " + folder);
   if (records.empty() || WasUndone(records)) {
     steps.Failed(records.empty() ? "its journal holds nothing to undo" : "it was undone already");
     return;

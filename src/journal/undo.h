@@ -2,6 +2,8 @@
 // Undo of a run from its journal: the files it replaced or deleted come back from their
 // backups, the files it added go, registrations and shared counts return to how they stood.
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,7 +14,11 @@ namespace kalvenor::journal {
 // The steps Undo takes, each shown in the log as a run's steps are.
 class UndoSteps {
  public:
-  virtual void Log(std::string_view line) = 0;
+  // A step's first line, of this kind and on this file; the shared count it sets, if any.
+  virtual void Begin(std::string_view kind, const std::string& target, std::string_view line,
+                     std::optional<std::uint32_t> count = std::nullopt) = 0;
+  // A line under the step.
+  virtual void Note(std::string_view note) = 0;
   virtual void Failed(std::string_view why) = 0;
   // Each true when the step worked; a failed one has said why.
   virtual bool CopyBack(const std::string& backup, const std::string& target) = 0;

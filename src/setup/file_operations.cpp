@@ -8,11 +8,6 @@
 
 namespace kalvenor {
 
-void frmSetup::LogFailure(std::string_view why) {
-  stepFailed_ = true;
-  txtOperationsAdd("|      failed: " + std::string(why));
-}
-
 bool frmSetup::Journaled(const platform::Status& recorded) {
   if (recorded.ok()) return true;
   LogFailure("the step is not taken, since " + recorded.error().message);
@@ -20,7 +15,7 @@ bool frmSetup::Journaled(const platform::Status& recorded) {
 }
 
 bool frmSetup::LocalFileCopy(const std::string& source, const std::string& destination) {
-  txtOperationsAdd("> Copying file " + source);
+  BeginStep("copy", source, destination, "> Copying file " + source);
   txtOperationsAdd("|      to " + destination);
   txtOperationsAdd("OP> FileCopy " + source + ", " + destination);
   auto recorded = recorder_.BeforeCopy(source, destination);
@@ -35,8 +30,8 @@ bool frmSetup::LocalFileCopy(const std::string& source, const std::string& desti
   }
   // The line tells what Undo brings back: only a run with a journal has it.
   if (const auto& downgrade = recorded.value()) {
-    txtOperationsAdd("|      replaced the newer version " + downgrade->from.Text() + " by " +
-                     downgrade->to.Text() + "; Undo brings it back");
+    LogNote("replaced the newer version " + downgrade->from.Text() + " by " + downgrade->to.Text() +
+            "; Undo brings it back");
   }
   return true;
 }
@@ -60,21 +55,21 @@ void frmSetup::LogSetAside(const journal::SetAside& setAside, std::string_view a
   for (const std::string& program : setAside.programs) {
     programs += (programs.empty() ? "" : ", ") + program;
   }
-  txtOperationsAdd("|      in use by " + (programs.empty() ? std::string("a running program, which "
-                                                                         "Windows does not name")
-                                                           : programs));
+  LogNote("in use by " + (programs.empty()
+                              ? std::string("a running program, which Windows does not name")
+                              : programs));
   if (setAside.notScheduled) {
     LogFailure("renamed it to " + setAside.aside + ", which cannot be deleted at the next " +
                "restart (" + setAside.notScheduled->message + "): delete it after a restart");
     return;
   }
-  txtOperationsAdd("|      renamed it to " + setAside.aside + ", which goes at the next restart; " +
-                   std::string(after));
+  LogNote("renamed it to " + setAside.aside + ", which goes at the next restart; " +
+          std::string(after));
   restartNeeded_ = true;
 }
 
 bool frmSetup::LocalFileRemove(const std::string& source) {
-  txtOperationsAdd("> Deleting file " + source);
+  BeginStep("delete", {}, source, "> Deleting file " + source);
   txtOperationsAdd("OP> Kill " + source);
   if (!Journaled(recorder_.BeforeDelete(source))) return false;
   platform::Status deleted = services_.system.Delete(source);
@@ -104,20 +99,21 @@ std::string frmSetup::ToolCommandWord() const {
 bool frmSetup::LocalRegUnreg(const std::string& source, bool regIt, const std::string& listed) {
   const std::string commandLine =
       ToolCommandWord() + (regIt ? "" : " /u") + m_silentSwitch + "\"" + source + "\"";
-  txtOperationsAdd((regIt ? "> Registering file " : "> Unregistering file ") + source);
+  BeginStep(regIt ? "register" : "unregister", {}, source,
+            (regIt ? "> Registering file " : "> Unregistering file ") + source);
   txtOperationsAdd("OP> ShellAndWait " + commandLine);
   const inspect::Component component{source, listed, lblWinSystem.Caption(), regIt};
   if (!Journaled(recorder_.BeforeTool(component))) return false;
   auto exitCode =
       ShellAndWait(services_, lblRegsvrFile.Caption(), commandLine, platform::ShowWindow::Normal);
-  if (exitCode.ok() && observer_) observer_->OnToolExit(exitCode.value());
+  if (exitCode.ok()) Step().exitCode = exitCode.value();
   // The component is read only when the tool failed, and after a success to prove it.
   if (!exitCode.ok() || exitCode.value() != 0) {
     LogFailure(exitCode.ok() ? inspect::ToolExitText(exitCode.value()) : exitCode.error().message);
     const std::optional<std::uint32_t> code =
         exitCode.ok() ? std::optional(exitCode.value()) : std::nullopt;
     for (const std::string& cause : inspect::Diagnose(services_.system, component, code)) {
-      txtOperationsAdd("|      cause: " + cause);
+      LogCause(cause);
     }
     return false;
   }

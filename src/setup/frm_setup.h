@@ -49,6 +49,13 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   // Operations log (operations_log.cpp).
   void txtOperationsAdd(std::string_view p_text);
   void List_OperationsDone();
+  // A step's first line ("> ..."), and the lines under it ("|      ..."); each also goes into
+  // the step's record.
+  void BeginStep(std::string_view kind, std::string source, std::string target,
+                 std::string_view line);
+  void LogNote(std::string_view note);
+  void LogCause(std::string_view cause);
+  void LogFailure(std::string_view why);
 
   // File operations (file_operations.cpp).
   // Each true when the step worked.
@@ -108,8 +115,8 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   bool ChangeShare(const std::string& target, const journal::SharedCount& before,
                    const journal::SharedCount& after);
   std::string TargetOf(const std::string& item) const;
+  void LogNotFound(const std::string& item);
   void ShowProgress(std::size_t done, std::size_t total);
-  void LogFailure(std::string_view why);
   // False, with a failed line, when the record a step needs could not be written.
   bool Journaled(const platform::Status& recorded);
   platform::Status ReplaceInUse(const std::string& source, const std::string& target);
@@ -119,7 +126,17 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   // Undo (undo_commands.cpp): of the run just shown, or of the newest in the store.
   static constexpr int kUndoLastRun = 1;
   void UndoRunIn(std::string folder);
-  void Log(std::string_view line) override { txtOperationsAdd(line); }
+  void Begin(std::string_view kind, const std::string& target, std::string_view line,
+             std::optional<std::uint32_t> count) override {
+    // The run being undone is where the step starts from.
+    if (kind == "undo") {
+      BeginStep(kind, target, {}, line);
+    } else {
+      BeginStep(kind, {}, target, line);
+    }
+    Step().count = count;
+  }
+  void Note(std::string_view note) override { LogNote(note); }
   void Failed(std::string_view why) override { LogFailure(why); }
   bool CopyBack(const std::string& backup, const std::string& target) override {
     return LocalFileCopy(backup, target);
@@ -133,6 +150,11 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   // a failed step for each item that gives none, which the run logs first (LogUnlisted).
   void ListUnattended(const std::vector<std::string>& items);
   void LogUnlisted();
+
+  // The step going on (operations_log.cpp).
+  void OpenStep(std::string_view kind, std::string source, std::string target);
+  void EndStep();
+  StepRecord& Step();
 
   // Hover help (hover_help.cpp).
   void ShowToolTip(int i);
@@ -176,11 +198,16 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   std::unique_ptr<platform::RunLock> runLock_;  // held during a run
   bool refused_ = false;                        // the last run did not start: another held the lock
   RunObserver* observer_ = nullptr;             // follows the runs besides the window, if any
+  std::optional<StepRecord> step_;              // the step going on, for the observer
   bool visible_ = true;
   bool toolFound_ = false;  // the registration tool is where the runs look for it
   // The failed steps of the items given to an unattended run that are not on its list: the
-  // step's line and why it failed (empty for a missing item, whose step line says it).
-  std::vector<std::pair<std::string, std::string>> unlisted_;
+  // item, the start of its step's line, and why it failed (empty for a missing item, whose step
+  // line says it).
+  struct Unlisted {
+    std::string item, step, why;
+  };
+  std::vector<Unlisted> unlisted_;
   static constexpr char kToolMissing[] = "File not found: \\regsvr32.exe in system directory";
 };
 

@@ -1,7 +1,14 @@
-// The operations log: the running record of a run, shown in place of the file list.
+// The operations log: the running record of a run, shown in place of the file list. Its step
+// lines and the run's step records are written by the same calls.
+#include <cstdio>
+
 #include "setup/frm_setup.h"
 
 namespace kalvenor {
+
+namespace {
+constexpr std::string_view kDetail = "|      ";
+}  // namespace
 
 void frmSetup::txtOperationsAdd(std::string_view p_text) {
   std::string line(p_text);
@@ -11,9 +18,52 @@ void frmSetup::txtOperationsAdd(std::string_view p_text) {
 }
 
 void frmSetup::List_OperationsDone() {
+  EndStep();
   txtOperationsAdd("");
   txtOperationsAdd("Done. Click on the form or hit any key.");
   m_done = true;
+}
+
+void frmSetup::BeginStep(std::string_view kind, std::string source, std::string target,
+                         std::string_view line) {
+  OpenStep(kind, std::move(source), std::move(target));
+  txtOperationsAdd(line);
+}
+
+void frmSetup::OpenStep(std::string_view kind, std::string source, std::string target) {
+  EndStep();
+  const platform::LocalTime now = services_.system.Now();  // UTC once the platform tells it
+  char time[32];
+  std::snprintf(time, sizeof time, "%04d-%02d-%02dT%02d:%02d:%02dZ", now.year, now.month, now.day,
+                now.hour, now.minute, now.second);
+  step_ = StepRecord{time, std::string(kind), std::move(source), std::move(target)};
+}
+
+void frmSetup::EndStep() {
+  if (step_ && observer_) observer_->OnStep(*step_);
+  step_.reset();
+}
+
+// Lines outside any step belong to the run as a whole.
+StepRecord& frmSetup::Step() {
+  if (!step_) OpenStep("run", {}, {});
+  return *step_;
+}
+
+void frmSetup::LogNote(std::string_view note) {
+  Step().notes.emplace_back(note);
+  txtOperationsAdd(std::string(kDetail) + std::string(note));
+}
+
+void frmSetup::LogCause(std::string_view cause) {
+  Step().causes.emplace_back(cause);
+  txtOperationsAdd(std::string(kDetail) + "cause: " + std::string(cause));
+}
+
+void frmSetup::LogFailure(std::string_view why) {
+  stepFailed_ = true;
+  Step().failed.emplace_back(why);
+  txtOperationsAdd(std::string(kDetail) + "failed: " + std::string(why));
 }
 
 }  // namespace kalvenor

@@ -1,16 +1,31 @@
 #pragma once
 // What a run tells whoever follows it besides the window: each line of its log as it is added,
-// and the registration tool's exit code as it ends.
+// and each step as a record once it is over. The log's lines and the records come from the same
+// calls, so that neither is read back from the other.
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace kalvenor {
+
+// One step of a run: what it did, to which file, and how it ended. A failure of the run as a
+// whole, outside any step, is a step of kind "run".
+struct StepRecord {
+  std::string time;  // when it began, in UTC: 2026-12-08T14:42:04Z
+  std::string kind;  // copy, register, unregister, delete, keep, not-found, count, registry, ...
+  std::string source, target;
+  std::optional<std::uint32_t> exitCode;  // the registration tool's
+  std::optional<std::uint32_t> count;     // the shared count the step set
+  std::vector<std::string> failed, causes, notes;
+};
 
 class RunObserver {
  public:
   virtual void OnLogLine(std::string_view line) = 0;
-  virtual void OnToolExit(std::uint32_t exitCode) = 0;
+  virtual void OnStep(const StepRecord& step) = 0;
 
  protected:
   ~RunObserver() = default;

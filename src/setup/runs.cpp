@@ -34,6 +34,7 @@ bool frmSetup::BeginRun() {
 
 void frmSetup::EndRun() {
   if (restartNeeded_) {
+    EndStep();
     txtOperationsAdd("Restart Windows to finish: the files that were in use go then.");
   }
   List_OperationsDone();
@@ -58,8 +59,7 @@ void frmSetup::Run(RunKind kind, bool deleteFiles) {
     ShowProgress(i, count);
     const std::string item = fileList.List(i);
     if (!File_Exists(services_.system, item)) {
-      txtOperationsAdd("> File not found " + item);
-      stepFailed_ = true;
+      LogNotFound(item);
       continue;
     }
     const std::string target = TargetOf(item);
@@ -106,12 +106,12 @@ bool frmSetup::GiveBackShare(const std::string& target) {
     if (!ChangeShare(target, before, after)) return false;
     if (!after.value) return true;
   }
-  txtOperationsAdd("> Keeping file " + target);
-  txtOperationsAdd(before.held ? "|      its shared count is now " + std::to_string(*after.value) +
-                                     ": other installed programs count on it"
-                               : "|      its shared count is " + std::to_string(*before.value) +
-                                     " and holds no install of Kalvenor's: the programs that "
-                                     "installed it count on it");
+  BeginStep("keep", {}, target, "> Keeping file " + target);
+  LogNote(before.held ? "its shared count is now " + std::to_string(*after.value) +
+                            ": other installed programs count on it"
+                      : "its shared count is " + std::to_string(*before.value) +
+                            " and holds no install of Kalvenor's: the programs that installed it "
+                            "count on it");
   return false;
 }
 
@@ -122,6 +122,13 @@ bool frmSetup::ChangeShare(const std::string& target, const journal::SharedCount
   if (set.ok()) return true;
   LogFailure("its shared count cannot be kept: " + set.error().message);
   return false;
+}
+
+// A listed file that is not there: a failed step, whose log line says so on its own.
+void frmSetup::LogNotFound(const std::string& item) {
+  BeginStep("not-found", item, {}, "> File not found " + item);
+  Step().failed.emplace_back("File not found");
+  stepFailed_ = true;
 }
 
 // Before each item and after the last, on the task-bar button: red once a step has failed.

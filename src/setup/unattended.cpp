@@ -22,7 +22,7 @@ void frmSetup::RunUnattended(Command command, const std::vector<std::string>& it
   if (command == Command::Undo) {
     if (const auto last = journal::Store(services_.system).LastRun()) return UndoRunIn(*last);
     if (!BeginRun()) return;
-    txtOperationsAdd("> Undoing the last run");
+    BeginStep("undo", {}, {}, "> Undoing the last run");
     LogFailure("there is no run to undo");
     return EndRun();
   }
@@ -59,29 +59,29 @@ void frmSetup::ListUnattended(const std::vector<std::string>& items) {
     if (!services_.system.Dir(item, platform::DirAttributes::Folders).empty()) {
       const std::vector<std::string> components = ComponentsIn(item);
       if (components.empty()) {
-        unlisted_.emplace_back("> Adding folder " + item, "it holds no .dll or .ocx file");
+        unlisted_.push_back({item, "> Adding folder ", "it holds no .dll or .ocx file"});
       }
       for (const std::string& component : components) {
         if (firstTime(component)) m_fileArray.push_back(component);
       }
     } else if (!File_Exists(services_.system, item)) {
-      unlisted_.emplace_back("> File not found " + item, "");
+      unlisted_.push_back({item, "> File not found ", ""});
     } else if (IsComponentName(item)) {
       m_fileArray.push_back(item);
     } else {
-      unlisted_.emplace_back("> Adding file " + item, "it is no .dll or .ocx file");
+      unlisted_.push_back({item, "> Adding file ", "it is no .dll or .ocx file"});
     }
   }
   List_FillFromArray();
 }
 
 void frmSetup::LogUnlisted() {
-  for (const auto& [step, why] : std::exchange(unlisted_, {})) {
-    txtOperationsAdd(step);
-    if (why.empty()) {
-      stepFailed_ = true;
+  for (const Unlisted& unlisted : std::exchange(unlisted_, {})) {
+    if (unlisted.why.empty()) {
+      LogNotFound(unlisted.item);
     } else {
-      LogFailure(why);
+      BeginStep("add", unlisted.item, {}, unlisted.step + unlisted.item);
+      LogFailure(unlisted.why);
     }
   }
 }

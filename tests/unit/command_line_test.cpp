@@ -54,25 +54,51 @@ TEST(CommandLineArguments, SplitWithQuotesThatOnlyGroup) {
   for (const auto& [line, words] : cases) EXPECT_EQ(cli::SplitArguments(line), words) << line;
 }
 
-TEST(CommandLineReport, OneJsonObjectAStepWithTheToolsExitCodeAndCauses) {
-  platform::memory::MemoryPlatform platform;
-  platform.AddFolder("C:");
-  cli::Report report(platform, "C:\\run.log", "C:\\run.json");
-  ASSERT_TRUE(report.Open().ok());
-  for (const char* line : {"> Registering file c:\\sys\\\"odd\".dll",
-                           "OP> ShellAndWait regsvr32.exe /s \"c:\\sys\\\"odd\".dll\"",
-                           "|      failed: regsvr32.exe exit code 3, the file could not be loaded",
-                           "|      cause: needs a\tb.dll", "", "Done."}) {
-    report.OnLogLine(line);
-    if (std::string_view(line).starts_with("OP>")) report.OnToolExit(3);
-  }
-  report.Finish();
-  EXPECT_EQ(platform.Content("C:\\run.json"),
-            "{\"time\":\"2026-12-07T09:05:03\",\"step\":\"register\",\"source\":\"\","
-            "\"target\":\"c:\\\\sys\\\\\\\"odd\\\".dll\",\"result\":\"failed\",\"exitCode\":3,"
-            "\"failed\":[\"regsvr32.exe exit code 3, the file could not be loaded\"],"
-            "\"causes\":[\"needs a\\u0009b.dll\"],\"notes\":[]}\r\n");
-  EXPECT_TRUE(platform.Content("C:\\run.log").ends_with("\r\n\r\nDone.\r\n"));
+TEST(CommandLineReport, OneJsonObjectAStep) {
+  const StepRecord step{"2026-12-07T09:05:03Z",
+                        "register",
+                        "",
+                        "c:\\sys\\\"odd\".dll",
+                        3,
+                        std::nullopt,
+                        {"regsvr32.exe exit code 3, the file could not be loaded"},
+                        {"needs a\tb.dll"},
+                        {}};
+  EXPECT_EQ(
+      cli::JsonObject(step),
+      "{\"time\":\"2026-12-07T09:05:03Z\",\"step\":\"register\",\"source\":\"\","
+      "\"target\":\"c:\\\\sys\\\\\\\"odd\\\".dll\",\"result\":\"failed\",\"exitCode\":3,"
+      "\"count\":null,\"failed\":[\"regsvr32.exe exit code 3, the file could not be loaded\"],"
+      "\"causes\":[\"needs a\\u0009b.dll\"],\"notes\":[]}");
+}
+
+// The records and the log come from the same calls: each step line opens a record, the lines
+// under it fill it, and a failure outside any step is a record of the run.
+TEST_F(SetupFixture, EachStepOfTheLogIsARecord) {
+  struct Records final : RunObserver {
+    void OnLogLine(std::string_view) override {}
+    void OnStep(const StepRecord& step) override { steps.push_back(step); }
+    std::vector<StepRecord> steps;
+  } records;
+  platform.AddFile("C:\\Kalvenor\\a.dll");
+  platform.onStart = [](const std::string&, const std::string&) {
+    return platform::memory::ProcessScript{.exitCode = 3};
+  };
+  Start().SetRunObserver(&records);
+  setup->RunUnattended(frmSetup::Command::Install, {"C:\\Kalvenor\\a.dll", "C:\\gone.dll"}, true);
+  std::vector<std::string> kinds;
+  for (const StepRecord& step : records.steps)
+    kinds.push_back(step.kind + " " + step.source + step.target);
+  EXPECT_EQ(kinds, (std::vector<std::string>{"not-found C:\\gone.dll",
+                                             "copy C:\\Kalvenor\\a.dllc:\\windows\\system32\\a.dll",
+                                             "register c:\\windows\\system32\\a.dll"}));
+  ASSERT_EQ(records.steps.size(), 3u);
+  EXPECT_EQ(records.steps[0].failed, std::vector<std::string>{"File not found"});
+  EXPECT_EQ(records.steps[2].exitCode, 3u);
+  EXPECT_EQ(records.steps[2].failed.front(),
+            "regsvr32.exe exit code 3, the file could not be loaded");
+  EXPECT_TRUE(records.steps[2].time.ends_with("Z"));
+  setup->SetRunObserver(nullptr);
 }
 
 // A quiet run has no window to show a box in: a missing tool is a failed line, not a box that
