@@ -101,6 +101,43 @@ TEST_F(Journal, AFileOtherProgramsCountOnIsKeptByRemove) {
   ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSharedDlls, target.c_str());
 }
 
+// Undo checks before it acts: a file it cannot read stays with its registration, and the run
+// stays to be undone; the retry gives back only Kalvenor's share, so a file another program
+// counted on meanwhile stays, registered.
+TEST_F(Journal, UndoLeavesAFileItCannotReadAndOneOthersCountOnNow) {
+  const std::wstring source = folder.Copy(SamplePath(L"kalvenor_sample.dll"), L"late.dll");
+  const std::wstring target = windows.Target(L"late.dll");
+  Start();
+  ASSERT_EQ(RunToEnd(*app, SetupId::cmdInstall).find(L"failed"), std::wstring::npos);
+  SetSharedCount(target, 2);  // another program's install
+  std::wstring undone;
+  {
+    const win32::UniqueFile held(::CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held);
+    ASSERT_TRUE(PickFromLogMenu(*app, 3));  // Undo this run
+    ASSERT_TRUE(WaitUntil([&] { return app->Log().starts_with(L"> Undoing the run of "); }));
+    undone = AwaitDone(*app);
+  }
+  EXPECT_NE(undone.find(Line(L"> Keeping file " + target) +
+                        FailedLine(L"it cannot be read (" + SystemMessage(ERROR_SHARING_VIOLATION) +
+                                   L"), so Undo leaves it and its registration alone")),
+            std::wstring::npos)
+      << Narrow(undone);
+  EXPECT_EQ(SharedCount(target), 2u);
+  ClickSurface(*app);
+  ASSERT_TRUE(WaitUntil([&] { return ListBack(*app); }));
+  ::PostMessageW(app->Main().Handle(), WM_SYSCOMMAND, 1 << 4, 0);  // Undo the last run: the same
+
+  ASSERT_TRUE(WaitUntil([&] { return app->Log().starts_with(L"> Undoing the run of "); }));
+  undone = AwaitDone(*app);
+  EXPECT_EQ(undone.find(L"failed"), std::wstring::npos) << Narrow(undone);
+  EXPECT_TRUE(FileExists(target));
+  EXPECT_EQ(SharedCount(target), 1u);
+  EXPECT_EQ(InprocServer(kNormalClsidString), target);
+  ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSharedDlls, target.c_str());
+}
+
 TEST_F(Journal, AFileInUseIsReplacedAndTheOldOneGoesAtTheRestart) {
   const std::wstring target = windows.PutCopy(SamplePath(L"sample_newer.dll"), L"held.dll");
   const HMODULE held = ::LoadLibraryW(target.c_str());

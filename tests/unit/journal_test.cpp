@@ -58,6 +58,7 @@ TEST_F(JournalTest, OneShareForKalvenorAndAFileOthersCountOnStaysRegistered) {
       {true, 2, false, false, 2, false, true},  // none of the count is Kalvenor's
       {true, std::nullopt, false, false, std::nullopt, false, false},
       {true, 1, true, false, std::nullopt, false, false, kSpelled},  // another installer's spelling
+      {true, 1, true, false, std::nullopt, false, false, "C:\\Windows\\SysWOW64\\a.dll"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.inPlace << " " << c.before.value_or(0) << " " << c.held
