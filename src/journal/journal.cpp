@@ -1,9 +1,8 @@
 #include "journal/journal.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "inspect/pe_image.h"
 #include "lib/lib_filesystem.h"
@@ -13,21 +12,129 @@
 namespace kalvenor::journal {
 namespace {
 
-std::string Line(const Record& record) {
-  std::string line = record.kind;
-  for (const std::string& field : record.fields) line += "\t" + field;
-  return line + "\r\n";
+// Each kind of record and how many fields it has, one line a kind. Fields added to a kind
+// later are optional, so that journals of earlier versions still read: the most is one more
+// than the least then.
+constexpr struct {
+  std::string_view kind;
+  std::size_t least, most;
+} kKinds[] = {
+    {kinds::kRun, 2, 3},        {kinds::kBackup, 4, 4},   {kinds::kAbsent, 1, 1},
+    {kinds::kCopy, 2, 2},       {kinds::kDelete, 1, 1},   {kinds::kClass, 3, 3},
+    {kinds::kRegistered, 2, 2}, {kinds::kRegister, 1, 1}, {kinds::kUnregister, 1, 1},
+    {kinds::kCount, 2, 2},      {kinds::kUndone, 0, 0},   {kinds::kShare, 6, 6},
+    {kinds::kKey, 4, 4},        {kinds::kSubkey, 3, 3},   {kinds::kValue, 6, 6},
+    {kinds::kFileUndone, 1, 1},
+};
+
+// What the writer puts after a line that a crash cut short: no encoded field ends with a
+// lone '%', so the line reads as cut short, never as a record.
+constexpr std::string_view kTornEnd = "%\r\n";
+
+bool Escaped(unsigned char c) { return c < 0x20 || c == 0x7F || c == '%'; }
+
+std::string Encode(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  encoded.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (!Escaped(byte)) {
+      encoded += c;
+      continue;
+    }
+    encoded += '%';
+    encoded += kHex[byte >> 4];
+    encoded += kHex[byte & 0xF];
+  }
+  return encoded;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Nothing for text that Encode does not make: a raw control character, or a '%' that is not
+// followed by two of its hexadecimal digits of a character it escapes.
+std::optional<std::string> Decode(std::string_view text) {
+  std::string decoded;
+  decoded.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte != '%') {
+      if (Escaped(byte)) return std::nullopt;
+      decoded += text[i];
+      continue;
+    }
+    const int high = i + 2 < text.size() ? HexDigit(text[i + 1]) : -1;
+    const int low = high >= 0 ? HexDigit(text[i + 2]) : -1;
+    if (low < 0 || !Escaped(static_cast<unsigned char>(high * 16 + low))) return std::nullopt;
+    decoded += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return decoded;
 }
 
 // Every field, empty ones too (a class with no server before): unlike SplitList.
-std::vector<std::string> Split(std::string_view line, char separator) {
-  std::vector<std::string> parts;
+std::vector<std::string_view> Split(std::string_view line, char separator) {
+  std::vector<std::string_view> parts;
   for (std::size_t start = 0;;) {
     const std::size_t end = line.find(separator, start);
-    parts.emplace_back(line.substr(start, end - start));
+    parts.push_back(line.substr(start, end - start));
     if (end == std::string_view::npos) return parts;
     start = end + 1;
   }
+}
+
+constexpr std::size_t kStampLength = 16;  // 20261208T141700Z
+
+// The sequence number of a run folder named "<sequence>-<UTC time>"; 0 for any other name,
+// such as the yyyyMMdd-HHmmss of earlier versions, which come before every numbered run.
+std::uint64_t SequenceOf(std::string_view name) {
+  const std::size_t dash = name.find('-');
+  if (dash == 0 || dash == std::string_view::npos || name.size() != dash + 1 + kStampLength) {
+    return 0;
+  }
+  const std::string_view stamp = name.substr(dash + 1);
+  for (std::size_t i = 0; i < stamp.size(); ++i) {
+    const char wanted = i == 8 ? 'T' : i == 15 ? 'Z' : '0';
+    if (wanted == '0' ? (stamp[i] < '0' || stamp[i] > '9') : stamp[i] != wanted) return 0;
+  }
+  std::uint64_t sequence = 0;
+  const auto [end, error] = std::from_chars(name.data(), name.data() + dash, sequence);
+  return error == std::errc() && end == name.data() + dash ? sequence : 0;
+}
+
+// A record as one line of the journal, CR LF included.
+std::string EncodeRecord(const Record& record) {
+  std::string line = Encode(record.kind);
+  for (const std::string& field : record.fields) line += "\t" + Encode(field);
+  return line + "\r\n";
+}
+
+// The record of one line (without its CR LF); nothing for a line of an unknown kind, with the
+// wrong number of fields for its kind, or not encoded as Encode encodes.
+std::optional<Record> DecodeRecord(std::string_view line) {
+  const std::vector<std::string_view> parts = Split(line, '\t');
+  const auto known = std::find_if(std::begin(kKinds), std::end(kKinds),
+                                  [&](const auto& kind) { return kind.kind == parts.front(); });
+  const std::size_t fields = parts.size() - 1;
+  if (known == std::end(kKinds) || fields < known->least || fields > known->most) {
+    return std::nullopt;
+  }
+  Record record{std::string(parts.front()), {}};
+  for (std::size_t i = 1; i < parts.size(); ++i) {
+    std::optional<std::string> field = Decode(parts[i]);
+    if (!field) return std::nullopt;
+    record.fields.push_back(std::move(*field));
+  }
+  return record;
+}
+
+bool Exists(const platform::SystemError& error) {
+  return error.code == platform::kErrorAlreadyExists || error.code == platform::kErrorFileExists;
 }
 
 }  // namespace
@@ -47,6 +154,13 @@ std::optional<platform::RegistryView> ViewFromText(std::string_view text) {
   return std::nullopt;
 }
 
+std::string UtcStamp(const platform::DateTime& time) {
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%04d%02d%02dT%02d%02d%02dZ", time.year, time.month, time.day,
+                time.hour, time.minute, time.second);
+  return stamp;
+}
+
 platform::Result<std::string> Sha256Of(platform::System& system, const std::string& path) {
   auto bytes = system.ReadFile(path, kMaxFileBytes);
   if (!bytes.ok()) return bytes.error();
@@ -55,28 +169,60 @@ platform::Result<std::string> Sha256Of(platform::System& system, const std::stri
 
 // ---- The store
 
-platform::Result<std::string> Store::Open() {
+platform::Result<std::string> Store::Open() { return Open(true); }
+
+platform::Result<std::string> Store::Open(bool heal) {
   const std::string data = system_.ProgramDataFolder();
   if (data.empty()) return platform::SystemError{2, "There is no folder for program data."};
   const std::string program = data + "\\Kalvenor", root = program + "\\runs";
   for (const std::string& folder : {program, root}) {
-    platform::Status created = system_.CreateProtectedFolder(folder);
-    if (!created.ok()) return created.error();
-    // Anyone who may add to the store may have Undo put their file into the system directory.
-    platform::Result<bool> isProtected = system_.IsProtectedFolder(folder);
-    if (!isProtected.ok()) return isProtected.error();
-    if (!isProtected.value()) {
-      return platform::SystemError{
-          5, folder + " may be changed by others than administrators and SYSTEM."};
+    for (bool moved = false;; moved = true) {
+      // Anyone who may add to the store may have Undo put their file into the system
+      // directory: such a store is not read, and a file in its place is no store either.
+      platform::Status created = system_.CreateProtectedFolder(folder);
+      const bool foreign = !created.ok() && Exists(created.error());
+      if (!created.ok() && !foreign) return created.error();
+      platform::Result<bool> isProtected = system_.IsProtectedFolder(folder);
+      if (!isProtected.ok()) return isProtected.error();
+      if (isProtected.value()) break;
+      if (!heal || moved) {
+        return platform::SystemError{
+            5, folder + " may be changed by others than administrators and SYSTEM."};
+      }
+      platform::Status aside = MoveAside(folder);
+      if (!aside.ok()) return aside.error();
     }
   }
   return root;
 }
 
+// Renames what stands at the store's place, unread, to "<name>.untrusted-<UTC time>".
+platform::Status Store::MoveAside(const std::string& folder) {
+  const std::string aside = folder + ".untrusted-" + UtcStamp(system_.UtcNow());
+  for (int n = 1;; ++n) {
+    const std::string to = n == 1 ? aside : aside + "-" + std::to_string(n);
+    platform::Status renamed = system_.Rename(folder, to);
+    if (renamed.ok()) {
+      notice_ = "the journal's store " + folder +
+                " could be changed by others, so it was moved to " + to + " and made anew";
+      return renamed;
+    }
+    if (!Exists(renamed.error()) || n == 9) {
+      return platform::SystemError{
+          renamed.error().code,
+          folder + " may be changed by others than administrators and " +
+              "SYSTEM, and cannot be moved aside: " + renamed.error().message};
+    }
+  }
+}
+
 std::vector<std::string> Store::Runs(const std::string& root) {
   std::vector<std::string> runs = system_.Dir(root + "\\*", platform::DirAttributes::Folders);
   std::erase_if(runs, [](const std::string& name) { return name == "." || name == ".."; });
-  std::sort(runs.begin(), runs.end());  // yyyyMMdd-HHmmss: by time
+  std::sort(runs.begin(), runs.end(), [](const std::string& a, const std::string& b) {
+    const std::uint64_t first = SequenceOf(a), second = SequenceOf(b);
+    return first != second ? first < second : a < b;
+  });
   for (std::string& run : runs) run = root + "\\" + run;
   return runs;
 }
@@ -92,32 +238,26 @@ platform::Result<std::string> Store::NewRun() {
   auto root = Open();
   if (!root.ok()) return root.error();
   std::vector<std::string> runs = Runs(root.value());
+  const std::uint64_t next = runs.empty() ? 1 : SequenceOf(File_GetName(runs.back())) + 1;
   while (runs.size() >= kRunsKept) {
     RemoveRun(runs.front());
     runs.erase(runs.begin());
   }
-  const platform::LocalTime now = system_.Now();
-  char name[32];
-  std::snprintf(name, sizeof name, "%04d%02d%02d-%02d%02d%02d", now.year, now.month, now.day,
-                now.hour, now.minute, now.second);
-  // Runs in one second: each later one gets a suffix that sorts after the newest before it,
-  // whatever went from the store since.
-  std::string folder = root.value() + "\\" + name;
-  if (!runs.empty() && File_GetName(runs.back()).starts_with(name)) {
-    const std::string newest = File_GetName(runs.back());
-    const std::size_t digits = std::strlen(name) + 1;  // after the dash
-    const int last = newest.size() > digits ? std::atoi(newest.c_str() + digits) : 1;
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "-%03d", last + 1);
-    folder += suffix;
+  const std::string stamp = UtcStamp(system_.UtcNow());
+  // Never into a folder that is there: a file of the name, say, moves the run to the next.
+  for (std::uint64_t sequence = next;; ++sequence) {
+    char name[48];
+    std::snprintf(name, sizeof name, "%06llu-%s", static_cast<unsigned long long>(sequence),
+                  stamp.c_str());
+    const std::string folder = root.value() + "\\" + name;
+    platform::Status created = system_.CreateNewFolder(folder);
+    if (created.ok()) return folder;
+    if (!Exists(created.error()) || sequence == next + 9) return created.error();
   }
-  platform::Status created = system_.CreateFolder(folder);
-  if (!created.ok()) return created.error();
-  return folder;
 }
 
 std::optional<std::string> Store::LastRun() {
-  auto root = Open();
+  auto root = Open(false);
   if (!root.ok()) return std::nullopt;
   const std::vector<std::string> runs = Runs(root.value());
   for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
@@ -129,20 +269,25 @@ std::optional<std::string> Store::LastRun() {
 
 // ---- Reading and writing
 
-std::vector<Record> ReadJournal(platform::System& system, const std::string& folder) {
+std::vector<Record> ReadJournal(platform::System& system, const std::string& folder,
+                                std::size_t* unreadable) {
   std::vector<Record> records;
+  if (unreadable) *unreadable = 0;
   auto bytes = system.ReadFile(folder + "\\" + kJournalName, kMaxFileBytes);
   if (!bytes.ok()) return records;
   const std::string_view text(reinterpret_cast<const char*>(bytes.value().data()),
                               bytes.value().size());
-  // Only whole lines: one cut short by a crash announces nothing that happened.
+  // Only whole lines: one cut short by a crash announces nothing that happened, and neither
+  // does one that the writer ended afterwards.
   for (std::size_t start = 0, end; (end = text.find("\r\n", start)) != std::string_view::npos;
        start = end + 2) {
-    std::vector<std::string> parts = Split(text.substr(start, end - start), '\t');
-    Record record{std::move(parts.front()), {}};
-    record.fields.assign(std::make_move_iterator(parts.begin() + 1),
-                         std::make_move_iterator(parts.end()));
-    records.push_back(std::move(record));
+    const std::string_view line = text.substr(start, end - start);
+    if (line.ends_with(kTornEnd.front())) continue;
+    if (std::optional<Record> record = DecodeRecord(line)) {
+      records.push_back(std::move(*record));
+    } else if (unreadable) {
+      ++*unreadable;
+    }
   }
   return records;
 }
@@ -152,13 +297,38 @@ bool WasUndone(const std::vector<Record>& records) {
                      [](const Record& record) { return record.kind == kinds::kUndone; });
 }
 
+std::optional<std::string> WhyNotUndo(const platform::AppInfo& app,
+                                      const std::vector<Record>& records) {
+  const auto run = std::find_if(records.begin(), records.end(),
+                                [](const Record& record) { return record.kind == kinds::kRun; });
+  const std::string own = std::to_string(app.bits);
+  if (run == records.end() || run->fields.size() < 3 || run->Field(2) == own) return std::nullopt;
+  const std::string& bits = run->Field(2);
+  const std::string build = bits == "32"   ? "the x86 build"
+                            : bits == "64" ? "the x64 build"
+                                           : "another build";
+  return "this run was made by " + build + " of Kalvenor: undo it with that build";
+}
+
 Writer::Writer(platform::System& system, std::string folder)
     : system_(system), folder_(std::move(folder)) {}
 
 platform::Status Writer::Write(const std::vector<Record>& records) {
+  const std::string path = folder_ + "\\" + kJournalName;
   std::string lines;
-  for (const Record& record : records) lines += Line(record);
-  return system_.AppendDurably(folder_ + "\\" + kJournalName, lines);
+  if (!endChecked_) {
+    auto bytes = system_.ReadFile(path, kMaxFileBytes);
+    const std::string_view text =
+        bytes.ok() ? std::string_view(reinterpret_cast<const char*>(bytes.value().data()),
+                                      bytes.value().size())
+                   : std::string_view();
+    if (!text.empty() && !text.ends_with("\r\n")) lines = kTornEnd;
+  }
+  for (const Record& record : records) lines += EncodeRecord(record);
+  platform::Status written = system_.AppendDurably(path, lines);
+  // A failed append may itself leave a line cut short.
+  endChecked_ = written.ok();
+  return written;
 }
 
 platform::Result<Record> Writer::Backup(const std::string& file,

@@ -15,8 +15,9 @@
 
 namespace kalvenor::journal {
 
-// One line of a journal: its kind, then its fields, separated by tabs (no Windows path holds
-// one).
+// One line of a journal: its kind, then its fields, separated by tabs. Each is written
+// encoded, so that no value (a registry value may hold any character) ends a field or a
+// record: '%', tabs, line ends and other control characters become %XX.
 struct Record {
   std::string kind;
   std::vector<std::string> fields;
@@ -25,7 +26,7 @@ struct Record {
 
 // The kinds of records, in the order a step writes them.
 namespace kinds {
-inline constexpr char kRun[] = "run";        // what kind of run, the system directory
+inline constexpr char kRun[] = "run";        // what kind of run, the system directory, its bitness
 inline constexpr char kBackup[] = "backup";  // target, backup file, SHA-256, version
 inline constexpr char kAbsent[] = "absent";  // target: there was no file
 inline constexpr char kCopy[] = "copy";      // target, SHA-256 of what the copy puts there
@@ -56,38 +57,56 @@ class Store {
   static constexpr std::size_t kRunsKept = 20;
   explicit Store(platform::System& system) : system_(system) {}
 
-  // The store's folder, made where it is missing; an error when it cannot be made or when
-  // others than administrators and SYSTEM may change it.
+  // The store's folder, made where it is missing. A folder that others than administrators and
+  // SYSTEM may change, or a file, in its place is moved aside unread and the folder made anew,
+  // which Notice() then tells; an error when that fails too.
   platform::Result<std::string> Open();
-  // A new run's folder, named by the local time; the oldest runs beyond the last kRunsKept
-  // go first.
+  const std::string& Notice() const { return notice_; }
+  // A new run's folder, never one that was there: "<sequence>-<UTC time>", its sequence one
+  // more than the highest in the store, so that the store's order holds whatever the clock
+  // does. The oldest runs beyond the last kRunsKept go first.
   platform::Result<std::string> NewRun();
-  // The newest run that was not undone, if any.
+  // The newest run that was not undone, if any; nothing from a store others may change.
   std::optional<std::string> LastRun();
 
  private:
+  platform::Result<std::string> Open(bool heal);
+  platform::Status MoveAside(const std::string& folder);
   std::vector<std::string> Runs(const std::string& root);  // oldest first
   void RemoveRun(const std::string& folder);
   platform::System& system_;
+  std::string notice_;
 };
 
 // How the journal names a registry view.
 std::string ViewText(platform::RegistryView view);
 std::optional<platform::RegistryView> ViewFromText(std::string_view text);
 
+// The time as the store's names hold it: 20261208T141700Z.
+std::string UtcStamp(const platform::DateTime& time);
+
 // The SHA-256 of a file's bytes, in hexadecimal.
 platform::Result<std::string> Sha256Of(platform::System& system, const std::string& path);
 
-// The records of the run in `folder`; a last line cut short by a crash is left out.
-std::vector<Record> ReadJournal(platform::System& system, const std::string& folder);
+// The records of the run in `folder`. A line cut short by a crash is left out; `unreadable`,
+// when given, counts the other lines left out: of an unknown kind, with the wrong number of
+// fields for their kind, or not encoded as the writer encodes.
+std::vector<Record> ReadJournal(platform::System& system, const std::string& folder,
+                                std::size_t* unreadable = nullptr);
 bool WasUndone(const std::vector<Record>& records);
+// Why this build must not undo the run of `records`: one of the other build, whose steps went
+// to the other system directory and registry view. Nothing when it may; a journal that does not
+// say (of an earlier version) is taken for this build's own.
+std::optional<std::string> WhyNotUndo(const platform::AppInfo& app,
+                                      const std::vector<Record>& records);
 
 // Writes the records of one run, each on the disk before the step it announces.
 class Writer {
  public:
   Writer(platform::System& system, std::string folder);
   const std::string& Folder() const { return folder_; }
-  // Appends the records, on the disk when it returns.
+  // Appends the records, on the disk when it returns; a last line that a crash cut short is
+  // ended first, so that it stays a line of its own that announces nothing.
   platform::Status Write(const std::vector<Record>& records);
   // Copies `file` into the run's folder; the record of it, or the copy's failure. `version`
   // gets its file version, when it has one.
@@ -98,6 +117,7 @@ class Writer {
   platform::System& system_;
   std::string folder_;
   int backups_ = 0;
+  bool endChecked_ = false;  // the journal ends with a whole line
 };
 
 inline constexpr char kJournalName[] = "journal.txt";

@@ -42,7 +42,9 @@ platform::Status Recorder::Begin(const std::string& runKind, const std::string& 
   auto folder = Store(system_).NewRun();
   if (!folder.ok()) return folder.error();
   Writer writer(system_, folder.value());
-  platform::Status written = writer.Write({{kinds::kRun, {runKind, systemDir}}});
+  // Undo by the other build would look into the other system directory and registry view.
+  platform::Status written =
+      writer.Write({{kinds::kRun, {runKind, systemDir, std::to_string(system_.App().bits)}}});
   if (!written.ok()) return written;
   writer_.emplace(std::move(writer));
   return platform::Done{};

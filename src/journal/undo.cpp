@@ -326,15 +326,21 @@ bool RestoreKeys(platform::System& system, UndoSteps& steps, const Change& chang
 }  // namespace
 
 void UndoRun(platform::System& system, UndoSteps& steps, const std::string& folder) {
-  const std::vector<Record> records = ReadJournal(system, folder);
+  std::size_t unreadable = 0;
+  const std::vector<Record> records = ReadJournal(system, folder, &unreadable);
   steps.Begin("undo", folder, "> Undoing the run of " + folder);
+  if (const auto refused = WhyNotUndo(system.App(), records)) return steps.Failed(*refused);
+  if (unreadable) {
+    steps.Failed(std::to_string(unreadable) + " lines of its journal cannot be read: what " +
+                 "they record is not undone");
+  }
   if (records.empty() || WasUndone(records)) {
     steps.Failed(records.empty() ? "its journal holds nothing to undo" : "it was undone already");
     return;
   }
   const std::vector<Change> changes = ChangesOf(records);
   Writer journal(system, folder);
-  bool complete = true;
+  bool complete = unreadable == 0;
   std::vector<const Change*> done;
   for (auto change = changes.rbegin(); change != changes.rend(); ++change) {
     if (change->undone) continue;

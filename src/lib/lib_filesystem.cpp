@@ -1,5 +1,7 @@
 #include "lib/lib_filesystem.h"
 
+#include "lib/text.h"
+
 namespace kalvenor {
 
 bool File_Exists(platform::System& system, std::string_view p_path) {
@@ -11,6 +13,14 @@ std::string File_GetName(std::string_view p_path) {
   const std::size_t lastBackslash = p_path.rfind('\\');
   if (lastBackslash == std::string_view::npos) return std::string(p_path);
   return std::string(p_path.substr(lastBackslash + 1));
+}
+
+std::string File_Rebased(std::string_view p_path, std::string_view from, std::string_view to) {
+  while (from.ends_with('\\')) from.remove_suffix(1);
+  const bool inside = !from.empty() && p_path.size() > from.size() && p_path[from.size()] == '\\' &&
+                      AsciiLower(p_path.substr(0, from.size())) == AsciiLower(from);
+  if (!inside) return std::string(p_path);
+  return std::string(to) + std::string(p_path.substr(from.size()));
 }
 
 namespace {

@@ -71,9 +71,11 @@ class Process {
 
 enum class ShowWindow { Normal = 1 };
 
-struct LocalTime {
+// A time of day on a date, local or UTC as the call that gives it says.
+struct DateTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
 };
+using LocalTime = DateTime;
 
 struct AppInfo {
   std::string path;  // the program's folder, without a trailing backslash
@@ -128,12 +130,16 @@ class System {
   // The user's Documents folder; empty when there is none.
   virtual std::string DocumentsFolder() const = 0;
   virtual LocalTime Now() const = 0;
+  // The same in UTC, which does not go back when the clock changes to winter time.
+  virtual DateTime UtcNow() const = 0;
 
   // ---- Keeping what a run changes, so that it can be undone
   // The folder of data shared by all users (%ProgramData%); empty when there is none.
   virtual std::string ProgramDataFolder() const = 0;
   // Creates the folder, inheriting the rights of the one it is in; an existing one is done.
   virtual Status CreateFolder(std::string_view path) = 0;
+  // The same, failing when a folder or file of that name exists: a folder that is new.
+  virtual Status CreateNewFolder(std::string_view path) = 0;
   // Creates the folder with rights of its own, inheriting none: full control for
   // administrators and SYSTEM, nothing for anyone else. An existing one is left as it is.
   virtual Status CreateProtectedFolder(std::string_view path) = 0;
@@ -148,7 +154,8 @@ class System {
   virtual Status Rename(std::string_view from, std::string_view to) = 0;
   // Whether a running program holds the file so that it cannot be replaced or deleted.
   virtual bool InUse(std::string_view path) const = 0;
-  // Has the system delete the file when Windows next starts (administrators only).
+  // Has the system delete the file when Windows next starts (administrators only), by the name
+  // the system will know it by then.
   virtual Status DeleteAtRestart(std::string_view path) = 0;
   // The programs that hold the file, as far as the system tells; an empty list means it did
   // not say, never that none do.
@@ -172,7 +179,9 @@ class System {
 
   // ---- Unattended runs
   // The lock that one run of the program at a time holds on this machine, whichever user or
-  // session runs it; nothing while another run holds it.
+  // session runs it; nothing while another run holds it. It lives in the journal's store
+  // (%ProgramData%\Kalvenor), so that only administrators can hold it; where that store is
+  // missing or others may change it, the lock holds nothing rather than let them block runs.
   virtual std::unique_ptr<RunLock> LockRuns() = 0;
   // Writes `text` to the console of the program that started this one; false when it has none.
   virtual bool WriteToParentConsole(std::string_view text) = 0;
@@ -183,5 +192,9 @@ inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
 // The system's code for "the parameter is incorrect".
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
+
+// The system's codes for "a file of that name exists".
+inline constexpr std::uint32_t kErrorFileExists = 80;
+inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 
 }  // namespace kalvenor::platform

@@ -32,7 +32,7 @@ void frmSetup::BeginStep(std::string_view kind, std::string source, std::string 
 
 void frmSetup::OpenStep(std::string_view kind, std::string source, std::string target) {
   EndStep();
-  const platform::LocalTime now = services_.system.Now();  // UTC once the platform tells it
+  const platform::DateTime now = services_.system.UtcNow();
   char time[32];
   std::snprintf(time, sizeof time, "%04d-%02d-%02dT%02d:%02d:%02dZ", now.year, now.month, now.day,
                 now.hour, now.minute, now.second);

@@ -23,6 +23,10 @@ bool frmSetup::BeginRun() {
   txtOperations.SetText("");
   fileList.SetVisible(false);
   txtOperations.SetVisible(true);
+  // The run lock is a file in the journal's store: one that others could change goes first.
+  journal::Store store(services_.system);
+  (void)store.Open();
+  if (!store.Notice().empty()) LogNote(store.Notice());
   runLock_ = services_.system.LockRuns();
   refused_ = runLock_ == nullptr;
   if (refused_) {
@@ -50,7 +54,8 @@ void frmSetup::Run(RunKind kind, bool deleteFiles) {
   static constexpr const char* kKinds[] = {"install", "remove", "copy"};
   const platform::Status journaled =
       recorder_.Begin(kKinds[static_cast<int>(kind)], lblWinSystem.Caption());
-  if (!journaled.ok()) LogFailure("this run cannot be undone: " + journaled.error().message);
+  // Said, though no step failed: the run goes on as it would without a journal.
+  if (!journaled.ok()) LogNote("this run cannot be undone: " + journaled.error().message);
   undoable_ = recorder_.Active() ? recorder_.Folder() : std::string();
   LogUnlisted();  // the items of an unattended run that gave no component
 

@@ -437,8 +437,8 @@ void Install(const std::wstring& program, const std::wstring& floor, const std::
 
 // Install of `count` components over copies already in the system directory, so that each
 // step backs up the file it replaces: with the run's journal, and the same Install without one,
-// for which the store is made unusable (a file where its folder goes) and the run goes on
-// without. The two take turns; each run's journal is removed after it.
+// for which the store is made unusable (a file where its folder goes, held open) and the run
+// goes on without. The two take turns; each run's journal is removed after it.
 void Journal(const std::wstring& program, const std::wstring& sample, int count, int runs) {
   PrivateWindows windows;
   ScratchFolder folder(L"journal");
@@ -456,13 +456,16 @@ void Journal(const std::wstring& program, const std::wstring& sample, int count,
         CopyInto(sample, windows.System() + L"\\" + Numbered(L"comp", i, L".dll"));
       }
       const bool journaled = (run + turn) % 2 == 0;
+      // Held open without sharing, the file cannot be moved aside for a store made anew.
+      UniqueHandle held;
       if (!journaled) {
         ::MoveFileW(store.c_str(), aside.c_str());
-        WriteFile(store, "no store");
+        held.Reset(::CreateFileW(store.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_FLAG_DELETE_ON_CLOSE, nullptr));
       }
       const InstallRun done = RunInstall(exe, windows, count);
       if (!journaled) {
-        ::DeleteFileW(store.c_str());
+        held.Reset();
         ::MoveFileW(aside.c_str(), store.c_str());
       }
       RemoveTree(store + L"\\runs");

@@ -119,7 +119,13 @@ TEST_F(CommandLine, AFileInUseEndsWithRestartNeeded) {
 TEST_F(CommandLine, AnotherRunInProgressOrBadArgumentsRunNothing) {
   folder.Copy(SamplePath(L"kalvenor_sample.dll"), L"comp.dll");
   {
-    const UniqueHandle run(::CreateMutexW(nullptr, TRUE, L"Global\\Kalvenor.Run"));
+    // The lock a run holds: its file in the store, open without sharing.
+    const std::wstring store = EnvironmentVariable(L"ProgramData") + L"\\Kalvenor";
+    ::CreateDirectoryW(store.c_str(), nullptr);
+    const win32::UniqueFile run(::CreateFileW((store + L"\\run.lock").c_str(), GENERIC_WRITE, 0,
+                                              nullptr, OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE,
+                                              nullptr));
+    ASSERT_TRUE(run);
     EXPECT_EQ(Run(L"/install /quiet comp.dll").exitCode, 1618u);
   }
   for (const wchar_t* bad : {L"/install /quiet", L"/install /frobnicate /quiet comp.dll",
@@ -129,6 +135,9 @@ TEST_F(CommandLine, AnotherRunInProgressOrBadArgumentsRunNothing) {
     EXPECT_NE(ended.output.find("Usage: kalvenor.exe /install"), std::string::npos) << ended.output;
   }
   EXPECT_EQ(windows.SystemFiles(), std::vector<std::wstring>{L"regsvr32.exe"});
+  // The mutex earlier versions locked with, which anyone may make, keeps no run out.
+  const UniqueHandle squatted(::CreateMutexW(nullptr, TRUE, L"Global\\Kalvenor.Run"));
+  EXPECT_EQ(Run(L"/copy /quiet comp.dll").exitCode, 0u);
 }
 
 TEST_F(CommandLine, QuietShowsNoWindow) {

@@ -159,6 +159,44 @@ TEST_F(Journal, AFileInUseIsReplacedAndTheOldOneGoesAtTheRestart) {
   ::FreeLibrary(held);
 }
 
+// A file that anyone could have made where the store goes is moved aside, and the run journals
+// into a store made anew, which Undo then works from.
+TEST_F(Journal, AFileInTheStoresPlaceIsMovedAsideAndTheRunKeepsItsJournal) {
+  const std::wstring store = EnvironmentVariable(L"ProgramData") + L"\\Kalvenor";
+  TempFolder earlier;  // the store of the runs before, out of the way and removed at the end
+  ::MoveFileW(store.c_str(), earlier.PathOf(L"store").c_str());
+  ASSERT_TRUE(::MoveFileW(earlier.Write(L"planted").c_str(), store.c_str()));
+  const std::wstring target = windows.Put(L"comp.dll", "before");
+  folder.Copy(SamplePath(L"kalvenor_sample.dll"), L"comp.dll");
+  Start();
+  const std::wstring log = RunToEnd(*app, SetupId::cmdBlindCopy);
+  const std::wstring said =
+      L"|      the journal's store " + store + L" could be changed by others, so it was moved to ";
+  ASSERT_TRUE(log.starts_with(said + store + L".untrusted-")) << Narrow(log);
+  const std::wstring aside = log.substr(said.size(), log.find(L" and made anew") - said.size());
+  EXPECT_TRUE(::DeleteFileW(aside.c_str())) << Narrow(aside) << " is no file";
+
+  ASSERT_TRUE(PickFromLogMenu(*app, 3));  // Undo this run
+  ASSERT_TRUE(WaitUntil([&] { return app->Log().starts_with(L"> Undoing the run of "); }));
+  const std::wstring undone = AwaitDone(*app);
+  EXPECT_EQ(undone.find(L"failed"), std::wstring::npos) << Narrow(undone);
+  EXPECT_EQ(FileContent(target), "before");
+}
+
+// The session manager deletes at the restart by the names of a 64-bit program: a 32-bit
+// program's file in the system directory is named in the WOW64 one, where it lies.
+TEST_F(Journal, ADeleteAtTheRestartNamesTheFileWhereItLies) {
+  const std::wstring name = L"kalvenor-e2e-" + std::to_wstring(::GetCurrentProcessId()) + L".old";
+  const std::wstring path = OwnSystemDirectory() + L"\\" + name;
+  ASSERT_TRUE(::CopyFileW(folder.Write(name).c_str(), path.c_str(), FALSE));
+  EXPECT_TRUE(win32::Win32System().DeleteAtRestart(Narrow(path)).ok());
+  wchar_t wow64[MAX_PATH] = {};
+  ::GetSystemWow64DirectoryW(wow64, MAX_PATH);
+  const std::wstring lies = (sizeof(void*) == 4 ? wow64 : OwnSystemDirectory()) + L"\\" + name;
+  EXPECT_NE(PendingRenames().find(LowerCase(lies)), std::wstring::npos) << Narrow(PendingRenames());
+  ::DeleteFileW(path.c_str());
+}
+
 // Killed half-way through an Install of 50 components, half of them over files in place: a new
 // instance's "Undo the last run" puts back every file and the class as they were. The new
 // instance is this process's own window, which a test can reach the system menu of.

@@ -165,19 +165,92 @@ TEST_F(JournalTest, UndoLeavesAChangedFileAndAChangedBackupAlone) {
   EXPECT_FALSE(journal::Store(platform).LastRun()) << Log();
 }
 
-// The store keeps the last 20 runs, oldest first out, however many fall in one second.
-TEST_F(JournalTest, TheStoreKeepsTheLastTwentyRuns) {
+// The store keeps the last 20 runs, oldest first out, however many fall in one second; a clock
+// turned back and a file of the next run's name change neither order nor folder.
+TEST_F(JournalTest, TheStoreKeepsTheLastTwentyRunsInItsOwnOrder) {
   Start();
-  for (int run = 0; run < 23; ++run) {
+  const std::string root = "C:\\ProgramData\\Kalvenor\\runs\\";
+  for (int run = 0; run < 24; ++run) {
+    if (run == 23) platform.SetUtcNow({2026, 12, 6, 23, 0, 0});
+    if (run == 23) platform.AddFile(root + "000024-20261206T230000Z");
     Click(SetupId::cmdBlindCopy);
     ClickSurface();
   }
-  const std::string root = "C:\\ProgramData\\Kalvenor\\runs\\";
   const Strings runs = platform.Dir(root + "*", platform::DirAttributes::Folders);
   EXPECT_EQ(runs.size(), 20u);
-  EXPECT_FALSE(platform.HasFile(root + "20261207-090503-003\\journal.txt"));
-  EXPECT_TRUE(platform.HasFile(root + "20261207-090503-023\\journal.txt"));
-  EXPECT_EQ(journal::Store(platform).LastRun(), root + "20261207-090503-023");
+  EXPECT_FALSE(platform.HasFile(root + "000004-20261207T080503Z\\journal.txt"));
+  EXPECT_TRUE(platform.HasFile(root + "000023-20261207T080503Z\\journal.txt"));
+  EXPECT_EQ(journal::Store(platform).LastRun(), root + "000025-20261206T230000Z");
+}
+
+// What others could have put at the store's place (a file; a folder, with a run never to be
+// read) is moved aside, and the run journals into a store made anew; where it cannot be moved
+// (a file held open), the run goes on without a journal, which fails no step.
+TEST_F(JournalTest, AStoreOthersCouldChangeIsMovedAsideUnreadAndMadeAnew) {
+  const std::string store = "C:\\ProgramData\\Kalvenor";
+  const std::string moved = "|      the journal's store " + store +
+                            " could be changed by others, so it was moved to " + store +
+                            ".untrusted-20261207T080503Z";
+  const std::string said[] = {moved + " and made anew", moved + "-2 and made anew",
+                              "|      this run cannot be undone: " + store +
+                                  " may be changed by others than administrators and SYSTEM, and "
+                                  "cannot be moved aside: " +
+                                  platform::memory::MemoryError(32).message};
+  Start();
+  for (int i = 0; i < 3; ++i) {
+    (void)platform.Rename(store, store + ".earlier" + std::to_string(i));
+    if (i == 1) platform.AddFolder(store);
+    if (i == 1) platform.AddFolder(store + "\\runs\\000009-20261207T080503Z");
+    if (i != 1) platform.AddFile(store, {.locked = i == 2});
+    Click(SetupId::cmdBlindCopy);
+    EXPECT_EQ(LogLines().front(), said[i]);
+    EXPECT_EQ(journal::Store(platform).LastRun(),
+              i < 2 ? std::optional(store + "\\runs\\000001-20261207T080503Z") : std::nullopt);
+    EXPECT_FALSE(setup->LastOutcome().failed) << Log();
+    ClickSurface();
+  }
+}
+
+TEST_F(JournalTest, UndoLeavesARunOfTheOtherBuildToThatBuild) {
+  platform.AddFile(kTarget, {.content = "before"});
+  Start();
+  Click(SetupId::cmdBlindCopy);
+  platform.SetApp({kAppFolder, "Kalvenor", 1, 0, 4, 64});
+  static_cast<platform::memory::MemoryForm&>(setup->Window()).ChooseSystemMenu(1);
+  EXPECT_TRUE(
+      Logged("|      failed: this run was made by the x86 build of Kalvenor: undo it "
+             "with that build"));
+  EXPECT_EQ(platform.Content(kTarget), "run's a");
+  EXPECT_TRUE(journal::Store(platform).LastRun()) << "marked undone";
+  // A journal of an earlier version does not say: it is the program's own.
+  EXPECT_EQ(journal::WhyNotUndo(platform.App(), {{journal::kinds::kRun, {"copy", kSystem32}}}),
+            std::nullopt);
+}
+
+// A value with tabs, line ends or a record's text stays one field of one record; a line cut
+// short by a crash stays apart from what is appended after it; a line that is no record of its
+// kind is refused.
+TEST(JournalRecords, ForgedFieldsAndATornLineAddNoRecord) {
+  MemoryPlatform platform;
+  platform.AddFolder("C:\\run");
+  // Lines that are no record of their kind, then one cut short.
+  (void)platform.AppendDurably(
+      "C:\\run\\journal.txt",
+      "bogus\tx\r\nregister\r\nregister\ta\tb\r\nclass\ta\tb\r\ncopy\ta\t%4\r\n"
+      "copy\ta\t%41\r\ncopy\ta\tb\x01\r\ncount\tc:\\a.dll\t1");
+  const std::string forged[] = {
+      "c:\\x.dll\r\nregister\tc:\\evil.dll", "\t\n", "100%", "%41", "\x01\x7f", ""};
+  journal::Writer writer(platform, "C:\\run");
+  for (const std::string& value : forged) {
+    ASSERT_TRUE(writer.Write({{journal::kinds::kClass, {kTarget, "{C}", value}}}).ok());
+  }
+  std::size_t unreadable = 0;
+  const auto records = journal::ReadJournal(platform, "C:\\run", &unreadable);
+  ASSERT_EQ(records.size(), std::size(forged));
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    EXPECT_EQ(records[i].fields, (Strings{kTarget, "{C}", forged[i]}));
+  }
+  EXPECT_EQ(unreadable, 7u);
 }
 
 TEST(Sha256, KnownDigests) {

@@ -416,6 +416,11 @@ Status MemoryPlatform::CreateFolder(std::string_view path) {
   return Done{};
 }
 
+Status MemoryPlatform::CreateNewFolder(std::string_view path) {
+  if (Find(path)) return MemoryError(183);
+  return CreateFolder(path);
+}
+
 Status MemoryPlatform::CreateProtectedFolder(std::string_view path) {
   const bool existed = Find(path) != nullptr;
   Status created = CreateFolder(path);
@@ -425,8 +430,8 @@ Status MemoryPlatform::CreateProtectedFolder(std::string_view path) {
 
 Result<bool> MemoryPlatform::IsProtectedFolder(std::string_view path) const {
   const Entry* folder = Find(path);
-  if (!folder || !folder->folder) return MemoryError(3);
-  return folder->protectedFolder;
+  if (!folder) return MemoryError(3);
+  return folder->folder && folder->protectedFolder;  // a file is no folder of anyone's
 }
 
 Status MemoryPlatform::RemoveFolder(std::string_view path) {
@@ -462,6 +467,22 @@ Status MemoryPlatform::Rename(std::string_view from, std::string_view to) {
   Entry moved = *entry;
   entries_.erase(Folded(from));
   Put(std::string(to), moved.folder, moved.options);
+  Find(to)->protectedFolder = moved.protectedFolder;
+  // A folder takes what is inside it along.
+  const std::string inside = Folded(from) + "\\";
+  std::vector<Entry> children;
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    if (!it->first.starts_with(inside)) {
+      ++it;
+      continue;
+    }
+    children.push_back(std::move(it->second));
+    it = entries_.erase(it);
+  }
+  for (Entry& child : children) {
+    child.path = std::string(to) + child.path.substr(from.size());
+    entries_.emplace(Folded(child.path), std::move(child));
+  }
   return Done{};
 }
 

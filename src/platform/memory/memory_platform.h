@@ -79,6 +79,8 @@ class MemoryPlatform final : public Toolkit, public System {
   std::optional<std::string> nextSaveChoice;
   std::optional<std::size_t> nextMenuChoice;
   void SetNow(LocalTime now) { now_ = now; }
+  // The UTC clock, which a test may turn back.
+  void SetUtcNow(DateTime now) { utcNow_ = now; }
   // Makes the next file write fail, leaving the file as it was.
   void FailNextWrite(SystemError error) { writeFailure_ = std::move(error); }
 
@@ -140,8 +142,10 @@ class MemoryPlatform final : public Toolkit, public System {
   Status WriteNew(std::string_view path, std::string_view bytes) override;
   std::string DocumentsFolder() const override { return "C:\\Users\\user\\Documents"; }
   LocalTime Now() const override { return now_; }
+  DateTime UtcNow() const override { return utcNow_; }
   std::string ProgramDataFolder() const override { return "C:\\ProgramData"; }
   Status CreateFolder(std::string_view path) override;
+  Status CreateNewFolder(std::string_view path) override;
   Status CreateProtectedFolder(std::string_view path) override;
   Result<bool> IsProtectedFolder(std::string_view path) const override;
   Status RemoveFolder(std::string_view path) override;
@@ -212,6 +216,7 @@ class MemoryPlatform final : public Toolkit, public System {
   std::map<RegistryPath, RegistryKey> registry_;
   bool elevated_ = true;
   LocalTime now_{2026, 12, 7, 9, 5, 3};
+  DateTime utcNow_{2026, 12, 7, 8, 5, 3};
   std::optional<SystemError> writeFailure_;
   AppInfo app_{"C:\\Kalvenor", "Kalvenor", 1, 0, 4};
   std::string curDir_ = "C:\\";

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 
+#include "lib/lib_filesystem.h"
 #include "platform/version_resource.h"
 #include "platform/wildcard.h"
 #include "platform/win32/handles.h"
@@ -408,6 +409,12 @@ platform::LocalTime Win32System::Now() const {
   return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
 }
 
+platform::DateTime Win32System::UtcNow() const {
+  SYSTEMTIME now{};
+  ::GetSystemTime(&now);
+  return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+}
+
 bool Win32System::Elevated() const {
   HANDLE opened = nullptr;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened)) return false;
@@ -423,6 +430,10 @@ std::string Win32System::ProgramDataFolder() const { return KnownFolder(FOLDERID
 platform::Status Win32System::CreateFolder(std::string_view path) {
   const std::wstring folder = Widen(path);
   return FolderMade(::CreateDirectoryW(folder.c_str(), nullptr), folder);
+}
+
+platform::Status Win32System::CreateNewFolder(std::string_view path) {
+  return Checked(::CreateDirectoryW(Widen(path).c_str(), nullptr));
 }
 
 platform::Status Win32System::CreateProtectedFolder(std::string_view path) {
@@ -503,8 +514,32 @@ bool Win32System::InUse(std::string_view path) const {
   return !file && ::GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
+namespace {
+
+// The path by which the system knows the file at the restart. The session manager that deletes
+// it then is a 64-bit program on 64-bit Windows, for which the system directory is the 64-bit
+// one: a 32-bit program's file there really lies in the WOW64 system directory. Other folders,
+// a private WINDIR's among them, are the same for both.
+std::string AtRestart(std::string_view path) {
+  BOOL wow64 = FALSE;
+  if (sizeof(void*) == 8 || !::IsWow64Process(::GetCurrentProcess(), &wow64) || !wow64) {
+    return std::string(path);
+  }
+  wchar_t system[MAX_PATH] = {}, redirected[MAX_PATH] = {};
+  const UINT systemLength = ::GetSystemDirectoryW(system, MAX_PATH);
+  const UINT redirectedLength = ::GetSystemWow64DirectoryW(redirected, MAX_PATH);
+  if (systemLength == 0 || systemLength >= MAX_PATH || redirectedLength == 0 ||
+      redirectedLength >= MAX_PATH) {
+    return std::string(path);
+  }
+  return File_Rebased(path, Narrow(system), Narrow(redirected));
+}
+
+}  // namespace
+
 platform::Status Win32System::DeleteAtRestart(std::string_view path) {
-  return Checked(::MoveFileExW(Widen(path).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+  return Checked(
+      ::MoveFileExW(Widen(AtRestart(path)).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
 }
 
 std::vector<std::string> Win32System::ProgramsUsing(std::string_view path) const {
@@ -727,24 +762,36 @@ namespace {
 // A named mutex in the global namespace, so that runs in every session exclude each other: a
 // deployment tool's run as SYSTEM as well as a user's in the window.
 class MutexLock final : public platform::RunLock {
+
+// A file in the journal's store held open without sharing: only administrators and SYSTEM may
+// make or open one there, whichever session they run in. The system closes it when the run
+// ends, killed or not, and it goes then.
+class FileLock final : public platform::RunLock {
  public:
-  explicit MutexLock(UniqueHandle mutex) : mutex_(std::move(mutex)) {}
-  ~MutexLock() override { ::ReleaseMutex(mutex_.get()); }
+  explicit FileLock(UniqueFile file) : file_(std::move(file)) {}
 
  private:
-  UniqueHandle mutex_;
+  UniqueFile file_;
 };
 
 }  // namespace
 
 std::unique_ptr<platform::RunLock> Win32System::LockRuns() {
-  UniqueHandle mutex(::CreateMutexW(nullptr, FALSE, L"Global\\Kalvenor.Run"));
-  if (!mutex) return nullptr;  // another account's run made it and keeps others out
-  // An abandoned lock is taken over: the run that held it was killed, and its journal says
-  // what it did.
-  const DWORD waited = ::WaitForSingleObject(mutex.get(), 0);
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return nullptr;
-  return std::make_unique<MutexLock>(std::move(mutex));
+  const std::string data = ProgramDataFolder();
+  const std::string store = data + "\\Kalvenor";
+  // A store that others may change could hold a lock of theirs: the run then keeps no journal,
+  // says so, and goes on rather than wait for them.
+  platform::Result<bool> trusted =
+      data.empty() ? platform::Result<bool>(false) : IsProtectedFolder(store);
+  if (!trusted.ok() || !trusted.value()) return std::make_unique<platform::RunLock>();
+  UniqueFile lock(::CreateFileW(Widen(store + "\\run.lock").c_str(), GENERIC_READ | GENERIC_WRITE,
+                                0, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  if (lock) return std::make_unique<FileLock>(std::move(lock));
+  // Only a lock that another run holds keeps this one out; one that cannot be made (the
+  // program is not elevated, say) leaves the run to fail at its steps, as it would.
+  if (::GetLastError() == ERROR_SHARING_VIOLATION) return nullptr;
+  return std::make_unique<platform::RunLock>();
 }
 
 bool Win32System::WriteToParentConsole(std::string_view text) {

@@ -31,9 +31,11 @@ class Win32System final : public platform::System {
   platform::Status WriteNew(std::string_view path, std::string_view bytes) override;
   std::string DocumentsFolder() const override;
   platform::LocalTime Now() const override;
+  platform::DateTime UtcNow() const override;
 
   std::string ProgramDataFolder() const override;
   platform::Status CreateFolder(std::string_view path) override;
+  platform::Status CreateNewFolder(std::string_view path) override;
   platform::Status CreateProtectedFolder(std::string_view path) override;
   platform::Result<bool> IsProtectedFolder(std::string_view path) const override;
   platform::Status RemoveFolder(std::string_view path) override;
