@@ -759,10 +759,6 @@ platform::Status Win32System::WriteRegistryTree(platform::RegistryRoot root,
 
 namespace {
 
-// A named mutex in the global namespace, so that runs in every session exclude each other: a
-// deployment tool's run as SYSTEM as well as a user's in the window.
-class MutexLock final : public platform::RunLock {
-
 // A file in the journal's store held open without sharing: only administrators and SYSTEM may
 // make or open one there, whichever session they run in. The system closes it when the run
 // ends, killed or not, and it goes then.
