@@ -145,7 +145,7 @@ std::vector<std::string> Diagnose(platform::System& system, const Component& com
                  ", so it is no self-registering component: install it the way its vendor " +
                  "describes");
   }
-  const Machine tool = ToolMachine(system);
+  const Machine tool = ToolOf(system, component);
   if (image->machine != tool) {
     findings.Add("a " + std::string(BitsOf(image->machine)) + " DLL, which the " + BitsOf(tool) +
                  " regsvr32.exe cannot load: register it with " + RegistrarFor(image->machine));

@@ -392,6 +392,14 @@ bool PeImage::Exports(std::string_view name) const {
   return std::find(exports.begin(), exports.end(), name) != exports.end();
 }
 
+Machine ReadMachine(std::span<const std::byte> bytes) {
+  const Reader in(bytes);
+  if (!in.Has(0, 64) || in.Word(0) != kDosMagic) return Machine::Unknown;
+  const std::size_t signature = in.Dword(0x3C);
+  if (!in.Has(signature, 6) || in.Dword(signature) != kPeSignature) return Machine::Unknown;
+  return MachineOf(in.Word(signature + 4));
+}
+
 std::optional<PeImage> ReadPeImage(std::span<const std::byte> bytes) {
   const Reader in(bytes);
   PeImage image;

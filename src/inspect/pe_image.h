@@ -49,6 +49,10 @@ struct PeImage {
 
 inline constexpr std::size_t kMaxImageBytes = 64u << 20;  // callers read no more than this
 
+// The machine of a PE image from its headers alone (the first kilobytes of the file suffice);
+// Unknown when the bytes are no PE image or of another machine.
+Machine ReadMachine(std::span<const std::byte> bytes);
+
 // Nothing when the bytes are not a PE image (no MZ, no PE\0\0, bad optional header or section
 // table). Never reads outside `bytes`.
 std::optional<PeImage> ReadPeImage(std::span<const std::byte> bytes);

@@ -37,6 +37,10 @@ Machine ToolMachine(const platform::System& system) {
   return system.App().bits == 64 ? Machine::X64 : Machine::X86;
 }
 
+Machine ToolOf(const platform::System& system, const Component& component) {
+  return component.tool == Machine::Unknown ? ToolMachine(system) : component.tool;
+}
+
 bool IsOtherBitness(Machine component, Machine tool) {
   return component != tool && (component == Machine::X86 || component == Machine::X64);
 }

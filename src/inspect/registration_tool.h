@@ -17,6 +17,7 @@ struct Component {
   std::string listed;     // the listed file it came from; empty when that is the copy itself
   std::string systemDir;  // of the tool's bitness, without a trailing backslash
   bool registering = true;
+  Machine tool = Machine::Unknown;  // the tool's machine; Unknown for the program's own
 };
 
 // The most lines the inspection adds under one step.
@@ -40,6 +41,8 @@ std::string Hex(std::uint32_t code);  // 0x0000ABCD
 
 // The tool of the program's bitness.
 Machine ToolMachine(const platform::System& system);
+// The tool that registers the component.
+Machine ToolOf(const platform::System& system, const Component& component);
 // Built for the other of x86 and x64: the tool hands such a DLL to the tool of its bitness,
 // where the system runs one, which registers it in its own registry view.
 bool IsOtherBitness(Machine component, Machine tool);

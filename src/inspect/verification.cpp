@@ -1,5 +1,7 @@
 #include "inspect/verification.h"
 
+#include <cstring>
+
 #include "inspect/pe_image.h"
 #include "inspect/type_library.h"
 #include "lib/lib_filesystem.h"
@@ -79,15 +81,19 @@ class Registry {
     return File_Exists(system_, inWindows) ? inWindows : inSystem;
   }
 
-  // The form in which two names of one file compare equal: long names, no letter case. A
-  // 32-bit component on 64-bit Windows reports its copy in system32 by its real folder,
-  // SysWOW64, which is where the 32-bit tool's system32 leads.
+  // The form in which two names of one file compare equal: long names, no letter case. On
+  // 64-bit Windows a 32-bit component reports its copy in system32 by its real folder,
+  // SysWOW64, which is where the 32-bit tool's system32 leads; and a 32-bit program reaches the
+  // 64-bit system32 as Sysnative.
   std::string Comparable(const std::string& path) const {
     std::string lower = AsciiLower(system_.LongPathName(path));
-    if (system_.App().bits == 32) {
-      const std::string windows = AsciiLower(windowsDir_);
-      const std::string wow = windows + "\\syswow64\\";
-      if (lower.starts_with(wow)) lower = windows + "\\system32\\" + lower.substr(wow.size());
+    const std::string windows = AsciiLower(windowsDir_);
+    const Machine tool = ToolOf(system_, component_);
+    const char* alias = tool == Machine::X86                               ? "\\syswow64\\"
+                        : tool == Machine::X64 && system_.App().bits == 32 ? "\\sysnative\\"
+                                                                           : nullptr;
+    if (alias && lower.starts_with(windows + alias)) {
+      lower = windows + "\\system32\\" + lower.substr(windows.size() + std::strlen(alias));
     }
     return lower;
   }
@@ -158,7 +164,7 @@ std::optional<Declared> DeclaredBy(platform::System& system, const Component& co
   auto library = ReadTypeLibrary(image->typeLibrary);
   if (!library) return std::nullopt;
   // A DLL of the other bitness is registered by the other bitness's tool, in its own view.
-  const Machine tool = ToolMachine(system);
+  const Machine tool = ToolOf(system, component);
   const Machine registrar = IsOtherBitness(image->machine, tool) ? image->machine : tool;
   return Declared{image->machine, ViewOf(registrar), std::move(*library)};
 }
@@ -177,7 +183,7 @@ std::vector<std::string> VerifyRegistration(platform::System& system, const Comp
     found.push_back(registry.Read(type));
     anyToCopy = anyToCopy || found.back().standing == Standing::ToCopy;
   }
-  const Machine tool = ToolMachine(system);
+  const Machine tool = ToolOf(system, component);
   for (const ClassStanding& standing : found) {
     if (auto failure = Failure(standing, component, declared->machine, tool, !anyToCopy)) {
       failures.push_back(std::move(*failure));
@@ -202,7 +208,7 @@ std::vector<ClassServer> ReadClassServers(platform::System& system, const Compon
 
 RegistryFootprint FootprintOf(platform::System& system, const Component& component) {
   const std::optional<Declared> declared = DeclaredBy(system, component);
-  if (!declared) return {ViewOf(ToolMachine(system)), {}};
+  if (!declared) return {ViewOf(ToolOf(system, component)), {}};
   RegistryFootprint footprint{declared->view, {}};
   for (const TypeLibraryClass& type : declared->library.classes) {
     const std::string key = "CLSID\\" + type.clsid;

@@ -22,7 +22,7 @@ constexpr struct {
     {kinds::kRun, 2, 3},        {kinds::kBackup, 4, 4},   {kinds::kAbsent, 1, 1},
     {kinds::kCopy, 2, 2},       {kinds::kDelete, 1, 1},   {kinds::kClass, 3, 3},
     {kinds::kRegistered, 2, 2}, {kinds::kRegister, 1, 1}, {kinds::kUnregister, 1, 1},
-    {kinds::kCount, 2, 2},      {kinds::kUndone, 0, 0},   {kinds::kShare, 6, 6},
+    {kinds::kCount, 2, 2},      {kinds::kUndone, 0, 0},   {kinds::kShare, 6, 7},
     {kinds::kKey, 4, 4},        {kinds::kSubkey, 3, 3},   {kinds::kValue, 6, 6},
     {kinds::kFileUndone, 1, 1},
 };

@@ -38,7 +38,7 @@ inline constexpr char kUnregister[] = "unregister";      // target
 // Written by older versions: target, shared count before, or "-".
 inline constexpr char kCount[] = "count";
 // Target, the count's name, the count before and after ("-" for none), whether Kalvenor held a
-// share before and after ("1" or "0").
+// share before and after ("1" or "0"), the registry view of the count.
 inline constexpr char kShare[] = "share";
 // A registry key the tool may change, as it stood: target, view ("32" or "64"), the key under
 // HKCR, whether it existed ("1" or "0"); then its subkeys (view, key, subkey) and its values

@@ -175,10 +175,10 @@ std::vector<std::string> Recorder::ClassesOf(platform::RegistryView view,
 }
 
 platform::Status Recorder::BeforeShare(const std::string& target, const SharedCount& before,
-                                       const SharedCount& after) {
+                                       const SharedCount& after, platform::RegistryView view) {
   return Write({{kinds::kShare,
                  {target, before.name, CountText(before.value), CountText(after.value),
-                  before.held ? "1" : "0", after.held ? "1" : "0"}}});
+                  before.held ? "1" : "0", after.held ? "1" : "0", ViewText(view)}}});
 }
 
 }  // namespace kalvenor::journal

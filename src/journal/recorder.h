@@ -49,7 +49,7 @@ class Recorder {
   // library names as they stood before the run's first step on them.
   platform::Status BeforeTool(const inspect::Component& component);
   platform::Status BeforeShare(const std::string& target, const SharedCount& before,
-                               const SharedCount& after);
+                               const SharedCount& after, platform::RegistryView view);
 
  private:
   platform::Status Write(const std::vector<Record>& records);

@@ -3,17 +3,12 @@
 #include <charconv>
 #include <vector>
 
-#include "inspect/registration_tool.h"
 #include "lib/text.h"
 
 namespace kalvenor::journal {
 namespace {
 
 using platform::RegistryRoot;
-
-platform::RegistryView CountView(const platform::System& system) {
-  return inspect::ViewOf(inspect::ToolMachine(system));
-}
 
 // %NAME% replaced by the variable's value where it has one, as the registry's expandable
 // strings are.
@@ -37,7 +32,8 @@ std::string Expanded(const platform::System& system, std::string_view path) {
 
 }  // namespace
 
-std::string ComparablePath(const platform::System& system, std::string_view path) {
+std::string ComparablePath(const platform::System& system, std::string_view path,
+                           platform::RegistryView view) {
   std::string text = AsciiLower(Expanded(system, path));
   for (char& c : text) {
     if (c == '/') c = '\\';
@@ -54,27 +50,26 @@ std::string ComparablePath(const platform::System& system, std::string_view path
   }
   std::string comparable = text.starts_with("\\\\") ? "\\\\" : "";
   for (std::size_t i = 0; i < parts.size(); ++i) comparable += (i ? "\\" : "") + parts[i];
-  if (system.App().bits == 32) {
-    const std::string windows = AsciiLower(system.Environ("WINDIR").value_or("c:\\windows"));
-    const std::string wow = windows + "\\syswow64\\";
-    if (comparable.starts_with(wow)) {
-      comparable = windows + "\\system32\\" + comparable.substr(wow.size());
-    }
+  const std::string windows = AsciiLower(system.Environ("WINDIR").value_or("c:\\windows"));
+  const std::string alias =
+      windows + (view == platform::RegistryView::Bits32 ? "\\syswow64\\" : "\\sysnative\\");
+  if (comparable.starts_with(alias)) {
+    comparable = windows + "\\system32\\" + comparable.substr(alias.size());
   }
   return comparable;
 }
 
-SharedCount ReadSharedCount(platform::System& system, const std::string& path) {
-  const platform::RegistryView view = CountView(system);
+SharedCount ReadSharedCount(platform::System& system, const std::string& path,
+                            platform::RegistryView view) {
   SharedCount count{path,
                     system.RegistryDword(RegistryRoot::LocalMachine, view, kSharedDllsKey, path)};
   if (!count.value) {
     // Another installer may have written another spelling of the same file.
     auto tree = system.ReadRegistryTree(RegistryRoot::LocalMachine, view, kSharedDllsKey);
-    const std::string wanted = ComparablePath(system, path);
+    const std::string wanted = ComparablePath(system, path, view);
     if (tree.ok() && tree.value()) {
       for (const platform::RegistryValue& value : tree.value()->values) {
-        if (!value.key.empty() || ComparablePath(system, value.name) != wanted) continue;
+        if (!value.key.empty() || ComparablePath(system, value.name, view) != wanted) continue;
         count.value =
             system.RegistryDword(RegistryRoot::LocalMachine, view, kSharedDllsKey, value.name);
         if (!count.value) continue;
@@ -85,7 +80,7 @@ SharedCount ReadSharedCount(platform::System& system, const std::string& path) {
   }
   count.held = system
                    .RegistryDword(RegistryRoot::LocalMachine, view, kHeldSharesKey,
-                                  ComparablePath(system, path))
+                                  ComparablePath(system, path, view))
                    .has_value();
   return count;
 }
@@ -94,9 +89,8 @@ SharedCount ReadSharedCount(platform::System& system, const std::string& path) {
 // share too many: a share is taken by the count first, given back by the mark first. Undo acts
 // on a share only where the mark says that the run's change took place.
 platform::Status WriteSharedCount(platform::System& system, const std::string& path,
-                                  const SharedCount& count) {
-  const platform::RegistryView view = CountView(system);
-  const std::string held = ComparablePath(system, path);
+                                  const SharedCount& count, platform::RegistryView view) {
+  const std::string held = ComparablePath(system, path, view);
   auto writeCount = [&] {
     return count.value ? system.SetRegistryDword(RegistryRoot::LocalMachine, view, kSharedDllsKey,
                                                  count.name, *count.value)

@@ -16,9 +16,10 @@ inline constexpr char kSharedDllsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentV
 inline constexpr char kHeldSharesKey[] = "SOFTWARE\\Kalvenor\\Shares";
 
 // The form in which two spellings of one file compare equal: environment strings expanded,
-// "." and ".." resolved, no letter case; for a 32-bit program, its SysWOW64 name is its system32
-// name.
-std::string ComparablePath(const platform::System& system, std::string_view path);
+// "." and ".." resolved, no letter case; in the 32-bit view a file's SysWOW64 name is its system32
+// name, as in the 64-bit view its Sysnative name is.
+std::string ComparablePath(const platform::System& system, std::string_view path,
+                           platform::RegistryView view);
 
 struct SharedCount {
   std::string name;                    // the value's name: as found, or the file's path
@@ -26,11 +27,13 @@ struct SharedCount {
   bool held = false;                   // Kalvenor holds one share of it
 };
 
-// The count of `path` under any spelling, and whether Kalvenor holds a share.
-SharedCount ReadSharedCount(platform::System& system, const std::string& path);
+// The count of `path` under any spelling in the registry view of the file's bitness, and whether
+// Kalvenor holds a share.
+SharedCount ReadSharedCount(platform::System& system, const std::string& path,
+                            platform::RegistryView view);
 // Writes the count under its name (nothing deletes it) and whether Kalvenor holds a share.
 platform::Status WriteSharedCount(platform::System& system, const std::string& path,
-                                  const SharedCount& count);
+                                  const SharedCount& count, platform::RegistryView view);
 
 // Counts written as text in the journal: "-" for none.
 std::string CountText(std::optional<std::uint32_t> count);

@@ -23,6 +23,7 @@ struct Share {
   std::string name;
   std::optional<std::uint32_t> before, after;
   bool heldBefore = false, heldAfter = false;
+  RegistryView view = RegistryView::Bits32;
 };
 
 // A registry key as it stood before the run's first step on it; no tree when it did not exist.
@@ -56,7 +57,7 @@ std::vector<std::byte> BytesOfHex(std::string_view hex) {
   return bytes;
 }
 
-std::vector<Change> ChangesOf(const std::vector<Record>& records) {
+std::vector<Change> ChangesOf(const std::vector<Record>& records, RegistryView ownView) {
   std::vector<Change> changes;
   auto of = [&](const std::string& target) -> Change& {
     auto found = std::find_if(changes.begin(), changes.end(), [&](const Change& change) {
@@ -99,7 +100,8 @@ std::vector<Change> ChangesOf(const std::vector<Record>& records) {
     } else if (record.kind == kinds::kShare) {
       of(target).shares.push_back({record.Field(1), CountFromText(record.Field(2)),
                                    CountFromText(record.Field(3)), record.Field(4) == "1",
-                                   record.Field(5) == "1"});
+                                   record.Field(5) == "1",
+                                   ViewFromText(record.Field(6)).value_or(ownView)});
     } else if (record.kind == kinds::kKey) {
       if (const auto view = ViewFromText(record.Field(1))) {
         KeyState state{*view, record.Field(2), std::nullopt};
@@ -154,7 +156,7 @@ void LogCount(UndoSteps& steps, const std::string& target, std::optional<std::ui
 // have counted the file meanwhile.
 bool GiveBackShares(platform::System& system, UndoSteps& steps, const Change& change) {
   for (auto share = change.shares.rbegin(); share != change.shares.rend(); ++share) {
-    const SharedCount now = ReadSharedCount(system, change.target);
+    const SharedCount now = ReadSharedCount(system, share->name, share->view);
     SharedCount undone = now;
     if (share->heldAfter && !share->heldBefore) {
       if (!now.held) continue;  // the run ended before it took the share
@@ -173,7 +175,7 @@ bool GiveBackShares(platform::System& system, UndoSteps& steps, const Change& ch
     }
     if (undone.value == now.value && undone.held == now.held) continue;
     if (undone.value != now.value) LogCount(steps, change.target, undone.value);
-    platform::Status set = WriteSharedCount(system, change.target, undone);
+    platform::Status set = WriteSharedCount(system, share->name, undone, share->view);
     if (!set.ok()) {
       steps.Failed(set.error().message);
       return false;
@@ -183,8 +185,9 @@ bool GiveBackShares(platform::System& system, UndoSteps& steps, const Change& ch
   if (change.countBefore) {
     const std::optional<std::uint32_t> count = CountFromText(*change.countBefore);
     LogCount(steps, change.target, count);
-    const SharedCount old{change.target, count, ReadSharedCount(system, change.target).held};
-    platform::Status set = WriteSharedCount(system, change.target, old);
+    const RegistryView view = inspect::ViewOf(inspect::ToolMachine(system));
+    const SharedCount old{change.target, count, ReadSharedCount(system, change.target, view).held};
+    platform::Status set = WriteSharedCount(system, change.target, old, view);
     if (!set.ok()) {
       steps.Failed(set.error().message);
       return false;
@@ -229,7 +232,10 @@ Undone UndoFile(platform::System& system, UndoSteps& steps, const Change& change
   if (!GiveBackShares(system, steps, change)) return Undone::Failed;
   // A file the run added stays where other programs count on it now.
   if (change.absent && runs) {
-    if (const auto count = ReadSharedCount(system, change.target).value) {
+    const RegistryView view = change.shares.empty() ? inspect::ViewOf(inspect::ToolMachine(system))
+                                                    : change.shares.back().view;
+    const std::string& name = change.shares.empty() ? change.target : change.shares.back().name;
+    if (const auto count = ReadSharedCount(system, name, view).value) {
       steps.Begin("keep", change.target, "> Keeping file " + change.target);
       steps.Note("its shared count is now " + std::to_string(*count) +
                  ": other installed programs count on it");
@@ -338,7 +344,8 @@ void UndoRun(platform::System& system, UndoSteps& steps, const std::string& fold
     steps.Failed(records.empty() ? "its journal holds nothing to undo" : "it was undone already");
     return;
   }
-  const std::vector<Change> changes = ChangesOf(records);
+  const std::vector<Change> changes =
+      ChangesOf(records, inspect::ViewOf(inspect::ToolMachine(system)));
   Writer journal(system, folder);
   bool complete = unreadable == 0;
   std::vector<const Change*> done;

@@ -157,6 +157,10 @@ class System {
   // Has the system delete the file when Windows next starts (administrators only), by the name
   // the system will know it by then.
   virtual Status DeleteAtRestart(std::string_view path) = 0;
+  // The file's name as 64-bit programs and Windows itself know it: a 32-bit program on 64-bit
+  // Windows reaches SysWOW64 as system32, and the 64-bit system32 as Sysnative. Elsewhere the
+  // path as it is.
+  virtual std::string NativePath(std::string_view path) const = 0;
   // The programs that hold the file, as far as the system tells; an empty list means it did
   // not say, never that none do.
   virtual std::vector<std::string> ProgramsUsing(std::string_view path) const = 0;

@@ -91,21 +91,22 @@ bool frmSetup::LocalFileRemove(const std::string& source) {
 
 // The tool's path as the first word of its command line: as it stands, unless a blank in it
 // would make the tool take the rest of its own path for the file to register.
-std::string frmSetup::ToolCommandWord() const {
-  const std::string tool = lblRegsvrFile.Caption();
+std::string frmSetup::ToolCommandWord(const std::string& tool) {
   return tool.find(' ') == std::string::npos ? tool : "\"" + tool + "\"";
 }
 
 bool frmSetup::LocalRegUnreg(const std::string& source, bool regIt, const std::string& listed) {
+  const Placement place = PlacementOfTarget(source);
+  // A 64-bit tool knows no Sysnative: it gets the file by its own name.
+  const std::string file = place.Other() ? services_.system.NativePath(source) : source;
   const std::string commandLine =
-      ToolCommandWord() + (regIt ? "" : " /u") + m_silentSwitch + "\"" + source + "\"";
+      ToolCommandWord(place.tool) + (regIt ? "" : " /u") + m_silentSwitch + "\"" + file + "\"";
   BeginStep(regIt ? "register" : "unregister", {}, source,
             (regIt ? "> Registering file " : "> Unregistering file ") + source);
   txtOperationsAdd("OP> ShellAndWait " + commandLine);
-  const inspect::Component component{source, listed, lblWinSystem.Caption(), regIt};
+  const inspect::Component component{source, listed, place.systemDir, regIt, place.machine};
   if (!Journaled(recorder_.BeforeTool(component))) return false;
-  auto exitCode =
-      ShellAndWait(services_, lblRegsvrFile.Caption(), commandLine, platform::ShowWindow::Normal);
+  auto exitCode = ShellAndWait(services_, place.tool, commandLine, platform::ShowWindow::Normal);
   if (exitCode.ok()) Step().exitCode = exitCode.value();
   // The component is read only when the tool failed, and after a success to prove it.
   if (!exitCode.ok() || exitCode.value() != 0) {

@@ -58,6 +58,7 @@ void frmSetup::Form_Load() {
 
   // Drops pick files for the runs, which need the tool.
   toolFound_ = FindRegistrationTool();
+  FindOtherSystemDir();
   if (toolFound_) form_->AcceptDrops(true);
   form_->AddSystemMenuCommand(kUndoLastRun, "Undo the last run");
 }

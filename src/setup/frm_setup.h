@@ -114,14 +114,13 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   // False, with a failed line, when the count could not be journaled or written.
   bool ChangeShare(const std::string& target, const journal::SharedCount& before,
                    const journal::SharedCount& after);
-  std::string TargetOf(const std::string& item) const;
   void LogNotFound(const std::string& item);
   void ShowProgress(std::size_t done, std::size_t total);
   // False, with a failed line, when the record a step needs could not be written.
   bool Journaled(const platform::Status& recorded);
   platform::Status ReplaceInUse(const std::string& source, const std::string& target);
   void LogSetAside(const journal::SetAside& setAside, std::string_view after);
-  std::string ToolCommandWord() const;
+  static std::string ToolCommandWord(const std::string& tool);
 
   // Undo (undo_commands.cpp): of the run just shown, or of the newest in the store.
   static constexpr int kUndoLastRun = 1;
@@ -150,6 +149,24 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   // a failed step for each item that gives none, which the run logs first (LogUnlisted).
   void ListUnattended(const std::vector<std::string>& items);
   void LogUnlisted();
+
+  // Where a component goes and which tool registers it (placement.cpp).
+  struct Placement {
+    std::string systemDir, tool;
+    inspect::Machine machine = inspect::Machine::Unknown;  // the tool's; Unknown: the program's
+    bool missing = false;  // this Windows has no system directory of that bitness
+    bool Other() const { return machine != inspect::Machine::Unknown; }
+  };
+  void FindOtherSystemDir();
+  Placement OwnPlace() const;
+  // By the file's bitness, and by the folder a target lies in.
+  Placement PlacementOf(const std::string& item) const;
+  Placement PlacementOfTarget(const std::string& target) const;
+  std::string TargetIn(const Placement& place, const std::string& item) const;
+  std::string CountName(const std::string& target) const;
+  platform::RegistryView CountView(const std::string& target) const;
+  void LogNoSystemDir(const std::string& item);
+  void NoteOtherBitness(const Placement& place);
 
   // The step going on (operations_log.cpp).
   void OpenStep(std::string_view kind, std::string source, std::string target);
@@ -201,6 +218,7 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   std::optional<StepRecord> step_;              // the step going on, for the observer
   bool visible_ = true;
   bool toolFound_ = false;  // the registration tool is where the runs look for it
+  Placement otherPlace_;    // the other bitness's system directory and tool
   // The failed steps of the items given to an unattended run that are not on its list: the
   // item, the start of its step's line, and why it failed (empty for a missing item, whose step
   // line says it).

@@ -10,10 +10,6 @@ void frmSetup::cmdRemove_Click() { Run(RunKind::Remove, chkAutoManual.Value() ==
 
 void frmSetup::cmdBlindCopy_Click() { Run(RunKind::OverwriteCopy); }
 
-std::string frmSetup::TargetOf(const std::string& item) const {
-  return lblWinSystem.Caption() + "\\" + File_GetName(item);
-}
-
 bool frmSetup::BeginRun() {
   busy_ = true;
   stepFailed_ = false;
@@ -67,15 +63,25 @@ void frmSetup::Run(RunKind kind, bool deleteFiles) {
       LogNotFound(item);
       continue;
     }
-    const std::string target = TargetOf(item);
+    const Placement place = PlacementOf(item);
+    if (place.missing) {
+      LogNoSystemDir(item);
+      continue;
+    }
+    const std::string target = TargetIn(place, item);
     switch (kind) {
       case RunKind::Install: {
         const bool inPlace = File_Exists(services_.system, target);
-        if (LocalFileCopy(item, target)) TakeShare(target, inPlace);
+        if (LocalFileCopy(item, target)) {
+          NoteOtherBitness(place);
+          TakeShare(target, inPlace);
+        }
         LocalRegUnreg(target, true, item);
         break;
       }
-      case RunKind::OverwriteCopy: LocalFileCopy(item, target); break;
+      case RunKind::OverwriteCopy:
+        if (LocalFileCopy(item, target)) NoteOtherBitness(place);
+        break;
       case RunKind::Remove:
         // A file that other programs count on stays registered for them.
         if (deleteFiles && !GiveBackShare(target)) break;
@@ -91,7 +97,8 @@ void frmSetup::Run(RunKind kind, bool deleteFiles) {
 // Kalvenor takes one share of a file the first time it installs it: a new file has this install
 // alone; one found in place with no count had one install before this one.
 void frmSetup::TakeShare(const std::string& target, bool inPlace) {
-  const journal::SharedCount before = journal::ReadSharedCount(services_.system, target);
+  const journal::SharedCount before =
+      journal::ReadSharedCount(services_.system, CountName(target), CountView(target));
   if (inPlace && before.held && before.value) return;  // a repair: its share is taken already
   journal::SharedCount after = before;
   after.value = !inPlace ? 1 : before.value ? *before.value + 1 : 2;
@@ -102,7 +109,8 @@ void frmSetup::TakeShare(const std::string& target, bool inPlace) {
 // Gives back Kalvenor's own share; false while other programs still count on the file, which
 // then stays, registered, for them.
 bool frmSetup::GiveBackShare(const std::string& target) {
-  const journal::SharedCount before = journal::ReadSharedCount(services_.system, target);
+  const journal::SharedCount before =
+      journal::ReadSharedCount(services_.system, CountName(target), CountView(target));
   journal::SharedCount after = before;
   after.held = false;
   if (!before.value) return !before.held || ChangeShare(target, before, after);
@@ -122,8 +130,10 @@ bool frmSetup::GiveBackShare(const std::string& target) {
 
 bool frmSetup::ChangeShare(const std::string& target, const journal::SharedCount& before,
                            const journal::SharedCount& after) {
-  if (!Journaled(recorder_.BeforeShare(target, before, after))) return false;
-  platform::Status set = journal::WriteSharedCount(services_.system, target, after);
+  const platform::RegistryView view = CountView(target);
+  if (!Journaled(recorder_.BeforeShare(target, before, after, view))) return false;
+  platform::Status set =
+      journal::WriteSharedCount(services_.system, CountName(target), after, view);
   if (set.ok()) return true;
   LogFailure("its shared count cannot be kept: " + set.error().message);
   return false;

@@ -14,42 +14,16 @@ constexpr wchar_t kNotLoadable[] = L"regsvr32.exe exit code 3, the file could no
 constexpr wchar_t kNoEntryPoint[] =
     L"regsvr32.exe exit code 4, the file has no registration entry point";
 
-// The same sample of the other build: x86 beside x64, and the other way round.
-std::wstring OtherBuildSample(std::wstring_view name) {
-  std::wstring samples = UnderTest().samples;
-  const bool x64 = sizeof(void*) == 8;
-  const std::wstring own = x64 ? L"\\x64\\samples" : L"\\x86\\samples";
-  samples.replace(samples.rfind(own), own.size(), x64 ? L"\\x86\\samples" : L"\\x64\\samples");
-  return samples + L"\\" + std::wstring(name);
-}
-
-// Whether programs of the other bitness run here, so that the tool can hand a DLL built for it
-// to the other tool: always for the 32-bit tests, which run only where both do; for the 64-bit
-// ones, where the 32-bit command prompt does.
-bool OtherBitnessRuns() {
-  static const bool runs = [] {
-    if (sizeof(void*) == 4) return true;
-    wchar_t folder[MAX_PATH];
-    const UINT length = ::GetSystemWow64DirectoryW(folder, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return false;
-    return ExitCodeOf(std::wstring(folder) + L"\\cmd.exe", L"cmd.exe /c exit 7") == 7u;
-  }();
-  return runs;
-}
-
 struct Fixture {
   const char* name;
   // Picked with Add File from a folder of its own, rather than listed from the program's.
   bool picked;
   // Puts the listed file (and whatever lies beside it) into the folder; returns its name there.
   std::function<std::wstring(const TempFolder&)> place;
-  bool otherBuild;        // the other build's sample, registered in the other registry view
   const wchar_t* failed;  // the tool's failed line, or none when it reports success
   // The line after it, where … stands for the copy's path: a cause, or, after a success, the
   // failed line that the check of the registration adds. A picked file's path ends it.
   const wchar_t* line;
-  // Whether the fixture's outcome is the one this machine gives; none: everywhere.
-  bool (*appliesHere)() = nullptr;
 };
 
 void PrintTo(const Fixture& fixture, std::ostream* out) { *out << fixture.name; }
@@ -59,13 +33,8 @@ std::wstring CopyOf(const TempFolder& folder, const wchar_t* sample) {
   return sample;
 }
 
-std::wstring PlaceOtherBuild(const TempFolder& folder) {
-  folder.Copy(OtherBuildSample(L"kalvenor_sample.dll"), L"other.dll");
-  return L"other.dll";
-}
-
 const Fixture kFixtures[] = {
-    {"MissingDependency", false, [](auto& f) { return CopyOf(f, L"sample_missingdep.dll"); }, false,
+    {"MissingDependency", false, [](auto& f) { return CopyOf(f, L"sample_missingdep.dll"); },
      kNotLoadable,
      L"cause: needs kalvenor_absent.dll, which is in none of the folders Windows searches: "
      L"install what provides it, or copy it into "},
@@ -74,9 +43,8 @@ const Fixture kFixtures[] = {
        CopyOf(f, L"sample_sibling_helper.dll");
        return CopyOf(f, L"sample_sibling.dll");
      },
-     false, kNotLoadable, L"cause: needs sample_sibling_helper.dll, which lies beside "},
-    {"NoEntryPoint", false, [](auto& f) { return CopyOf(f, L"sample_noentry.dll"); }, false,
-     kNoEntryPoint,
+     kNotLoadable, L"cause: needs sample_sibling_helper.dll, which lies beside "},
+    {"NoEntryPoint", false, [](auto& f) { return CopyOf(f, L"sample_noentry.dll"); }, kNoEntryPoint,
      L"cause: exports no DllRegisterServer, so it is no self-registering component: install it "
      L"the way its vendor describes"},
     {"TextFile", false,
@@ -84,57 +52,31 @@ const Fixture kFixtures[] = {
        f.Write(L"text.dll", "a text file under a library's name");
        return std::wstring(L"text.dll");
      },
-     false, kNotLoadable, L"cause: no Windows DLL at all: remove it from the list"},
+     kNotLoadable, L"cause: no Windows DLL at all: remove it from the list"},
     {"ZeroBytes", false,
      [](auto& f) {
        f.Write(L"empty.dll");
        return std::wstring(L"empty.dll");
      },
-     false, kNotLoadable, L"cause: the file is empty: copy a good file in its place"},
-    // Where the other bitness runs, the tool hands the DLL to the other tool, which registers
-    // it in its own registry view; where it cannot, the tool fails to load it.
-    {"OtherBuildTakenOver", false, PlaceOtherBuild, true, nullptr,
-     sizeof(void*) == 8
-         ? L"failed: class SampleComponent {069D1E67-6900-4A01-BC80-D77EE99E1CF4} of … is "
-           L"registered in the 32-bit registry view, where the 32-bit regsvr32.exe put it: no "
-           L"program can use a 32-bit DLL from the 64-bit system directory; register it with the "
-           L"x86 build of Kalvenor"
-         : L"failed: class SampleComponent {069D1E67-6900-4A01-BC80-D77EE99E1CF4} of … is "
-           L"registered in the 64-bit registry view, where the 64-bit regsvr32.exe put it: no "
-           L"program can use a 64-bit DLL from the 32-bit system directory; register it with the "
-           L"x64 build of Kalvenor",
-     [] { return OtherBitnessRuns(); }},
-    {"OtherBuildNotLoadable", false, PlaceOtherBuild, true, kNotLoadable,
-     L"cause: a 32-bit DLL, which the 64-bit regsvr32.exe cannot load: register it with the x86 "
-     L"build of Kalvenor",
-     [] { return !OtherBitnessRuns(); }},
+     kNotLoadable, L"cause: the file is empty: copy a good file in its place"},
     {"ReportsSuccessRegistersNothing", false,
-     [](auto& f) { return CopyOf(f, L"sample_silent.dll"); }, false, nullptr,
+     [](auto& f) { return CopyOf(f, L"sample_silent.dll"); }, nullptr,
      L"failed: class SampleComponent {5B0E8C4D-3F21-4A7E-9D16-2C8B7A54E301} of … is not "
      L"registered, although regsvr32.exe reported success"},
     {"RegistersAnotherPath", false, [](auto& f) { return CopyOf(f, L"sample_elsewhere.dll"); },
-     false, nullptr,
+     nullptr,
      L"failed: class SampleComponent {A3C7E915-6D48-4B2F-8E03-91F4D2B6C702} is registered to "
      L"C:\\elsewhere\\sample_elsewhere.dll, not to …"},
-    {"EntryPointFails", false, [](auto& f) { return CopyOf(f, L"sample_regfail.dll"); }, false,
+    {"EntryPointFails", false, [](auto& f) { return CopyOf(f, L"sample_regfail.dll"); },
      L"regsvr32.exe exit code 5, the registration entry point reported an error",
      L"cause: its registration code reported an error"},
 };
 
 class Inspection : public ::testing::TestWithParam<Fixture> {
  protected:
-  void SetUp() override {
-    if (GetParam().appliesHere && !GetParam().appliesHere()) {
-      GTEST_SKIP() << "this machine gives the other outcome for a DLL of the other bitness";
-    }
-  }
   void TearDown() override {
     for (const wchar_t* clsid : {sample::kSilentClsidString, sample::kElsewhereClsidString}) {
       DeleteClsid(clsid);
-    }
-    // The other build's sample, registered in the other registry view.
-    if (GetParam().otherBuild) {
-      DeleteClsid(sample::kNormalClsidString, OtherView());
     }
   }
 

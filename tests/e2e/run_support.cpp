@@ -42,6 +42,21 @@ std::wstring PrivateWindows::PutCopy(const std::wstring& source, std::wstring_vi
   return Target(name);
 }
 
+std::optional<std::wstring> PrivateWindows::AddOtherSystem() const {
+  wchar_t folder[MAX_PATH];
+  const bool x64 = sizeof(void*) == 8;
+  const UINT length = x64 ? ::GetSystemWow64DirectoryW(folder, MAX_PATH)
+                          : ::GetSystemWindowsDirectoryW(folder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return std::nullopt;
+  // A 32-bit process reaches the 64-bit tool through the Sysnative alias.
+  const std::wstring tool = std::wstring(folder) + (x64 ? L"" : L"\\sysnative") + L"\\regsvr32.exe";
+  if (::GetFileAttributesW(tool.c_str()) == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+  const std::wstring name = x64 ? L"SysWOW64" : L"Sysnative";
+  root_.MakeFolder(L"Windows\\" + name);
+  root_.Copy(tool, L"Windows\\" + name + L"\\regsvr32.exe");
+  return LowerCase(windows_ + L"\\" + name);
+}
+
 std::vector<std::wstring> PrivateWindows::SystemFiles() const {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW found{};

@@ -39,6 +39,10 @@ class PrivateWindows {
   std::wstring PutCopy(const std::wstring& source, std::wstring_view name) const;
   // The names in the system folder, lower case and sorted.
   std::vector<std::wstring> SystemFiles() const;
+  // The other bitness's system folder, as the program looks for it (Sysnative beside the x86
+  // build, SysWOW64 beside the x64 one), with that bitness's own regsvr32.exe; nothing where
+  // this machine has no such tool.
+  std::optional<std::wstring> AddOtherSystem() const;
 
  private:
   TempFolder root_;

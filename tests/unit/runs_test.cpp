@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "journal/shares.h"
+#include "lib/text.h"
+#include "pe_writer.h"
 #include "setup_fixture.h"
 
 namespace kalvenor::testing {
@@ -264,6 +267,68 @@ TEST_F(RunsTest, SameNameFromTwoFoldersEndsWithTheLaterCopy) {
   setup->Arrray_Add("D:\\x\\a.dll");
   Click(SetupId::cmdBlindCopy);
   EXPECT_EQ(platform.Content("c:\\windows\\system32\\a.dll"), "from x");
+}
+
+// Each component goes to the system directory of its own bitness and is registered by the tool
+// there, in either build; where that directory is missing, it is not copied and the run goes on.
+TEST_F(SetupFixture, EachComponentGoesWhereWindowsLoadsItsBitness) {
+  const auto image = [](inspect::Machine machine) {
+    const std::vector<std::byte> bytes = PeWriter(machine).Build();
+    return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  };
+  platform.AddFile("C:\\Kalvenor\\a32.dll", {.content = image(inspect::Machine::X86)});
+  platform.AddFile("C:\\Kalvenor\\a64.dll", {.content = image(inspect::Machine::X64)});
+  const struct {
+    int bits;
+    const char* otherDir;
+    bool otherTool;
+  } cases[] = {{32, "C:\\WINDOWS\\Sysnative", true},
+               {64, "C:\\WINDOWS\\SysWOW64", true},
+               {32, "C:\\WINDOWS\\Sysnative", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.bits << " " << c.otherTool);
+    platform::AppInfo app = platform.App();
+    app.bits = c.bits;
+    platform.SetApp(app);
+    platform.AddFolder(c.otherDir);
+    const std::string other = AsciiLower(c.otherDir);
+    if (c.otherTool) platform.AddFile(other + "\\regsvr32.exe");
+    platform.started.clear();
+    Start();
+    Click(SetupId::cmdInstall);  // automatic mode: a32.dll and a64.dll
+    const std::string own = kSystem32;
+    const std::string ownFile = own + (c.bits == 32 ? "\\a32.dll" : "\\a64.dll");
+    const std::string otherFile = other + (c.bits == 32 ? "\\a64.dll" : "\\a32.dll");
+    EXPECT_TRUE(platform.HasFile(ownFile)) << Log();
+    EXPECT_EQ(platform.HasFile(otherFile), c.otherTool) << Log();
+    Strings tools;
+    for (const auto& [program, commandLine] : platform.started) tools.push_back(program);
+    Strings expected{own + "\\regsvr32.exe"};  // a32.dll's and a64.dll's, in the list's order
+    if (c.otherTool)
+      expected.insert(c.bits == 32 ? expected.end() : expected.begin(), other + "\\regsvr32.exe");
+    EXPECT_EQ(tools, expected);
+    const char* bits = c.bits == 32 ? "64-bit" : "32-bit";
+    EXPECT_NE(
+        Log().find(c.otherTool ? std::string("|      a ") + bits + " component: into the " + bits +
+                                     " system directory, registered by its regsvr32.exe"
+                               : std::string("|      failed: a ") + bits + " component"),
+        std::string::npos)
+        << Log();
+    const auto view =
+        c.bits == 32 ? platform::RegistryView::Bits64 : platform::RegistryView::Bits32;
+    EXPECT_EQ(platform.RegistryDword(platform::RegistryRoot::LocalMachine, view,
+                                     journal::kSharedDllsKey, otherFile),
+              c.otherTool ? std::optional<std::uint32_t>(1) : std::nullopt);
+    for (const std::string& file : {ownFile, otherFile, other + "\\regsvr32.exe"}) {
+      (void)platform.Delete(file);
+    }
+    for (const auto each : {platform::RegistryView::Bits32, platform::RegistryView::Bits64}) {
+      for (const char* key : {journal::kSharedDllsKey, journal::kHeldSharesKey}) {
+        (void)platform.WriteRegistryTree(platform::RegistryRoot::LocalMachine, each, key, {});
+      }
+    }
+    ClickSurface();
+  }
 }
 
 }  // namespace

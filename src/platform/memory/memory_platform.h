@@ -153,6 +153,7 @@ class MemoryPlatform final : public Toolkit, public System {
   Status Rename(std::string_view from, std::string_view to) override;
   bool InUse(std::string_view path) const override;
   Status DeleteAtRestart(std::string_view path) override;
+  std::string NativePath(std::string_view path) const override { return std::string(path); }
   // Like Wine's Restart Manager, it never names the programs that hold a file.
   std::vector<std::string> ProgramsUsing(std::string_view) const override { return {}; }
   std::optional<std::uint32_t> RegistryDword(RegistryRoot root, RegistryView view,

@@ -514,32 +514,29 @@ bool Win32System::InUse(std::string_view path) const {
   return !file && ::GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
-namespace {
+platform::Status Win32System::DeleteAtRestart(std::string_view path) {
+  // The session manager that deletes it is a 64-bit program.
+  return Checked(
+      ::MoveFileExW(Widen(NativePath(path)).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+}
 
-// The path by which the system knows the file at the restart. The session manager that deletes
-// it then is a 64-bit program on 64-bit Windows, for which the system directory is the 64-bit
-// one: a 32-bit program's file there really lies in the WOW64 system directory. Other folders,
-// a private WINDIR's among them, are the same for both.
-std::string AtRestart(std::string_view path) {
+// Other folders, a private WINDIR's among them, are the same for 32-bit and 64-bit programs.
+std::string Win32System::NativePath(std::string_view path) const {
   BOOL wow64 = FALSE;
   if (sizeof(void*) == 8 || !::IsWow64Process(::GetCurrentProcess(), &wow64) || !wow64) {
     return std::string(path);
   }
-  wchar_t system[MAX_PATH] = {}, redirected[MAX_PATH] = {};
+  wchar_t windows[MAX_PATH] = {}, system[MAX_PATH] = {}, redirected[MAX_PATH] = {};
+  const UINT windowsLength = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
   const UINT systemLength = ::GetSystemDirectoryW(system, MAX_PATH);
   const UINT redirectedLength = ::GetSystemWow64DirectoryW(redirected, MAX_PATH);
-  if (systemLength == 0 || systemLength >= MAX_PATH || redirectedLength == 0 ||
-      redirectedLength >= MAX_PATH) {
-    return std::string(path);
+  for (const UINT length : {windowsLength, systemLength, redirectedLength}) {
+    if (length == 0 || length >= MAX_PATH) return std::string(path);
   }
+  const std::string native = Narrow(windows) + "\\system32";
+  const std::string rebased = File_Rebased(path, Narrow(windows) + "\\sysnative", native);
+  if (rebased != path) return rebased;
   return File_Rebased(path, Narrow(system), Narrow(redirected));
-}
-
-}  // namespace
-
-platform::Status Win32System::DeleteAtRestart(std::string_view path) {
-  return Checked(
-      ::MoveFileExW(Widen(AtRestart(path)).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
 }
 
 std::vector<std::string> Win32System::ProgramsUsing(std::string_view path) const {

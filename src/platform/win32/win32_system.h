@@ -43,6 +43,7 @@ class Win32System final : public platform::System {
   platform::Status Rename(std::string_view from, std::string_view to) override;
   bool InUse(std::string_view path) const override;
   platform::Status DeleteAtRestart(std::string_view path) override;
+  std::string NativePath(std::string_view path) const override;
   std::vector<std::string> ProgramsUsing(std::string_view path) const override;
   std::optional<std::uint32_t> RegistryDword(platform::RegistryRoot root,
                                              platform::RegistryView view, std::string_view key,
