@@ -3,6 +3,7 @@
 // replaced at the restart, and a run killed half-way undone by a new instance.
 #include <gtest/gtest.h>
 
+#include "lib/sha256.h"
 #include "platform/win32/win32_form.h"
 #include "platform/win32/win32_system.h"
 #include "platform/win32/win32_toolkit.h"
@@ -136,6 +137,30 @@ TEST_F(Journal, UndoLeavesAFileItCannotReadAndOneOthersCountOnNow) {
   EXPECT_EQ(SharedCount(target), 1u);
   EXPECT_EQ(InprocServer(kNormalClsidString), target);
   ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSharedDlls, target.c_str());
+}
+
+// A class's InprocServer32 is anyone's text: one that holds line ends, tabs and records of its
+// own adds nothing to the journal, so Undo does what the run did and no more.
+TEST_F(Journal, ARegistryValueCannotAddRecordsThatUndoCarriesOut) {
+  TempFolder mine;
+  const std::wstring precious = mine.Write(L"precious.dll", "the user's own file");
+  const std::string bytes = FileContent(precious);
+  const std::string hash = Sha256Hex(std::as_bytes(std::span(bytes)));
+  const std::wstring forged = L"x.dll\r\nabsent\t" + precious + L"\r\ncopy\t" + precious + L"\t" +
+                              Widen(hash) + L"\r\nregister\t" + precious;
+  const std::wstring key = std::wstring(L"CLSID\\") + kNormalClsidString + L"\\InprocServer32";
+  ASSERT_EQ(::RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, REG_SZ, forged.c_str(),
+                              static_cast<DWORD>((forged.size() + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+  folder.Copy(SamplePath(L"kalvenor_sample.dll"), L"comp.dll");
+  Start();
+  ASSERT_EQ(RunToEnd(*app, SetupId::cmdInstall).find(L"failed"), std::wstring::npos);
+  ASSERT_TRUE(PickFromLogMenu(*app, 3));  // Undo this run
+  ASSERT_TRUE(WaitUntil([&] { return app->Log().starts_with(L"> Undoing the run of "); }));
+  const std::wstring undone = AwaitDone(*app);
+  EXPECT_EQ(undone.find(L"precious"), std::wstring::npos) << Narrow(undone);
+  EXPECT_TRUE(FileExists(precious));
+  EXPECT_EQ(InprocServer(kNormalClsidString), forged);
 }
 
 TEST_F(Journal, AFileInUseIsReplacedAndTheOldOneGoesAtTheRestart) {
