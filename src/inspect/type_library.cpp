@@ -63,10 +63,8 @@ std::optional<TypeLibrary> ReadTypeLibrary(std::span<const std::byte> bytes) {
   const Segment& guids = segments[kGuidSegment];
 
   TypeLibrary library;
-  // The header's own GUID, by its offset in the GUID segment; the version's major in the low word.
+  // The header's own GUID, by its offset in the GUID segment.
   if (const auto libid = guids.At(reader.Dword(0x08), 16)) library.libid = GuidText(reader, *libid);
-  library.major = reader.Word(0x18);
-  library.minor = reader.Word(0x1A);
   for (std::size_t i = 0; i < typeInfos; ++i) {
     const auto info =
         segments[kTypeInfoSegment].At(static_cast<std::uint32_t>(i * kTypeInfoSize), kTypeInfoSize);
@@ -92,13 +90,6 @@ std::optional<TypeLibrary> ReadTypeLibrary(std::span<const std::byte> bytes) {
     library.classes.push_back(std::move(type));
   }
   return library;
-}
-
-std::optional<std::vector<TypeLibraryClass>> ReadTypeLibraryClasses(
-    std::span<const std::byte> bytes) {
-  std::optional<TypeLibrary> library = ReadTypeLibrary(bytes);
-  if (!library) return std::nullopt;
-  return std::move(library->classes);
 }
 
 }  // namespace kalvenor::inspect

@@ -22,7 +22,6 @@ struct TypeLibraryClass {
 // The library's own id, its classes and its interfaces: what registering it writes to the registry.
 struct TypeLibrary {
   std::string libid;                      // {...}, upper case; empty when the bytes give none
-  std::uint16_t major = 0, minor = 0;     // its version
   std::vector<TypeLibraryClass> classes;  // the coclasses, in the library's order
   // Its interfaces and dispinterfaces: {...}, upper case, in the library's order.
   std::vector<std::string> interfaces;
@@ -31,10 +30,5 @@ struct TypeLibrary {
 // Nothing when the bytes are no MSFT type library. Never reads outside `bytes`; an entry that
 // points outside them is left out.
 std::optional<TypeLibrary> ReadTypeLibrary(std::span<const std::byte> bytes);
-
-// The coclasses in the library's order; nothing when the bytes are no MSFT type library. Never
-// reads outside `bytes`; an entry that points outside them is left out.
-std::optional<std::vector<TypeLibraryClass>> ReadTypeLibraryClasses(
-    std::span<const std::byte> bytes);
 
 }  // namespace kalvenor::inspect
