@@ -126,15 +126,7 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   static constexpr int kUndoLastRun = 1;
   void UndoRunIn(std::string folder);
   void Begin(std::string_view kind, const std::string& target, std::string_view line,
-             std::optional<std::uint32_t> count) override {
-    // The run being undone is where the step starts from.
-    if (kind == "undo") {
-      BeginStep(kind, target, {}, line);
-    } else {
-      BeginStep(kind, {}, target, line);
-    }
-    Step().count = count;
-  }
+             std::optional<std::uint32_t> count) override;
   void Note(std::string_view note) override { LogNote(note); }
   void Failed(std::string_view why) override { LogFailure(why); }
   bool CopyBack(const std::string& backup, const std::string& target) override {

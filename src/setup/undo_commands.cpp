@@ -16,6 +16,17 @@ void frmSetup::UndoRunIn(std::string folder) {
   EndRun();
 }
 
+void frmSetup::Begin(std::string_view kind, const std::string& target, std::string_view line,
+                     std::optional<std::uint32_t> count) {
+  // The run being undone is where its step starts from.
+  if (kind == "undo") {
+    BeginStep(kind, target, {}, line);
+  } else {
+    BeginStep(kind, {}, target, line);
+  }
+  Step().count = count;
+}
+
 void frmSetup::OnSystemMenuCommand(int command) {
   if (command != kUndoLastRun || busy_) return;
   const std::optional<std::string> last = journal::Store(services_.system).LastRun();
