@@ -14,6 +14,7 @@
 // holds a copy of the real regsvr32.exe), so nothing lands in the real one.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -57,6 +58,14 @@ void PrintMedianMs(const std::string& name, const std::vector<double>& seconds) 
   for (double value : seconds) ms.push_back(value * 1000);
   Print(name, Median(ms));
   PrintSamples(name, ms);
+}
+
+// The median of ratios taken within each run, where a slow spell of the machine falls on both
+// sides, with the lowest and highest beside it.
+void PrintRatio(const std::string& name, const std::vector<double>& ratios) {
+  Print(name, Median(ratios));
+  Print(name + "_min", *std::min_element(ratios.begin(), ratios.end()));
+  Print(name + "_max", *std::max_element(ratios.begin(), ratios.end()));
 }
 
 // ---- The private system directory
@@ -263,7 +272,7 @@ void Startup(const std::wstring& program, const std::wstring& floor, const std::
   };
   once(programCopy, kMainClass);
   once(floorCopy, kFloorClass);
-  std::vector<double> programTimes, floorTimes, programPeaks, floorPeaks;
+  std::vector<double> programTimes, floorTimes, programPeaks, floorPeaks, ratios;
   for (int run = 0; run < runs; ++run) {
     for (int turn = 0; turn < 2; ++turn) {
       const bool programTurn = (turn == 0) == (run % 2 == 0);
@@ -273,7 +282,9 @@ void Startup(const std::wstring& program, const std::wstring& floor, const std::
       (programTurn ? programPeaks : floorPeaks)
           .push_back(static_cast<double>(result.peakWorkingSet) / 1024);
     }
+    ratios.push_back(programTimes.back() / floorTimes.back());
   }
+  PrintRatio(key + "_ratio", ratios);
   PrintMedianMs(key + "_ms", programTimes);
   PrintMedianMs(key + "_floor_ms", floorTimes);
   Print(key + "_peak_ws_kib", Median(programPeaks));
@@ -401,7 +412,7 @@ void Install(const std::wstring& program, const std::wstring& floor, const std::
     std::vector<double> seconds, cpuSeconds;
     std::size_t lines = 0;
   } checked, unchecked;
-  std::vector<double> floorTimes, floorCpu, extra;
+  std::vector<double> floorTimes, floorCpu, extra, ratios;
   std::size_t failures = 0;
   for (int run = 0; run < runs; ++run) {
     for (int turn = 0; turn < 3; ++turn) {
@@ -422,7 +433,9 @@ void Install(const std::wstring& program, const std::wstring& floor, const std::
       floorCpu.push_back(values["cpu_ms"] / 1000);
     }
     extra.push_back(checked.seconds.back() - unchecked.seconds.back());
+    ratios.push_back(checked.seconds.back() / floorTimes.back());
   }
+  PrintRatio("install_ratio", ratios);
   PrintMedianMs("install_ms", checked.seconds);
   PrintMedianMs("install_floor_ms", floorTimes);
   PrintMedianMs("install_cpu_ms", checked.cpuSeconds);
@@ -479,7 +492,7 @@ void Journal(const std::wstring& program, const std::wstring& sample, int count,
   PrintMedianMs("journal_off_ms", without);
   PrintMedianMs("journal_cpu_ms", withCpu);
   PrintMedianMs("journal_off_cpu_ms", withoutCpu);
-  Print("journal_ratio", Median(ratios));
+  PrintRatio("journal_ratio", ratios);
 }
 
 // Install over `count` listed files that are gone by the time of the click: one "File not
