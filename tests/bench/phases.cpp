@@ -196,6 +196,11 @@ class TimedSystem final : public System {
     return Timed(phases_, "registry writes",
                  [&] { return inner_.DeleteRegistryValue(root, view, key, name); });
   }
+  std::vector<std::string> RegistrySubkeys(RegistryRoot root, RegistryView view,
+                                           std::string_view key) const override {
+    return Timed(phases_, "registry subkeys listed",
+                 [&] { return inner_.RegistrySubkeys(root, view, key); });
+  }
   Result<std::optional<RegistryTree>> ReadRegistryTree(RegistryRoot root, RegistryView view,
                                                        std::string_view key) const override {
     return Timed(phases_, "registry trees read",

@@ -1,6 +1,8 @@
 // The journal of a run and its Undo, shared counts and files in use, on the memory platform.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "journal/journal.h"
 #include "journal/recorder.h"
 #include "lib/sha256.h"
@@ -103,6 +105,28 @@ TEST_F(JournalTest, AFileInUseIsRenamedAsideAndGoesAtTheRestart) {
   EXPECT_EQ(lines.at(lines.size() - 3),
             "Restart Windows to finish: the files that were in use go then.");
   EXPECT_EQ(Log().find("failed"), std::string::npos) << Log();
+}
+
+// A registration may take over classes that another file of the component's name served,
+// though no type library names them: their keys are kept before it, those of others not.
+TEST_F(JournalTest, TheKeysOfClassesOfAFileOfTheSameNameAreKept) {
+  for (const auto& [clsid, server] : {std::pair{"{A1}", "\"C:\\Old Place\\A.DLL\" "},
+                                      {"{A2}", "a.dll"},
+                                      {"{B1}", "C:\\Old\\b.dll"},
+                                      {"{C1}", "C:\\Old\\xa.dll"}}) {
+    platform.SetRegistryString(RegistryRoot::ClassesRoot, RegistryView::Bits32,
+                               std::string("CLSID\\") + clsid + "\\InprocServer32", "", server);
+  }
+  Start();
+  Click(SetupId::cmdListClear);  // automatic mode: the program's folder lists a.dll, b.dll
+  Click(SetupId::cmdInstall);
+  std::map<std::string, Strings> kept;
+  for (const journal::Record& record :
+       journal::ReadJournal(platform, journal::Store(platform).LastRun().value_or(""))) {
+    if (record.kind == journal::kinds::kKey) kept[record.Field(0)].push_back(record.Field(2));
+  }
+  EXPECT_EQ(kept[kTarget], (Strings{"CLSID\\{A1}", "CLSID\\{A2}"}));
+  EXPECT_EQ(kept[kAdded], Strings{"CLSID\\{B1}"});
 }
 
 // The program may end after any record of the journal: a new instance's Undo of the last run
