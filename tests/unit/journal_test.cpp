@@ -1,8 +1,6 @@
 // The journal of a run and its Undo, shared counts and files in use, on the memory platform.
 #include <gtest/gtest.h>
 
-#include <map>
-
 #include "journal/journal.h"
 #include "journal/recorder.h"
 #include "lib/sha256.h"
@@ -107,8 +105,7 @@ TEST_F(JournalTest, AFileInUseIsRenamedAsideAndGoesAtTheRestart) {
   EXPECT_EQ(Log().find("failed"), std::string::npos) << Log();
 }
 
-// A registration may take over classes that another file of the component's name served,
-// though no type library names them: their keys are kept before it, those of others not.
+// Classes another file of the component's name serves may be taken over: their keys are kept.
 TEST_F(JournalTest, TheKeysOfClassesOfAFileOfTheSameNameAreKept) {
   for (const auto& [clsid, server] : {std::pair{"{A1}", "\"C:\\Old Place\\A.DLL\" "},
                                       {"{A2}", "a.dll"},
