@@ -4,6 +4,7 @@
 // After windows.h, which it depends on.
 #include <objbase.h>
 
+#include <cstdlib>
 #include <exception>
 #include <string>
 #include <vector>
@@ -33,6 +34,13 @@ int Stop(const std::vector<std::string>& args, const std::string& why, bool logS
 }
 
 }  // namespace
+
+// What std::terminate calls unless told otherwise. The library's own prints the exception's
+// demangled type to stderr, which this program never has, and so carries the whole demangler
+// (some 46 KiB) into the file; then it aborts, as this one does at once.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // Read first, so that even a failure of the start-up keeps to /quiet and reaches /log:.

@@ -1,8 +1,7 @@
 #include "cli/report.h"
 
-#include <cstdio>
-
 #include "lib/lib_filesystem.h"
+#include "lib/text.h"
 
 namespace kalvenor::cli {
 namespace {
@@ -22,9 +21,7 @@ std::string JsonString(std::string_view text) {
       json += '\\';
       json += c;
     } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-      json += escaped;
+      json += "\\u" + HexDigits(static_cast<unsigned char>(c), 4, false);
     } else {
       json += c;
     }

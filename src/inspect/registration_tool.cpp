@@ -1,6 +1,5 @@
 #include "inspect/registration_tool.h"
-
-#include <cstdio>
+#include "lib/text.h"
 
 namespace kalvenor::inspect {
 namespace {
@@ -19,11 +18,7 @@ const char* ReasonOf(std::uint32_t exitCode) {
 
 }  // namespace
 
-std::string Hex(std::uint32_t code) {
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(code));
-  return hex;
-}
+std::string Hex(std::uint32_t code) { return "0x" + HexDigits(code, 8); }
 
 std::string ToolExitText(std::uint32_t exitCode) {
   std::string text = "regsvr32.exe exit code ";

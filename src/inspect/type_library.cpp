@@ -1,8 +1,8 @@
 #include "inspect/type_library.h"
 
 #include <cstdint>
-#include <cstdio>
 
+#include "lib/text.h"
 #include "platform/byte_reader.h"
 
 namespace kalvenor::inspect {
@@ -32,13 +32,14 @@ struct Segment {
 
 // The registry's spelling of the 16 bytes of a GUID, stored little-endian in its first fields.
 std::string GuidText(const Reader& reader, std::size_t at) {
-  auto byte = [&](std::size_t i) { return reader.Byte(at + i); };
-  char text[40];
-  std::snprintf(text, sizeof text,
-                "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", byte(3),
-                byte(2), byte(1), byte(0), byte(5), byte(4), byte(7), byte(6), byte(8), byte(9),
-                byte(10), byte(11), byte(12), byte(13), byte(14), byte(15));
-  return text;
+  // The byte order of each group, and where the dashes fall.
+  static constexpr std::size_t kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  std::string text = "{";
+  for (std::size_t i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+    text += HexDigits(reader.Byte(at + kOrder[i]), 2);
+  }
+  return text + "}";
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
 
 #include "inspect/pe_image.h"
 #include "lib/lib_filesystem.h"
@@ -155,10 +154,8 @@ std::optional<platform::RegistryView> ViewFromText(std::string_view text) {
 }
 
 std::string UtcStamp(const platform::DateTime& time) {
-  char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%04d%02d%02dT%02d%02d%02dZ", time.year, time.month, time.day,
-                time.hour, time.minute, time.second);
-  return stamp;
+  return Padded(time.year, 4) + Padded(time.month, 2) + Padded(time.day, 2) + "T" +
+         Padded(time.hour, 2) + Padded(time.minute, 2) + Padded(time.second, 2) + "Z";
 }
 
 platform::Result<std::string> Sha256Of(platform::System& system, const std::string& path) {
@@ -246,10 +243,7 @@ platform::Result<std::string> Store::NewRun() {
   const std::string stamp = UtcStamp(system_.UtcNow());
   // Never into a folder that is there: a file of the name, say, moves the run to the next.
   for (std::uint64_t sequence = next;; ++sequence) {
-    char name[48];
-    std::snprintf(name, sizeof name, "%06llu-%s", static_cast<unsigned long long>(sequence),
-                  stamp.c_str());
-    const std::string folder = root.value() + "\\" + name;
+    const std::string folder = root.value() + "\\" + Padded(sequence, 6) + "-" + stamp;
     platform::Status created = system_.CreateNewFolder(folder);
     if (created.ok()) return folder;
     if (!Exists(created.error()) || sequence == next + 9) return created.error();

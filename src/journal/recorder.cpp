@@ -5,7 +5,6 @@
 #include "lib/lib_filesystem.h"
 #include "lib/sha256.h"
 #include "lib/text.h"
-#include "platform/registry_strings.h"
 
 namespace kalvenor::journal {
 namespace {
@@ -150,21 +149,16 @@ std::vector<std::string> Recorder::ClassesOf(platform::RegistryView view,
                                              const std::string& fileName) {
   auto [index, made] = classesByFile_.try_emplace(view);
   if (made) {
-    auto classes = system_.ReadRegistryTree(platform::RegistryRoot::ClassesRoot, view, "CLSID");
-    if (classes.ok() && classes.value()) {
-      for (const platform::RegistryValue& value : classes.value()->values) {
-        const std::size_t slash = value.key.find('\\');
-        if (!value.name.empty() || slash == std::string::npos ||
-            AsciiLower(value.key.substr(slash + 1)) != "inprocserver32" ||
-            (value.type != platform::kRegSz && value.type != platform::kRegExpandSz)) {
-          continue;
-        }
-        std::string server = platform::StringText(value.data);
-        std::erase(server, '"');
-        const std::size_t name = server.find_last_of("\\/");
-        index->second.emplace(AsciiLower(TrimBlanks(server.substr(name + 1))),
-                              value.key.substr(0, slash));
-      }
+    // Each class's server alone, not the whole tree of every class with all its keys and
+    // values: with thousands of classes, that is many times the reads.
+    for (const std::string& clsid :
+         system_.RegistrySubkeys(platform::RegistryRoot::ClassesRoot, view, "CLSID")) {
+      std::optional<std::string> server = system_.RegistryString(
+          platform::RegistryRoot::ClassesRoot, view, "CLSID\\" + clsid + "\\InprocServer32", "");
+      if (!server) continue;
+      std::erase(*server, '"');
+      const std::size_t name = server->find_last_of("\\/");
+      index->second.emplace(AsciiLower(TrimBlanks(server->substr(name + 1))), clsid);
     }
   }
   std::vector<std::string> clsids;

@@ -28,4 +28,30 @@ std::vector<std::string> SplitList(std::string_view list, char separator) {
   return parts;
 }
 
+// Written out here rather than with snprintf, whose full implementation the static program
+// would otherwise carry for a few stamps and names.
+namespace {
+
+std::string Digits(std::uint64_t value, int width, unsigned base, const char* digits) {
+  std::string text;
+  do {
+    text.insert(text.begin(), digits[value % base]);
+    value /= base;
+  } while (value != 0);
+  if (static_cast<int>(text.size()) < width) {
+    text.insert(0, static_cast<std::size_t>(width) - text.size(), '0');
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string Padded(std::uint64_t value, int width) {
+  return Digits(value, width, 10, "0123456789");
+}
+
+std::string HexDigits(std::uint64_t value, int width, bool upper) {
+  return Digits(value, width, 16, upper ? "0123456789ABCDEF" : "0123456789abcdef");
+}
+
 }  // namespace kalvenor

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,5 +16,11 @@ std::string AsciiLower(std::string_view text);
 
 // The non-empty parts of a list such as PATH, in their order.
 std::vector<std::string> SplitList(std::string_view list, char separator);
+
+// The number in decimal, with zeros in front to at least `width` digits ("%0*llu").
+std::string Padded(std::uint64_t value, int width);
+
+// The number in hex digits, upper-case or not, with zeros in front to at least `width` digits.
+std::string HexDigits(std::uint64_t value, int width, bool upper = true);
 
 }  // namespace kalvenor

@@ -172,6 +172,9 @@ class System {
                                   std::string_view name, std::uint32_t value) = 0;
   virtual Status DeleteRegistryValue(RegistryRoot root, RegistryView view, std::string_view key,
                                      std::string_view name) = 0;
+  // The names of the key's own subkeys, in the system's order; none when it cannot be read.
+  virtual std::vector<std::string> RegistrySubkeys(RegistryRoot root, RegistryView view,
+                                                   std::string_view key) const = 0;
   // The tree under `key`; nothing when the key does not exist; an error when it cannot be read.
   virtual Result<std::optional<RegistryTree>> ReadRegistryTree(RegistryRoot root, RegistryView view,
                                                                std::string_view key) const = 0;

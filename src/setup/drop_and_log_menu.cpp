@@ -1,5 +1,4 @@
 // Files dropped onto the window, and the log's menu: copying it and saving it to a file.
-#include <cstdio>
 
 #include "lib/lib_filesystem.h"
 #include "lib/text.h"
@@ -52,9 +51,9 @@ void frmSetup::txtOperations_ContextMenu() {
 // The log's lines already end in CR LF and are UTF-8: the file is the text as it stands.
 void frmSetup::SaveLog() {
   const platform::LocalTime now = services_.system.Now();
-  char name[64];
-  std::snprintf(name, sizeof name, "kalvenor-%04d%02d%02d-%02d%02d%02d.log", now.year, now.month,
-                now.day, now.hour, now.minute, now.second);
+  const std::string name = "kalvenor-" + Padded(now.year, 4) + Padded(now.month, 2) +
+                           Padded(now.day, 2) + "-" + Padded(now.hour, 2) + Padded(now.minute, 2) +
+                           Padded(now.second, 2) + ".log";
   const std::optional<std::string> path =
       services_.toolkit.FileSaveDialog(*form_, {.title = "Save the log",
                                                 .filterName = "Log files (*.log)",

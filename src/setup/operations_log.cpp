@@ -1,7 +1,7 @@
 // The operations log: the running record of a run, shown in place of the file list. Its step
 // lines and the run's step records are written by the same calls.
-#include <cstdio>
 
+#include "lib/text.h"
 #include "setup/frm_setup.h"
 
 namespace kalvenor {
@@ -33,9 +33,9 @@ void frmSetup::BeginStep(std::string_view kind, std::string source, std::string 
 void frmSetup::OpenStep(std::string_view kind, std::string source, std::string target) {
   EndStep();
   const platform::DateTime now = services_.system.UtcNow();
-  char time[32];
-  std::snprintf(time, sizeof time, "%04d-%02d-%02dT%02d:%02d:%02dZ", now.year, now.month, now.day,
-                now.hour, now.minute, now.second);
+  const std::string time = Padded(now.year, 4) + "-" + Padded(now.month, 2) + "-" +
+                           Padded(now.day, 2) + "T" + Padded(now.hour, 2) + ":" +
+                           Padded(now.minute, 2) + ":" + Padded(now.second, 2) + "Z";
   step_ = StepRecord{time, std::string(kind), std::move(source), std::move(target)};
 }
 

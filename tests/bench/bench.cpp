@@ -8,11 +8,13 @@
 //   kalvenor_bench journal  <kalvenor.exe> <sample.dll> <count> <runs>
 //   kalvenor_bench missing  <kalvenor.exe> <count> <runs>
 //   kalvenor_bench copy     <kalvenor.exe> <count> <runs>
+//   kalvenor_bench phases   <kalvenor_phases.exe> <floor_install.exe> <sample.dll> <count> <runs>
 //
 // Every run copies into a system directory of its own (WINDIR pointing to a scratch folder that
 // holds a copy of the real regsvr32.exe), so nothing lands in the real one.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -56,6 +58,14 @@ void PrintMedianMs(const std::string& name, const std::vector<double>& seconds) 
   for (double value : seconds) ms.push_back(value * 1000);
   Print(name, Median(ms));
   PrintSamples(name, ms);
+}
+
+// The median of ratios taken within each run, where a slow spell of the machine falls on both
+// sides, with the lowest and highest beside it.
+void PrintRatio(const std::string& name, const std::vector<double>& ratios) {
+  Print(name, Median(ratios));
+  Print(name + "_min", *std::min_element(ratios.begin(), ratios.end()));
+  Print(name + "_max", *std::max_element(ratios.begin(), ratios.end()));
 }
 
 // ---- The private system directory
@@ -262,7 +272,7 @@ void Startup(const std::wstring& program, const std::wstring& floor, const std::
   };
   once(programCopy, kMainClass);
   once(floorCopy, kFloorClass);
-  std::vector<double> programTimes, floorTimes, programPeaks, floorPeaks;
+  std::vector<double> programTimes, floorTimes, programPeaks, floorPeaks, ratios;
   for (int run = 0; run < runs; ++run) {
     for (int turn = 0; turn < 2; ++turn) {
       const bool programTurn = (turn == 0) == (run % 2 == 0);
@@ -272,7 +282,9 @@ void Startup(const std::wstring& program, const std::wstring& floor, const std::
       (programTurn ? programPeaks : floorPeaks)
           .push_back(static_cast<double>(result.peakWorkingSet) / 1024);
     }
+    ratios.push_back(programTimes.back() / floorTimes.back());
   }
+  PrintRatio(key + "_ratio", ratios);
   PrintMedianMs(key + "_ms", programTimes);
   PrintMedianMs(key + "_floor_ms", floorTimes);
   Print(key + "_peak_ws_kib", Median(programPeaks));
@@ -400,7 +412,7 @@ void Install(const std::wstring& program, const std::wstring& floor, const std::
     std::vector<double> seconds, cpuSeconds;
     std::size_t lines = 0;
   } checked, unchecked;
-  std::vector<double> floorTimes, floorCpu, extra;
+  std::vector<double> floorTimes, floorCpu, extra, ratios;
   std::size_t failures = 0;
   for (int run = 0; run < runs; ++run) {
     for (int turn = 0; turn < 3; ++turn) {
@@ -421,7 +433,9 @@ void Install(const std::wstring& program, const std::wstring& floor, const std::
       floorCpu.push_back(values["cpu_ms"] / 1000);
     }
     extra.push_back(checked.seconds.back() - unchecked.seconds.back());
+    ratios.push_back(checked.seconds.back() / floorTimes.back());
   }
+  PrintRatio("install_ratio", ratios);
   PrintMedianMs("install_ms", checked.seconds);
   PrintMedianMs("install_floor_ms", floorTimes);
   PrintMedianMs("install_cpu_ms", checked.cpuSeconds);
@@ -478,7 +492,7 @@ void Journal(const std::wstring& program, const std::wstring& sample, int count,
   PrintMedianMs("journal_off_ms", without);
   PrintMedianMs("journal_cpu_ms", withCpu);
   PrintMedianMs("journal_off_cpu_ms", withoutCpu);
-  Print("journal_ratio", Median(ratios));
+  PrintRatio("journal_ratio", ratios);
 }
 
 // Install over `count` listed files that are gone by the time of the click: one "File not
@@ -555,6 +569,46 @@ void Copy(const std::wstring& program, int count, int runs) {
   Print(key + "_failures", static_cast<double>(failures));
 }
 
+// Where the time of an Install step goes: the program's own Install in kalvenor_phases, which
+// times each call it makes to the system and the toolkit, taking turns with the Install floor
+// over the same components. Every figure is a median over the runs, per component.
+void Phases(const std::wstring& phases, const std::wstring& floor, const std::wstring& sample,
+            int count, int runs) {
+  PrivateWindows windows;
+  ScratchFolder folder(L"phases"), toolFolder(L"phasestool"), floorFolder(L"floorphases");
+  const std::wstring tool = toolFolder.Take(phases), floorExe = floorFolder.Take(floor);
+  for (int i = 1; i <= count; ++i) CopyInto(sample, folder.PathOf(Numbered(L"comp", i, L".dll")));
+  windows.UnregisterAtEnd(windows.System() + L"\\" + Numbered(L"comp", 1, L".dll"));
+  const std::wstring windir = windows.Environment().front().second;
+  std::map<std::string, std::vector<double>> figures;
+  for (int run = 0; run < runs; ++run) {
+    for (int turn = 0; turn < 2; ++turn) {
+      windows.Clear();
+      if ((run + turn) % 2 == 0) {
+        const std::string output =
+            RunCapturingOutput(tool, Quoted(windir) + L" " + Quoted(folder.Path()));
+        for (std::size_t start = 0, end; (end = output.find('\n', start)) != std::string::npos;
+             start = end + 1) {
+          const std::string line = output.substr(start, end - start);
+          const std::size_t blank = line.find(' ');
+          if (blank != std::string::npos) {
+            figures[line.substr(0, blank)].push_back(std::atof(line.c_str() + blank + 1));
+          }
+        }
+        continue;
+      }
+      std::map<std::string, double> values = RunFloorInstall(floorExe, windows, folder.Path());
+      for (const char* name : {"elapsed_ms", "copy_ms", "start_ms", "wait_ms"}) {
+        figures[std::string("phase_floor_") + name].push_back(values[name] / count);
+      }
+    }
+  }
+  if (figures["phase_failed"].empty() || Median(figures["phase_failed"]) != 0) {
+    Fail("the Install in kalvenor_phases failed");
+  }
+  for (const auto& [name, values] : figures) Print(name, Median(values));
+}
+
 int Number(const wchar_t* text) { return static_cast<int>(std::wcstol(text, nullptr, 10)); }
 
 int Usage() {
@@ -568,7 +622,9 @@ int Usage() {
       "<plain.dll> <count> <runs>\n"
       "       kalvenor_bench journal <kalvenor.exe> <sample.dll> <count> <runs>\n"
       "       kalvenor_bench missing <kalvenor.exe> <count> <runs>\n"
-      "       kalvenor_bench copy <kalvenor.exe> <count> <runs>\n");
+      "       kalvenor_bench copy <kalvenor.exe> <count> <runs>\n"
+      "       kalvenor_bench phases <kalvenor_phases.exe> <floor_install.exe> <sample.dll> "
+      "<count> <runs>\n");
   return 2;
 }
 
@@ -593,6 +649,8 @@ int wmain(int argc, wchar_t** argv) {
       Missing(argv[2], Number(argv[3]), Number(argv[4]));
     } else if (command == L"copy" && argc == 5) {
       Copy(argv[2], Number(argv[3]), Number(argv[4]));
+    } else if (command == L"phases" && argc == 7) {
+      Phases(argv[2], argv[3], argv[4], Number(argv[5]), Number(argv[6]));
     } else {
       return Usage();
     }

@@ -105,6 +105,27 @@ TEST_F(JournalTest, AFileInUseIsRenamedAsideAndGoesAtTheRestart) {
   EXPECT_EQ(Log().find("failed"), std::string::npos) << Log();
 }
 
+// Classes another file of the component's name serves may be taken over: their keys are kept.
+TEST_F(JournalTest, TheKeysOfClassesOfAFileOfTheSameNameAreKept) {
+  for (const auto& [clsid, server] : {std::pair{"{A1}", "\"C:\\Old Place\\A.DLL\" "},
+                                      {"{A2}", "a.dll"},
+                                      {"{B1}", "C:\\Old\\b.dll"},
+                                      {"{C1}", "C:\\Old\\xa.dll"}}) {
+    platform.SetRegistryString(RegistryRoot::ClassesRoot, RegistryView::Bits32,
+                               std::string("CLSID\\") + clsid + "\\InprocServer32", "", server);
+  }
+  Start();
+  Click(SetupId::cmdListClear);  // automatic mode: the program's folder lists a.dll, b.dll
+  Click(SetupId::cmdInstall);
+  std::map<std::string, Strings> kept;
+  for (const journal::Record& record :
+       journal::ReadJournal(platform, journal::Store(platform).LastRun().value_or(""))) {
+    if (record.kind == journal::kinds::kKey) kept[record.Field(0)].push_back(record.Field(2));
+  }
+  EXPECT_EQ(kept[kTarget], (Strings{"CLSID\\{A1}", "CLSID\\{A2}"}));
+  EXPECT_EQ(kept[kAdded], Strings{"CLSID\\{B1}"});
+}
+
 // The program may end after any record of the journal: a new instance's Undo of the last run
 // still puts back every file and count as it was.
 TEST_F(JournalTest, UndoRestoresAfterARunCutShortAtEveryRecord) {

@@ -526,6 +526,18 @@ Status MemoryPlatform::DeleteRegistryValue(RegistryRoot root, RegistryView view,
   return Done{};
 }
 
+std::vector<std::string> MemoryPlatform::RegistrySubkeys(RegistryRoot root, RegistryView view,
+                                                         std::string_view key) const {
+  std::vector<std::string> names;
+  for (const auto& at : KeyTree(root, view, key)) {
+    const std::string& path = at->second.path;
+    if (path.size() <= key.size()) continue;  // the key itself
+    const std::string name = path.substr(key.size() + 1);
+    if (name.find('\\') == std::string::npos) names.push_back(name);
+  }
+  return names;
+}
+
 Result<std::optional<RegistryTree>> MemoryPlatform::ReadRegistryTree(RegistryRoot root,
                                                                      RegistryView view,
                                                                      std::string_view key) const {

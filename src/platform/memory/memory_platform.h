@@ -163,6 +163,8 @@ class MemoryPlatform final : public Toolkit, public System {
                           std::string_view name, std::uint32_t value) override;
   Status DeleteRegistryValue(RegistryRoot root, RegistryView view, std::string_view key,
                              std::string_view name) override;
+  std::vector<std::string> RegistrySubkeys(RegistryRoot root, RegistryView view,
+                                           std::string_view key) const override;
   Result<std::optional<RegistryTree>> ReadRegistryTree(RegistryRoot root, RegistryView view,
                                                        std::string_view key) const override;
   Status WriteRegistryTree(RegistryRoot root, RegistryView view, std::string_view key,

@@ -33,7 +33,7 @@ platform::SystemError ErrorOf(DWORD code) {
          (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ')) {
     message.pop_back();
   }
-  if (message.empty()) message = L"Error " + std::to_wstring(code) + L".";
+  if (message.empty()) message = L"Error " + Widen(std::to_string(code)) + L".";
   return {code, Narrow(message)};
 }
 

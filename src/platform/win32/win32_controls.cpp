@@ -244,7 +244,9 @@ class Win32LogBox final : public Win32Control<platform::TextBox>, private IdleWo
   }
   void Append(std::string_view text) override {
     pending_ += Widen(text);
-    if (!HandOverLater()) HandOver();
+    // The control keeps every line; lines that pile up while nothing pumps messages (a run of
+    // missing files, say) would be a second copy of them as large as the log itself.
+    if (pending_.size() >= kMostPending || !HandOverLater()) HandOver();
   }
   std::size_t SelStart() const override {
     // Lines still to be handed over put the caret after themselves, at the very end.
@@ -257,8 +259,9 @@ class Win32LogBox final : public Win32Control<platform::TextBox>, private IdleWo
   }
 
  private:
-  static constexpr UINT kShortestInterval = 50;  // ms
-  static constexpr UINT kCostShare = 20;         // hand-overs take at most 1/20 of the time
+  static constexpr UINT kShortestInterval = 200;  // ms
+  static constexpr UINT kCostShare = 20;          // hand-overs take at most 1/20 of the time
+  static constexpr std::size_t kMostPending = 256 * 1024;  // characters waiting at most
 
   void WhenIdle() override { HandOver(); }
 
@@ -315,6 +318,10 @@ class Win32LogBox final : public Win32Control<platform::TextBox>, private IdleWo
     ::SendMessageW(window_, EM_SETSEL, after, after);
     ::SendMessageW(window_, EM_SCROLLCARET, 0, 0);
     pending_.clear();
+    // Painted now rather than in the next pass of the message loop, so that the cost that sets
+    // the wait before the next hand-over is the whole cost: under Wine the repaint of the log
+    // and its scroll bars outweighs the hand-over itself.
+    ::UpdateWindow(window_);
     const double cost = Milliseconds() - started;
     interval_ = static_cast<UINT>(std::clamp(cost * kCostShare, double{kShortestInterval}, 1000.0));
   }

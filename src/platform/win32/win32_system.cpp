@@ -688,6 +688,19 @@ platform::Status DeleteTree(platform::RegistryRoot root, platform::RegistryView 
 
 }  // namespace
 
+std::vector<std::string> Win32System::RegistrySubkeys(platform::RegistryRoot root,
+                                                      platform::RegistryView view,
+                                                      std::string_view key) const {
+  HKEY opened = nullptr;
+  if (::RegOpenKeyExW(RootKey(root), Widen(key).c_str(), 0,
+                      KEY_ENUMERATE_SUB_KEYS | ViewAccess(view), &opened) != ERROR_SUCCESS) {
+    return {};
+  }
+  const UniqueKey owned(opened);
+  auto names = SubkeyNames(owned.get());
+  return names.ok() ? std::move(names.value()) : std::vector<std::string>();
+}
+
 platform::Result<std::optional<platform::RegistryTree>> Win32System::ReadRegistryTree(
     platform::RegistryRoot root, platform::RegistryView view, std::string_view key) const {
   platform::RegistryTree tree;

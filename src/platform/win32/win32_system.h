@@ -53,6 +53,8 @@ class Win32System final : public platform::System {
                                     std::uint32_t value) override;
   platform::Status DeleteRegistryValue(platform::RegistryRoot root, platform::RegistryView view,
                                        std::string_view key, std::string_view name) override;
+  std::vector<std::string> RegistrySubkeys(platform::RegistryRoot root, platform::RegistryView view,
+                                           std::string_view key) const override;
   platform::Result<std::optional<platform::RegistryTree>> ReadRegistryTree(
       platform::RegistryRoot root, platform::RegistryView view,
       std::string_view key) const override;
