@@ -59,28 +59,34 @@ std::string ComparablePath(const platform::System& system, std::string_view path
   return comparable;
 }
 
-SharedCount ReadSharedCount(platform::System& system, const std::string& path,
-                            platform::RegistryView view) {
-  SharedCount count{path,
-                    system.RegistryDword(RegistryRoot::LocalMachine, view, kSharedDllsKey, path)};
-  if (!count.value) {
-    // Another installer may have written another spelling of the same file.
-    auto tree = system.ReadRegistryTree(RegistryRoot::LocalMachine, view, kSharedDllsKey);
-    const std::string wanted = ComparablePath(system, path, view);
+std::map<std::string, std::string>& SharedCounts::NamesIn(platform::RegistryView view) {
+  auto [names, made] = names_.try_emplace(view);
+  if (made) {
+    auto tree = system_.ReadRegistryTree(RegistryRoot::LocalMachine, view, kSharedDllsKey);
     if (tree.ok() && tree.value()) {
       for (const platform::RegistryValue& value : tree.value()->values) {
-        if (!value.key.empty() || ComparablePath(system, value.name, view) != wanted) continue;
-        count.value =
-            system.RegistryDword(RegistryRoot::LocalMachine, view, kSharedDllsKey, value.name);
-        if (!count.value) continue;
-        count.name = value.name;
-        break;
+        if (value.key.empty() && value.type == platform::kRegDword) {
+          names->second.emplace(ComparablePath(system_, value.name, view), value.name);
+        }
       }
     }
   }
-  count.held = system
-                   .RegistryDword(RegistryRoot::LocalMachine, view, kHeldSharesKey,
-                                  ComparablePath(system, path, view))
+  return names->second;
+}
+
+SharedCount SharedCounts::Read(const std::string& path, platform::RegistryView view) {
+  const std::string comparable = ComparablePath(system_, path, view);
+  SharedCount count{path,
+                    system_.RegistryDword(RegistryRoot::LocalMachine, view, kSharedDllsKey, path)};
+  if (!count.value) {
+    const auto& names = NamesIn(view);
+    if (const auto found = names.find(comparable); found != names.end()) {
+      count.value =
+          system_.RegistryDword(RegistryRoot::LocalMachine, view, kSharedDllsKey, found->second);
+      if (count.value) count.name = found->second;
+    }
+  }
+  count.held = system_.RegistryDword(RegistryRoot::LocalMachine, view, kHeldSharesKey, comparable)
                    .has_value();
   return count;
 }
@@ -88,9 +94,19 @@ SharedCount ReadSharedCount(platform::System& system, const std::string& path,
 // In the order that leaves, should the program be killed between the two writes, at worst one
 // share too many: a share is taken by the count first, given back by the mark first. Undo acts
 // on a share only where the mark says that the run's change took place.
-platform::Status WriteSharedCount(platform::System& system, const std::string& path,
-                                  const SharedCount& count, platform::RegistryView view) {
+platform::Status SharedCounts::Write(const std::string& path, const SharedCount& count,
+                                     platform::RegistryView view) {
+  platform::System& system = system_;
   const std::string held = ComparablePath(system, path, view);
+  // The names read already are kept current for the spellings a later step looks up.
+  if (const auto names = names_.find(view); names != names_.end()) {
+    const std::string comparable = ComparablePath(system, count.name, view);
+    if (count.value) {
+      names->second.insert_or_assign(comparable, count.name);
+    } else {
+      names->second.erase(comparable);
+    }
+  }
   auto writeCount = [&] {
     return count.value ? system.SetRegistryDword(RegistryRoot::LocalMachine, view, kSharedDllsKey,
                                                  count.name, *count.value)

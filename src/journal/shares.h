@@ -5,6 +5,7 @@
 // that a second Install takes none and Remove gives back only its own.
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -27,13 +28,26 @@ struct SharedCount {
   bool held = false;                   // Kalvenor holds one share of it
 };
 
-// The count of `path` under any spelling in the registry view of the file's bitness, and whether
-// Kalvenor holds a share.
-SharedCount ReadSharedCount(platform::System& system, const std::string& path,
-                            platform::RegistryView view);
-// Writes the count under its name (nothing deletes it) and whether Kalvenor holds a share.
-platform::Status WriteSharedCount(platform::System& system, const std::string& path,
-                                  const SharedCount& count, platform::RegistryView view);
+// The counts as one run reads and writes them. Another installer may have counted a file under
+// another spelling: the names of a view's counts are read once, the first time a file has no
+// count under its own, and the run's own writes keep them current.
+class SharedCounts {
+ public:
+  explicit SharedCounts(platform::System& system) : system_(system) {}
+  // The count of `path` under any spelling, in the registry view of the file's bitness, and
+  // whether Kalvenor holds a share.
+  SharedCount Read(const std::string& path, platform::RegistryView view);
+  // Writes the count under its name (nothing deletes it) and whether Kalvenor holds a share.
+  platform::Status Write(const std::string& path, const SharedCount& count,
+                         platform::RegistryView view);
+
+ private:
+  // Each count's name by its comparable form.
+  std::map<std::string, std::string>& NamesIn(platform::RegistryView view);
+
+  platform::System& system_;
+  std::map<platform::RegistryView, std::map<std::string, std::string>> names_;
+};
 
 // Counts written as text in the journal: "-" for none.
 std::string CountText(std::optional<std::uint32_t> count);

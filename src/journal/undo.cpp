@@ -154,9 +154,10 @@ void LogCount(UndoSteps& steps, const std::string& target, std::optional<std::ui
 
 // Gives back what the run did to the shared counts, never setting an old number: others may
 // have counted the file meanwhile.
-bool GiveBackShares(platform::System& system, UndoSteps& steps, const Change& change) {
+bool GiveBackShares(platform::System& system, SharedCounts& counts, UndoSteps& steps,
+                    const Change& change) {
   for (auto share = change.shares.rbegin(); share != change.shares.rend(); ++share) {
-    const SharedCount now = ReadSharedCount(system, share->name, share->view);
+    const SharedCount now = counts.Read(share->name, share->view);
     SharedCount undone = now;
     if (share->heldAfter && !share->heldBefore) {
       if (!now.held) continue;  // the run ended before it took the share
@@ -175,7 +176,7 @@ bool GiveBackShares(platform::System& system, UndoSteps& steps, const Change& ch
     }
     if (undone.value == now.value && undone.held == now.held) continue;
     if (undone.value != now.value) LogCount(steps, change.target, undone.value);
-    platform::Status set = WriteSharedCount(system, share->name, undone, share->view);
+    platform::Status set = counts.Write(share->name, undone, share->view);
     if (!set.ok()) {
       steps.Failed(set.error().message);
       return false;
@@ -186,8 +187,8 @@ bool GiveBackShares(platform::System& system, UndoSteps& steps, const Change& ch
     const std::optional<std::uint32_t> count = CountFromText(*change.countBefore);
     LogCount(steps, change.target, count);
     const RegistryView view = inspect::ViewOf(inspect::ToolMachine(system));
-    const SharedCount old{change.target, count, ReadSharedCount(system, change.target, view).held};
-    platform::Status set = WriteSharedCount(system, change.target, old, view);
+    const SharedCount old{change.target, count, counts.Read(change.target, view).held};
+    platform::Status set = counts.Write(change.target, old, view);
     if (!set.ok()) {
       steps.Failed(set.error().message);
       return false;
@@ -199,7 +200,8 @@ bool GiveBackShares(platform::System& system, UndoSteps& steps, const Change& ch
 // What Undo did to one file.
 enum class Undone { Done, Kept, Failed };
 
-Undone UndoFile(platform::System& system, UndoSteps& steps, const Change& change) {
+Undone UndoFile(platform::System& system, SharedCounts& counts, UndoSteps& steps,
+                const Change& change) {
   // Everything is checked before anything changes: a file Undo cannot finish stays untouched,
   // with its registration.
   const bool touched = change.backup || change.absent;
@@ -229,13 +231,13 @@ Undone UndoFile(platform::System& system, UndoSteps& steps, const Change& change
     return Undone::Failed;
   }
 
-  if (!GiveBackShares(system, steps, change)) return Undone::Failed;
+  if (!GiveBackShares(system, counts, steps, change)) return Undone::Failed;
   // A file the run added stays where other programs count on it now.
   if (change.absent && runs) {
     const RegistryView view = change.shares.empty() ? inspect::ViewOf(inspect::ToolMachine(system))
                                                     : change.shares.back().view;
     const std::string& name = change.shares.empty() ? change.target : change.shares.back().name;
-    if (const auto count = ReadSharedCount(system, name, view).value) {
+    if (const auto count = counts.Read(name, view).value) {
       steps.Begin("keep", change.target, "> Keeping file " + change.target);
       steps.Note("its shared count is now " + std::to_string(*count) +
                  ": other installed programs count on it");
@@ -347,11 +349,12 @@ void UndoRun(platform::System& system, UndoSteps& steps, const std::string& fold
   const std::vector<Change> changes =
       ChangesOf(records, inspect::ViewOf(inspect::ToolMachine(system)));
   Writer journal(system, folder);
+  SharedCounts counts(system);
   bool complete = unreadable == 0;
   std::vector<const Change*> done;
   for (auto change = changes.rbegin(); change != changes.rend(); ++change) {
     if (change->undone) continue;
-    const Undone undone = UndoFile(system, steps, *change);
+    const Undone undone = UndoFile(system, counts, steps, *change);
     complete = complete && undone != Undone::Failed;
     if (undone == Undone::Done) {
       done.push_back(&*change);

@@ -202,12 +202,13 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   bool busy_ = false;                    // a run is going on: closing must wait
   bool stepFailed_ = false;              // a step of the run going on has failed
   journal::Recorder recorder_;           // the journal of the run going on, or of the last one
-  bool restartNeeded_ = false;           // a file in use goes at the next restart
-  std::string undoable_;                 // the journal of the run the log shows, if any
-  std::unique_ptr<platform::RunLock> runLock_;  // held during a run
-  bool refused_ = false;                        // the last run did not start: another held the lock
-  RunObserver* observer_ = nullptr;             // follows the runs besides the window, if any
-  std::optional<StepRecord> step_;              // the step going on, for the observer
+  std::optional<journal::SharedCounts> counts_;  // as the run going on reads and writes them
+  bool restartNeeded_ = false;                   // a file in use goes at the next restart
+  std::string undoable_;                         // the journal of the run the log shows, if any
+  std::unique_ptr<platform::RunLock> runLock_;   // held during a run
+  bool refused_ = false;             // the last run did not start: another held the lock
+  RunObserver* observer_ = nullptr;  // follows the runs besides the window, if any
+  std::optional<StepRecord> step_;   // the step going on, for the observer
   bool visible_ = true;
   bool toolFound_ = false;  // the registration tool is where the runs look for it
   Placement otherPlace_;    // the other bitness's system directory and tool

@@ -53,6 +53,7 @@ void frmSetup::Run(RunKind kind, bool deleteFiles) {
   // Said, though no step failed: the run goes on as it would without a journal.
   if (!journaled.ok()) LogNote("this run cannot be undone: " + journaled.error().message);
   undoable_ = recorder_.Active() ? recorder_.Folder() : std::string();
+  counts_.emplace(services_.system);
   LogUnlisted();  // the items of an unattended run that gave no component
 
   const std::size_t count = fileList.ListCount();
@@ -97,8 +98,7 @@ void frmSetup::Run(RunKind kind, bool deleteFiles) {
 // Kalvenor takes one share of a file the first time it installs it: a new file has this install
 // alone; one found in place with no count had one install before this one.
 void frmSetup::TakeShare(const std::string& target, bool inPlace) {
-  const journal::SharedCount before =
-      journal::ReadSharedCount(services_.system, CountName(target), CountView(target));
+  const journal::SharedCount before = counts_->Read(CountName(target), CountView(target));
   if (inPlace && before.held && before.value) return;  // a repair: its share is taken already
   journal::SharedCount after = before;
   after.value = !inPlace ? 1 : before.value ? *before.value + 1 : 2;
@@ -109,8 +109,7 @@ void frmSetup::TakeShare(const std::string& target, bool inPlace) {
 // Gives back Kalvenor's own share; false while other programs still count on the file, which
 // then stays, registered, for them.
 bool frmSetup::GiveBackShare(const std::string& target) {
-  const journal::SharedCount before =
-      journal::ReadSharedCount(services_.system, CountName(target), CountView(target));
+  const journal::SharedCount before = counts_->Read(CountName(target), CountView(target));
   journal::SharedCount after = before;
   after.held = false;
   if (!before.value) return !before.held || ChangeShare(target, before, after);
@@ -132,8 +131,7 @@ bool frmSetup::ChangeShare(const std::string& target, const journal::SharedCount
                            const journal::SharedCount& after) {
   const platform::RegistryView view = CountView(target);
   if (!Journaled(recorder_.BeforeShare(target, before, after, view))) return false;
-  platform::Status set =
-      journal::WriteSharedCount(services_.system, CountName(target), after, view);
+  platform::Status set = counts_->Write(CountName(target), after, view);
   if (set.ok()) return true;
   LogFailure("its shared count cannot be kept: " + set.error().message);
   return false;

@@ -72,7 +72,8 @@ TEST_F(JournalTest, OneShareForKalvenorAndAFileOthersCountOnStaysRegistered) {
     Click(SetupId::cmdListClear);  // automatic mode: the program's folder lists a.dll, b.dll
     Click(c.install ? SetupId::cmdInstall : SetupId::cmdRemove);
     EXPECT_EQ(Count(c.countName), c.after);
-    EXPECT_EQ(journal::ReadSharedCount(platform, kTarget, RegistryView::Bits32).held, c.heldAfter);
+    EXPECT_EQ(journal::SharedCounts(platform).Read(kTarget, RegistryView::Bits32).held,
+              c.heldAfter);
     EXPECT_EQ(platform.HasFile(kTarget), c.kept);
     const bool keeping = !c.install && c.kept;
     EXPECT_EQ(Logged("> Keeping file " + std::string(kTarget)), keeping) << Log();
