@@ -31,8 +31,7 @@ class Registry {
       : system_(system),
         component_(component),
         view_(view),
-        windowsDir_(system.Environ("WINDIR").value_or("c:\\windows")),
-        copy_(Comparable(component.copy)) {}
+        windowsDir_(system.Environ("WINDIR").value_or("c:\\windows")) {}
 
   ClassStanding Read(const TypeLibraryClass& type) const {
     const std::string key = "CLSID\\" + type.clsid;
@@ -41,10 +40,12 @@ class Registry {
     if (path.empty()) {
       return {&type, LocalServer(key) ? Standing::ServedElsewhere : Standing::Unregistered, server};
     }
+    // The copy's own spelling, as the tool was given it, needs no look-up of long names.
+    if (AsciiLower(path) == AsciiLower(component_.copy)) return {&type, Standing::ToCopy, server};
     const std::string file = Resolved(path);
     const std::string comparable = Comparable(file);
-    if (comparable == copy_) return {&type, Standing::ToCopy, server};
-    if (File_GetName(comparable) == File_GetName(copy_)) {
+    if (comparable == Copy()) return {&type, Standing::ToCopy, server};
+    if (File_GetName(comparable) == File_GetName(Copy())) {
       return {&type, Standing::ToAnotherCopy, server};
     }
     if (!File_Exists(system_, file)) return {&type, Standing::ToMissingFile, server};
@@ -98,11 +99,16 @@ class Registry {
     return lower;
   }
 
+  const std::string& Copy() const {
+    if (!copy_) copy_ = Comparable(component_.copy);
+    return *copy_;
+  }
+
   platform::System& system_;
   const Component& component_;
   platform::RegistryView view_;
   std::string windowsDir_;
-  std::string copy_;
+  mutable std::optional<std::string> copy_;  // Comparable(component_.copy), once needed
 };
 
 std::string Named(const TypeLibraryClass& type) {
@@ -193,36 +199,25 @@ std::vector<std::string> VerifyRegistration(platform::System& system, const Comp
   return failures;
 }
 
-std::vector<ClassServer> ReadClassServers(platform::System& system, const Component& component) {
-  std::vector<ClassServer> servers;
+RegistrationBefore ReadRegistrationBefore(platform::System& system, const Component& component) {
   const std::optional<Declared> declared = DeclaredBy(system, component);
-  if (!declared) return servers;
+  if (!declared) return {{}, {ViewOf(ToolOf(system, component)), {}}};
+  RegistrationBefore standing{{}, {declared->view, {}}};
   const Registry registry(system, component, declared->view);
-  const std::vector<TypeLibraryClass> classes = declared->Creatable();
-  for (const TypeLibraryClass& type : classes) {
-    const ClassStanding standing = registry.Read(type);
-    servers.push_back({type.clsid, standing.server, standing.standing == Standing::ToCopy});
+  for (const TypeLibraryClass& type : declared->Creatable()) {
+    const ClassStanding found = registry.Read(type);
+    standing.servers.push_back({type.clsid, found.server, found.standing == Standing::ToCopy});
   }
-  return servers;
-}
-
-RegistryFootprint FootprintOf(platform::System& system, const Component& component) {
-  const std::optional<Declared> declared = DeclaredBy(system, component);
-  if (!declared) return {ViewOf(ToolOf(system, component)), {}};
-  RegistryFootprint footprint{declared->view, {}};
+  std::vector<std::string>& keys = standing.footprint.keys;
   for (const TypeLibraryClass& type : declared->library.classes) {
-    const std::string key = "CLSID\\" + type.clsid;
-    footprint.keys.push_back(key);
-    for (const std::string& progId : ProgIdsOf(system, declared->view, key)) {
-      footprint.keys.push_back(progId);
+    keys.push_back("CLSID\\" + type.clsid);
+    for (std::string& progId : ProgIdsOf(system, declared->view, keys.back())) {
+      keys.push_back(std::move(progId));
     }
   }
-  for (const std::string& iid : declared->library.interfaces) {
-    footprint.keys.push_back("Interface\\" + iid);
-  }
-  if (!declared->library.libid.empty())
-    footprint.keys.push_back("TypeLib\\" + declared->library.libid);
-  return footprint;
+  for (const std::string& iid : declared->library.interfaces) keys.push_back("Interface\\" + iid);
+  if (!declared->library.libid.empty()) keys.push_back("TypeLib\\" + declared->library.libid);
+  return standing;
 }
 
 std::vector<std::string> ProgIdsOf(const platform::System& system, platform::RegistryView view,

@@ -18,23 +18,26 @@ std::vector<std::string> VerifyRegistration(platform::System& system, const Comp
 
 // How the creatable classes of the component's type library stand, before a step changes them:
 // each one's InprocServer32 (empty when none) in the view of the tool that registers it, and
-// whether it names the copy. Empty without a type library.
+// whether it names the copy.
 struct ClassServer {
   std::string clsid;
   std::string server;
   bool toCopy = false;
 };
-std::vector<ClassServer> ReadClassServers(platform::System& system, const Component& component);
-
 // The keys of HKCR that the component's type library names, in the view its tool writes: each
 // class and the ProgIDs it names now, each interface, the library itself. Registering one
-// component may rewrite keys that others share, so a run keeps them as they stood. No keys
-// without a type library.
+// component may rewrite keys that others share, so a run keeps them as they stood.
 struct RegistryFootprint {
   platform::RegistryView view = platform::RegistryView::Bits32;
   std::vector<std::string> keys;
 };
-RegistryFootprint FootprintOf(platform::System& system, const Component& component);
+// Both, from one read of the component; no servers and no keys without a type library.
+struct RegistrationBefore {
+  std::vector<ClassServer> servers;
+  RegistryFootprint footprint;
+};
+RegistrationBefore ReadRegistrationBefore(platform::System& system, const Component& component);
+
 // The ProgIDs that the class key (CLSID\{...}) names in its ProgID and VersionIndependentProgID.
 std::vector<std::string> ProgIdsOf(const platform::System& system, platform::RegistryView view,
                                    const std::string& classKey);

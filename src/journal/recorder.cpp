@@ -99,7 +99,8 @@ platform::Status Recorder::BeforeDelete(const std::string& target) {
 platform::Status Recorder::BeforeTool(const inspect::Component& component) {
   if (!writer_) return platform::Done{};
   // Without a type library there is nothing to read: Undo then takes the file for registered.
-  const auto servers = inspect::ReadClassServers(system_, component);
+  inspect::RegistrationBefore before = inspect::ReadRegistrationBefore(system_, component);
+  const std::vector<inspect::ClassServer>& servers = before.servers;
   std::vector<Record> records;
   bool pointed = false;
   for (const inspect::ClassServer& server : servers) {
@@ -108,18 +109,16 @@ platform::Status Recorder::BeforeTool(const inspect::Component& component) {
   }
   if (!servers.empty())
     records.push_back({kinds::kRegistered, {component.copy, pointed ? "1" : "0"}});
-  KeepKeys(component.copy, component, records);
+  KeepKeys(component.copy, std::move(before.footprint), records);
   // Last: Undo trusts the records before it only when it is there.
   records.push_back(
       {component.registering ? kinds::kRegister : kinds::kUnregister, {component.copy}});
   return Write(records);
 }
 
-void Recorder::KeepKeys(const std::string& target, const inspect::Component& component,
+void Recorder::KeepKeys(const std::string& target, inspect::RegistryFootprint footprint,
                         std::vector<Record>& records) {
-  inspect::RegistryFootprint footprint = inspect::FootprintOf(system_, component);
-  for (const std::string& clsid :
-       ClassesOf(footprint.view, AsciiLower(File_GetName(component.copy)))) {
+  for (const std::string& clsid : ClassesOf(footprint.view, AsciiLower(File_GetName(target)))) {
     const std::string key = "CLSID\\" + clsid;
     footprint.keys.push_back(key);
     for (std::string& progId : inspect::ProgIdsOf(system_, footprint.view, key)) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "inspect/registration_tool.h"
+#include "inspect/verification.h"
 #include "journal/journal.h"
 #include "journal/shares.h"
 #include "platform/version_resource.h"
@@ -58,7 +59,7 @@ class Recorder {
                                   std::optional<platform::FileVersion>* version = nullptr);
 
   // The records of each key's tree, for the keys this run has not kept yet.
-  void KeepKeys(const std::string& target, const inspect::Component& component,
+  void KeepKeys(const std::string& target, inspect::RegistryFootprint footprint,
                 std::vector<Record>& records);
 
   // The classes registered to a file of this name (lower case) in the view: a component's
