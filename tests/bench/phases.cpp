@@ -177,6 +177,7 @@ class TimedSystem final : public System {
     return Timed(phases_, "in-use checks", [&] { return inner_.InUse(path); });
   }
   Status DeleteAtRestart(std::string_view path) override { return inner_.DeleteAtRestart(path); }
+  std::string NativePath(std::string_view path) const override { return inner_.NativePath(path); }
   std::vector<std::string> ProgramsUsing(std::string_view path) const override {
     return inner_.ProgramsUsing(path);
   }
