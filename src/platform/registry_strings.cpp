@@ -2,8 +2,6 @@
 
 namespace kalvenor::platform {
 
-namespace {
-
 void AppendUtf8(std::string& out, char32_t c) {
   if (c < 0x80) {
     out += static_cast<char>(c);
@@ -21,8 +19,6 @@ void AppendUtf8(std::string& out, char32_t c) {
     out += static_cast<char>(0x80 | (c & 0x3F));
   }
 }
-
-}  // namespace
 
 std::vector<std::byte> StringData(std::string_view text) {
   std::vector<std::byte> data;

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "platform/byte_reader.h"
+#include "platform/registry_strings.h"
 
 namespace kalvenor::platform {
 namespace {
@@ -14,24 +15,6 @@ constexpr std::size_t kBlockHeader = 6;  // length, value length, type: three 16
 using Reader = platform::ByteReader;
 
 std::size_t Align4(std::size_t offset) { return (offset + 3) & ~std::size_t{3}; }
-
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 // A NUL-ended UTF-16 text at `offset`, within `end`; sets `next` after its NUL.
 std::optional<std::string> Utf16At(const Reader& in, std::size_t offset, std::size_t end,
