@@ -86,8 +86,11 @@ class Registry {
   // 64-bit Windows a 32-bit component reports its copy in system32 by its real folder,
   // SysWOW64, which is where the 32-bit tool's system32 leads; and a 32-bit program reaches the
   // 64-bit system32 as Sysnative.
+  // Only a short (8.3) alias holds a tilde, so a path without one is long already; under Wine
+  // each look-up lists every folder of the path.
   std::string Comparable(const std::string& path) const {
-    std::string lower = AsciiLower(system_.LongPathName(path));
+    const bool mayBeShort = path.find('~') != std::string::npos;
+    std::string lower = AsciiLower(mayBeShort ? system_.LongPathName(path) : path);
     const std::string windows = AsciiLower(windowsDir_);
     const Machine tool = ToolOf(system_, component_);
     const char* alias = tool == Machine::X86                               ? "\\syswow64\\"

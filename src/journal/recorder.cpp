@@ -20,6 +20,13 @@ std::string HexOf(const std::vector<std::byte>& bytes) {
   return hex;
 }
 
+Record ShareRecord(const std::string& target, const ShareChange& change) {
+  return {
+      kinds::kShare,
+      {target, change.before.name, CountText(change.before.value), CountText(change.after.value),
+       change.before.held ? "1" : "0", change.after.held ? "1" : "0", ViewText(change.view)}};
+}
+
 }  // namespace
 
 platform::Result<SetAside> SetAsideInUse(platform::System& system, const std::string& target) {
@@ -72,15 +79,17 @@ platform::Result<Record> Recorder::BackUp(const std::string& target,
 }
 
 platform::Result<std::optional<Recorder::Downgrade>> Recorder::BeforeCopy(
-    const std::string& source, const std::string& target) {
+    const std::string& source, const std::string& target, const std::optional<ShareChange>& share) {
   if (!writer_) return std::optional<Downgrade>();
   auto bytes = system_.ReadFile(source, kMaxFileBytes);
   if (!bytes.ok()) return std::optional<Downgrade>();  // the copy itself fails, and says why
   std::optional<platform::FileVersion> replaced;
   auto saved = BackUp(target, &replaced);
   if (!saved.ok()) return saved.error();
-  platform::Status written =
-      Write({std::move(saved.value()), {kinds::kCopy, {target, Sha256Hex(bytes.value())}}});
+  std::vector<Record> records{std::move(saved.value()),
+                              {kinds::kCopy, {target, Sha256Hex(bytes.value())}}};
+  if (share) records.push_back(ShareRecord(target, *share));
+  platform::Status written = Write(records);
   if (!written.ok()) return written.error();
   const auto image = inspect::ReadPeImage(bytes.value());
   if (replaced && image && image->version && *replaced > *image->version) {
@@ -167,11 +176,8 @@ std::vector<std::string> Recorder::ClassesOf(platform::RegistryView view,
   return clsids;
 }
 
-platform::Status Recorder::BeforeShare(const std::string& target, const SharedCount& before,
-                                       const SharedCount& after, platform::RegistryView view) {
-  return Write({{kinds::kShare,
-                 {target, before.name, CountText(before.value), CountText(after.value),
-                  before.held ? "1" : "0", after.held ? "1" : "0", ViewText(view)}}});
+platform::Status Recorder::BeforeShare(const std::string& target, const ShareChange& change) {
+  return Write({ShareRecord(target, change)});
 }
 
 }  // namespace kalvenor::journal

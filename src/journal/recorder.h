@@ -39,18 +39,19 @@ class Recorder {
 
   // Each returns why the step must not be taken: its record could not be written, or the
   // file it replaces or deletes could not be backed up. Before a copy, also the versions
-  // when it replaces a newer file by an older one.
+  // when it replaces a newer file by an older one. A copy that takes a share of its target
+  // journals the share with it, in one flush.
   struct Downgrade {
     platform::FileVersion from, to;
   };
-  platform::Result<std::optional<Downgrade>> BeforeCopy(const std::string& source,
-                                                        const std::string& target);
+  platform::Result<std::optional<Downgrade>> BeforeCopy(
+      const std::string& source, const std::string& target,
+      const std::optional<ShareChange>& share = std::nullopt);
   platform::Status BeforeDelete(const std::string& target);
   // Before the tool runs: how the component's classes stand, and the registry keys its type
   // library names as they stood before the run's first step on them.
   platform::Status BeforeTool(const inspect::Component& component);
-  platform::Status BeforeShare(const std::string& target, const SharedCount& before,
-                               const SharedCount& after, platform::RegistryView view);
+  platform::Status BeforeShare(const std::string& target, const ShareChange& change);
 
  private:
   platform::Status Write(const std::vector<Record>& records);

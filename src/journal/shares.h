@@ -31,6 +31,12 @@ struct SharedCount {
 // The counts as one run reads and writes them. Another installer may have counted a file under
 // another spelling: the names of a view's counts are read once, the first time a file has no
 // count under its own, and the run's own writes keep them current.
+// A change of one file's count, as a step makes it.
+struct ShareChange {
+  SharedCount before, after;
+  platform::RegistryView view = platform::RegistryView::Bits32;
+};
+
 class SharedCounts {
  public:
   explicit SharedCounts(platform::System& system) : system_(system) {}

@@ -14,11 +14,12 @@ bool frmSetup::Journaled(const platform::Status& recorded) {
   return false;
 }
 
-bool frmSetup::LocalFileCopy(const std::string& source, const std::string& destination) {
+bool frmSetup::LocalFileCopy(const std::string& source, const std::string& destination,
+                             const std::optional<journal::ShareChange>& share) {
   BeginStep("copy", source, destination, "> Copying file " + source);
   txtOperationsAdd("|      to " + destination);
   txtOperationsAdd("OP> FileCopy " + source + ", " + destination);
-  auto recorded = recorder_.BeforeCopy(source, destination);
+  auto recorded = recorder_.BeforeCopy(source, destination, share);
   if (!recorded.ok()) return Journaled(recorded.error());
   platform::Status copied = File_CopyReplacing(services_.system, source, destination);
   if (!copied.ok() && services_.system.InUse(destination)) {

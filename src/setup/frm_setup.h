@@ -59,7 +59,9 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
 
   // File operations (file_operations.cpp).
   // Each true when the step worked.
-  bool LocalFileCopy(const std::string& source, const std::string& destination);
+  // `share`: the share the copy takes of its destination, once it is in place.
+  bool LocalFileCopy(const std::string& source, const std::string& destination,
+                     const std::optional<journal::ShareChange>& share = std::nullopt);
   bool LocalFileRemove(const std::string& source);
   // `listed` is the listed file that `source` was copied from, when another: where the
   // component's own DLLs may lie, should the tool fail on it.
@@ -109,11 +111,11 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
   // this one ends at once.
   bool BeginRun();
   void EndRun();
-  void TakeShare(const std::string& target, bool inPlace);
+  std::optional<journal::ShareChange> ShareToTake(const std::string& target, bool inPlace);
   bool GiveBackShare(const std::string& target);
   // False, with a failed line, when the count could not be journaled or written.
-  bool ChangeShare(const std::string& target, const journal::SharedCount& before,
-                   const journal::SharedCount& after);
+  bool ChangeShare(const std::string& target, const journal::ShareChange& change);
+  bool WriteShare(const std::string& target, const journal::ShareChange& change);
   void LogNotFound(const std::string& item);
   void ShowProgress(std::size_t done, std::size_t total);
   // False, with a failed line, when the record a step needs could not be written.

@@ -73,9 +73,10 @@ void frmSetup::Run(RunKind kind, bool deleteFiles) {
     switch (kind) {
       case RunKind::Install: {
         const bool inPlace = File_Exists(services_.system, target);
-        if (LocalFileCopy(item, target)) {
+        const std::optional<journal::ShareChange> share = ShareToTake(target, inPlace);
+        if (LocalFileCopy(item, target, share)) {
           NoteOtherBitness(place);
-          TakeShare(target, inPlace);
+          if (share) (void)WriteShare(target, *share);
         }
         LocalRegUnreg(target, true, item);
         break;
@@ -97,13 +98,14 @@ void frmSetup::Run(RunKind kind, bool deleteFiles) {
 
 // Kalvenor takes one share of a file the first time it installs it: a new file has this install
 // alone; one found in place with no count had one install before this one.
-void frmSetup::TakeShare(const std::string& target, bool inPlace) {
-  const journal::SharedCount before = counts_->Read(CountName(target), CountView(target));
-  if (inPlace && before.held && before.value) return;  // a repair: its share is taken already
+std::optional<journal::ShareChange> frmSetup::ShareToTake(const std::string& target, bool inPlace) {
+  const platform::RegistryView view = CountView(target);
+  const journal::SharedCount before = counts_->Read(CountName(target), view);
+  if (inPlace && before.held && before.value) return std::nullopt;  // a repair: taken already
   journal::SharedCount after = before;
   after.value = !inPlace ? 1 : before.value ? *before.value + 1 : 2;
   after.held = true;
-  (void)ChangeShare(target, before, after);
+  return journal::ShareChange{before, after, view};
 }
 
 // Gives back Kalvenor's own share; false while other programs still count on the file, which
@@ -112,10 +114,10 @@ bool frmSetup::GiveBackShare(const std::string& target) {
   const journal::SharedCount before = counts_->Read(CountName(target), CountView(target));
   journal::SharedCount after = before;
   after.held = false;
-  if (!before.value) return !before.held || ChangeShare(target, before, after);
+  if (!before.value) return !before.held || ChangeShare(target, {before, after, CountView(target)});
   if (before.held) {
     after.value = *before.value > 1 ? std::optional(*before.value - 1) : std::nullopt;
-    if (!ChangeShare(target, before, after)) return false;
+    if (!ChangeShare(target, {before, after, CountView(target)})) return false;
     if (!after.value) return true;
   }
   BeginStep("keep", {}, target, "> Keeping file " + target);
@@ -127,11 +129,12 @@ bool frmSetup::GiveBackShare(const std::string& target) {
   return false;
 }
 
-bool frmSetup::ChangeShare(const std::string& target, const journal::SharedCount& before,
-                           const journal::SharedCount& after) {
-  const platform::RegistryView view = CountView(target);
-  if (!Journaled(recorder_.BeforeShare(target, before, after, view))) return false;
-  platform::Status set = counts_->Write(CountName(target), after, view);
+bool frmSetup::ChangeShare(const std::string& target, const journal::ShareChange& change) {
+  return Journaled(recorder_.BeforeShare(target, change)) && WriteShare(target, change);
+}
+
+bool frmSetup::WriteShare(const std::string& target, const journal::ShareChange& change) {
+  platform::Status set = counts_->Write(CountName(target), change.after, change.view);
   if (set.ok()) return true;
   LogFailure("its shared count cannot be kept: " + set.error().message);
   return false;

@@ -571,20 +571,23 @@ void Copy(const std::wstring& program, int count, int runs) {
 
 // Where the time of an Install step goes: the program's own Install in kalvenor_phases, which
 // times each call it makes to the system and the toolkit, taking turns with the Install floor
-// over the same components. Every figure is a median over the runs, per component.
-void Phases(const std::wstring& phases, const std::wstring& floor, const std::wstring& sample,
-            int count, int runs) {
+// and with the same floor beside a shown log over the same components. Every figure is a median
+// over the runs, per component.
+void Phases(const std::wstring& phases, const std::wstring& floor, const std::wstring& shownFloor,
+            const std::wstring& sample, int count, int runs) {
   PrivateWindows windows;
   ScratchFolder folder(L"phases"), toolFolder(L"phasestool"), floorFolder(L"floorphases");
-  const std::wstring tool = toolFolder.Take(phases), floorExe = floorFolder.Take(floor);
+  const std::wstring tool = toolFolder.Take(phases), floorExe = floorFolder.Take(floor),
+                     shownExe = floorFolder.Take(shownFloor);
   for (int i = 1; i <= count; ++i) CopyInto(sample, folder.PathOf(Numbered(L"comp", i, L".dll")));
   windows.UnregisterAtEnd(windows.System() + L"\\" + Numbered(L"comp", 1, L".dll"));
   const std::wstring windir = windows.Environment().front().second;
   std::map<std::string, std::vector<double>> figures;
   for (int run = 0; run < runs; ++run) {
-    for (int turn = 0; turn < 2; ++turn) {
+    for (int turn = 0; turn < 3; ++turn) {
       windows.Clear();
-      if ((run + turn) % 2 == 0) {
+      const int which = (run + turn) % 3;
+      if (which == 0) {
         const std::string output =
             RunCapturingOutput(tool, Quoted(windir) + L" " + Quoted(folder.Path()));
         for (std::size_t start = 0, end; (end = output.find('\n', start)) != std::string::npos;
@@ -597,9 +600,11 @@ void Phases(const std::wstring& phases, const std::wstring& floor, const std::ws
         }
         continue;
       }
-      std::map<std::string, double> values = RunFloorInstall(floorExe, windows, folder.Path());
-      for (const char* name : {"elapsed_ms", "copy_ms", "start_ms", "wait_ms"}) {
-        figures[std::string("phase_floor_") + name].push_back(values[name] / count);
+      std::map<std::string, double> values =
+          RunFloorInstall(which == 1 ? floorExe : shownExe, windows, folder.Path());
+      for (const char* name : {"elapsed_ms", "copy_ms", "start_ms", "wait_ms", "log_ms"}) {
+        figures[std::string(which == 1 ? "phase_floor_" : "phase_shown_floor_") + name].push_back(
+            values[name] / count);
       }
     }
   }
@@ -623,8 +628,8 @@ int Usage() {
       "       kalvenor_bench journal <kalvenor.exe> <sample.dll> <count> <runs>\n"
       "       kalvenor_bench missing <kalvenor.exe> <count> <runs>\n"
       "       kalvenor_bench copy <kalvenor.exe> <count> <runs>\n"
-      "       kalvenor_bench phases <kalvenor_phases.exe> <floor_install.exe> <sample.dll> "
-      "<count> <runs>\n");
+      "       kalvenor_bench phases <kalvenor_phases.exe> <floor_install.exe> "
+      "<floor_install_shown.exe> <sample.dll> <count> <runs>\n");
   return 2;
 }
 
@@ -649,8 +654,8 @@ int wmain(int argc, wchar_t** argv) {
       Missing(argv[2], Number(argv[3]), Number(argv[4]));
     } else if (command == L"copy" && argc == 5) {
       Copy(argv[2], Number(argv[3]), Number(argv[4]));
-    } else if (command == L"phases" && argc == 7) {
-      Phases(argv[2], argv[3], argv[4], Number(argv[5]), Number(argv[6]));
+    } else if (command == L"phases" && argc == 8) {
+      Phases(argv[2], argv[3], argv[4], argv[5], Number(argv[6]), Number(argv[7]));
     } else {
       return Usage();
     }

@@ -5,7 +5,10 @@
 // temporary file beside the target, which then replaces it), runs `regsvr32.exe /s "<target>"`
 // on the copy and waits for it. Prints "elapsed_ms", "cpu_ms" (its own user and kernel time
 // over the same stretch), "files" and "failures" lines, and the elapsed time split into
-// "copy_ms", "start_ms" (CreateProcessW) and "wait_ms" (until the tool has ended).
+// "copy_ms", "start_ms" (CreateProcessW), "wait_ms" (until the tool has ended) and "log_ms".
+// Built as floor_install_shown (FLOOR_SHOWN), it does the same beside a shown window whose log,
+// an edit control like the program's, gets each component's lines as its copy begins, and
+// handles the window's messages while it waits: the least a program that shows its log does.
 #include <windows.h>
 
 #include <algorithm>
@@ -58,6 +61,62 @@ bool CopyReplacing(const std::wstring& source, const std::wstring& target) {
 // Milliseconds spent starting the tool and waiting for it, added up over the run.
 double startMs = 0, waitMs = 0;
 
+#ifdef FLOOR_SHOWN
+HWND logBox = nullptr;
+
+void Pump() {
+  MSG message;
+  while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    ::TranslateMessage(&message);
+    ::DispatchMessageW(&message);
+  }
+}
+
+void ShowLog() {
+  const HINSTANCE instance = ::GetModuleHandleW(nullptr);
+  WNDCLASSEXW windowClass{};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.lpfnWndProc = ::DefWindowProcW;
+  windowClass.hInstance = instance;
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  windowClass.lpszClassName = L"KalvenorBenchInstallFloor";
+  ::RegisterClassExW(&windowClass);
+  const HWND window = ::CreateWindowExW(0, windowClass.lpszClassName, L"Install floor",
+                                        WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN,
+                                        100, 100, 560, 380, nullptr, nullptr, instance, nullptr);
+  logBox = ::CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
+                             WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_AUTOVSCROLL |
+                                 ES_AUTOHSCROLL | ES_READONLY | WS_VSCROLL | WS_HSCROLL,
+                             10, 110, 420, 120, window, nullptr, instance, nullptr);
+  ::SendMessageW(logBox, WM_SETFONT, reinterpret_cast<WPARAM>(::GetStockObject(DEFAULT_GUI_FONT)),
+                 FALSE);
+  ::SendMessageW(logBox, EM_SETLIMITTEXT, 0, 0);
+  ::ShowWindow(window, SW_SHOW);
+  ::UpdateWindow(window);
+  Pump();
+}
+
+// The step's lines at the end of the log, in view, painted.
+void Log(const std::wstring& lines) {
+  const int end = ::GetWindowTextLengthW(logBox);
+  ::SendMessageW(logBox, EM_SETSEL, end, end);
+  ::SendMessageW(logBox, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(lines.c_str()));
+  ::SendMessageW(logBox, EM_SCROLLCARET, 0, 0);
+  ::UpdateWindow(logBox);
+}
+
+void WaitFor(HANDLE process) {
+  while (::MsgWaitForMultipleObjects(1, &process, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
+    Pump();
+  }
+  Pump();
+}
+#else
+void ShowLog() {}
+void Log(const std::wstring&) {}
+void WaitFor(HANDLE process) { ::WaitForSingleObject(process, INFINITE); }
+#endif
+
 bool Register(const std::wstring& tool, const std::wstring& target) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -72,7 +131,7 @@ bool Register(const std::wstring& tool, const std::wstring& target) {
   }
   const double running = Seconds();
   ::CloseHandle(started.hThread);
-  ::WaitForSingleObject(started.hProcess, INFINITE);
+  WaitFor(started.hProcess);
   startMs += (running - start) * 1000;
   waitMs += (Seconds() - running) * 1000;
   DWORD code = 1;
@@ -92,13 +151,20 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<std::wstring> names = DllNames(source);
   std::sort(names.begin(), names.end());
   int failures = 0;
+  ShowLog();
   const double cpuStart = CpuSeconds();
   const double start = Seconds();
-  double copyMs = 0;
+  double copyMs = 0, logMs = 0;
   for (const std::wstring& name : names) {
     const std::wstring copy = target + L"\\" + name;
+    const std::wstring from = source + L"\\" + name;
+    const double logging = Seconds();
+    Log(L"> Copying file " + from + L"\r\n|      to " + copy + L"\r\nOP> FileCopy " + from + L", " +
+        copy + L"\r\n> Registering file " + copy + L"\r\nOP> ShellAndWait " + tool + L" /s \"" +
+        copy + L"\"\r\n");
     const double copying = Seconds();
-    if (!CopyReplacing(source + L"\\" + name, copy)) ++failures;
+    logMs += (copying - logging) * 1000;
+    if (!CopyReplacing(from, copy)) ++failures;
     copyMs += (Seconds() - copying) * 1000;
     if (!Register(tool, copy)) ++failures;
   }
@@ -106,6 +172,7 @@ int wmain(int argc, wchar_t** argv) {
   const double cpu = std::max(0.0, CpuSeconds() - cpuStart);
   std::printf("elapsed_ms %.1f\ncpu_ms %.1f\nfiles %zu\nfailures %d\n", elapsed * 1000, cpu * 1000,
               names.size(), failures);
-  std::printf("copy_ms %.1f\nstart_ms %.1f\nwait_ms %.1f\n", copyMs, startMs, waitMs);
+  std::printf("copy_ms %.1f\nstart_ms %.1f\nwait_ms %.1f\nlog_ms %.1f\n", copyMs, startMs, waitMs,
+              logMs);
   return failures == 0 ? 0 : 1;
 }

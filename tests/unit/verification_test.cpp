@@ -101,6 +101,9 @@ class VerificationTest : public ::testing::Test {
 TEST_F(VerificationTest, AClassRegisteredToTheCopyPassesHoweverItIsSpelt) {
   Register("\"C:\\Windows\\SysWOW64\\COMP.DLL\"");  // a 32-bit component's own view of it
   EXPECT_TRUE(Verify(true).empty());
+  platform.AddShortName("C:\\WINDOW~1\\system32\\comp.dll", kCopy);
+  Register("C:\\WINDOW~1\\system32\\comp.dll");
+  EXPECT_TRUE(Verify(true).empty());
   // Only the 32-bit view counts for the 32-bit tool.
   platform.SetRegistryString(RegistryRoot::ClassesRoot, RegistryView::Bits32, kServerKey, "", "");
   platform.SetRegistryString(RegistryRoot::ClassesRoot, RegistryView::Bits64, kServerKey, "",

@@ -158,6 +158,15 @@ void MemoryPlatform::SetEnv(const std::string& name, std::optional<std::string> 
   }
 }
 
+void MemoryPlatform::AddShortName(const std::string& shortPath, const std::string& longPath) {
+  longNames_[Folded(shortPath)] = longPath;
+}
+
+std::string MemoryPlatform::LongPathName(std::string_view path) const {
+  const auto found = longNames_.find(Folded(path));
+  return found == longNames_.end() ? std::string(path) : found->second;
+}
+
 std::optional<std::string> MemoryPlatform::Environ(std::string_view name) const {
   auto found = env_.find(Folded(name));
   if (found == env_.end()) return std::nullopt;

@@ -58,6 +58,8 @@ class MemoryPlatform final : public Toolkit, public System {
   // Paths of all files, in creation order.
   std::vector<std::string> Files() const;
   void SetEnv(const std::string& name, std::optional<std::string> value);
+  // A short (8.3) spelling of a path, which LongPathName turns into the long one.
+  void AddShortName(const std::string& shortPath, const std::string& longPath);
   void SetApp(AppInfo app) { app_ = std::move(app); }
   void SetCurDir(std::string dir) { curDir_ = std::move(dir); }
   void SetTickCount(std::uint32_t ticks) { ticks_ = ticks; }
@@ -137,7 +139,7 @@ class MemoryPlatform final : public Toolkit, public System {
   std::optional<std::string> RegistryString(RegistryRoot root, RegistryView view,
                                             std::string_view key,
                                             std::string_view name) const override;
-  std::string LongPathName(std::string_view path) const override { return std::string(path); }
+  std::string LongPathName(std::string_view path) const override;
   bool Elevated() const override { return elevated_; }
   Status WriteNew(std::string_view path, std::string_view bytes) override;
   std::string DocumentsFolder() const override { return "C:\\Users\\user\\Documents"; }
@@ -199,6 +201,7 @@ class MemoryPlatform final : public Toolkit, public System {
   std::map<std::string, Entry> entries_;  // by folded path
   std::uint64_t nextOrder_ = 0;
   std::map<std::string, std::string> env_;
+  std::map<std::string, std::string> longNames_;  // by folded short path
   // A registry key: its path as first written, and its values in the order they were made.
   struct RegistryKey {
     std::string path;
