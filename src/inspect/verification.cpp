@@ -165,10 +165,9 @@ struct Declared {
     return creatable;
   }
 };
-std::optional<Declared> DeclaredBy(platform::System& system, const Component& component) {
-  auto bytes = system.ReadFile(component.copy, kMaxImageBytes);
-  if (!bytes.ok()) return std::nullopt;
-  const std::optional<PeImage> image = ReadPeImage(bytes.value());
+std::optional<Declared> DeclaredIn(platform::System& system, const Component& component,
+                                   std::span<const std::byte> bytes) {
+  const std::optional<PeImage> image = ReadPeImage(bytes);
   if (!image || image->typeLibrary.empty()) return std::nullopt;
   auto library = ReadTypeLibrary(image->typeLibrary);
   if (!library) return std::nullopt;
@@ -176,6 +175,12 @@ std::optional<Declared> DeclaredBy(platform::System& system, const Component& co
   const Machine tool = ToolOf(system, component);
   const Machine registrar = IsOtherBitness(image->machine, tool) ? image->machine : tool;
   return Declared{image->machine, ViewOf(registrar), std::move(*library)};
+}
+
+std::optional<Declared> DeclaredBy(platform::System& system, const Component& component) {
+  auto bytes = system.ReadFile(component.copy, kMaxImageBytes);
+  if (!bytes.ok()) return std::nullopt;
+  return DeclaredIn(system, component, bytes.value());
 }
 
 }  // namespace
@@ -202,8 +207,10 @@ std::vector<std::string> VerifyRegistration(platform::System& system, const Comp
   return failures;
 }
 
-RegistrationBefore ReadRegistrationBefore(platform::System& system, const Component& component) {
-  const std::optional<Declared> declared = DeclaredBy(system, component);
+RegistrationBefore ReadRegistrationBefore(platform::System& system, const Component& component,
+                                          const std::vector<std::byte>* image) {
+  const std::optional<Declared> declared =
+      image ? DeclaredIn(system, component, *image) : DeclaredBy(system, component);
   if (!declared) return {{}, {ViewOf(ToolOf(system, component)), {}}};
   RegistrationBefore standing{{}, {declared->view, {}}};
   const Registry registry(system, component, declared->view);

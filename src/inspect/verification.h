@@ -32,11 +32,14 @@ struct RegistryFootprint {
   std::vector<std::string> keys;
 };
 // Both, from one read of the component; no servers and no keys without a type library.
+// `image`: the component's bytes, where the caller has read them already (before a copy, those
+// of the file it copies).
 struct RegistrationBefore {
   std::vector<ClassServer> servers;
   RegistryFootprint footprint;
 };
-RegistrationBefore ReadRegistrationBefore(platform::System& system, const Component& component);
+RegistrationBefore ReadRegistrationBefore(platform::System& system, const Component& component,
+                                          const std::vector<std::byte>* image = nullptr);
 
 // The ProgIDs that the class key (CLSID\{...}) names in its ProgID and VersionIndependentProgID.
 std::vector<std::string> ProgIdsOf(const platform::System& system, platform::RegistryView view,

@@ -43,6 +43,7 @@ platform::Result<SetAside> SetAsideInUse(platform::System& system, const std::st
 
 platform::Status Recorder::Begin(const std::string& runKind, const std::string& systemDir) {
   writer_.reset();
+  toolAhead_.clear();
   keptKeys_.clear();
   classesByFile_.clear();
   auto folder = Store(system_).NewRun();
@@ -78,8 +79,9 @@ platform::Result<Record> Recorder::BackUp(const std::string& target,
   return std::move(backup.value());
 }
 
-platform::Result<std::optional<Recorder::Downgrade>> Recorder::BeforeCopy(
-    const std::string& source, const std::string& target, const std::optional<ShareChange>& share) {
+platform::Result<std::optional<Recorder::Downgrade>> Recorder::BeforeCopy(const std::string& source,
+                                                                          const std::string& target,
+                                                                          const AfterCopy& after) {
   if (!writer_) return std::optional<Downgrade>();
   auto bytes = system_.ReadFile(source, kMaxFileBytes);
   if (!bytes.ok()) return std::optional<Downgrade>();  // the copy itself fails, and says why
@@ -88,9 +90,12 @@ platform::Result<std::optional<Recorder::Downgrade>> Recorder::BeforeCopy(
   if (!saved.ok()) return saved.error();
   std::vector<Record> records{std::move(saved.value()),
                               {kinds::kCopy, {target, Sha256Hex(bytes.value())}}};
-  if (share) records.push_back(ShareRecord(target, *share));
+  if (after.share) records.push_back(ShareRecord(target, *after.share));
+  // The copy brings these bytes: the tool's records are read from them.
+  if (after.tool) AddToolRecords(*after.tool, &bytes.value(), records);
   platform::Status written = Write(records);
   if (!written.ok()) return written.error();
+  if (after.tool) toolAhead_ = target;
   const auto image = inspect::ReadPeImage(bytes.value());
   if (replaced && image && image->version && *replaced > *image->version) {
     return std::optional(Downgrade{*replaced, *image->version});
@@ -107,10 +112,17 @@ platform::Status Recorder::BeforeDelete(const std::string& target) {
 
 platform::Status Recorder::BeforeTool(const inspect::Component& component) {
   if (!writer_) return platform::Done{};
-  // Without a type library there is nothing to read: Undo then takes the file for registered.
-  inspect::RegistrationBefore before = inspect::ReadRegistrationBefore(system_, component);
-  const std::vector<inspect::ClassServer>& servers = before.servers;
+  if (std::exchange(toolAhead_, {}) == component.copy) return platform::Done{};
   std::vector<Record> records;
+  AddToolRecords(component, nullptr, records);
+  return Write(records);
+}
+
+void Recorder::AddToolRecords(const inspect::Component& component,
+                              const std::vector<std::byte>* image, std::vector<Record>& records) {
+  // Without a type library there is nothing to read: Undo then takes the file for registered.
+  inspect::RegistrationBefore before = inspect::ReadRegistrationBefore(system_, component, image);
+  const std::vector<inspect::ClassServer>& servers = before.servers;
   bool pointed = false;
   for (const inspect::ClassServer& server : servers) {
     pointed = pointed || server.toCopy;
@@ -122,7 +134,6 @@ platform::Status Recorder::BeforeTool(const inspect::Component& component) {
   // Last: Undo trusts the records before it only when it is there.
   records.push_back(
       {component.registering ? kinds::kRegister : kinds::kUnregister, {component.copy}});
-  return Write(records);
 }
 
 void Recorder::KeepKeys(const std::string& target, inspect::RegistryFootprint footprint,

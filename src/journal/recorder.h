@@ -26,6 +26,13 @@ struct SetAside {
 };
 platform::Result<SetAside> SetAsideInUse(platform::System& system, const std::string& target);
 
+// What follows a copy in its step, journaled with it in one flush: the share it takes of its
+// target, and the tool that then registers the target (an Install).
+struct AfterCopy {
+  std::optional<ShareChange> share;
+  std::optional<inspect::Component> tool;
+};
+
 class Recorder {
  public:
   explicit Recorder(platform::System& system) : system_(system) {}
@@ -39,14 +46,16 @@ class Recorder {
 
   // Each returns why the step must not be taken: its record could not be written, or the
   // file it replaces or deletes could not be backed up. Before a copy, also the versions
-  // when it replaces a newer file by an older one. A copy that takes a share of its target
-  // journals the share with it, in one flush.
+  // when it replaces a newer file by an older one.
   struct Downgrade {
     platform::FileVersion from, to;
   };
-  platform::Result<std::optional<Downgrade>> BeforeCopy(
-      const std::string& source, const std::string& target,
-      const std::optional<ShareChange>& share = std::nullopt);
+  platform::Result<std::optional<Downgrade>> BeforeCopy(const std::string& source,
+                                                        const std::string& target,
+                                                        const AfterCopy& after = {});
+  // The copy did not take place: the tool's records journaled with it describe a file that is
+  // not there, so BeforeTool writes them anew for the file that is.
+  void CopyFailed() { toolAhead_.clear(); }
   platform::Status BeforeDelete(const std::string& target);
   // Before the tool runs: how the component's classes stand, and the registry keys its type
   // library names as they stood before the run's first step on them.
@@ -55,6 +64,9 @@ class Recorder {
 
  private:
   platform::Status Write(const std::vector<Record>& records);
+  // The tool's records: how the classes stand, the keys it may write, and the step itself.
+  void AddToolRecords(const inspect::Component& component, const std::vector<std::byte>* image,
+                      std::vector<Record>& records);
   // The record of the file as it is: a backup of it, or that there is none.
   platform::Result<Record> BackUp(const std::string& target,
                                   std::optional<platform::FileVersion>* version = nullptr);
@@ -69,6 +81,7 @@ class Recorder {
 
   platform::System& system_;
   std::optional<Writer> writer_;
+  std::string toolAhead_;           // the target whose tool records went with its copy's
   std::set<std::string> keptKeys_;  // view and key, lower case
   std::map<platform::RegistryView, std::multimap<std::string, std::string>> classesByFile_;
 };

@@ -15,17 +15,18 @@ bool frmSetup::Journaled(const platform::Status& recorded) {
 }
 
 bool frmSetup::LocalFileCopy(const std::string& source, const std::string& destination,
-                             const std::optional<journal::ShareChange>& share) {
+                             const journal::AfterCopy& after) {
   BeginStep("copy", source, destination, "> Copying file " + source);
   txtOperationsAdd("|      to " + destination);
   txtOperationsAdd("OP> FileCopy " + source + ", " + destination);
-  auto recorded = recorder_.BeforeCopy(source, destination, share);
+  auto recorded = recorder_.BeforeCopy(source, destination, after);
   if (!recorded.ok()) return Journaled(recorded.error());
   platform::Status copied = File_CopyReplacing(services_.system, source, destination);
   if (!copied.ok() && services_.system.InUse(destination)) {
     copied = ReplaceInUse(source, destination);
   }
   if (!copied.ok()) {
+    recorder_.CopyFailed();
     LogFailure(copied.error().message);
     return false;
   }
@@ -96,6 +97,12 @@ std::string frmSetup::ToolCommandWord(const std::string& tool) {
   return tool.find(' ') == std::string::npos ? tool : "\"" + tool + "\"";
 }
 
+inspect::Component frmSetup::ToolComponent(const std::string& source, bool regIt,
+                                           const std::string& listed) const {
+  const Placement place = PlacementOfTarget(source);
+  return {source, listed, place.systemDir, regIt, place.machine};
+}
+
 bool frmSetup::LocalRegUnreg(const std::string& source, bool regIt, const std::string& listed) {
   const Placement place = PlacementOfTarget(source);
   // A 64-bit tool knows no Sysnative: it gets the file by its own name.
@@ -105,7 +112,7 @@ bool frmSetup::LocalRegUnreg(const std::string& source, bool regIt, const std::s
   BeginStep(regIt ? "register" : "unregister", {}, source,
             (regIt ? "> Registering file " : "> Unregistering file ") + source);
   txtOperationsAdd("OP> ShellAndWait " + commandLine);
-  const inspect::Component component{source, listed, place.systemDir, regIt, place.machine};
+  const inspect::Component component = ToolComponent(source, regIt, listed);
   if (!Journaled(recorder_.BeforeTool(component))) return false;
   auto exitCode = ShellAndWait(services_, place.tool, commandLine, platform::ShowWindow::Normal);
   if (exitCode.ok()) Step().exitCode = exitCode.value();

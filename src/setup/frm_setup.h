@@ -59,13 +59,16 @@ class frmSetup final : public platform::FormEvents, private journal::UndoSteps {
 
   // File operations (file_operations.cpp).
   // Each true when the step worked.
-  // `share`: the share the copy takes of its destination, once it is in place.
+  // `after`: what the step does once the copy is in place (an Install's share and tool).
   bool LocalFileCopy(const std::string& source, const std::string& destination,
-                     const std::optional<journal::ShareChange>& share = std::nullopt);
+                     const journal::AfterCopy& after = {});
   bool LocalFileRemove(const std::string& source);
   // `listed` is the listed file that `source` was copied from, when another: where the
   // component's own DLLs may lie, should the tool fail on it.
   bool LocalRegUnreg(const std::string& source, bool regIt = true, const std::string& listed = {});
+  // The component as the tool that registers or unregisters it sees it.
+  inspect::Component ToolComponent(const std::string& source, bool regIt,
+                                   const std::string& listed) const;
 
  private:
   // Start-up and shutdown (frm_setup.cpp).

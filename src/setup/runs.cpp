@@ -73,10 +73,12 @@ void frmSetup::Run(RunKind kind, bool deleteFiles) {
     switch (kind) {
       case RunKind::Install: {
         const bool inPlace = File_Exists(services_.system, target);
-        const std::optional<journal::ShareChange> share = ShareToTake(target, inPlace);
-        if (LocalFileCopy(item, target, share)) {
+        // The share the copy takes and the tool's records go to the journal with the copy's.
+        const journal::AfterCopy after{ShareToTake(target, inPlace),
+                                       ToolComponent(target, true, item)};
+        if (LocalFileCopy(item, target, after)) {
           NoteOtherBitness(place);
-          if (share) (void)WriteShare(target, *share);
+          if (after.share) (void)WriteShare(target, *after.share);
         }
         LocalRegUnreg(target, true, item);
         break;

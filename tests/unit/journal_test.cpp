@@ -4,6 +4,7 @@
 #include "journal/journal.h"
 #include "journal/recorder.h"
 #include "lib/sha256.h"
+#include "pe_writer.h"
 #include "setup_fixture.h"
 
 namespace kalvenor::testing {
@@ -125,6 +126,28 @@ TEST_F(JournalTest, TheKeysOfClassesOfAFileOfTheSameNameAreKept) {
   }
   EXPECT_EQ(kept[kTarget], (Strings{"CLSID\\{A1}", "CLSID\\{A2}"}));
   EXPECT_EQ(kept[kAdded], Strings{"CLSID\\{B1}"});
+}
+
+// A copy that fails leaves the file in place to be registered: the keys its own type library
+// names are kept, not those of the file that was not copied.
+TEST_F(JournalTest, AFailedCopyKeepsTheKeysOfTheFileInPlace) {
+  const auto image =
+      PeWriter(inspect::Machine::X86).Dll(true).TypeLibrary(TypeLibrary("Old")).Build();
+  platform.AddFile(
+      kTarget, {.content = std::string(reinterpret_cast<const char*>(image.data()), image.size()),
+                .readOnly = true});
+  Start();
+  Click(SetupId::cmdInstall);
+  Strings kept;
+  for (const journal::Record& record :
+       journal::ReadJournal(platform, journal::Store(platform).LastRun().value_or(""))) {
+    if (record.kind == journal::kinds::kKey && record.Field(0) == kTarget) {
+      kept.push_back(record.Field(2));
+    }
+  }
+  EXPECT_EQ(kept, (Strings{"CLSID\\{069D1E67-6900-4A01-BC80-D77EE99E1CF4}",
+                           "TypeLib\\{069D1E67-6900-4A01-BC80-D77EE99E1CF4}"}))
+      << Log();
 }
 
 // The program may end after any record of the journal: a new instance's Undo of the last run

@@ -21,39 +21,6 @@ constexpr char kCopy[] = "c:\\windows\\system32\\comp.dll";
 constexpr char kClsid[] = "{069D1E67-6900-4A01-BC80-D77EE99E1CF4}";
 constexpr char kServerKey[] = "CLSID\\{069D1E67-6900-4A01-BC80-D77EE99E1CF4}\\InprocServer32";
 
-// The smallest MSFT type library with one coclass named `name` of class kClsid.
-Bytes TypeLibrary(const std::string& name) {
-  Bytes bytes;
-  auto dword = [&](std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::byte>(value >> (8 * i)));
-  };
-  const std::uint8_t guid[16] = {0x67, 0x1E, 0x9D, 0x06, 0x00, 0x69, 0x01, 0x4A,
-                                 0xBC, 0x80, 0xD7, 0x7E, 0xE9, 0x9E, 0x1C, 0xF4};
-  const std::size_t segments = 0x54 + 4, data = segments + 15 * 16;
-  const std::size_t typeInfo = data, guids = typeInfo + 0x64, names = guids + 24;
-  dword(0x5446534D);                                                       // MSFT
-  for (std::size_t at = 4; at < 0x54; at += 4) dword(at == 0x20 ? 1 : 0);  // one type
-  dword(0);                                                                // its offset
-  for (std::size_t i = 0; i < 15; ++i) {
-    const std::size_t offset = i == 0 ? typeInfo : i == 5 ? guids : i == 7 ? names : 0xFFFFFFFF;
-    const std::size_t length = i == 0 ? 0x64 : i == 5 ? 24 : i == 7 ? 12 + name.size() : 0;
-    dword(static_cast<std::uint32_t>(offset));
-    dword(static_cast<std::uint32_t>(length));
-    dword(0xFFFFFFFF);
-    dword(0x0F);
-  }
-  // A creatable coclass (TYPEFLAG_FCANCREATE), guid 0.
-  for (std::size_t at = 0; at < 0x64; at += 4) dword(at == 0 ? 5 : at == 0x30 ? 2 : 0);
-  for (std::uint8_t b : guid) bytes.push_back(static_cast<std::byte>(b));
-  dword(0);
-  dword(0);
-  dword(0);
-  dword(0);
-  dword(static_cast<std::uint32_t>(name.size()));
-  for (char c : name) bytes.push_back(static_cast<std::byte>(c));
-  return bytes;
-}
-
 TEST(TypeLibrary, ReadsTheClassAndNeverReadsOutsideTheBytes) {
   const Bytes library = TypeLibrary("SampleComponent");
   const auto read = inspect::ReadTypeLibrary(library);
