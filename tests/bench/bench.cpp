@@ -231,9 +231,11 @@ std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 // returns the figures it printed.
 std::map<std::string, double> RunFloorInstall(const std::wstring& floor,
                                               const PrivateWindows& windows,
-                                              const std::wstring& source) {
+                                              const std::wstring& source,
+                                              const std::wstring& journal = {}) {
   const std::string output = RunCapturingOutput(
-      floor, Quoted(windows.Tool()) + L" " + Quoted(source) + L" " + Quoted(windows.System()));
+      floor, Quoted(windows.Tool()) + L" " + Quoted(source) + L" " + Quoted(windows.System()) +
+                 (journal.empty() ? L"" : L" " + Quoted(journal)));
   std::map<std::string, double> values;
   char name[64];
   double value = 0;
@@ -453,23 +455,34 @@ void Install(const std::wstring& program, const std::wstring& floor, const std::
 // step backs up the file it replaces: with the run's journal, and the same Install without one,
 // for which the store is made unusable (a file where its folder goes, held open) and the run
 // goes on without. The two take turns; each run's journal is removed after it.
-void Journal(const std::wstring& program, const std::wstring& sample, int count, int runs) {
+void Journal(const std::wstring& program, const std::wstring& floor, const std::wstring& sample,
+             int count, int runs) {
   PrivateWindows windows;
-  ScratchFolder folder(L"journal");
-  const std::wstring exe = folder.Take(program);
+  ScratchFolder folder(L"journal"), floorFolder(L"floorjournal");
+  const std::wstring exe = folder.Take(program), floorExe = floorFolder.Take(floor);
   for (int i = 1; i <= count; ++i) CopyInto(sample, folder.PathOf(Numbered(L"comp", i, L".dll")));
   windows.UnregisterAtEnd(windows.System() + L"\\" + Numbered(L"comp", 1, L".dll"));
   wchar_t data[MAX_PATH] = {};
   ::GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
   const std::wstring store = std::wstring(data) + L"\\Kalvenor", aside = store + L".bench";
-  std::vector<double> with, without, withCpu, withoutCpu, ratios;
+  std::vector<double> with, without, withCpu, withoutCpu, ratios, floorWith, floorWithout,
+      floorRatios;
   for (int run = 0; run < runs; ++run) {
-    for (int turn = 0; turn < 2; ++turn) {
+    for (int turn = 0; turn < 4; ++turn) {
       windows.Clear();
       for (int i = 1; i <= count; ++i) {
         CopyInto(sample, windows.System() + L"\\" + Numbered(L"comp", i, L".dll"));
       }
-      const bool journaled = (run + turn) % 2 == 0;
+      const int which = (run + turn) % 4;
+      if (which >= 2) {
+        // The floor Install, without a journal and with the least one.
+        const ScratchFolder journal(L"floorjournalfiles");
+        const std::map<std::string, double> values = RunFloorInstall(
+            floorExe, windows, folder.Path(), which == 3 ? journal.PathOf(L"journal.txt") : L"");
+        (which == 3 ? floorWith : floorWithout).push_back(values.at("elapsed_ms") / 1000);
+        continue;
+      }
+      const bool journaled = which == 0;
       // Held open without sharing, the file cannot be moved aside for a store made anew.
       UniqueHandle held;
       if (!journaled) {
@@ -487,12 +500,16 @@ void Journal(const std::wstring& program, const std::wstring& sample, int count,
       (journaled ? withCpu : withoutCpu).push_back(done.cpuSeconds);
     }
     ratios.push_back(with.back() / without.back());
+    floorRatios.push_back(floorWith.back() / floorWithout.back());
   }
   PrintMedianMs("journal_ms", with);
   PrintMedianMs("journal_off_ms", without);
   PrintMedianMs("journal_cpu_ms", withCpu);
   PrintMedianMs("journal_off_cpu_ms", withoutCpu);
   PrintRatio("journal_ratio", ratios);
+  PrintMedianMs("journal_floor_ms", floorWith);
+  PrintMedianMs("journal_floor_off_ms", floorWithout);
+  PrintRatio("journal_floor_ratio", floorRatios);
 }
 
 // Install over `count` listed files that are gone by the time of the click: one "File not
@@ -625,7 +642,8 @@ int Usage() {
       "<runs>\n"
       "       kalvenor_bench install <kalvenor.exe> <floor_install.exe> <sample.dll> "
       "<plain.dll> <count> <runs>\n"
-      "       kalvenor_bench journal <kalvenor.exe> <sample.dll> <count> <runs>\n"
+      "       kalvenor_bench journal <kalvenor.exe> <floor_install.exe> <sample.dll> <count> "
+      "<runs>\n"
       "       kalvenor_bench missing <kalvenor.exe> <count> <runs>\n"
       "       kalvenor_bench copy <kalvenor.exe> <count> <runs>\n"
       "       kalvenor_bench phases <kalvenor_phases.exe> <floor_install.exe> "
@@ -648,8 +666,8 @@ int wmain(int argc, wchar_t** argv) {
       WaitCpu(argv[2], argv[3], argv[4], Number(argv[5]));
     } else if (command == L"install" && argc == 8) {
       Install(argv[2], argv[3], argv[4], argv[5], Number(argv[6]), Number(argv[7]));
-    } else if (command == L"journal" && argc == 6) {
-      Journal(argv[2], argv[3], Number(argv[4]), Number(argv[5]));
+    } else if (command == L"journal" && argc == 7) {
+      Journal(argv[2], argv[3], argv[4], Number(argv[5]), Number(argv[6]));
     } else if (command == L"missing" && argc == 5) {
       Missing(argv[2], Number(argv[3]), Number(argv[4]));
     } else if (command == L"copy" && argc == 5) {

@@ -6,6 +6,8 @@
 // on the copy and waits for it. Prints "elapsed_ms", "cpu_ms" (its own user and kernel time
 // over the same stretch), "files" and "failures" lines, and the elapsed time split into
 // "copy_ms", "start_ms" (CreateProcessW), "wait_ms" (until the tool has ended) and "log_ms".
+// With a journal file, each copy is preceded by what a journal needs on the disk first (below);
+// "copy_ms" then includes it.
 // Built as floor_install_shown (FLOOR_SHOWN), it does the same beside a shown window whose log,
 // an edit control like the program's, gets each component's lines as its copy begins, and
 // handles the window's messages while it waits: the least a program that shows its log does.
@@ -56,6 +58,35 @@ bool CopyReplacing(const std::wstring& source, const std::wstring& target) {
   }
   return ::MoveFileExW(temporary.c_str(), target.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+// Appends `bytes` to `path` and waits until they are on the disk.
+bool AppendDurably(const std::wstring& path, const void* bytes, DWORD size) {
+  const HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool done = ::WriteFile(file, bytes, size, &written, nullptr) && ::FlushFileBuffers(file);
+  ::CloseHandle(file);
+  return done;
+}
+
+// What a journal costs at the least, on the disk before the copy: a backup of the file the copy
+// replaces, read once, and one line naming the copy.
+bool Journal(const std::wstring& journal, const std::wstring& copy, int number) {
+  const HANDLE file = ::CreateFileW(copy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    std::vector<char> bytes(::GetFileSize(file, nullptr));
+    DWORD read = 0;
+    const bool done =
+        ::ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+        AppendDurably(journal + L"." + std::to_wstring(number), bytes.data(), read);
+    ::CloseHandle(file);
+    if (!done) return false;
+  }
+  const std::wstring line = L"copy\t" + copy + L"\r\n";
+  return AppendDurably(journal, line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)));
 }
 
 // Milliseconds spent starting the tool and waiting for it, added up over the run.
@@ -143,11 +174,14 @@ bool Register(const std::wstring& tool, const std::wstring& target) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: floor_install <regsvr32.exe> <source folder> <target folder>\n");
+  if (argc != 4 && argc != 5) {
+    std::fprintf(stderr,
+                 "usage: floor_install <regsvr32.exe> <source folder> <target folder> "
+                 "[<journal file>]\n");
     return 2;
   }
   const std::wstring tool = argv[1], source = argv[2], target = argv[3];
+  const wchar_t* journal = argc == 5 ? argv[4] : nullptr;
   std::vector<std::wstring> names = DllNames(source);
   std::sort(names.begin(), names.end());
   int failures = 0;
@@ -155,6 +189,7 @@ int wmain(int argc, wchar_t** argv) {
   const double cpuStart = CpuSeconds();
   const double start = Seconds();
   double copyMs = 0, logMs = 0;
+  int journaled = 0;
   for (const std::wstring& name : names) {
     const std::wstring copy = target + L"\\" + name;
     const std::wstring from = source + L"\\" + name;
@@ -164,6 +199,7 @@ int wmain(int argc, wchar_t** argv) {
         copy + L"\"\r\n");
     const double copying = Seconds();
     logMs += (copying - logging) * 1000;
+    if (journal && !Journal(journal, copy, ++journaled)) ++failures;
     if (!CopyReplacing(from, copy)) ++failures;
     copyMs += (Seconds() - copying) * 1000;
     if (!Register(tool, copy)) ++failures;
