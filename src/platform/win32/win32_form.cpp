@@ -263,6 +263,7 @@ void Win32Form::Show() {
                    SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   shownOnce_ = true;
+  if (topMostWhenShown_) (void)PlaceTopMost(*std::exchange(topMostWhenShown_, std::nullopt));
   if (IsDialogStyle(desc_)) {
     ::ShowWindow(Handle(), SW_SHOW);
     ::UpdateWindow(Handle());  // drawn at once: start-up goes on with work before it idles
@@ -301,8 +302,18 @@ void Win32Form::SetFocus() {
 }
 
 bool Win32Form::SetTopMost(bool topMost) {
+  // A hidden window takes its place when next shown: under Wine the move costs some 2 ms, which
+  // the start-up need not pay for the tip, hidden until the first hover.
+  if (window_ && !::IsWindowVisible(Handle())) {
+    topMostWhenShown_ = topMost;
+    return true;
+  }
+  return PlaceTopMost(topMost);
+}
+
+bool Win32Form::PlaceTopMost(bool topMost) {
   return ::SetWindowPos(Handle(), topMost ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
-                        SWP_NOSIZE | SWP_NOMOVE | SWP_NOREDRAW) != FALSE;
+                        SWP_NOSIZE | SWP_NOMOVE | SWP_NOREDRAW | SWP_NOACTIVATE) != FALSE;
 }
 
 void Win32Form::Unload() {

@@ -8,6 +8,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -83,6 +84,7 @@ class Win32Form final : public platform::Form {
   void OnCommand(int id, int code);
   void OnDropFiles(HDROP drop);
   void ShowProgress();
+  bool PlaceTopMost(bool topMost);
   template <class T>
   T& As(int id);
   using FontKey = std::tuple<std::string, float, bool>;
@@ -102,6 +104,7 @@ class Win32Form final : public platform::Form {
   platform::Progress progress_ = platform::Progress::None;
   std::size_t progressDone_ = 0, progressTotal_ = 0;
   bool acceptsDrops_ = false;
+  std::optional<bool> topMostWhenShown_;  // asked for while hidden
   HWND lastFocus_ = nullptr;
   bool shownOnce_ = false;
   bool unloading_ = false;
