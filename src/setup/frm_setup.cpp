@@ -64,18 +64,19 @@ void frmSetup::Form_Load() {
 }
 
 // The system directory is WINDIR followed by \system, or by \system32 when only that one holds
-// the registration tool. Only these two places are tried.
+// the registration tool. Only these two places are tried. The labels are set once, to the place
+// found or else to the first one tried: nothing is drawn in between.
 bool frmSetup::FindRegistrationTool() {
   const std::string windir = services_.system.Environ("WINDIR").value_or("");
-  lblWinSystem.SetCaption(TrimBlanks(services_.system.LowerCase(windir + "\\SYSTEM")));
-  lblRegsvrFile.SetCaption(lblWinSystem.Caption() + "\\regsvr32.exe");
-  if (File_Exists(services_.system, lblWinSystem.Caption() + "\\regsvr32.exe")) return true;
-
-  if (File_Exists(services_.system, lblWinSystem.Caption() + "32" + "\\regsvr32.exe")) {
-    lblWinSystem.SetCaption(lblWinSystem.Caption() + "32");
-    lblRegsvrFile.SetCaption(lblWinSystem.Caption() + "\\regsvr32.exe");
-    return true;
+  std::string folder = TrimBlanks(services_.system.LowerCase(windir + "\\SYSTEM"));
+  bool found = File_Exists(services_.system, folder + "\\regsvr32.exe");
+  if (!found && File_Exists(services_.system, folder + "32" + "\\regsvr32.exe")) {
+    folder += "32";
+    found = true;
   }
+  lblWinSystem.SetCaption(folder);
+  lblRegsvrFile.SetCaption(folder + "\\regsvr32.exe");
+  if (found) return true;
 
   cmdInstall.SetEnabled(false);
   cmdRemove.SetEnabled(false);

@@ -52,6 +52,17 @@ TEST(AutomaticList, PathsBeyondAsciiAreListedExactly) {
   EXPECT_EQ(app.ListItems(), std::vector<std::wstring>{folder + L"\\\u00f6l \u0436.dll"});
 }
 
+// A path wider than the list is reached by scrolling sideways; a short one brings no scroll bar.
+TEST(AutomaticList, ScrollsSidewaysOnlyForPathsWiderThanTheList) {
+  for (const auto& [name, scrolls] :
+       {std::pair{std::wstring(L"a.dll"), false}, {std::wstring(150, L'w') + L".dll", true}}) {
+    TempFolder folder;
+    folder.Write(name);
+    App app(folder);
+    EXPECT_EQ((app.Control(SetupId::fileList).Style() & WS_HSCROLL) != 0, scrolls) << name.size();
+  }
+}
+
 TEST(AutomaticList, EmptyFolderLeavesOnlyExitAndTheModeSwitchesEnabled) {
   TempFolder folder;
   folder.Write(L"readme.txt");

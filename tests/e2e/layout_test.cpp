@@ -1,7 +1,11 @@
 // The Setup window as it starts in a folder with one component: its frame, every control where
 // the design puts it, no label over another, the tab order and the focus.
 #include <gtest/gtest.h>
+#include <windows.h>
+// After windows.h, which it depends on.
+#include <tlhelp32.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "harness.h"
@@ -121,6 +125,21 @@ TEST_F(StartedWindow, HoverTipIsReadyButHidden) {
   const std::optional<Window> tip = app->FindWindowOfClass(L"KalvenorTip");
   ASSERT_TRUE(tip);
   EXPECT_FALSE(tip->Visible());
+}
+
+// The shell is loaded only once something is dropped: at start-up it would cost milliseconds.
+TEST_F(StartedWindow, TakesDropsWithoutLoadingTheShell) {
+  EXPECT_TRUE(::GetWindowLongPtrW(app->Main().Handle(), GWL_EXSTYLE) & WS_EX_ACCEPTFILES);
+  UniqueHandle modules(::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, app->ProcessId()));
+  ASSERT_NE(modules.get(), INVALID_HANDLE_VALUE);
+  MODULEENTRY32W module{sizeof module};
+  std::vector<std::wstring> names;
+  for (BOOL more = ::Module32FirstW(modules.get(), &module); more;
+       more = ::Module32NextW(modules.get(), &module)) {
+    names.push_back(LowerCase(module.szModule));
+  }
+  EXPECT_EQ(std::count(names.begin(), names.end(), L"user32.dll"), 1) << "no module list read";
+  EXPECT_EQ(std::count(names.begin(), names.end(), L"shell32.dll"), 0);
 }
 
 TEST_F(StartedWindow, EveryControlIsAsDesigned) {

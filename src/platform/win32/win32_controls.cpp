@@ -25,6 +25,15 @@ void ControlWindow::SetText(std::string_view text) {
   ::SetWindowTextW(window_, Widen(text).c_str());
 }
 
+bool ControlWindow::Shows(std::string_view text) const {
+  const std::wstring wide = Widen(text);
+  if (static_cast<std::size_t>(::GetWindowTextLengthW(window_)) != wide.size()) return false;
+  std::wstring shown(wide.size() + 1, L'\0');
+  shown.resize(static_cast<std::size_t>(
+      ::GetWindowTextW(window_, shown.data(), static_cast<int>(shown.size()))));
+  return shown == wide;
+}
+
 // The control's own flag, as the logic set it, whether or not its window is on the screen yet.
 bool ControlWindow::IsVisible() const {
   return (::GetWindowLongPtrW(window_, GWL_STYLE) & WS_VISIBLE) != 0;
@@ -50,6 +59,7 @@ void ControlWindow::Place(const platform::Rect& bounds) {
 void ControlWindow::Relayout() {
   ::SendMessageW(window_, WM_SETFONT, reinterpret_cast<WPARAM>(form_.FontFor(desc_.font)), FALSE);
   form_.Place(window_, desc_.bounds);
+  Refit();
 }
 
 namespace {
@@ -150,10 +160,12 @@ class PictureToggle final : public Win32Control<platform::CheckBox> {
     ::InvalidateRect(window_, nullptr, FALSE);
   }
   void SetCaption(std::string_view caption) override {
+    if (Shows(caption)) return;
     SetText(caption);
     ::InvalidateRect(window_, nullptr, FALSE);
   }
   void SetPicture(platform::Picture picture) override {
+    if (picture == picture_) return;
     picture_ = picture;
     ::InvalidateRect(window_, nullptr, FALSE);
   }
@@ -177,7 +189,7 @@ class Win32ListBox final : public Win32Control<platform::ListBox> {
   void Clear() override {
     ::SendMessageW(window_, LB_RESETCONTENT, 0, 0);
     widest_ = 0;
-    ::SendMessageW(window_, LB_SETHORIZONTALEXTENT, 0, 0);
+    UpdateExtent();
   }
   void AddItem(std::string_view item) override {
     const std::wstring wide = Widen(item);
@@ -186,7 +198,7 @@ class Win32ListBox final : public Win32Control<platform::ListBox> {
     const int width = form_.MeasureText(window_, wide).cx + form_.Px(90);
     if (width > widest_) {
       widest_ = width;
-      ::SendMessageW(window_, LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(width), 0);
+      UpdateExtent();
     }
   }
   std::size_t ListCount() const override {
@@ -203,11 +215,32 @@ class Win32ListBox final : public Win32Control<platform::ListBox> {
 
  private:
   void HoldRedraw(bool held) override {
+    held_ = held;
     ::SendMessageW(window_, WM_SETREDRAW, held ? FALSE : TRUE, 0);
-    if (!held) ::RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
+    if (held) return;
+    UpdateExtent();
+    ::RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
+  }
+
+  // The scrolling width, set only when the widest item needs the horizontal scroll bar, even
+  // beside a vertical one, and once per refill: under Wine each change of it costs milliseconds,
+  // though the bar stays hidden while the items fit.
+  void UpdateExtent() {
+    if (held_) return;
+    RECT client{};
+    ::GetClientRect(window_, &client);
+    const bool vertical = ::GetWindowLongPtrW(window_, GWL_STYLE) & WS_VSCROLL;
+    const int room =
+        client.right - (vertical ? 0 : ::GetSystemMetricsForDpi(SM_CXVSCROLL, form_.Dpi()));
+    const int extent = widest_ > room ? widest_ : 0;
+    if (extent == extent_) return;
+    extent_ = extent;
+    ::SendMessageW(window_, LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(extent), 0);
   }
 
   int widest_ = 0;
+  int extent_ = 0;  // what the control was last given
+  bool held_ = false;
 };
 
 // Appends in place instead of rewriting the whole text, so a long run stays linear. Lines are
@@ -340,13 +373,11 @@ class Win32Label final : public Win32Control<platform::Control> {
   Win32Label(Win32Form& form, HWND window, const ControlDescription& desc)
       : Win32Control(form, window, desc) {}
   void SetCaption(std::string_view caption) override {
+    if (Shows(caption)) return;
     SetText(caption);
     Fit();
   }
-  void Relayout() override {
-    ControlWindow::Relayout();
-    Fit();
-  }
+  void Refit() override { Fit(); }
 
  private:
   void Fit() {
@@ -390,8 +421,7 @@ class Win32Image final : public Win32Control<platform::Image> {
  public:
   using Win32Control::Win32Control;
   platform::Picture GetPicture() const override { return desc_.picture; }
-  void Relayout() override {
-    ControlWindow::Relayout();
+  void Refit() override {
     ::SendMessageW(window_, STM_SETICON, reinterpret_cast<WPARAM>(form_.Icon(desc_.picture)), 0);
   }
 };
@@ -429,11 +459,14 @@ WindowKind KindOf(ControlType type) {
 std::unique_ptr<ControlWindow> CreateControl(Win32Form& form, HINSTANCE instance,
                                              const ControlDescription& desc) {
   const WindowKind kind = KindOf(desc.type);
+  const platform::Rect& bounds = desc.bounds;
   HWND window = ::CreateWindowExW(
       kind.exStyle, kind.className, Widen(desc.caption).c_str(),
-      WS_CHILD | kind.style | (desc.visible ? WS_VISIBLE : 0), 0, 0, 0, 0, form.Handle(),
+      WS_CHILD | kind.style | (desc.visible ? WS_VISIBLE : 0), form.Px(bounds.left),
+      form.Px(bounds.top), form.Px(bounds.width), form.Px(bounds.height), form.Handle(),
       reinterpret_cast<HMENU>(static_cast<INT_PTR>(desc.id)), instance, nullptr);
   if (!window) return nullptr;
+  ::SendMessageW(window, WM_SETFONT, reinterpret_cast<WPARAM>(form.FontFor(desc.font)), FALSE);
   std::unique_ptr<ControlWindow> control;
   switch (desc.type) {
     case ControlType::Button: control = std::make_unique<PlainControl>(form, window, desc); break;
@@ -454,6 +487,7 @@ std::unique_ptr<ControlWindow> CreateControl(Win32Form& form, HINSTANCE instance
     case ControlType::Image: control = std::make_unique<Win32Image>(form, window, desc); break;
     case ControlType::Shape: control = std::make_unique<Shape>(form, window, desc); break;
   }
+  control->Refit();
   return control;
 }
 

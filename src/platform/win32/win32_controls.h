@@ -26,7 +26,9 @@ class ControlWindow {
   HWND Handle() const { return window_; }
   const platform::ControlDescription& Description() const { return desc_; }
   // Applies font, picture and rectangle again, after a change of DPI.
-  virtual void Relayout();
+  void Relayout();
+  // What depends on the font and the DPI besides the rectangle: a label's size, a picture.
+  virtual void Refit() {}
   // Owner-drawn controls paint here.
   virtual void Draw(const DRAWITEMSTRUCT&) {}
   // A click, before the logic hears of it.
@@ -35,6 +37,8 @@ class ControlWindow {
  protected:
   std::string Text() const;
   void SetText(std::string_view text);
+  // True when the control shows this text already: setting it again would only redraw it.
+  bool Shows(std::string_view text) const;
   bool IsVisible() const;
   void Show(bool visible);
   bool IsEnabled() const;
@@ -53,7 +57,9 @@ class Win32Control : public ControlWindow, public Interface {
   using ControlWindow::ControlWindow;
   platform::Control& AsControl() override { return *this; }
   std::string Caption() const override { return Text(); }
-  void SetCaption(std::string_view caption) override { SetText(caption); }
+  void SetCaption(std::string_view caption) override {
+    if (!Shows(caption)) SetText(caption);
+  }
   bool Visible() const override { return IsVisible(); }
   void SetVisible(bool visible) override { Show(visible); }
   bool Enabled() const override { return IsEnabled(); }

@@ -105,8 +105,10 @@ Win32Form::Win32Form(Win32Toolkit& toolkit, const platform::FormDescription& des
        {TaskbarButtonCreated(), UINT{WM_DROPFILES}, UINT{WM_COPYDATA}, UINT{kCopyGlobalData}}) {
     ::ChangeWindowMessageFilterEx(Handle(), message, MSGFLT_ALLOW, nullptr);
   }
+  // The controls are made in place, with their fonts: placing them afterwards costs each a move.
+  SetDpi(::GetDpiForWindow(Handle()));
   CreateControls();
-  ApplyDpi(::GetDpiForWindow(Handle()));
+  FitWindow();
   toolkit_.Loaded(this);
 }
 
@@ -134,6 +136,12 @@ void Win32Form::CreateControls() {
 }
 
 void Win32Form::ApplyDpi(UINT dpi) {
+  SetDpi(dpi);
+  FitWindow();
+  for (auto& [id, control] : controls_) control->Relayout();
+}
+
+void Win32Form::SetDpi(UINT dpi) {
   dpi_ = dpi ? dpi : USER_DEFAULT_SCREEN_DPI;
   fonts_.clear();
   for (const platform::ControlDescription& control : desc_.controls) {
@@ -149,17 +157,10 @@ void Win32Form::ApplyDpi(UINT dpi) {
     ::lstrcpynW(face.lfFaceName, Widen(std::get<0>(key)).c_str(), LF_FACESIZE);
     fonts_[key].reset(::CreateFontIndirectW(&face));
   }
+}
 
+void Win32Form::FitWindow() {
   icons_.clear();
-  for (platform::Picture picture :
-       {platform::Picture::Setup, platform::Picture::Install, platform::Picture::Exit,
-        platform::Picture::OverwriteCopy, platform::Picture::Remove, platform::Picture::Manual,
-        platform::Picture::Automatic}) {
-    const int size = Px(kIconTwips);
-    icons_[picture].reset(static_cast<HICON>(
-        ::LoadImageW(toolkit_.Instance(), MAKEINTRESOURCEW(IconResource(picture)), IMAGE_ICON, size,
-                     size, LR_DEFAULTCOLOR)));
-  }
   if (desc_.icon != platform::Picture::None) {
     const int small = Px(kSmallIconTwips);
     smallIcon_.reset(static_cast<HICON>(::LoadImageW(toolkit_.Instance(),
@@ -173,7 +174,6 @@ void Win32Form::ApplyDpi(UINT dpi) {
   ::AdjustWindowRectExForDpi(&frame, StyleOf(desc_), FALSE, ExStyleOf(desc_), dpi_);
   ::SetWindowPos(Handle(), nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-  for (auto& [id, control] : controls_) control->Relayout();
 }
 
 int Win32Form::Px(platform::Twips twips) const {
@@ -199,8 +199,15 @@ HFONT Win32Form::FontFor(const platform::Font& font) const {
 }
 
 HICON Win32Form::Icon(platform::Picture picture) const {
-  auto found = icons_.find(picture);
-  return found == icons_.end() ? nullptr : found->second.get();
+  if (picture == platform::Picture::None) return nullptr;
+  auto [found, added] = icons_.try_emplace(picture);
+  if (added) {
+    const int size = Px(kIconTwips);
+    found->second.reset(static_cast<HICON>(::LoadImageW(toolkit_.Instance(),
+                                                        MAKEINTRESOURCEW(IconResource(picture)),
+                                                        IMAGE_ICON, size, size, LR_DEFAULTCOLOR)));
+  }
+  return found->second.get();
 }
 
 SIZE Win32Form::MeasureText(HWND control, std::wstring_view text) const {
@@ -256,6 +263,7 @@ void Win32Form::Show() {
                    SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   shownOnce_ = true;
+  if (topMostWhenShown_) (void)PlaceTopMost(*std::exchange(topMostWhenShown_, std::nullopt));
   if (IsDialogStyle(desc_)) {
     ::ShowWindow(Handle(), SW_SHOW);
     ::UpdateWindow(Handle());  // drawn at once: start-up goes on with work before it idles
@@ -294,8 +302,18 @@ void Win32Form::SetFocus() {
 }
 
 bool Win32Form::SetTopMost(bool topMost) {
+  // A hidden window takes its place when next shown: under Wine the move costs some 2 ms, which
+  // the start-up need not pay for the tip, hidden until the first hover.
+  if (window_ && !::IsWindowVisible(Handle())) {
+    topMostWhenShown_ = topMost;
+    return true;
+  }
+  return PlaceTopMost(topMost);
+}
+
+bool Win32Form::PlaceTopMost(bool topMost) {
   return ::SetWindowPos(Handle(), topMost ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
-                        SWP_NOSIZE | SWP_NOMOVE | SWP_NOREDRAW) != FALSE;
+                        SWP_NOSIZE | SWP_NOMOVE | SWP_NOREDRAW | SWP_NOACTIVATE) != FALSE;
 }
 
 void Win32Form::Unload() {
@@ -446,9 +464,11 @@ LRESULT Win32Form::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 void Win32Form::AcceptDrops(bool accept) {
   if (!window_ || accept == acceptsDrops_) return;
   acceptsDrops_ = accept;
-  if (auto accepting = Shell<decltype(::DragAcceptFiles)>("DragAcceptFiles")) {
-    accepting(Handle(), accept ? TRUE : FALSE);
-  }
+  // What DragAcceptFiles does, without loading the shell at start-up: it is needed only once
+  // something is dropped.
+  const LONG_PTR style = ::GetWindowLongPtrW(Handle(), GWL_EXSTYLE);
+  ::SetWindowLongPtrW(Handle(), GWL_EXSTYLE,
+                      accept ? style | WS_EX_ACCEPTFILES : style & ~LONG_PTR{WS_EX_ACCEPTFILES});
 }
 
 void Win32Form::OnDropFiles(HDROP drop) {

@@ -8,6 +8,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -58,10 +59,12 @@ class Win32Form final : public platform::Form {
   bool PreTranslate(MSG& message);
 
   // For the controls: geometry in pixels at the window's DPI, fonts and pictures.
+  UINT Dpi() const { return dpi_; }
   int Px(platform::Twips twips) const;
   platform::Twips Twips(int px) const;
   void Place(HWND control, const platform::Rect& bounds) const;
   HFONT FontFor(const platform::Font& font) const;
+  // Loaded on first use: the tip window, for one, never shows a picture.
   HICON Icon(platform::Picture picture) const;
   // Pictures are 32 pixels square at 96 DPI.
   static constexpr platform::Twips kIconTwips = 480;
@@ -74,10 +77,14 @@ class Win32Form final : public platform::Form {
   void CreateControls();
   // Fonts, icons and every rectangle for the current DPI.
   void ApplyDpi(UINT dpi);
+  // The DPI and the fonts at it; the window's icons and size.
+  void SetDpi(UINT dpi);
+  void FitWindow();
   void Draw(const DRAWITEMSTRUCT& item);
   void OnCommand(int id, int code);
   void OnDropFiles(HDROP drop);
   void ShowProgress();
+  bool PlaceTopMost(bool topMost);
   template <class T>
   T& As(int id);
   using FontKey = std::tuple<std::string, float, bool>;
@@ -90,13 +97,14 @@ class Win32Form final : public platform::Form {
   std::map<int, std::unique_ptr<ControlWindow>> controls_;
   // One font for each face, size and weight the controls name, at the current DPI.
   std::map<FontKey, UniqueFont> fonts_;
-  std::map<platform::Picture, UniqueIcon> icons_;
+  mutable std::map<platform::Picture, UniqueIcon> icons_;
   UniqueIcon smallIcon_;
   // The task-bar button, once the shell has made it; the progress last asked for.
   UniqueCom<ITaskbarList3> taskbar_;
   platform::Progress progress_ = platform::Progress::None;
   std::size_t progressDone_ = 0, progressTotal_ = 0;
   bool acceptsDrops_ = false;
+  std::optional<bool> topMostWhenShown_;  // asked for while hidden
   HWND lastFocus_ = nullptr;
   bool shownOnce_ = false;
   bool unloading_ = false;
