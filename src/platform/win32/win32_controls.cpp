@@ -272,7 +272,7 @@ class Win32LogBox final : public Win32Control<platform::TextBox>, private IdleWo
   std::string Text() const override { return ControlWindow::Text() + Narrow(pending_); }
   void SetText(std::string_view text) override {
     StopWaiting();
-    pending_.clear();
+    std::wstring().swap(pending_);
     ControlWindow::SetText(text);
   }
   void Append(std::string_view text) override {
@@ -350,7 +350,9 @@ class Win32LogBox final : public Win32Control<platform::TextBox>, private IdleWo
     const int after = ::GetWindowTextLengthW(window_);
     ::SendMessageW(window_, EM_SETSEL, after, after);
     ::SendMessageW(window_, EM_SCROLLCARET, 0, 0);
-    pending_.clear();
+    // Its memory goes too, not only its text: kept, it would stay resident beside the control's
+    // growing text till the end, the last hand-over's peak included.
+    std::wstring().swap(pending_);
     // Painted now rather than in the next pass of the message loop, so that the cost that sets
     // the wait before the next hand-over is the whole cost: under Wine the repaint of the log
     // and its scroll bars outweighs the hand-over itself.
