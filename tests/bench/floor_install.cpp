@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "floor_log_window.h"
+
 namespace {
 
 double CpuSeconds() {
@@ -94,45 +96,17 @@ double startMs = 0, waitMs = 0;
 
 #ifdef FLOOR_SHOWN
 HWND logBox = nullptr;
-
-void Pump() {
-  MSG message;
-  while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    ::TranslateMessage(&message);
-    ::DispatchMessageW(&message);
-  }
-}
+using floor_log::Pump;
 
 void ShowLog() {
-  const HINSTANCE instance = ::GetModuleHandleW(nullptr);
-  WNDCLASSEXW windowClass{};
-  windowClass.cbSize = sizeof windowClass;
-  windowClass.lpfnWndProc = ::DefWindowProcW;
-  windowClass.hInstance = instance;
-  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  windowClass.lpszClassName = L"KalvenorBenchInstallFloor";
-  ::RegisterClassExW(&windowClass);
-  const HWND window = ::CreateWindowExW(0, windowClass.lpszClassName, L"Install floor",
-                                        WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN,
-                                        100, 100, 560, 380, nullptr, nullptr, instance, nullptr);
-  logBox = ::CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
-                             WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_AUTOVSCROLL |
-                                 ES_AUTOHSCROLL | ES_READONLY | WS_VSCROLL | WS_HSCROLL,
-                             10, 110, 420, 120, window, nullptr, instance, nullptr);
-  ::SendMessageW(logBox, WM_SETFONT, reinterpret_cast<WPARAM>(::GetStockObject(DEFAULT_GUI_FONT)),
-                 FALSE);
-  ::SendMessageW(logBox, EM_SETLIMITTEXT, 0, 0);
-  ::ShowWindow(window, SW_SHOW);
-  ::UpdateWindow(window);
+  HWND window = nullptr;
+  logBox = floor_log::CreateLogWindow(L"Install floor", &window);
   Pump();
 }
 
 // The step's lines at the end of the log, in view, painted.
 void Log(const std::wstring& lines) {
-  const int end = ::GetWindowTextLengthW(logBox);
-  ::SendMessageW(logBox, EM_SETSEL, end, end);
-  ::SendMessageW(logBox, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(lines.c_str()));
-  ::SendMessageW(logBox, EM_SCROLLCARET, 0, 0);
+  floor_log::Append(logBox, lines, true);
   ::UpdateWindow(logBox);
 }
 

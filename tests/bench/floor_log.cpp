@@ -19,6 +19,8 @@
 #include <cwchar>
 #include <string>
 
+#include "floor_log_window.h"
+
 namespace {
 
 double Seconds() {
@@ -28,22 +30,8 @@ double Seconds() {
   return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-void Pump() {
-  MSG message;
-  while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    ::TranslateMessage(&message);
-    ::DispatchMessageW(&message);
-  }
-}
-
-void Append(HWND edit, const std::wstring& line, bool scroll) {
-  const int end = ::GetWindowTextLengthW(edit);
-  ::SendMessageW(edit, EM_SETSEL, end, end);
-  ::SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(line.c_str()));
-  const int after = ::GetWindowTextLengthW(edit);
-  ::SendMessageW(edit, EM_SETSEL, after, after);
-  if (scroll) ::SendMessageW(edit, EM_SCROLLCARET, 0, 0);
-}
+using floor_log::Append;
+using floor_log::Pump;
 
 }  // namespace
 
@@ -54,29 +42,9 @@ int wmain(int argc, wchar_t** argv) {
   }
   const int lines = static_cast<int>(std::wcstol(argv[1], nullptr, 10));
   const std::wstring way = argv[2];
-  const HINSTANCE instance = ::GetModuleHandleW(nullptr);
-
-  WNDCLASSEXW windowClass{};
-  windowClass.cbSize = sizeof windowClass;
-  windowClass.lpfnWndProc = ::DefWindowProcW;
-  windowClass.hInstance = instance;
-  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  windowClass.lpszClassName = L"KalvenorBenchLogFloor";
-  ::RegisterClassExW(&windowClass);
-  HWND window = ::CreateWindowExW(0, windowClass.lpszClassName, L"Log floor",
-                                  WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN, 100,
-                                  100, 560, 380, nullptr, nullptr, instance, nullptr);
-  HWND edit =
-      ::CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
-                        WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_AUTOVSCROLL | ES_AUTOHSCROLL |
-                            ES_READONLY | WS_VSCROLL | WS_HSCROLL | WS_TABSTOP,
-                        10, 110, 420, 120, window, nullptr, instance, nullptr);
-  if (!window || !edit) return 1;
-  ::SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(::GetStockObject(DEFAULT_GUI_FONT)),
-                 FALSE);
-  ::SendMessageW(edit, EM_SETLIMITTEXT, 0, 0);
-  ::ShowWindow(window, SW_SHOW);
-  ::UpdateWindow(window);
+  HWND window = nullptr;
+  const HWND edit = floor_log::CreateLogWindow(L"Log floor", &window);
+  if (!edit) return 1;
   for (int settle = 0; settle < 20; ++settle) {
     Pump();
     ::Sleep(10);

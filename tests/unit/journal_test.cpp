@@ -31,6 +31,15 @@ class JournalTest : public SetupFixture {
     (void)platform.SetRegistryDword(RegistryRoot::LocalMachine, RegistryView::Bits32,
                                     journal::kSharedDllsKey, path, count);
   }
+  // The registry keys the last run's journal keeps, by the file whose registration may write them.
+  std::map<std::string, Strings> KeptKeys() {
+    std::map<std::string, Strings> kept;
+    for (const journal::Record& record :
+         journal::ReadJournal(platform, journal::Store(platform).LastRun().value_or(""))) {
+      if (record.kind == journal::kinds::kKey) kept[record.Field(0)].push_back(record.Field(2));
+    }
+    return kept;
+  }
   bool Logged(const std::string& line) {
     const Strings lines = LogLines();
     return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -119,11 +128,7 @@ TEST_F(JournalTest, TheKeysOfClassesOfAFileOfTheSameNameAreKept) {
   Start();
   Click(SetupId::cmdListClear);  // automatic mode: the program's folder lists a.dll, b.dll
   Click(SetupId::cmdInstall);
-  std::map<std::string, Strings> kept;
-  for (const journal::Record& record :
-       journal::ReadJournal(platform, journal::Store(platform).LastRun().value_or(""))) {
-    if (record.kind == journal::kinds::kKey) kept[record.Field(0)].push_back(record.Field(2));
-  }
+  std::map<std::string, Strings> kept = KeptKeys();
   EXPECT_EQ(kept[kTarget], (Strings{"CLSID\\{A1}", "CLSID\\{A2}"}));
   EXPECT_EQ(kept[kAdded], Strings{"CLSID\\{B1}"});
 }
@@ -138,15 +143,8 @@ TEST_F(JournalTest, AFailedCopyKeepsTheKeysOfTheFileInPlace) {
                 .readOnly = true});
   Start();
   Click(SetupId::cmdInstall);
-  Strings kept;
-  for (const journal::Record& record :
-       journal::ReadJournal(platform, journal::Store(platform).LastRun().value_or(""))) {
-    if (record.kind == journal::kinds::kKey && record.Field(0) == kTarget) {
-      kept.push_back(record.Field(2));
-    }
-  }
-  EXPECT_EQ(kept, (Strings{"CLSID\\{069D1E67-6900-4A01-BC80-D77EE99E1CF4}",
-                           "TypeLib\\{069D1E67-6900-4A01-BC80-D77EE99E1CF4}"}))
+  EXPECT_EQ(KeptKeys()[kTarget], (Strings{"CLSID\\{069D1E67-6900-4A01-BC80-D77EE99E1CF4}",
+                                          "TypeLib\\{069D1E67-6900-4A01-BC80-D77EE99E1CF4}"}))
       << Log();
 }
 
