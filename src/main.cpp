@@ -15,6 +15,7 @@
 #include "platform/win32/win32_system.h"
 #include "platform/win32/win32_toolkit.h"
 #include "setup/frm_setup.h"
+#include "setup/unattended_window.h"
 
 namespace {
 
@@ -71,11 +72,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     kalvenor::win32::Win32System system;
     kalvenor::win32::Win32Toolkit toolkit(instance);
     kalvenor::platform::Services services{toolkit, system};
+    kalvenor::engine::Engine engine(services);
     // With arguments, a deployment tool's unattended run; without, the window as always.
     if (!args.empty()) {
-      return kalvenor::cli::RunCommandLine(services, args, [&] { toolkit.Run(); });
+      kalvenor::UnattendedWindow window(services, [&] { toolkit.Run(); });
+      return kalvenor::cli::RunCommandLine(services, engine, args, window);
     }
-    kalvenor::frmSetup setup(services);
+    kalvenor::Selection selection;
+    kalvenor::frmSetup setup(services, engine, selection);
     return toolkit.Run();
   } catch (const std::exception& failure) {
     return Stop(args, failure.what(), true);

@@ -1,9 +1,9 @@
 #include "cli/command_line.h"
 
-#include <algorithm>
 #include <utility>
 
 #include "lib/text.h"
+#include "paths/paths.h"
 
 namespace kalvenor::cli {
 
@@ -26,44 +26,7 @@ const char kUsage[] =
     "nothing was there to run, 1618 another run is in progress, 1622 the /log: or /json:\r\n"
     "file cannot be written, 87 bad arguments.\r\n";
 
-namespace {
-
-// Where the path's root ends: after "C:" of "C:\x", after the share of "\\server\share\x";
-// 0 for a path that is not absolute.
-std::size_t RootLength(std::string_view path) {
-  if (path.starts_with("\\\\")) {
-    const std::size_t server = path.find('\\', 2);
-    if (server == std::string_view::npos) return path.size();
-    return std::min(path.find('\\', server + 1), path.size());
-  }
-  return path.size() > 2 && path[1] == ':' && path[2] == '\\' ? 2 : 0;
-}
-
-// The path made absolute from `currentDir` as Windows makes it: '/' read as '\', "." and ".."
-// taken out, no doubled or trailing backslash but a root's. So one file has one name.
-std::string FullPath(std::string path, const std::string& currentDir) {
-  std::replace(path.begin(), path.end(), '/', '\\');
-  if (RootLength(path) == 0) {
-    if (path.size() > 1 && path[1] == ':') return path;  // a drive's own current folder: as given
-    const std::size_t root = RootLength(currentDir);
-    path = path.starts_with("\\") ? currentDir.substr(0, root) + path  // the current drive's root
-                                  : currentDir + "\\" + path;
-  }
-  const std::size_t root = RootLength(path);
-  std::vector<std::string> parts;
-  for (std::string& part : SplitList(std::string_view(path).substr(root), '\\')) {
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (part != ".") {
-      parts.push_back(std::move(part));
-    }
-  }
-  std::string full = path.substr(0, root);
-  for (const std::string& part : parts) (full += '\\') += part;
-  return parts.empty() ? full + '\\' : full;
-}
-
-}  // namespace
+using paths::FullPath;
 
 std::vector<std::string> SplitArguments(std::string_view commandLine) {
   std::vector<std::string> words;

@@ -52,9 +52,11 @@ void Report::Append(const std::string& file, std::string_view text) {
 
 void Report::OnLogLine(std::string_view line) { Append(logFile_, std::string(line) + "\r\n"); }
 
-void Report::OnStep(const StepRecord& step) { Append(jsonFile_, JsonObject(step) + "\r\n"); }
+void Report::OnStep(const engine::StepRecord& step) {
+  Append(jsonFile_, JsonObject(step) + "\r\n");
+}
 
-std::string JsonObject(const StepRecord& step) {
+std::string JsonObject(const engine::StepRecord& step) {
   auto number = [](const std::optional<std::uint32_t>& value) {
     return value ? std::to_string(*value) : std::string("null");
   };

@@ -6,19 +6,19 @@
 #include <optional>
 #include <string>
 
+#include "engine/run_observer.h"
 #include "platform/system.h"
-#include "setup/run_observer.h"
 
 namespace kalvenor::cli {
 
-class Report final : public RunObserver {
+class Report final : public engine::RunObserver {
  public:
   // Either file may be empty: none.
   Report(platform::System& system, std::string logFile, std::string jsonFile);
   // Starts both files empty; the first failure to write them.
   platform::Status Open();
   void OnLogLine(std::string_view line) override;
-  void OnStep(const StepRecord& step) override;
+  void OnStep(const engine::StepRecord& step) override;
   // Why a file could not be written, when one could not.
   const std::optional<platform::SystemError>& Failure() const { return failure_; }
 
@@ -33,6 +33,6 @@ class Report final : public RunObserver {
 // `text` as a JSON string, quotes included.
 std::string JsonString(std::string_view text);
 // The step as one JSON object, without a line end.
-std::string JsonObject(const StepRecord& step);
+std::string JsonObject(const engine::StepRecord& step);
 
 }  // namespace kalvenor::cli

@@ -1,34 +1,35 @@
 #include "cli/unattended.h"
 
 #include <optional>
+#include <utility>
 #include <variant>
 
 #include "cli/command_line.h"
 #include "cli/report.h"
 #include "lib/lib_filesystem.h"
-#include "setup/frm_setup.h"
+#include "paths/paths.h"
 
 namespace kalvenor::cli {
 namespace {
 
-frmSetup::Command SetupCommand(Command command) {
-  switch (command) {
-    case Command::Install: return frmSetup::Command::Install;
-    case Command::Remove: return frmSetup::Command::Remove;
-    case Command::Unregister: return frmSetup::Command::Unregister;
-    case Command::Copy: return frmSetup::Command::Copy;
-    case Command::Undo: break;
+engine::Plan PlanOf(const Arguments& arguments) {
+  engine::Plan plan{.items = arguments.items, .foldersAllowed = true};
+  switch (arguments.command) {
+    case Command::Install: plan.kind = engine::RunKind::Install; break;
+    case Command::Remove: plan.kind = engine::RunKind::Remove, plan.deleteFiles = true; break;
+    case Command::Unregister: plan.kind = engine::RunKind::Remove; break;
+    case Command::Copy: plan.kind = engine::RunKind::OverwriteCopy; break;
+    case Command::Undo: plan.kind = engine::RunKind::Undo; break;
   }
-  return frmSetup::Command::Undo;
+  return plan;
 }
 
 // `text` to the console that started the program or, with none, in a message box unless the run
 // is to be quiet.
 void Tell(platform::Services& services, const std::string& text, bool quiet) {
   if (services.system.WriteToParentConsole(text) || quiet) return;
-  frmSetup setup(services, false);
-  services.toolkit.MsgBox(setup.Window(), text, services.system.App().title,
-                          platform::MsgBoxStyle::Critical);
+  services.toolkit.OwnerlessMsgBox(text, services.system.App().title,
+                                   platform::MsgBoxStyle::Critical);
 }
 
 int BadArguments(platform::Services& services, const std::string& why, bool quiet) {
@@ -50,17 +51,27 @@ std::optional<std::string> Unwritable(platform::System& system, const Arguments&
 
 }  // namespace
 
-int RunCommandLine(platform::Services& services, const std::vector<std::string>& args,
-                   const std::function<void()>& waitForWindow) {
+int RunCommandLine(platform::Services& services, engine::Engine& engine,
+                   const std::vector<std::string>& args, RunWindow& window) {
   auto parsed = ParseArguments(args, services.system.CurDir());
   if (const auto* why = std::get_if<std::string>(&parsed)) {
     return BadArguments(services, *why, FailureOutletOf(args, services.system.CurDir()).quiet);
   }
   const Arguments& arguments = std::get<Arguments>(parsed);
   // Two writers of one file would mix their lines.
-  if (!arguments.logFile.empty() && services.system.LowerCase(arguments.logFile) ==
-                                        services.system.LowerCase(arguments.jsonFile)) {
+  if (!arguments.logFile.empty() && !arguments.jsonFile.empty() &&
+      paths::SamePath(services.system, arguments.logFile, arguments.jsonFile)) {
     return BadArguments(services, "/log: and /json: name the same file", arguments.quiet);
+  }
+  const engine::Plan plan = PlanOf(arguments);
+  // Checked before either file is started, which empties it.
+  for (const auto& [option, file] :
+       {std::pair("/log:", &arguments.logFile), std::pair("/json:", &arguments.jsonFile)}) {
+    if (file->empty()) continue;
+    if (const std::optional<std::string> why = engine.WhyNotReport(plan, *file)) {
+      return BadArguments(services, std::string(option) + " cannot name " + *file + ": " + *why,
+                          arguments.quiet);
+    }
   }
   Report report(services.system, arguments.logFile, arguments.jsonFile);
   std::optional<std::string> unwritable = Unwritable(services.system, arguments);
@@ -71,16 +82,15 @@ int RunCommandLine(platform::Services& services, const std::vector<std::string>&
     Tell(services, "Kalvenor: " + *unwritable + "\r\n", arguments.quiet);
     return kExitLogFailed;
   }
-  frmSetup setup(services, !arguments.quiet);
-  setup.SetRunObserver(&report);
-  setup.RunUnattended(SetupCommand(arguments.command), arguments.items, arguments.quiet);
-  setup.SetRunObserver(nullptr);
-  const frmSetup::Outcome outcome = setup.LastOutcome();
+  if (!arguments.quiet) window.Open(engine, plan);
+  engine.AddObserver(report);
+  const engine::Outcome outcome = engine.Run(plan);
+  engine.RemoveObserver(report);
   const int exitCode = outcome.refused                      ? kExitAnotherRun
                        : outcome.failed || report.Failure() ? kExitFailed
                        : outcome.restartNeeded              ? kExitRestartNeeded
                                                             : kExitDone;
-  if (!arguments.quiet) waitForWindow();
+  if (!arguments.quiet) window.WaitUntilClosed();
   return exitCode;
 }
 

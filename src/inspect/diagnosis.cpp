@@ -3,6 +3,7 @@
 #include "inspect/dependencies.h"
 #include "inspect/pe_image.h"
 #include "lib/text.h"
+#include "paths/paths.h"
 
 namespace kalvenor::inspect {
 namespace {
@@ -110,7 +111,7 @@ SearchPlaces PlacesOf(platform::System& system, const Component& component) {
   const std::string folder = FolderOf(component.copy);
   const std::string source = FolderOf(component.listed);
   return {folder, AsciiLower(source) == AsciiLower(folder) ? std::string() : source,
-          component.systemDir, system.Environ("WINDIR").value_or(""),
+          component.systemDir, paths::WindowsDir(system),
           SplitList(system.Environ("PATH").value_or(""), ';')};
 }
 

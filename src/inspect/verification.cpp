@@ -1,11 +1,10 @@
 #include "inspect/verification.h"
 
-#include <cstring>
-
 #include "inspect/pe_image.h"
 #include "inspect/type_library.h"
 #include "lib/lib_filesystem.h"
 #include "lib/text.h"
+#include "paths/paths.h"
 
 namespace kalvenor::inspect {
 namespace {
@@ -31,7 +30,7 @@ class Registry {
       : system_(system),
         component_(component),
         view_(view),
-        windowsDir_(system.Environ("WINDIR").value_or("c:\\windows")) {}
+        windowsDir_(paths::WindowsDir(system)) {}
 
   ClassStanding Read(const TypeLibraryClass& type) const {
     const std::string key = "CLSID\\" + type.clsid;
@@ -82,24 +81,11 @@ class Registry {
     return File_Exists(system_, inWindows) ? inWindows : inSystem;
   }
 
-  // The form in which two names of one file compare equal: long names, no letter case. On
-  // 64-bit Windows a 32-bit component reports its copy in system32 by its real folder,
+  // On 64-bit Windows a 32-bit component reports its copy in system32 by its real folder,
   // SysWOW64, which is where the 32-bit tool's system32 leads; and a 32-bit program reaches the
   // 64-bit system32 as Sysnative.
-  // Only a short (8.3) alias holds a tilde, so a path without one is long already; under Wine
-  // each look-up lists every folder of the path.
   std::string Comparable(const std::string& path) const {
-    const bool mayBeShort = path.find('~') != std::string::npos;
-    std::string lower = AsciiLower(mayBeShort ? system_.LongPathName(path) : path);
-    const std::string windows = AsciiLower(windowsDir_);
-    const Machine tool = ToolOf(system_, component_);
-    const char* alias = tool == Machine::X86                               ? "\\syswow64\\"
-                        : tool == Machine::X64 && system_.App().bits == 32 ? "\\sysnative\\"
-                                                                           : nullptr;
-    if (alias && lower.starts_with(windows + alias)) {
-      lower = windows + "\\system32\\" + lower.substr(windows.size() + std::strlen(alias));
-    }
-    return lower;
+    return paths::ComparablePath(system_, path, ViewOf(ToolOf(system_, component_)));
   }
 
   const std::string& Copy() const {
@@ -228,6 +214,24 @@ RegistrationBefore ReadRegistrationBefore(platform::System& system, const Compon
   for (const std::string& iid : declared->library.interfaces) keys.push_back("Interface\\" + iid);
   if (!declared->library.libid.empty()) keys.push_back("TypeLib\\" + declared->library.libid);
   return standing;
+}
+
+std::vector<std::string> ClassesServedBy(platform::System& system, const Component& component) {
+  const std::optional<Declared> declared = DeclaredBy(system, component);
+  const platform::RegistryView view = declared ? declared->view : ViewOf(ToolOf(system, component));
+  const Registry registry(system, component, view);
+  const std::string name = AsciiLower(File_GetName(component.copy));
+  std::vector<std::string> served;
+  for (const std::string& clsid :
+       system.RegistrySubkeys(platform::RegistryRoot::ClassesRoot, view, "CLSID")) {
+    // Only a server of the copy's name can be the copy: the others need no closer look.
+    const std::optional<std::string> server = system.RegistryString(
+        platform::RegistryRoot::ClassesRoot, view, "CLSID\\" + clsid + "\\InprocServer32", "");
+    if (!server || AsciiLower(*server).find(name) == std::string::npos) continue;
+    const TypeLibraryClass type{.clsid = clsid};
+    if (registry.Read(type).standing == Standing::ToCopy) served.push_back(clsid);
+  }
+  return served;
 }
 
 std::vector<std::string> ProgIdsOf(const platform::System& system, platform::RegistryView view,

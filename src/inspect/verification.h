@@ -41,6 +41,9 @@ struct RegistrationBefore {
 RegistrationBefore ReadRegistrationBefore(platform::System& system, const Component& component,
                                           const std::vector<std::byte>* image = nullptr);
 
+// The classes whose InprocServer32 points at the component's copy, in the view of its tool.
+std::vector<std::string> ClassesServedBy(platform::System& system, const Component& component);
+
 // The ProgIDs that the class key (CLSID\{...}) names in its ProgID and VersionIndependentProgID.
 std::vector<std::string> ProgIdsOf(const platform::System& system, platform::RegistryView view,
                                    const std::string& classKey);

@@ -4,60 +4,15 @@
 #include <vector>
 
 #include "lib/text.h"
+#include "paths/paths.h"
 
 namespace kalvenor::journal {
 namespace {
 
+using paths::ComparablePath;
 using platform::RegistryRoot;
 
-// %NAME% replaced by the variable's value where it has one, as the registry's expandable
-// strings are.
-std::string Expanded(const platform::System& system, std::string_view path) {
-  std::string expanded;
-  for (std::size_t at = 0; at < path.size();) {
-    const std::size_t open = path.find('%', at);
-    const std::size_t close = open == std::string_view::npos ? open : path.find('%', open + 1);
-    if (close == std::string_view::npos) {
-      expanded += path.substr(at);
-      break;
-    }
-    const std::optional<std::string> value =
-        system.Environ(path.substr(open + 1, close - open - 1));
-    expanded += path.substr(at, open - at);
-    expanded += value ? *value : std::string(path.substr(open, close - open + 1));
-    at = close + 1;
-  }
-  return expanded;
-}
-
 }  // namespace
-
-std::string ComparablePath(const platform::System& system, std::string_view path,
-                           platform::RegistryView view) {
-  std::string text = AsciiLower(Expanded(system, path));
-  for (char& c : text) {
-    if (c == '/') c = '\\';
-  }
-  // "." and ".." resolved; a leading "\\server" or "c:" stays the root.
-  std::vector<std::string> parts;
-  for (const std::string& part : SplitList(text, '\\')) {
-    if (part == ".") continue;
-    if (part == ".." && parts.size() > 1) {
-      parts.pop_back();
-    } else if (part != "..") {
-      parts.push_back(part);
-    }
-  }
-  std::string comparable = text.starts_with("\\\\") ? "\\\\" : "";
-  for (std::size_t i = 0; i < parts.size(); ++i) comparable += (i ? "\\" : "") + parts[i];
-  const std::string windows = AsciiLower(system.Environ("WINDIR").value_or("c:\\windows"));
-  const std::string alias =
-      windows + (view == platform::RegistryView::Bits32 ? "\\syswow64\\" : "\\sysnative\\");
-  if (comparable.starts_with(alias)) {
-    comparable = windows + "\\system32\\" + comparable.substr(alias.size());
-  }
-  return comparable;
-}
 
 std::map<std::string, std::string>& SharedCounts::NamesIn(platform::RegistryView view) {
   auto [names, made] = names_.try_emplace(view);

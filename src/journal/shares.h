@@ -16,12 +16,6 @@ namespace kalvenor::journal {
 inline constexpr char kSharedDllsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
 inline constexpr char kHeldSharesKey[] = "SOFTWARE\\Kalvenor\\Shares";
 
-// The form in which two spellings of one file compare equal: environment strings expanded,
-// "." and ".." resolved, no letter case; in the 32-bit view a file's SysWOW64 name is its system32
-// name, as in the 64-bit view its Sysnative name is.
-std::string ComparablePath(const platform::System& system, std::string_view path,
-                           platform::RegistryView view);
-
 struct SharedCount {
   std::string name;                    // the value's name: as found, or the file's path
   std::optional<std::uint32_t> value;  // nothing when the file has no count

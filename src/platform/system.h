@@ -189,7 +189,7 @@ class System {
   // session runs it; nothing while another run holds it. It lives in the journal's store
   // (%ProgramData%\Kalvenor), so that only administrators can hold it; where that store is
   // missing or others may change it, the lock holds nothing rather than let them block runs.
-  virtual std::unique_ptr<RunLock> LockRuns() = 0;
+  virtual Result<std::unique_ptr<RunLock>> LockRuns() = 0;
   // Writes `text` to the console of the program that started this one; false when it has none.
   virtual bool WriteToParentConsole(std::string_view text) = 0;
 };
@@ -197,6 +197,8 @@ class System {
 // The system's code for "file not found" and "path not found", which a delete treats as done.
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
+// The system's code for a file that another process holds: another run holds the lock.
+inline constexpr std::uint32_t kErrorSharingViolation = 32;
 // The system's code for "the parameter is incorrect".
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 

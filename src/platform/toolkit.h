@@ -175,6 +175,9 @@ class Toolkit {
   // A modal message box over `owner` with one OK button.
   virtual void MsgBox(Form& owner, std::string_view text, std::string_view title,
                       MsgBoxStyle style) = 0;
+  // The same with no window to own it, where the program shows none.
+  virtual void OwnerlessMsgBox(std::string_view text, std::string_view title,
+                               MsgBoxStyle style) = 0;
   // Shows the modal file-open dialog; the file buffer as the dialog left it, or nothing on
   // Cancel or failure.
   virtual std::optional<std::string> FileOpenDialog(Form& owner,

@@ -10,21 +10,22 @@ namespace kalvenor {
 // mode as the toggle does, and at the done prompt it brings the list back as a click does,
 // since the user is plainly done reading the log.
 void frmSetup::Form_DropFiles(const std::vector<std::string>& paths) {
-  if (busy_) return;
+  if (engine_.Busy() || face_ != Face::Window) return;
   const bool wasDone = std::exchange(m_done, false);
   if (!ManualMode()) {
-    chkAutoManual.SetValue(1);
     chkAutoManual_Click();
   } else if (wasDone) {
-    chkAutoManual_Click();
+    ShowMode();
   }
   for (const std::string& dropped : paths) {
     const std::string path = TrimBlanks(dropped);
     if (path.empty()) continue;
     if (!services_.system.Dir(path, platform::DirAttributes::Folders).empty()) {
-      for (std::string& component : ComponentsIn(path)) m_fileArray.push_back(std::move(component));
+      for (std::string& component : engine_.ComponentsIn(path).components) {
+        selection_.m_fileArray.push_back(std::move(component));
+      }
     } else if (IsComponentName(path)) {
-      m_fileArray.push_back(path);
+      selection_.m_fileArray.push_back(engine_.LongName(path));
     }
   }
   List_FillFromArray();
@@ -32,7 +33,9 @@ void frmSetup::Form_DropFiles(const std::vector<std::string>& paths) {
 
 void frmSetup::txtOperations_ContextMenu() {
   std::vector<std::string> items{"Copy all", "Save as..."};
-  if (m_done && !undoable_.empty()) items.push_back("Undo this run");
+  if (m_done && face_ == Face::Window && !engine_.Undoable().empty()) {
+    items.push_back("Undo this run");
+  }
   const std::optional<std::size_t> chosen = services_.toolkit.PopupMenu(*form_, items);
   if (chosen == 0) {
     const platform::Status copied =
@@ -44,7 +47,7 @@ void frmSetup::txtOperations_ContextMenu() {
   } else if (chosen == 1) {
     SaveLog();
   } else if (chosen == 2) {
-    UndoRunIn(undoable_);
+    Run(engine::RunKind::Undo, engine_.Undoable());
   }
 }
 

@@ -5,38 +5,26 @@
 
 namespace kalvenor {
 
-bool frmSetup::Array_IsEmpty() const { return m_fileArray.empty(); }
+bool frmSetup::Array_IsEmpty() const { return selection_.m_fileArray.empty(); }
 
+// Each file by its long name, as a run compares it and makes its target.
 void frmSetup::Arrray_Add(const std::string& p_item) {
-  m_fileArray.push_back(p_item);
+  selection_.m_fileArray.push_back(engine_.LongName(p_item));
   List_FillFromArray();
 }
 
-void frmSetup::List_FillFromArray() {
-  const platform::ListBox::Refill refill(fileList);
-  fileList.Clear();
-  for (const std::string& item : m_fileArray) fileList.AddItem(item);
-  Commands_Enable(fileList.ListCount() > 0, true);
-}
-
-std::vector<std::string> frmSetup::ComponentsIn(const std::string& folder) const {
-  std::vector<std::string> paths;
-  for (const char* pattern : {"\\*.dll", "\\*.ocx"}) {
-    for (const std::string& name :
-         services_.system.Dir(folder + pattern, platform::DirAttributes::Normal)) {
-      paths.push_back(folder + "\\" + name);
-    }
-  }
-  return paths;
-}
+void frmSetup::List_FillFromArray() { List_Fill(selection_.m_fileArray); }
 
 void frmSetup::List_FillFromFolder() {
+  List_Fill(engine_.ComponentsIn(services_.system.App().path).components);
+}
+
+void frmSetup::List_Fill(std::vector<std::string> items) {
+  selection_.listed = std::move(items);
   const platform::ListBox::Refill refill(fileList);
   fileList.Clear();
-  for (const std::string& path : ComponentsIn(services_.system.App().path)) {
-    fileList.AddItem(path);
-  }
-  Commands_Enable(fileList.ListCount() > 0, true);
+  for (const std::string& item : selection_.listed) fileList.AddItem(item);
+  Commands_Enable(!selection_.listed.empty(), true);
 }
 
 void frmSetup::Commands_Enable(bool p_fileCommands, bool p_otherCommands) {

@@ -1,9 +1,7 @@
 // Start-up, shutdown and the event dispatch of the Setup window.
 #include "setup/frm_setup.h"
 
-#include "lib/lib_filesystem.h"
 #include "lib/lib_forms.h"
-#include "lib/text.h"
 
 namespace kalvenor {
 namespace {
@@ -12,8 +10,12 @@ constexpr int kEscape = 27;
 
 }  // namespace
 
-frmSetup::frmSetup(platform::Services& services, bool visible)
+frmSetup::frmSetup(platform::Services& services, engine::Engine& engine, Selection& selection,
+                   Face face)
     : services_(services),
+      engine_(engine),
+      selection_(selection),
+      face_(face),
       form_(services.toolkit.CreateForm(SetupFormDescription(), *this)),
       txtOperations(form_->TextBoxItem(Id(SetupId::txtOperations))),
       cmdListClear(form_->Item(Id(SetupId::cmdListClear))),
@@ -28,11 +30,12 @@ frmSetup::frmSetup(platform::Services& services, bool visible)
       imgManual(form_->ImageItem(Id(SetupId::imgManual))),
       imgAutomatic(form_->ImageItem(Id(SetupId::imgAutomatic))),
       lblWinSystem(form_->Item(Id(SetupId::lblWinSystem))),
-      lblRegsvrFile(form_->Item(Id(SetupId::lblRegsvrFile))),
-      recorder_(services.system),
-      visible_(visible) {
+      lblRegsvrFile(form_->Item(Id(SetupId::lblRegsvrFile))) {
+  engine_.AddObserver(*this);
   Form_Load();
 }
+
+frmSetup::~frmSetup() { engine_.RemoveObserver(*this); }
 
 void frmSetup::Form_Load() {
   tip_ = std::make_unique<frmToolTip>(services_);
@@ -49,45 +52,43 @@ void frmSetup::Form_Load() {
   const platform::AppInfo& app = services_.system.App();
   form_->SetCaption(app.title + " " + std::to_string(app.major) + "." + std::to_string(app.minor) +
                     "." + std::to_string(app.revision));
-  if (visible_) form_->Show();
+  form_->Show();
 
-  chkAutoManual.SetValue(0);
-  chkAutoManual_Click();
-  chkSilent_Click();
+  chkAutoManual.SetValue(selection_.manual ? 1 : 0);
+  chkSilent.SetValue(selection_.silent ? 1 : 0);
+  ShowMode();
   FocusOrFallback(cmdBlindCopy);
 
   // Drops pick files for the runs, which need the tool.
-  toolFound_ = FindRegistrationTool();
-  FindOtherSystemDir();
-  if (toolFound_) form_->AcceptDrops(true);
+  const bool toolFound = FindRegistrationTool();
+  if (face_ != Face::Window) return;
+  if (toolFound) form_->AcceptDrops(true);
   form_->AddSystemMenuCommand(kUndoLastRun, "Undo the last run");
+  // The automatic list of a program that sits in a system directory stays empty.
+  const engine::Engine::Listing own = engine_.ComponentsIn(app.path);
+  if (toolFound && own.refused) {
+    services_.toolkit.MsgBox(*form_,
+                             "Automatic mode lists no file of " + app.path + ": " + own.whyNone +
+                                 ". Pick the components in manual mode.",
+                             app.title, platform::MsgBoxStyle::Critical);
+  }
 }
 
-// The system directory is WINDIR followed by \system, or by \system32 when only that one holds
-// the registration tool. Only these two places are tried. The labels are set once, to the place
-// found or else to the first one tried: nothing is drawn in between.
+// The labels show the place the engine found, or else the first one it tried: nothing is
+// drawn in between.
 bool frmSetup::FindRegistrationTool() {
-  const std::string windir = services_.system.Environ("WINDIR").value_or("");
-  std::string folder = TrimBlanks(services_.system.LowerCase(windir + "\\SYSTEM"));
-  bool found = File_Exists(services_.system, folder + "\\regsvr32.exe");
-  if (!found && File_Exists(services_.system, folder + "32" + "\\regsvr32.exe")) {
-    folder += "32";
-    found = true;
-  }
-  lblWinSystem.SetCaption(folder);
-  lblRegsvrFile.SetCaption(folder + "\\regsvr32.exe");
-  if (found) return true;
+  const paths::WindowsFolders& folders = engine_.Folders();
+  lblWinSystem.SetCaption(folders.system);
+  lblRegsvrFile.SetCaption(folders.tool);
+  if (folders.toolFound) return true;
 
   cmdInstall.SetEnabled(false);
   cmdRemove.SetEnabled(false);
   cmdBlindCopy.SetEnabled(false);
   chkAutoManual.SetEnabled(false);
-  // The default title of a message box is the program's title. A quiet unattended run shows
-  // no window, so no box either: its log says it instead.
-  if (visible_) {
-    services_.toolkit.MsgBox(*form_, kToolMissing, services_.system.App().title,
-                             platform::MsgBoxStyle::Critical);
-  }
+  // The default title of a message box is the program's title.
+  services_.toolkit.MsgBox(*form_, engine::kToolMissing, services_.system.App().title,
+                           platform::MsgBoxStyle::Critical);
   // The runs are gone; leaving is what remains, so Exit takes the focus they had.
   (void)cmdQuit.SetFocus();
   return false;
@@ -99,18 +100,21 @@ void frmSetup::FocusOrFallback(platform::Control& preferred) {
   (void)cmdQuit.SetFocus();
 }
 
+void frmSetup::LeaveDonePrompt() {
+  m_done = false;
+  // The deployment tool reads the exit code of the one run it started.
+  if (face_ == Face::Unattended) return form_->Unload();
+  ShowMode();
+}
+
 void frmSetup::Form_Click() {
-  if (m_done) {
-    m_done = false;
-    chkAutoManual_Click();
-  }
+  if (m_done) LeaveDonePrompt();
 }
 
 void frmSetup::Form_KeyPress(int key) {
   if (m_done) {
-    m_done = false;
-    chkAutoManual_Click();
-  } else if (key == kEscape && !busy_) {
+    LeaveDonePrompt();
+  } else if (key == kEscape && !engine_.Busy()) {
     cmdQuit_Click();
   }
 }
@@ -119,7 +123,7 @@ void frmSetup::cmdQuit_Click() { form_->Unload(); }
 
 void frmSetup::Form_Unload(bool& cancel) {
   // A run cut off half-way would leave a file copied but not registered.
-  if (busy_) {
+  if (engine_.Busy()) {
     cancel = true;
     return;
   }

@@ -4,9 +4,15 @@
 #include "setup/frm_setup.h"
 
 namespace kalvenor {
-bool frmSetup::ManualMode() const { return chkAutoManual.Value() == 1; }
 
 void frmSetup::chkAutoManual_Click() {
+  selection_.manual = !selection_.manual;
+  chkAutoManual.SetValue(selection_.manual ? 1 : 0);
+  ShowMode();
+}
+
+// The list of the mode the selection is in, with the mode's caption, picture and buttons.
+void frmSetup::ShowMode() {
   txtOperations.SetVisible(false);
   fileList.SetVisible(true);
   if (ManualMode()) {
@@ -26,7 +32,10 @@ void frmSetup::chkAutoManual_Click() {
   }
 }
 
-void frmSetup::chkSilent_Click() { m_silentSwitch = chkSilent.Value() == 1 ? " /s " : " "; }
+void frmSetup::chkSilent_Click() {
+  selection_.silent = !selection_.silent;
+  chkSilent.SetValue(selection_.silent ? 1 : 0);
+}
 
 void frmSetup::cmdListAdd_Click() {
   const std::string path =
@@ -36,17 +45,9 @@ void frmSetup::cmdListAdd_Click() {
   if (IsComponentName(path)) Arrray_Add(path);
 }
 
-bool frmSetup::IsComponentName(std::string_view path) {
-  // Only the last three characters count, in any letter case, as the automatic list matches
-  // them: legacy controls are often named in capitals.
-  const std::string ending = AsciiLower(path.size() >= 3 ? path.substr(path.size() - 3) : path);
-  return ending == "ocx" || ending == "dll";
-}
-
 void frmSetup::cmdListClear_Click() {
-  m_fileArray = {};
-  fileList.Clear();
-  Commands_Enable(fileList.ListCount() > 0, true);
+  selection_.m_fileArray = {};
+  List_Fill({});
 }
 
 }  // namespace kalvenor

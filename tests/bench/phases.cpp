@@ -32,7 +32,7 @@ double Now() {
 }
 
 // The time and calls filed under each phase, and the step the run is in.
-class Phases final : public RunObserver {
+class Phases final : public engine::RunObserver {
  public:
   struct Total {
     double ms = 0;
@@ -51,7 +51,7 @@ class Phases final : public RunObserver {
       step_ = "other";
     }
   }
-  void OnStep(const StepRecord&) override {}
+  void OnStep(const engine::StepRecord&) override {}
   void Enter(const char* step) { step_ = step; }
   void Reset() {
     totals_.clear();
@@ -223,7 +223,7 @@ class TimedSystem final : public System {
                            const std::optional<RegistryTree>& tree) override {
     return inner_.WriteRegistryTree(root, view, key, tree);
   }
-  std::unique_ptr<RunLock> LockRuns() override { return inner_.LockRuns(); }
+  Result<std::unique_ptr<RunLock>> LockRuns() override { return inner_.LockRuns(); }
   bool WriteToParentConsole(std::string_view text) override {
     return inner_.WriteToParentConsole(text);
   }
@@ -252,6 +252,9 @@ class TimedToolkit final : public Toolkit {
   void MsgBox(Form& owner, std::string_view text, std::string_view title,
               MsgBoxStyle style) override {
     inner_.MsgBox(owner, text, title, style);
+  }
+  void OwnerlessMsgBox(std::string_view text, std::string_view title, MsgBoxStyle style) override {
+    inner_.OwnerlessMsgBox(text, title, style);
   }
   std::optional<std::string> FileOpenDialog(Form& owner, const FileOpenRequest& request) override {
     return inner_.FileOpenDialog(owner, request);
@@ -307,14 +310,16 @@ int wmain(int argc, wchar_t** argv) {
     TimedSystem timedSystem(system, phases);
     TimedToolkit timedToolkit(toolkit, phases);
     Services services{timedToolkit, timedSystem};
-    frmSetup setup(services);
-    setup.SetRunObserver(&phases);
+    engine::Engine engine(services);
+    const engine::Plan plan{.items = {win32::Narrow(argv[2])}, .foldersAllowed = true};
+    Selection selection{.manual = true, .m_fileArray = plan.items};
+    frmSetup setup(services, engine, selection, frmSetup::Face::Unattended);
+    engine.AddObserver(phases);
     phases.Reset();  // the window's start-up is not the run's
     const double start = Now();
-    setup.RunUnattended(frmSetup::Command::Install, {win32::Narrow(argv[2])}, false);
+    failed = engine.Run(plan).failed ? 1 : 0;
     wall = Now() - start;
-    failed = setup.LastOutcome().failed ? 1 : 0;
-    setup.SetRunObserver(nullptr);
+    engine.RemoveObserver(phases);
     // The task-bar button, as each step sets it, on its own.
     const double progress = Now();
     for (int i = 0; i < kProgressCalls; ++i) {

@@ -68,7 +68,9 @@ TEST(Drop, DroppedFilesAndFoldersJoinTheManualListOfTheLiveWindow) {
   win32::Win32System system;
   win32::Win32Toolkit toolkit(::GetModuleHandleW(nullptr));
   platform::Services services{toolkit, system};
-  frmSetup setup(services);
+  engine::Engine engine(services);
+  Selection selection;
+  frmSetup setup(services, engine, selection);
   const HWND window = static_cast<win32::Win32Form&>(setup.Window()).Handle();
 
   ::PostMessageW(window, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({one, notes, parts})), 0);

@@ -247,7 +247,9 @@ TEST_F(Journal, ARunKilledHalfWayIsUndoneByANewInstance) {
     win32::Win32System system;
     win32::Win32Toolkit toolkit(::GetModuleHandleW(nullptr));
     platform::Services services{toolkit, system};
-    frmSetup setup(services);
+    engine::Engine engine(services);
+    Selection selection;
+    frmSetup setup(services, engine, selection);
     const HWND window = static_cast<win32::Win32Form&>(setup.Window()).Handle();
     ::PostMessageW(window, WM_SYSCOMMAND, 1 << 4, 0);  // "Undo the last run"
     ASSERT_TRUE(WaitUntil(

@@ -29,7 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   platform.AddFolder("D:\\in");
   platform.AddFile("D:\\in\\" + name, {.content = "x"});
   kalvenor::platform::Services services{platform, platform};
-  kalvenor::frmSetup setup(services);
+  kalvenor::engine::Engine engine(services);
+  kalvenor::Selection selection;
+  kalvenor::frmSetup setup(services, engine, selection);
   platform.Click(setup.Window(), kalvenor::Id(kalvenor::SetupId::chkAutoManual));
   setup.Arrray_Add("D:\\in\\" + name);
 

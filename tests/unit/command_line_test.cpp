@@ -55,15 +55,15 @@ TEST(CommandLineArguments, SplitWithQuotesThatOnlyGroup) {
 }
 
 TEST(CommandLineReport, OneJsonObjectAStep) {
-  const StepRecord step{"2026-12-07T09:05:03Z",
-                        "register",
-                        "",
-                        "c:\\sys\\\"odd\".dll",
-                        3,
-                        std::nullopt,
-                        {"regsvr32.exe exit code 3, the file could not be loaded"},
-                        {"needs a\tb.dll"},
-                        {}};
+  const engine::StepRecord step{"2026-12-07T09:05:03Z",
+                                "register",
+                                "",
+                                "c:\\sys\\\"odd\".dll",
+                                3,
+                                std::nullopt,
+                                {"regsvr32.exe exit code 3, the file could not be loaded"},
+                                {"needs a\tb.dll"},
+                                {}};
   EXPECT_EQ(
       cli::JsonObject(step),
       "{\"time\":\"2026-12-07T09:05:03Z\",\"step\":\"register\",\"source\":\"\","
@@ -75,19 +75,20 @@ TEST(CommandLineReport, OneJsonObjectAStep) {
 // The records and the log come from the same calls: each step line opens a record, the lines
 // under it fill it, and a failure outside any step is a record of the run.
 TEST_F(SetupFixture, EachStepOfTheLogIsARecord) {
-  struct Records final : RunObserver {
+  struct Records final : engine::RunObserver {
     void OnLogLine(std::string_view) override {}
-    void OnStep(const StepRecord& step) override { steps.push_back(step); }
-    std::vector<StepRecord> steps;
+    void OnStep(const engine::StepRecord& step) override { steps.push_back(step); }
+    std::vector<engine::StepRecord> steps;
   } records;
   platform.AddFile("C:\\Kalvenor\\a.dll");
   platform.onStart = [](const std::string&, const std::string&) {
     return platform::memory::ProcessScript{.exitCode = 3};
   };
-  Start().SetRunObserver(&records);
-  setup->RunUnattended(frmSetup::Command::Install, {"C:\\Kalvenor\\a.dll", "C:\\gone.dll"}, true);
+  engine::Engine engine(services);
+  engine.AddObserver(records);
+  (void)engine.Run({.items = {"C:\\Kalvenor\\a.dll", "C:\\gone.dll"}, .foldersAllowed = true});
   std::vector<std::string> kinds;
-  for (const StepRecord& step : records.steps)
+  for (const engine::StepRecord& step : records.steps)
     kinds.push_back(step.kind + " " + step.source + step.target);
   EXPECT_EQ(kinds, (std::vector<std::string>{"not-found C:\\gone.dll",
                                              "copy C:\\Kalvenor\\a.dllc:\\windows\\system32\\a.dll",
@@ -98,20 +99,20 @@ TEST_F(SetupFixture, EachStepOfTheLogIsARecord) {
   EXPECT_EQ(records.steps[2].failed.front(),
             "regsvr32.exe exit code 3, the file could not be loaded");
   EXPECT_TRUE(records.steps[2].time.ends_with("Z"));
-  setup->SetRunObserver(nullptr);
 }
 
 // A quiet run has no window to show a box in: a missing tool is a failed line, not a box that
 // would hold a deployment tool up.
 TEST_F(SetupFixture, AQuietRunWithoutTheToolFailsInItsLogWithoutAMessageBox) {
   (void)platform.Delete("C:\\WINDOWS\\system32\\regsvr32.exe");
+  platform.AddFolder("C:");
   platform.AddFile("C:\\Kalvenor\\a.dll");
-  setup = std::make_unique<frmSetup>(services, false);
-  setup->RunUnattended(frmSetup::Command::Install, {"C:\\Kalvenor\\a.dll"}, true);
+  EXPECT_EQ(RunCommandLine({"/install", "/quiet", "/log:C:\\run.log", "C:\\Kalvenor\\a.dll"}),
+            cli::kExitFailed);
   EXPECT_TRUE(platform.messageBoxes.empty());
-  EXPECT_TRUE(setup->LastOutcome().failed);
-  EXPECT_EQ(LogLines().front(),
-            "|      failed: File not found: \\regsvr32.exe in system directory");
+  EXPECT_TRUE(
+      platform.Content("C:\\run.log")
+          .starts_with("|      failed: File not found: \\regsvr32.exe in system directory"));
   EXPECT_FALSE(platform.HasFile("c:\\windows\\system32\\a.dll"));
 }
 
@@ -135,7 +136,7 @@ TEST_F(SetupFixture, AnUnattendedRunNeverReportsNothingAsDone) {
     args.insert(args.end(), items.begin(), items.end());
     const auto lastRun = journal::Store(platform).LastRun();
     const std::size_t started = platform.started.size();
-    EXPECT_EQ(cli::RunCommandLine(services, args, [] { FAIL(); }), exitCode);
+    EXPECT_EQ(RunCommandLine(args), exitCode);
     EXPECT_EQ(platform.started.size() - started, toolRuns);
     EXPECT_EQ(journal::Store(platform).LastRun() != lastRun, toolRuns > 0);
     EXPECT_NE(platform.Content("C:\\run.log").find(logged), std::string::npos);

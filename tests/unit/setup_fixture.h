@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/unattended.h"
 #include "platform/memory/memory_form.h"
 #include "platform/memory/memory_platform.h"
 #include "setup/frm_setup.h"
@@ -32,8 +33,22 @@ class SetupFixture : public ::testing::Test {
   }
 
   frmSetup& Start() {
-    setup = std::make_unique<frmSetup>(services);
+    setup.reset();
+    engine = std::make_unique<engine::Engine>(services);
+    selection = {};
+    setup = std::make_unique<frmSetup>(services, *engine, selection);
     return *setup;
+  }
+
+  // An unattended run with these arguments; with /quiet it makes no window, not even for a
+  // moment, which `windowless` asks of every tool run.
+  int RunCommandLine(const std::vector<std::string>& args) {
+    struct NoWindow final : cli::RunWindow {
+      void Open(engine::Engine&, const engine::Plan&) override { ADD_FAILURE(); }
+      void WaitUntilClosed() override { ADD_FAILURE(); }
+    } window;
+    engine::Engine engine(services);
+    return cli::RunCommandLine(services, engine, args, window);
   }
 
   platform::Control& Item(SetupId id) { return setup->Window().Item(Id(id)); }
@@ -78,6 +93,8 @@ class SetupFixture : public ::testing::Test {
 
   MemoryPlatform platform;
   platform::Services services{platform, platform};
+  std::unique_ptr<engine::Engine> engine;
+  Selection selection;
   std::unique_ptr<frmSetup> setup;
 };
 

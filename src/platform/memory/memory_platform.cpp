@@ -382,6 +382,10 @@ void MemoryPlatform::MsgBox(Form&, std::string_view text, std::string_view title
   messageBoxes.push_back(std::string(title) + "\n" + std::string(text));
 }
 
+void MemoryPlatform::OwnerlessMsgBox(std::string_view text, std::string_view title, MsgBoxStyle) {
+  messageBoxes.push_back(std::string(title) + "\n" + std::string(text));
+}
+
 std::optional<std::string> MemoryPlatform::FileOpenDialog(Form&, const FileOpenRequest& request) {
   dialogRequests.push_back(request);
   std::optional<std::string> choice = std::move(nextDialogChoice);

@@ -117,6 +117,8 @@ class MemoryPlatform final : public Toolkit, public System {
   void WaitForEvents(std::uint32_t milliseconds) override;
   void MsgBox(Form& owner, std::string_view text, std::string_view title,
               MsgBoxStyle style) override;
+  void OwnerlessMsgBox(std::string_view text, std::string_view title,
+                       MsgBoxStyle style) override;
   std::optional<std::string> FileOpenDialog(Form& owner, const FileOpenRequest& request) override;
   std::optional<std::string> FileSaveDialog(Form& owner, const FileSaveRequest& request) override;
   std::optional<std::size_t> PopupMenu(Form& owner, const std::vector<std::string>& items) override;
@@ -172,7 +174,9 @@ class MemoryPlatform final : public Toolkit, public System {
   Status WriteRegistryTree(RegistryRoot root, RegistryView view, std::string_view key,
                            const std::optional<RegistryTree>& tree) override;
   // One program on the memory platform: the lock is always free, and it has no parent console.
-  std::unique_ptr<RunLock> LockRuns() override { return std::make_unique<RunLock>(); }
+  Result<std::unique_ptr<RunLock>> LockRuns() override {
+    return std::unique_ptr<RunLock>(std::make_unique<RunLock>());
+  }
   bool WriteToParentConsole(std::string_view) override { return false; }
 
   // ---- For the memory windows and processes

@@ -782,22 +782,22 @@ class FileLock final : public platform::RunLock {
 
 }  // namespace
 
-std::unique_ptr<platform::RunLock> Win32System::LockRuns() {
+platform::Result<std::unique_ptr<platform::RunLock>> Win32System::LockRuns() {
   const std::string data = ProgramDataFolder();
   const std::string store = data + "\\Kalvenor";
   // A store that others may change could hold a lock of theirs: the run then keeps no journal,
   // says so, and goes on rather than wait for them.
   platform::Result<bool> trusted =
       data.empty() ? platform::Result<bool>(false) : IsProtectedFolder(store);
-  if (!trusted.ok() || !trusted.value()) return std::make_unique<platform::RunLock>();
+  if (!trusted.ok() || !trusted.value()) return std::unique_ptr<platform::RunLock>(std::make_unique<platform::RunLock>());
   UniqueFile lock(::CreateFileW(Widen(store + "\\run.lock").c_str(), GENERIC_READ | GENERIC_WRITE,
                                 0, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-  if (lock) return std::make_unique<FileLock>(std::move(lock));
+  if (lock) return std::unique_ptr<platform::RunLock>(std::make_unique<FileLock>(std::move(lock)));
   // Only a lock that another run holds keeps this one out; one that cannot be made (the
   // program is not elevated, say) leaves the run to fail at its steps, as it would.
-  if (::GetLastError() == ERROR_SHARING_VIOLATION) return nullptr;
-  return std::make_unique<platform::RunLock>();
+  if (::GetLastError() == ERROR_SHARING_VIOLATION) return platform::SystemError{32, ""};
+  return std::unique_ptr<platform::RunLock>(std::make_unique<platform::RunLock>());
 }
 
 bool Win32System::WriteToParentConsole(std::string_view text) {

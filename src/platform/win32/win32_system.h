@@ -61,7 +61,7 @@ class Win32System final : public platform::System {
   platform::Status WriteRegistryTree(platform::RegistryRoot root, platform::RegistryView view,
                                      std::string_view key,
                                      const std::optional<platform::RegistryTree>& tree) override;
-  std::unique_ptr<platform::RunLock> LockRuns() override;
+  platform::Result<std::unique_ptr<platform::RunLock>> LockRuns() override;
   bool WriteToParentConsole(std::string_view text) override;
 
  private:

@@ -84,6 +84,11 @@ void Win32Toolkit::MsgBox(platform::Form& owner, std::string_view text, std::str
                 MB_OK | MB_ICONERROR);
 }
 
+void Win32Toolkit::OwnerlessMsgBox(std::string_view text, std::string_view title,
+                                   platform::MsgBoxStyle) {
+  ::MessageBoxW(nullptr, Widen(text).c_str(), Widen(title).c_str(), MB_OK | MB_ICONERROR);
+}
+
 void* Win32Toolkit::DialogFunction(const char* name) {
   // Loaded on demand and only from the system directory, like every DLL of this program.
   if (!dialogs_) {

@@ -36,6 +36,8 @@ class Win32Toolkit final : public platform::Toolkit {
   void WaitForEvents(std::uint32_t milliseconds) override;
   void MsgBox(platform::Form& owner, std::string_view text, std::string_view title,
               platform::MsgBoxStyle style) override;
+  void OwnerlessMsgBox(std::string_view text, std::string_view title,
+                       platform::MsgBoxStyle style) override;
   std::optional<std::string> FileOpenDialog(platform::Form& owner,
                                             const platform::FileOpenRequest& request) override;
   std::optional<std::string> FileSaveDialog(platform::Form& owner,

@@ -1,30 +1,37 @@
-// The single-file steps of a run: copy, delete, register and unregister, each logged first.
+// The single-file steps of a run: copy, delete, register and unregister, each logged first and
+// journaled before it changes anything.
+#include "engine/engine.h"
 #include "inspect/diagnosis.h"
-#include "inspect/pe_image.h"
 #include "inspect/verification.h"
 #include "lib/lib_filesystem.h"
 #include "lib/lib_sistema.h"
-#include "setup/frm_setup.h"
 
-namespace kalvenor {
+namespace kalvenor::engine {
+namespace {
 
-bool frmSetup::Journaled(const platform::Status& recorded) {
+// The tool's path as the first word of its command line: as it stands, unless a blank in it
+// would make the tool take the rest of its own path for the file to register.
+std::string ToolCommandWord(const std::string& tool) {
+  return tool.find(' ') == std::string::npos ? tool : "\"" + tool + "\"";
+}
+
+}  // namespace
+
+bool Engine::Journaled(const platform::Status& recorded) {
   if (recorded.ok()) return true;
   LogFailure("the step is not taken, since " + recorded.error().message);
   return false;
 }
 
-bool frmSetup::LocalFileCopy(const std::string& source, const std::string& destination,
-                             const journal::AfterCopy& after) {
+bool Engine::LocalFileCopy(const std::string& source, const std::string& destination,
+                           const journal::AfterCopy& after) {
   BeginStep("copy", source, destination, "> Copying file " + source);
-  txtOperationsAdd("|      to " + destination);
-  txtOperationsAdd("OP> FileCopy " + source + ", " + destination);
+  AddLine("|      to " + destination);
+  AddLine("OP> FileCopy " + source + ", " + destination);
   auto recorded = recorder_.BeforeCopy(source, destination, after);
   if (!recorded.ok()) return Journaled(recorded.error());
-  platform::Status copied = File_CopyReplacing(services_.system, source, destination);
-  if (!copied.ok() && services_.system.InUse(destination)) {
-    copied = ReplaceInUse(source, destination);
-  }
+  platform::Status copied = File_CopyReplacing(system_, source, destination);
+  if (!copied.ok() && system_.InUse(destination)) copied = ReplaceInUse(source, destination);
   if (!copied.ok()) {
     recorder_.CopyFailed();
     LogFailure(copied.error().message);
@@ -40,19 +47,19 @@ bool frmSetup::LocalFileCopy(const std::string& source, const std::string& desti
 
 // A running program holds the file: its name is freed by renaming it aside, and the copy goes
 // into it. Programs started from now on load the new file; the old one goes at the restart.
-platform::Status frmSetup::ReplaceInUse(const std::string& source, const std::string& target) {
-  auto setAside = journal::SetAsideInUse(services_.system, target);
+platform::Status Engine::ReplaceInUse(const std::string& source, const std::string& target) {
+  auto setAside = journal::SetAsideInUse(system_, target);
   if (!setAside.ok()) return setAside.error();
-  platform::Status copied = File_CopyReplacing(services_.system, source, target);
+  platform::Status copied = File_CopyReplacing(system_, source, target);
   if (!copied.ok()) {
-    (void)services_.system.Rename(setAside.value().aside, target);
+    (void)system_.Rename(setAside.value().aside, target);
     return copied;
   }
   LogSetAside(setAside.value(), "programs started from now on get the new file");
   return platform::Done{};
 }
 
-void frmSetup::LogSetAside(const journal::SetAside& setAside, std::string_view after) {
+void Engine::LogSetAside(const journal::SetAside& setAside, std::string_view after) {
   std::string programs;
   for (const std::string& program : setAside.programs) {
     programs += (programs.empty() ? "" : ", ") + program;
@@ -67,16 +74,16 @@ void frmSetup::LogSetAside(const journal::SetAside& setAside, std::string_view a
   }
   LogNote("renamed it to " + setAside.aside + ", which goes at the next restart; " +
           std::string(after));
-  restartNeeded_ = true;
+  outcome_.restartNeeded = true;
 }
 
-bool frmSetup::LocalFileRemove(const std::string& source) {
+bool Engine::LocalFileRemove(const std::string& source) {
   BeginStep("delete", {}, source, "> Deleting file " + source);
-  txtOperationsAdd("OP> Kill " + source);
+  AddLine("OP> Kill " + source);
   if (!Journaled(recorder_.BeforeDelete(source))) return false;
-  platform::Status deleted = services_.system.Delete(source);
-  if (!deleted.ok() && services_.system.InUse(source)) {
-    auto setAside = journal::SetAsideInUse(services_.system, source);
+  platform::Status deleted = system_.Delete(source);
+  if (!deleted.ok() && system_.InUse(source)) {
+    auto setAside = journal::SetAsideInUse(system_, source);
     if (setAside.ok()) {
       LogSetAside(setAside.value(), "programs that hold it keep it till then");
       return !setAside.value().notScheduled;
@@ -91,27 +98,21 @@ bool frmSetup::LocalFileRemove(const std::string& source) {
   return true;
 }
 
-// The tool's path as the first word of its command line: as it stands, unless a blank in it
-// would make the tool take the rest of its own path for the file to register.
-std::string frmSetup::ToolCommandWord(const std::string& tool) {
-  return tool.find(' ') == std::string::npos ? tool : "\"" + tool + "\"";
-}
-
-inspect::Component frmSetup::ToolComponent(const std::string& source, bool regIt,
-                                           const std::string& listed) const {
+inspect::Component Engine::ToolComponent(const std::string& source, bool regIt,
+                                         const std::string& listed) const {
   const Placement place = PlacementOfTarget(source);
   return {source, listed, place.systemDir, regIt, place.machine};
 }
 
-bool frmSetup::LocalRegUnreg(const std::string& source, bool regIt, const std::string& listed) {
+bool Engine::LocalRegUnreg(const std::string& source, bool regIt, const std::string& listed) {
   const Placement place = PlacementOfTarget(source);
   // A 64-bit tool knows no Sysnative: it gets the file by its own name.
-  const std::string file = place.Other() ? services_.system.NativePath(source) : source;
+  const std::string file = place.Other() ? system_.NativePath(source) : source;
   const std::string commandLine =
-      ToolCommandWord(place.tool) + (regIt ? "" : " /u") + m_silentSwitch + "\"" + file + "\"";
+      ToolCommandWord(place.tool) + (regIt ? "" : " /u") + silentSwitch_ + "\"" + file + "\"";
   BeginStep(regIt ? "register" : "unregister", {}, source,
             (regIt ? "> Registering file " : "> Unregistering file ") + source);
-  txtOperationsAdd("OP> ShellAndWait " + commandLine);
+  AddLine("OP> ShellAndWait " + commandLine);
   const inspect::Component component = ToolComponent(source, regIt, listed);
   if (!Journaled(recorder_.BeforeTool(component))) return false;
   auto exitCode = ShellAndWait(services_, place.tool, commandLine, platform::ShowWindow::Normal);
@@ -121,15 +122,14 @@ bool frmSetup::LocalRegUnreg(const std::string& source, bool regIt, const std::s
     LogFailure(exitCode.ok() ? inspect::ToolExitText(exitCode.value()) : exitCode.error().message);
     const std::optional<std::uint32_t> code =
         exitCode.ok() ? std::optional(exitCode.value()) : std::nullopt;
-    for (const std::string& cause : inspect::Diagnose(services_.system, component, code)) {
+    for (const std::string& cause : inspect::Diagnose(system_, component, code)) {
       LogCause(cause);
     }
     return false;
   }
-  const std::vector<std::string> failures =
-      inspect::VerifyRegistration(services_.system, component);
+  const std::vector<std::string> failures = inspect::VerifyRegistration(system_, component);
   for (const std::string& failure : failures) LogFailure(failure);
   return failures.empty();
 }
 
-}  // namespace kalvenor
+}  // namespace kalvenor::engine

@@ -1,0 +1,171 @@
+#pragma once
+// The engine of the runs: Install, Remove, Overwrite copy and Undo, over the files a plan
+// names. It decides what a run may touch, places each component by its bitness, keeps the
+// journal and the shared counts, takes the steps and proves them, and reports each line and
+// step to its observers. The window and the command line both drive it; it reads nothing from
+// either.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/plan.h"
+#include "engine/run_observer.h"
+#include "inspect/registration_tool.h"
+#include "journal/recorder.h"
+#include "journal/shares.h"
+#include "journal/undo.h"
+#include "paths/windows_folders.h"
+#include "platform/services.h"
+
+namespace kalvenor::engine {
+
+inline constexpr char kToolMissing[] = "File not found: \\regsvr32.exe in system directory";
+
+// The ending check of a picked, dropped or given file: its last three characters, in any letter
+// case.
+bool IsComponentName(std::string_view path);
+
+class Engine final : private journal::UndoSteps {
+ public:
+  // Finds the Windows folders and the registration tool, once.
+  explicit Engine(platform::Services& services);
+
+  const paths::WindowsFolders& Folders() const { return folders_; }
+  void AddObserver(RunObserver& observer);
+  void RemoveObserver(RunObserver& observer);
+
+  Outcome Run(const Plan& plan);
+  bool Busy() const { return busy_; }
+  // The journal of the last run, where it kept one and was no Undo; empty otherwise.
+  const std::string& Undoable() const { return undoable_; }
+  // The newest run in the store that was not undone, if any.
+  std::optional<std::string> LastRunInStore();
+
+  // ---- What a run may touch (scope.cpp)
+  // The .dll and .ocx files directly in `folder`, as the automatic list holds them; none of a
+  // system directory, whose files are Windows' own, and then `whyNone` says so.
+  struct Listing {
+    std::vector<std::string> components;
+    std::string whyNone;
+    bool refused = false;  // a system directory
+  };
+  Listing ComponentsIn(const std::string& folder) const;
+  // Why `file` may not take a run's report: the run reads, writes or keeps it (an item, a
+  // file in a system directory or in the journal's store). Nothing when it may.
+  std::optional<std::string> WhyNotReport(const Plan& plan, const std::string& file) const;
+  // The path by its long name, as items are compared, listed and turned into targets.
+  std::string LongName(const std::string& path) const;
+
+  // ---- The single-file steps (steps.cpp), each logged first and true when it worked.
+  // `after`: what the step does once the copy is in place (an Install's share and tool).
+  bool LocalFileCopy(const std::string& source, const std::string& destination,
+                     const journal::AfterCopy& after = {});
+  bool LocalFileRemove(const std::string& source);
+  // `listed` is the listed file that `source` was copied from, when another: where the
+  // component's own DLLs may lie, should the tool fail on it.
+  bool LocalRegUnreg(const std::string& source, bool regIt = true, const std::string& listed = {});
+
+ private:
+  // ---- Runs (runs.cpp)
+  // What every run, Undo too, does first and last; false when it cannot start (another run
+  // holds the lock, or none can be made), and it has ended at once.
+  bool BeginRun();
+  void EndRun();
+  void RunItems(const Plan& plan);
+  struct Placement;
+  void Install(const std::string& item, const std::string& target, const Placement& place,
+               bool ownTarget);
+  void Remove(const std::string& item, const std::string& target, bool deleteFiles);
+  void UndoRunIn(const std::string& folder);
+  void ShowProgress(std::size_t done, std::size_t total);
+
+  // ---- Scope (scope.cpp): the files of a plan's items, each once, and the failed step of
+  // each item that gives none, which the run logs first.
+  struct Unlisted {
+    std::string item, step, why;  // why: empty for a missing item, whose step line says it
+  };
+  struct Admitted {
+    std::vector<std::string> files;
+    std::vector<Unlisted> unlisted;
+  };
+  Admitted Admit(const Plan& plan) const;
+  void LogUnlisted(const std::vector<Unlisted>& unlisted);
+  void LogNotFound(const std::string& item);
+
+  // ---- Placement (placement.cpp): where a component goes and which tool registers it.
+  struct Placement {
+    std::string systemDir, tool;
+    inspect::Machine machine = inspect::Machine::Unknown;  // the tool's; Unknown: the program's
+    bool missing = false;  // this Windows has no system directory of that bitness
+    bool Other() const { return machine != inspect::Machine::Unknown; }
+  };
+  Placement OwnPlace() const;
+  Placement OtherPlace() const;
+  // By the file's bitness, and by the folder a target lies in.
+  Placement PlacementOf(const std::string& item) const;
+  Placement PlacementOfTarget(const std::string& target) const;
+  std::string TargetIn(const Placement& place, const std::string& item) const;
+  std::string CountName(const std::string& target) const;
+  platform::RegistryView CountView(const std::string& target) const;
+  void LogNoSystemDir(const std::string& item);
+  void NoteOtherBitness(const Placement& place);
+  inspect::Component ToolComponent(const std::string& source, bool regIt,
+                                   const std::string& listed) const;
+
+  // ---- Shares (shares.cpp)
+  std::optional<journal::ShareChange> ShareToTake(const std::string& target, bool inPlace);
+  bool GiveBackShare(const std::string& target);
+  // False, with a failed line, when the count could not be journaled or written.
+  bool ChangeShare(const std::string& target, const journal::ShareChange& change);
+  bool WriteShare(const std::string& target, const journal::ShareChange& change);
+
+  // ---- Steps (steps.cpp)
+  // False, with a failed line, when the record a step needs could not be written.
+  bool Journaled(const platform::Status& recorded);
+  platform::Status ReplaceInUse(const std::string& source, const std::string& target);
+  void LogSetAside(const journal::SetAside& setAside, std::string_view after);
+
+  // ---- The log and the step records (step_log.cpp): a step's first line ("> ..."), and the
+  // lines under it ("|      ..."); each also goes into the step's record.
+  void AddLine(std::string_view line);
+  void BeginStep(std::string_view kind, std::string source, std::string target,
+                 std::string_view line);
+  void LogNote(std::string_view note);
+  void LogCause(std::string_view cause);
+  void LogFailure(std::string_view why);
+  void OpenStep(std::string_view kind, std::string source, std::string target);
+  void EndStep();
+  StepRecord& Step();
+
+  // ---- Undo's steps, as the journal's Undo takes them (runs.cpp)
+  void Begin(std::string_view kind, const std::string& target, std::string_view line,
+             std::optional<std::uint32_t> count) override;
+  void Note(std::string_view note) override { LogNote(note); }
+  void Failed(std::string_view why) override { LogFailure(why); }
+  bool CopyBack(const std::string& backup, const std::string& target) override {
+    return LocalFileCopy(backup, target);
+  }
+  bool Delete(const std::string& target) override { return LocalFileRemove(target); }
+  bool Registration(const std::string& target, bool registering) override {
+    return LocalRegUnreg(target, registering);
+  }
+
+  platform::Services& services_;
+  platform::System& system_;
+  paths::WindowsFolders folders_;
+  std::vector<RunObserver*> observers_;
+  std::string silentSwitch_ = " /s ";  // " /s " or " ", just before the quoted path
+  bool busy_ = false;                  // a run is going on
+  Outcome outcome_;                    // of the run going on, or of the last one
+  journal::Recorder recorder_;         // the journal of the run going on, or of the last one
+  std::optional<journal::SharedCounts> counts_;  // as the run going on reads and writes them
+  std::string undoable_;
+  std::unique_ptr<platform::RunLock> runLock_;  // held during a run
+  std::optional<StepRecord> step_;              // the step going on
+};
+
+}  // namespace kalvenor::engine

@@ -1,0 +1,22 @@
+#pragma once
+// What a run is asked to do, as the window or the command line asks it.
+
+#include <string>
+#include <vector>
+
+namespace kalvenor::engine {
+
+enum class RunKind { Install, Remove, OverwriteCopy, Undo };
+
+struct Plan {
+  RunKind kind = RunKind::Install;
+  // Full paths. The window's are the listed files; the command line's may be folders, each
+  // standing for the components directly in it, and each must give at least one.
+  std::vector<std::string> items;
+  bool foldersAllowed = false;
+  bool silent = true;        // the registration tool runs with /s
+  bool deleteFiles = false;  // Remove deletes the copies it unregistered
+  std::string undoFolder;    // Undo: the journal of the run to undo; empty for the newest
+};
+
+}  // namespace kalvenor::engine

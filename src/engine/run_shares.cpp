@@ -1,0 +1,51 @@
+// The share of a file that Kalvenor takes when it installs it and gives back when it removes
+// it, as other installers count theirs.
+#include "engine/engine.h"
+
+namespace kalvenor::engine {
+
+// Kalvenor takes one share of a file the first time it installs it: a new file has this install
+// alone; one found in place with no count had one install before this one.
+std::optional<journal::ShareChange> Engine::ShareToTake(const std::string& target, bool inPlace) {
+  const platform::RegistryView view = CountView(target);
+  const journal::SharedCount before = counts_->Read(CountName(target), view);
+  if (inPlace && before.held && before.value) return std::nullopt;  // a repair: taken already
+  journal::SharedCount after = before;
+  after.value = !inPlace ? 1 : before.value ? *before.value + 1 : 2;
+  after.held = true;
+  return journal::ShareChange{before, after, view};
+}
+
+// Gives back Kalvenor's own share; false while other programs still count on the file, which
+// then stays, registered, for them.
+bool Engine::GiveBackShare(const std::string& target) {
+  const journal::SharedCount before = counts_->Read(CountName(target), CountView(target));
+  journal::SharedCount after = before;
+  after.held = false;
+  if (!before.value) return !before.held || ChangeShare(target, {before, after, CountView(target)});
+  if (before.held) {
+    after.value = *before.value > 1 ? std::optional(*before.value - 1) : std::nullopt;
+    if (!ChangeShare(target, {before, after, CountView(target)})) return false;
+    if (!after.value) return true;
+  }
+  BeginStep("keep", {}, target, "> Keeping file " + target);
+  LogNote(before.held ? "its shared count is now " + std::to_string(*after.value) +
+                            ": other installed programs count on it"
+                      : "its shared count is " + std::to_string(*before.value) +
+                            " and holds no install of Kalvenor's: the programs that installed it "
+                            "count on it");
+  return false;
+}
+
+bool Engine::ChangeShare(const std::string& target, const journal::ShareChange& change) {
+  return Journaled(recorder_.BeforeShare(target, change)) && WriteShare(target, change);
+}
+
+bool Engine::WriteShare(const std::string& target, const journal::ShareChange& change) {
+  platform::Status set = counts_->Write(CountName(target), change.after, change.view);
+  if (set.ok()) return true;
+  LogFailure("its shared count cannot be kept: " + set.error().message);
+  return false;
+}
+
+}  // namespace kalvenor::engine

@@ -1,0 +1,200 @@
+// The runs: Install, Remove and Overwrite copy over the plan's files, and Undo of a run from
+// its journal. Each holds the run lock from its first line to its last.
+#include "engine/engine.h"
+#include "inspect/verification.h"
+#include "journal/journal.h"
+#include "lib/lib_filesystem.h"
+
+namespace kalvenor::engine {
+
+Engine::Engine(platform::Services& services)
+    : services_(services),
+      system_(services.system),
+      folders_(paths::WindowsFolders::Find(services.system)),
+      recorder_(services.system) {}
+
+void Engine::AddObserver(RunObserver& observer) { observers_.push_back(&observer); }
+
+void Engine::RemoveObserver(RunObserver& observer) { std::erase(observers_, &observer); }
+
+std::optional<std::string> Engine::LastRunInStore() { return journal::Store(system_).LastRun(); }
+
+bool Engine::BeginRun() {
+  busy_ = true;
+  outcome_ = {};
+  for (RunObserver* observer : observers_) observer->OnRunBegin();
+  // The run lock is a file in the journal's store: one that others could change goes first.
+  journal::Store store(system_);
+  const auto opened = store.Open();
+  if (!store.Notice().empty()) LogNote(store.Notice());
+  // Without the store there is no lock, and no run: two at once would mix their steps.
+  auto lock = system_.LockRuns();
+  if (opened.ok() && lock.ok()) {
+    runLock_ = std::move(lock.value());
+    return true;
+  }
+  if (opened.ok() && lock.error().code == platform::kErrorSharingViolation) {
+    outcome_.refused = true;
+    LogFailure("another Kalvenor run is in progress: try again when it has ended");
+  } else {
+    LogFailure("the run cannot start, since its lock cannot be made: " +
+               (opened.ok() ? lock.error() : opened.error()).message);
+  }
+  EndRun();
+  return false;
+}
+
+void Engine::EndRun() {
+  if (outcome_.restartNeeded) {
+    EndStep();
+    AddLine("Restart Windows to finish: the files that were in use go then.");
+  }
+  EndStep();
+  AddLine("");
+  AddLine("Done. Click on the form or hit any key.");
+  runLock_.reset();
+  busy_ = false;
+  for (RunObserver* observer : observers_) observer->OnRunEnd(outcome_);
+}
+
+// Before each item and after the last, on the task-bar button: red once a step has failed.
+void Engine::ShowProgress(std::size_t done, std::size_t total) {
+  for (RunObserver* observer : observers_) observer->OnProgress(done, total, outcome_.failed);
+}
+
+Outcome Engine::Run(const Plan& plan) {
+  if (busy_) return {.refused = true};
+  silentSwitch_ = plan.silent ? " /s " : " ";
+  if (!folders_.toolFound) {
+    if (BeginRun()) {
+      LogFailure(kToolMissing);
+      EndRun();
+    }
+    return outcome_;
+  }
+  if (plan.kind == RunKind::Undo) {
+    if (!plan.undoFolder.empty()) {
+      UndoRunIn(plan.undoFolder);
+    } else if (const auto last = LastRunInStore()) {
+      UndoRunIn(*last);
+    } else if (BeginRun()) {
+      BeginStep("undo", {}, {}, "> Undoing the last run");
+      LogFailure("there is no run to undo");
+      EndRun();
+    }
+    return outcome_;
+  }
+  RunItems(plan);
+  return outcome_;
+}
+
+void Engine::RunItems(const Plan& plan) {
+  const Admitted admitted = Admit(plan);
+  // Nothing to run is no success: the run ends with the failed steps, before any journal.
+  if (plan.foldersAllowed && admitted.files.empty()) {
+    if (BeginRun()) {
+      LogUnlisted(admitted.unlisted);
+      EndRun();
+    }
+    return;
+  }
+  if (!BeginRun()) return;
+  static constexpr const char* kKinds[] = {"install", "remove", "copy"};
+  const platform::Status journaled =
+      recorder_.Begin(kKinds[static_cast<int>(plan.kind)], folders_.system);
+  // Said, though no step failed: the run goes on as it would without a journal.
+  if (!journaled.ok()) LogNote("this run cannot be undone: " + journaled.error().message);
+  undoable_ = recorder_.Active() ? recorder_.Folder() : std::string();
+  counts_.emplace(system_);
+  LogUnlisted(admitted.unlisted);
+
+  const std::size_t count = admitted.files.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    ShowProgress(i, count);
+    const std::string& item = admitted.files[i];
+    if (!File_Exists(system_, item)) {
+      LogNotFound(item);
+      continue;
+    }
+    // A file in a system directory is its own target: it is never copied onto itself.
+    const bool ownTarget = folders_.InSystemFolder(system_, item);
+    const Placement place = ownTarget ? PlacementOfTarget(item) : PlacementOf(item);
+    if (place.missing) {
+      LogNoSystemDir(item);
+      continue;
+    }
+    const std::string target = ownTarget ? item : TargetIn(place, item);
+    switch (plan.kind) {
+      case RunKind::Install: Install(item, target, place, ownTarget); break;
+      case RunKind::OverwriteCopy:
+        if (ownTarget) {
+          BeginStep("copy", item, target, "> Copying file " + item);
+          LogFailure("it lies in the system directory, and would be copied onto itself");
+        } else if (LocalFileCopy(item, target)) {
+          NoteOtherBitness(place);
+        }
+        break;
+      case RunKind::Remove: Remove(item, target, plan.deleteFiles); break;
+      case RunKind::Undo: break;
+    }
+  }
+  recorder_.End();
+  EndRun();
+}
+
+void Engine::Install(const std::string& item, const std::string& target, const Placement& place,
+                     bool ownTarget) {
+  if (ownTarget) {
+    BeginStep("in-place", item, target, "> Not copying file " + item);
+    LogNote("it lies in the system directory already: it is registered where it is");
+    if (const auto share = ShareToTake(target, true)) (void)ChangeShare(target, *share);
+    LocalRegUnreg(target, true);
+    return;
+  }
+  const bool inPlace = File_Exists(system_, target);
+  // The share the copy takes and the tool's records go to the journal with the copy's.
+  const journal::AfterCopy after{ShareToTake(target, inPlace), ToolComponent(target, true, item)};
+  if (LocalFileCopy(item, target, after)) {
+    NoteOtherBitness(place);
+    if (after.share) (void)WriteShare(target, *after.share);
+  }
+  LocalRegUnreg(target, true, item);
+}
+
+void Engine::Remove(const std::string& item, const std::string& target, bool deleteFiles) {
+  // A file that other programs count on stays registered for them.
+  if (deleteFiles && !GiveBackShare(target)) return;
+  const bool unregistered = LocalRegUnreg(target, false, item);
+  if (!deleteFiles) return;
+  // Deleting a file whose classes still point at it would leave them pointing at nothing.
+  const std::vector<std::string> served =
+      unregistered ? std::vector<std::string>()
+                   : inspect::ClassesServedBy(system_, ToolComponent(target, false, item));
+  if (!served.empty()) {
+    LogFailure("the file stays, since " + std::to_string(served.size()) +
+               (served.size() == 1 ? " class still points" : " classes still point") +
+               " at it; Undo of the run that installed it takes it out");
+    return;
+  }
+  LocalFileRemove(target);
+}
+
+void Engine::UndoRunIn(const std::string& folder) {
+  if (!BeginRun()) return;
+  undoable_.clear();
+  journal::UndoRun(system_, *this, folder);
+  EndRun();
+}
+
+void Engine::Begin(std::string_view kind, const std::string& target, std::string_view line,
+                   std::optional<std::uint32_t> count) {
+  // The run being undone is where its step starts from.
+  if (kind == "undo") {
+    BeginStep(kind, target, {}, line);
+  } else {
+    BeginStep(kind, {}, target, line);
+  }
+  Step().count = count;
+}
+
+}  // namespace kalvenor::engine

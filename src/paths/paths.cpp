@@ -1,0 +1,115 @@
+#include "paths/paths.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "lib/text.h"
+
+namespace kalvenor::paths {
+namespace {
+
+// Where the path's root ends: after "C:" of "C:\x", after the share of "\\server\share\x";
+// 0 for a path that is not absolute.
+std::size_t RootLength(std::string_view path) {
+  if (path.starts_with("\\\\")) {
+    const std::size_t server = path.find('\\', 2);
+    if (server == std::string_view::npos) return path.size();
+    return std::min(path.find('\\', server + 1), path.size());
+  }
+  return path.size() > 2 && path[1] == ':' && path[2] == '\\' ? 2 : 0;
+}
+
+// %NAME% replaced by the variable's value where it has one, as the registry's expandable
+// strings are.
+std::string Expanded(const platform::System& system, std::string_view path) {
+  std::string expanded;
+  for (std::size_t at = 0; at < path.size();) {
+    const std::size_t open = path.find('%', at);
+    const std::size_t close = open == std::string_view::npos ? open : path.find('%', open + 1);
+    if (close == std::string_view::npos) {
+      expanded += path.substr(at);
+      break;
+    }
+    const std::optional<std::string> value =
+        system.Environ(path.substr(open + 1, close - open - 1));
+    expanded += path.substr(at, open - at);
+    expanded += value ? *value : std::string(path.substr(open, close - open + 1));
+    at = close + 1;
+  }
+  return expanded;
+}
+
+}  // namespace
+
+std::string WindowsDir(const platform::System& system) {
+  return system.Environ("WINDIR").value_or("");
+}
+
+std::string FullPath(std::string path, const std::string& currentDir) {
+  std::replace(path.begin(), path.end(), '/', '\\');
+  if (RootLength(path) == 0) {
+    if (path.size() > 1 && path[1] == ':') return path;  // a drive's own current folder: as given
+    const std::size_t root = RootLength(currentDir);
+    path = path.starts_with("\\") ? currentDir.substr(0, root) + path  // the current drive's root
+                                  : currentDir + "\\" + path;
+  }
+  const std::size_t root = RootLength(path);
+  std::vector<std::string> parts;
+  for (std::string& part : SplitList(std::string_view(path).substr(root), '\\')) {
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (part != ".") {
+      parts.push_back(std::move(part));
+    }
+  }
+  std::string full = path.substr(0, root);
+  for (const std::string& part : parts) (full += '\\') += part;
+  return parts.empty() ? full + '\\' : full;
+}
+
+std::string LongName(const platform::System& system, std::string_view path) {
+  if (path.find('~') == std::string_view::npos) return std::string(path);
+  return system.LongPathName(path);
+}
+
+std::string FolderOf(std::string_view path) {
+  const std::size_t slash = path.rfind('\\');
+  return std::string(slash == std::string_view::npos ? std::string_view() : path.substr(0, slash));
+}
+
+std::string ComparablePath(const platform::System& system, std::string_view path,
+                           platform::RegistryView view) {
+  std::string text = AsciiLower(LongName(system, Expanded(system, path)));
+  std::replace(text.begin(), text.end(), '/', '\\');
+  // "." and ".." resolved; a leading "\\server" or "c:" stays the root.
+  std::vector<std::string> parts;
+  for (const std::string& part : SplitList(text, '\\')) {
+    if (part == ".") continue;
+    if (part == ".." && parts.size() > 1) {
+      parts.pop_back();
+    } else if (part != "..") {
+      parts.push_back(part);
+    }
+  }
+  std::string comparable = text.starts_with("\\\\") ? "\\\\" : "";
+  for (std::size_t i = 0; i < parts.size(); ++i) comparable += (i ? "\\" : "") + parts[i];
+  std::string windows = AsciiLower(WindowsDir(system));
+  if (windows.empty()) windows = "c:\\windows";
+  const std::string alias =
+      windows + (view == platform::RegistryView::Bits32 ? "\\syswow64" : "\\sysnative");
+  if (comparable == alias || comparable.starts_with(alias + "\\")) {
+    comparable = windows + "\\system32" + comparable.substr(alias.size());
+  }
+  return comparable;
+}
+
+platform::RegistryView OwnView(const platform::System& system) {
+  return system.App().bits == 64 ? platform::RegistryView::Bits64 : platform::RegistryView::Bits32;
+}
+
+bool SamePath(const platform::System& system, std::string_view a, std::string_view b) {
+  const platform::RegistryView view = OwnView(system);
+  return ComparablePath(system, a, view) == ComparablePath(system, b, view);
+}
+
+}  // namespace kalvenor::paths

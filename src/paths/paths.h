@@ -1,0 +1,38 @@
+#pragma once
+// How the program spells and compares paths: one file has one name, whatever spelling a user,
+// a registration or another installer gave it.
+
+#include <string>
+#include <string_view>
+
+#include "platform/system.h"
+
+namespace kalvenor::paths {
+
+// The Windows folder as the environment gives it (WINDIR); empty when it does not.
+std::string WindowsDir(const platform::System& system);
+
+// The path made absolute from `currentDir` as Windows makes it: '/' read as '\', "." and ".."
+// taken out, no doubled or trailing backslash but a root's.
+std::string FullPath(std::string path, const std::string& currentDir);
+
+// The path with each short (8.3) element in its long form. Only a short element holds a '~',
+// so a path without one is returned as it is, with no look-up.
+std::string LongName(const platform::System& system, std::string_view path);
+
+// The folder the path lies in, without a trailing backslash; empty for a bare name.
+std::string FolderOf(std::string_view path);
+
+// The form in which two spellings of one file compare equal: environment strings expanded,
+// short names made long, '/' read as '\', "." and ".." resolved, no letter case; in the 32-bit
+// view a file's SysWOW64 name is its system32 name, as in the 64-bit view its Sysnative name is.
+std::string ComparablePath(const platform::System& system, std::string_view path,
+                           platform::RegistryView view);
+
+// The registry view of the program's own bitness, in which its own paths are compared.
+platform::RegistryView OwnView(const platform::System& system);
+
+// Whether the two paths name the same file or folder, as this program reaches them.
+bool SamePath(const platform::System& system, std::string_view a, std::string_view b);
+
+}  // namespace kalvenor::paths

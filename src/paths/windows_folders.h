@@ -1,0 +1,34 @@
+#pragma once
+// The Windows folders a run works in, found once when the program starts: the system directory
+// with its registration tool, and the other bitness's system directory as this program reaches
+// it.
+
+#include <string>
+#include <string_view>
+
+#include "platform/system.h"
+
+namespace kalvenor::paths {
+
+struct WindowsFolders {
+  std::string windows;  // WINDIR, as the environment gives it
+  // WINDIR followed by \system, or by \system32 when only that one holds the registration tool;
+  // the first one tried when neither does.
+  std::string system, tool;
+  bool toolFound = false;
+  // A 32-bit program reaches the 64-bit system directory as Sysnative, a 64-bit program the
+  // 32-bit one as SysWOW64; none where it holds no regsvr32.exe (32-bit Windows, a 64-bit one
+  // without its 32-bit part).
+  std::string other, otherTool;
+  bool otherFound = false;
+
+  static WindowsFolders Find(platform::System& system);
+
+  // Whether `folder` is a system directory of either bitness, under any spelling: the one
+  // found, the other bitness's, or any of system32, SysWOW64 and Sysnative.
+  bool IsSystemFolder(const platform::System& system, std::string_view folder) const;
+  // Whether `path` lies directly in one.
+  bool InSystemFolder(const platform::System& system, std::string_view path) const;
+};
+
+}  // namespace kalvenor::paths
