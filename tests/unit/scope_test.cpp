@@ -1,0 +1,142 @@
+// What a run may touch, decided before anything is written, and the faces that drive the
+// engine: the command line with no window at all, or the window of one unattended run.
+#include <gtest/gtest.h>
+
+#include "cli/command_line.h"
+#include "setup/unattended_window.h"
+#include "setup_fixture.h"
+
+namespace kalvenor::testing {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+class ScopeTest : public SetupFixture {
+ protected:
+  ScopeTest() {
+    platform.AddFolder("C:");
+    platform.AddFolder("C:\\pkg");
+    platform.AddFile("C:\\pkg\\comp.dll", {.content = "package"});
+    platform.AddFile("C:\\WINDOWS\\system32\\kernel32.dll", {.content = "windows"});
+    platform.AddFile("C:\\WINDOWS\\system32\\comp.dll", {.content = "in place"});
+    // No window ever, not even while the tool runs.
+    platform.onStart = [this](const std::string&, const std::string&) {
+      EXPECT_TRUE(platform.Forms().empty());
+      return platform::memory::ProcessScript{};
+    };
+  }
+  std::string RunLog() { return platform.Content("C:\\run.log"); }
+};
+
+// A system directory is no package under any spelling; a file in one is its own target.
+TEST_F(ScopeTest, ASystemDirectoryIsNeverAPackage) {
+  platform.SetCurDir("C:\\Windows\\System32");
+  for (const char* item : {"C:\\WINDOWS\\system32", ".", "C:\\pkg\\..\\windows\\SYSTEM32\\"}) {
+    SCOPED_TRACE(item);
+    EXPECT_EQ(RunCommandLine({"/remove", "/quiet", "/log:C:\\run.log", item}), cli::kExitFailed);
+    EXPECT_NE(RunLog().find("|      failed: it is a system directory: its files belong to "
+                            "Windows and to the programs installed, not to a package"),
+              std::string::npos)
+        << RunLog();
+  }
+  EXPECT_TRUE(platform.started.empty());
+  EXPECT_TRUE(platform.HasFile("C:\\WINDOWS\\system32\\kernel32.dll"));
+
+  // Install registers the file where it is; Overwrite copy would copy it onto itself.
+  const std::string inPlace = "C:\\WINDOWS\\system32\\comp.dll";
+  EXPECT_EQ(RunCommandLine({"/install", "/quiet", "/log:C:\\run.log", inPlace}), cli::kExitDone);
+  EXPECT_TRUE(RunLog().starts_with("> Not copying file " + inPlace +
+                                   "\r\n|      it lies in the system directory already: it is "
+                                   "registered where it is\r\n> Registering file " + inPlace))
+      << RunLog();
+  EXPECT_EQ(RunCommandLine({"/copy", "/quiet", "/log:C:\\run.log", inPlace}), cli::kExitFailed);
+  EXPECT_NE(RunLog().find("failed: it lies in the system directory, and would be copied onto "
+                          "itself"),
+            std::string::npos);
+  EXPECT_EQ(platform.Content(inPlace), "in place");
+  EXPECT_EQ(platform.started.size(), 1u);
+}
+
+// A report file over a file the run reads, writes or keeps is refused before either is started.
+TEST_F(ScopeTest, AReportNeverTakesTheRunsOwnFiles) {
+  platform.AddFolder("C:\\ProgramData\\Kalvenor");
+  platform.AddFolder("C:\\ProgramData\\Kalvenor\\runs");
+  platform.AddFile("C:\\ProgramData\\Kalvenor\\runs\\journal.txt", {.content = "kept"});
+  const std::pair<std::string, const char*> cases[] = {
+      {"/log:c:\\windows\\system32\\COMP.DLL", "it lies in a system directory"},
+      {"/json:C:\\pkg\\comp.dll", "it is one of the run's files"},
+      {"/log:C:\\ProgramData\\Kalvenor\\runs\\journal.txt", "it lies in the journal's store"},
+  };
+  for (const auto& [report, why] : cases) {
+    SCOPED_TRACE(report);
+    EXPECT_EQ(RunCommandLine({"/install", "/quiet", report, "C:\\pkg"}), cli::kExitBadArguments);
+    EXPECT_NE(platform.Content("C:\\ProgramData\\Kalvenor\\runs\\journal.txt").size(), 0u);
+  }
+  EXPECT_EQ(platform.Content("C:\\WINDOWS\\system32\\comp.dll"), "in place");
+  EXPECT_EQ(platform.Content("C:\\pkg\\comp.dll"), "package");
+  EXPECT_TRUE(platform.started.empty());
+}
+
+// One file under its short and its long name is one item and one target.
+TEST_F(ScopeTest, AShortNameIsTheLongOne) {
+  platform.AddFile("C:\\pkg\\longname_component.dll");
+  platform.AddShortName("C:\\pkg\\LONGNA~1.DLL", "C:\\pkg\\longname_component.dll");
+  EXPECT_EQ(RunCommandLine({"/install", "/quiet", "C:\\pkg\\LONGNA~1.DLL",
+                            "C:\\pkg\\longname_component.dll"}),
+            cli::kExitDone);
+  ASSERT_EQ(platform.started.size(), 1u);
+  EXPECT_NE(platform.started[0].second.find("\\system32\\longname_component.dll"),
+            std::string::npos);
+  EXPECT_FALSE(platform.HasFile("C:\\WINDOWS\\system32\\LONGNA~1.DLL"));
+}
+
+// An unregistration that failed leaves the classes pointing at the file, which then stays.
+TEST_F(ScopeTest, RemoveKeepsAFileItsClassesStillPointAt) {
+  platform.SetRegistryString(platform::RegistryRoot::ClassesRoot, platform::RegistryView::Bits32,
+                             "CLSID\\{00000000-0000-0000-0000-00000000C0DE}\\InprocServer32", "",
+                             "C:\\Windows\\System32\\comp.dll");
+  platform.onStart = [](const std::string&, const std::string&) {
+    return platform::memory::ProcessScript{.exitCode = 5};
+  };
+  EXPECT_EQ(RunCommandLine({"/remove", "/quiet", "/log:C:\\run.log", "C:\\pkg\\comp.dll"}),
+            cli::kExitFailed);
+  EXPECT_NE(RunLog().find("|      failed: the file stays, since 1 class still points at it; "
+                          "Undo of the run that installed it takes it out"),
+            std::string::npos)
+      << RunLog();
+  EXPECT_TRUE(platform.HasFile("C:\\WINDOWS\\system32\\comp.dll"));
+}
+
+// The window of an unattended run ends the program at its done prompt, with that run's code,
+// and offers no second run and no Undo.
+TEST_F(ScopeTest, TheWindowOfAnUnattendedRunEndsWithIt) {
+  engine::Engine engine(services);
+  UnattendedWindow window(services, [&] {
+    ASSERT_EQ(platform.Forms().size(), 2u);  // the window and its tip
+    platform::Form& shown = *platform.Forms().front();
+    platform.ContextMenu(shown, Id(SetupId::txtOperations));
+    static_cast<platform::memory::MemoryForm&>(shown).ChooseSystemMenu(1);
+    platform.Click(shown, Id(SetupId::cmdInstall));
+    platform.Click(shown, platform::FormEvents::kSurface);
+  });
+  platform.onStart = nullptr;
+  EXPECT_EQ(cli::RunCommandLine(services, engine, {"/install", "C:\\pkg\\comp.dll"}, window),
+            cli::kExitDone);
+  EXPECT_TRUE(platform.Forms().empty());
+  ASSERT_EQ(platform.menus.size(), 1u);
+  EXPECT_EQ(platform.menus[0], (Strings{"Copy all", "Save as..."}));
+  EXPECT_EQ(platform.started.size(), 1u);  // the Install's registration alone
+}
+
+// In a system directory, automatic mode lists nothing, and the window says why.
+TEST_F(ScopeTest, AutomaticModeListsNoSystemDirectory) {
+  platform.SetApp({.path = "C:\\WINDOWS\\system32", .title = "Kalvenor"});
+  Start();
+  EXPECT_TRUE(ListItems().empty());
+  ASSERT_EQ(platform.messageBoxes.size(), 1u);
+  EXPECT_NE(platform.messageBoxes[0].find("Automatic mode lists no file of C:\\WINDOWS\\system32"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace kalvenor::testing
