@@ -76,10 +76,14 @@ Engine::Admitted Engine::Admit(const Plan& plan) const {
 std::optional<std::string> Engine::WhyNotReport(const Plan& plan, const std::string& file) const {
   const std::string path = LongName(file);
   if (folders_.InSystemFolder(system_, path)) return "it lies in a system directory";
+  // The journals and the run lock; a log beside them, as the README's Intune example keeps it,
+  // touches neither.
   const std::string data = system_.ProgramDataFolder();
   const platform::RegistryView view = paths::OwnView(system_);
   const std::string store = paths::ComparablePath(system_, data + "\\Kalvenor", view);
-  if (!data.empty() && paths::ComparablePath(system_, path, view).starts_with(store + "\\")) {
+  const std::string report = paths::ComparablePath(system_, path, view);
+  if (!data.empty() && (report.starts_with(store + "\\runs\\") || report == store + "\\runs" ||
+                        report == store + "\\run.lock")) {
     return "it lies in the journal's store";
   }
   for (const std::string& item : plan.items) {

@@ -75,6 +75,10 @@ TEST_F(ScopeTest, AReportNeverTakesTheRunsOwnFiles) {
   EXPECT_EQ(platform.Content("C:\\WINDOWS\\system32\\comp.dll"), "in place");
   EXPECT_EQ(platform.Content("C:\\pkg\\comp.dll"), "package");
   EXPECT_TRUE(platform.started.empty());
+  // Beside the store, as the README's Intune example keeps it, a log is welcome.
+  EXPECT_EQ(RunCommandLine({"/install", "/quiet", "/log:C:\\ProgramData\\Kalvenor\\intune.log",
+                            "C:\\pkg"}),
+            cli::kExitDone);
 }
 
 // One file under its short and its long name is one item and one target.
