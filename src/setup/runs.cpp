@@ -23,11 +23,15 @@ bool frmSetup::BeginRun() {
   journal::Store store(services_.system);
   (void)store.Open();
   if (!store.Notice().empty()) LogNote(store.Notice());
-  runLock_ = services_.system.LockRuns();
-  refused_ = runLock_ == nullptr;
+  auto lock = services_.system.LockRuns();
+  refused_ = !lock.ok();
   if (refused_) {
-    LogFailure("another Kalvenor run is in progress: try again when it has ended");
+    LogFailure(lock.error().code == platform::kErrorSharingViolation
+                   ? "another Kalvenor run is in progress: try again when it has ended"
+                   : "the run cannot start: " + lock.error().message);
     EndRun();
+  } else {
+    runLock_ = std::move(lock.value());
   }
   return !refused_;
 }
