@@ -335,6 +335,13 @@ platform::Result<Record> Writer::Backup(const std::string& file,
   const std::string_view data(reinterpret_cast<const char*>(bytes.value().data()),
                               bytes.value().size());
   platform::Status written = system_.AppendDurably(saved, data);
+  // The backup keeps the file's hidden and system attributes, which the copy back gives it
+  // again; read-only it could not be removed with its run.
+  platform::FileState state = system_.StateOf(file);
+  if (written.ok() && (state.hidden || state.system)) {
+    state.readOnly = false;
+    written = system_.SetAttributes(saved, state);
+  }
   if (!written.ok()) return written.error();
   const auto image = inspect::ReadPeImage(bytes.value());
   const std::optional<platform::FileVersion> found = image ? image->version : std::nullopt;

@@ -1,12 +1,10 @@
 #include "lib/lib_filesystem.h"
 
-#include "lib/text.h"
-
 namespace kalvenor {
 
-bool File_Exists(platform::System& system, std::string_view p_path) {
-  if (p_path.empty()) return false;
-  return !system.Dir(p_path, platform::DirAttributes::Hidden).empty();
+bool File_Exists(const platform::Files& files, std::string_view p_path) {
+  const platform::FileState state = files.StateOf(p_path);
+  return state.exists && !state.folder;
 }
 
 std::string File_GetName(std::string_view p_path) {
@@ -15,24 +13,19 @@ std::string File_GetName(std::string_view p_path) {
   return std::string(p_path.substr(lastBackslash + 1));
 }
 
-std::string File_Rebased(std::string_view p_path, std::string_view from, std::string_view to) {
-  while (from.ends_with('\\')) from.remove_suffix(1);
-  const bool inside = !from.empty() && p_path.size() > from.size() && p_path[from.size()] == '\\' &&
-                      AsciiLower(p_path.substr(0, from.size())) == AsciiLower(from);
-  if (!inside) return std::string(p_path);
-  return std::string(to) + std::string(p_path.substr(from.size()));
-}
-
 namespace {
 
-// Makes the new content under a fixed temporary name beside the destination, then puts it in
-// the destination's place in one step: the destination is the complete new file or exactly the
-// old one. A fixed name, so that a temporary file left behind by a power cut is reused, not
-// piled up.
+// Makes the new content under a temporary name beside the destination, then puts it in the
+// destination's place in one step: the destination is the complete new file or exactly the
+// old one. The name is this process's own, so that two programs at the same destination never
+// take each other's; one left behind by a power cut is reused by the next process of its id,
+// and one of the fixed name that earlier versions used, which no process uses now, goes.
 template <class Make>
 platform::Status ReplaceThroughTemporary(platform::System& system, std::string_view destination,
                                          std::string_view suffix, Make make) {
-  const std::string temporary = std::string(destination) + std::string(suffix);
+  const std::string earlier = std::string(destination) + std::string(suffix);
+  const std::string temporary = earlier + "-" + std::to_string(system.ProcessId());
+  (void)system.Delete(earlier);
   (void)system.Delete(temporary);
   platform::Status made = make(temporary);
   if (made.ok()) made = system.Replace(temporary, destination);
@@ -44,8 +37,15 @@ platform::Status ReplaceThroughTemporary(platform::System& system, std::string_v
 
 platform::Status File_CopyReplacing(platform::System& system, std::string_view source,
                                     std::string_view destination) {
-  return ReplaceThroughTemporary(system, destination, ".kalvenor-copy",
-                                 [&](const std::string& to) { return system.CopyNew(source, to); });
+  return ReplaceThroughTemporary(system, destination, ".kalvenor-copy", [&](const std::string& to) {
+    const platform::Status copied = system.CopyNew(source, to);
+    // The copy has the source's attributes. Read-only (as every file copied from a CD is), it
+    // could not be deleted should the step fail, nor replaced or removed by later runs.
+    platform::FileState state = system.StateOf(to);
+    if (!copied.ok() || !state.readOnly) return copied;
+    state.readOnly = false;
+    return system.SetAttributes(to, state);
+  });
 }
 
 platform::Status File_WriteReplacing(platform::System& system, std::string_view path,

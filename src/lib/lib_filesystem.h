@@ -8,20 +8,17 @@
 
 namespace kalvenor {
 
-// True when a file (hidden ones included, folders not) exists at `p_path`. Any failure of the
-// lookup counts as "no".
-bool File_Exists(platform::System& system, std::string_view p_path);
+// True when a file (hidden and system ones included, folders not) exists at `p_path`. Any
+// failure of the lookup counts as "no"; a pattern is no file.
+bool File_Exists(const platform::Files& files, std::string_view p_path);
 
 // The part of `p_path` after its last backslash; the whole text when it has none.
 std::string File_GetName(std::string_view p_path);
 
-// `p_path` with the folder `from` it lies in replaced by `to`; as it is when it does not lie in
-// `from` (letters compared without case, as Windows compares a folder's ASCII name).
-std::string File_Rebased(std::string_view p_path, std::string_view from, std::string_view to);
-
 // Copies `source` over `destination` so that the destination is either the complete new file
 // or exactly the old one: the data goes to a temporary file beside the destination, which then
-// takes the destination's place in one step. On failure the temporary file is removed.
+// takes the destination's place in one step. On failure the temporary file is removed. The
+// copy keeps the source's attributes but read-only, which would keep it from being replaced.
 platform::Status File_CopyReplacing(platform::System& system, std::string_view source,
                                     std::string_view destination);
 

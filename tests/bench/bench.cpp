@@ -5,6 +5,7 @@
 //   kalvenor_bench wait_cpu <kalvenor.exe> <floor_install.exe> <sample_slow.dll> <runs>
 //   kalvenor_bench install  <kalvenor.exe> <floor_install.exe> <sample.dll> <plain.dll> <count>
 //                           <runs>
+//   kalvenor_bench quiet    <kalvenor.exe> <floor_install.exe> <sample.dll> <count> <runs>
 //   kalvenor_bench journal  <kalvenor.exe> <sample.dll> <count> <runs>
 //   kalvenor_bench missing  <kalvenor.exe> <count> <runs>
 //   kalvenor_bench copy     <kalvenor.exe> <count> <runs>
@@ -458,6 +459,44 @@ void Install(const std::wstring& program, const std::wstring& floor, const std::
   Print("install_failures", static_cast<double>(failures));
 }
 
+// A /quiet Install of `count` copies of the sample component from the command line, which makes
+// no window, against the floor program's copies and tool runs, in turns. The floor has no
+// window either.
+void QuietInstall(const std::wstring& program, const std::wstring& floor,
+                  const std::wstring& sample, int count, int runs) {
+  PrivateWindows windows;
+  ScratchFolder folder(L"quiet"), floorFolder(L"floorquiet");
+  const std::wstring exe = folder.Take(program), floorExe = floorFolder.Take(floor);
+  for (int i = 1; i <= count; ++i) {
+    CopyInto(sample, folder.PathOf(Numbered(L"comp", i, L".dll")));
+  }
+  windows.UnregisterAtEnd(windows.System() + L"\\" + Numbered(L"comp", 1, L".dll"));
+  std::vector<double> times, floorTimes, ratios;
+  for (int run = 0; run < runs; ++run) {
+    for (int turn = 0; turn < 2; ++turn) {
+      windows.Clear();
+      if ((turn == 0) == (run % 2 == 0)) {
+        const double start = Now();
+        const Started started = StartProcess(
+            exe, L"/install /quiet \"" + folder.Path() + L"\"", windows.Environment());
+        ::WaitForSingleObject(started.process.get(), INFINITE);
+        times.push_back(Now() - start);
+        DWORD exitCode = 1;
+        ::GetExitCodeProcess(started.process.get(), &exitCode);
+        if (exitCode != 0) Fail("the /quiet Install ended with " + std::to_string(exitCode));
+      } else {
+        std::map<std::string, double> values = RunFloorInstall(floorExe, windows, folder.Path());
+        if (values["files"] != count) Fail("the floor program did not find the components");
+        floorTimes.push_back(values["elapsed_ms"] / 1000);
+      }
+    }
+    ratios.push_back(times.back() / floorTimes.back());
+  }
+  PrintRatio("quiet_ratio", ratios);
+  PrintMedianMs("quiet_ms", times);
+  PrintMedianMs("quiet_floor_ms", floorTimes);
+}
+
 // Install of `count` components over copies already in the system directory, so that each
 // step backs up the file it replaces: with the run's journal, and the same Install without one,
 // for which the store is made unusable (a file where its folder goes, held open) and the run
@@ -652,6 +691,8 @@ int Usage() {
       "<runs>\n"
       "       kalvenor_bench install <kalvenor.exe> <floor_install.exe> <sample.dll> "
       "<plain.dll> <count> <runs>\n"
+      "       kalvenor_bench quiet <kalvenor.exe> <floor_install.exe> <sample.dll> <count> "
+      "<runs>\n"
       "       kalvenor_bench journal <kalvenor.exe> <floor_install.exe> <sample.dll> <count> "
       "<runs>\n"
       "       kalvenor_bench missing <kalvenor.exe> <count> <runs>\n"
@@ -676,6 +717,8 @@ int wmain(int argc, wchar_t** argv) {
       WaitCpu(argv[2], argv[3], argv[4], Number(argv[5]));
     } else if (command == L"install" && argc == 8) {
       Install(argv[2], argv[3], argv[4], argv[5], Number(argv[6]), Number(argv[7]));
+    } else if (command == L"quiet" && argc == 7) {
+      QuietInstall(argv[2], argv[3], argv[4], Number(argv[5]), Number(argv[6]));
     } else if (command == L"journal" && argc == 7) {
       Journal(argv[2], argv[3], argv[4], Number(argv[5]), Number(argv[6]));
     } else if (command == L"missing" && argc == 5) {

@@ -128,6 +128,12 @@ class TimedSystem final : public System {
   std::vector<std::string> Dir(std::string_view pattern, DirAttributes attributes) override {
     return Timed(phases_, "file lookups", [&] { return inner_.Dir(pattern, attributes); });
   }
+  FileState StateOf(std::string_view path) const override {
+    return Timed(phases_, "file lookups", [&] { return inner_.StateOf(path); });
+  }
+  Status SetAttributes(std::string_view path, const FileState& state) override {
+    return Timed(phases_, "the copy", [&] { return inner_.SetAttributes(path, state); });
+  }
   Status CopyNew(std::string_view source, std::string_view destination) override {
     return Timed(phases_, "the copy", [&] { return inner_.CopyNew(source, destination); });
   }
@@ -146,6 +152,7 @@ class TimedSystem final : public System {
     return std::unique_ptr<Process>(
         std::make_unique<TimedProcess>(std::move(started.value()), phases_));
   }
+  std::uint32_t ProcessId() const override { return inner_.ProcessId(); }
   std::uint32_t TickCount() const override { return inner_.TickCount(); }
   Result<std::vector<std::byte>> ReadFile(std::string_view path,
                                           std::size_t maxBytes) const override {

@@ -223,7 +223,7 @@ TEST_P(TypedInTheDialog, IsTakenOrRefusedSanely) {
   }
   const std::wstring item = folder.PathOf(name.listed);
   ASSERT_EQ(app->ListItems(), Names{item});
-  // The existence test reads the path as a pattern: a wildcard in a folder matches nothing.
+  // A path with a wildcard names no file, not even the one it would match.
   EXPECT_EQ(RunToEnd(*app, SetupId::cmdInstall), Line(L"> File not found " + item) + DoneLines());
   EXPECT_EQ(windows.SystemFiles(), SystemFilesWith({}));
 }

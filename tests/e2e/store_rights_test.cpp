@@ -1,5 +1,5 @@
 // What the journal of a run needs of the real system: folders only administrators may change,
-// a loaded DLL told apart and moved aside, DWORD values in one view.
+// a loaded DLL told apart and moved aside, the run lock, DWORD values in one view.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -74,6 +74,37 @@ TEST(StoreRights, LoadedDllIsInUseAndCanBeRenamedAsideReadOnlyFileIsNot) {
   // The name is free for the new copy.
   EXPECT_TRUE(system.WriteNew(Narrow(dll), "MZ").ok());
   EXPECT_FALSE(system.InUse(Narrow(dll)));
+}
+
+// One run at a time holds the lock, and none where the journal's store is missing or could be
+// changed by others, who could then hold it or take it away.
+TEST(StoreRights, TheRunLockIsOneRunsAtATimeAndNoneWithoutATrustedStore) {
+  win32::Win32System system;
+  const std::string store = system.ProgramDataFolder() + "\\Kalvenor";
+  ASSERT_TRUE(system.CreateProtectedFolder(store).ok());
+  {
+    const auto first = system.LockRuns();
+    ASSERT_TRUE(first.ok()) << first.error().message;
+    const auto second = system.LockRuns();
+    ASSERT_FALSE(second.ok());
+    EXPECT_EQ(second.error().code, platform::kErrorSharingViolation) << second.error().message;
+  }
+  EXPECT_TRUE(system.LockRuns().ok()) << "the lock is free once its run has ended";
+
+  TempFolder earlier;  // the store of the runs before, out of the way and put back at the end
+  const std::wstring aside = earlier.PathOf(L"store");
+  ASSERT_TRUE(::MoveFileW(Widen(store).c_str(), aside.c_str()));
+  const auto missing = system.LockRuns();
+  const bool planted = ::MoveFileW(earlier.Write(L"planted").c_str(), Widen(store).c_str());
+  const auto unprotected = system.LockRuns();
+  if (planted) ::DeleteFileW(Widen(store).c_str());
+  ASSERT_TRUE(::MoveFileW(aside.c_str(), Widen(store).c_str()));
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().message, "the journal's store " + store + " is missing");
+  ASSERT_TRUE(planted);
+  ASSERT_FALSE(unprotected.ok());
+  EXPECT_EQ(unprotected.error().message,
+            "the journal's store " + store + " may be changed by others than administrators");
 }
 
 TEST(StoreRights, DwordIsWrittenInTheViewAskedForAndDeletedTwice) {

@@ -46,6 +46,26 @@ class JournalTest : public SetupFixture {
   }
 };
 
+// A file with the System attribute is there like any other: backed up before it is replaced or
+// deleted, its count kept, and brought back by Undo with its attributes.
+TEST_F(JournalTest, AFileWithTheSystemAttributeIsBackedUpAndComesBackAsItWas) {
+  for (const bool remove : {true, false}) {
+    SCOPED_TRACE(remove);
+    platform.AddFile(kTarget, {.content = "others'", .hidden = true, .system = true});
+    if (!remove) SetCount(kTarget, 3);
+    Start();
+    Click(remove ? SetupId::cmdRemove : SetupId::cmdInstall);
+    EXPECT_EQ(platform.HasFile(kTarget), !remove) << Log();
+    ClickSurface();
+    static_cast<platform::memory::MemoryForm&>(setup->Window()).ChooseSystemMenu(1);
+    EXPECT_EQ(platform.Content(kTarget), "others'") << Log();
+    EXPECT_EQ(platform.StateOf(kTarget),
+              (platform::FileState{.exists = true, .hidden = true, .system = true}));
+    EXPECT_EQ(Count(kTarget), remove ? std::nullopt : std::optional<std::uint32_t>(3));
+    ClickSurface();
+  }
+}
+
 // Kalvenor is one program in the counts: one share, taken once, given back once; a file that
 // others count on stays, registered. `held`: Kalvenor holds a share.
 TEST_F(JournalTest, OneShareForKalvenorAndAFileOthersCountOnStaysRegistered) {
@@ -236,7 +256,7 @@ TEST_F(JournalTest, AStoreOthersCouldChangeIsMovedAsideUnreadAndMadeAnew) {
                             ".untrusted-20261207T080503Z";
   const std::string said[] = {
       moved + " and made anew", moved + "-2 and made anew",
-      "|      failed: the run cannot start, since its lock cannot be made: " + store +
+      "|      failed: the run cannot start: " + store +
           " may be changed by others than administrators and SYSTEM, and "
           "cannot be moved aside: " +
           platform::memory::MemoryError(32).message};

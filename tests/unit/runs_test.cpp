@@ -227,6 +227,32 @@ TEST_F(RunsTest, ALockedTargetIsReportedOnDelete) {
   EXPECT_TRUE(platform.HasFile("c:\\windows\\system32\\a.dll"));
 }
 
+// No run starts without the run lock: not while another run holds it, nor where it cannot be
+// made at all; each says why, and the next run takes the lock they left free.
+TEST_F(RunsTest, ARunStartsOnlyWithTheRunLock) {
+  Start();
+  {
+    auto other = platform.LockRuns();
+    ASSERT_TRUE(other.ok());
+    Click(SetupId::cmdInstall);
+    EXPECT_EQ(LogLines().at(0),
+              "|      failed: another Kalvenor run is in progress: try again when it has ended");
+  }
+  Key('x');
+  platform.lockFailure =
+      platform::SystemError{3, "the journal's store C:\\ProgramData\\Kalvenor is missing"};
+  Click(SetupId::cmdInstall);
+  EXPECT_EQ(LogLines().at(0),
+            "|      failed: the run cannot start: the journal's store C:\\ProgramData\\Kalvenor is "
+            "missing");
+  EXPECT_TRUE(platform.started.empty());
+  EXPECT_FALSE(platform.HasFile("c:\\windows\\system32\\a.dll"));
+  Key('x');
+  platform.lockFailure.reset();
+  Click(SetupId::cmdInstall);
+  EXPECT_TRUE(platform.HasFile("c:\\windows\\system32\\a.dll")) << Log();
+}
+
 TEST_F(RunsTest, AToolGoneAfterStartUpFailsEachItemButEndsTheRun) {
   Start();
   ASSERT_TRUE(platform.Delete(kTool).ok());

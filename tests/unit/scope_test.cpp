@@ -132,6 +132,16 @@ TEST_F(ScopeTest, TheWindowOfAnUnattendedRunEndsWithIt) {
   EXPECT_EQ(platform.started.size(), 1u);  // the Install's registration alone
 }
 
+// Unattended, a run that cannot take the lock is a failure; one that another run holds, a retry.
+TEST_F(ScopeTest, NoRunWithoutTheLock) {
+  platform.lockFailure = platform::SystemError{5, "the journal's store may be changed by others"};
+  EXPECT_EQ(RunCommandLine({"/install", "/quiet", "C:\\pkg"}), cli::kExitFailed);
+  platform.lockFailure.reset();
+  const auto other = platform.LockRuns();
+  EXPECT_EQ(RunCommandLine({"/install", "/quiet", "C:\\pkg"}), cli::kExitAnotherRun);
+  EXPECT_TRUE(platform.started.empty());
+}
+
 // In a system directory, automatic mode lists nothing, and the window says why.
 TEST_F(ScopeTest, AutomaticModeListsNoSystemDirectory) {
   platform.SetApp({.path = "C:\\WINDOWS\\system32", .title = "Kalvenor"});

@@ -85,6 +85,9 @@ class MemoryPlatform final : public Toolkit, public System {
   void SetUtcNow(DateTime now) { utcNow_ = now; }
   // Makes the next file write fail, leaving the file as it was.
   void FailNextWrite(SystemError error) { writeFailure_ = std::move(error); }
+  void SetProcessId(std::uint32_t id) { processId_ = id; }
+  // What the run lock fails with, when set, instead of being taken.
+  std::optional<SystemError> lockFailure;
 
   // ---- What happened
   std::vector<std::pair<std::string, std::string>> started;  // program, command line
@@ -124,34 +127,19 @@ class MemoryPlatform final : public Toolkit, public System {
   std::optional<std::size_t> PopupMenu(Form& owner, const std::vector<std::string>& items) override;
   Status SetClipboardText(Form& owner, std::string_view text) override;
 
-  // ---- System
-  const AppInfo& App() const override { return app_; }
-  std::optional<std::string> Environ(std::string_view name) const override;
-  std::string CurDir() const override { return curDir_; }
-  std::string LowerCase(std::string_view text) const override;
+  // ---- Files (memory_files.cpp)
   std::vector<std::string> Dir(std::string_view pattern, DirAttributes attributes) override;
+  FileState StateOf(std::string_view path) const override;
+  Status SetAttributes(std::string_view path, const FileState& state) override;
   Status CopyNew(std::string_view source, std::string_view destination) override;
   Status Replace(std::string_view replacement, std::string_view destination) override;
   Status Delete(std::string_view path) override;
-  Result<std::unique_ptr<Process>> Start(std::string_view program, std::string_view commandLine,
-                                         ShowWindow show) override;
-  std::uint32_t TickCount() const override { return ticks_; }
   Result<std::vector<std::byte>> ReadFile(std::string_view path,
                                           std::size_t maxBytes) const override;
-  std::optional<std::string> RegistryString(RegistryRoot root, RegistryView view,
-                                            std::string_view key,
-                                            std::string_view name) const override;
   std::string LongPathName(std::string_view path) const override;
-  bool Elevated() const override { return elevated_; }
   Status WriteNew(std::string_view path, std::string_view bytes) override;
-  std::string DocumentsFolder() const override { return "C:\\Users\\user\\Documents"; }
-  LocalTime Now() const override { return now_; }
-  DateTime UtcNow() const override { return utcNow_; }
-  std::string ProgramDataFolder() const override { return "C:\\ProgramData"; }
   Status CreateFolder(std::string_view path) override;
   Status CreateNewFolder(std::string_view path) override;
-  Status CreateProtectedFolder(std::string_view path) override;
-  Result<bool> IsProtectedFolder(std::string_view path) const override;
   Status RemoveFolder(std::string_view path) override;
   Status AppendDurably(std::string_view path, std::string_view text) override;
   Status Rename(std::string_view from, std::string_view to) override;
@@ -160,6 +148,11 @@ class MemoryPlatform final : public Toolkit, public System {
   std::string NativePath(std::string_view path) const override { return std::string(path); }
   // Like Wine's Restart Manager, it never names the programs that hold a file.
   std::vector<std::string> ProgramsUsing(std::string_view) const override { return {}; }
+
+  // ---- Registry (memory_registry.cpp)
+  std::optional<std::string> RegistryString(RegistryRoot root, RegistryView view,
+                                            std::string_view key,
+                                            std::string_view name) const override;
   std::optional<std::uint32_t> RegistryDword(RegistryRoot root, RegistryView view,
                                              std::string_view key,
                                              std::string_view name) const override;
@@ -173,10 +166,30 @@ class MemoryPlatform final : public Toolkit, public System {
                                                        std::string_view key) const override;
   Status WriteRegistryTree(RegistryRoot root, RegistryView view, std::string_view key,
                            const std::optional<RegistryTree>& tree) override;
-  // One program on the memory platform: the lock is always free, and it has no parent console.
-  Result<std::unique_ptr<RunLock>> LockRuns() override {
-    return std::unique_ptr<RunLock>(std::make_unique<RunLock>());
-  }
+
+  // ---- Processes (memory_processes.cpp)
+  Result<std::unique_ptr<Process>> Start(std::string_view program, std::string_view commandLine,
+                                         ShowWindow show) override;
+  std::uint32_t ProcessId() const override { return processId_; }
+
+  // ---- Security (memory_security.cpp)
+  bool Elevated() const override { return elevated_; }
+  Status CreateProtectedFolder(std::string_view path) override;
+  Result<bool> IsProtectedFolder(std::string_view path) const override;
+  // The lock is one for the whole memory machine: a second while one lives is refused.
+  Result<std::unique_ptr<RunLock>> LockRuns() override;
+
+  // ---- Environment (memory_environment.cpp)
+  const AppInfo& App() const override { return app_; }
+  std::optional<std::string> Environ(std::string_view name) const override;
+  std::string CurDir() const override { return curDir_; }
+  std::string LowerCase(std::string_view text) const override;
+  std::uint32_t TickCount() const override { return ticks_; }
+  LocalTime Now() const override { return now_; }
+  DateTime UtcNow() const override { return utcNow_; }
+  std::string DocumentsFolder() const override { return "C:\\Users\\user\\Documents"; }
+  std::string ProgramDataFolder() const override { return "C:\\ProgramData"; }
+  // One program on the memory platform, with no parent console.
   bool WriteToParentConsole(std::string_view) override { return false; }
 
   // ---- For the memory windows and processes
@@ -232,6 +245,9 @@ class MemoryPlatform final : public Toolkit, public System {
   std::string curDir_ = "C:\\";
   std::uint32_t ticks_ = 1000;
   std::optional<SystemError> copyFailure_;
+  std::uint32_t processId_ = 4242;
+  // Whether a run lock lives; shared with it, which may outlive the platform.
+  std::shared_ptr<bool> lockHeld_ = std::make_shared<bool>(false);
   std::deque<std::function<void()>> events_;
   std::vector<MemoryForm*> forms_;
   bool everLoaded_ = false;

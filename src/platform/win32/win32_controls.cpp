@@ -327,8 +327,13 @@ class Win32LogBox final : public Win32Control<platform::TextBox>, private IdleWo
     form_.Toolkit().Forget(*this);
     waiting_ = false;
   }
-  static void CALLBACK Fired(HWND, UINT, UINT_PTR id, DWORD) {
-    reinterpret_cast<Win32LogBox*>(id)->HandOver();
+  static void CALLBACK Fired(HWND, UINT, UINT_PTR id, DWORD) noexcept {
+    auto* self = reinterpret_cast<Win32LogBox*>(id);
+    try {
+      self->HandOver();
+    } catch (...) {
+      self->form_.Toolkit().Fail(std::current_exception());
+    }
   }
 
   // The performance counter: the tick count moves in steps of up to 16 ms on Windows.

@@ -1,5 +1,8 @@
 #pragma once
-// The runtime and system services on Win32.
+// The runtime and system services on Win32, their members defined by concern: win32_files.cpp,
+// win32_registry.cpp, win32_processes.cpp, win32_security.cpp and win32_environment.cpp.
+
+#include <string>
 
 #include "platform/system.h"
 
@@ -8,36 +11,21 @@ namespace kalvenor::win32 {
 class Win32System final : public platform::System {
  public:
   Win32System();
-  const platform::AppInfo& App() const override { return app_; }
-  std::optional<std::string> Environ(std::string_view name) const override;
-  std::string CurDir() const override;
-  std::string LowerCase(std::string_view text) const override;
+
+  // ---- Files
   std::vector<std::string> Dir(std::string_view pattern,
                                platform::DirAttributes attributes) override;
+  platform::FileState StateOf(std::string_view path) const override;
+  platform::Status SetAttributes(std::string_view path, const platform::FileState& state) override;
   platform::Status CopyNew(std::string_view source, std::string_view destination) override;
   platform::Status Replace(std::string_view replacement, std::string_view destination) override;
   platform::Status Delete(std::string_view path) override;
-  platform::Result<std::unique_ptr<platform::Process>> Start(std::string_view program,
-                                                             std::string_view commandLine,
-                                                             platform::ShowWindow show) override;
-  std::uint32_t TickCount() const override;
   platform::Result<std::vector<std::byte>> ReadFile(std::string_view path,
                                                     std::size_t maxBytes) const override;
-  std::optional<std::string> RegistryString(platform::RegistryRoot root,
-                                            platform::RegistryView view, std::string_view key,
-                                            std::string_view name) const override;
   std::string LongPathName(std::string_view path) const override;
-  bool Elevated() const override;
   platform::Status WriteNew(std::string_view path, std::string_view bytes) override;
-  std::string DocumentsFolder() const override;
-  platform::LocalTime Now() const override;
-  platform::DateTime UtcNow() const override;
-
-  std::string ProgramDataFolder() const override;
   platform::Status CreateFolder(std::string_view path) override;
   platform::Status CreateNewFolder(std::string_view path) override;
-  platform::Status CreateProtectedFolder(std::string_view path) override;
-  platform::Result<bool> IsProtectedFolder(std::string_view path) const override;
   platform::Status RemoveFolder(std::string_view path) override;
   platform::Status AppendDurably(std::string_view path, std::string_view text) override;
   platform::Status Rename(std::string_view from, std::string_view to) override;
@@ -45,6 +33,11 @@ class Win32System final : public platform::System {
   platform::Status DeleteAtRestart(std::string_view path) override;
   std::string NativePath(std::string_view path) const override;
   std::vector<std::string> ProgramsUsing(std::string_view path) const override;
+
+  // ---- Registry
+  std::optional<std::string> RegistryString(platform::RegistryRoot root,
+                                            platform::RegistryView view, std::string_view key,
+                                            std::string_view name) const override;
   std::optional<std::uint32_t> RegistryDword(platform::RegistryRoot root,
                                              platform::RegistryView view, std::string_view key,
                                              std::string_view name) const override;
@@ -61,10 +54,35 @@ class Win32System final : public platform::System {
   platform::Status WriteRegistryTree(platform::RegistryRoot root, platform::RegistryView view,
                                      std::string_view key,
                                      const std::optional<platform::RegistryTree>& tree) override;
+
+  // ---- Processes
+  platform::Result<std::unique_ptr<platform::Process>> Start(std::string_view program,
+                                                             std::string_view commandLine,
+                                                             platform::ShowWindow show) override;
+  std::uint32_t ProcessId() const override;
+
+  // ---- Security
+  bool Elevated() const override;
+  platform::Status CreateProtectedFolder(std::string_view path) override;
+  platform::Result<bool> IsProtectedFolder(std::string_view path) const override;
   platform::Result<std::unique_ptr<platform::RunLock>> LockRuns() override;
+
+  // ---- Environment
+  const platform::AppInfo& App() const override { return app_; }
+  std::optional<std::string> Environ(std::string_view name) const override;
+  std::string CurDir() const override;
+  std::string LowerCase(std::string_view text) const override;
+  std::uint32_t TickCount() const override;
+  platform::LocalTime Now() const override;
+  platform::DateTime UtcNow() const override;
+  std::string DocumentsFolder() const override;
+  std::string ProgramDataFolder() const override;
   bool WriteToParentConsole(std::string_view text) override;
 
  private:
+  // CreateDirectoryW's outcome, a folder already there counting as made (a file does not).
+  static platform::Status FolderMade(bool created, const std::wstring& folder);
+
   platform::AppInfo app_;
 };
 

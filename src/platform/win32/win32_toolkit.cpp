@@ -23,7 +23,7 @@ int Win32Toolkit::Run() {
     const BOOL got = ::GetMessageW(&message, nullptr, 0, 0);
     if (got == 0 || got == -1) break;
     Dispatch(message);
-    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+    RethrowFailure();
   }
   return 0;
 }
@@ -56,6 +56,10 @@ void Win32Toolkit::Fail(std::exception_ptr failure) {
   if (!failure_) failure_ = failure;
 }
 
+void Win32Toolkit::RethrowFailure() {
+  if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+}
+
 void Win32Toolkit::AskWhenIdle(IdleWork& work) {
   if (std::find(idle_.begin(), idle_.end(), &work) == idle_.end()) idle_.push_back(&work);
 }
@@ -68,13 +72,17 @@ void Win32Toolkit::DoEvents() {
     if (message.message == WM_QUIT) {
       // Leave it for the main loop, which ends the program.
       ::PostQuitMessage(static_cast<int>(message.wParam));
-      return;
+      break;
     }
     Dispatch(message);
   }
+  RethrowFailure();
 }
 
 void Win32Toolkit::WaitForEvents(std::uint32_t milliseconds) {
+  // The wait dispatches nothing itself, not even sent messages; but a message sent while a call
+  // of the program's own was under way may have left a failure, which goes before any sleep.
+  RethrowFailure();
   ::MsgWaitForMultipleObjectsEx(0, nullptr, milliseconds, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
 }
 
@@ -82,6 +90,7 @@ void Win32Toolkit::MsgBox(platform::Form& owner, std::string_view text, std::str
                           platform::MsgBoxStyle) {
   ::MessageBoxW(static_cast<Win32Form&>(owner).Handle(), Widen(text).c_str(), Widen(title).c_str(),
                 MB_OK | MB_ICONERROR);
+  RethrowFailure();
 }
 
 void Win32Toolkit::OwnerlessMsgBox(std::string_view text, std::string_view title,
@@ -121,7 +130,9 @@ std::optional<std::string> Win32Toolkit::FileSaveDialog(platform::Form& owner,
   record.lpstrTitle = title.c_str();
   record.lpstrDefExt = extension.c_str();
   record.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_EXPLORER;
-  if (!getSaveFileName(&record)) return std::nullopt;
+  const BOOL chosen = getSaveFileName(&record);
+  RethrowFailure();
+  if (!chosen) return std::nullopt;
   file.resize(std::wcslen(file.c_str()));
   return Narrow(file);
 }
@@ -143,6 +154,7 @@ std::optional<std::size_t> Win32Toolkit::PopupMenu(platform::Form& owner,
   const HWND window = static_cast<Win32Form&>(owner).Handle();
   const int chosen = static_cast<int>(::TrackPopupMenu(
       popup.menu, TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON, at.x, at.y, 0, window, nullptr));
+  RethrowFailure();
   if (chosen <= 0) return std::nullopt;
   return static_cast<std::size_t>(chosen - 1);
 }
@@ -196,7 +208,9 @@ std::optional<std::string> Win32Toolkit::FileOpenDialog(platform::Form& owner,
   record.lpstrInitialDir = initialDir.c_str();
   record.lpstrTitle = title.c_str();
   record.Flags = 0;
-  if (!getOpenFileName(&record)) return std::nullopt;
+  const BOOL chosen = getOpenFileName(&record);
+  RethrowFailure();
+  if (!chosen) return std::nullopt;
   return Narrow(file);
 }
 

@@ -50,7 +50,8 @@ class Win32Toolkit final : public platform::Toolkit {
   HINSTANCE Instance() const { return instance_; }
   void Loaded(Win32Form* form) { forms_.push_back(form); }
   void Unloaded(Win32Form* form);
-  // Keeps an exception from crossing a window procedure; Run rethrows it.
+  // Keeps an exception from crossing a window procedure; whatever dispatched the message (Run,
+  // DoEvents, a dialog or menu) rethrows it once it returns, and WaitForEvents before it sleeps.
   void Fail(std::exception_ptr failure);
   // Runs `work` once, the next time the message loop finds no message waiting; whoever asks
   // forgets it before it goes.
@@ -59,6 +60,7 @@ class Win32Toolkit final : public platform::Toolkit {
 
  private:
   void Dispatch(MSG& message);
+  void RethrowFailure();
   // A function of comdlg32, which is loaded from the system directory on first use.
   void* DialogFunction(const char* name);
 

@@ -1,0 +1,79 @@
+#pragma once
+// Files and folders: looking them up, copying, replacing, deleting and writing them.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace kalvenor::platform {
+
+// Which entries a directory search returns: files (hidden ones too, with Hidden; never those
+// with the system attribute) or, with Folders, folders alone, whatever their attributes.
+enum class DirAttributes { Normal = 0, Hidden = 2, Folders = 16 };
+
+// How a path stands.
+struct FileState {
+  bool exists = false, folder = false, hidden = false, system = false, readOnly = false;
+  friend bool operator==(const FileState&, const FileState&) = default;
+};
+
+class Files {
+ public:
+  virtual ~Files() = default;
+  // The names (without folder) of the files matching `pattern`, a path whose last element may
+  // hold * and ?, letter case ignored. Empty when none match or the search fails.
+  virtual std::vector<std::string> Dir(std::string_view pattern, DirAttributes attributes) = 0;
+  // How the path stands; any failure of the lookup reads as "not there".
+  virtual FileState StateOf(std::string_view path) const = 0;
+  // Sets the file's hidden, system and read-only attributes as `state` has them.
+  virtual Status SetAttributes(std::string_view path, const FileState& state) = 0;
+
+  // Copies without replacing an existing destination; the copy has the source's attributes.
+  virtual Status CopyNew(std::string_view source, std::string_view destination) = 0;
+  // Puts `replacement` in the place of `destination` in one step, replacing it if present,
+  // attributes and all. A read-only destination is refused, as Windows refuses it.
+  virtual Status Replace(std::string_view replacement, std::string_view destination) = 0;
+  // Deletes the file; a read-only one is refused.
+  virtual Status Delete(std::string_view path) = 0;
+
+  // ---- Read-only looks at components
+  // The file's first `maxBytes` bytes at most.
+  virtual Result<std::vector<std::byte>> ReadFile(std::string_view path,
+                                                  std::size_t maxBytes) const = 0;
+  // The path with every element in its long form, when the path exists; as it is otherwise.
+  virtual std::string LongPathName(std::string_view path) const = 0;
+
+  // ---- Keeping the log and the journal
+  // Writes `bytes` as a new file, failing when one of that name exists.
+  virtual Status WriteNew(std::string_view path, std::string_view bytes) = 0;
+  // Creates the folder, inheriting the rights of the one it is in; an existing one is done.
+  virtual Status CreateFolder(std::string_view path) = 0;
+  // The same, failing when a folder or file of that name exists: a folder that is new.
+  virtual Status CreateNewFolder(std::string_view path) = 0;
+  // Removes an empty folder.
+  virtual Status RemoveFolder(std::string_view path) = 0;
+  // Appends `text` to the file, creating it, and has it on the disk before returning.
+  virtual Status AppendDurably(std::string_view path, std::string_view text) = 0;
+
+  // ---- Files in use
+  // Gives the file another name in the same folder; fails when `to` exists. A DLL that a
+  // running program has loaded can be renamed, though not replaced or deleted.
+  virtual Status Rename(std::string_view from, std::string_view to) = 0;
+  // Whether a running program holds the file so that it cannot be replaced or deleted.
+  virtual bool InUse(std::string_view path) const = 0;
+  // Has the system delete the file when Windows next starts (administrators only), by the name
+  // the system will know it by then.
+  virtual Status DeleteAtRestart(std::string_view path) = 0;
+  // The file's name as 64-bit programs and Windows itself know it: a 32-bit program on 64-bit
+  // Windows reaches SysWOW64 as system32, and the 64-bit system32 as Sysnative. Elsewhere the
+  // path as it is.
+  virtual std::string NativePath(std::string_view path) const = 0;
+  // The programs that hold the file, as far as the system tells; an empty list means it did
+  // not say, never that none do.
+  virtual std::vector<std::string> ProgramsUsing(std::string_view path) const = 0;
+};
+
+}  // namespace kalvenor::platform

@@ -1,0 +1,270 @@
+// The memory platform's files and folders.
+#include <algorithm>
+
+#include "platform/memory/folded.h"
+#include "platform/memory/memory_platform.h"
+#include "platform/wildcard.h"
+
+namespace kalvenor::platform::memory {
+
+SystemError MemoryError(std::uint32_t code) {
+  switch (code) {
+    case 2: return {code, "The system cannot find the file specified."};
+    case 3: return {code, "The system cannot find the path specified."};
+    case 5: return {code, "Access is denied."};
+    case 32:
+      return {code,
+              "The process cannot access the file because it is being used by another "
+              "process."};
+    case 80: return {code, "The file exists."};
+    case 87: return {code, "The parameter is incorrect."};
+    case 145: return {code, "The directory is not empty."};
+    case 183: return {code, "Cannot create a file when that file already exists."};
+    case 112: return {code, "There is not enough space on the disk."};
+    default: return {code, "Error " + std::to_string(code) + "."};
+  }
+}
+
+MemoryPlatform::Entry* MemoryPlatform::Find(std::string_view path) {
+  auto found = entries_.find(Folded(path));
+  return found == entries_.end() ? nullptr : &found->second;
+}
+
+const MemoryPlatform::Entry* MemoryPlatform::Find(std::string_view path) const {
+  return const_cast<MemoryPlatform*>(this)->Find(path);
+}
+
+void MemoryPlatform::Put(std::string path, bool folder, FileOptions options) {
+  std::string key = Folded(path);
+  entries_.insert_or_assign(std::move(key),
+                            Entry{std::move(path), folder, std::move(options), nextOrder_++});
+}
+
+std::vector<const MemoryPlatform::Entry*> MemoryPlatform::Ordered() const {
+  std::vector<const Entry*> ordered;
+  for (const auto& [key, entry] : entries_) ordered.push_back(&entry);
+  std::sort(ordered.begin(), ordered.end(),
+            [](const Entry* a, const Entry* b) { return a->order < b->order; });
+  return ordered;
+}
+
+void MemoryPlatform::AddFolder(const std::string& path) {
+  if (!Find(path)) Put(path, true, {});
+}
+
+void MemoryPlatform::AddFile(const std::string& path, FileOptions options) {
+  if (Entry* existing = Find(path)) {
+    existing->options = std::move(options);
+    return;
+  }
+  Put(path, false, std::move(options));
+}
+
+bool MemoryPlatform::HasFile(const std::string& path) const {
+  const Entry* entry = Find(path);
+  return entry && !entry->folder;
+}
+
+std::string MemoryPlatform::Content(const std::string& path) const {
+  const Entry* entry = Find(path);
+  return entry ? entry->options.content : std::string();
+}
+
+std::vector<std::string> MemoryPlatform::Files() const {
+  std::vector<std::string> files;
+  for (const Entry* entry : Ordered()) {
+    if (!entry->folder) files.push_back(entry->path);
+  }
+  return files;
+}
+
+void MemoryPlatform::AddShortName(const std::string& shortPath, const std::string& longPath) {
+  longNames_[Folded(shortPath)] = longPath;
+}
+
+std::string MemoryPlatform::LongPathName(std::string_view path) const {
+  const auto found = longNames_.find(Folded(path));
+  return found == longNames_.end() ? std::string(path) : found->second;
+}
+
+std::vector<std::string> MemoryPlatform::Dir(std::string_view pattern, DirAttributes attributes) {
+  std::vector<std::string> names;
+  const std::string folder = Folded(FolderOf(pattern));
+  const bool folders = attributes == DirAttributes::Folders;
+  for (const Entry* entry : Ordered()) {
+    if (entry->folder != folders) continue;
+    // As the system's search: files with the system attribute never, hidden ones when asked
+    // for; folders whatever their attributes.
+    const FileOptions& options = entry->options;
+    if (!folders && (options.system || (options.hidden && attributes != DirAttributes::Hidden))) {
+      continue;
+    }
+    if (Folded(FolderOf(entry->path)) != folder) continue;
+    if (WildcardMatch(NameOf(pattern), NameOf(entry->path))) {
+      names.emplace_back(NameOf(entry->path));
+    }
+  }
+  return names;
+}
+
+FileState MemoryPlatform::StateOf(std::string_view path) const {
+  const Entry* entry = Find(path);
+  if (!entry) return {};
+  const FileOptions& options = entry->options;
+  return {.exists = true,
+          .folder = entry->folder,
+          .hidden = options.hidden,
+          .system = options.system,
+          .readOnly = options.readOnly};
+}
+
+Status MemoryPlatform::SetAttributes(std::string_view path, const FileState& state) {
+  Entry* entry = Find(path);
+  if (!entry) return MemoryError(2);
+  entry->options.hidden = state.hidden;
+  entry->options.system = state.system;
+  entry->options.readOnly = state.readOnly;
+  return Done{};
+}
+
+Result<std::vector<std::byte>> MemoryPlatform::ReadFile(std::string_view path,
+                                                        std::size_t maxBytes) const {
+  const Entry* file = Find(path);
+  if (!file || file->folder) return MemoryError(2);
+  const std::string& content = file->options.content;
+  const auto* bytes = reinterpret_cast<const std::byte*>(content.data());
+  return std::vector<std::byte>(bytes, bytes + std::min(content.size(), maxBytes));
+}
+
+Status MemoryPlatform::CopyNew(std::string_view source, std::string_view destination) {
+  const Entry* from = Find(source);
+  if (!from || from->folder) return MemoryError(2);
+  const Entry* folder = Find(FolderOf(destination));
+  if (!folder || !folder->folder) return MemoryError(3);
+  if (Find(destination)) return MemoryError(80);
+  // The copy has the source's attributes, as the system's copy gives it.
+  FileOptions copy = from->options;
+  copy.locked = copy.loaded = false;
+  if (copyFailure_) {
+    // The half that was written before the failure stays behind, as on a full disk.
+    copy.content.resize(copy.content.size() / 2);
+    Put(std::string(destination), false, copy);
+    SystemError error = *copyFailure_;
+    copyFailure_.reset();
+    return error;
+  }
+  Put(std::string(destination), false, std::move(copy));
+  return Done{};
+}
+
+// A rename over the destination: what the replacement is, attributes and all, takes its place.
+Status MemoryPlatform::Replace(std::string_view replacement, std::string_view destination) {
+  const Entry* from = Find(replacement);
+  if (!from || from->folder) return MemoryError(2);
+  if (Entry* to = Find(destination)) {
+    if (to->folder || to->options.readOnly) return MemoryError(5);
+    if (to->options.locked || to->options.loaded) return MemoryError(32);
+    to->options = from->options;
+  } else {
+    Put(std::string(destination), false, from->options);
+  }
+  entries_.erase(Folded(replacement));
+  return Done{};
+}
+
+Status MemoryPlatform::Delete(std::string_view path) {
+  Entry* entry = Find(path);
+  if (!entry || entry->folder) return MemoryError(2);
+  if (entry->options.readOnly || entry->options.loaded) return MemoryError(5);
+  if (entry->options.locked) return MemoryError(32);
+  entries_.erase(Folded(path));
+  return Done{};
+}
+
+Status MemoryPlatform::WriteNew(std::string_view path, std::string_view bytes) {
+  if (writeFailure_) return *std::exchange(writeFailure_, std::nullopt);
+  const Entry* folder = Find(FolderOf(path));
+  if (!folder || !folder->folder) return MemoryError(3);
+  if (Find(path)) return MemoryError(80);
+  Put(std::string(path), false, {.content = std::string(bytes)});
+  return Done{};
+}
+
+Status MemoryPlatform::CreateFolder(std::string_view path) {
+  if (const Entry* existing = Find(path))
+    return existing->folder ? Status(Done{}) : MemoryError(183);
+  const Entry* parent = Find(FolderOf(path));
+  if (!parent || !parent->folder) return MemoryError(3);
+  Put(std::string(path), true, {});
+  return Done{};
+}
+
+Status MemoryPlatform::CreateNewFolder(std::string_view path) {
+  if (Find(path)) return MemoryError(183);
+  return CreateFolder(path);
+}
+
+Status MemoryPlatform::RemoveFolder(std::string_view path) {
+  const Entry* folder = Find(path);
+  if (!folder || !folder->folder) return MemoryError(3);
+  const std::string inside = Folded(path) + "\\";
+  for (const auto& [key, entry] : entries_) {
+    if (key.starts_with(inside)) return MemoryError(145);  // the directory is not empty
+  }
+  entries_.erase(Folded(path));
+  return Done{};
+}
+
+Status MemoryPlatform::AppendDurably(std::string_view path, std::string_view text) {
+  if (onAppend) onAppend();
+  if (writeFailure_) return *std::exchange(writeFailure_, std::nullopt);
+  if (Entry* existing = Find(path)) {
+    if (existing->folder) return MemoryError(5);
+    existing->options.content += text;
+    return Done{};
+  }
+  const Entry* folder = Find(FolderOf(path));
+  if (!folder || !folder->folder) return MemoryError(3);
+  Put(std::string(path), false, {.content = std::string(text)});
+  return Done{};
+}
+
+Status MemoryPlatform::Rename(std::string_view from, std::string_view to) {
+  Entry* entry = Find(from);
+  if (!entry) return MemoryError(2);
+  if (entry->options.locked) return MemoryError(32);
+  if (Find(to)) return MemoryError(183);
+  Entry moved = *entry;
+  entries_.erase(Folded(from));
+  Put(std::string(to), moved.folder, moved.options);
+  Find(to)->protectedFolder = moved.protectedFolder;
+  // A folder takes what is inside it along.
+  const std::string inside = Folded(from) + "\\";
+  std::vector<Entry> children;
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    if (!it->first.starts_with(inside)) {
+      ++it;
+      continue;
+    }
+    children.push_back(std::move(it->second));
+    it = entries_.erase(it);
+  }
+  for (Entry& child : children) {
+    child.path = std::string(to) + child.path.substr(from.size());
+    entries_.emplace(Folded(child.path), std::move(child));
+  }
+  return Done{};
+}
+
+bool MemoryPlatform::InUse(std::string_view path) const {
+  const Entry* entry = Find(path);
+  return entry && (entry->options.locked || entry->options.loaded);
+}
+
+Status MemoryPlatform::DeleteAtRestart(std::string_view path) {
+  if (!elevated_) return MemoryError(5);
+  deletedAtRestart.emplace_back(path);
+  return Done{};
+}
+
+}  // namespace kalvenor::platform::memory

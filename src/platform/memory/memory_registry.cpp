@@ -1,0 +1,172 @@
+// The memory platform's registry: keys by root, view and folded path.
+#include <algorithm>
+
+#include "platform/memory/folded.h"
+#include "platform/memory/memory_platform.h"
+#include "platform/registry_strings.h"
+
+namespace kalvenor::platform::memory {
+namespace {
+
+std::string Joined(std::string_view key, std::string_view relative) {
+  return relative.empty() ? std::string(key) : std::string(key) + "\\" + std::string(relative);
+}
+
+}  // namespace
+
+MemoryPlatform::RegistryKey& MemoryPlatform::MakeKey(RegistryRoot root, RegistryView view,
+                                                     std::string_view path) {
+  // As in the registry, a key is made with the keys above it.
+  for (std::size_t slash = path.find('\\'); slash != std::string_view::npos;
+       slash = path.find('\\', slash + 1)) {
+    registry_.try_emplace({root, view, Folded(path.substr(0, slash))},
+                          RegistryKey{std::string(path.substr(0, slash)), {}});
+  }
+  return registry_.try_emplace({root, view, Folded(path)}, RegistryKey{std::string(path), {}})
+      .first->second;
+}
+
+const RegistryValue* MemoryPlatform::FindValue(RegistryRoot root, RegistryView view,
+                                               std::string_view key, std::string_view name) const {
+  auto found = registry_.find({root, view, Folded(key)});
+  if (found == registry_.end()) return nullptr;
+  for (const RegistryValue& value : found->second.values) {
+    if (Folded(value.name) == Folded(name)) return &value;
+  }
+  return nullptr;
+}
+
+void MemoryPlatform::SetValue(RegistryRoot root, RegistryView view, std::string_view key,
+                              RegistryValue value) {
+  std::vector<RegistryValue>& values = MakeKey(root, view, key).values;
+  value.key.clear();
+  for (RegistryValue& existing : values) {
+    if (Folded(existing.name) == Folded(value.name)) {
+      existing.type = value.type;
+      existing.data = std::move(value.data);
+      return;
+    }
+  }
+  values.push_back(std::move(value));
+}
+
+std::vector<std::map<MemoryPlatform::RegistryPath, MemoryPlatform::RegistryKey>::const_iterator>
+MemoryPlatform::KeyTree(RegistryRoot root, RegistryView view, std::string_view path) const {
+  const std::string folded = Folded(path);
+  std::vector<std::map<RegistryPath, RegistryKey>::const_iterator> keys;
+  // Every path that begins with the key's lies together; only the key and those below it count,
+  // not "{A}B" beside "{A}".
+  for (auto at = registry_.lower_bound({root, view, folded});
+       at != registry_.end() && std::get<0>(at->first) == root && std::get<1>(at->first) == view &&
+       std::get<2>(at->first).starts_with(folded);
+       ++at) {
+    const std::string& other = std::get<2>(at->first);
+    if (other.size() == folded.size() || other[folded.size()] == '\\') keys.push_back(at);
+  }
+  return keys;
+}
+
+std::string MemoryPlatform::Expanded(std::string_view text) const {
+  std::string expanded;
+  for (;;) {
+    const std::size_t open = text.find('%');
+    const std::size_t close = open == std::string_view::npos ? open : text.find('%', open + 1);
+    if (close == std::string_view::npos) return expanded + std::string(text);
+    expanded += text.substr(0, open);
+    if (const auto value = Environ(text.substr(open + 1, close - open - 1))) {
+      expanded += *value;
+      text.remove_prefix(close + 1);
+    } else {
+      // Left as it is; its closing % may open the next name.
+      expanded += text.substr(open, close - open);
+      text.remove_prefix(close);
+    }
+  }
+}
+
+void MemoryPlatform::SetRegistryString(RegistryRoot root, RegistryView view, std::string key,
+                                       std::string name, std::string value) {
+  SetValue(root, view, key, {{}, std::move(name), kRegSz, StringData(value)});
+}
+
+std::optional<std::string> MemoryPlatform::RegistryString(RegistryRoot root, RegistryView view,
+                                                          std::string_view key,
+                                                          std::string_view name) const {
+  const RegistryValue* value = FindValue(root, view, key, name);
+  if (!value || (value->type != kRegSz && value->type != kRegExpandSz)) return std::nullopt;
+  const std::string text = StringText(value->data);
+  return value->type == kRegExpandSz ? Expanded(text) : text;
+}
+
+std::optional<std::uint32_t> MemoryPlatform::RegistryDword(RegistryRoot root, RegistryView view,
+                                                           std::string_view key,
+                                                           std::string_view name) const {
+  const RegistryValue* value = FindValue(root, view, key, name);
+  if (!value || value->type != kRegDword || value->data.size() != 4) return std::nullopt;
+  std::uint32_t number = 0;
+  for (int i = 3; i >= 0; --i)
+    number = number << 8 | std::to_integer<std::uint32_t>(value->data[i]);
+  return number;
+}
+
+Status MemoryPlatform::SetRegistryDword(RegistryRoot root, RegistryView view, std::string_view key,
+                                        std::string_view name, std::uint32_t value) {
+  std::vector<std::byte> data;
+  for (int i = 0; i < 4; ++i) data.push_back(static_cast<std::byte>((value >> (8 * i)) & 0xFF));
+  SetValue(root, view, key, {{}, std::string(name), kRegDword, std::move(data)});
+  return Done{};
+}
+
+Status MemoryPlatform::DeleteRegistryValue(RegistryRoot root, RegistryView view,
+                                           std::string_view key, std::string_view name) {
+  auto found = registry_.find({root, view, Folded(key)});
+  if (found != registry_.end()) {
+    std::erase_if(found->second.values,
+                  [&](const RegistryValue& value) { return Folded(value.name) == Folded(name); });
+  }
+  return Done{};
+}
+
+std::vector<std::string> MemoryPlatform::RegistrySubkeys(RegistryRoot root, RegistryView view,
+                                                         std::string_view key) const {
+  std::vector<std::string> names;
+  for (const auto& at : KeyTree(root, view, key)) {
+    const std::string& path = at->second.path;
+    if (path.size() <= key.size()) continue;  // the key itself
+    const std::string name = path.substr(key.size() + 1);
+    if (name.find('\\') == std::string::npos) names.push_back(name);
+  }
+  return names;
+}
+
+Result<std::optional<RegistryTree>> MemoryPlatform::ReadRegistryTree(RegistryRoot root,
+                                                                     RegistryView view,
+                                                                     std::string_view key) const {
+  const auto keys = KeyTree(root, view, key);
+  if (keys.empty()) return std::optional<RegistryTree>();
+  RegistryTree tree;
+  for (const auto& at : keys) {
+    const std::string relative =
+        at->second.path.substr(std::min(key.size() + 1, at->second.path.size()));
+    tree.keys.push_back(relative);
+    for (RegistryValue value : at->second.values) {
+      value.key = relative;
+      tree.values.push_back(std::move(value));
+    }
+  }
+  return std::optional<RegistryTree>(std::move(tree));
+}
+
+Status MemoryPlatform::WriteRegistryTree(RegistryRoot root, RegistryView view, std::string_view key,
+                                         const std::optional<RegistryTree>& tree) {
+  if (key.empty()) return MemoryError(kErrorInvalidParameter);
+  for (const auto& at : KeyTree(root, view, key)) registry_.erase(at);
+  if (!tree) return Done{};
+  MakeKey(root, view, key);
+  for (const std::string& relative : tree->keys) MakeKey(root, view, Joined(key, relative));
+  for (const RegistryValue& value : tree->values)
+    SetValue(root, view, Joined(key, value.key), value);
+  return Done{};
+}
+
+}  // namespace kalvenor::platform::memory
