@@ -11,11 +11,6 @@ namespace {
 
 using sample::kNormalClsidString;
 
-struct Ended {
-  DWORD exitCode = 0;
-  std::string output;  // what it wrote to its standard output
-};
-
 class CommandLine : public ::testing::Test {
  protected:
   CommandLine() : exe(folder.Copy(UnderTest().exe, L"kalvenor.exe")) {}
@@ -34,46 +29,11 @@ class CommandLine : public ::testing::Test {
     }
   }
 
-  // Runs the program with `arguments` into the test's own Windows directory, its output caught
-  // in a pipe; `whileRunning` is called with its process id as it runs.
+  // Runs the program with `arguments` into the test's own Windows directory.
   Ended Run(const std::wstring& arguments,
             const std::function<void(DWORD)>& whileRunning = nullptr) const {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE read = nullptr, write = nullptr;
-    EXPECT_TRUE(::CreatePipe(&read, &write, &inherit, 0));
-    const UniqueHandle reader(read);
-    UniqueHandle writer(write);
-    ::SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = write;
-    std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
-    const std::wstring ownWindows = EnvironmentVariable(L"WINDIR");
-    ::SetEnvironmentVariableW(L"WINDIR", WindowsDir().c_str());
-    PROCESS_INFORMATION started{};
-    const BOOL ok = ::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                     nullptr, folder.Path().c_str(), &startup, &started);
-    ::SetEnvironmentVariableW(L"WINDIR", ownWindows.c_str());
-    EXPECT_TRUE(ok);
-    if (!ok) return {};
-    const UniqueHandle process(started.hProcess), thread(started.hThread);
-    writer.reset();
-    if (whileRunning) whileRunning(started.dwProcessId);
-    Ended ended;
-    char chunk[4096];
-    DWORD got = 0;
-    while (::ReadFile(read, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-      ended.output.append(chunk, got);
-    }
-    EXPECT_EQ(::WaitForSingleObject(process.get(), 120000), WAIT_OBJECT_0);
-    ::GetExitCodeProcess(process.get(), &ended.exitCode);
-    return ended;
+    return RunUnattended(exe, arguments, windows, folder.Path(), whileRunning);
   }
-  std::wstring WindowsDir() const {
-    return windows.System().substr(0, windows.System().rfind(L'\\'));
-  }
-  std::wstring Quoted(const std::wstring& path) const { return L"\"" + path + L"\""; }
 
   PrivateWindows windows;
   TempFolder folder;
@@ -140,19 +100,21 @@ TEST_F(CommandLine, AnotherRunInProgressOrBadArgumentsRunNothing) {
   EXPECT_EQ(Run(L"/copy /quiet comp.dll").exitCode, 0u);
 }
 
-TEST_F(CommandLine, QuietShowsNoWindow) {
+// Not even a hidden one: a run started by a service has no desktop to make it on.
+TEST_F(CommandLine, QuietMakesNoWindow) {
   folder.Copy(SamplePath(L"sample_slow.dll"), L"slow.dll");
-  int looks = 0, seen = 0;
+  std::vector<std::wstring> seen;
   const Ended ended = Run(L"/install /quiet slow.dll", [&](DWORD process) {
-    // The tool takes 2 s: look while it works.
-    for (; looks < 15; ++looks, ::Sleep(100)) {
-      seen += static_cast<int>(TopLevelWindows(process, [](HWND window) {
-                                 return ::IsWindowVisible(window) != 0;
-                               }).size());
-    }
+    const UniqueHandle running(::OpenProcess(SYNCHRONIZE, FALSE, process));
+    ASSERT_TRUE(running);
+    do {
+      for (HWND window : TopLevelWindows(process, [](HWND) { return true; })) {
+        seen.push_back(Window(window).ClassName());
+      }
+    } while (::WaitForSingleObject(running.get(), 20) == WAIT_TIMEOUT);
   });
   EXPECT_EQ(ended.exitCode, 0u);
-  EXPECT_EQ(seen, 0);
+  EXPECT_EQ(seen, std::vector<std::wstring>{});
   DeleteClsid(sample::kSlowClsidString);
 }
 
@@ -202,6 +164,30 @@ TEST_F(CommandLine, TheLogFileIsTheWindowsLog) {
   EXPECT_EQ(Widen(FileContent(file)), log);
   ASSERT_TRUE(app.Close());
   EXPECT_EQ(app.ExitCode(), 1603u);
+}
+
+// The tool that started it waits for the process: the done prompt's click or key ends it with
+// the run's exit code, where the window's own runs go back to the list.
+TEST_F(CommandLine, TheDonePromptEndsTheProgramWithTheRunsExitCode) {
+  const struct {
+    const wchar_t* arguments;
+    bool click;  // else a key
+    DWORD exitCode;
+  } runs[] = {{L"/install gone.dll", true, 1603}, {L"/install comp.dll", false, 0}};
+  for (const auto& run : runs) {
+    SCOPED_TRACE(Narrow(run.arguments));
+    TempFolder own;
+    own.Copy(SamplePath(L"kalvenor_sample.dll"), L"comp.dll");
+    App app(own, {.environment = windows.ForProgram().environment, .arguments = run.arguments});
+    ASSERT_TRUE(AwaitDone(app).ends_with(DoneLines()));
+    if (run.click) {
+      ClickSurface(app);
+    } else {
+      app.PressKey('K');
+    }
+    ASSERT_TRUE(app.WaitForExit());
+    EXPECT_EQ(app.ExitCode(), run.exitCode);
+  }
 }
 
 }  // namespace

@@ -16,7 +16,6 @@ namespace {
 
 using sample::kNormalClsidString;
 
-constexpr wchar_t kSharedDlls[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
 constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
 std::optional<DWORD> SharedCount(const std::wstring& path) {

@@ -1,5 +1,7 @@
 #include "run_support.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -87,6 +89,44 @@ std::optional<std::uint32_t> ExitCodeOf(const std::wstring& exe, const std::wstr
   }
   auto exitCode = started.value()->ExitCode();
   return exitCode.ok() ? std::optional(exitCode.value()) : std::nullopt;
+}
+
+// ---- Unattended runs
+
+Ended RunUnattended(const std::wstring& exe, const std::wstring& arguments,
+                    const PrivateWindows& windows, const std::wstring& currentDir,
+                    const std::function<void(DWORD)>& whileRunning) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE read = nullptr, write = nullptr;
+  EXPECT_TRUE(::CreatePipe(&read, &write, &inherit, 0));
+  const UniqueHandle reader(read);
+  UniqueHandle writer(write);
+  ::SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = startup.hStdError = write;
+  std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
+  const std::wstring ownWindows = EnvironmentVariable(L"WINDIR");
+  ::SetEnvironmentVariableW(L"WINDIR", windows.WindowsDir().c_str());
+  PROCESS_INFORMATION started{};
+  const BOOL ok = ::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                   nullptr, currentDir.c_str(), &startup, &started);
+  ::SetEnvironmentVariableW(L"WINDIR", ownWindows.c_str());
+  EXPECT_TRUE(ok);
+  if (!ok) return {};
+  const UniqueHandle process(started.hProcess), thread(started.hThread);
+  writer.reset();
+  if (whileRunning) whileRunning(started.dwProcessId);
+  Ended ended;
+  char chunk[4096];
+  DWORD got = 0;
+  while (::ReadFile(read, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+    ended.output.append(chunk, got);
+  }
+  EXPECT_EQ(::WaitForSingleObject(process.get(), 120000), WAIT_OBJECT_0);
+  ::GetExitCodeProcess(process.get(), &ended.exitCode);
+  return ended;
 }
 
 // ---- Files

@@ -33,6 +33,7 @@ class PrivateWindows {
     return System() + L"\\" + std::wstring(name);
   }
   Launch ForProgram() const { return {.environment = {{L"WINDIR", windows_}}}; }
+  const std::wstring& WindowsDir() const { return windows_; }
 
   // Puts a file of this name into the system folder; returns its Target().
   std::wstring Put(std::wstring_view name, std::string_view bytes) const;
@@ -55,6 +56,23 @@ std::wstring OwnSystemDirectory();
 // The exit code of a program run to its end, or nothing when it does not start.
 std::optional<std::uint32_t> ExitCodeOf(const std::wstring& exe, const std::wstring& commandLine);
 
+// ---- Unattended runs
+
+struct Ended {
+  DWORD exitCode = 0;
+  std::string output;  // what it wrote to its standard output
+};
+
+// Runs the program `exe` with `arguments` from the folder `currentDir` into the Windows
+// directory `windows`, its output caught in a pipe; `whileRunning` is called with its process id
+// as it runs.
+Ended RunUnattended(const std::wstring& exe, const std::wstring& arguments,
+                    const PrivateWindows& windows, const std::wstring& currentDir,
+                    const std::function<void(DWORD)>& whileRunning = nullptr);
+
+// A path as one word of a command line.
+inline std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
+
 // ---- Files
 
 bool FileExists(const std::wstring& path);
@@ -64,6 +82,10 @@ bool SameContent(const std::wstring& a, const std::wstring& b);
 std::wstring SystemMessage(DWORD code);
 
 // ---- Registry
+
+// Where installers count the programs that share a file, under HKLM.
+inline constexpr wchar_t kSharedDlls[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
 
 // The registry view of the program under test, which has this process's bitness.
 REGSAM OwnView();

@@ -1,0 +1,169 @@
+// What an unattended run may touch, with the system's own tool: never the system directory as a
+// package, a file there registered where it lies, no report file over a file of the run's, a
+// short name taken for its long one, and a file kept while classes still point at it.
+#include <gtest/gtest.h>
+
+#include "run_support.h"
+#include "samples/sample_clsids.h"
+
+namespace kalvenor::e2e {
+namespace {
+
+using Names = std::vector<std::wstring>;
+using sample::kNormalClsidString;
+using sample::kRegFailClsidString;
+
+class Scope : public ::testing::Test {
+ protected:
+  Scope() : exe(folder.Copy(UnderTest().exe, L"kalvenor.exe")) {}
+  void TearDown() override {
+    DeleteClsid(kNormalClsidString);
+    DeleteClsid(kRegFailClsidString);
+  }
+
+  // Runs the program from `currentDir` (its own folder by default), logging to run.log there.
+  DWORD Run(const std::wstring& arguments, const std::wstring& currentDir = {}) const {
+    ::DeleteFileW(log.c_str());
+    return RunUnattended(exe, arguments + L" /log:" + Quoted(log), windows,
+                         currentDir.empty() ? folder.Path() : currentDir)
+        .exitCode;
+  }
+  std::wstring Log() const { return FileExists(log) ? Widen(FileContent(log)) : L""; }
+
+  PrivateWindows windows;
+  TempFolder folder;
+  std::wstring exe;
+  std::wstring log = folder.PathOf(L"run.log");
+};
+
+// Each file there is Windows' own or another installer's: a Remove of the folder would take
+// them all out.
+TEST_F(Scope, TheSystemDirectoryIsNoPackageInAnySpelling) {
+  const std::wstring target = windows.PutCopy(SamplePath(L"kalvenor_sample.dll"), L"comp.dll");
+  ASSERT_EQ(ExitCodeOf(windows.Tool(), L"regsvr32.exe /s " + Quoted(target)), 0u);
+  const std::wstring system = windows.System();
+  std::wstring upper = system;
+  ::CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+  const struct {
+    std::wstring given;
+    std::wstring currentDir;  // the program's own folder when empty
+  } spellings[] = {
+      {Quoted(system), L""},
+      {Quoted(system + L"\\"), L""},            // a trailing backslash
+      {Quoted(upper), L""},                     // in capitals
+      {Quoted(system + L"\\..\\system"), L""},  // by way of its parent
+      {L".", system},                           // the current folder, there
+  };
+  for (const auto& [given, currentDir] : spellings) {
+    SCOPED_TRACE(Narrow(given));
+    EXPECT_EQ(Run(L"/remove /quiet " + given, currentDir), 1603u) << Narrow(Log());
+    EXPECT_NE(LowerCase(Log()).find(LowerCase(
+                  Line(L"> Adding folder " + system) +
+                  FailedLine(L"it is a system directory: its files belong to Windows and to the "
+                             L"programs installed, not to a package"))),
+              std::wstring::npos)
+        << Narrow(Log());
+    EXPECT_EQ(Log().find(L"OP> "), std::wstring::npos) << Narrow(Log());
+    EXPECT_EQ(windows.SystemFiles(), (Names{L"comp.dll", L"regsvr32.exe"}));
+    EXPECT_EQ(InprocServer(kNormalClsidString), target);
+  }
+}
+
+TEST_F(Scope, AFileInTheSystemDirectoryIsRegisteredWhereItLiesAndNeverCopiedOntoItself) {
+  const std::wstring sample = SamplePath(L"kalvenor_sample.dll");
+  const std::wstring target = windows.PutCopy(sample, L"comp.dll");
+  EXPECT_EQ(Run(L"/install /quiet " + Quoted(target)), 0u);
+  EXPECT_EQ(Log(), Line(L"> Not copying file " + target) +
+                       Line(L"|      it lies in the system directory already: it is registered "
+                            L"where it is") +
+                       RegisterLines(windows.Tool(), target) + DoneLines());
+  EXPECT_EQ(InprocServer(kNormalClsidString), target);
+
+  EXPECT_EQ(Run(L"/copy /quiet " + Quoted(target)), 1603u);
+  EXPECT_EQ(Log(), Line(L"> Copying file " + target) +
+                       FailedLine(L"it lies in the system directory, and would be copied onto "
+                                  L"itself") +
+                       DoneLines());
+  EXPECT_TRUE(SameContent(target, sample));
+  EXPECT_EQ(windows.SystemFiles(), (Names{L"comp.dll", L"regsvr32.exe"}));
+  ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSharedDlls, target.c_str());  // the share it took
+}
+
+// The report files are emptied when the run starts: each must be refused before that.
+TEST_F(Scope, AReportFileOverAFileOfTheRunsIsRefusedBeforeAnythingRuns) {
+  const std::wstring source = folder.Copy(SamplePath(L"kalvenor_sample.dll"), L"comp.dll");
+  const std::wstring older = SamplePath(L"sample_older.dll");
+  const std::wstring target = windows.PutCopy(older, L"comp.dll");
+  const std::wstring store = EnvironmentVariable(L"ProgramData") + L"\\Kalvenor";
+  ::CreateDirectoryW(store.c_str(), nullptr);
+  const TempFolder inStore(L"e2e-", store);
+  const struct {
+    const char* option;
+    std::wstring file;
+    const char* why;
+  } reports[] = {
+      {"/log:", target, "it lies in a system directory"},
+      {"/json:", source, "it is one of the run's files"},
+      {"/log:", inStore.Write(L"kept.log", "kept"), "it lies in the journal's store"},
+  };
+  for (const auto& report : reports) {
+    SCOPED_TRACE(Narrow(report.file));
+    const std::string before = FileContent(report.file);
+    const std::wstring arguments =
+        L"/install /quiet " + Widen(report.option) + Quoted(report.file) + L" " + Quoted(source);
+    const Ended ended = RunUnattended(exe, arguments, windows, folder.Path());
+    EXPECT_EQ(ended.exitCode, 87u);
+    EXPECT_TRUE(ended.output.starts_with("Kalvenor: " + std::string(report.option) +
+                                         " cannot name " + Narrow(report.file) + ": " + report.why))
+        << ended.output;
+    EXPECT_EQ(FileContent(report.file), before);
+  }
+  EXPECT_TRUE(SameContent(target, older));
+  EXPECT_EQ(InprocServer(kNormalClsidString), std::nullopt);
+}
+
+// Windows makes a short name for each long one; the copy and its count go by the long name.
+TEST_F(Scope, AShortNameIsTheFileOfItsLongName) {
+  const std::wstring source =
+      folder.Copy(SamplePath(L"kalvenor_sample.dll"), L"longname_component.dll");
+  std::wstring shortPath(MAX_PATH, L'\0');
+  shortPath.resize(::GetShortPathNameW(source.c_str(), shortPath.data(), MAX_PATH));
+  ASSERT_NE(shortPath.find(L'~', shortPath.rfind(L'\\')), std::wstring::npos) << Narrow(shortPath);
+
+  EXPECT_EQ(Run(L"/install /quiet " + Quoted(source) + L" " + Quoted(shortPath)), 0u);
+  const std::wstring installed = Log();
+  const std::size_t registered = installed.find(L"> Registering file ");
+  EXPECT_NE(registered, std::wstring::npos) << Narrow(installed);
+  EXPECT_EQ(registered, installed.rfind(L"> Registering file ")) << Narrow(installed);
+  EXPECT_EQ(windows.SystemFiles(), (Names{L"longname_component.dll", L"regsvr32.exe"}));
+  EXPECT_EQ(InprocServer(kNormalClsidString), windows.Target(L"longname_component.dll"));
+
+  EXPECT_EQ(Run(L"/remove /quiet " + Quoted(shortPath)), 0u) << Narrow(Log());
+  EXPECT_EQ(windows.SystemFiles(), Names{L"regsvr32.exe"});
+  EXPECT_EQ(InprocServer(kNormalClsidString), std::nullopt);
+}
+
+// Deleted, the file would leave its class pointing at nothing: clients would fail to load it.
+TEST_F(Scope, RemoveKeepsAFileThatAClassStillPointsAt) {
+  folder.Copy(SamplePath(L"sample_regfail.dll"), L"stuck.dll");
+  const std::wstring target = windows.PutCopy(SamplePath(L"sample_regfail.dll"), L"stuck.dll");
+  const std::wstring key = std::wstring(L"CLSID\\") + kRegFailClsidString + L"\\InprocServer32";
+  ASSERT_EQ(::RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, REG_SZ, target.c_str(),
+                              static_cast<DWORD>((target.size() + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+
+  EXPECT_EQ(Run(L"/remove /quiet stuck.dll"), 1603u);
+  const std::wstring removed = Log();
+  EXPECT_NE(removed.find(UnregisterLines(windows.Tool(), target)), std::wstring::npos)
+      << Narrow(removed);
+  EXPECT_NE(removed.find(FailedLine(L"the file stays, since 1 class still points at it; Undo of "
+                                    L"the run that installed it takes it out")),
+            std::wstring::npos)
+      << Narrow(removed);
+  EXPECT_EQ(removed.find(L"> Deleting file "), std::wstring::npos) << Narrow(removed);
+  EXPECT_TRUE(FileExists(target));
+  EXPECT_EQ(InprocServer(kRegFailClsidString), target);
+}
+
+}  // namespace
+}  // namespace kalvenor::e2e
