@@ -96,7 +96,8 @@ TEST_F(Scope, AReportFileOverAFileOfTheRunsIsRefusedBeforeAnythingRuns) {
   const std::wstring target = windows.PutCopy(older, L"comp.dll");
   const std::wstring store = EnvironmentVariable(L"ProgramData") + L"\\Kalvenor";
   ::CreateDirectoryW(store.c_str(), nullptr);
-  const TempFolder inStore(L"e2e-", store);
+  ::CreateDirectoryW((store + L"\\runs").c_str(), nullptr);
+  const TempFolder inStore(L"e2e-", store + L"\\runs");
   const struct {
     const char* option;
     std::wstring file;
