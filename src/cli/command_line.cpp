@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "lib/text.h"
+#include "base/text.h"
 #include "paths/paths.h"
 
 namespace kalvenor::cli {

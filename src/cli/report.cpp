@@ -1,7 +1,7 @@
 #include "cli/report.h"
 
+#include "base/text.h"
 #include "lib/lib_filesystem.h"
-#include "lib/text.h"
 
 namespace kalvenor::cli {
 namespace {

@@ -37,8 +37,7 @@ bool Engine::BeginRun() {
     outcome_.refused = true;
     LogFailure("another Kalvenor run is in progress: try again when it has ended");
   } else {
-    LogFailure("the run cannot start: " +
-               (opened.ok() ? lock.error() : opened.error()).message);
+    LogFailure("the run cannot start: " + (opened.ok() ? lock.error() : opened.error()).message);
   }
   EndRun();
   return false;

@@ -3,10 +3,10 @@
 // writes or keeps.
 #include <set>
 
+#include "base/text.h"
 #include "engine/engine.h"
 #include "journal/journal.h"
 #include "lib/lib_filesystem.h"
-#include "lib/text.h"
 #include "paths/paths.h"
 
 namespace kalvenor::engine {

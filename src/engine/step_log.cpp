@@ -1,7 +1,7 @@
 // The run's log and its step records, written by the same calls: each line goes to every
 // observer as it is added, each record once its step is over.
+#include "base/text.h"
 #include "engine/engine.h"
-#include "lib/text.h"
 
 namespace kalvenor::engine {
 namespace {

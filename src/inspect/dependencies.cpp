@@ -1,5 +1,5 @@
 #include "inspect/dependencies.h"
-#include "lib/text.h"
+#include "base/text.h"
 
 #include <optional>
 #include <set>

@@ -1,8 +1,8 @@
 #include "inspect/diagnosis.h"
 
+#include "base/text.h"
 #include "inspect/dependencies.h"
 #include "inspect/pe_image.h"
-#include "lib/text.h"
 #include "paths/paths.h"
 
 namespace kalvenor::inspect {

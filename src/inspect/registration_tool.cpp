@@ -1,5 +1,5 @@
 #include "inspect/registration_tool.h"
-#include "lib/text.h"
+#include "base/text.h"
 
 namespace kalvenor::inspect {
 namespace {

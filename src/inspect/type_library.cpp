@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "lib/text.h"
+#include "base/text.h"
 #include "platform/byte_reader.h"
 
 namespace kalvenor::inspect {

@@ -1,9 +1,9 @@
 #include "inspect/verification.h"
 
+#include "base/text.h"
 #include "inspect/pe_image.h"
 #include "inspect/type_library.h"
 #include "lib/lib_filesystem.h"
-#include "lib/text.h"
 #include "paths/paths.h"
 
 namespace kalvenor::inspect {

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <charconv>
 
+#include "base/sha256.h"
+#include "base/text.h"
 #include "inspect/pe_image.h"
 #include "lib/lib_filesystem.h"
-#include "lib/sha256.h"
-#include "lib/text.h"
 
 namespace kalvenor::journal {
 namespace {

@@ -1,10 +1,10 @@
 #include "journal/recorder.h"
 
+#include "base/sha256.h"
+#include "base/text.h"
 #include "inspect/pe_image.h"
 #include "inspect/verification.h"
 #include "lib/lib_filesystem.h"
-#include "lib/sha256.h"
-#include "lib/text.h"
 
 namespace kalvenor::journal {
 namespace {

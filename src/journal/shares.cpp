@@ -3,7 +3,7 @@
 #include <charconv>
 #include <vector>
 
-#include "lib/text.h"
+#include "base/text.h"
 #include "paths/paths.h"
 
 namespace kalvenor::journal {

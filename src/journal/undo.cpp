@@ -6,11 +6,11 @@
 #include <tuple>
 #include <vector>
 
+#include "base/text.h"
 #include "inspect/verification.h"
 #include "journal/journal.h"
 #include "journal/shares.h"
 #include "lib/lib_filesystem.h"
-#include "lib/text.h"
 
 namespace kalvenor::journal {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "lib/text.h"
+#include "base/text.h"
 
 namespace kalvenor::paths {
 namespace {

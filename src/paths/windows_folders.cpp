@@ -1,7 +1,7 @@
 #include "paths/windows_folders.h"
 
+#include "base/text.h"
 #include "lib/lib_filesystem.h"
-#include "lib/text.h"
 #include "paths/paths.h"
 
 namespace kalvenor::paths {

@@ -1,7 +1,7 @@
 // Files dropped onto the window, and the log's menu: copying it and saving it to a file.
 
+#include "base/text.h"
 #include "lib/lib_filesystem.h"
-#include "lib/text.h"
 #include "setup/frm_setup.h"
 
 namespace kalvenor {

@@ -1,6 +1,6 @@
 // Automatic and manual mode, the silent switch and the manual selection.
+#include "base/text.h"
 #include "lib/lib_dialog_fileopen.h"
-#include "lib/text.h"
 #include "setup/frm_setup.h"
 
 namespace kalvenor {

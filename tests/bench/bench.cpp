@@ -477,8 +477,8 @@ void QuietInstall(const std::wstring& program, const std::wstring& floor,
       windows.Clear();
       if ((turn == 0) == (run % 2 == 0)) {
         const double start = Now();
-        const Started started = StartProcess(
-            exe, L"/install /quiet \"" + folder.Path() + L"\"", windows.Environment());
+        const Started started =
+            StartProcess(exe, L"/install /quiet \"" + folder.Path() + L"\"", windows.Environment());
         ::WaitForSingleObject(started.process.get(), INFINITE);
         times.push_back(Now() - start);
         DWORD exitCode = 1;

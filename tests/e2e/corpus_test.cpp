@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "lib/text.h"
+#include "base/text.h"
 #include "platform/win32/win32_system.h"
 #include "run_support.h"
 

@@ -3,7 +3,7 @@
 // replaced at the restart, and a run killed half-way undone by a new instance.
 #include <gtest/gtest.h>
 
-#include "lib/sha256.h"
+#include "base/sha256.h"
 #include "platform/win32/win32_form.h"
 #include "platform/win32/win32_system.h"
 #include "platform/win32/win32_toolkit.h"

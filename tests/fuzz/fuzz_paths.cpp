@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/text.h"
 #include "lib/lib_dialog_fileopen.h"
 #include "lib/lib_filesystem.h"
-#include "lib/text.h"
 #include "platform/wildcard.h"
 
 namespace {

@@ -1,9 +1,9 @@
 // The journal of a run and its Undo, shared counts and files in use, on the memory platform.
 #include <gtest/gtest.h>
 
+#include "base/sha256.h"
 #include "journal/journal.h"
 #include "journal/recorder.h"
-#include "lib/sha256.h"
 #include "pe_writer.h"
 #include "setup_fixture.h"
 
@@ -254,12 +254,11 @@ TEST_F(JournalTest, AStoreOthersCouldChangeIsMovedAsideUnreadAndMadeAnew) {
   const std::string moved = "|      the journal's store " + store +
                             " could be changed by others, so it was moved to " + store +
                             ".untrusted-20261207T080503Z";
-  const std::string said[] = {
-      moved + " and made anew", moved + "-2 and made anew",
-      "|      failed: the run cannot start: " + store +
-          " may be changed by others than administrators and SYSTEM, and "
-          "cannot be moved aside: " +
-          platform::memory::MemoryError(32).message};
+  const std::string said[] = {moved + " and made anew", moved + "-2 and made anew",
+                              "|      failed: the run cannot start: " + store +
+                                  " may be changed by others than administrators and SYSTEM, and "
+                                  "cannot be moved aside: " +
+                                  platform::memory::MemoryError(32).message};
   Start();
   for (int i = 0; i < 3; ++i) {
     (void)platform.Rename(store, store + ".earlier" + std::to_string(i));

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "journal/shares.h"
-#include "lib/text.h"
 #include "pe_writer.h"
 #include "setup_fixture.h"
 

@@ -47,7 +47,8 @@ TEST_F(ScopeTest, ASystemDirectoryIsNeverAPackage) {
   EXPECT_EQ(RunCommandLine({"/install", "/quiet", "/log:C:\\run.log", inPlace}), cli::kExitDone);
   EXPECT_TRUE(RunLog().starts_with("> Not copying file " + inPlace +
                                    "\r\n|      it lies in the system directory already: it is "
-                                   "registered where it is\r\n> Registering file " + inPlace))
+                                   "registered where it is\r\n> Registering file " +
+                                   inPlace))
       << RunLog();
   EXPECT_EQ(RunCommandLine({"/copy", "/quiet", "/log:C:\\run.log", inPlace}), cli::kExitFailed);
   EXPECT_NE(RunLog().find("failed: it lies in the system directory, and would be copied onto "
@@ -76,8 +77,8 @@ TEST_F(ScopeTest, AReportNeverTakesTheRunsOwnFiles) {
   EXPECT_EQ(platform.Content("C:\\pkg\\comp.dll"), "package");
   EXPECT_TRUE(platform.started.empty());
   // Beside the store, as the README's Intune example keeps it, a log is welcome.
-  EXPECT_EQ(RunCommandLine({"/install", "/quiet", "/log:C:\\ProgramData\\Kalvenor\\intune.log",
-                            "C:\\pkg"}),
+  EXPECT_EQ(RunCommandLine(
+                {"/install", "/quiet", "/log:C:\\ProgramData\\Kalvenor\\intune.log", "C:\\pkg"}),
             cli::kExitDone);
 }
 
@@ -85,8 +86,8 @@ TEST_F(ScopeTest, AReportNeverTakesTheRunsOwnFiles) {
 TEST_F(ScopeTest, AShortNameIsTheLongOne) {
   platform.AddFile("C:\\pkg\\longname_component.dll");
   platform.AddShortName("C:\\pkg\\LONGNA~1.DLL", "C:\\pkg\\longname_component.dll");
-  EXPECT_EQ(RunCommandLine({"/install", "/quiet", "C:\\pkg\\LONGNA~1.DLL",
-                            "C:\\pkg\\longname_component.dll"}),
+  EXPECT_EQ(RunCommandLine(
+                {"/install", "/quiet", "C:\\pkg\\LONGNA~1.DLL", "C:\\pkg\\longname_component.dll"}),
             cli::kExitDone);
   ASSERT_EQ(platform.started.size(), 1u);
   EXPECT_NE(platform.started[0].second.find("\\system32\\longname_component.dll"),

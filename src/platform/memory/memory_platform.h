@@ -120,8 +120,7 @@ class MemoryPlatform final : public Toolkit, public System {
   void WaitForEvents(std::uint32_t milliseconds) override;
   void MsgBox(Form& owner, std::string_view text, std::string_view title,
               MsgBoxStyle style) override;
-  void OwnerlessMsgBox(std::string_view text, std::string_view title,
-                       MsgBoxStyle style) override;
+  void OwnerlessMsgBox(std::string_view text, std::string_view title, MsgBoxStyle style) override;
   std::optional<std::string> FileOpenDialog(Form& owner, const FileOpenRequest& request) override;
   std::optional<std::string> FileSaveDialog(Form& owner, const FileSaveRequest& request) override;
   std::optional<std::size_t> PopupMenu(Form& owner, const std::vector<std::string>& items) override;

@@ -1,4 +1,4 @@
-#include "lib/text.h"
+#include "base/text.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "lib/sha256.h"
+#include "base/sha256.h"
 
 #include <array>
 #include <cstdint>
