@@ -181,7 +181,7 @@ void Engine::Remove(const std::string& item, const std::string& target, bool del
 void Engine::UndoRunIn(const std::string& folder) {
   if (!BeginRun()) return;
   undoable_.clear();
-  journal::UndoRun(system_, *this, folder);
+  journal::UndoRun(system_, folders_, *this, folder);
   EndRun();
 }
 

@@ -117,6 +117,10 @@ bool Engine::LocalRegUnreg(const std::string& source, bool regIt, const std::str
   if (!Journaled(recorder_.BeforeTool(component))) return false;
   auto exitCode = ShellAndWait(services_, place.tool, commandLine, platform::ShowWindow::Normal);
   if (exitCode.ok()) Step().exitCode = exitCode.value();
+  // Said, though the step stands: Undo then restores the keys as a journal without it would.
+  if (const platform::Status left = recorder_.AfterTool(source); !left.ok()) {
+    LogNote(left.error().message);
+  }
   // The component is read only when the tool failed, and after a success to prove it.
   if (!exitCode.ok() || exitCode.value() != 0) {
     LogFailure(exitCode.ok() ? inspect::ToolExitText(exitCode.value()) : exitCode.error().message);

@@ -1,13 +1,19 @@
 #include "inspect/verification.h"
 
+#include <algorithm>
+
 #include "base/text.h"
 #include "inspect/pe_image.h"
 #include "inspect/type_library.h"
 #include "lib/lib_filesystem.h"
 #include "paths/paths.h"
+#include "platform/registry_strings.h"
 
 namespace kalvenor::inspect {
 namespace {
+
+// The values of a class key that name its ProgIDs, in lower case.
+constexpr const char* kProgIdKeys[] = {"progid", "versionindependentprogid"};
 
 // Where a creatable class of the component stands in the registry.
 enum class Standing {
@@ -237,15 +243,30 @@ std::vector<std::string> ClassesServedBy(platform::System& system, const Compone
 std::vector<std::string> ProgIdsOf(const platform::System& system, platform::RegistryView view,
                                    const std::string& classKey) {
   std::vector<std::string> progIds;
-  for (const char* named : {"\\ProgID", "\\VersionIndependentProgID"}) {
-    std::optional<std::string> progId =
-        system.RegistryString(platform::RegistryRoot::ClassesRoot, view, classKey + named, "");
-    // A ProgID is a key's name: never empty, never a path.
-    if (progId && !progId->empty() && progId->find('\\') == std::string::npos) {
-      progIds.push_back(std::move(*progId));
-    }
+  for (const char* named : kProgIdKeys) {
+    std::optional<std::string> progId = system.RegistryString(platform::RegistryRoot::ClassesRoot,
+                                                              view, classKey + "\\" + named, "");
+    if (progId && IsProgIdName(*progId)) progIds.push_back(std::move(*progId));
   }
   return progIds;
+}
+
+std::vector<std::string> ProgIdsIn(const platform::RegistryTree& classKey) {
+  std::vector<std::string> progIds;
+  for (const platform::RegistryValue& value : classKey.values) {
+    const bool named = std::any_of(std::begin(kProgIdKeys), std::end(kProgIdKeys),
+                                   [&](const char* key) { return AsciiLower(value.key) == key; });
+    if (!named || !value.name.empty() || value.type != platform::kRegSz) continue;
+    std::string progId = platform::StringText(value.data);
+    if (IsProgIdName(progId)) progIds.push_back(std::move(progId));
+  }
+  return progIds;
+}
+
+bool IsProgIdName(std::string_view name) {
+  const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  return !name.empty() && letter(name.front()) && name.find('.') != std::string_view::npos &&
+         name.find('\\') == std::string_view::npos;
 }
 
 }  // namespace kalvenor::inspect

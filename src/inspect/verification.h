@@ -44,8 +44,13 @@ RegistrationBefore ReadRegistrationBefore(platform::System& system, const Compon
 // The classes whose InprocServer32 points at the component's copy, in the view of its tool.
 std::vector<std::string> ClassesServedBy(platform::System& system, const Component& component);
 
-// The ProgIDs that the class key (CLSID\{...}) names in its ProgID and VersionIndependentProgID.
+// The ProgIDs that the class key (CLSID\{...}) names in its ProgID and VersionIndependentProgID,
+// as HKCR holds it; and as the key's tree holds them.
 std::vector<std::string> ProgIdsOf(const platform::System& system, platform::RegistryView view,
                                    const std::string& classKey);
+std::vector<std::string> ProgIdsIn(const platform::RegistryTree& classKey);
+// Whether a name is a ProgID's: a letter first, a '.' in it, no backslash. Not a key that holds
+// others (CLSID, TypeLib), nor a file name extension (.dll), whatever a class's value names.
+bool IsProgIdName(std::string_view name);
 
 }  // namespace kalvenor::inspect

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <span>
 
 #include "base/sha256.h"
 #include "base/text.h"
@@ -22,8 +23,8 @@ constexpr struct {
     {kinds::kCopy, 2, 2},       {kinds::kDelete, 1, 1},   {kinds::kClass, 3, 3},
     {kinds::kRegistered, 2, 2}, {kinds::kRegister, 1, 1}, {kinds::kUnregister, 1, 1},
     {kinds::kCount, 2, 2},      {kinds::kUndone, 0, 0},   {kinds::kShare, 6, 7},
-    {kinds::kKey, 4, 4},        {kinds::kSubkey, 3, 3},   {kinds::kValue, 6, 6},
-    {kinds::kFileUndone, 1, 1},
+    {kinds::kKey, 4, 5},        {kinds::kSubkey, 3, 3},   {kinds::kValue, 6, 6},
+    {kinds::kFileUndone, 1, 1}, {kinds::kLeft, 1, 5},     {kinds::kChangedSince, 0, 3},
 };
 
 // What the writer puts after a line that a crash cut short: no encoded field ends with a
@@ -153,6 +154,33 @@ std::optional<platform::RegistryView> ViewFromText(std::string_view text) {
   return std::nullopt;
 }
 
+std::string HiveText(platform::RegistryRoot hive) {
+  return hive == platform::RegistryRoot::UserClasses ? "user" : "machine";
+}
+
+std::optional<platform::RegistryRoot> HiveFromText(std::string_view text) {
+  if (text == "machine") return platform::RegistryRoot::MachineClasses;
+  if (text == "user") return platform::RegistryRoot::UserClasses;
+  return std::nullopt;
+}
+
+std::string TreeDigest(const std::optional<platform::RegistryTree>& tree) {
+  if (!tree) return "-";
+  // Each field encoded, so that no name or data runs into the next.
+  std::vector<std::string> lines;
+  for (const std::string& key : tree->keys) lines.push_back("k\t" + Encode(AsciiLower(key)));
+  for (const platform::RegistryValue& value : tree->values) {
+    const std::string_view data(reinterpret_cast<const char*>(value.data.data()),
+                                value.data.size());
+    lines.push_back("v\t" + Encode(AsciiLower(value.key)) + "\t" + Encode(AsciiLower(value.name)) +
+                    "\t" + std::to_string(value.type) + "\t" + Encode(data));
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return Sha256Hex(std::as_bytes(std::span(text)));
+}
+
 std::string UtcStamp(const platform::DateTime& time) {
   return Padded(time.year, 4) + Padded(time.month, 2) + Padded(time.day, 2) + "T" +
          Padded(time.hour, 2) + Padded(time.minute, 2) + Padded(time.second, 2) + "Z";
@@ -269,13 +297,16 @@ std::vector<Record> ReadJournal(platform::System& system, const std::string& fol
   if (unreadable) *unreadable = 0;
   auto bytes = system.ReadFile(folder + "\\" + kJournalName, kMaxFileBytes);
   if (!bytes.ok()) return records;
-  const std::string_view text(reinterpret_cast<const char*>(bytes.value().data()),
-                              bytes.value().size());
+  std::string_view text(reinterpret_cast<const char*>(bytes.value().data()), bytes.value().size());
+  // Saved again by an editor, it may begin with a byte-order mark and end its lines in LF alone:
+  // it is the same journal.
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   // Only whole lines: one cut short by a crash announces nothing that happened, and neither
   // does one that the writer ended afterwards.
-  for (std::size_t start = 0, end; (end = text.find("\r\n", start)) != std::string_view::npos;
-       start = end + 2) {
-    const std::string_view line = text.substr(start, end - start);
+  for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string_view::npos;
+       start = end + 1) {
+    std::string_view line = text.substr(start, end - start);
+    if (line.ends_with('\r')) line.remove_suffix(1);
     if (line.ends_with(kTornEnd.front())) continue;
     if (std::optional<Record> record = DecodeRecord(line)) {
       records.push_back(std::move(*record));
@@ -293,11 +324,15 @@ bool WasUndone(const std::vector<Record>& records) {
 
 std::optional<std::string> WhyNotUndo(const platform::AppInfo& app,
                                       const std::vector<Record>& records) {
-  const auto run = std::find_if(records.begin(), records.end(),
-                                [](const Record& record) { return record.kind == kinds::kRun; });
+  if (records.empty()) return std::nullopt;  // nothing to undo
+  const Record& run = records.front();
+  if (run.kind != kinds::kRun) {
+    return "the first line of its journal is no record of the run, so it does not tell which "
+           "build of Kalvenor made it";
+  }
   const std::string own = std::to_string(app.bits);
-  if (run == records.end() || run->fields.size() < 3 || run->Field(2) == own) return std::nullopt;
-  const std::string& bits = run->Field(2);
+  if (run.fields.size() < 3 || run.Field(2) == own) return std::nullopt;
+  const std::string& bits = run.Field(2);
   const std::string build = bits == "32"   ? "the x86 build"
                             : bits == "64" ? "the x64 build"
                                            : "another build";
@@ -316,7 +351,7 @@ platform::Status Writer::Write(const std::vector<Record>& records) {
         bytes.ok() ? std::string_view(reinterpret_cast<const char*>(bytes.value().data()),
                                       bytes.value().size())
                    : std::string_view();
-    if (!text.empty() && !text.ends_with("\r\n")) lines = kTornEnd;
+    if (!text.empty() && !text.ends_with('\n')) lines = kTornEnd;
   }
   for (const Record& record : records) lines += EncodeRecord(record);
   platform::Status written = system_.AppendDurably(path, lines);

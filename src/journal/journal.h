@@ -41,11 +41,21 @@ inline constexpr char kCount[] = "count";
 // share before and after ("1" or "0"), the registry view of the count.
 inline constexpr char kShare[] = "share";
 // A registry key the tool may change, as it stood: target, view ("32" or "64"), the key under
-// HKCR, whether it existed ("1" or "0"); then its subkeys (view, key, subkey) and its values
-// (view, key, subkey, name, type, data in hexadecimal).
+// the hive's classes, whether it existed ("1" or "0"), the hive ("machine" or "user"; older
+// versions wrote none, for the key under HKCR); then its subkeys (view, key, subkey) and its
+// values (view, key, subkey, name, type, data in hexadecimal), which follow it.
 inline constexpr char kKey[] = "key";
 inline constexpr char kSubkey[] = "subkey";
 inline constexpr char kValue[] = "value";
+// Once the tool has ended, each key it may have written as the tool left it: target, hive, view,
+// key, the SHA-256 of its tree ("-" when there is none). A tool that may write no key leaves one
+// record of the target alone. Undo gives back only the keys that still hold that.
+inline constexpr char kLeft[] = "left";
+// Written by Undo before its first step: each key another registration changed since the run
+// (hive, view, key), or one record without fields where none did. An Undo that runs again after
+// one that failed or was cut short takes the keys as the first found them, not as its steps left
+// them.
+inline constexpr char kChangedSince[] = "changed-since";
 inline constexpr char kFileUndone[] = "file-undone";  // target: Undo is done with it
 inline constexpr char kUndone[] = "undone";           // the run was undone
 }  // namespace kinds
@@ -78,9 +88,18 @@ class Store {
   std::string notice_;
 };
 
-// How the journal names a registry view.
+// How the journal names a registry view, and the hive of a key's classes.
 std::string ViewText(platform::RegistryView view);
 std::optional<platform::RegistryView> ViewFromText(std::string_view text);
+std::string HiveText(platform::RegistryRoot hive);
+std::optional<platform::RegistryRoot> HiveFromText(std::string_view text);
+// The hives whose classes HKCR merges, each kept apart.
+inline constexpr platform::RegistryRoot kHives[] = {platform::RegistryRoot::MachineClasses,
+                                                    platform::RegistryRoot::UserClasses};
+
+// The SHA-256 of a key's tree in one order, names without letter case, so that two reads of one
+// key give one digest; "-" for a key that is not there.
+std::string TreeDigest(const std::optional<platform::RegistryTree>& tree);
 
 // The time as the store's names hold it: 20261208T141700Z.
 std::string UtcStamp(const platform::DateTime& time);
@@ -95,8 +114,9 @@ std::vector<Record> ReadJournal(platform::System& system, const std::string& fol
                                 std::size_t* unreadable = nullptr);
 bool WasUndone(const std::vector<Record>& records);
 // Why this build must not undo the run of `records`: one of the other build, whose steps went
-// to the other system directory and registry view. Nothing when it may; a journal that does not
-// say (of an earlier version) is taken for this build's own.
+// to the other system directory and registry view, or one whose first line is no record of its
+// run, which cannot tell. Nothing when it may; a run record that does not say (of an earlier
+// version) is taken for this build's own.
 std::optional<std::string> WhyNotUndo(const platform::AppInfo& app,
                                       const std::vector<Record>& records);
 

@@ -1,5 +1,7 @@
 #include "journal/recorder.h"
 
+#include <set>
+
 #include "base/sha256.h"
 #include "base/text.h"
 #include "inspect/pe_image.h"
@@ -45,6 +47,7 @@ platform::Status Recorder::Begin(const std::string& runKind, const std::string& 
   writer_.reset();
   toolAhead_.clear();
   keptKeys_.clear();
+  footprint_ = {};
   classesByFile_.clear();
   auto folder = Store(system_).NewRun();
   if (!folder.ok()) return folder.error();
@@ -148,20 +151,55 @@ void Recorder::KeepKeys(const std::string& target, inspect::RegistryFootprint fo
   const std::string view = ViewText(footprint.view);
   for (const std::string& key : footprint.keys) {
     if (!keptKeys_.insert(view + AsciiLower(key)).second) continue;
-    auto tree = system_.ReadRegistryTree(platform::RegistryRoot::ClassesRoot, footprint.view, key);
-    // A key that cannot be read is not kept: Undo then leaves it as it finds it.
-    if (!tree.ok()) continue;
-    records.push_back({kinds::kKey, {target, view, key, tree.value() ? "1" : "0"}});
-    if (!tree.value()) continue;
-    for (const std::string& subkey : tree.value()->keys) {
-      if (!subkey.empty()) records.push_back({kinds::kSubkey, {view, key, subkey}});
-    }
-    for (const platform::RegistryValue& value : tree.value()->values) {
+    // Each hive apart: a class of the user's comes back as the user's, one of the machine's as
+    // the machine's.
+    for (const platform::RegistryRoot hive : kHives) {
+      auto tree = system_.ReadRegistryTree(hive, footprint.view, key);
+      // A key that cannot be read is not kept: Undo then leaves it as it finds it.
+      if (!tree.ok()) continue;
       records.push_back(
-          {kinds::kValue,
-           {view, key, value.key, value.name, std::to_string(value.type), HexOf(value.data)}});
+          {kinds::kKey, {target, view, key, tree.value() ? "1" : "0", HiveText(hive)}});
+      if (!tree.value()) continue;
+      for (const std::string& subkey : tree.value()->keys) {
+        if (!subkey.empty()) records.push_back({kinds::kSubkey, {view, key, subkey}});
+      }
+      for (const platform::RegistryValue& value : tree.value()->values) {
+        records.push_back(
+            {kinds::kValue,
+             {view, key, value.key, value.name, std::to_string(value.type), HexOf(value.data)}});
+      }
     }
   }
+  footprint_ = std::move(footprint);
+}
+
+platform::Status Recorder::AfterTool(const std::string& target) {
+  if (!writer_) return platform::Done{};
+  const std::string view = ViewText(footprint_.view);
+  std::vector<Record> records;
+  std::set<std::string> seen;
+  // The footprint, and the ProgIDs its classes name now, which the tool may have added.
+  std::vector<std::string> keys = footprint_.keys;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const std::string key = keys[i];
+    if (!seen.insert(AsciiLower(key)).second) continue;
+    for (const platform::RegistryRoot hive : kHives) {
+      auto tree = system_.ReadRegistryTree(hive, footprint_.view, key);
+      if (!tree.ok()) continue;  // Undo then finds it changed, and leaves it
+      records.push_back(
+          {kinds::kLeft, {target, HiveText(hive), view, key, TreeDigest(tree.value())}});
+      if (tree.value() && AsciiLower(key).starts_with("clsid\\")) {
+        for (std::string& progId : inspect::ProgIdsIn(*tree.value())) keys.push_back(progId);
+      }
+    }
+  }
+  if (records.empty()) records.push_back({kinds::kLeft, {target}});
+  platform::Status written = Write(records);
+  if (written.ok()) return written;
+  return platform::SystemError{written.error().code,
+                               written.error().message + ", so Undo takes the registry keys of " +
+                                   "this run back to how they stood before it, even where others " +
+                                   "changed them since"};
 }
 
 std::vector<std::string> Recorder::ClassesOf(platform::RegistryView view,

@@ -61,6 +61,9 @@ class Recorder {
   // library names as they stood before the run's first step on them.
   platform::Status BeforeTool(const inspect::Component& component);
   platform::Status BeforeShare(const std::string& target, const ShareChange& change);
+  // Once the tool has ended, whether it worked or not: the keys it may have written, as it left
+  // them.
+  platform::Status AfterTool(const std::string& target);
 
  private:
   platform::Status Write(const std::vector<Record>& records);
@@ -71,7 +74,8 @@ class Recorder {
   platform::Result<Record> BackUp(const std::string& target,
                                   std::optional<platform::FileVersion>* version = nullptr);
 
-  // The records of each key's tree, for the keys this run has not kept yet.
+  // The records of each key's tree, for the keys this run has not kept yet; the footprint is
+  // the tool's, whose keys AfterTool reads again.
   void KeepKeys(const std::string& target, inspect::RegistryFootprint footprint,
                 std::vector<Record>& records);
 
@@ -81,8 +85,9 @@ class Recorder {
 
   platform::System& system_;
   std::optional<Writer> writer_;
-  std::string toolAhead_;           // the target whose tool records went with its copy's
-  std::set<std::string> keptKeys_;  // view and key, lower case
+  std::string toolAhead_;                 // the target whose tool records went with its copy's
+  std::set<std::string> keptKeys_;        // view and key, lower case
+  inspect::RegistryFootprint footprint_;  // of the tool step journaled last
   std::map<platform::RegistryView, std::multimap<std::string, std::string>> classesByFile_;
 };
 

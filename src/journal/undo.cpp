@@ -3,14 +3,16 @@
 #include <algorithm>
 #include <charconv>
 #include <optional>
-#include <tuple>
+#include <set>
 #include <vector>
 
 #include "base/text.h"
 #include "inspect/verification.h"
 #include "journal/journal.h"
 #include "journal/shares.h"
+#include "journal/undo_keys.h"
 #include "lib/lib_filesystem.h"
+#include "paths/paths.h"
 
 namespace kalvenor::journal {
 namespace {
@@ -24,13 +26,6 @@ struct Share {
   std::optional<std::uint32_t> before, after;
   bool heldBefore = false, heldAfter = false;
   RegistryView view = RegistryView::Bits32;
-};
-
-// A registry key as it stood before the run's first step on it; no tree when it did not exist.
-struct KeyState {
-  RegistryView view = RegistryView::Bits32;
-  std::string key;
-  std::optional<RegistryTree> tree;
 };
 
 // What the run did to one file, gathered from its records.
@@ -57,8 +52,16 @@ std::vector<std::byte> BytesOfHex(std::string_view hex) {
   return bytes;
 }
 
-std::vector<Change> ChangesOf(const std::vector<Record>& records, RegistryView ownView) {
+// What the run did, file by file, and each registry key as its tools left it.
+struct Journaled {
   std::vector<Change> changes;
+  LeftKeys left;
+  ChangedKeys changed;
+};
+
+Journaled ChangesOf(const std::vector<Record>& records, RegistryView ownView) {
+  Journaled journaled;
+  std::vector<Change>& changes = journaled.changes;
   auto of = [&](const std::string& target) -> Change& {
     auto found = std::find_if(changes.begin(), changes.end(), [&](const Change& change) {
       return AsciiLower(change.target) == AsciiLower(target);
@@ -69,13 +72,17 @@ std::vector<Change> ChangesOf(const std::vector<Record>& records, RegistryView o
   // The keys of a tool's step count only once the step's own record follows them: a run cut
   // short in between wrote a part of them, and never ran the tool.
   std::vector<std::pair<std::string, KeyState>> pending;
+  // A key's subkeys and values follow its record.
   auto pendingKey = [&](const Record& record) -> KeyState* {
-    const auto view = ViewFromText(record.Field(0));
-    for (auto& [target, state] : pending) {
-      if (view == state.view && AsciiLower(state.key) == AsciiLower(record.Field(1))) return &state;
-    }
-    return nullptr;
+    if (pending.empty()) return nullptr;
+    KeyState& state = pending.back().second;
+    const bool same = ViewFromText(record.Field(0)) == state.view &&
+                      AsciiLower(state.key) == AsciiLower(record.Field(1));
+    return same ? &state : nullptr;
   };
+  // The keys as a tool left them count only where every tool's step has its records of them:
+  // a run that ended while its tool ran does not tell what the tool left.
+  std::set<std::string> toolsRunning;
   for (const Record& record : records) {
     const std::string& target = record.Field(0);
     if (record.kind == kinds::kBackup) {
@@ -89,6 +96,7 @@ std::vector<Change> ChangesOf(const std::vector<Record>& records, RegistryView o
     } else if (record.kind == kinds::kRegister || record.kind == kinds::kUnregister) {
       Change& change = of(target);
       (record.kind == kinds::kRegister ? change.registered : change.unregistered) = true;
+      toolsRunning.insert(AsciiLower(target));
       for (auto& [owner, state] : pending) of(owner).keys.push_back(std::move(state));
       pending.clear();
     } else if (record.kind == kinds::kRegistered) {
@@ -103,11 +111,24 @@ std::vector<Change> ChangesOf(const std::vector<Record>& records, RegistryView o
                                    record.Field(5) == "1",
                                    ViewFromText(record.Field(6)).value_or(ownView)});
     } else if (record.kind == kinds::kKey) {
-      if (const auto view = ViewFromText(record.Field(1))) {
-        KeyState state{*view, record.Field(2), std::nullopt};
+      const auto view = ViewFromText(record.Field(1));
+      const auto hive = record.fields.size() < 5 ? std::optional(RegistryRoot::ClassesRoot)
+                                                 : HiveFromText(record.Field(4));
+      if (view && hive) {
+        KeyState state{*hive, *view, record.Field(2), std::nullopt};
         if (record.Field(3) == "1") state.tree = RegistryTree{{""}, {}};
         pending.emplace_back(target, std::move(state));
       }
+    } else if (record.kind == kinds::kLeft) {
+      toolsRunning.erase(AsciiLower(target));
+      const auto hive = HiveFromText(record.Field(1));
+      const auto view = ViewFromText(record.Field(2));
+      if (hive && view) journaled.left[IdOf(*hive, *view, record.Field(3))] = record.Field(4);
+    } else if (record.kind == kinds::kChangedSince) {
+      if (!journaled.changed) journaled.changed.emplace();
+      const auto hive = HiveFromText(record.Field(0));
+      const auto view = ViewFromText(record.Field(1));
+      if (hive && view) journaled.changed->insert(IdOf(*hive, *view, record.Field(2)));
     } else if (record.kind == kinds::kSubkey) {
       if (KeyState* state = pendingKey(record); state && state->tree) {
         state->tree->keys.push_back(record.Field(2));
@@ -125,7 +146,8 @@ std::vector<Change> ChangesOf(const std::vector<Record>& records, RegistryView o
       of(target).undone = true;
     }
   }
-  return changes;
+  if (!toolsRunning.empty()) journaled.left.clear();
+  return journaled;
 }
 
 // The file as Undo finds it: missing, its SHA-256, or why it cannot be read.
@@ -262,78 +284,31 @@ Undone UndoFile(platform::System& system, SharedCounts& counts, UndoSteps& steps
   return done ? Undone::Done : Undone::Failed;
 }
 
-// A tree in one order, names without letter case, so that two reads of one key compare equal.
-RegistryTree Sorted(RegistryTree tree) {
-  for (std::string& key : tree.keys) key = AsciiLower(key);
-  std::sort(tree.keys.begin(), tree.keys.end());
-  auto order = [](const platform::RegistryValue& value) {
-    return std::tuple(AsciiLower(value.key), AsciiLower(value.name));
-  };
-  std::sort(tree.values.begin(), tree.values.end(),
-            [&](const auto& a, const auto& b) { return order(a) < order(b); });
-  return tree;
-}
-
-bool Same(const std::optional<RegistryTree>& a, const std::optional<RegistryTree>& b) {
-  if (!a || !b) return !a && !b;
-  const RegistryTree x = Sorted(*a), y = Sorted(*b);
-  if (x.keys != y.keys || x.values.size() != y.values.size()) return false;
-  for (std::size_t i = 0; i < x.values.size(); ++i) {
-    const auto &p = x.values[i], &q = y.values[i];
-    if (AsciiLower(p.key) != AsciiLower(q.key) || AsciiLower(p.name) != AsciiLower(q.name) ||
-        p.type != q.type || p.data != q.data) {
-      return false;
-    }
+// Why Undo must not act on what the journal says of a file: nothing of it is done where it names
+// what no run writes.
+std::optional<std::string> Outside(const platform::System& system,
+                                   const paths::WindowsFolders& folders, const std::string& folder,
+                                   const Change& change) {
+  if (!folders.InSystemFolder(system, change.target)) {
+    return "it lies in no system directory, so no run changed it: Undo leaves it alone";
   }
-  return true;
-}
-
-// The keys the file registers, as they stood before the run, whatever order the
-// registrations of the run and of Undo wrote them in; ProgIDs that the run's registration added
-// for its classes go.
-bool RestoreKeys(platform::System& system, UndoSteps& steps, const Change& change) {
-  std::vector<KeyState> wanted = change.keys;
-  auto kept = [&](RegistryView view, const std::string& key) {
-    return std::any_of(wanted.begin(), wanted.end(), [&](const KeyState& state) {
-      return state.view == view && AsciiLower(state.key) == AsciiLower(key);
-    });
-  };
+  if (change.backup && !paths::InFolder(system, change.backup->Field(1), folder)) {
+    return "its backup " + change.backup->Field(1) +
+           " lies outside the run's folder, so it is not put back: Undo leaves the file alone";
+  }
   for (const KeyState& state : change.keys) {
-    if (!AsciiLower(state.key).starts_with("clsid\\")) continue;
-    const std::string clsid = AsciiLower(state.key.substr(6));
-    for (const std::string& progId : inspect::ProgIdsOf(system, state.view, state.key)) {
-      const auto pointsBack =
-          system.RegistryString(RegistryRoot::ClassesRoot, state.view, progId + "\\CLSID", "");
-      if (!kept(state.view, progId) && pointsBack && AsciiLower(*pointsBack) == clsid) {
-        wanted.push_back({state.view, progId, std::nullopt});
-      }
+    if (!IsClassKey(state.key)) {
+      return "the journal names the registry key " + state.key +
+             ", which no registration of it writes: Undo leaves the file alone";
     }
   }
-  std::vector<const KeyState*> changed;
-  for (const KeyState& state : wanted) {
-    auto now = system.ReadRegistryTree(RegistryRoot::ClassesRoot, state.view, state.key);
-    if (!now.ok() || !Same(now.value(), state.tree)) changed.push_back(&state);
-  }
-  if (changed.empty()) return true;
-  steps.Begin("registry", change.target, "> Restoring registry keys of " + change.target);
-  steps.Note(std::to_string(changed.size()) + " of the keys it registers, as they stood before " +
-             "the run");
-  bool done = true;
-  for (const KeyState* state : changed) {
-    platform::Status written =
-        system.WriteRegistryTree(RegistryRoot::ClassesRoot, state->view, state->key, state->tree);
-    if (!written.ok()) {
-      steps.Failed("HKEY_CLASSES_ROOT\\" + state->key +
-                   " cannot be put back: " + written.error().message);
-      done = false;
-    }
-  }
-  return done;
+  return std::nullopt;
 }
 
 }  // namespace
 
-void UndoRun(platform::System& system, UndoSteps& steps, const std::string& folder) {
+void UndoRun(platform::System& system, const paths::WindowsFolders& folders, UndoSteps& steps,
+             const std::string& folder) {
   std::size_t unreadable = 0;
   const std::vector<Record> records = ReadJournal(system, folder, &unreadable);
   steps.Begin("undo", folder, "> Undoing the run of " + folder);
@@ -346,29 +321,53 @@ void UndoRun(platform::System& system, UndoSteps& steps, const std::string& fold
     steps.Failed(records.empty() ? "its journal holds nothing to undo" : "it was undone already");
     return;
   }
-  const std::vector<Change> changes =
-      ChangesOf(records, inspect::ViewOf(inspect::ToolMachine(system)));
+  const Journaled journaled = ChangesOf(records, inspect::ViewOf(inspect::ToolMachine(system)));
   Writer journal(system, folder);
   SharedCounts counts(system);
   bool complete = unreadable == 0;
-  std::vector<const Change*> done;
-  for (auto change = changes.rbegin(); change != changes.rend(); ++change) {
+  // Newest first; the keys as Undo finds them, before its registrations rewrite them.
+  struct File {
+    const Change& change;
+    std::optional<std::string> outside;
+    std::vector<KeyFound> keys;
+    Undone undone = Undone::Failed;
+  };
+  std::vector<File> files;
+  for (auto change = journaled.changes.rbegin(); change != journaled.changes.rend(); ++change) {
     if (change->undone) continue;
-    const Undone undone = UndoFile(system, counts, steps, *change);
-    complete = complete && undone != Undone::Failed;
-    if (undone == Undone::Done) {
-      done.push_back(&*change);
-    } else if (undone == Undone::Kept) {
-      (void)journal.Write({{kinds::kFileUndone, {change->target}}});
+    File& file = files.emplace_back(File{*change, Outside(system, folders, folder, *change)});
+    if (!file.outside)
+      file.keys = FindKeys(system, change->keys, journaled.left, journaled.changed);
+  }
+  // Before the first step: what another registration changed stays so for a later Undo too.
+  if (!journaled.left.empty() && !journaled.changed) {
+    std::vector<Record> changed;
+    for (const File& file : files) {
+      for (Record& record : ChangedRecords(file.keys)) changed.push_back(std::move(record));
+    }
+    if (changed.empty()) changed.push_back({kinds::kChangedSince, {}});
+    (void)journal.Write(changed);
+  }
+  for (File& file : files) {
+    if (file.outside) {
+      KeepingFile(steps, file.change.target, *file.outside);
+    } else {
+      file.undone = UndoFile(system, counts, steps, file.change);
+    }
+    complete = complete && file.undone != Undone::Failed;
+    if (file.undone == Undone::Kept) {
+      (void)journal.Write({{kinds::kFileUndone, {file.change.target}}});
     }
   }
   // The registry last: every registration Undo runs may have rewritten keys others share.
-  for (const Change* change : done) {
-    if (!RestoreKeys(system, steps, *change)) {
+  for (const File& file : files) {
+    if (file.undone == Undone::Kept) continue;
+    const bool undone = file.undone == Undone::Done;
+    if (!RestoreKeys(system, steps, file.change.target, file.keys, undone) || !undone) {
       complete = false;
       continue;
     }
-    platform::Status marked = journal.Write({{kinds::kFileUndone, {change->target}}});
+    platform::Status marked = journal.Write({{kinds::kFileUndone, {file.change.target}}});
     if (!marked.ok()) complete = false;
   }
   // An Undo that could not finish leaves the run to be undone again: a retry does what is left.

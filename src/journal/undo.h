@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "paths/windows_folders.h"
 #include "platform/system.h"
 
 namespace kalvenor::journal {
@@ -31,8 +32,10 @@ class UndoSteps {
 
 // Undoes the run whose journal is in `folder`, newest step first, and marks it undone. A file
 // that changed since the run, or that cannot be read, is left alone with its registration, and
-// so is one whose backup's bytes are not those the journal recorded: each with a failed line,
+// so is one whose backup's bytes are not those the journal recorded, and one the journal names
+// outside the system directories or with a backup outside `folder`: each with a failed line,
 // and the run is then not marked undone, so that a later Undo does what is left.
-void UndoRun(platform::System& system, UndoSteps& steps, const std::string& folder);
+void UndoRun(platform::System& system, const paths::WindowsFolders& folders, UndoSteps& steps,
+             const std::string& folder);
 
 }  // namespace kalvenor::journal

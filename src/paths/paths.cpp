@@ -112,4 +112,9 @@ bool SamePath(const platform::System& system, std::string_view a, std::string_vi
   return ComparablePath(system, a, view) == ComparablePath(system, b, view);
 }
 
+bool InFolder(const platform::System& system, std::string_view path, std::string_view folder) {
+  const platform::RegistryView view = OwnView(system);
+  return FolderOf(ComparablePath(system, path, view)) == ComparablePath(system, folder, view);
+}
+
 }  // namespace kalvenor::paths

@@ -12,7 +12,10 @@
 
 namespace kalvenor::platform {
 
-enum class RegistryRoot { ClassesRoot, LocalMachine };
+// HKEY_CLASSES_ROOT merges the classes of the user's hive over the machine's: MachineClasses
+// (HKLM\Software\Classes) and UserClasses (HKCU\Software\Classes) name each hive's own, their
+// keys relative to Software\Classes.
+enum class RegistryRoot { ClassesRoot, LocalMachine, MachineClasses, UserClasses };
 // The registry as 32-bit or 64-bit programs see it (the same on 32-bit Windows).
 enum class RegistryView { Bits32, Bits64 };
 
@@ -60,8 +63,9 @@ class Registry {
   // The tree under `key`; nothing when the key does not exist; an error when it cannot be read.
   virtual Result<std::optional<RegistryTree>> ReadRegistryTree(RegistryRoot root, RegistryView view,
                                                                std::string_view key) const = 0;
-  // Makes the key hold exactly `tree`: deletes it with all below it, then writes the tree; with
-  // no tree, only deletes it (a missing key is deleted already). An empty `key`, the root
+  // Makes the key hold exactly `tree`: writes its keys and values, then deletes the values and
+  // keys it does not hold, so that a failure half-way leaves the key there; with no tree, deletes
+  // the key with all below it (a missing key is deleted already). An empty `key`, the root
   // itself, is refused.
   virtual Status WriteRegistryTree(RegistryRoot root, RegistryView view, std::string_view key,
                                    const std::optional<RegistryTree>& tree) = 0;

@@ -1,6 +1,8 @@
 // The journal of a run and its Undo, shared counts and files in use, on the memory platform.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "base/sha256.h"
 #include "journal/journal.h"
 #include "journal/recorder.h"
@@ -16,6 +18,7 @@ using platform::RegistryView;
 
 constexpr char kTarget[] = "c:\\windows\\system32\\a.dll";
 constexpr char kAdded[] = "c:\\windows\\system32\\b.dll";
+constexpr char kClass[] = "CLSID\\{A1}";  // a class of a.dll
 
 class JournalTest : public SetupFixture {
  protected:
@@ -36,7 +39,9 @@ class JournalTest : public SetupFixture {
     std::map<std::string, Strings> kept;
     for (const journal::Record& record :
          journal::ReadJournal(platform, journal::Store(platform).LastRun().value_or(""))) {
-      if (record.kind == journal::kinds::kKey) kept[record.Field(0)].push_back(record.Field(2));
+      if (record.kind == journal::kinds::kKey && record.Field(4) == "machine") {
+        kept[record.Field(0)].push_back(record.Field(2));
+      }
     }
     return kept;
   }
@@ -228,6 +233,78 @@ TEST_F(JournalTest, UndoLeavesAChangedFileAndAChangedBackupAlone) {
   EXPECT_FALSE(journal::Store(platform).LastRun()) << Log();
 }
 
+// The keys of a class as the tool and others write them, each hive apart; Undo gives back each
+// as itself, never a key that a class's value merely names, and a retry after a failed Undo
+// still finds the run's keys its own.
+TEST_F(JournalTest, UndoGivesBackEachHiveAsItselfAndOnlyTheKeysOfItsClasses) {
+  const std::string server = std::string(kClass) + "\\InprocServer32";
+  // The tool registers the class of a.dll through HKCR, and /u deletes it.
+  platform.onStart = [&](const std::string&, const std::string& commandLine) {
+    const bool unregistering = commandLine.find(" /u ") != std::string::npos;
+    if (commandLine.find("a.dll") != std::string::npos && unregistering) {
+      (void)platform.WriteRegistryTree(RegistryRoot::ClassesRoot, RegistryView::Bits32, kClass,
+                                       std::nullopt);
+    } else if (commandLine.find("a.dll") != std::string::npos) {
+      platform.SetRegistryString(RegistryRoot::ClassesRoot, RegistryView::Bits32, server, "",
+                                 kTarget);
+    }
+    return platform::memory::ProcessScript{};
+  };
+  constexpr auto kMachine = RegistryRoot::MachineClasses, kUser = RegistryRoot::UserClasses;
+  struct Value {
+    RegistryRoot hive;
+    std::string key, data;  // the key's default value
+  };
+  const struct {
+    const char* name;
+    SetupId command;
+    // Before the run and after it; each is there after Undo.
+    std::vector<Value> before, between;
+    bool retried = false;  // after an Undo whose copy back failed
+  } cases[] = {
+      {"a class of the user's and one of the machine's",
+       SetupId::cmdRemove,
+       {{kUser, server, kTarget}, {kMachine, server, "C:\\Old\\a.dll"}},
+       {}},
+      {"a ProgID value that names the classes' key",
+       SetupId::cmdInstall,
+       {{kMachine, server, kTarget}, {kMachine, "CLSID\\{A1}\\ProgID", "CLSID"}},
+       {{kMachine, "CLSID\\{Z9}\\InprocServer32", "C:\\Other\\z.dll"}}},
+      {"a retry", SetupId::cmdInstall, {{kMachine, server, kTarget}}, {}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform.AddFile(kTarget, {.content = "before"});
+    for (const Value& value : c.before) {
+      platform.SetRegistryString(value.hive, RegistryView::Bits32, value.key, "", value.data);
+    }
+    Start();
+    Click(c.command);
+    for (const Value& value : c.between) {
+      platform.SetRegistryString(value.hive, RegistryView::Bits32, value.key, "", value.data);
+    }
+    for (const bool failing : {c.retried, false}) {
+      if (failing) platform.FailNextCopy(platform::memory::MemoryError(112));
+      ClickSurface();
+      static_cast<platform::memory::MemoryForm&>(setup->Window()).ChooseSystemMenu(1);
+      if (!c.retried) break;
+    }
+    EXPECT_EQ(Log().find("failed"), std::string::npos) << Log();
+    EXPECT_EQ(platform.Content(kTarget), "before");
+    for (const std::vector<Value>& values : {c.before, c.between}) {
+      for (const Value& value : values) {
+        EXPECT_EQ(platform.RegistryString(value.hive, RegistryView::Bits32, value.key, ""),
+                  value.data)
+            << value.key;
+      }
+    }
+    for (const RegistryRoot hive : {kMachine, kUser}) {
+      (void)platform.WriteRegistryTree(hive, RegistryView::Bits32, "CLSID", std::nullopt);
+    }
+    ClickSurface();
+  }
+}
+
 // The store keeps the last 20 runs, oldest first out, however many fall in one second; a clock
 // turned back and a file of the next run's name change neither order nor folder.
 TEST_F(JournalTest, TheStoreKeepsTheLastTwentyRunsInItsOwnOrder) {
@@ -274,17 +351,47 @@ TEST_F(JournalTest, AStoreOthersCouldChangeIsMovedAsideUnreadAndMadeAnew) {
   }
 }
 
+// Saved again by an editor, with a byte-order mark or LF line ends, a journal is the same
+// journal; one whose first line is no record of its run does not tell which build made it.
 TEST_F(JournalTest, UndoLeavesARunOfTheOtherBuildToThatBuild) {
-  platform.AddFile(kTarget, {.content = "before"});
-  Start();
-  Click(SetupId::cmdBlindCopy);
-  platform.SetApp({kAppFolder, "Kalvenor", 1, 0, 4, 64});
-  static_cast<platform::memory::MemoryForm&>(setup->Window()).ChooseSystemMenu(1);
-  EXPECT_TRUE(
-      Logged("|      failed: this run was made by the x86 build of Kalvenor: undo it "
-             "with that build"));
-  EXPECT_EQ(platform.Content(kTarget), "run's a");
-  EXPECT_TRUE(journal::Store(platform).LastRun()) << "marked undone";
+  const std::string otherBuild =
+      "|      failed: this run was made by the x86 build of Kalvenor: undo it with that build";
+  const auto lf = [](std::string journal) {
+    std::erase(journal, '\r');
+    return journal;
+  };
+  const struct {
+    std::function<std::string(std::string)> edit;
+    int bits;             // of the build that undoes the run
+    std::string refused;  // the failed line; empty when the run is undone
+  } cases[] = {
+      {[](std::string j) { return j; }, 64, otherBuild},
+      {[](std::string j) { return "\xEF\xBB\xBF" + j; }, 64, otherBuild},
+      {lf, 64, otherBuild},
+      {[](std::string j) { return "ru" + j; }, 64,
+       "|      failed: the first line of its journal is no record of the run, so it does not "
+       "tell which build of Kalvenor made it"},
+      {[&](std::string j) { return "\xEF\xBB\xBF" + lf(j); }, 32, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.refused + " " + std::to_string(c.bits));
+    platform.SetApp({kAppFolder, "Kalvenor", 1, 0, 4, 32});
+    platform.AddFile(kTarget, {.content = "before"});
+    Start();
+    Click(SetupId::cmdBlindCopy);
+    const std::string folder = *journal::Store(platform).LastRun();
+    const std::string journal = folder + "\\journal.txt";
+    platform.AddFile(journal, {.content = c.edit(platform.Content(journal))});
+    platform.SetApp({kAppFolder, "Kalvenor", 1, 0, 4, c.bits});
+    static_cast<platform::memory::MemoryForm&>(setup->Window()).ChooseSystemMenu(1);
+    const bool refused = !c.refused.empty();
+    EXPECT_EQ(platform.Content(kTarget), refused ? "run's a" : "before") << Log();
+    if (refused) {
+      EXPECT_EQ(LogLines().at(1), c.refused);
+    }
+    EXPECT_EQ(Log().find("failed") == std::string::npos, !refused) << Log();
+    EXPECT_EQ(journal::WasUndone(journal::ReadJournal(platform, folder)), !refused);
+  }
   // A journal of an earlier version does not say: it is the program's own.
   EXPECT_EQ(journal::WhyNotUndo(platform.App(), {{journal::kinds::kRun, {"copy", kSystem32}}}),
             std::nullopt);

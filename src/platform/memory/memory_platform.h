@@ -225,6 +225,9 @@ class MemoryPlatform final : public Toolkit, public System {
   };
   // By root, view and folded path.
   using RegistryPath = std::tuple<RegistryRoot, RegistryView, std::string>;
+  // Where a key of HKCR lies: in the user's classes when they hold it, as Windows reads and
+  // writes it, else in the machine's; any other root's key where it is named.
+  RegistryRoot Hive(RegistryRoot root, RegistryView view, std::string_view key) const;
   // The key, made with every key above it as needed.
   RegistryKey& MakeKey(RegistryRoot root, RegistryView view, std::string_view path);
   const RegistryValue* FindValue(RegistryRoot root, RegistryView view, std::string_view key,

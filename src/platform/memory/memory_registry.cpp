@@ -14,6 +14,14 @@ std::string Joined(std::string_view key, std::string_view relative) {
 
 }  // namespace
 
+RegistryRoot MemoryPlatform::Hive(RegistryRoot root, RegistryView view,
+                                  std::string_view key) const {
+  if (root != RegistryRoot::ClassesRoot) return root;
+  return registry_.contains({RegistryRoot::UserClasses, view, Folded(key)})
+             ? RegistryRoot::UserClasses
+             : RegistryRoot::MachineClasses;
+}
+
 MemoryPlatform::RegistryKey& MemoryPlatform::MakeKey(RegistryRoot root, RegistryView view,
                                                      std::string_view path) {
   // As in the registry, a key is made with the keys above it.
@@ -28,7 +36,7 @@ MemoryPlatform::RegistryKey& MemoryPlatform::MakeKey(RegistryRoot root, Registry
 
 const RegistryValue* MemoryPlatform::FindValue(RegistryRoot root, RegistryView view,
                                                std::string_view key, std::string_view name) const {
-  auto found = registry_.find({root, view, Folded(key)});
+  auto found = registry_.find({Hive(root, view, key), view, Folded(key)});
   if (found == registry_.end()) return nullptr;
   for (const RegistryValue& value : found->second.values) {
     if (Folded(value.name) == Folded(name)) return &value;
@@ -38,7 +46,7 @@ const RegistryValue* MemoryPlatform::FindValue(RegistryRoot root, RegistryView v
 
 void MemoryPlatform::SetValue(RegistryRoot root, RegistryView view, std::string_view key,
                               RegistryValue value) {
-  std::vector<RegistryValue>& values = MakeKey(root, view, key).values;
+  std::vector<RegistryValue>& values = MakeKey(Hive(root, view, key), view, key).values;
   value.key.clear();
   for (RegistryValue& existing : values) {
     if (Folded(existing.name) == Folded(value.name)) {
@@ -53,6 +61,7 @@ void MemoryPlatform::SetValue(RegistryRoot root, RegistryView view, std::string_
 std::vector<std::map<MemoryPlatform::RegistryPath, MemoryPlatform::RegistryKey>::const_iterator>
 MemoryPlatform::KeyTree(RegistryRoot root, RegistryView view, std::string_view path) const {
   const std::string folded = Folded(path);
+  root = Hive(root, view, path);
   std::vector<std::map<RegistryPath, RegistryKey>::const_iterator> keys;
   // Every path that begins with the key's lies together; only the key and those below it count,
   // not "{A}B" beside "{A}".
@@ -119,7 +128,7 @@ Status MemoryPlatform::SetRegistryDword(RegistryRoot root, RegistryView view, st
 
 Status MemoryPlatform::DeleteRegistryValue(RegistryRoot root, RegistryView view,
                                            std::string_view key, std::string_view name) {
-  auto found = registry_.find({root, view, Folded(key)});
+  auto found = registry_.find({Hive(root, view, key), view, Folded(key)});
   if (found != registry_.end()) {
     std::erase_if(found->second.values,
                   [&](const RegistryValue& value) { return Folded(value.name) == Folded(name); });
@@ -130,11 +139,21 @@ Status MemoryPlatform::DeleteRegistryValue(RegistryRoot root, RegistryView view,
 std::vector<std::string> MemoryPlatform::RegistrySubkeys(RegistryRoot root, RegistryView view,
                                                          std::string_view key) const {
   std::vector<std::string> names;
-  for (const auto& at : KeyTree(root, view, key)) {
-    const std::string& path = at->second.path;
-    if (path.size() <= key.size()) continue;  // the key itself
-    const std::string name = path.substr(key.size() + 1);
-    if (name.find('\\') == std::string::npos) names.push_back(name);
+  // HKCR lists the subkeys of both hives, each name once.
+  const bool merged = root == RegistryRoot::ClassesRoot;
+  for (const RegistryRoot hive :
+       merged ? std::vector{RegistryRoot::UserClasses, RegistryRoot::MachineClasses}
+              : std::vector{root}) {
+    for (const auto& at : KeyTree(hive, view, key)) {
+      const std::string& path = at->second.path;
+      if (path.size() <= key.size()) continue;  // the key itself
+      const std::string name = path.substr(key.size() + 1);
+      if (name.find('\\') != std::string::npos) continue;
+      if (std::none_of(names.begin(), names.end(),
+                       [&](const std::string& listed) { return Folded(listed) == Folded(name); })) {
+        names.push_back(name);
+      }
+    }
   }
   return names;
 }
@@ -160,12 +179,36 @@ Result<std::optional<RegistryTree>> MemoryPlatform::ReadRegistryTree(RegistryRoo
 Status MemoryPlatform::WriteRegistryTree(RegistryRoot root, RegistryView view, std::string_view key,
                                          const std::optional<RegistryTree>& tree) {
   if (key.empty()) return MemoryError(kErrorInvalidParameter);
-  for (const auto& at : KeyTree(root, view, key)) registry_.erase(at);
-  if (!tree) return Done{};
-  MakeKey(root, view, key);
-  for (const std::string& relative : tree->keys) MakeKey(root, view, Joined(key, relative));
-  for (const RegistryValue& value : tree->values)
-    SetValue(root, view, Joined(key, value.key), value);
+  root = Hive(root, view, key);
+  if (tree) {
+    MakeKey(root, view, key);
+    for (const std::string& relative : tree->keys) MakeKey(root, view, Joined(key, relative));
+    for (const RegistryValue& value : tree->values)
+      SetValue(root, view, Joined(key, value.key), value);
+  }
+  // Then what the tree does not hold goes.
+  // A key that only a value names is made, and so held, too.
+  auto keyHeld = [&](const std::string& relative) {
+    auto same = [&](std::string_view kept) { return Folded(kept) == Folded(relative); };
+    return tree && (relative.empty() || std::any_of(tree->keys.begin(), tree->keys.end(), same) ||
+                    std::any_of(tree->values.begin(), tree->values.end(),
+                                [&](const RegistryValue& value) { return same(value.key); }));
+  };
+  auto valueHeld = [&](const std::string& relative, const std::string& name) {
+    return std::any_of(tree->values.begin(), tree->values.end(), [&](const RegistryValue& value) {
+      return Folded(value.key) == Folded(relative) && Folded(value.name) == Folded(name);
+    });
+  };
+  for (const auto& at : KeyTree(root, view, key)) {
+    const std::string relative =
+        at->second.path.substr(std::min(key.size() + 1, at->second.path.size()));
+    if (!keyHeld(relative)) {
+      registry_.erase(at);
+      continue;
+    }
+    std::erase_if(registry_.find(at->first)->second.values,
+                  [&](const RegistryValue& value) { return !valueHeld(relative, value.name); });
+  }
   return Done{};
 }
 

@@ -19,7 +19,21 @@ platform::Status CheckedStatus(LSTATUS status) {
 }
 
 HKEY RootKey(platform::RegistryRoot root) {
-  return root == platform::RegistryRoot::ClassesRoot ? HKEY_CLASSES_ROOT : HKEY_LOCAL_MACHINE;
+  switch (root) {
+    case platform::RegistryRoot::ClassesRoot: return HKEY_CLASSES_ROOT;
+    case platform::RegistryRoot::UserClasses: return HKEY_CURRENT_USER;
+    default: return HKEY_LOCAL_MACHINE;
+  }
+}
+
+// The key's path under its root's HKEY: each hive keeps its classes in Software\Classes.
+std::wstring KeyPath(platform::RegistryRoot root, std::string_view key) {
+  if (root != platform::RegistryRoot::MachineClasses &&
+      root != platform::RegistryRoot::UserClasses) {
+    return Widen(key);
+  }
+  return Widen(key.empty() ? std::string("Software\\Classes")
+                           : "Software\\Classes\\" + std::string(key));
 }
 
 // The view is chosen when the key is opened: Wine knows no RRF_SUBKEY_WOW64 flags.
@@ -31,8 +45,8 @@ REGSAM ViewAccess(platform::RegistryView view) {
 UniqueKey OpenToQuery(platform::RegistryRoot root, platform::RegistryView view,
                       std::string_view key) {
   HKEY opened = nullptr;
-  if (::RegOpenKeyExW(RootKey(root), Widen(key).c_str(), 0, KEY_QUERY_VALUE | ViewAccess(view),
-                      &opened) != ERROR_SUCCESS) {
+  if (::RegOpenKeyExW(RootKey(root), KeyPath(root, key).c_str(), 0,
+                      KEY_QUERY_VALUE | ViewAccess(view), &opened) != ERROR_SUCCESS) {
     return UniqueKey();
   }
   return UniqueKey(opened);
@@ -41,11 +55,18 @@ UniqueKey OpenToQuery(platform::RegistryRoot root, platform::RegistryView view,
 // The key's default value for an empty name.
 const wchar_t* ValueName(const std::wstring& name) { return name.empty() ? nullptr : name.c_str(); }
 
-// The path of the key `relative` below `key`.
-std::wstring Below(std::string_view key, std::string_view relative) {
+// The key `relative` below `key`.
+std::string Below(std::string_view key, std::string_view relative) {
   std::string path(key);
   if (!relative.empty()) path.append("\\").append(relative);
-  return Widen(path);
+  return path;
+}
+
+// Whether two names are one name to the registry, which compares them without letter case.
+bool SameName(std::string_view a, std::string_view b) {
+  const std::wstring x = Widen(a), y = Widen(b);
+  return ::CompareStringOrdinal(x.c_str(), static_cast<int>(x.size()), y.c_str(),
+                                static_cast<int>(y.size()), TRUE) == CSTR_EQUAL;
 }
 
 // Adds the values of `from` to `values`, as the values of the tree's key `relative`.
@@ -93,7 +114,7 @@ platform::Result<std::vector<std::string>> SubkeyNames(HKEY from) {
 // Deletes the key with all below it; a missing key is deleted already.
 platform::Status DeleteTree(platform::RegistryRoot root, platform::RegistryView view,
                             std::string_view key) {
-  const std::wstring path = Widen(key);
+  const std::wstring path = KeyPath(root, key);
   HKEY opened = nullptr;
   LSTATUS status = ::RegOpenKeyExW(
       RootKey(root), path.c_str(), 0,
@@ -156,9 +177,9 @@ platform::Status Win32System::SetRegistryDword(platform::RegistryRoot root,
                                                platform::RegistryView view, std::string_view key,
                                                std::string_view name, std::uint32_t value) {
   HKEY created = nullptr;
-  const LSTATUS status =
-      ::RegCreateKeyExW(RootKey(root), Widen(key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_SET_VALUE | ViewAccess(view), nullptr, &created, nullptr);
+  const LSTATUS status = ::RegCreateKeyExW(
+      RootKey(root), KeyPath(root, key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+      KEY_SET_VALUE | ViewAccess(view), nullptr, &created, nullptr);
   if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
   const UniqueKey owned(created);
   const DWORD data = value;
@@ -170,7 +191,7 @@ platform::Status Win32System::DeleteRegistryValue(platform::RegistryRoot root,
                                                   platform::RegistryView view, std::string_view key,
                                                   std::string_view name) {
   HKEY opened = nullptr;
-  LSTATUS status = ::RegOpenKeyExW(RootKey(root), Widen(key).c_str(), 0,
+  LSTATUS status = ::RegOpenKeyExW(RootKey(root), KeyPath(root, key).c_str(), 0,
                                    KEY_SET_VALUE | ViewAccess(view), &opened);
   if (status == ERROR_SUCCESS) {
     const UniqueKey owned(opened);
@@ -185,7 +206,7 @@ std::vector<std::string> Win32System::RegistrySubkeys(platform::RegistryRoot roo
                                                       platform::RegistryView view,
                                                       std::string_view key) const {
   HKEY opened = nullptr;
-  if (::RegOpenKeyExW(RootKey(root), Widen(key).c_str(), 0,
+  if (::RegOpenKeyExW(RootKey(root), KeyPath(root, key).c_str(), 0,
                       KEY_ENUMERATE_SUB_KEYS | ViewAccess(view), &opened) != ERROR_SUCCESS) {
     return {};
   }
@@ -203,8 +224,9 @@ platform::Result<std::optional<platform::RegistryTree>> Win32System::ReadRegistr
     const std::string relative = std::move(pending.back());
     pending.pop_back();
     HKEY opened = nullptr;
-    const LSTATUS status = ::RegOpenKeyExW(RootKey(root), Below(key, relative).c_str(), 0,
-                                           KEY_READ | ViewAccess(view), &opened);
+    const LSTATUS status =
+        ::RegOpenKeyExW(RootKey(root), KeyPath(root, Below(key, relative)).c_str(), 0,
+                        KEY_READ | ViewAccess(view), &opened);
     if (status == ERROR_FILE_NOT_FOUND && relative.empty()) {
       return std::optional<platform::RegistryTree>();
     }
@@ -227,16 +249,15 @@ platform::Status Win32System::WriteRegistryTree(platform::RegistryRoot root,
                                                 platform::RegistryView view, std::string_view key,
                                                 const std::optional<platform::RegistryTree>& tree) {
   if (key.empty()) return ErrorOf(ERROR_INVALID_PARAMETER);  // never the whole root
-  const platform::Status deleted = DeleteTree(root, view, key);
-  if (!deleted.ok() || !tree) return deleted;
+  if (!tree) return DeleteTree(root, view, key);
   // Every key made once, the root first; a key that only a value names is made too.
   std::map<std::string, UniqueKey> made;
   auto make = [&](const std::string& relative) -> platform::Result<HKEY> {
     if (auto found = made.find(relative); found != made.end()) return found->second.get();
     HKEY created = nullptr;
     const LSTATUS status = ::RegCreateKeyExW(
-        RootKey(root), Below(key, relative).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-        KEY_SET_VALUE | ViewAccess(view), nullptr, &created, nullptr);
+        RootKey(root), KeyPath(root, Below(key, relative)).c_str(), 0, nullptr,
+        REG_OPTION_NON_VOLATILE, KEY_SET_VALUE | ViewAccess(view), nullptr, &created, nullptr);
     if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
     return made.emplace(relative, UniqueKey(created)).first->second.get();
   };
@@ -256,6 +277,32 @@ platform::Status Win32System::WriteRegistryTree(platform::RegistryRoot root,
         ::RegSetValueExW(into.value(), ValueName(Widen(value.name)), 0, value.type, bytes.data(),
                          static_cast<DWORD>(value.data.size()));
     if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
+  }
+  // Only then what the tree does not hold goes: the key is never missing on the way.
+  auto now = ReadRegistryTree(root, view, key);
+  if (!now.ok()) return now.error();
+  if (!now.value()) return platform::Done{};  // another deleted it meanwhile
+  auto held = [&](const std::string& relative) {
+    return std::any_of(made.begin(), made.end(),
+                       [&](const auto& kept) { return SameName(kept.first, relative); });
+  };
+  for (const std::string& relative : now.value()->keys) {
+    if (held(relative)) continue;
+    // A key below one deleted already is gone with it.
+    const platform::Status deleted = DeleteTree(root, view, Below(key, relative));
+    if (!deleted.ok()) return deleted;
+  }
+  for (const platform::RegistryValue& value : now.value()->values) {
+    const bool kept = std::any_of(tree->values.begin(), tree->values.end(), [&](const auto& want) {
+      return SameName(want.key, value.key) && SameName(want.name, value.name);
+    });
+    if (kept || !held(value.key)) continue;
+    auto from = make(value.key);
+    if (!from.ok()) return from.error();
+    const LSTATUS status = ::RegDeleteValueW(from.value(), ValueName(Widen(value.name)));
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+      return ErrorOf(static_cast<DWORD>(status));
+    }
   }
   return platform::Done{};
 }
