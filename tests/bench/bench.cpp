@@ -514,12 +514,12 @@ std::map<std::string, double> PhasesOf(const std::string& output) {
 // with its journal and without one, for which no run folder can be made and the run goes on
 // without (the store itself, which holds the run lock, stays usable). The two take turns with
 // the Install floor, without and with the least journal; each run's journal is removed after
-// it. The phases of the journaled Installs are printed as journal_phase_*.
-void Journal(const std::wstring& phases, const std::wstring& floor, const std::wstring& sample,
+// it. The phases of the Installs are printed as journal_phase_* and journal_off_phase_*.
+void Journal(const std::wstring& phasesExe, const std::wstring& floor, const std::wstring& sample,
              int count, int runs) {
   PrivateWindows windows;
   ScratchFolder folder(L"journal"), toolFolder(L"journaltool"), floorFolder(L"floorjournal");
-  const std::wstring tool = toolFolder.Take(phases), floorExe = floorFolder.Take(floor);
+  const std::wstring tool = toolFolder.Take(phasesExe), floorExe = floorFolder.Take(floor);
   for (int i = 1; i <= count; ++i) CopyInto(sample, folder.PathOf(Numbered(L"comp", i, L".dll")));
   windows.UnregisterAtEnd(windows.System() + L"\\" + Numbered(L"comp", 1, L".dll"));
   const std::wstring windir = windows.Environment().front().second;
@@ -527,7 +527,7 @@ void Journal(const std::wstring& phases, const std::wstring& floor, const std::w
   ::GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
   const std::wstring runsFolder = std::wstring(data) + L"\\Kalvenor\\runs";
   std::vector<double> with, without, ratios, floorWith, floorWithout, floorRatios;
-  std::map<std::string, std::vector<double>> journaled;
+  std::map<std::string, std::vector<double>> phases;
   for (int run = 0; run < runs; ++run) {
     for (int turn = 0; turn < 4; ++turn) {
       windows.Clear();
@@ -553,8 +553,8 @@ void Journal(const std::wstring& phases, const std::wstring& floor, const std::w
       }
       (which == 0 ? with : without)
           .push_back(values.at("phase_wall_ms") * values.at("phase_components") / 1000);
-      if (which == 0) {
-        for (const auto& [name, value] : values) journaled["journal_" + name].push_back(value);
+      for (const auto& [name, value] : values) {
+        phases[(which == 0 ? "journal_" : "journal_off_") + name].push_back(value);
       }
     }
     ratios.push_back(with.back() / without.back());
@@ -566,7 +566,7 @@ void Journal(const std::wstring& phases, const std::wstring& floor, const std::w
   PrintMedianMs("journal_floor_ms", floorWith);
   PrintMedianMs("journal_floor_off_ms", floorWithout);
   PrintRatio("journal_floor_ratio", floorRatios);
-  for (const auto& [name, values] : journaled) Print(name, Median(values));
+  for (const auto& [name, values] : phases) Print(name, Median(values));
 }
 
 // Install over `count` listed files that are gone by the time of the click: one "File not
