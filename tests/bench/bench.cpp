@@ -6,7 +6,7 @@
 //   kalvenor_bench install  <kalvenor.exe> <floor_install.exe> <sample.dll> <plain.dll> <count>
 //                           <runs>
 //   kalvenor_bench quiet    <kalvenor.exe> <floor_install.exe> <sample.dll> <count> <runs>
-//   kalvenor_bench journal  <kalvenor.exe> <sample.dll> <count> <runs>
+//   kalvenor_bench journal  <kalvenor_phases.exe> <floor_install.exe> <sample.dll> <count> <runs>
 //   kalvenor_bench missing  <kalvenor.exe> <count> <runs>
 //   kalvenor_bench copy     <kalvenor.exe> <count> <runs>
 //   kalvenor_bench phases   <kalvenor_phases.exe> <floor_install.exe> <sample.dll> <count> <runs>
@@ -497,22 +497,37 @@ void QuietInstall(const std::wstring& program, const std::wstring& floor,
   PrintMedianMs("quiet_floor_ms", floorTimes);
 }
 
+// The "name value" lines that kalvenor_phases prints.
+std::map<std::string, double> PhasesOf(const std::string& output) {
+  std::map<std::string, double> values;
+  for (std::size_t start = 0, end; (end = output.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    const std::string line = output.substr(start, end - start);
+    const std::size_t blank = line.find(' ');
+    if (blank != std::string::npos) values[line.substr(0, blank)] = std::atof(&line[blank + 1]);
+  }
+  return values;
+}
+
 // Install of `count` components over copies already in the system directory, so that each
-// step backs up the file it replaces: with the run's journal, and the same Install without one,
-// for which the store is made unusable (a file where its folder goes, held open) and the run
-// goes on without. The two take turns; each run's journal is removed after it.
-void Journal(const std::wstring& program, const std::wstring& floor, const std::wstring& sample,
+// step backs up the file it replaces: the program's own Install in process (kalvenor_phases),
+// with its journal and without one, for which no run folder can be made and the run goes on
+// without (the store itself, which holds the run lock, stays usable). The two take turns with
+// the Install floor, without and with the least journal; each run's journal is removed after
+// it. The phases of the Installs are printed as journal_phase_* and journal_off_phase_*.
+void Journal(const std::wstring& phasesExe, const std::wstring& floor, const std::wstring& sample,
              int count, int runs) {
   PrivateWindows windows;
-  ScratchFolder folder(L"journal"), floorFolder(L"floorjournal");
-  const std::wstring exe = folder.Take(program), floorExe = floorFolder.Take(floor);
+  ScratchFolder folder(L"journal"), toolFolder(L"journaltool"), floorFolder(L"floorjournal");
+  const std::wstring tool = toolFolder.Take(phasesExe), floorExe = floorFolder.Take(floor);
   for (int i = 1; i <= count; ++i) CopyInto(sample, folder.PathOf(Numbered(L"comp", i, L".dll")));
   windows.UnregisterAtEnd(windows.System() + L"\\" + Numbered(L"comp", 1, L".dll"));
+  const std::wstring windir = windows.Environment().front().second;
   wchar_t data[MAX_PATH] = {};
   ::GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
-  const std::wstring store = std::wstring(data) + L"\\Kalvenor", aside = store + L".bench";
-  std::vector<double> with, without, withCpu, withoutCpu, ratios, floorWith, floorWithout,
-      floorRatios;
+  const std::wstring runsFolder = std::wstring(data) + L"\\Kalvenor\\runs";
+  std::vector<double> with, without, ratios, floorWith, floorWithout, floorRatios;
+  std::map<std::string, std::vector<double>> phases;
   for (int run = 0; run < runs; ++run) {
     for (int turn = 0; turn < 4; ++turn) {
       windows.Clear();
@@ -528,34 +543,30 @@ void Journal(const std::wstring& program, const std::wstring& floor, const std::
         (which == 3 ? floorWith : floorWithout).push_back(values.at("elapsed_ms") / 1000);
         continue;
       }
-      const bool journaled = which == 0;
-      // Held open without sharing, the file cannot be moved aside for a store made anew.
-      UniqueHandle held;
-      if (!journaled) {
-        ::MoveFileW(store.c_str(), aside.c_str());
-        held.Reset(::CreateFileW(store.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+      const std::map<std::string, double> values =
+          PhasesOf(RunCapturingOutput(tool, Quoted(windir) + L" " + Quoted(folder.Path()) +
+                                                (which == 0 ? L"" : L" nojournal")));
+      RemoveTree(runsFolder);
+      const auto failed = values.find("phase_failed");
+      if (failed == values.end() || failed->second != 0) {
+        Fail("the Install in kalvenor_phases failed");
       }
-      const InstallRun done = RunInstall(exe, windows, count);
-      if (!journaled) {
-        held.Reset();
-        ::MoveFileW(aside.c_str(), store.c_str());
+      (which == 0 ? with : without)
+          .push_back(values.at("phase_wall_ms") * values.at("phase_components") / 1000);
+      for (const auto& [name, value] : values) {
+        phases[(which == 0 ? "journal_" : "journal_off_") + name].push_back(value);
       }
-      RemoveTree(store + L"\\runs");
-      (journaled ? with : without).push_back(done.seconds);
-      (journaled ? withCpu : withoutCpu).push_back(done.cpuSeconds);
     }
     ratios.push_back(with.back() / without.back());
     floorRatios.push_back(floorWith.back() / floorWithout.back());
   }
   PrintMedianMs("journal_ms", with);
   PrintMedianMs("journal_off_ms", without);
-  PrintMedianMs("journal_cpu_ms", withCpu);
-  PrintMedianMs("journal_off_cpu_ms", withoutCpu);
   PrintRatio("journal_ratio", ratios);
   PrintMedianMs("journal_floor_ms", floorWith);
   PrintMedianMs("journal_floor_off_ms", floorWithout);
   PrintRatio("journal_floor_ratio", floorRatios);
+  for (const auto& [name, values] : phases) Print(name, Median(values));
 }
 
 // Install over `count` listed files that are gone by the time of the click: one "File not
@@ -656,14 +667,7 @@ void Phases(const std::wstring& phases, const std::wstring& floor, const std::ws
       if (which == 0) {
         const std::string output =
             RunCapturingOutput(tool, Quoted(windir) + L" " + Quoted(folder.Path()));
-        for (std::size_t start = 0, end; (end = output.find('\n', start)) != std::string::npos;
-             start = end + 1) {
-          const std::string line = output.substr(start, end - start);
-          const std::size_t blank = line.find(' ');
-          if (blank != std::string::npos) {
-            figures[line.substr(0, blank)].push_back(std::atof(line.c_str() + blank + 1));
-          }
-        }
+        for (const auto& [name, value] : PhasesOf(output)) figures[name].push_back(value);
         continue;
       }
       std::map<std::string, double> values =
@@ -693,8 +697,8 @@ int Usage() {
       "<plain.dll> <count> <runs>\n"
       "       kalvenor_bench quiet <kalvenor.exe> <floor_install.exe> <sample.dll> <count> "
       "<runs>\n"
-      "       kalvenor_bench journal <kalvenor.exe> <floor_install.exe> <sample.dll> <count> "
-      "<runs>\n"
+      "       kalvenor_bench journal <kalvenor_phases.exe> <floor_install.exe> <sample.dll> "
+      "<count> <runs>\n"
       "       kalvenor_bench missing <kalvenor.exe> <count> <runs>\n"
       "       kalvenor_bench copy <kalvenor.exe> <count> <runs>\n"
       "       kalvenor_bench phases <kalvenor_phases.exe> <floor_install.exe> "

@@ -3,8 +3,10 @@
 // layers that time every call and file it under the phase of the step it serves. Prints
 // "name value" lines for kalvenor_bench: per component, the milliseconds and the calls of each
 // phase, and the program's own work as what is left of the wall time.
-//   kalvenor_phases <windows folder> <component folder>
-// The windows folder stands in for WINDIR, as for the program under the benchmark.
+//   kalvenor_phases <windows folder> <component folder> [nojournal]
+// The windows folder stands in for WINDIR, as for the program under the benchmark. With
+// "nojournal" no run folder can be made in the journal's store, and the run goes on without a
+// journal, as the program's does: the store and its run lock stay usable.
 #include <windows.h>
 // After windows.h, which it depends on.
 #include <objbase.h>
@@ -117,7 +119,8 @@ class TimedProcess final : public Process {
 // Every call goes to the real system; those an Install step makes are timed.
 class TimedSystem final : public System {
  public:
-  TimedSystem(System& inner, Phases& phases) : inner_(inner), phases_(phases) {}
+  TimedSystem(System& inner, Phases& phases, bool journal)
+      : inner_(inner), phases_(phases), journal_(journal) {}
 
   const AppInfo& App() const override { return inner_.App(); }
   std::optional<std::string> Environ(std::string_view name) const override {
@@ -176,7 +179,11 @@ class TimedSystem final : public System {
   DateTime UtcNow() const override { return inner_.UtcNow(); }
   std::string ProgramDataFolder() const override { return inner_.ProgramDataFolder(); }
   Status CreateFolder(std::string_view path) override { return inner_.CreateFolder(path); }
-  Status CreateNewFolder(std::string_view path) override { return inner_.CreateNewFolder(path); }
+  // Only a run's folder is made new.
+  Status CreateNewFolder(std::string_view path) override {
+    if (!journal_) return SystemError{ERROR_ACCESS_DENIED, "Access is denied."};
+    return inner_.CreateNewFolder(path);
+  }
   Status CreateProtectedFolder(std::string_view path) override {
     return inner_.CreateProtectedFolder(path);
   }
@@ -238,6 +245,7 @@ class TimedSystem final : public System {
  private:
   System& inner_;
   Phases& phases_;
+  bool journal_;
 };
 
 // The message loop's passes while the tool runs: the log's hand-overs, the repaints and the
@@ -299,8 +307,10 @@ std::string Key(const std::string& name) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: kalvenor_phases <windows folder> <component folder>\n");
+  const bool journal = argc != 4 || std::wstring(argv[3]) != L"nojournal";
+  if (argc != 3 && journal) {
+    std::fprintf(stderr,
+                 "usage: kalvenor_phases <windows folder> <component folder> [nojournal]\n");
     return 2;
   }
   ::SetEnvironmentVariableW(L"WINDIR", argv[1]);
@@ -314,7 +324,7 @@ int wmain(int argc, wchar_t** argv) {
   {
     win32::Win32System system;
     win32::Win32Toolkit toolkit(::GetModuleHandleW(nullptr));
-    TimedSystem timedSystem(system, phases);
+    TimedSystem timedSystem(system, phases, journal);
     TimedToolkit timedToolkit(toolkit, phases);
     Services services{timedToolkit, timedSystem};
     engine::Engine engine(services);
