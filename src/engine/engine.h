@@ -126,7 +126,9 @@ class Engine final : private journal::UndoSteps {
   // ---- Steps (steps.cpp)
   // False, with a failed line, when the record a step needs could not be written.
   bool Journaled(const platform::Status& recorded);
-  platform::Status ReplaceInUse(const std::string& source, const std::string& target);
+  // Each false, with its failed lines, when the copy is not in place.
+  bool PutCopy(const std::string& source, const std::string& target);
+  bool ReplaceInUse(const std::string& replacement, const std::string& target);
   void LogSetAside(const journal::SetAside& setAside, std::string_view after);
 
   // ---- The log and the step records (step_log.cpp): a step's first line ("> ..."), and the

@@ -30,11 +30,8 @@ bool Engine::LocalFileCopy(const std::string& source, const std::string& destina
   AddLine("OP> FileCopy " + source + ", " + destination);
   auto recorded = recorder_.BeforeCopy(source, destination, after);
   if (!recorded.ok()) return Journaled(recorded.error());
-  platform::Status copied = File_CopyReplacing(system_, source, destination);
-  if (!copied.ok() && system_.InUse(destination)) copied = ReplaceInUse(source, destination);
-  if (!copied.ok()) {
+  if (!PutCopy(source, destination)) {
     recorder_.CopyFailed();
-    LogFailure(copied.error().message);
     return false;
   }
   // The line tells what Undo brings back: only a run with a journal has it.
@@ -45,18 +42,43 @@ bool Engine::LocalFileCopy(const std::string& source, const std::string& destina
   return true;
 }
 
-// A running program holds the file: its name is freed by renaming it aside, and the copy goes
-// into it. Programs started from now on load the new file; the old one goes at the restart.
-platform::Status Engine::ReplaceInUse(const std::string& source, const std::string& target) {
-  auto setAside = journal::SetAsideInUse(system_, target);
-  if (!setAside.ok()) return setAside.error();
-  platform::Status copied = File_CopyReplacing(system_, source, target);
-  if (!copied.ok()) {
-    (void)system_.Rename(setAside.value().aside, target);
-    return copied;
+// The copy goes to a temporary name beside the target first, which then takes the target's
+// place in one step.
+bool Engine::PutCopy(const std::string& source, const std::string& target) {
+  auto made = File_CopyBeside(system_, source, target);
+  if (!made.ok()) {
+    LogFailure(made.error().message);
+    return false;
   }
+  platform::Status placed = system_.Replace(made.value(), target);
+  if (placed.ok()) return true;
+  const bool inUse = system_.InUse(target);
+  if (inUse && ReplaceInUse(made.value(), target)) return true;
+  (void)system_.Delete(made.value());
+  if (!inUse) LogFailure(placed.error().message);
+  return false;
+}
+
+// A running program holds the file: its name is freed by renaming it aside, and the new file
+// takes it. Programs started from now on load the new file; the old one goes at the restart.
+// Where the new one cannot take the name, the old one gets it back.
+bool Engine::ReplaceInUse(const std::string& replacement, const std::string& target) {
+  auto setAside = journal::SetAsideInUse(system_, target);
+  platform::Status placed = setAside.ok() ? system_.Rename(replacement, target) : setAside.error();
+  if (!placed.ok()) {
+    LogFailure(placed.error().message);
+    if (!setAside.ok()) return false;
+    const std::string& aside = setAside.value().aside;
+    platform::Status back = system_.Rename(aside, target);
+    if (!back.ok()) {
+      LogFailure("renamed it to " + aside + ", which cannot be renamed back (" +
+                 back.error().message + "): give it back its name " + File_GetName(target));
+    }
+    return false;
+  }
+  journal::DeleteAtRestart(system_, setAside.value());
   LogSetAside(setAside.value(), "programs started from now on get the new file");
-  return platform::Done{};
+  return true;
 }
 
 void Engine::LogSetAside(const journal::SetAside& setAside, std::string_view after) {
@@ -85,6 +107,7 @@ bool Engine::LocalFileRemove(const std::string& source) {
   if (!deleted.ok() && system_.InUse(source)) {
     auto setAside = journal::SetAsideInUse(system_, source);
     if (setAside.ok()) {
+      journal::DeleteAtRestart(system_, setAside.value());
       LogSetAside(setAside.value(), "programs that hold it keep it till then");
       return !setAside.value().notScheduled;
     }

@@ -133,6 +133,18 @@ std::optional<Record> DecodeRecord(std::string_view line) {
   return record;
 }
 
+// Hashes each piece, keeping the file's first bytes in `head`, when given.
+platform::PieceSink Hashing(Sha256& hash, std::vector<std::byte>* head) {
+  return [&hash, head](std::span<const std::byte> piece) {
+    hash.Add(piece);
+    if (head && head->size() < inspect::kMaxImageBytes) {
+      head->insert(head->end(), piece.begin(),
+                   piece.begin() + std::min(piece.size(), inspect::kMaxImageBytes - head->size()));
+    }
+    return platform::Status(platform::Done{});
+  };
+}
+
 bool Exists(const platform::SystemError& error) {
   return error.code == platform::kErrorAlreadyExists || error.code == platform::kErrorFileExists;
 }
@@ -186,10 +198,12 @@ std::string UtcStamp(const platform::DateTime& time) {
          Padded(time.hour, 2) + Padded(time.minute, 2) + Padded(time.second, 2) + "Z";
 }
 
-platform::Result<std::string> Sha256Of(platform::System& system, const std::string& path) {
-  auto bytes = system.ReadFile(path, kMaxFileBytes);
-  if (!bytes.ok()) return bytes.error();
-  return Sha256Hex(bytes.value());
+platform::Result<std::string> Sha256Of(platform::System& system, const std::string& path,
+                                       std::vector<std::byte>* head) {
+  Sha256 hash;
+  platform::Status read = system.ReadPieces(path, Hashing(hash, head));
+  if (!read.ok()) return read.error();
+  return hash.Hex();
 }
 
 // ---- The store
@@ -362,14 +376,13 @@ platform::Status Writer::Write(const std::vector<Record>& records) {
 
 platform::Result<Record> Writer::Backup(const std::string& file,
                                         std::optional<platform::FileVersion>* version) {
-  auto bytes = system_.ReadFile(file, kMaxFileBytes);
-  if (!bytes.ok()) return bytes.error();
   const std::string saved = folder_ + "\\" + std::to_string(++backups_) + "-" + File_GetName(file);
   // On the disk before the record that names it, so that the power gone leaves no record of a
-  // backup that is not there; the SHA-256 tells a torn one all the same.
-  const std::string_view data(reinterpret_cast<const char*>(bytes.value().data()),
-                              bytes.value().size());
-  platform::Status written = system_.AppendDurably(saved, data);
+  // backup that is not there; the SHA-256 tells a torn one all the same. Hashed as it is copied,
+  // a piece at a time: a file of any size is backed up whole.
+  Sha256 hash;
+  std::vector<std::byte> head;
+  platform::Status written = system_.CopyNewDurably(file, saved, Hashing(hash, &head));
   // The backup keeps the file's hidden and system attributes, which the copy back gives it
   // again; read-only it could not be removed with its run.
   platform::FileState state = system_.StateOf(file);
@@ -378,11 +391,10 @@ platform::Result<Record> Writer::Backup(const std::string& file,
     written = system_.SetAttributes(saved, state);
   }
   if (!written.ok()) return written.error();
-  const auto image = inspect::ReadPeImage(bytes.value());
+  const auto image = inspect::ReadPeImage(head);
   const std::optional<platform::FileVersion> found = image ? image->version : std::nullopt;
   if (version) *version = found;
-  return Record{kinds::kBackup,
-                {file, saved, Sha256Hex(bytes.value()), found ? found->Text() : std::string()}};
+  return Record{kinds::kBackup, {file, saved, hash.Hex(), found ? found->Text() : std::string()}};
 }
 
 }  // namespace kalvenor::journal

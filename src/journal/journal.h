@@ -104,8 +104,11 @@ std::string TreeDigest(const std::optional<platform::RegistryTree>& tree);
 // The time as the store's names hold it: 20261208T141700Z.
 std::string UtcStamp(const platform::DateTime& time);
 
-// The SHA-256 of a file's bytes, in hexadecimal.
-platform::Result<std::string> Sha256Of(platform::System& system, const std::string& path);
+// The SHA-256 of a file's bytes, in hexadecimal, read a piece at a time whatever its size.
+// `head`, when given, gets the file's first bytes, as many as an image is read for its version
+// and type library.
+platform::Result<std::string> Sha256Of(platform::System& system, const std::string& path,
+                                       std::vector<std::byte>* head = nullptr);
 
 // The records of the run in `folder`. A line cut short by a crash is left out; `unreadable`,
 // when given, counts the other lines left out: of an unknown kind, with the wrong number of
@@ -141,7 +144,8 @@ class Writer {
 };
 
 inline constexpr char kJournalName[] = "journal.txt";
-// The most of a file the journal reads, to back it up or to tell it again by its SHA-256.
+// The most of a journal that is read, far more than a run writes. Backups and hashes take files
+// of any size.
 inline constexpr std::size_t kMaxFileBytes = std::size_t{1} << 30;
 
 }  // namespace kalvenor::journal

@@ -38,9 +38,12 @@ platform::Result<SetAside> SetAsideInUse(platform::System& system, const std::st
   }
   platform::Status renamed = system.Rename(target, setAside.aside);
   if (!renamed.ok()) return renamed.error();
+  return setAside;
+}
+
+void DeleteAtRestart(platform::System& system, SetAside& setAside) {
   platform::Status scheduled = system.DeleteAtRestart(setAside.aside);
   if (!scheduled.ok()) setAside.notScheduled = scheduled.error();
-  return setAside;
 }
 
 platform::Status Recorder::Begin(const std::string& runKind, const std::string& systemDir) {
@@ -86,20 +89,20 @@ platform::Result<std::optional<Recorder::Downgrade>> Recorder::BeforeCopy(const 
                                                                           const std::string& target,
                                                                           const AfterCopy& after) {
   if (!writer_) return std::optional<Downgrade>();
-  auto bytes = system_.ReadFile(source, kMaxFileBytes);
-  if (!bytes.ok()) return std::optional<Downgrade>();  // the copy itself fails, and says why
+  std::vector<std::byte> head;
+  auto hash = Sha256Of(system_, source, &head);
+  if (!hash.ok()) return std::optional<Downgrade>();  // the copy itself fails, and says why
   std::optional<platform::FileVersion> replaced;
   auto saved = BackUp(target, &replaced);
   if (!saved.ok()) return saved.error();
-  std::vector<Record> records{std::move(saved.value()),
-                              {kinds::kCopy, {target, Sha256Hex(bytes.value())}}};
+  std::vector<Record> records{std::move(saved.value()), {kinds::kCopy, {target, hash.value()}}};
   if (after.share) records.push_back(ShareRecord(target, *after.share));
   // The copy brings these bytes: the tool's records are read from them.
-  if (after.tool) AddToolRecords(*after.tool, &bytes.value(), records);
+  if (after.tool) AddToolRecords(*after.tool, &head, records);
   platform::Status written = Write(records);
   if (!written.ok()) return written.error();
   if (after.tool) toolAhead_ = target;
-  const auto image = inspect::ReadPeImage(bytes.value());
+  const auto image = inspect::ReadPeImage(head);
   if (replaced && image && image->version && *replaced > *image->version) {
     return std::optional(Downgrade{*replaced, *image->version});
   }

@@ -24,7 +24,10 @@ struct SetAside {
   std::vector<std::string> programs;                  // those that hold it, where the system tells
   std::optional<platform::SystemError> notScheduled;  // why it is not deleted at restart
 };
+// Renames the file aside, to a free name beside it.
 platform::Result<SetAside> SetAsideInUse(platform::System& system, const std::string& target);
+// Has the system delete the file set aside at the next restart, or says why it will not.
+void DeleteAtRestart(platform::System& system, SetAside& setAside);
 
 // What follows a copy in its step, journaled with it in one flush: the share it takes of its
 // target, and the tool that then registers the target (an Install).

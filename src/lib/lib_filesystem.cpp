@@ -15,29 +15,37 @@ std::string File_GetName(std::string_view p_path) {
 
 namespace {
 
-// Makes the new content under a temporary name beside the destination, then puts it in the
-// destination's place in one step: the destination is the complete new file or exactly the
-// old one. The name is this process's own, so that two programs at the same destination never
-// take each other's; one left behind by a power cut is reused by the next process of its id,
-// and one of the fixed name that earlier versions used, which no process uses now, goes.
+// Makes the new content under a temporary name beside the destination, to take the
+// destination's place in one step: the destination is the complete new file or exactly the old
+// one. The name is this process's own, so that two programs at the same destination never take
+// each other's; one left behind by a power cut is reused by the next process of its id, and one
+// of the fixed name that earlier versions used, which no process uses now, goes.
 template <class Make>
-platform::Status ReplaceThroughTemporary(platform::System& system, std::string_view destination,
+platform::Result<std::string> MadeBeside(platform::System& system, std::string_view destination,
                                          std::string_view suffix, Make make) {
   const std::string earlier = std::string(destination) + std::string(suffix);
   const std::string temporary = earlier + "-" + std::to_string(system.ProcessId());
   (void)system.Delete(earlier);
   (void)system.Delete(temporary);
   platform::Status made = make(temporary);
-  if (made.ok()) made = system.Replace(temporary, destination);
-  if (!made.ok()) (void)system.Delete(temporary);
-  return made;
+  if (made.ok()) return temporary;
+  (void)system.Delete(temporary);
+  return made.error();
+}
+
+platform::Status PutInPlace(platform::System& system, platform::Result<std::string> made,
+                            std::string_view destination) {
+  if (!made.ok()) return made.error();
+  platform::Status placed = system.Replace(made.value(), destination);
+  if (!placed.ok()) (void)system.Delete(made.value());
+  return placed;
 }
 
 }  // namespace
 
-platform::Status File_CopyReplacing(platform::System& system, std::string_view source,
-                                    std::string_view destination) {
-  return ReplaceThroughTemporary(system, destination, ".kalvenor-copy", [&](const std::string& to) {
+platform::Result<std::string> File_CopyBeside(platform::System& system, std::string_view source,
+                                              std::string_view destination) {
+  return MadeBeside(system, destination, ".kalvenor-copy", [&](const std::string& to) {
     const platform::Status copied = system.CopyNew(source, to);
     // The copy has the source's attributes. Read-only (as every file copied from a CD is), it
     // could not be deleted should the step fail, nor replaced or removed by later runs.
@@ -48,10 +56,17 @@ platform::Status File_CopyReplacing(platform::System& system, std::string_view s
   });
 }
 
+platform::Status File_CopyReplacing(platform::System& system, std::string_view source,
+                                    std::string_view destination) {
+  return PutInPlace(system, File_CopyBeside(system, source, destination), destination);
+}
+
 platform::Status File_WriteReplacing(platform::System& system, std::string_view path,
                                      std::string_view bytes) {
-  return ReplaceThroughTemporary(system, path, ".kalvenor-save",
-                                 [&](const std::string& to) { return system.WriteNew(to, bytes); });
+  return PutInPlace(system,
+                    MadeBeside(system, path, ".kalvenor-save",
+                               [&](const std::string& to) { return system.WriteNew(to, bytes); }),
+                    path);
 }
 
 }  // namespace kalvenor

@@ -21,6 +21,10 @@ std::string File_GetName(std::string_view p_path);
 // copy keeps the source's attributes but read-only, which would keep it from being replaced.
 platform::Status File_CopyReplacing(platform::System& system, std::string_view source,
                                     std::string_view destination);
+// The first half of it: the copy under the temporary name beside the destination, which it
+// returns; nothing is left of a copy that fails.
+platform::Result<std::string> File_CopyBeside(platform::System& system, std::string_view source,
+                                              std::string_view destination);
 
 // Writes `bytes` as the whole file at `path` in the same way: the old file or the new one.
 platform::Status File_WriteReplacing(platform::System& system, std::string_view path,

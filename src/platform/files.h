@@ -2,6 +2,8 @@
 // Files and folders: looking them up, copying, replacing, deleting and writing them.
 
 #include <cstddef>
+#include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +15,11 @@ namespace kalvenor::platform {
 // Which entries a directory search returns: files (hidden ones too, with Hidden; never those
 // with the system attribute) or, with Folders, folders alone, whatever their attributes.
 enum class DirAttributes { Normal = 0, Hidden = 2, Folders = 16 };
+
+// A file of any size is read and copied a piece at a time, each piece handed to a sink; an
+// error the sink returns ends the read or the copy with it.
+inline constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
+using PieceSink = std::function<Status(std::span<const std::byte>)>;
 
 // How a path stands.
 struct FileState {
@@ -38,6 +45,14 @@ class Files {
   virtual Status Replace(std::string_view replacement, std::string_view destination) = 0;
   // Deletes the file; a read-only one is refused.
   virtual Status Delete(std::string_view path) = 0;
+
+  // Hands the file's bytes to `sink` in order, at most kPieceBytes at a time.
+  virtual Status ReadPieces(std::string_view path, const PieceSink& sink) const = 0;
+  // Copies `source` as the new file `destination` (failing when one of that name exists),
+  // handing each piece to `sink` as it goes, and has the copy on the disk before returning,
+  // with normal attributes. A copy that fails part-way, on a full disk say, is removed.
+  virtual Status CopyNewDurably(std::string_view source, std::string_view destination,
+                                const PieceSink& sink) = 0;
 
   // ---- Read-only looks at components
   // The file's first `maxBytes` bytes at most.

@@ -157,6 +157,15 @@ class TimedSystem final : public System {
   }
   std::uint32_t ProcessId() const override { return inner_.ProcessId(); }
   std::uint32_t TickCount() const override { return inner_.TickCount(); }
+  Status ReadPieces(std::string_view path, const PieceSink& sink) const override {
+    return Timed(phases_, "file reads", [&] { return inner_.ReadPieces(path, sink); });
+  }
+  // The backup's copy, and the hash that goes with it.
+  Status CopyNewDurably(std::string_view source, std::string_view destination,
+                        const PieceSink& sink) override {
+    return Timed(phases_, "backup writes",
+                 [&] { return inner_.CopyNewDurably(source, destination, sink); });
+  }
   Result<std::vector<std::byte>> ReadFile(std::string_view path,
                                           std::size_t maxBytes) const override {
     return Timed(phases_, "file reads", [&] { return inner_.ReadFile(path, maxBytes); });

@@ -183,6 +183,63 @@ TEST_F(Journal, AFileInUseIsReplacedAndTheOldOneGoesAtTheRestart) {
   ::FreeLibrary(held);
 }
 
+// A file of over 1 GiB replaced and undone comes back whole: it is backed up and hashed a piece
+// at a time, in a build of either bitness. Sparse, it takes room only for its backup and the
+// copy Undo puts back, in a store of the test's own that goes at its end.
+TEST_F(Journal, AFileOfOverAGibibyteComesBackWholeByUndo) {
+  constexpr ULONGLONG kSize = (1ULL << 30) + 4097;
+  ULARGE_INTEGER free{};
+  ASSERT_TRUE(::GetDiskFreeSpaceExW(windows.System().c_str(), &free, nullptr, nullptr));
+  if (free.QuadPart < 3 * kSize) {
+    GTEST_SKIP() << "the drive holds " << (free.QuadPart >> 20) << " MiB free, less than the "
+                 << (3 * kSize >> 20) << " MiB that the file, its backup and its copy back take";
+  }
+  const std::string tail = "the tail";
+  const std::wstring target = windows.Target(L"huge.dll");
+  // Written at its end only, the file is sparse.
+  const auto atTail = [&](HANDLE file) {
+    return ::SetFilePointerEx(file, {.QuadPart = static_cast<LONGLONG>(kSize - tail.size())},
+                              nullptr, FILE_BEGIN);
+  };
+  {
+    const win32::UniqueFile file(::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr,
+                                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    ASSERT_TRUE(
+        file && atTail(file.get()) &&
+        ::WriteFile(file.get(), tail.data(), static_cast<DWORD>(tail.size()), &written, nullptr));
+  }
+  struct OwnStore {
+    std::wstring store = EnvironmentVariable(L"ProgramData") + L"\\Kalvenor";
+    TempFolder earlier, used;
+    OwnStore() { ::MoveFileW(store.c_str(), earlier.PathOf(L"store").c_str()); }
+    ~OwnStore() {
+      ::MoveFileW(store.c_str(), used.PathOf(L"store").c_str());
+      ::MoveFileW(earlier.PathOf(L"store").c_str(), store.c_str());
+    }
+  } own;
+  // Unattended: the window takes no messages while a step copies a gibibyte.
+  const std::wstring exe = folder.Copy(UnderTest().exe, L"kalvenor.exe");
+  folder.Copy(SamplePath(L"kalvenor_sample.dll"), L"huge.dll");
+  const std::wstring log = folder.PathOf(L"run.log");
+  for (const wchar_t* arguments :
+       {L"/copy /quiet /log:run.log huge.dll", L"/undo /quiet /log:run.log"}) {
+    SCOPED_TRACE(Narrow(arguments));
+    ASSERT_EQ(RunUnattended(exe, arguments, windows, folder.Path()).exitCode, 0u)
+        << FileContent(log);
+  }
+  const win32::UniqueFile file(::CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size{};
+  ASSERT_TRUE(file && ::GetFileSizeEx(file.get(), &size));
+  EXPECT_EQ(static_cast<ULONGLONG>(size.QuadPart), kSize);
+  std::string read(tail.size(), '\0');
+  DWORD got = 0;
+  ASSERT_TRUE(atTail(file.get()) &&
+              ::ReadFile(file.get(), read.data(), static_cast<DWORD>(read.size()), &got, nullptr));
+  EXPECT_EQ(read, tail);
+}
+
 // A file that anyone could have made where the store goes is moved aside, and the run journals
 // into a store made anew, which Undo then works from.
 TEST_F(Journal, AFileInTheStoresPlaceIsMovedAsideAndTheRunKeepsItsJournal) {

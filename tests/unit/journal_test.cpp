@@ -141,6 +141,73 @@ TEST_F(JournalTest, AFileInUseIsRenamedAsideAndGoesAtTheRestart) {
   EXPECT_EQ(Log().find("failed"), std::string::npos) << Log();
 }
 
+// The new file is made beside the one in use before anything is renamed; where it cannot take
+// the name, the old one gets it back, and only a roll-back that fails too leaves it aside.
+TEST_F(JournalTest, AFileInUseIsSetAsideOnlyOnceTheNewOneIsMadeAndGetsItsNameBack) {
+  const std::string aside = std::string(kTarget) + ".kalvenor-old";
+  const std::string denied = "|      failed: Access is denied.";
+  const struct {
+    std::size_t renamesBefore, renamesFailing;  // renames that work, then those that fail
+    bool copyFails;
+    Strings failed;
+    const char* left;  // the file that holds the old content
+  } cases[] = {
+      {0, 0, true, {"|      failed: There is not enough space on the disk."}, kTarget},
+      {0, 1, false, {denied}, kTarget},  // it cannot be set aside
+      {1, 1, false, {denied}, kTarget},  // the new one cannot take its name
+      {1,
+       2,
+       false,
+       {denied, "|      failed: renamed it to " + aside +
+                    ", which cannot be renamed back (Access is denied.): give it back its name "
+                    "a.dll"},
+       aside.c_str()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.renamesBefore << " " << c.renamesFailing);
+    platform.AddFile(kTarget, {.content = "loaded", .loaded = true});
+    if (c.copyFails) platform.FailNextCopy(platform::memory::MemoryError(112));
+    platform.FailRenames(c.renamesBefore, c.renamesFailing, platform::memory::MemoryError(5));
+    Start();
+    Click(SetupId::cmdBlindCopy);
+    Strings failed;
+    for (const std::string& line : LogLines()) {
+      if (line.starts_with("|      failed: ")) failed.push_back(line);
+    }
+    EXPECT_EQ(failed, c.failed) << Log();
+    EXPECT_EQ(platform.Content(c.left), "loaded");
+    EXPECT_EQ(platform.HasFile(aside), c.left == aside.c_str());
+    for (const std::string& file : platform.Files()) {
+      EXPECT_EQ(file.find(".kalvenor-copy"), std::string::npos) << file;
+    }
+    EXPECT_TRUE(platform.deletedAtRestart.empty());
+    EXPECT_FALSE(Logged("|      in use by a running program, which Windows does not name"));
+    ClickSurface();
+    (void)platform.Delete(aside);
+  }
+}
+
+// A file of many pieces is read a piece at a time, backed up whole and brought back whole.
+TEST_F(JournalTest, AFileOfAnySizeIsBackedUpAPieceAtATimeAndComesBackWhole) {
+  std::string big(2 * platform::kPieceBytes + 5, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i % 251);
+  platform.AddFile(kTarget, {.content = big});
+  Start();
+  Click(SetupId::cmdBlindCopy);
+  EXPECT_EQ(platform.Content(kTarget), "run's a");
+  EXPECT_LE(platform.largestRead, platform::kPieceBytes);
+  const auto records = journal::ReadJournal(platform, journal::Store(platform).LastRun().value());
+  const auto backup = std::find_if(records.begin(), records.end(), [](const auto& record) {
+    return record.kind == journal::kinds::kBackup;
+  });
+  ASSERT_NE(backup, records.end());
+  EXPECT_EQ(backup->Field(2), Sha256Hex(std::as_bytes(std::span(big))));
+  ClickSurface();
+  static_cast<platform::memory::MemoryForm&>(setup->Window()).ChooseSystemMenu(1);
+  EXPECT_EQ(Log().find("failed"), std::string::npos) << Log();
+  EXPECT_TRUE(platform.Content(kTarget) == big);
+}
+
 // Classes another file of the component's name serves may be taken over: their keys are kept.
 TEST_F(JournalTest, TheKeysOfClassesOfAFileOfTheSameNameAreKept) {
   for (const auto& [clsid, server] : {std::pair{"{A1}", "\"C:\\Old Place\\A.DLL\" "},
@@ -423,17 +490,31 @@ TEST(JournalRecords, ForgedFieldsAndATornLineAddNoRecord) {
   EXPECT_EQ(unreadable, 7u);
 }
 
+// With the processor's SHA instructions and without, whole and in pieces that end inside a
+// block, at its end and across several blocks.
 TEST(Sha256, KnownDigests) {
-  const std::string abc = "abc";
-  auto bytes = [](const std::string& text) {
-    return std::span(reinterpret_cast<const std::byte*>(text.data()), text.size());
+  const struct {
+    std::string text;
+    const char* digest;
+  } cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {std::string(56, 'a'), "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
+      {std::string(300, 'k'), "17b16d8ef494060fefa36a6a41567b8c32d213a17e02b7eeae86158cc4495461"},
   };
-  EXPECT_EQ(Sha256Hex(bytes("")),
-            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(Sha256Hex(bytes(abc)),
-            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(Sha256Hex(bytes(std::string(56, 'a'))),
-            "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a");
+  for (const bool extensions : {true, false}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(::testing::Message() << extensions << " " << c.text.size());
+      const auto bytes = std::as_bytes(std::span(c.text));
+      Sha256 whole(extensions), pieces(extensions);
+      whole.Add(bytes);
+      EXPECT_EQ(whole.Hex(), c.digest);
+      for (std::size_t at = 0, size = 1; at < bytes.size(); at += size, size = size * 3 + 1) {
+        pieces.Add(bytes.subspan(at, std::min(size, bytes.size() - at)));
+      }
+      EXPECT_EQ(pieces.Hex(), c.digest);
+    }
+  }
 }
 
 }  // namespace

@@ -133,7 +133,41 @@ Result<std::vector<std::byte>> MemoryPlatform::ReadFile(std::string_view path,
   if (!file || file->folder) return MemoryError(2);
   const std::string& content = file->options.content;
   const auto* bytes = reinterpret_cast<const std::byte*>(content.data());
-  return std::vector<std::byte>(bytes, bytes + std::min(content.size(), maxBytes));
+  const std::size_t size = std::min(content.size(), maxBytes);
+  largestRead = std::max(largestRead, size);
+  return std::vector<std::byte>(bytes, bytes + size);
+}
+
+Status MemoryPlatform::ReadPieces(std::string_view path, const PieceSink& sink) const {
+  const Entry* file = Find(path);
+  if (!file || file->folder) return MemoryError(2);
+  const std::string& content = file->options.content;
+  const auto* bytes = reinterpret_cast<const std::byte*>(content.data());
+  for (std::size_t at = 0; at < content.size(); at += kPieceBytes) {
+    const std::size_t size = std::min(kPieceBytes, content.size() - at);
+    largestRead = std::max(largestRead, size);
+    Status taken = sink(std::span(bytes + at, size));
+    if (!taken.ok()) return taken;
+  }
+  return Done{};
+}
+
+// A failed write, the disk full say, leaves no file, as the system's copy removes its part.
+Status MemoryPlatform::CopyNewDurably(std::string_view source, std::string_view destination,
+                                      const PieceSink& sink) {
+  const Entry* folder = Find(FolderOf(destination));
+  if (!folder || !folder->folder) return MemoryError(3);
+  if (Find(destination)) return MemoryError(80);
+  std::string copy;
+  Status copied = ReadPieces(source, [&](std::span<const std::byte> piece) {
+    Status taken = sink(piece);
+    if (taken.ok()) copy.append(reinterpret_cast<const char*>(piece.data()), piece.size());
+    return taken;
+  });
+  if (copied.ok() && writeFailure_) copied = *std::exchange(writeFailure_, std::nullopt);
+  if (!copied.ok()) return copied;
+  Put(std::string(destination), false, {.content = std::move(copy)});
+  return Done{};
 }
 
 Status MemoryPlatform::CopyNew(std::string_view source, std::string_view destination) {
@@ -230,6 +264,12 @@ Status MemoryPlatform::AppendDurably(std::string_view path, std::string_view tex
 }
 
 Status MemoryPlatform::Rename(std::string_view from, std::string_view to) {
+  if (renamesBeforeFailure_ > 0) {
+    --renamesBeforeFailure_;
+  } else if (renameFailures_ > 0) {
+    --renameFailures_;
+    return renameFailure_;
+  }
   Entry* entry = Find(from);
   if (!entry) return MemoryError(2);
   if (entry->options.locked) return MemoryError(32);

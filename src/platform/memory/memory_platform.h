@@ -73,6 +73,12 @@ class MemoryPlatform final : public Toolkit, public System {
   std::vector<std::string> deletedAtRestart;
   // Makes the next copy fail after writing half of the data.
   void FailNextCopy(SystemError error) { copyFailure_ = std::move(error); }
+  // Makes `count` renames fail with `error`, after the next `after` ones.
+  void FailRenames(std::size_t after, std::size_t count, SystemError error) {
+    renamesBeforeFailure_ = after;
+    renameFailures_ = count;
+    renameFailure_ = std::move(error);
+  }
   std::function<ProcessScript(const std::string& program, const std::string& commandLine)> onStart;
   // The file the next file-open dialog returns; nothing means Cancel.
   std::optional<std::string> nextDialogChoice;
@@ -90,6 +96,8 @@ class MemoryPlatform final : public Toolkit, public System {
   std::optional<SystemError> lockFailure;
 
   // ---- What happened
+  // The most bytes that one read of a file has held.
+  mutable std::size_t largestRead = 0;
   std::vector<std::pair<std::string, std::string>> started;  // program, command line
   std::vector<std::string> messageBoxes;                     // title, a line break, then the text
   std::vector<FileOpenRequest> dialogRequests;
@@ -133,6 +141,9 @@ class MemoryPlatform final : public Toolkit, public System {
   Status CopyNew(std::string_view source, std::string_view destination) override;
   Status Replace(std::string_view replacement, std::string_view destination) override;
   Status Delete(std::string_view path) override;
+  Status ReadPieces(std::string_view path, const PieceSink& sink) const override;
+  Status CopyNewDurably(std::string_view source, std::string_view destination,
+                        const PieceSink& sink) override;
   Result<std::vector<std::byte>> ReadFile(std::string_view path,
                                           std::size_t maxBytes) const override;
   std::string LongPathName(std::string_view path) const override;
@@ -247,6 +258,8 @@ class MemoryPlatform final : public Toolkit, public System {
   std::string curDir_ = "C:\\";
   std::uint32_t ticks_ = 1000;
   std::optional<SystemError> copyFailure_;
+  std::size_t renamesBeforeFailure_ = 0, renameFailures_ = 0;
+  SystemError renameFailure_;
   std::uint32_t processId_ = 4242;
   // Whether a run lock lives; shared with it, which may outlive the platform.
   std::shared_ptr<bool> lockHeld_ = std::make_shared<bool>(false);

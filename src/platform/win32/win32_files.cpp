@@ -4,6 +4,7 @@
 #include <restartmanager.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "platform/wildcard.h"
 #include "platform/win32/handles.h"
@@ -28,6 +29,32 @@ platform::Status WriteAll(HANDLE file, std::string_view bytes) {
     written += chunk;
   }
   return platform::Done{};
+}
+
+// Opened to be read while other programs may still read, write or delete it.
+UniqueFile OpenToRead(std::string_view path) {
+  return UniqueFile(::CreateFileW(Widen(path).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+}
+
+// Hands each piece of the open file to `sink`, till its end. The buffer is no larger than the
+// file, and not cleared: most files are far smaller than a piece.
+platform::Status EachPiece(HANDLE file, const platform::PieceSink& sink) {
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(file, &size)) return LastError();
+  const std::size_t bytes =
+      static_cast<std::size_t>(std::clamp<LONGLONG>(size.QuadPart, 1, platform::kPieceBytes));
+  const auto piece = std::make_unique_for_overwrite<std::byte[]>(bytes);
+  for (;;) {
+    DWORD read = 0;
+    if (!::ReadFile(file, piece.get(), static_cast<DWORD>(bytes), &read, nullptr)) {
+      return LastError();
+    }
+    if (read == 0) return platform::Done{};
+    platform::Status taken = sink(std::span(piece.get(), read));
+    if (!taken.ok()) return taken;
+  }
 }
 
 // The full path of the program process `id` runs; empty when it cannot be read.
@@ -131,9 +158,7 @@ platform::Status Win32System::Delete(std::string_view path) {
 
 platform::Result<std::vector<std::byte>> Win32System::ReadFile(std::string_view path,
                                                                std::size_t maxBytes) const {
-  UniqueFile file(::CreateFileW(Widen(path).c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  const UniqueFile file = OpenToRead(path);
   if (!file) return LastError();
   LARGE_INTEGER size{};
   if (!::GetFileSizeEx(file.get(), &size)) return LastError();
@@ -149,6 +174,34 @@ platform::Result<std::vector<std::byte>> Win32System::ReadFile(std::string_view 
   }
   bytes.resize(filled);
   return bytes;
+}
+
+platform::Status Win32System::ReadPieces(std::string_view path,
+                                         const platform::PieceSink& sink) const {
+  const UniqueFile file = OpenToRead(path);
+  if (!file) return LastError();
+  return EachPiece(file.get(), sink);
+}
+
+platform::Status Win32System::CopyNewDurably(std::string_view source, std::string_view destination,
+                                             const platform::PieceSink& sink) {
+  const UniqueFile from = OpenToRead(source);
+  if (!from) return LastError();
+  const std::wstring target = Widen(destination);
+  UniqueFile to(::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!to) return LastError();
+  platform::Status copied = EachPiece(from.get(), [&](std::span<const std::byte> piece) {
+    platform::Status taken = sink(piece);
+    if (!taken.ok()) return taken;
+    return WriteAll(to.get(), {reinterpret_cast<const char*>(piece.data()), piece.size()});
+  });
+  if (copied.ok()) copied = Checked(::FlushFileBuffers(to.get()));
+  if (!copied.ok()) {
+    to.reset();
+    ::DeleteFileW(target.c_str());  // no part-written copy left behind
+  }
+  return copied;
 }
 
 std::string Win32System::LongPathName(std::string_view path) const {

@@ -20,6 +20,10 @@ class Win32System final : public platform::System {
   platform::Status CopyNew(std::string_view source, std::string_view destination) override;
   platform::Status Replace(std::string_view replacement, std::string_view destination) override;
   platform::Status Delete(std::string_view path) override;
+  platform::Status ReadPieces(std::string_view path,
+                              const platform::PieceSink& sink) const override;
+  platform::Status CopyNewDurably(std::string_view source, std::string_view destination,
+                                  const platform::PieceSink& sink) override;
   platform::Result<std::vector<std::byte>> ReadFile(std::string_view path,
                                                     std::size_t maxBytes) const override;
   std::string LongPathName(std::string_view path) const override;
