@@ -8,14 +8,16 @@
 namespace kalvenor::cli {
 
 const char kUsage[] =
-    "Usage: kalvenor.exe /install | /remove | /unregister | /copy | /undo\r\n"
+    "Usage: kalvenor.exe /install | /remove | /unregister | /copy\r\n"
     "                    [/quiet] [/log:<file>] [/json:<file>] <file or folder> ...\r\n"
+    "       kalvenor.exe /undo [<run>] [/quiet] [/log:<file>] [/json:<file>]\r\n"
     "\r\n"
     "  /install     copies each file into the system directory and registers it\r\n"
     "  /remove      unregisters each file's copy in the system directory and deletes it\r\n"
     "  /unregister  unregisters each file's copy in the system directory\r\n"
     "  /copy        copies each file into the system directory, replacing what is there\r\n"
-    "  /undo        undoes the last run\r\n"
+    "  /undo        undoes the newest run, or the named one: its folder in\r\n"
+    "               %ProgramData%\\Kalvenor\\runs, or the folder's name\r\n"
     "  /quiet       shows no window; regsvr32.exe runs with /s\r\n"
     "  /log:<file>  writes the operations log to the file (UTF-8)\r\n"
     "  /json:<file> writes one JSON object a line for each step\r\n"
@@ -76,7 +78,7 @@ std::variant<Arguments, std::string> ParseArguments(const std::vector<std::strin
   for (const std::string& arg : args) {
     if (arg.empty()) continue;
     if (arg.front() != '/') {
-      parsed.items.push_back(FullPath(arg, currentDir));
+      parsed.items.push_back(arg);
       continue;
     }
     const std::string option = AsciiLower(arg.substr(1));
@@ -99,10 +101,18 @@ std::variant<Arguments, std::string> ParseArguments(const std::vector<std::strin
     if (!known) return "unknown option: " + arg;
   }
   if (!haveCommand) return "no command";
-  if (parsed.command == Command::Undo && !parsed.items.empty()) {
-    return "/undo takes no files";
+  if (parsed.command == Command::Undo) {
+    if (parsed.items.size() > 1) return "/undo takes one run at most";
+    // A bare name is a run folder's in the journal's store, not one in the current folder.
+    if (!parsed.items.empty()) {
+      const std::string& run = parsed.items.front();
+      parsed.run = run.find_first_of("\\/:") == std::string::npos ? run : FullPath(run, currentDir);
+    }
+    parsed.items.clear();
+    return parsed;
   }
-  if (parsed.command != Command::Undo && parsed.items.empty()) return "no file or folder";
+  if (parsed.items.empty()) return "no file or folder";
+  for (std::string& item : parsed.items) item = FullPath(item, currentDir);
   return parsed;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The command line of unattended runs, for deployment tools:
-//   kalvenor.exe /install | /remove | /unregister | /copy | /undo  [/quiet] [/log:<file>]
+//   kalvenor.exe /install | /remove | /unregister | /copy  [/quiet] [/log:<file>]
 //                [/json:<file>] <file or folder> ...
+//   kalvenor.exe /undo [<run>]  [/quiet] [/log:<file>] [/json:<file>]
 
 #include <optional>
 #include <string>
@@ -18,6 +19,8 @@ struct Arguments {
   bool quiet = false;
   std::string logFile, jsonFile;   // empty: none
   std::vector<std::string> items;  // files and folders, full paths
+  // /undo: the run's folder, a full path, or the folder's name as given; empty for the newest.
+  std::string run;
 };
 
 // What deployment tools read without configuration.

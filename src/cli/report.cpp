@@ -30,31 +30,34 @@ std::string JsonString(std::string_view text) {
 }
 
 Report::Report(platform::System& system, std::string logFile, std::string jsonFile)
-    : system_(system), logFile_(std::move(logFile)), jsonFile_(std::move(jsonFile)) {}
+    : system_(system), log_{std::move(logFile)}, json_{std::move(jsonFile)} {}
 
 platform::Status Report::Open() {
-  for (const std::string* file : {&logFile_, &jsonFile_}) {
-    if (file->empty()) continue;
-    platform::Status started = File_WriteReplacing(system_, *file, "");
+  for (Outlet* outlet : {&log_, &json_}) {
+    if (outlet->file.empty()) continue;
+    platform::Status started = File_WriteReplacing(system_, outlet->file, "");
     if (!started.ok()) {
-      failure_ = started.error();
+      Fail(*outlet, started.error());
       return started;
     }
   }
   return platform::Done{};
 }
 
-void Report::Append(const std::string& file, std::string_view text) {
-  if (file.empty() || failure_) return;
-  platform::Status written = system_.AppendDurably(file, text);
-  if (!written.ok()) failure_ = written.error();
+void Report::Fail(Outlet& outlet, const platform::SystemError& error) {
+  outlet.ended = true;
+  if (!failure_) failure_ = outlet.file + " cannot be written: " + error.message;
 }
 
-void Report::OnLogLine(std::string_view line) { Append(logFile_, std::string(line) + "\r\n"); }
-
-void Report::OnStep(const engine::StepRecord& step) {
-  Append(jsonFile_, JsonObject(step) + "\r\n");
+void Report::Append(Outlet& outlet, std::string_view text) {
+  if (outlet.file.empty() || outlet.ended) return;
+  platform::Status written = system_.AppendDurably(outlet.file, text);
+  if (!written.ok()) Fail(outlet, written.error());
 }
+
+void Report::OnLogLine(std::string_view line) { Append(log_, std::string(line) + "\r\n"); }
+
+void Report::OnStep(const engine::StepRecord& step) { Append(json_, JsonObject(step) + "\r\n"); }
 
 std::string JsonObject(const engine::StepRecord& step) {
   auto number = [](const std::optional<std::uint32_t>& value) {

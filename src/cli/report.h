@@ -19,15 +19,21 @@ class Report final : public engine::RunObserver {
   platform::Status Open();
   void OnLogLine(std::string_view line) override;
   void OnStep(const engine::StepRecord& step) override;
-  // Why a file could not be written, when one could not.
-  const std::optional<platform::SystemError>& Failure() const { return failure_; }
+  // Why the first file that failed could not be written, naming it, when one failed.
+  const std::optional<std::string>& Failure() const { return failure_; }
 
  private:
-  void Append(const std::string& file, std::string_view text);
+  // A failed write ends the reporting to its file alone: the other goes on.
+  struct Outlet {
+    std::string file;  // empty: none
+    bool ended = false;
+  };
+  void Append(Outlet& outlet, std::string_view text);
+  void Fail(Outlet& outlet, const platform::SystemError& error);
 
   platform::System& system_;
-  std::string logFile_, jsonFile_;
-  std::optional<platform::SystemError> failure_;
+  Outlet log_, json_;
+  std::optional<std::string> failure_;
 };
 
 // `text` as a JSON string, quotes included.

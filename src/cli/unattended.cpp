@@ -19,7 +19,7 @@ engine::Plan PlanOf(const Arguments& arguments) {
     case Command::Remove: plan.kind = engine::RunKind::Remove, plan.deleteFiles = true; break;
     case Command::Unregister: plan.kind = engine::RunKind::Remove; break;
     case Command::Copy: plan.kind = engine::RunKind::OverwriteCopy; break;
-    case Command::Undo: plan.kind = engine::RunKind::Undo; break;
+    case Command::Undo: plan.kind = engine::RunKind::Undo, plan.undoFolder = arguments.run; break;
   }
   return plan;
 }
@@ -86,10 +86,13 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
   engine.AddObserver(report);
   const engine::Outcome outcome = engine.Run(plan);
   engine.RemoveObserver(report);
-  const int exitCode = outcome.refused                      ? kExitAnotherRun
-                       : outcome.failed || report.Failure() ? kExitFailed
-                       : outcome.restartNeeded              ? kExitRestartNeeded
-                                                            : kExitDone;
+  // A report that failed half-way is told after the run, which went on without it.
+  if (report.Failure()) Tell(services, "Kalvenor: " + *report.Failure() + "\r\n", arguments.quiet);
+  const int exitCode = outcome.refused         ? kExitAnotherRun
+                       : outcome.failed        ? kExitFailed
+                       : report.Failure()      ? kExitLogFailed
+                       : outcome.restartNeeded ? kExitRestartNeeded
+                                               : kExitDone;
   if (!arguments.quiet) window.WaitUntilClosed();
   return exitCode;
 }

@@ -80,7 +80,8 @@ class Engine final : private journal::UndoSteps {
   void Install(const std::string& item, const std::string& target, const Placement& place,
                bool ownTarget);
   void Remove(const std::string& item, const std::string& target, bool deleteFiles);
-  void UndoRunIn(const std::string& folder);
+  // Undo of the run in the store that `run` names (RunNamed), or of the newest when empty.
+  void UndoRunIn(const std::string& run);
   void ShowProgress(std::size_t done, std::size_t total);
 
   // ---- Scope (scope.cpp): the files of a plan's items, each once, and the failed step of
@@ -119,6 +120,8 @@ class Engine final : private journal::UndoSteps {
   // ---- Shares (shares.cpp)
   std::optional<journal::ShareChange> ShareToTake(const std::string& target, bool inPlace);
   bool GiveBackShare(const std::string& target);
+  // After a file others count on was unregistered as the user asked: a note that says so.
+  void NoteOthersCountOn(const std::string& target);
   // False, with a failed line, when the count could not be journaled or written.
   bool ChangeShare(const std::string& target, const journal::ShareChange& change);
   bool WriteShare(const std::string& target, const journal::ShareChange& change);

@@ -16,7 +16,9 @@ struct Plan {
   bool foldersAllowed = false;
   bool silent = true;        // the registration tool runs with /s
   bool deleteFiles = false;  // Remove deletes the copies it unregistered
-  std::string undoFolder;    // Undo: the journal of the run to undo; empty for the newest
+  // Undo: the run to undo, by its folder in the journal's store or the folder's name; empty for
+  // the newest.
+  std::string undoFolder;
 };
 
 }  // namespace kalvenor::engine

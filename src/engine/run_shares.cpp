@@ -8,8 +8,10 @@ namespace kalvenor::engine {
 // alone; one found in place with no count had one install before this one.
 std::optional<journal::ShareChange> Engine::ShareToTake(const std::string& target, bool inPlace) {
   const platform::RegistryView view = CountView(target);
-  const journal::SharedCount before = counts_->Read(CountName(target), view);
-  if (inPlace && before.held && before.value) return std::nullopt;  // a repair: taken already
+  journal::SharedCount before = counts_->Read(CountName(target), view);
+  // A mark whose count a cleaner removed holds nothing: the share is taken as for no count.
+  before.held = before.held && before.value;
+  if (inPlace && before.held) return std::nullopt;  // a repair: taken already
   journal::SharedCount after = before;
   after.value = !inPlace ? 1 : before.value ? *before.value + 1 : 2;
   after.held = true;
@@ -35,6 +37,15 @@ bool Engine::GiveBackShare(const std::string& target) {
                             " and holds no install of Kalvenor's: the programs that installed it "
                             "count on it");
   return false;
+}
+
+void Engine::NoteOthersCountOn(const std::string& target) {
+  const journal::SharedCount count = counts_->Read(CountName(target), CountView(target));
+  const std::uint32_t own = count.held ? 1 : 0;
+  if (count.value.value_or(0) <= own) return;
+  LogNote("its shared count is " + std::to_string(*count.value) +
+          ": other installed programs count on it, and meet \"Class not registered\" until it is "
+          "registered again");
 }
 
 bool Engine::ChangeShare(const std::string& target, const journal::ShareChange& change) {

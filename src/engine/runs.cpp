@@ -72,15 +72,7 @@ Outcome Engine::Run(const Plan& plan) {
     return outcome_;
   }
   if (plan.kind == RunKind::Undo) {
-    if (!plan.undoFolder.empty()) {
-      UndoRunIn(plan.undoFolder);
-    } else if (const auto last = LastRunInStore()) {
-      UndoRunIn(*last);
-    } else if (BeginRun()) {
-      BeginStep("undo", {}, {}, "> Undoing the last run");
-      LogFailure("there is no run to undo");
-      EndRun();
-    }
+    UndoRunIn(plan.undoFolder);
     return outcome_;
   }
   RunItems(plan);
@@ -164,7 +156,10 @@ void Engine::Remove(const std::string& item, const std::string& target, bool del
   // A file that other programs count on stays registered for them.
   if (deleteFiles && !GiveBackShare(target)) return;
   const bool unregistered = LocalRegUnreg(target, false, item);
-  if (!deleteFiles) return;
+  if (!deleteFiles) {
+    if (unregistered) NoteOthersCountOn(target);
+    return;
+  }
   // Deleting a file whose classes still point at it would leave them pointing at nothing.
   const std::vector<std::string> served =
       unregistered ? std::vector<std::string>()
@@ -178,10 +173,24 @@ void Engine::Remove(const std::string& item, const std::string& target, bool del
   LocalFileRemove(target);
 }
 
-void Engine::UndoRunIn(const std::string& folder) {
+// The run is looked up under the run lock, so that no other run ends in between.
+void Engine::UndoRunIn(const std::string& run) {
   if (!BeginRun()) return;
   undoable_.clear();
-  journal::UndoRun(system_, folders_, *this, folder);
+  journal::Store store(system_);
+  if (run.empty()) {
+    if (const auto last = store.LastRun()) {
+      journal::UndoRun(system_, folders_, *this, *last);
+    } else {
+      BeginStep("undo", {}, {}, "> Undoing the last run");
+      LogFailure("there is no run to undo");
+    }
+  } else if (auto folder = store.RunNamed(run); folder.ok()) {
+    journal::UndoRun(system_, folders_, *this, folder.value());
+  } else {
+    BeginStep("undo", run, {}, "> Undoing the run of " + run);
+    LogFailure(folder.error().message);
+  }
   EndRun();
 }
 

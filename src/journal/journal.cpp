@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "inspect/pe_image.h"
 #include "lib/lib_filesystem.h"
+#include "paths/paths.h"
 
 namespace kalvenor::journal {
 namespace {
@@ -297,10 +298,23 @@ std::optional<std::string> Store::LastRun() {
   if (!root.ok()) return std::nullopt;
   const std::vector<std::string> runs = Runs(root.value());
   for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
-    const std::vector<Record> records = ReadJournal(system_, *run);
-    if (!records.empty() && !WasUndone(records)) return *run;
+    if (!WasUndone(ReadJournal(system_, *run))) return *run;
   }
   return std::nullopt;
+}
+
+platform::Result<std::string> Store::RunNamed(const std::string& run) {
+  auto root = Open(false);
+  if (!root.ok()) return root.error();
+  const std::string name = File_GetName(run);
+  const bool inStore = name == run || paths::SamePath(system_, paths::FolderOf(run), root.value());
+  const std::string folder = root.value() + "\\" + name;
+  if (inStore && name.find_first_of("/:") == std::string::npos && name != "." && name != ".." &&
+      system_.StateOf(folder).folder) {
+    return folder;
+  }
+  return platform::SystemError{platform::kErrorPathNotFound,
+                               run + " is no run in the journal's store " + root.value()};
 }
 
 // ---- Reading and writing
@@ -334,6 +348,18 @@ std::vector<Record> ReadJournal(platform::System& system, const std::string& fol
 bool WasUndone(const std::vector<Record>& records) {
   return std::any_of(records.begin(), records.end(),
                      [](const Record& record) { return record.kind == kinds::kUndone; });
+}
+
+std::string WhyNoRecords(platform::System& system, const std::string& folder) {
+  const std::string refused = "the run " + File_GetName(folder) + " cannot be undone: ";
+  if (File_Exists(system, folder + "\\" + kNoJournalName)) return refused + "it kept no journal";
+  auto bytes = system.ReadFile(folder + "\\" + kJournalName, kMaxFileBytes);
+  if (bytes.ok()) return refused + "its journal holds no record that can be read";
+  const std::uint32_t code = bytes.error().code;
+  if (code == platform::kErrorFileNotFound || code == platform::kErrorPathNotFound) {
+    return refused + "its journal is missing";
+  }
+  return refused + "its journal cannot be read (" + bytes.error().message + ")";
 }
 
 std::optional<std::string> WhyNotUndo(const platform::AppInfo& app,

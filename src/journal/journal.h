@@ -76,8 +76,13 @@ class Store {
   // more than the highest in the store, so that the store's order holds whatever the clock
   // does. The oldest runs beyond the last kRunsKept go first.
   platform::Result<std::string> NewRun();
-  // The newest run that was not undone, if any; nothing from a store others may change.
+  // The newest run that was not undone, if any, whatever its journal: one that cannot be
+  // undone is refused by its name, never passed over for the one before. Nothing from a store
+  // others may change.
   std::optional<std::string> LastRun();
+  // The folder of the run that `run` names, by its folder or by the folder's name: only a run of
+  // this store, since Undo puts what a run's folder holds into the system directory.
+  platform::Result<std::string> RunNamed(const std::string& run);
 
  private:
   platform::Result<std::string> Open(bool heal);
@@ -116,6 +121,9 @@ platform::Result<std::string> Sha256Of(platform::System& system, const std::stri
 std::vector<Record> ReadJournal(platform::System& system, const std::string& folder,
                                 std::size_t* unreadable = nullptr);
 bool WasUndone(const std::vector<Record>& records);
+// Why the run in `folder` cannot be undone, when its journal gives no record: the run kept none,
+// or its journal is missing, cannot be read or holds no line that reads. Names the run.
+std::string WhyNoRecords(platform::System& system, const std::string& folder);
 // Why this build must not undo the run of `records`: one of the other build, whose steps went
 // to the other system directory and registry view, or one whose first line is no record of its
 // run, which cannot tell. Nothing when it may; a run record that does not say (of an earlier
@@ -144,6 +152,10 @@ class Writer {
 };
 
 inline constexpr char kJournalName[] = "journal.txt";
+// A run's folder is made before its journal, so that a run whose journal cannot be written is
+// still in the store, and Undo refuses it rather than taking the run before; this empty file in
+// it says that the run kept none, where it can be written.
+inline constexpr char kNoJournalName[] = "no-journal";
 // The most of a journal that is read, far more than a run writes. Backups and hashes take files
 // of any size.
 inline constexpr std::size_t kMaxFileBytes = std::size_t{1} << 30;

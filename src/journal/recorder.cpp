@@ -58,7 +58,11 @@ platform::Status Recorder::Begin(const std::string& runKind, const std::string& 
   // Undo by the other build would look into the other system directory and registry view.
   platform::Status written =
       writer.Write({{kinds::kRun, {runKind, systemDir, std::to_string(system_.App().bits)}}});
-  if (!written.ok()) return written;
+  if (!written.ok()) {
+    // Undo's refusal of the run says why from it; without it, the folder alone still refuses.
+    (void)system_.WriteNew(folder.value() + "\\" + kNoJournalName, "");
+    return written;
+  }
   writer_.emplace(std::move(writer));
   return platform::Done{};
 }

@@ -38,8 +38,9 @@ struct Change {
   std::optional<bool> pointedBefore;       // a class pointed at it; unknown without a type library
   std::optional<std::string> countBefore;  // older journals: the count before, "-" for none
   std::vector<Share> shares;
-  std::vector<KeyState> keys;  // what its tool may have changed in the registry
-  bool undone = false;         // an earlier Undo finished with it
+  bool shareUnreadable = false;  // a share record with a field not as the run writes it
+  std::vector<KeyState> keys;    // what its tool may have changed in the registry
+  bool undone = false;           // an earlier Undo finished with it
 };
 
 std::vector<std::byte> BytesOfHex(std::string_view hex) {
@@ -50,6 +51,31 @@ std::vector<std::byte> BytesOfHex(std::string_view hex) {
     bytes.push_back(static_cast<std::byte>(value));
   }
   return bytes;
+}
+
+// The share of a record; nothing when a field is not as the run writes it, since a count read
+// wrong would be given back wrong, or taken for others'.
+std::optional<Share> ShareOf(const Record& record, RegistryView ownView) {
+  auto count = [](const std::string& text, std::optional<std::uint32_t>& value) {
+    value = CountFromText(text);
+    return value || text == "-";
+  };
+  auto flag = [](const std::string& text, bool& value) {
+    value = text == "1";
+    return value || text == "0";
+  };
+  Share share{record.Field(1)};
+  // Journals of earlier versions name no view: the tool's.
+  const auto view = record.fields.size() > 6 ? ViewFromText(record.Field(6)) : ownView;
+  if (share.name.empty() || !view || !count(record.Field(2), share.before) ||
+      !count(record.Field(3), share.after) || !flag(record.Field(4), share.heldBefore) ||
+      !flag(record.Field(5), share.heldAfter)) {
+    return std::nullopt;
+  }
+  share.view = *view;
+  // A mark without a count held nothing, though earlier versions wrote it as held.
+  share.heldBefore = share.heldBefore && share.before;
+  return share;
 }
 
 // What the run did, file by file, and each registry key as its tools left it.
@@ -106,10 +132,12 @@ Journaled ChangesOf(const std::vector<Record>& records, RegistryView ownView) {
       Change& change = of(target);
       if (!change.countBefore) change.countBefore = record.Field(1);
     } else if (record.kind == kinds::kShare) {
-      of(target).shares.push_back({record.Field(1), CountFromText(record.Field(2)),
-                                   CountFromText(record.Field(3)), record.Field(4) == "1",
-                                   record.Field(5) == "1",
-                                   ViewFromText(record.Field(6)).value_or(ownView)});
+      Change& change = of(target);
+      if (std::optional<Share> share = ShareOf(record, ownView)) {
+        change.shares.push_back(std::move(*share));
+      } else {
+        change.shareUnreadable = true;
+      }
     } else if (record.kind == kinds::kKey) {
       const auto view = ViewFromText(record.Field(1));
       const auto hive = record.fields.size() < 5 ? std::optional(RegistryRoot::ClassesRoot)
@@ -226,6 +254,12 @@ Undone UndoFile(platform::System& system, SharedCounts& counts, UndoSteps& steps
                 const Change& change) {
   // Everything is checked before anything changes: a file Undo cannot finish stays untouched,
   // with its registration.
+  if (change.shareUnreadable) {
+    KeepingFile(steps, change.target,
+                "a record of its shared count in the journal cannot be read, so Undo leaves it and "
+                "its registration alone");
+    return Undone::Failed;
+  }
   const bool touched = change.backup || change.absent;
   const Found now = Look(system, change.target);
   if (now.unreadable) {
@@ -312,15 +346,16 @@ void UndoRun(platform::System& system, const paths::WindowsFolders& folders, Und
   std::size_t unreadable = 0;
   const std::vector<Record> records = ReadJournal(system, folder, &unreadable);
   steps.Begin("undo", folder, "> Undoing the run of " + folder);
+  if (records.empty()) {
+    steps.Failed(WhyNoRecords(system, folder));
+    return steps.Note("an older run is undone by naming it: kalvenor.exe /undo <its folder>");
+  }
   if (const auto refused = WhyNotUndo(system.App(), records)) return steps.Failed(*refused);
   if (unreadable) {
     steps.Failed(std::to_string(unreadable) + " lines of its journal cannot be read: what " +
                  "they record is not undone");
   }
-  if (records.empty() || WasUndone(records)) {
-    steps.Failed(records.empty() ? "its journal holds nothing to undo" : "it was undone already");
-    return;
-  }
+  if (WasUndone(records)) return steps.Failed("it was undone already");
   const Journaled journaled = ChangesOf(records, inspect::ViewOf(inspect::ToolMachine(system)));
   Writer journal(system, folder);
   SharedCounts counts(system);

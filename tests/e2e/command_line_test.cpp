@@ -3,6 +3,9 @@
 // log and JSON files they leave, no window with /quiet, and the usage text for bad arguments.
 #include <gtest/gtest.h>
 
+#include "journal/journal.h"
+#include "lib/lib_filesystem.h"
+#include "platform/win32/win32_system.h"
 #include "run_support.h"
 #include "samples/sample_clsids.h"
 
@@ -89,7 +92,7 @@ TEST_F(CommandLine, AnotherRunInProgressOrBadArgumentsRunNothing) {
     EXPECT_EQ(Run(L"/install /quiet comp.dll").exitCode, 1618u);
   }
   for (const wchar_t* bad : {L"/install /quiet", L"/install /frobnicate /quiet comp.dll",
-                             L"/undo /quiet comp.dll", L"/quiet comp.dll"}) {
+                             L"/undo /quiet a b", L"/quiet comp.dll"}) {
     const Ended ended = Run(bad);
     EXPECT_EQ(ended.exitCode, 87u) << Narrow(bad);
     EXPECT_NE(ended.output.find("Usage: kalvenor.exe /install"), std::string::npos) << ended.output;
@@ -98,6 +101,39 @@ TEST_F(CommandLine, AnotherRunInProgressOrBadArgumentsRunNothing) {
   // The mutex earlier versions locked with, which anyone may make, keeps no run out.
   const UniqueHandle squatted(::CreateMutexW(nullptr, TRUE, L"Global\\Kalvenor.Run"));
   EXPECT_EQ(Run(L"/copy /quiet comp.dll").exitCode, 0u);
+}
+
+// /undo takes the newest run: where its journal is held open or gone it refuses with the run's
+// name and undoes no older one, which is undone by naming it.
+TEST_F(CommandLine, UndoRefusesANewestRunWithoutAJournalAndUndoesAnOlderOneByName) {
+  folder.Copy(SamplePath(L"kalvenor_sample.dll"), L"comp.dll");
+  folder.Copy(SamplePath(L"sample_plain.dll"), L"plain.dll");
+  const std::wstring target = windows.Target(L"comp.dll"), log = folder.PathOf(L"run.log");
+  win32::Win32System system;
+  ASSERT_EQ(Run(L"/install /quiet comp.dll").exitCode, 0u);
+  const std::string installed = journal::Store(system).LastRun().value_or("");
+  ASSERT_EQ(Run(L"/copy /quiet plain.dll").exitCode, 0u);
+  const std::wstring newest = Widen(journal::Store(system).LastRun().value_or(""));
+  const std::wstring journal = newest + L"\\journal.txt";
+  for (const bool held : {true, false}) {
+    SCOPED_TRACE(held);
+    const win32::UniqueFile open(
+        held ? ::CreateFileW(journal.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)
+             : INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(held ? static_cast<bool>(open) : ::DeleteFileW(journal.c_str()));
+    EXPECT_EQ(Run(L"/undo /quiet /log:run.log").exitCode, 1603u);
+    const std::wstring why = held ? L"its journal cannot be read (" + SystemMessage(32) + L")"
+                                  : L"its journal is missing";
+    EXPECT_TRUE(Widen(FileContent(log))
+                    .starts_with(Line(L"> Undoing the run of " + newest) +
+                                 FailedLine(L"the run " + newest.substr(newest.rfind(L'\\') + 1) +
+                                            L" cannot be undone: " + why)))
+        << FileContent(log);
+    EXPECT_EQ(InprocServer(kNormalClsidString), target);
+  }
+  EXPECT_EQ(Run(L"/undo /quiet " + Widen(File_GetName(installed))).exitCode, 0u);
+  EXPECT_NE(InprocServer(kNormalClsidString), target);
+  ::RemoveDirectoryW(newest.c_str());
 }
 
 // Not even a hidden one: a run started by a service has no desktop to make it on.

@@ -34,7 +34,7 @@ TEST(CommandLineArguments, ReadAsDeploymentToolsWriteThem) {
   const std::vector<std::string> bad[] = {{"a.dll"},
                                           {"/install"},
                                           {"/install", "/remove", "a.dll"},
-                                          {"/undo", "a.dll"},
+                                          {"/undo", "a", "b"},
                                           {"/install", "/log:", "a.dll"},
                                           {"/install", "/s", "a.dll"}};
   for (const auto& args : bad) {
@@ -142,6 +142,27 @@ TEST_F(SetupFixture, AnUnattendedRunNeverReportsNothingAsDone) {
     EXPECT_NE(platform.Content("C:\\run.log").find(logged), std::string::npos);
   }
   EXPECT_TRUE(platform.messageBoxes.empty());
+}
+
+// A report file that fails half-way ends its own reporting alone, and the run ends in 1622 since
+// its steps worked.
+TEST_F(SetupFixture, AReportFileThatFailsHalfWayEndsItsOwnReportingAlone) {
+  platform.AddFolder("C:");
+  platform.AddFile("C:\\Kalvenor\\a.dll");
+  platform.AddFile("C:\\Kalvenor\\b.dll");
+  for (const auto& [failing, other] :
+       {std::pair{"C:\\run.log", "C:\\run.json"}, {"C:\\run.json", "C:\\run.log"}}) {
+    // The first tool run, a.dll's, makes the file a folder, which takes no more lines.
+    platform.onStart = [&, made = false](const std::string&, const std::string&) mutable {
+      if (!std::exchange(made, true) && platform.Delete(failing).ok()) platform.AddFolder(failing);
+      return platform::memory::ProcessScript{};
+    };
+    EXPECT_EQ(RunCommandLine({"/install", "/quiet", "/log:C:\\run.log", "/json:C:\\run.json",
+                              "C:\\Kalvenor\\a.dll", "C:\\Kalvenor\\b.dll"}),
+              cli::kExitLogFailed);
+    EXPECT_NE(platform.Content(other).find("b.dll"), std::string::npos) << platform.Content(other);
+    ASSERT_TRUE(platform.RemoveFolder(failing).ok());
+  }
 }
 
 // A failure outside the steps keeps to /quiet too: its reason goes to the /log: file, in place of

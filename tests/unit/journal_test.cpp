@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 #include "base/sha256.h"
 #include "journal/journal.h"
@@ -15,6 +16,7 @@ namespace {
 using Strings = std::vector<std::string>;
 using platform::RegistryRoot;
 using platform::RegistryView;
+using platform::memory::MemoryError;
 
 constexpr char kTarget[] = "c:\\windows\\system32\\a.dll";
 constexpr char kAdded[] = "c:\\windows\\system32\\b.dll";
@@ -48,6 +50,24 @@ class JournalTest : public SetupFixture {
   bool Logged(const std::string& line) {
     const Strings lines = LogLines();
     return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+  void SetMark(const char* path) {
+    (void)platform.SetRegistryDword(RegistryRoot::LocalMachine, RegistryView::Bits32,
+                                    journal::kHeldSharesKey, path, 1);
+  }
+  // No target, and no count or mark of any file.
+  void Forget() {
+    (void)platform.Delete(kTarget);
+    for (const char* key : {journal::kSharedDllsKey, journal::kHeldSharesKey}) {
+      (void)platform.WriteRegistryTree(RegistryRoot::LocalMachine, RegistryView::Bits32, key, {});
+    }
+  }
+  // Changes the last run's journal, as an editor or a fault of the disk might.
+  void EditJournal(const std::string& from, const std::string& to) {
+    const std::string file = journal::Store(platform).LastRun().value_or("") + "\\journal.txt";
+    std::string text = platform.Content(file);
+    ASSERT_NE(text.find(from), std::string::npos) << text;
+    platform.AddFile(file, {.content = text.replace(text.find(from), from.size(), to)});
   }
 };
 
@@ -122,6 +142,96 @@ TEST_F(JournalTest, OneShareForKalvenorAndAFileOthersCountOnStaysRegistered) {
     (void)platform.Delete(kTarget);
     ClickSurface();
   }
+}
+
+// A mark whose count a cleaner removed holds no share: Install takes one as for a file with no
+// count and Undo gives it back, also after a run of an earlier version, which wrote it as held. A
+// share record that does not read as the run wrote it is a failed line, not a count of others'.
+TEST_F(JournalTest, AMarkWithoutACountHoldsNoShareAndADamagedShareRecordIsAFailedLine) {
+  const struct {
+    bool inPlace, marked;
+    const char *record, *edited;         // a record of the journal, and what it is made
+    std::optional<std::uint32_t> count;  // after Undo
+  } cases[] = {
+      {false, true, "", "", std::nullopt},
+      {true, true, "", "", std::nullopt},
+      {true, true, "a.dll\t-\t2\t0", "a.dll\t-\t2\t1", std::nullopt},
+      {false, false, "a.dll\t-\t1\t0\t1\t32", "a.dll\t-\tone\t0\t1\t32", 1},
+      {false, false, "a.dll\t-\t1\t0\t1\t32", "a.dll\t-\t1\t0\tyes\t32", 1},
+      {false, false, "a.dll\t-\t1\t0\t1\t32", "a.dll\t-\t1\t0\t1\t16", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.inPlace << " " << c.edited);
+    if (c.inPlace) platform.AddFile(kTarget, {.content = "before"});
+    if (c.marked) SetMark(kTarget);
+    Start();
+    Click(SetupId::cmdInstall);
+    EditJournal(c.record, c.edited);
+    ClickSurface();
+    static_cast<platform::memory::MemoryForm&>(setup->Window()).ChooseSystemMenu(1);
+    EXPECT_EQ(Count(kTarget), c.count) << Log();
+    EXPECT_EQ(platform.HasFile(kTarget), c.inPlace || c.count) << Log();
+    EXPECT_EQ(Logged("|      failed: a record of its shared count in the journal cannot be read, "
+                     "so Undo leaves it and its registration alone"),
+              c.count.has_value());
+    Forget();
+    ClickSurface();
+  }
+}
+
+// Unregistered as asked, a file that others count on beyond Kalvenor's share says what they meet.
+TEST_F(JournalTest, UnregisteringAFileOthersCountOnSaysWhatTheyMeet) {
+  platform.AddFolder("C:");
+  // The count, whether Kalvenor holds a share of it, the tool's exit code; whether it is said.
+  const std::tuple<std::uint32_t, bool, std::uint32_t, bool> cases[] = {
+      {2, true, 0, true}, {1, true, 0, false}, {1, false, 3, false}};
+  for (const auto& [count, held, toolExit, noted] : cases) {
+    platform.AddFile(kTarget);
+    SetCount(kTarget, count);
+    if (held) SetMark(kTarget);
+    platform.onStart = [&](const std::string&, const std::string&) {
+      return platform::memory::ProcessScript{.exitCode = toolExit};
+    };
+    (void)RunCommandLine({"/unregister", "/quiet", "/log:C:\\run.log", "C:\\Kalvenor\\a.dll"});
+    const std::string note =
+        "|      its shared count is 2: other installed programs count on it, "
+        "and meet \"Class not registered\" until it is registered again\r\n";
+    EXPECT_EQ(platform.Content("C:\\run.log").find(note) != std::string::npos, noted);
+    Forget();
+  }
+}
+
+// Undo takes the newest run: where that one cannot be undone it says why and which run it is, and
+// undoes no older one, which is undone by naming it in the journal's store.
+TEST_F(JournalTest, UndoRefusesANewestRunWithoutAJournalAndTakesAnOlderOneByName) {
+  platform.AddFolder("C:");
+  platform.AddFile(kTarget, {.content = "before"});
+  const std::string root = "C:\\ProgramData\\Kalvenor\\runs\\", older = "000001-20261207T080503Z";
+  ASSERT_EQ(RunCommandLine({"/copy", "/quiet", "C:\\Kalvenor\\a.dll"}), 0);
+  // The newest run's journal, unwritable (none), deleted ("") or made this; why Undo refuses it.
+  const std::pair<const char*, const char*> cases[] = {
+      {nullptr, "it kept no journal"},
+      {"", "its journal is missing"},
+      {"run\tcopy\r\n", "its journal holds no record that can be read"}};
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const auto [journal, why] = cases[i];
+    const std::string newest = "00000" + std::to_string(i + 2) + "-20261207T080503Z";
+    if (!journal) platform.FailNextWrite(MemoryError(112));
+    ASSERT_EQ(RunCommandLine({"/copy", "/quiet", "C:\\Kalvenor\\b.dll"}), 0);
+    if (journal && *journal)
+      platform.AddFile(root + newest + "\\journal.txt", {.content = journal});
+    if (journal && !*journal) (void)platform.Delete(root + newest + "\\journal.txt");
+    EXPECT_EQ(RunCommandLine({"/undo", "/quiet", "/log:C:\\run.log"}), 1603);
+    EXPECT_TRUE(platform.Content("C:\\run.log")
+                    .starts_with("> Undoing the run of " + root + newest +
+                                 "\r\n|      failed: the run " + newest +
+                                 " cannot be undone: " + why + "\r\n"))
+        << platform.Content("C:\\run.log");
+  }
+  EXPECT_EQ(RunCommandLine({"/undo", "/quiet", "C:\\Elsewhere\\" + older}), 1603);
+  EXPECT_EQ(platform.Content(kTarget), "run's a");
+  EXPECT_EQ(RunCommandLine({"/undo", "/quiet", older}), 0);
+  EXPECT_EQ(platform.Content(kTarget), "before");
 }
 
 TEST_F(JournalTest, AFileInUseIsRenamedAsideAndGoesAtTheRestart) {
