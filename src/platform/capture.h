@@ -1,0 +1,67 @@
+#pragma once
+// A component's registration as data: its DllRegisterServer called in a helper process of its
+// own bitness, with HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER redirected to a
+// private key, so that the live registry never sees it; and whether Windows takes a manifest.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "platform/processes.h"
+#include "platform/registry.h"
+#include "platform/types.h"
+
+namespace kalvenor::platform {
+
+// What a registration wrote, each predefined key's tree on its own, its keys relative to it
+// (HKLM's Software\Classes among the rest of HKLM, as the component named it).
+struct CapturedRegistration {
+  RegistryTree classesRoot, localMachine, currentUser;
+  friend bool operator==(const CapturedRegistration&, const CapturedRegistration&) = default;
+};
+
+// How far the helper came before it ended, as it wrote it into the private key.
+enum class CaptureStage : std::uint32_t {
+  Started = 0,     // it ran, but did not load the component
+  Loaded = 1,      // the component is loaded; DllRegisterServer not found yet
+  Registering = 2, // DllRegisterServer called and not returned (a crash or a hang)
+  Returned = 3,    // DllRegisterServer returned `result`
+};
+
+// What the helper left: its stage, the HRESULT of the stage that failed (LoadLibraryW's error
+// as an HRESULT for Started, or what DllRegisterServer returned) and the registration read back.
+struct CaptureOutcome {
+  CaptureStage stage = CaptureStage::Started;
+  std::uint32_t result = 0;
+  CapturedRegistration registration;
+};
+
+// One capture under way. The helper's process, waited on as any other; the private key is
+// deleted when the session is destroyed, whatever became of the helper.
+class CaptureSession {
+ public:
+  virtual ~CaptureSession() = default;
+  virtual Process& Helper() = 0;
+  // Ends a helper that ran out of time.
+  virtual Status Terminate() = 0;
+  // Once the helper has ended: what it left in the private key; an error when that cannot be
+  // read.
+  virtual Result<CaptureOutcome> Outcome() = 0;
+};
+
+class Capture {
+ public:
+  virtual ~Capture() = default;
+  // Starts the helper of `view`'s bitness on `component`. The helper is written from the
+  // program's resources into the store (%ProgramData%\Kalvenor), where only administrators may
+  // change it, and started from there: an error, and nothing started, where that store is
+  // missing or others may change it.
+  virtual Result<std::unique_ptr<CaptureSession>> StartCapture(std::string_view component,
+                                                               RegistryView view) = 0;
+  // Nothing when Windows makes an activation context of the manifest file at `path`; otherwise
+  // the system's reason.
+  virtual Status CheckManifest(std::string_view path) = 0;
+};
+
+}  // namespace kalvenor::platform
