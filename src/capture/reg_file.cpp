@@ -15,7 +15,7 @@ namespace {
 using platform::RegistryValue;
 
 // The classes that have a 32-bit view of their own, under Classes\Wow6432Node; the others are
-// shared (Windows 7 and later; the same under Wine 8).
+// shared (as a 32-bit reg.exe writes them under Wine 8; the same list as Windows 7's).
 bool Redirected(std::string_view classesKey) {
   static constexpr std::array<std::string_view, 5> kViews = {"clsid", "directshow", "interface",
                                                              "media type", "mediafoundation"};

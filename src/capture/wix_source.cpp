@@ -52,7 +52,8 @@ Identity IdentityOf(const Captured& component) {
 
 // Windows Installer reads keys, names and values as formatted text: a literal bracket is
 // written [\[]; a brace only matters where the text holds brackets or doubled braces, so GUIDs
-// stay as they are elsewhere. A leading '#' of a string value is WiX's to double.
+// stay as they are elsewhere. A leading '#' of a string value is left to WiX, which doubles it
+// ("[\#]…" is no way out: Wine's msiexec formats the text before it reads the type from it).
 std::string Brackets(std::string_view text) {
   std::string out;
   for (const char c : text) out += c == '[' ? "[\\[]" : c == ']' ? "[\\]]" : std::string(1, c);
