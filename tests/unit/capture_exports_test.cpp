@@ -1,0 +1,282 @@
+// The exports of captured registrations: placeholders, WiX source, .reg file, manifests, JSON.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "capture/exports.h"
+#include "capture/placeholders.h"
+#include "platform/registry_strings.h"
+
+namespace kalvenor::capture {
+namespace {
+
+using platform::RegistryTree;
+using platform::RegistryValue;
+using platform::RegistryView;
+using namespace std::string_literals;
+
+constexpr char kPath[] = "C:\\Build\\Comp.dll";
+constexpr char kClass[] = "CLSID\\{0D43FE01-F093-11CF-8940-00A0C9054228}";
+
+RegistryValue Sz(std::string key, std::string name, std::string_view text,
+                 std::uint32_t type = platform::kRegSz) {
+  return {std::move(key), std::move(name), type, platform::StringData(text)};
+}
+
+RegistryValue Raw(std::string key, std::string name, std::uint32_t type, std::string bytes) {
+  std::vector<std::byte> data;
+  for (const char c : bytes) data.push_back(static_cast<std::byte>(c));
+  return {std::move(key), std::move(name), type, data};
+}
+
+// A tree holding `values` and `empty` keys, each key after its parent, as a capture reads it.
+RegistryTree Tree(std::vector<RegistryValue> values, std::vector<std::string> empty = {}) {
+  RegistryTree tree{{""}, std::move(values)};
+  std::set<std::string> known{""};
+  for (const RegistryValue& value : tree.values) empty.push_back(value.key);
+  for (const std::string& key : empty) {
+    for (std::size_t end = 0; end != std::string::npos;) {
+      end = key.find('\\', end + 1);
+      if (known.insert(key.substr(0, end)).second) tree.keys.push_back(key.substr(0, end));
+    }
+  }
+  return tree;
+}
+
+Captured Component(RegistryTree classes, RegistryView view = RegistryView::Bits64,
+                   std::string path = kPath) {
+  return {std::move(path), {"C:\\BUILD~1\\COMP~1.DLL"}, view, {std::move(classes), {}, {}}};
+}
+
+std::string RegText(const std::string& file) {
+  EXPECT_EQ(file.substr(0, 2), "\xFF\xFE");
+  std::vector<std::byte> data;
+  for (std::size_t i = 2; i < file.size(); ++i) data.push_back(static_cast<std::byte>(file[i]));
+  return platform::StringText(data);
+}
+
+// Whole names only: a file beside the component or a folder whose name begins with its folder's
+// is another one.
+TEST(Placeholders, NameTheComponentItsShortNameAndItsFolderAsWholes) {
+  const Captured component = Component({});
+  const Naming naming{"<file>", "<short>", "<dir>", "<dir\\>", "<long>"};
+  const std::pair<const char*, const char*> cases[] = {
+      {"c:\\build\\COMP.DLL", "<file>"},
+      {"\\\\?\\C:\\Build\\Comp.dll", "<long><file>"},
+      {"C:\\BUILD~1\\COMP~1.DLL", "<short>"},
+      {"\"C:\\Build\\Comp.dll\" /automation", "\"<file>\" /automation"},
+      {"C:\\Build\\Comp.dll,1", "<file>,1"},
+      {"%SystemRoot%\\x.dll;C:\\Build\\Comp.dll", "%SystemRoot%\\x.dll;<file>"},
+      {"C:\\Build", "<dir>"},
+      {"\\\\?\\C:\\BUILD~1\\", "<long><dir\\>"},
+      {"C:\\Build\\Other.dll", "C:\\Build\\Other.dll"},
+      {"C:\\Build\\Comp.dll.bak", "C:\\Build\\Comp.dll.bak"},
+      {"C:\\Builds\\Comp.dll", "C:\\Builds\\Comp.dll"},
+      {"C:\\Build.old", "C:\\Build.old"},
+  };
+  for (const auto& [text, expected] : cases)
+    EXPECT_EQ(WithPlaceholders(text, component, naming), expected) << text;
+}
+
+// What Windows Installer would read as formatted text is escaped, checked with Wine's msiexec:
+// a bracket always, braces only where brackets or doubled braces make them count.
+TEST(WixSource, EscapesFormattedTextAndWritesEachType) {
+  const std::pair<RegistryValue, const char*> cases[] = {
+      {Sz("K", "a", "C:\\Build\\Comp.dll"), "Type=\"string\" Value=\"[#f64_comp.dll]\""},
+      {Sz("K", "b", "{0D43FE01-F093-11CF-8940-00A0C9054228}"),
+       "Value=\"{0D43FE01-F093-11CF-8940-00A0C9054228}\""},
+      {Sz("K", "c", "[x] {y}"), "Value=\"[\\[]x[\\]] [\\{]y[\\}]\""},
+      {Sz("K", "d", "{{y}}"), "Value=\"[\\{][\\{]y[\\}][\\}]\""},
+      {Sz("K", "e", "#1 \"<&>\r\n"), "Value=\"#1 &quot;&lt;&amp;&gt;&#xD;&#xA;\""},
+      {Sz("K", "f", "\\\\?\\c:\\build"), "Value=\"\\\\?\\[System64Folder]\""},
+      {Sz("K", "g", "%P%;C:\\Build\\Comp.dll", platform::kRegExpandSz),
+       "Type=\"expandable\" Value=\"%P%;[#f64_comp.dll]\""},
+      {Raw("K", "h", platform::kRegDword, "\xFF\xFF\xFF\xFF"), "Type=\"integer\" Value=\"-1\""},
+      {Raw("K", "i", platform::kRegBinary, "\x00\x1F"s), "Type=\"binary\" Value=\"001f\" />"},
+      {Raw("K", "j", 11, "\x01"), "Value=\"01\" /> <!-- captured as type 11 -->"},
+      {Raw("K", "k", platform::kRegMultiSz, "a\0\0\0b\0\0\0\0\0"s),
+       "Type=\"multiString\">\n          <MultiStringValue Value=\"a\" />\n"
+       "          <MultiStringValue Value=\"b\" />"},
+      {Sz("K[1]", "n[1]", "v"), "Key=\"K[\\[]1[\\]]\" Name=\"n[\\[]1[\\]]\""},
+  };
+  for (const auto& [value, expected] : cases) {
+    const std::string wix = WixSource({Component(Tree({value}))});
+    EXPECT_NE(wix.find(expected), std::string::npos) << expected << "\n" << wix;
+  }
+}
+
+// Keys that hold nothing install too; removal takes only those below the component's own
+// values, never a shared key such as CLSID.
+TEST(WixSource, InstallsEmptyKeysAndRemovesOnlyTheComponentsOwn) {
+  const std::string wix = WixSource({Component(
+      Tree({Sz(kClass, "", "Comp")}, {std::string(kClass) + "\\Control", "Interface"}))});
+  EXPECT_NE(wix.find("<RegistryKey Root=\"HKCR\" Key=\"" + std::string(kClass) +
+                     "\\Control\" ForceCreateOnInstall=\"yes\" ForceDeleteOnUninstall=\"yes\""),
+            std::string::npos);
+  EXPECT_NE(wix.find("Key=\"Interface\" ForceCreateOnInstall=\"yes\" />"), std::string::npos);
+  EXPECT_EQ(wix.find("Key=\"CLSID\""), std::string::npos);
+}
+
+// HKLM's and HKCU's classes are HKCR's, a value written through both once; the rest keep
+// their roots.
+TEST(WixSource, WritesClassesUnderHkcrAndTheRestUnderTheirRoots) {
+  Captured component = Component(Tree({Sz("X", "", "1")}));
+  component.registration.localMachine =
+      Tree({Sz("Software\\Classes\\X", "", "2"), Sz("Software\\Vendor", "v", "3")});
+  component.registration.currentUser =
+      Tree({Sz("Software\\Classes\\Y", "", "4"), Sz("Software\\Vendor", "v", "5")});
+  const std::string wix = WixSource({component});
+  for (const char* expected :
+       {"Root=\"HKCR\" Key=\"X\" Type=\"string\" Value=\"1\"", "Root=\"HKCR\" Key=\"Y\"",
+        "Root=\"HKLM\" Key=\"Software\\Vendor\"", "Root=\"HKCU\" Key=\"Software\\Vendor\""})
+    EXPECT_NE(wix.find(expected), std::string::npos) << expected;
+  EXPECT_EQ(wix.find("Value=\"2\""), std::string::npos);
+  EXPECT_EQ(wix.find("Key=\"Software\\Classes"), std::string::npos);
+}
+
+std::string Between(const std::string& text, const std::string& start, char end) {
+  const std::size_t at = text.find(start) + start.size();
+  return text.substr(at, text.find(end, at) - at);
+}
+
+// The same file of the same bitness gets the same GUID wherever it was captured from.
+TEST(WixSource, TakesIdsAndGuidsFromTheFileNameAndBitness) {
+  auto guid = [](std::string path, RegistryView view) {
+    return Between(WixSource({Component({}, view, path)}), "Guid=\"", '"');
+  };
+  const std::string guid64 = guid(kPath, RegistryView::Bits64);
+  EXPECT_EQ(guid64, guid("D:\\Elsewhere\\COMP.DLL", RegistryView::Bits64));
+  EXPECT_NE(guid64, guid(kPath, RegistryView::Bits32));
+  EXPECT_EQ(guid64.size(), 38u);
+  EXPECT_EQ(guid64[15], '8');  // a name-based version 8 GUID
+  const std::string wix32 = WixSource({Component({}, RegistryView::Bits32)});
+  EXPECT_NE(wix32.find("Directory=\"SystemFolder\""), std::string::npos);
+  EXPECT_NE(wix32.find("Bitness=\"always32\""), std::string::npos);
+  const std::string name(80, 'n');
+  const std::string a =
+      Between(WixSource({Component({}, RegistryView::Bits64, name + "a.dll")}), "File Id=\"", '"');
+  const std::string b =
+      Between(WixSource({Component({}, RegistryView::Bits64, name + "b.dll")}), "File Id=\"", '"');
+  EXPECT_LE(a.size(), 72u);
+  EXPECT_NE(a, b);
+}
+
+// A 32-bit component's keys where the 64-bit reg.exe puts them in the 32-bit view, as found
+// under Wine's 32-bit regsvr32: only some classes have a view of their own.
+TEST(RegFile, PutsA32BitComponentInThe32BitView) {
+  struct Case {
+    int hive;  // 0 HKCR, 1 HKLM, 2 HKCU
+    const char* key;
+    const char* header;
+  };
+  const Case cases[] = {
+      {0, "CLSID\\{X}", "HKEY_CLASSES_ROOT\\Wow6432Node\\CLSID\\{X}"},
+      {0, "interface\\{I}", "HKEY_CLASSES_ROOT\\Wow6432Node\\interface\\{I}"},
+      {0, "TypeLib\\{T}", "HKEY_CLASSES_ROOT\\TypeLib\\{T}"},
+      {0, "CLSIDX", "HKEY_CLASSES_ROOT\\CLSIDX"},
+      {1, "Software\\Classes\\CLSID\\{X}",
+       "HKEY_LOCAL_MACHINE\\Software\\Classes\\Wow6432Node\\CLSID\\{X}"},
+      {1, "Software\\Classes\\.js", "HKEY_LOCAL_MACHINE\\Software\\Classes\\.js"},
+      {1, "SOFTWARE\\Vendor", "HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Vendor"},
+      {1, "System\\Vendor", "HKEY_LOCAL_MACHINE\\System\\Vendor"},
+      {2, "Software\\Classes\\CLSID\\{X}", "HKEY_CURRENT_USER\\Software\\Classes\\CLSID\\{X}"},
+  };
+  for (const Case& c : cases) {
+    Captured component = Component({}, RegistryView::Bits32);
+    RegistryTree* trees[] = {&component.registration.classesRoot,
+                             &component.registration.localMachine,
+                             &component.registration.currentUser};
+    *trees[c.hive] = Tree({Sz(c.key, "", "v")});
+    const std::string text = RegText(RegFile({component}, {"C:\\W\\SysWOW64", "C:\\W\\System32"}));
+    EXPECT_NE(text.find("\r\n[" + std::string(c.header) + "]\r\n@=\"v\"\r\n"), std::string::npos)
+        << text;
+  }
+}
+
+// Each value as regedit writes it, strings that a quoted string cannot hold in hex, and string
+// bytes that are not a plain string (no terminating null) left byte for byte.
+TEST(RegFile, WritesEachValueAsRegeditReadsIt) {
+  const std::pair<RegistryValue, const char*> cases[] = {
+      {Sz("K", "a\"b", "C:\\Build\\Comp.dll"), "\"a\\\"b\"=\"C:\\\\W\\\\SysWOW64\\\\Comp.dll\""},
+      {Sz("K", "", "x\r\n"), "@=hex(1):78,00,0d,00,0a,00,00,00"},
+      {Sz("K", "e", "c:\\build\\", platform::kRegExpandSz),
+       "\"e\"=hex(2):43,00,3a,00,5c,00,57,00,5c,00,53,00,79,00,73,00,57,00,4f,00,57,00,\\"
+       "\r\n  36,00,34,00,5c,00,00,00"},
+      {Raw("K", "d", platform::kRegDword, "\x01\x02\x00\x00"s), "\"d\"=dword:00000201"},
+      {Raw("K", "b", platform::kRegBinary, "\x00\xFF"s), "\"b\"=hex:00,ff"},
+      {Raw("K", "q", 11, "\x01"), "\"q\"=hex(b):01"},
+      {Raw("K", "s", platform::kRegSz, "C\0"s), "\"s\"=hex(1):43,00"},
+  };
+  for (const auto& [value, expected] : cases) {
+    const std::string text =
+        RegText(RegFile({Component(Tree({value}), RegistryView::Bits32)}, {"C:\\W\\SysWOW64", ""}));
+    EXPECT_NE(text.find(std::string("\r\n") + expected + "\r\n"), std::string::npos) << text;
+  }
+}
+
+// Each class of the component's own once, with every ProgID once: Windows refuses a manifest
+// that names one twice, as Wine's own servers would make it. A manifest for each bitness.
+TEST(Manifests, DescribeTheComponentsOwnClassesLibrariesAndInterfaces) {
+  const std::string a = "CLSID\\{A}", library = "TypeLib\\{T}\\1.0", i = "Interface\\{I}";
+  const std::string automation = "{00020424-0000-0000-C000-000000000046}";
+  const Captured first = Component(
+      Tree({Sz(a, "", "Alpha"), Sz(a + "\\InprocServer32", "", "\\\\?\\c:\\build\\comp.dll"),
+            Sz(a + "\\InprocServer32", "ThreadingModel", "Both"), Sz(a + "\\ProgID", "", "X.Y.1"),
+            Sz(a + "\\VersionIndependentProgID", "", "X.Y"), Sz(a + "\\TypeLib", "", "{T}"),
+            Sz(a + "\\MiscStatus", "", "131473"), Sz(a + "\\MiscStatus\\1", "", "1"),
+            Sz(a + "\\MiscStatus\\4", "", "none"),
+            Sz("CLSID\\{B}\\InprocServer32", "", "C:\\Other\\b.dll"),
+            Sz(library + "\\0\\win64", "", "C:\\Build\\Comp.dll"),
+            Sz(library + "\\FLAGS", "", "10"), Sz(library + "\\HELPDIR", "", "C:\\Build"),
+            Sz(i, "", "IAlpha"), Sz(i + "\\ProxyStubClsid32", "", automation),
+            Sz(i + "\\TypeLib", "", "{T}"), Sz("Interface\\{J}\\ProxyStubClsid32", "", "{B}")}));
+  const Captured second =
+      Component(Tree({Sz("CLSID\\{C}\\InprocServer32", "", "C:\\Build\\Two.dll"),
+                      Sz("CLSID\\{C}\\ProgID", "", "X.Y.1")}),
+                RegistryView::Bits64, "C:\\Build\\Two.dll");
+  const Captured other = Component(first.registration.classesRoot, RegistryView::Bits32);
+  const auto files = Manifests({first, second, other}, "D:\\app.v2\\app.exe.manifest");
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0].path, "D:\\app.v2\\app.exe.x86.manifest");
+  EXPECT_NE(files[0].text.find("name=\"app\" version=\"1.0.0.0\" processorArchitecture=\"x86\""),
+            std::string::npos);
+  EXPECT_NE(files[0].text.find("<comClass clsid=\"{A}\""), std::string::npos);
+  EXPECT_EQ(files[1].path, "D:\\app.v2\\app.exe.x64.manifest");
+  const std::string& text = files[1].text;
+  for (const std::string& expected : std::vector<std::string>{
+           "processorArchitecture=\"amd64\"",
+           "<file name=\"Comp.dll\">\n    <comClass clsid=\"{A}\" threadingModel=\"Both\" "
+           "progid=\"X.Y.1\" tlbid=\"{T}\" description=\"Alpha\" miscStatus=\"recomposeonresize,"
+           "cantlinkinside,insideout,activatewhenvisible,setclientsitefirst\" "
+           "miscStatusContent=\"recomposeonresize\">\n      <progid>X.Y</progid>\n",
+           "<typelib tlbid=\"{T}\" version=\"1.0\" helpdir=\"\" flags=\"CONTROL,HASDISKIMAGE\" />",
+           "<file name=\"Two.dll\">\n    <comClass clsid=\"{C}\" />\n  </file>",
+           "<comInterfaceExternalProxyStub name=\"IAlpha\" iid=\"{I}\" proxyStubClsid32=\"" +
+               automation + "\" tlbid=\"{T}\" />"})
+    EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+  for (const char* absent : {"{B}", "{J}", "miscStatusIcon"})
+    EXPECT_EQ(text.find(absent), std::string::npos) << absent;
+  EXPECT_EQ(Manifests({first}, "app.exe.manifest")[0].path, "app.exe.manifest");
+}
+
+TEST(JsonLines, WriteEachValueAsCaptured) {
+  Captured component =
+      Component(Tree({Sz("K", "n", "C:\\Build\\\"x\""),
+                      Raw("K", "m", platform::kRegMultiSz, "a\0\0\0b\0\0\0\0\0"s)}));
+  component.registration.localMachine = Tree(
+      {Raw("Software\\V", "", platform::kRegDword, "\x01\x02\0\0"s), Raw("S", "b", 3, "\xFF")});
+  EXPECT_EQ(
+      JsonLines({component}),
+      "{\"component\":\"C:\\\\Build\\\\Comp.dll\",\"view\":64,\"key\":\"HKEY_CLASSES_ROOT\\\\K\","
+      "\"name\":\"n\",\"type\":\"REG_SZ\",\"data\":\"C:\\\\Build\\\\\\\"x\\\"\"}\r\n"
+      "{\"component\":\"C:\\\\Build\\\\Comp.dll\",\"view\":64,\"key\":\"HKEY_CLASSES_ROOT\\\\K\","
+      "\"name\":\"m\",\"type\":\"REG_MULTI_SZ\",\"data\":[\"a\",\"b\"]}\r\n"
+      "{\"component\":\"C:\\\\Build\\\\Comp.dll\",\"view\":64,"
+      "\"key\":\"HKEY_LOCAL_MACHINE\\\\Software\\\\V\",\"name\":\"\",\"type\":\"REG_DWORD\","
+      "\"data\":513}\r\n"
+      "{\"component\":\"C:\\\\Build\\\\Comp.dll\",\"view\":64,\"key\":\"HKEY_LOCAL_MACHINE\\\\S\","
+      "\"name\":\"b\",\"type\":\"REG_BINARY\",\"data\":\"ff\"}\r\n");
+}
+
+}  // namespace
+}  // namespace kalvenor::capture
