@@ -9,3 +9,7 @@
 #define IDI_REMOVE 5
 #define IDI_MANUAL 6
 #define IDI_AUTOMATIC 7
+
+// The capture helpers of each bitness (RCDATA), written into the store and started from there.
+#define IDR_CAPTURE_X86 101
+#define IDR_CAPTURE_X64 102

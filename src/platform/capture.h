@@ -23,10 +23,11 @@ struct CapturedRegistration {
 
 // How far the helper came before it ended, as it wrote it into the private key.
 enum class CaptureStage : std::uint32_t {
-  Started = 0,     // it ran, but did not load the component
-  Loaded = 1,      // the component is loaded; DllRegisterServer not found yet
-  Registering = 2, // DllRegisterServer called and not returned (a crash or a hang)
-  Returned = 3,    // DllRegisterServer returned `result`
+  Started = 0,      // it ran, but did not load the component
+  Loaded = 1,       // the component is loaded; DllRegisterServer not found, or not called as
+                    // the keys could not be redirected (`result` says which)
+  Registering = 2,  // DllRegisterServer called and not returned (a crash or a hang)
+  Returned = 3,     // DllRegisterServer returned `result`
 };
 
 // What the helper left: its stage, the HRESULT of the stage that failed (LoadLibraryW's error
@@ -36,6 +37,9 @@ struct CaptureOutcome {
   std::uint32_t result = 0;
   CapturedRegistration registration;
 };
+
+// The exit code of a helper that Terminate ended: HRESULT_FROM_WIN32(ERROR_TIMEOUT).
+inline constexpr std::uint32_t kCaptureTerminated = 0x800705B4;
 
 // One capture under way. The helper's process, waited on as any other; the private key is
 // deleted when the session is destroyed, whatever became of the helper.
@@ -53,15 +57,17 @@ class CaptureSession {
 class Capture {
  public:
   virtual ~Capture() = default;
-  // Starts the helper of `view`'s bitness on `component`. The helper is written from the
-  // program's resources into the store (%ProgramData%\Kalvenor), where only administrators may
-  // change it, and started from there: an error, and nothing started, where that store is
+  // Starts the helper of `view`'s bitness on `component`, a full path as this program names it
+  // (a 64-bit helper started by a 32-bit program is given its native name). The helper is written
+  // from the program's resources into the store (%ProgramData%\Kalvenor), where only administrators
+  // may change it, and started from there: an error, and nothing started, where that store is
   // missing or others may change it.
   virtual Result<std::unique_ptr<CaptureSession>> StartCapture(std::string_view component,
                                                                RegistryView view) = 0;
-  // Nothing when Windows makes an activation context of the manifest file at `path`; otherwise
-  // the system's reason.
-  virtual Status CheckManifest(std::string_view path) = 0;
+  // Nothing when Windows makes an activation context of the manifest file at `path` for a
+  // program of `view`'s bitness, whatever this program's own (a manifest names the processor it
+  // serves); otherwise the system's reason.
+  virtual Status CheckManifest(std::string_view path, RegistryView view) = 0;
 };
 
 }  // namespace kalvenor::platform

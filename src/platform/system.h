@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "platform/capture.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/processes.h"
@@ -16,7 +17,8 @@ class System : public Files,
                public Registry,
                public Processes,
                public Security,
-               public Environment {};
+               public Environment,
+               public Capture {};
 
 // The system's code for "file not found" and "path not found", which a delete treats as done.
 inline constexpr std::uint32_t kErrorFileNotFound = 2;

@@ -247,6 +247,13 @@ class TimedSystem final : public System {
     return inner_.WriteRegistryTree(root, view, key, tree);
   }
   Result<std::unique_ptr<RunLock>> LockRuns() override { return inner_.LockRuns(); }
+  Result<std::unique_ptr<CaptureSession>> StartCapture(std::string_view component,
+                                                       RegistryView view) override {
+    return inner_.StartCapture(component, view);
+  }
+  Status CheckManifest(std::string_view path, RegistryView view) override {
+    return inner_.CheckManifest(path, view);
+  }
   bool WriteToParentConsole(std::string_view text) override {
     return inner_.WriteToParentConsole(text);
   }

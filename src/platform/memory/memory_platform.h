@@ -43,6 +43,14 @@ struct ProcessScript {
   std::function<void()> onStart;
 };
 
+// What a capture of a component does: the helper's process (its startError the error that
+// StartCapture gives, nothing started), and what Outcome gives once it has ended. By default,
+// a registration that returns S_OK having written nothing.
+struct CaptureScript {
+  ProcessScript helper;
+  Result<CaptureOutcome> outcome = CaptureOutcome{CaptureStage::Returned};
+};
+
 class MemoryForm;
 
 class MemoryPlatform final : public Toolkit, public System {
@@ -94,12 +102,21 @@ class MemoryPlatform final : public Toolkit, public System {
   void SetProcessId(std::uint32_t id) { processId_ = id; }
   // What the run lock fails with, when set, instead of being taken.
   std::optional<SystemError> lockFailure;
+  // What the capture of `component` does; without it, each does CaptureScript's default.
+  std::function<CaptureScript(const std::string& component, RegistryView view)> onCapture;
+  // Why Windows refuses the manifest at `path`; nothing when it takes it. A missing file is
+  // refused with error 2, as Windows refuses it.
+  std::function<std::optional<SystemError>(const std::string& path, RegistryView view)>
+      onCheckManifest;
 
   // ---- What happened
   // The most bytes that one read of a file has held.
   mutable std::size_t largestRead = 0;
-  std::vector<std::pair<std::string, std::string>> started;  // program, command line
-  std::vector<std::string> messageBoxes;                     // title, a line break, then the text
+  std::vector<std::pair<std::string, std::string>> started;    // program, command line
+  std::vector<std::pair<std::string, RegistryView>> captures;  // component, view
+  std::vector<std::string> terminatedCaptures;                 // component
+  std::vector<std::string> checkedManifests;
+  std::vector<std::string> messageBoxes;  // title, a line break, then the text
   std::vector<FileOpenRequest> dialogRequests;
   std::vector<FileSaveRequest> saveRequests;
   std::vector<std::vector<std::string>> menus;  // the items of each menu shown
@@ -188,6 +205,11 @@ class MemoryPlatform final : public Toolkit, public System {
   Result<bool> IsProtectedFolder(std::string_view path) const override;
   // The lock is one for the whole memory machine: a second while one lives is refused.
   Result<std::unique_ptr<RunLock>> LockRuns() override;
+
+  // ---- Capture (memory_capture.cpp)
+  Result<std::unique_ptr<CaptureSession>> StartCapture(std::string_view component,
+                                                       RegistryView view) override;
+  Status CheckManifest(std::string_view path, RegistryView view) override;
 
   // ---- Environment (memory_environment.cpp)
   const AppInfo& App() const override { return app_; }

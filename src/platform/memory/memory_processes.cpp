@@ -1,35 +1,19 @@
 // The memory platform's processes: each does what the test's script says.
-#include "platform/memory/memory_platform.h"
+#include "platform/memory/memory_process.h"
 
 namespace kalvenor::platform::memory {
-namespace {
 
-class MemoryProcess final : public Process {
- public:
-  MemoryProcess(MemoryPlatform& platform, const ProcessScript& script)
-      : platform_(platform), exitCode_(script.exitCode), remainingMs_(script.runsForMs) {}
-  Result<std::uint32_t> ExitCode() const override { return exitCode_; }
-  void FlashWindows() override { platform_.processFlashes.push_back(platform_.TickCount()); }
-
- private:
-  Wake Wait(std::optional<std::uint32_t> timeoutMs) override {
-    if (platform_.EventsPending()) return Wake::Events;
-    if (timeoutMs && *timeoutMs < remainingMs_) {
-      platform_.AdvanceTicks(*timeoutMs);
-      remainingMs_ -= *timeoutMs;
-      return Wake::Timeout;
-    }
-    platform_.AdvanceTicks(remainingMs_);
-    remainingMs_ = 0;
-    return Wake::Ended;
+Wake MemoryProcess::Wait(std::optional<std::uint32_t> timeoutMs) {
+  if (platform_.EventsPending()) return Wake::Events;
+  if (timeoutMs && *timeoutMs < remainingMs_) {
+    platform_.AdvanceTicks(*timeoutMs);
+    remainingMs_ -= *timeoutMs;
+    return Wake::Timeout;
   }
-
-  MemoryPlatform& platform_;
-  std::uint32_t exitCode_;
-  std::uint32_t remainingMs_;
-};
-
-}  // namespace
+  platform_.AdvanceTicks(remainingMs_);
+  remainingMs_ = 0;
+  return Wake::Ended;
+}
 
 Result<std::unique_ptr<Process>> MemoryPlatform::Start(std::string_view program,
                                                        std::string_view commandLine, ShowWindow) {

@@ -73,6 +73,13 @@ struct FileTraits {
   static void Close(HANDLE file) { ::CloseHandle(file); }
 };
 using UniqueFile = Unique<FileTraits>;
+// An activation context made by CreateActCtxW: empty at INVALID_HANDLE_VALUE.
+struct ActivationContextTraits {
+  using Type = HANDLE;
+  static HANDLE Empty() { return INVALID_HANDLE_VALUE; }
+  static void Close(HANDLE context) { ::ReleaseActCtx(context); }
+};
+using UniqueActivationContext = Unique<ActivationContextTraits>;
 using UniqueFont = Unique<NullEmpty<HFONT, DeleteGdiFont>>;
 using UniqueBrush = Unique<NullEmpty<HBRUSH, DeleteGdiBrush>>;
 using UniqueIcon = Unique<NullEmpty<HICON, DestroyIconHandle>>;

@@ -7,6 +7,7 @@
 
 #include "platform/win32/handles.h"
 #include "platform/win32/text.h"
+#include "platform/win32/win32_registry.h"
 #include "platform/win32/win32_system.h"
 
 namespace kalvenor::win32 {
@@ -132,6 +133,37 @@ platform::Status DeleteTree(platform::RegistryRoot root, platform::RegistryView 
 
 }  // namespace
 
+platform::Result<std::optional<platform::RegistryTree>> ReadTreeBelow(HKEY base,
+                                                                      std::wstring_view path,
+                                                                      REGSAM view) {
+  platform::RegistryTree tree;
+  // Depth first, subkeys in the system's order: each key comes after its parent.
+  std::vector<std::string> pending{""};
+  while (!pending.empty()) {
+    const std::string relative = std::move(pending.back());
+    pending.pop_back();
+    std::wstring below(path);
+    if (!relative.empty()) below.append(below.empty() ? L"" : L"\\").append(Widen(relative));
+    HKEY opened = nullptr;
+    const LSTATUS status = ::RegOpenKeyExW(base, below.c_str(), 0, KEY_READ | view, &opened);
+    if (status == ERROR_FILE_NOT_FOUND && relative.empty()) {
+      return std::optional<platform::RegistryTree>();
+    }
+    if (status == ERROR_FILE_NOT_FOUND) continue;  // deleted since its parent listed it
+    if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
+    const UniqueKey owned(opened);
+    tree.keys.push_back(relative);
+    const platform::Status values = ReadValues(owned.get(), relative, tree.values);
+    if (!values.ok()) return values.error();
+    auto subkeys = SubkeyNames(owned.get());
+    if (!subkeys.ok()) return subkeys.error();
+    for (auto name = subkeys.value().rbegin(); name != subkeys.value().rend(); ++name) {
+      pending.push_back(relative.empty() ? *name : relative + "\\" + *name);
+    }
+  }
+  return std::optional<platform::RegistryTree>(std::move(tree));
+}
+
 std::optional<std::string> Win32System::RegistryString(platform::RegistryRoot root,
                                                        platform::RegistryView view,
                                                        std::string_view key,
@@ -217,32 +249,7 @@ std::vector<std::string> Win32System::RegistrySubkeys(platform::RegistryRoot roo
 
 platform::Result<std::optional<platform::RegistryTree>> Win32System::ReadRegistryTree(
     platform::RegistryRoot root, platform::RegistryView view, std::string_view key) const {
-  platform::RegistryTree tree;
-  // Depth first, subkeys in the system's order: each key comes after its parent.
-  std::vector<std::string> pending{""};
-  while (!pending.empty()) {
-    const std::string relative = std::move(pending.back());
-    pending.pop_back();
-    HKEY opened = nullptr;
-    const LSTATUS status =
-        ::RegOpenKeyExW(RootKey(root), KeyPath(root, Below(key, relative)).c_str(), 0,
-                        KEY_READ | ViewAccess(view), &opened);
-    if (status == ERROR_FILE_NOT_FOUND && relative.empty()) {
-      return std::optional<platform::RegistryTree>();
-    }
-    if (status == ERROR_FILE_NOT_FOUND) continue;  // deleted since its parent listed it
-    if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
-    const UniqueKey owned(opened);
-    tree.keys.push_back(relative);
-    const platform::Status values = ReadValues(owned.get(), relative, tree.values);
-    if (!values.ok()) return values.error();
-    auto subkeys = SubkeyNames(owned.get());
-    if (!subkeys.ok()) return subkeys.error();
-    for (auto name = subkeys.value().rbegin(); name != subkeys.value().rend(); ++name) {
-      pending.push_back(relative.empty() ? *name : relative + "\\" + *name);
-    }
-  }
-  return std::optional<platform::RegistryTree>(std::move(tree));
+  return ReadTreeBelow(RootKey(root), KeyPath(root, key), ViewAccess(view));
 }
 
 platform::Status Win32System::WriteRegistryTree(platform::RegistryRoot root,

@@ -107,14 +107,13 @@ platform::Result<bool> Win32System::IsProtectedFolder(std::string_view path) con
   return true;
 }
 
-platform::Result<std::unique_ptr<platform::RunLock>> Win32System::LockRuns() {
+platform::Result<std::string> Win32System::TrustedStore() const {
   const std::string data = ProgramDataFolder();
   if (data.empty()) {
     return platform::SystemError{ERROR_PATH_NOT_FOUND,
                                  "there is no folder of data shared by all users (%ProgramData%) "
                                  "to hold the journal's store"};
   }
-  // A store that others may change could hold a lock of theirs, or let them take it away.
   const std::string store = data + "\\Kalvenor";
   platform::Result<bool> trusted = IsProtectedFolder(store);
   if (!trusted.ok()) {
@@ -130,7 +129,14 @@ platform::Result<std::unique_ptr<platform::RunLock>> Win32System::LockRuns() {
         ERROR_ACCESS_DENIED,
         "the journal's store " + store + " may be changed by others than administrators"};
   }
-  const std::string path = store + "\\run.lock";
+  return store;
+}
+
+platform::Result<std::unique_ptr<platform::RunLock>> Win32System::LockRuns() {
+  // A store that others may change could hold a lock of theirs, or let them take it away.
+  platform::Result<std::string> store = TrustedStore();
+  if (!store.ok()) return store.error();
+  const std::string path = store.value() + "\\run.lock";
   UniqueFile lock(::CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
                                 nullptr));

@@ -1,6 +1,7 @@
 #pragma once
 // The runtime and system services on Win32, their members defined by concern: win32_files.cpp,
-// win32_registry.cpp, win32_processes.cpp, win32_security.cpp and win32_environment.cpp.
+// win32_registry.cpp, win32_processes.cpp, win32_security.cpp, win32_environment.cpp and
+// win32_capture.cpp.
 
 #include <string>
 
@@ -71,6 +72,11 @@ class Win32System final : public platform::System {
   platform::Result<bool> IsProtectedFolder(std::string_view path) const override;
   platform::Result<std::unique_ptr<platform::RunLock>> LockRuns() override;
 
+  // ---- Capture (win32_capture.cpp)
+  platform::Result<std::unique_ptr<platform::CaptureSession>> StartCapture(
+      std::string_view component, platform::RegistryView view) override;
+  platform::Status CheckManifest(std::string_view path, platform::RegistryView view) override;
+
   // ---- Environment
   const platform::AppInfo& App() const override { return app_; }
   std::optional<std::string> Environ(std::string_view name) const override;
@@ -86,6 +92,9 @@ class Win32System final : public platform::System {
  private:
   // CreateDirectoryW's outcome, a folder already there counting as made (a file does not).
   static platform::Status FolderMade(bool created, const std::wstring& folder);
+  // The journal's store (%ProgramData%\Kalvenor), or why it may not be used: missing, or
+  // others than administrators may change it.
+  platform::Result<std::string> TrustedStore() const;
 
   platform::AppInfo app_;
 };

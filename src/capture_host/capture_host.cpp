@@ -1,0 +1,173 @@
+// The capture helper: calls a component's DllRegisterServer with HKEY_CLASSES_ROOT,
+// HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER redirected to subkeys of a private key that the
+// program made for it, and notes in that key how far it came, so that the program learns it even
+// when the component crashes or hangs. Built for each bitness with no C or C++ runtime: the
+// program carries both in its resources, and each costs it a few KiB.
+//   capture-x86.exe|capture-x64.exe "<private key below HKEY_CURRENT_USER>" "<component>"
+#include <windows.h>
+// After windows.h, which it depends on.
+#include <ole2.h>
+
+#include "platform/capture.h"
+#include "platform/win32/handles.h"
+
+namespace kalvenor::capture_host {
+namespace {
+
+using platform::CaptureStage;
+using win32::UniqueKey;
+using win32::UniqueModule;
+
+// The next word of the command line, one in quotes running to the closing quote (the program
+// quotes each: a path holds no quote). Ends the word in place and moves `cursor` past it.
+wchar_t* NextWord(wchar_t*& cursor) {
+  while (*cursor == L' ' || *cursor == L'\t') ++cursor;
+  if (*cursor == L'\0') return nullptr;
+  const bool quoted = *cursor == L'"';
+  if (quoted) ++cursor;
+  wchar_t* word = cursor;
+  while (*cursor != L'\0' && (quoted ? *cursor != L'"' : *cursor != L' ' && *cursor != L'\t')) {
+    ++cursor;
+  }
+  if (*cursor != L'\0') *cursor++ = L'\0';
+  return word;
+}
+
+void Write(HKEY key, const wchar_t* name, DWORD value) {
+  ::RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+void Reach(HKEY key, CaptureStage stage) { Write(key, L"Stage", static_cast<DWORD>(stage)); }
+
+// The stage that ended the capture and its result, which is also the helper's exit code.
+HRESULT End(HKEY key, CaptureStage stage, HRESULT result) {
+  Write(key, L"Result", static_cast<DWORD>(result));
+  Reach(key, stage);
+  return result;
+}
+
+HRESULT FromStatus(LSTATUS status) { return HRESULT_FROM_WIN32(static_cast<DWORD>(status)); }
+
+// As the registration tool does, for components that use COM while they register.
+class OleScope {
+ public:
+  OleScope() : result_(::OleInitialize(nullptr)) {}
+  OleScope(const OleScope&) = delete;
+  OleScope& operator=(const OleScope&) = delete;
+  ~OleScope() {
+    if (SUCCEEDED(result_)) ::OleUninitialize();
+  }
+
+ private:
+  HRESULT result_;
+};
+
+constexpr int kRedirections = 3;
+constexpr const wchar_t* kRedirectedNames[kRedirections] = {L"HKCR", L"HKLM", L"HKCU"};
+
+// Each redirected key: no constant, as the predefined handles are integers cast to pointers.
+HKEY Predefined(int index) {
+  switch (index) {
+    case 0: return HKEY_CLASSES_ROOT;
+    case 1: return HKEY_LOCAL_MACHINE;
+    default: return HKEY_CURRENT_USER;
+  }
+}
+
+// The predefined keys redirected for the lifetime of the scope.
+class Redirections {
+ public:
+  Redirections() = default;
+  Redirections(const Redirections&) = delete;
+  Redirections& operator=(const Redirections&) = delete;
+  ~Redirections() {
+    while (count_ > 0) ::RegOverridePredefKey(Predefined(--count_), nullptr);
+  }
+  LSTATUS Add(HKEY to) {
+    const LSTATUS status = ::RegOverridePredefKey(Predefined(count_), to);
+    if (status == ERROR_SUCCESS) ++count_;
+    return status;
+  }
+
+ private:
+  int count_ = 0;
+};
+
+using RegisterServer = HRESULT(STDAPICALLTYPE*)();
+
+// Per-user registration of type libraries, where the system has it (Wine 8 has not): without
+// it, a component's type library goes to HKLM whatever HKEY_CLASSES_ROOT is redirected to. The
+// setting lives in oleaut32.dll, which stays loaded with it until the registration is over.
+UniqueModule EnablePerUserTypeLibraries() {
+  UniqueModule automation(::LoadLibraryExW(L"oleaut32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+  using Enable = void(WINAPI*)();
+  // Through void*: FARPROC has no parameters, which the compiler flags as a mismatch.
+  if (auto enable = reinterpret_cast<Enable>(reinterpret_cast<void*>(
+          ::GetProcAddress(automation.get(), "OaEnablePerUserTLibRegistration")))) {
+    enable();
+  }
+  return automation;
+}
+
+HRESULT Capture(HKEY own, HKEY (&redirected)[kRedirections], const wchar_t* component) {
+  Reach(own, CaptureStage::Started);
+  const OleScope ole;
+  const UniqueModule module(::LoadLibraryExW(component, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+  if (!module) return End(own, CaptureStage::Started, HRESULT_FROM_WIN32(::GetLastError()));
+  Reach(own, CaptureStage::Loaded);
+  const auto entry = reinterpret_cast<RegisterServer>(
+      reinterpret_cast<void*>(::GetProcAddress(module.get(), "DllRegisterServer")));
+  if (!entry) return End(own, CaptureStage::Loaded, HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND));
+  const UniqueModule automation = EnablePerUserTypeLibraries();
+  HRESULT result = S_OK;
+  {
+    Redirections redirections;
+    // Never called unredirected: it would register in the live registry.
+    for (HKEY to : redirected) {
+      if (const LSTATUS status = redirections.Add(to); status != ERROR_SUCCESS) {
+        return End(own, CaptureStage::Loaded, FromStatus(status));
+      }
+    }
+    Reach(own, CaptureStage::Registering);
+    result = entry();
+  }
+  return End(own, CaptureStage::Returned, result);
+}
+
+// A crash ends the helper with the exception's code, before any debugger is asked to come.
+LONG WINAPI EndOnCrash(EXCEPTION_POINTERS*) { return EXCEPTION_EXECUTE_HANDLER; }
+
+HRESULT Run() {
+  // A component that fails to load or crashes ends the helper, with no box waiting for a user.
+  // Wine starts its debugger whatever the error mode says: the filter keeps it away.
+  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  ::SetUnhandledExceptionFilter(&EndOnCrash);
+  wchar_t* cursor = ::GetCommandLineW();
+  NextWord(cursor);  // the helper itself
+  const wchar_t* keyPath = NextWord(cursor);
+  const wchar_t* component = NextWord(cursor);
+  if (!keyPath || !component || NextWord(cursor)) return E_INVALIDARG;
+  HKEY opened = nullptr;
+  LSTATUS status =
+      ::RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, KEY_SET_VALUE | KEY_CREATE_SUB_KEY, &opened);
+  if (status != ERROR_SUCCESS) return FromStatus(status);
+  const UniqueKey own(opened);
+  // Opened before any redirection, so that they name the private key's own subkeys.
+  UniqueKey owned[kRedirections];
+  HKEY redirected[kRedirections];
+  for (int i = 0; i < kRedirections; ++i) {
+    status = ::RegCreateKeyExW(own.get(), kRedirectedNames[i], 0, nullptr, 0, KEY_ALL_ACCESS,
+                               nullptr, &redirected[i], nullptr);
+    if (status != ERROR_SUCCESS) return End(own.get(), CaptureStage::Started, FromStatus(status));
+    owned[i].reset(redirected[i]);
+  }
+  return Capture(own.get(), redirected, component);
+}
+
+}  // namespace
+}  // namespace kalvenor::capture_host
+
+// The entry point the linker looks for in a windows program; there is no runtime to start.
+extern "C" void WinMainCRTStartup() {
+  ::ExitProcess(static_cast<UINT>(kalvenor::capture_host::Run()));
+}

@@ -1,0 +1,179 @@
+// Capturing a registration on Win32: the helper of the component's bitness, written from the
+// program's resources into the journal's store, started from there on a private key of this
+// run, and what it left there read back.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/win32/handles.h"
+#include "platform/win32/text.h"
+#include "platform/win32/win32_process.h"
+#include "platform/win32/win32_registry.h"
+#include "platform/win32/win32_system.h"
+#include "resource_ids.h"
+
+namespace kalvenor::win32 {
+namespace {
+
+// The helper's bytes among the program's resources.
+platform::Result<std::string_view> HelperBytes(platform::RegistryView view) {
+  const int id = view == platform::RegistryView::Bits32 ? IDR_CAPTURE_X86 : IDR_CAPTURE_X64;
+  HRSRC found = ::FindResourceW(nullptr, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(10));  // RCDATA
+  HGLOBAL loaded = found ? ::LoadResource(nullptr, found) : nullptr;
+  const void* bytes = loaded ? ::LockResource(loaded) : nullptr;
+  if (!bytes) {
+    platform::SystemError error = LastError();
+    error.message = "the capture helper is not among the program's resources: " + error.message;
+    return error;
+  }
+  return std::string_view(static_cast<const char*>(bytes), ::SizeofResource(nullptr, found));
+}
+
+// The private key under HKEY_CURRENT_USER\Software, deleted with all below it when it goes.
+// Not volatile: Windows refuses the lasting subkeys that registrations make below a volatile key.
+class PrivateKey {
+ public:
+  PrivateKey(std::wstring path, UniqueKey key) : path_(std::move(path)), key_(std::move(key)) {}
+  PrivateKey(PrivateKey&&) = default;
+  ~PrivateKey() {
+    if (!key_) return;
+    key_.reset();
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
+  }
+  const std::wstring& Path() const { return path_; }
+  HKEY Get() const { return key_.get(); }
+
+ private:
+  std::wstring path_;
+  UniqueKey key_;
+};
+
+// A name no other run has: this process's id and a count of its captures. A key of that name
+// is a leftover of an ended process that had the same id, and is emptied.
+platform::Result<PrivateKey> MakePrivateKey() {
+  static unsigned made = 0;
+  const std::wstring path =
+      Widen("Software\\Kalvenor capture " + std::to_string(::GetCurrentProcessId()) + "." +
+            std::to_string(++made));
+  HKEY created = nullptr;
+  DWORD disposition = 0;
+  LSTATUS status =
+      ::RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &created, &disposition);
+  if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
+  PrivateKey key(path, UniqueKey(created));
+  if (disposition == REG_OPENED_EXISTING_KEY) status = ::RegDeleteTreeW(key.Get(), nullptr);
+  if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
+  return key;
+}
+
+std::optional<DWORD> DwordOf(HKEY key, const wchar_t* name) {
+  DWORD value = 0, bytes = sizeof value;
+  if (::RegGetValueW(key, nullptr, name, RRF_RT_REG_DWORD, nullptr, &value, &bytes) !=
+      ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+class Win32CaptureSession final : public platform::CaptureSession {
+ public:
+  Win32CaptureSession(PrivateKey key, std::unique_ptr<Win32Process> helper)
+      : key_(std::move(key)), helper_(std::move(helper)) {}
+  // The helper is gone before its key goes, so that it writes nothing back in after.
+  ~Win32CaptureSession() override {
+    if (Terminate().ok()) ::WaitForSingleObject(helper_->Handle(), INFINITE);
+  }
+
+  platform::Process& Helper() override { return *helper_; }
+
+  platform::Status Terminate() override {
+    if (::WaitForSingleObject(helper_->Handle(), 0) == WAIT_OBJECT_0) return platform::Done{};
+    if (!::TerminateProcess(helper_->Handle(), platform::kCaptureTerminated)) return LastError();
+    return platform::Done{};
+  }
+
+  platform::Result<platform::CaptureOutcome> Outcome() override {
+    const std::optional<DWORD> stage = DwordOf(key_.Get(), L"Stage");
+    if (!stage || *stage > static_cast<DWORD>(platform::CaptureStage::Returned)) {
+      return platform::SystemError{ERROR_INVALID_DATA,
+                                   "the capture helper ended before it noted how far it came"};
+    }
+    platform::CaptureOutcome outcome{static_cast<platform::CaptureStage>(*stage),
+                                     DwordOf(key_.Get(), L"Result").value_or(0)};
+    platform::CapturedRegistration& registration = outcome.registration;
+    for (auto [name, tree] : {std::pair(L"HKCR", &registration.classesRoot),
+                              std::pair(L"HKLM", &registration.localMachine),
+                              std::pair(L"HKCU", &registration.currentUser)}) {
+      auto read = ReadTreeBelow(key_.Get(), name, 0);
+      if (!read.ok()) return read.error();
+      if (read.value()) *tree = std::move(*read.value());
+    }
+    return outcome;
+  }
+
+ private:
+  PrivateKey key_;
+  std::unique_ptr<Win32Process> helper_;
+};
+
+}  // namespace
+
+platform::Result<std::unique_ptr<platform::CaptureSession>> Win32System::StartCapture(
+    std::string_view component, platform::RegistryView view) {
+  // Started from where only administrators could have put it, so that the helper that runs
+  // is the program's own.
+  platform::Result<std::string> store = TrustedStore();
+  if (!store.ok()) return store.error();
+  const bool bits32 = view == platform::RegistryView::Bits32;
+  const std::string helper = store.value() + (bits32 ? "\\capture-x86.exe" : "\\capture-x64.exe");
+  platform::Result<std::string_view> bytes = HelperBytes(view);
+  if (!bytes.ok()) return bytes.error();
+  // Written anew only when it differs, through another name: no one starts half a helper.
+  const std::string_view wanted = bytes.value();
+  auto present = ReadFile(helper, wanted.size() + 1);
+  if (!present.ok() || present.value().size() != wanted.size() ||
+      std::memcmp(present.value().data(), wanted.data(), wanted.size()) != 0) {
+    const std::string partial = helper + ".new";
+    (void)Delete(partial);  // a leftover of a run that ended there
+    platform::Status written = WriteNew(partial, wanted);
+    if (written.ok()) written = Replace(partial, helper);
+    if (!written.ok()) {
+      (void)Delete(partial);
+      return platform::SystemError{
+          written.error().code,
+          "the capture helper " + helper + " cannot be written: " + written.error().message};
+    }
+  }
+  platform::Result<PrivateKey> key = MakePrivateKey();
+  if (!key.ok()) return key.error();
+  const std::wstring program = Widen(helper);
+  const std::wstring target = Widen(bits32 ? std::string(component) : NativePath(component));
+  auto started = StartProcess(
+      program, L"\"" + program + L"\" \"" + key.value().Path() + L"\" \"" + target + L"\"",
+      SW_HIDE);
+  if (!started.ok()) {
+    return platform::SystemError{
+        started.error().code,
+        "the capture helper " + helper + " cannot start: " + started.error().message};
+  }
+  return std::unique_ptr<platform::CaptureSession>(
+      std::make_unique<Win32CaptureSession>(std::move(key.value()), std::move(started.value())));
+}
+
+platform::Status Win32System::CheckManifest(std::string_view path, platform::RegistryView view) {
+  const std::wstring source = Widen(path);
+  ACTCTXW request{};
+  request.cbSize = sizeof request;
+  request.dwFlags = ACTCTX_FLAG_PROCESSOR_ARCHITECTURE_VALID;
+  request.wProcessorArchitecture = view == platform::RegistryView::Bits32
+                                       ? PROCESSOR_ARCHITECTURE_INTEL
+                                       : PROCESSOR_ARCHITECTURE_AMD64;
+  request.lpSource = source.c_str();
+  const UniqueActivationContext context(::CreateActCtxW(&request));
+  if (!context) return LastError();
+  return platform::Done{};
+}
+
+}  // namespace kalvenor::win32
