@@ -157,20 +157,26 @@ TEST_F(Capture, AComponentThatDoesNotRegisterLeavesHowFarItCame) {
   }
 }
 
-// A registration that waits for a user (a message box) is ended by Terminate.
+// A registration that waits for a user (a message box) is ended by Terminate, or with its
+// session: its box goes with it.
 TEST_F(Capture, AHangingRegistrationIsEnded) {
-  auto session =
-      Start(SamplePath(L"sample_msgbox.dll"), kOwn64 ? RegistryView::Bits64 : RegistryView::Bits32);
-  ASSERT_TRUE(session);
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        auto outcome = session->Outcome();
-        return outcome.ok() && outcome.value().stage == CaptureStage::Registering;
-      },
-      30s));
-  EXPECT_TRUE(session->Terminate().ok());
-  EXPECT_EQ(AwaitEnd(*session), platform::kCaptureTerminated);
-  EXPECT_EQ(session->Outcome().value().stage, CaptureStage::Registering);
+  const auto boxShown = [] { return ::FindWindowW(nullptr, L"Kalvenor sample") != nullptr; };
+  for (const bool terminate : {true, false}) {
+    SCOPED_TRACE(terminate ? "terminated" : "destroyed");
+    auto session = Start(SamplePath(L"sample_msgbox.dll"),
+                         kOwn64 ? RegistryView::Bits64 : RegistryView::Bits32);
+    ASSERT_TRUE(session);
+    ASSERT_TRUE(WaitUntil(boxShown, 30s));
+    auto outcome = session->Outcome();
+    ASSERT_TRUE(outcome.ok()) << outcome.error().message;
+    EXPECT_EQ(outcome.value().stage, CaptureStage::Registering);
+    if (terminate) {
+      EXPECT_TRUE(session->Terminate().ok());
+      EXPECT_EQ(AwaitEnd(*session), platform::kCaptureTerminated);
+    }
+    session.reset();
+    EXPECT_TRUE(WaitUntil([&] { return !boxShown(); }));
+  }
 }
 
 TEST_F(Capture, AManifestIsCheckedAsWindowsReadsIt) {
