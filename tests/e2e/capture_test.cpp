@@ -19,6 +19,7 @@ using platform::RegistryView;
 constexpr wchar_t kDictionary[] = L"{EE09B103-97E0-11CF-978F-00A02463E06F}";  // scrrun.dll's
 constexpr wchar_t kScripting[] = L"{420B2830-E718-11CF-893D-00A0C9054228}";   // its type library
 constexpr bool kOwn64 = sizeof(void*) == 8;
+constexpr RegistryView kOwnView = kOwn64 ? RegistryView::Bits64 : RegistryView::Bits32;
 
 // The string value `name` of `key` in a captured tree, lower case; nothing without it.
 std::optional<std::wstring> StringIn(const RegistryTree& tree, std::wstring_view key,
@@ -146,8 +147,7 @@ TEST_F(Capture, AComponentThatDoesNotRegisterLeavesHowFarItCame) {
   };
   for (const auto& each : cases) {
     SCOPED_TRACE(Narrow(each.sample));
-    auto session =
-        Start(SamplePath(each.sample), kOwn64 ? RegistryView::Bits64 : RegistryView::Bits32);
+    auto session = Start(SamplePath(each.sample), kOwnView);
     ASSERT_TRUE(session);
     EXPECT_EQ(AwaitEnd(*session), each.exitCode);
     auto outcome = session->Outcome();
@@ -163,8 +163,7 @@ TEST_F(Capture, AHangingRegistrationIsEnded) {
   const auto boxShown = [] { return ::FindWindowW(nullptr, L"Kalvenor sample") != nullptr; };
   for (const bool terminate : {true, false}) {
     SCOPED_TRACE(terminate ? "terminated" : "destroyed");
-    auto session = Start(SamplePath(L"sample_msgbox.dll"),
-                         kOwn64 ? RegistryView::Bits64 : RegistryView::Bits32);
+    auto session = Start(SamplePath(L"sample_msgbox.dll"), kOwnView);
     ASSERT_TRUE(session);
     ASSERT_TRUE(WaitUntil(boxShown, 30s));
     auto outcome = session->Outcome();
@@ -199,8 +198,7 @@ TEST_F(Capture, AManifestIsCheckedAsWindowsReadsIt) {
     SCOPED_TRACE(Narrow(each.name));
     const std::wstring path =
         each.content.empty() ? folder.PathOf(each.name) : folder.Write(each.name, each.content);
-    const platform::Status checked =
-        system.CheckManifest(Narrow(path), kOwn64 ? RegistryView::Bits64 : RegistryView::Bits32);
+    const platform::Status checked = system.CheckManifest(Narrow(path), kOwnView);
     EXPECT_EQ(checked.ok() ? std::nullopt : std::optional(checked.error().code), each.error);
     if (!checked.ok()) {
       EXPECT_EQ(Widen(checked.error().message), SystemMessage(checked.error().code));
