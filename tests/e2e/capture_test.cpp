@@ -19,6 +19,7 @@ using platform::RegistryView;
 constexpr wchar_t kDictionary[] = L"{EE09B103-97E0-11CF-978F-00A02463E06F}";  // scrrun.dll's
 constexpr wchar_t kScripting[] = L"{420B2830-E718-11CF-893D-00A0C9054228}";   // its type library
 constexpr bool kOwn64 = sizeof(void*) == 8;
+constexpr RegistryView kOwnView = kOwn64 ? RegistryView::Bits64 : RegistryView::Bits32;
 
 // The string value `name` of `key` in a captured tree, lower case; nothing without it.
 std::optional<std::wstring> StringIn(const RegistryTree& tree, std::wstring_view key,
@@ -146,8 +147,7 @@ TEST_F(Capture, AComponentThatDoesNotRegisterLeavesHowFarItCame) {
   };
   for (const auto& each : cases) {
     SCOPED_TRACE(Narrow(each.sample));
-    auto session =
-        Start(SamplePath(each.sample), kOwn64 ? RegistryView::Bits64 : RegistryView::Bits32);
+    auto session = Start(SamplePath(each.sample), kOwnView);
     ASSERT_TRUE(session);
     EXPECT_EQ(AwaitEnd(*session), each.exitCode);
     auto outcome = session->Outcome();
@@ -157,20 +157,25 @@ TEST_F(Capture, AComponentThatDoesNotRegisterLeavesHowFarItCame) {
   }
 }
 
-// A registration that waits for a user (a message box) is ended by Terminate.
+// A registration that waits for a user (a message box) is ended by Terminate, or with its
+// session: its box goes with it.
 TEST_F(Capture, AHangingRegistrationIsEnded) {
-  auto session =
-      Start(SamplePath(L"sample_msgbox.dll"), kOwn64 ? RegistryView::Bits64 : RegistryView::Bits32);
-  ASSERT_TRUE(session);
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        auto outcome = session->Outcome();
-        return outcome.ok() && outcome.value().stage == CaptureStage::Registering;
-      },
-      30s));
-  EXPECT_TRUE(session->Terminate().ok());
-  EXPECT_EQ(AwaitEnd(*session), platform::kCaptureTerminated);
-  EXPECT_EQ(session->Outcome().value().stage, CaptureStage::Registering);
+  const auto boxShown = [] { return ::FindWindowW(nullptr, L"Kalvenor sample") != nullptr; };
+  for (const bool terminate : {true, false}) {
+    SCOPED_TRACE(terminate ? "terminated" : "destroyed");
+    auto session = Start(SamplePath(L"sample_msgbox.dll"), kOwnView);
+    ASSERT_TRUE(session);
+    ASSERT_TRUE(WaitUntil(boxShown, 30s));
+    auto outcome = session->Outcome();
+    ASSERT_TRUE(outcome.ok()) << outcome.error().message;
+    EXPECT_EQ(outcome.value().stage, CaptureStage::Registering);
+    if (terminate) {
+      EXPECT_TRUE(session->Terminate().ok());
+      EXPECT_EQ(AwaitEnd(*session), platform::kCaptureTerminated);
+    }
+    session.reset();
+    EXPECT_TRUE(WaitUntil([&] { return !boxShown(); }));
+  }
 }
 
 TEST_F(Capture, AManifestIsCheckedAsWindowsReadsIt) {
@@ -193,8 +198,7 @@ TEST_F(Capture, AManifestIsCheckedAsWindowsReadsIt) {
     SCOPED_TRACE(Narrow(each.name));
     const std::wstring path =
         each.content.empty() ? folder.PathOf(each.name) : folder.Write(each.name, each.content);
-    const platform::Status checked =
-        system.CheckManifest(Narrow(path), kOwn64 ? RegistryView::Bits64 : RegistryView::Bits32);
+    const platform::Status checked = system.CheckManifest(Narrow(path), kOwnView);
     EXPECT_EQ(checked.ok() ? std::nullopt : std::optional(checked.error().code), each.error);
     if (!checked.ok()) {
       EXPECT_EQ(Widen(checked.error().message), SystemMessage(checked.error().code));
