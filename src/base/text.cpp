@@ -54,4 +54,19 @@ std::string HexDigits(std::uint64_t value, int width, bool upper) {
   return Digits(value, width, 16, upper ? "0123456789ABCDEF" : "0123456789abcdef");
 }
 
+std::string JsonString(std::string_view text) {
+  std::string json = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      json += '\\';
+      json += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      json += "\\u" + HexDigits(static_cast<unsigned char>(c), 4, false);
+    } else {
+      json += c;
+    }
+  }
+  return json + "\"";
+}
+
 }  // namespace kalvenor

@@ -22,5 +22,7 @@ std::string Padded(std::uint64_t value, int width);
 
 // The number in hex digits, upper-case or not, with zeros in front to at least `width` digits.
 std::string HexDigits(std::uint64_t value, int width, bool upper = true);
+// `text` as a JSON string, quotes included.
+std::string JsonString(std::string_view text);
 
 }  // namespace kalvenor

@@ -1,7 +1,7 @@
 // JSON lines for tools: every value as captured, no placeholders.
+#include "base/text.h"
 #include "capture/exports.h"
 #include "capture/registry_walk.h"
-#include "cli/report.h"
 
 namespace kalvenor::capture {
 namespace {
@@ -27,12 +27,12 @@ std::string Data(const RegistryValue& value) {
   if (value.type == platform::kRegMultiSz) {
     std::string array = "[";
     for (const std::string& text : Strings(value))
-      array += (array.size() > 1 ? "," : "") + cli::JsonString(text);
+      array += (array.size() > 1 ? "," : "") + JsonString(text);
     return array + "]";
   }
-  if (IsString(value.type)) return cli::JsonString(Strings(value)[0]);
+  if (IsString(value.type)) return JsonString(Strings(value)[0]);
   if (const auto number = Dword(value)) return std::to_string(*number);
-  return cli::JsonString(Hex(value.data));
+  return JsonString(Hex(value.data));
 }
 
 }  // namespace
@@ -40,7 +40,7 @@ std::string Data(const RegistryValue& value) {
 std::string JsonLines(const std::vector<Captured>& components) {
   std::string lines;
   for (const Captured& component : components) {
-    const std::string head = "{\"component\":" + cli::JsonString(component.path) + ",\"view\":" +
+    const std::string head = "{\"component\":" + JsonString(component.path) + ",\"view\":" +
                              (component.view == platform::RegistryView::Bits64 ? "64" : "32") +
                              ",\"key\":";
     const platform::CapturedRegistration& registration = component.registration;
@@ -50,11 +50,10 @@ std::string JsonLines(const std::vector<Captured>& components) {
         {"HKEY_CURRENT_USER", &registration.currentUser}};
     for (const auto& [root, tree] : trees) {
       for (const RegistryValue& value : tree->values) {
-        lines += head +
-                 cli::JsonString(std::string(root) + (value.key.empty() ? "" : "\\") + value.key) +
-                 ",\"name\":" + cli::JsonString(value.name) +
-                 ",\"type\":" + cli::JsonString(TypeName(value.type)) + ",\"data\":" + Data(value) +
-                 "}\r\n";
+        lines +=
+            head + JsonString(std::string(root) + (value.key.empty() ? "" : "\\") + value.key) +
+            ",\"name\":" + JsonString(value.name) +
+            ",\"type\":" + JsonString(TypeName(value.type)) + ",\"data\":" + Data(value) + "}\r\n";
       }
     }
   }

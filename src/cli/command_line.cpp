@@ -11,6 +11,8 @@ const char kUsage[] =
     "Usage: kalvenor.exe /install | /remove | /unregister | /copy\r\n"
     "                    [/quiet] [/log:<file>] [/json:<file>] <file or folder> ...\r\n"
     "       kalvenor.exe /undo [<run>] [/quiet] [/log:<file>] [/json:<file>]\r\n"
+    "       kalvenor.exe /capture [/wxs:<file>] [/reg:<file>] [/manifest:<file>]\r\n"
+    "                    [/quiet] [/log:<file>] [/json:<file>] <file or folder> ...\r\n"
     "\r\n"
     "  /install     copies each file into the system directory and registers it\r\n"
     "  /remove      unregisters each file's copy in the system directory and deletes it\r\n"
@@ -18,6 +20,9 @@ const char kUsage[] =
     "  /copy        copies each file into the system directory, replacing what is there\r\n"
     "  /undo        undoes the newest run, or the named one: its folder in\r\n"
     "               %ProgramData%\\Kalvenor\\runs, or the folder's name\r\n"
+    "  /capture     writes each file's registration to the files named, registering\r\n"
+    "               nothing: /wxs: WiX source, /reg: a .reg file, /manifest: a\r\n"
+    "               registration-free manifest, /json: one object a value\r\n"
     "  /quiet       shows no window; regsvr32.exe runs with /s\r\n"
     "  /log:<file>  writes the operations log to the file (UTF-8)\r\n"
     "  /json:<file> writes one JSON object a line for each step\r\n"
@@ -72,7 +77,8 @@ std::variant<Arguments, std::string> ParseArguments(const std::vector<std::strin
                    {"remove", Command::Remove},
                    {"unregister", Command::Unregister},
                    {"copy", Command::Copy},
-                   {"undo", Command::Undo}};
+                   {"undo", Command::Undo},
+                   {"capture", Command::Capture}};
   Arguments parsed;
   bool haveCommand = false;
   for (const std::string& arg : args) {
@@ -91,16 +97,28 @@ std::variant<Arguments, std::string> ParseArguments(const std::vector<std::strin
     }
     if (option == "quiet") {
       parsed.quiet = known = true;
-    } else if (option.starts_with("log:") || option.starts_with("json:")) {
-      const std::size_t colon = arg.find(':');
-      const std::string file = arg.substr(colon + 1);
-      if (file.empty()) return "no file after " + arg;
-      (option.starts_with("log:") ? parsed.logFile : parsed.jsonFile) = FullPath(file, currentDir);
+    }
+    for (const auto& [name, file] :
+         {std::pair("log:", &parsed.logFile), std::pair("json:", &parsed.jsonFile),
+          std::pair("wxs:", &parsed.exports.wxs), std::pair("reg:", &parsed.exports.reg),
+          std::pair("manifest:", &parsed.exports.manifest)}) {
+      if (!option.starts_with(name)) continue;
+      const std::string given = arg.substr(std::string_view(name).size() + 1);
+      if (given.empty()) return "no file after " + arg;
+      *file = FullPath(given, currentDir);
       known = true;
     }
     if (!known) return "unknown option: " + arg;
   }
   if (!haveCommand) return "no command";
+  const engine::Exports& exports = parsed.exports;
+  const bool exporting = !exports.wxs.empty() || !exports.reg.empty() || !exports.manifest.empty();
+  if (parsed.command == Command::Capture && !exporting && parsed.jsonFile.empty()) {
+    return "/capture writes nothing without /wxs:, /reg:, /manifest: or /json:";
+  }
+  if (parsed.command != Command::Capture && exporting) {
+    return "/wxs:, /reg: and /manifest: go with /capture only";
+  }
   if (parsed.command == Command::Undo) {
     if (parsed.items.size() > 1) return "/undo takes one run at most";
     // A bare name is a run folder's in the journal's store, not one in the current folder.

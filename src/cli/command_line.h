@@ -3,6 +3,8 @@
 //   kalvenor.exe /install | /remove | /unregister | /copy  [/quiet] [/log:<file>]
 //                [/json:<file>] <file or folder> ...
 //   kalvenor.exe /undo [<run>]  [/quiet] [/log:<file>] [/json:<file>]
+//   kalvenor.exe /capture [/wxs:<file>] [/reg:<file>] [/manifest:<file>] [/json:<file>]
+//                [/log:<file>] [/quiet] <file or folder> ...
 
 #include <optional>
 #include <string>
@@ -10,14 +12,17 @@
 #include <variant>
 #include <vector>
 
+#include "engine/plan.h"
+
 namespace kalvenor::cli {
 
-enum class Command { Install, Remove, Unregister, Copy, Undo };
+enum class Command { Install, Remove, Unregister, Copy, Undo, Capture };
 
 struct Arguments {
   Command command = Command::Install;
   bool quiet = false;
   std::string logFile, jsonFile;   // empty: none
+  engine::Exports exports;         // /capture's files
   std::vector<std::string> items;  // files and folders, full paths
   // /undo: the run's folder, a full path, or the folder's name as given; empty for the newest.
   std::string run;

@@ -1,6 +1,7 @@
 #include "cli/report.h"
 
 #include "base/text.h"
+#include "capture/exports.h"
 #include "lib/lib_filesystem.h"
 
 namespace kalvenor::cli {
@@ -13,21 +14,6 @@ std::string Array(const std::vector<std::string>& items) {
 }
 
 }  // namespace
-
-std::string JsonString(std::string_view text) {
-  std::string json = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      json += '\\';
-      json += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      json += "\\u" + HexDigits(static_cast<unsigned char>(c), 4, false);
-    } else {
-      json += c;
-    }
-  }
-  return json + "\"";
-}
 
 Report::Report(platform::System& system, std::string logFile, std::string jsonFile)
     : system_(system), log_{std::move(logFile)}, json_{std::move(jsonFile)} {}
@@ -58,6 +44,11 @@ void Report::Append(Outlet& outlet, std::string_view text) {
 void Report::OnLogLine(std::string_view line) { Append(log_, std::string(line) + "\r\n"); }
 
 void Report::OnStep(const engine::StepRecord& step) { Append(json_, JsonObject(step) + "\r\n"); }
+
+// After the component's step: one object a value it registered.
+void Report::OnCaptured(const capture::Captured& captured) {
+  Append(json_, capture::JsonLines({captured}));
+}
 
 std::string JsonObject(const engine::StepRecord& step) {
   auto number = [](const std::optional<std::uint32_t>& value) {

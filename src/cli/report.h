@@ -1,7 +1,7 @@
 #pragma once
 // The files an unattended run leaves for deployment tools, written as the run goes so that a run
 // cut short leaves what it did: the operations log as the window shows it (UTF-8, CR LF), and
-// one JSON object a line for each step.
+// one JSON object a line for each step (and, for a capture, for each value it registered).
 
 #include <optional>
 #include <string>
@@ -19,6 +19,7 @@ class Report final : public engine::RunObserver {
   platform::Status Open();
   void OnLogLine(std::string_view line) override;
   void OnStep(const engine::StepRecord& step) override;
+  void OnCaptured(const capture::Captured& captured) override;
   // Why the first file that failed could not be written, naming it, when one failed.
   const std::optional<std::string>& Failure() const { return failure_; }
 
@@ -36,8 +37,6 @@ class Report final : public engine::RunObserver {
   std::optional<std::string> failure_;
 };
 
-// `text` as a JSON string, quotes included.
-std::string JsonString(std::string_view text);
 // The step as one JSON object, without a line end.
 std::string JsonObject(const engine::StepRecord& step);
 

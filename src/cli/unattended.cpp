@@ -20,6 +20,9 @@ engine::Plan PlanOf(const Arguments& arguments) {
     case Command::Unregister: plan.kind = engine::RunKind::Remove; break;
     case Command::Copy: plan.kind = engine::RunKind::OverwriteCopy; break;
     case Command::Undo: plan.kind = engine::RunKind::Undo, plan.undoFolder = arguments.run; break;
+    case Command::Capture:
+      plan.kind = engine::RunKind::Capture, plan.exports = arguments.exports;
+      break;
   }
   return plan;
 }
@@ -58,16 +61,25 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
     return BadArguments(services, *why, FailureOutletOf(args, services.system.CurDir()).quiet);
   }
   const Arguments& arguments = std::get<Arguments>(parsed);
-  // Two writers of one file would mix their lines.
-  if (!arguments.logFile.empty() && !arguments.jsonFile.empty() &&
-      paths::SamePath(services.system, arguments.logFile, arguments.jsonFile)) {
-    return BadArguments(services, "/log: and /json: name the same file", arguments.quiet);
-  }
   const engine::Plan plan = PlanOf(arguments);
-  // Checked before either file is started, which empties it.
-  for (const auto& [option, file] :
-       {std::pair("/log:", &arguments.logFile), std::pair("/json:", &arguments.jsonFile)}) {
+  const std::pair<const char*, const std::string*> outputs[] = {
+      {"/log:", &arguments.logFile},
+      {"/json:", &arguments.jsonFile},
+      {"/wxs:", &arguments.exports.wxs},
+      {"/reg:", &arguments.exports.reg},
+      {"/manifest:", &arguments.exports.manifest}};
+  // Checked before any file is started, which empties it; two writers of one file would mix
+  // their lines.
+  for (auto output = std::begin(outputs); output != std::end(outputs); ++output) {
+    const auto& [option, file] = *output;
     if (file->empty()) continue;
+    for (auto other = std::begin(outputs); other != output; ++other) {
+      if (!other->second->empty() && paths::SamePath(services.system, *other->second, *file)) {
+        return BadArguments(services,
+                            std::string(other->first) + " and " + option + " name the same file",
+                            arguments.quiet);
+      }
+    }
     if (const std::optional<std::string> why = engine.WhyNotReport(plan, *file)) {
       return BadArguments(services, std::string(option) + " cannot name " + *file + ": " + *why,
                           arguments.quiet);

@@ -84,6 +84,20 @@ class Engine final : private journal::UndoSteps {
   void UndoRunIn(const std::string& run);
   void ShowProgress(std::size_t done, std::size_t total);
 
+  // ---- Capture (captures.cpp)
+  void CaptureItems(const Plan& plan);
+  // What the component registered, with its step logged; nothing when it failed.
+  std::optional<capture::Captured> CaptureOne(const std::string& item);
+  struct CaptureFault {
+    std::optional<std::uint32_t> toolCode;  // the tool's exit code for the same failure
+  };
+  std::optional<CaptureFault> CaptureFailure(const platform::CaptureOutcome& left,
+                                             platform::Result<std::uint32_t>& exit);
+  void WriteExports(const Exports& exports, const std::vector<capture::Captured>& captured);
+  // A manifest is checked as Windows reads one for a program of its view's bitness.
+  void WriteExport(const std::string& file, const std::string& bytes,
+                   std::optional<platform::RegistryView> manifest = std::nullopt);
+
   // ---- Scope (scope.cpp): the files of a plan's items, each once, and the failed step of
   // each item that gives none, which the run logs first.
   struct Unlisted {

@@ -6,7 +6,12 @@
 
 namespace kalvenor::engine {
 
-enum class RunKind { Install, Remove, OverwriteCopy, Undo };
+enum class RunKind { Install, Remove, OverwriteCopy, Undo, Capture };
+
+// The files a capture writes what it captured to, full paths; empty: not that kind.
+struct Exports {
+  std::string wxs, reg, manifest;
+};
 
 struct Plan {
   RunKind kind = RunKind::Install;
@@ -19,6 +24,7 @@ struct Plan {
   // Undo: the run to undo, by its folder in the journal's store or the folder's name; empty for
   // the newest.
   std::string undoFolder;
+  Exports exports;  // Capture
 };
 
 }  // namespace kalvenor::engine

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/captured.h"
+
 namespace kalvenor::engine {
 
 // One step of a run: what it did, to which file, and how it ended. A failure of the run as a
@@ -36,6 +38,8 @@ class RunObserver {
   virtual void OnRunBegin() {}
   virtual void OnLogLine(std::string_view line) = 0;
   virtual void OnStep(const StepRecord& step) = 0;
+  // What a capture's component registered, after its step.
+  virtual void OnCaptured(const capture::Captured& /*captured*/) {}
   // Before each item and after the last; `failed` once a step has failed.
   virtual void OnProgress(std::size_t /*done*/, std::size_t /*total*/, bool /*failed*/) {}
   virtual void OnRunEnd(const Outcome& /*outcome*/) {}

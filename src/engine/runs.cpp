@@ -64,6 +64,11 @@ void Engine::ShowProgress(std::size_t done, std::size_t total) {
 Outcome Engine::Run(const Plan& plan) {
   if (busy_) return {.refused = true};
   silentSwitch_ = plan.silent ? " /s " : " ";
+  // A capture registers in a helper of its own, never with the registration tool.
+  if (plan.kind == RunKind::Capture) {
+    CaptureItems(plan);
+    return outcome_;
+  }
   if (!folders_.toolFound) {
     if (BeginRun()) {
       LogFailure(kToolMissing);
@@ -75,6 +80,7 @@ Outcome Engine::Run(const Plan& plan) {
     UndoRunIn(plan.undoFolder);
     return outcome_;
   }
+
   RunItems(plan);
   return outcome_;
 }
@@ -126,7 +132,8 @@ void Engine::RunItems(const Plan& plan) {
         }
         break;
       case RunKind::Remove: Remove(item, target, plan.deleteFiles); break;
-      case RunKind::Undo: break;
+      case RunKind::Undo:
+      case RunKind::Capture: break;
     }
   }
   recorder_.End();

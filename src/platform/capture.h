@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/processes.h"
@@ -31,10 +32,12 @@ enum class CaptureStage : std::uint32_t {
 };
 
 // What the helper left: its stage, the HRESULT of the stage that failed (LoadLibraryW's error
-// as an HRESULT for Started, or what DllRegisterServer returned) and the registration read back.
+// as an HRESULT for Started, or what DllRegisterServer returned), the system's words for it
+// (empty where it has none), and the registration read back.
 struct CaptureOutcome {
   CaptureStage stage = CaptureStage::Started;
   std::uint32_t result = 0;
+  std::string message;
   CapturedRegistration registration;
 };
 

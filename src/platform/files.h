@@ -60,6 +60,8 @@ class Files {
                                                   std::size_t maxBytes) const = 0;
   // The path with every element in its long form, when the path exists; as it is otherwise.
   virtual std::string LongPathName(std::string_view path) const = 0;
+  // The path in its short (8.3) form, when the path exists and has one; as it is otherwise.
+  virtual std::string ShortPathName(std::string_view path) const = 0;
 
   // ---- Keeping the log and the journal
   // Writes `bytes` as a new file, failing when one of that name exists.

@@ -64,6 +64,9 @@ void frmSetup::Form_Load() {
   if (face_ != Face::Window) return;
   if (toolFound) form_->AcceptDrops(true);
   form_->AddSystemMenuCommand(kUndoLastRun, "Undo the last run");
+  form_->AddSystemMenuCommand(kCaptureWxs, "Capture as WiX source...");
+  form_->AddSystemMenuCommand(kCaptureReg, "Capture as a .reg file...");
+  form_->AddSystemMenuCommand(kCaptureManifest, "Capture as a manifest...");
   // The automatic list of a program that sits in a system directory stays empty.
   const engine::Engine::Listing own = engine_.ComponentsIn(app.path);
   if (toolFound && own.refused) {

@@ -88,6 +88,10 @@ class frmSetup final : public platform::FormEvents, private engine::RunObserver 
   void cmdBlindCopy_Click();
   void Run(engine::RunKind kind, std::string undoFolder = {});
   static constexpr int kUndoLastRun = 1;
+
+  // Capture of the listed files (captures.cpp), one system menu entry for each kind of file.
+  static constexpr int kCaptureWxs = 2, kCaptureReg = 3, kCaptureManifest = 4;
+  void CaptureListed(int command);
   void OnRunBegin() override;
   void OnLogLine(std::string_view line) override { txtOperationsAdd(line); }
   void OnStep(const engine::StepRecord&) override {}

@@ -42,7 +42,8 @@ void frmSetup::OnRunEnd(const engine::Outcome&) {
 }
 
 void frmSetup::OnSystemMenuCommand(int command) {
-  if (command != kUndoLastRun || engine_.Busy() || face_ != Face::Window) return;
+  if (engine_.Busy() || face_ != Face::Window) return;
+  if (command != kUndoLastRun) return CaptureListed(command);
   const std::optional<std::string> last = engine_.LastRunInStore();
   if (!last) {
     services_.toolkit.MsgBox(*form_, "There is no run to undo.", services_.system.App().title,

@@ -179,6 +179,9 @@ class TimedSystem final : public System {
   std::string LongPathName(std::string_view path) const override {
     return Timed(phases_, "long path names", [&] { return inner_.LongPathName(path); });
   }
+  std::string ShortPathName(std::string_view path) const override {
+    return inner_.ShortPathName(path);
+  }
   bool Elevated() const override { return inner_.Elevated(); }
   Status WriteNew(std::string_view path, std::string_view bytes) override {
     return inner_.WriteNew(path, bytes);

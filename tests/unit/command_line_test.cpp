@@ -31,12 +31,24 @@ TEST(CommandLineArguments, ReadAsDeploymentToolsWriteThem) {
             (std::vector<std::string>{"C:\\Work\\a.dll", "C:\\Parts", "C:\\root.ocx",
                                       "C:\\Work\\b.dll", "C:\\pkg"}));
 
+  const auto capture = ParseArguments(
+      {"/capture", "/WXS:out.wxs", "/reg:D:\\x.reg", "/Manifest:app.exe.manifest", "a.dll"},
+      "C:\\Work\\");
+  ASSERT_TRUE(std::holds_alternative<cli::Arguments>(capture));
+  const engine::Exports& exports = std::get<cli::Arguments>(capture).exports;
+  EXPECT_EQ(exports.wxs, "C:\\Work\\out.wxs");
+  EXPECT_EQ(exports.reg, "D:\\x.reg");
+  EXPECT_EQ(exports.manifest, "C:\\Work\\app.exe.manifest");
+
   const std::vector<std::string> bad[] = {{"a.dll"},
                                           {"/install"},
                                           {"/install", "/remove", "a.dll"},
                                           {"/undo", "a", "b"},
                                           {"/install", "/log:", "a.dll"},
-                                          {"/install", "/s", "a.dll"}};
+                                          {"/install", "/s", "a.dll"},
+                                          {"/capture", "a.dll"},
+                                          {"/capture", "/wxs:", "a.dll"},
+                                          {"/install", "/reg:x.reg", "a.dll"}};
   for (const auto& args : bad) {
     EXPECT_TRUE(std::holds_alternative<std::string>(ParseArguments(args, "C:\\")))
         << ::testing::PrintToString(args);

@@ -87,6 +87,13 @@ std::string MemoryPlatform::LongPathName(std::string_view path) const {
   return found == longNames_.end() ? std::string(path) : found->second;
 }
 
+std::string MemoryPlatform::ShortPathName(std::string_view path) const {
+  for (const auto& [shortPath, longPath] : longNames_) {
+    if (Folded(longPath) == Folded(path)) return shortPath;
+  }
+  return std::string(path);
+}
+
 std::vector<std::string> MemoryPlatform::Dir(std::string_view pattern, DirAttributes attributes) {
   std::vector<std::string> names;
   const std::string folder = Folded(FolderOf(pattern));

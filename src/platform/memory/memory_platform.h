@@ -164,6 +164,7 @@ class MemoryPlatform final : public Toolkit, public System {
   Result<std::vector<std::byte>> ReadFile(std::string_view path,
                                           std::size_t maxBytes) const override;
   std::string LongPathName(std::string_view path) const override;
+  std::string ShortPathName(std::string_view path) const override;
   Status WriteNew(std::string_view path, std::string_view bytes) override;
   Status CreateFolder(std::string_view path) override;
   Status CreateNewFolder(std::string_view path) override;

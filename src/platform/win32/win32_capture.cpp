@@ -102,6 +102,11 @@ class Win32CaptureSession final : public platform::CaptureSession {
     }
     platform::CaptureOutcome outcome{static_cast<platform::CaptureStage>(*stage),
                                      DwordOf(key_.Get(), L"Result").value_or(0)};
+    // Only the system's own words: a code it has none for is shown by its number alone.
+    const platform::SystemError words = ErrorOf(outcome.result);
+    if (outcome.result != 0 && words.message != "Error " + std::to_string(outcome.result) + ".") {
+      outcome.message = words.message;
+    }
     platform::CapturedRegistration& registration = outcome.registration;
     for (auto [name, tree] : {std::pair(L"HKCR", &registration.classesRoot),
                               std::pair(L"HKLM", &registration.localMachine),

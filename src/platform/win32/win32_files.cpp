@@ -204,15 +204,28 @@ platform::Status Win32System::CopyNewDurably(std::string_view source, std::strin
   return copied;
 }
 
-std::string Win32System::LongPathName(std::string_view path) const {
+namespace {
+
+// GetLongPathNameW and GetShortPathNameW alike: the path as it is where the system has no other.
+std::string OtherPathName(std::string_view path, DWORD (*WINAPI convert)(LPCWSTR, LPWSTR, DWORD)) {
   const std::wstring wide = Widen(path);
-  const DWORD needed = ::GetLongPathNameW(wide.c_str(), nullptr, 0);
+  const DWORD needed = convert(wide.c_str(), nullptr, 0);
   if (needed == 0) return std::string(path);
-  std::wstring longer(needed, L'\0');
-  const DWORD length = ::GetLongPathNameW(wide.c_str(), longer.data(), needed);
+  std::wstring other(needed, L'\0');
+  const DWORD length = convert(wide.c_str(), other.data(), needed);
   if (length == 0 || length >= needed) return std::string(path);
-  longer.resize(length);
-  return Narrow(longer);
+  other.resize(length);
+  return Narrow(other);
+}
+
+}  // namespace
+
+std::string Win32System::LongPathName(std::string_view path) const {
+  return OtherPathName(path, ::GetLongPathNameW);
+}
+
+std::string Win32System::ShortPathName(std::string_view path) const {
+  return OtherPathName(path, ::GetShortPathNameW);
 }
 
 platform::Status Win32System::WriteNew(std::string_view path, std::string_view bytes) {

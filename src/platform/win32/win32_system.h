@@ -28,6 +28,7 @@ class Win32System final : public platform::System {
   platform::Result<std::vector<std::byte>> ReadFile(std::string_view path,
                                                     std::size_t maxBytes) const override;
   std::string LongPathName(std::string_view path) const override;
+  std::string ShortPathName(std::string_view path) const override;
   platform::Status WriteNew(std::string_view path, std::string_view bytes) override;
   platform::Status CreateFolder(std::string_view path) override;
   platform::Status CreateNewFolder(std::string_view path) override;

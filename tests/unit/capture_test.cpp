@@ -1,0 +1,117 @@
+// A capture run: each component's helper ends as its script says; the run says so, goes on with
+// the rest and writes what it captured, and changes nothing on the machine.
+#include <gtest/gtest.h>
+
+#include "cli/command_line.h"
+#include "setup_fixture.h"
+
+namespace kalvenor::testing {
+namespace {
+
+using platform::CaptureOutcome;
+using platform::CaptureStage;
+using platform::memory::CaptureScript;
+
+std::vector<std::byte> Utf16(std::string_view text) {
+  std::vector<std::byte> bytes;
+  for (const char c : text) bytes.insert(bytes.end(), {std::byte(c), std::byte{0}});
+  bytes.insert(bytes.end(), {std::byte{0}, std::byte{0}});
+  return bytes;
+}
+
+class CaptureTest : public SetupFixture {
+ protected:
+  CaptureTest() {
+    platform.AddFolder("C:");
+    platform.AddFolder("C:\\pkg");
+    platform.AddFolder("C:\\out");
+    platform.onCapture = [this](const std::string& component, platform::RegistryView) {
+      return scripts.at(component.substr(component.rfind('\\') + 1));
+    };
+  }
+  std::map<std::string, CaptureScript> scripts;
+};
+
+TEST_F(CaptureTest, EachComponentEndsAsItsHelperLeftItAndTheRestGoOn) {
+  const platform::RegistryTree classes{
+      {"", "CLSID", "CLSID\\{1}", "CLSID\\{1}\\InprocServer32"},
+      {{"CLSID\\{1}\\InprocServer32", "", platform::kRegSz, Utf16("C:\\pkg\\ok.dll")}}};
+  const auto left = [](CaptureStage stage, std::uint32_t result, std::string message = {}) {
+    return CaptureOutcome{stage, result, std::move(message)};
+  };
+  const struct {
+    const char* name;
+    CaptureScript script;
+    const char* line;
+  } rows[] = {
+      {"ok.dll",
+       {{}, CaptureOutcome{CaptureStage::Returned, 0, {}, {classes, {}, {}}}},
+       "|      captured 1 value in 4 keys of the "},
+      {"noload.dll",
+       {{.exitCode = 0x8007007E},
+        left(CaptureStage::Started, 0x8007007E, "The specified module could not be found.")},
+       "|      failed: it cannot be loaded: 0x8007007E, The specified module could not be found."},
+      {"noentry.dll",
+       {{.exitCode = 0x8007007F}, left(CaptureStage::Loaded, 0x8007007F)},
+       "|      failed: it has no DllRegisterServer, so it does not register itself"},
+      {"fails.dll",
+       {{.exitCode = 0x80004005}, left(CaptureStage::Returned, 0x80004005, "Unspecified error")},
+       "|      failed: its DllRegisterServer failed: 0x80004005, Unspecified error"},
+      {"crash.dll",
+       {{.exitCode = 0xC0000005}, left(CaptureStage::Registering, 0)},
+       "|      failed: it crashed in its DllRegisterServer, with exception 0xC0000005"},
+      {"hang.dll",
+       {{.runsForMs = 3'600'000}, left(CaptureStage::Registering, 0)},
+       "|      failed: its registration did not end within 30 seconds, and was stopped"},
+      {"nostart.dll",
+       {{.startError = platform::SystemError{5, "Access is denied."}}, CaptureOutcome{}},
+       "|      failed: the capture cannot start: Access is denied."},
+  };
+  for (const auto& row : rows) {
+    platform.AddFile(std::string("C:\\pkg\\") + row.name, {.content = row.name});
+    scripts[row.name] = row.script;
+  }
+  EXPECT_EQ(RunCommandLine({"/capture", "/quiet", "/log:C:\\run.log", "/json:C:\\run.json",
+                            "/wxs:C:\\out\\c.wxs", "C:\\pkg"}),
+            cli::kExitFailed);
+  const std::string log = platform.Content("C:\\run.log");
+  for (const auto& row : rows) {
+    EXPECT_NE(log.find(std::string("> Capturing file C:\\pkg\\") + row.name + "\r\n" + row.line),
+              std::string::npos)
+        << row.name << "\n"
+        << log;
+  }
+  EXPECT_EQ(platform.terminatedCaptures, std::vector<std::string>{"C:\\pkg\\hang.dll"});
+  // Only what was captured is written; nothing is registered, copied or journaled.
+  const std::string wxs = platform.Content("C:\\out\\c.wxs");
+  EXPECT_NE(wxs.find("ok.dll"), std::string::npos);
+  EXPECT_EQ(wxs.find("fails.dll"), std::string::npos);
+  const std::string json = platform.Content("C:\\run.json");
+  EXPECT_NE(json.find("{\"component\":\"C:\\\\pkg\\\\ok.dll\""), std::string::npos) << json;
+  EXPECT_TRUE(platform.started.empty());
+  for (const std::string& file : platform.Files()) {
+    EXPECT_FALSE(file.starts_with("C:\\WINDOWS\\system32\\") && file.ends_with(".dll")) << file;
+    EXPECT_EQ(file.find("\\runs\\"), std::string::npos) << file;
+  }
+}
+
+// A manifest Windows would refuse is a failed line, not a file; nothing of it is left.
+TEST_F(CaptureTest, AManifestWindowsRefusesIsNeverWritten) {
+  platform.AddFile("C:\\pkg\\ok.dll", {.content = "ok"});
+  scripts["ok.dll"] = {};
+  platform.onCheckManifest = [](const std::string&, platform::RegistryView) {
+    return std::optional(platform::SystemError{14001, "The side-by-side configuration is bad."});
+  };
+  EXPECT_EQ(RunCommandLine({"/capture", "/quiet", "/log:C:\\run.log",
+                            "/manifest:C:\\out\\app.exe.manifest", "C:\\pkg\\ok.dll"}),
+            cli::kExitFailed);
+  EXPECT_NE(platform.Content("C:\\run.log")
+                .find("> Writing file C:\\out\\app.exe.manifest\r\n|      failed: Windows does "
+                      "not take it as a manifest: The side-by-side configuration is bad."),
+            std::string::npos)
+      << platform.Content("C:\\run.log");
+  for (const std::string& file : platform.Files()) EXPECT_FALSE(file.starts_with("C:\\out\\"));
+}
+
+}  // namespace
+}  // namespace kalvenor::testing
