@@ -113,5 +113,22 @@ TEST_F(CaptureTest, AManifestWindowsRefusesIsNeverWritten) {
   for (const std::string& file : platform.Files()) EXPECT_FALSE(file.starts_with("C:\\out\\"));
 }
 
+// The window's system menu captures the listed files into the kind of file it names.
+TEST_F(CaptureTest, TheWindowCapturesTheListedFilesIntoTheFileItsDialogGives) {
+  platform.AddFile(std::string(kAppFolder) + "\\ok.dll", {.content = "ok"});
+  scripts["ok.dll"] = {};
+  Start();
+  auto& form = static_cast<platform::memory::MemoryForm&>(setup->Window());
+  form.ChooseSystemMenu(3);  // Cancel: nothing runs
+  EXPECT_TRUE(platform.captures.empty());
+  platform.nextSaveChoice = "C:\\out\\components.reg";
+  form.ChooseSystemMenu(3);
+  EXPECT_EQ(platform.saveRequests.back().defaultExtension, "reg");
+  EXPECT_NE(Log().find("> Capturing file " + std::string(kAppFolder) + "\\ok.dll"),
+            std::string::npos)
+      << Log();
+  EXPECT_TRUE(platform.Content("C:\\out\\components.reg").starts_with("\xFF\xFE"));
+}
+
 }  // namespace
 }  // namespace kalvenor::testing
