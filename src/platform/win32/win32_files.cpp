@@ -285,11 +285,12 @@ platform::Status Win32System::DeleteAtRestart(std::string_view path) {
 
 namespace {
 
-// `path` with the folder `from` it lies in replaced by `to`; as it is when it does not lie in
-// `from` (letters compared without case, as Windows compares a folder's ASCII name).
+// `path` with the folder `from` it is or lies in replaced by `to`; as it is otherwise (letters
+// compared without case, as Windows compares a folder's ASCII name).
 std::string Rebased(std::string_view path, std::string_view from, std::string_view to) {
   const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-  const bool inside = !from.empty() && path.size() > from.size() && path[from.size()] == '\\' &&
+  const bool inside = !from.empty() && path.size() >= from.size() &&
+                      (path.size() == from.size() || path[from.size()] == '\\') &&
                       std::equal(from.begin(), from.end(), path.begin(),
                                  [&](char a, char b) { return lower(a) == lower(b); });
   return inside ? std::string(to) + std::string(path.substr(from.size())) : std::string(path);
