@@ -145,6 +145,13 @@ TEST_F(Capture, AComponentThatDoesNotRegisterLeavesHowFarItCame) {
       {L"sample_regfail.dll", CaptureStage::Returned, 0x80004005, 0x80004005},  // E_FAIL
       {L"sample_crash.dll", CaptureStage::Registering, 0, 0xC0000005},  // an access violation
   };
+  // The key of a program ended before it could delete it goes with the next capture.
+  const wchar_t* const leftover = L"Software\\Kalvenor capture 4294967280.1\\HKCR\\CLSID";
+  HKEY made = nullptr;
+  ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, leftover, 0, nullptr, 0, KEY_WRITE, nullptr, &made,
+                              nullptr),
+            ERROR_SUCCESS);
+  ::RegCloseKey(made);
   for (const auto& each : cases) {
     SCOPED_TRACE(Narrow(each.sample));
     auto session = Start(SamplePath(each.sample), kOwnView);

@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
+#include <iterator>
+#include <vector>
 
 #include "platform/win32/handles.h"
 #include "platform/win32/text.h"
@@ -49,13 +52,43 @@ class PrivateKey {
   UniqueKey key_;
 };
 
+constexpr wchar_t kPrivateKeyPrefix[] = L"Kalvenor capture ";
+
+// The private keys of programs that were ended before they could delete them: each names the
+// id of a process that no longer runs.
+void DeleteLeftoverKeys() {
+  HKEY software = nullptr;
+  if (::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_READ, &software) != ERROR_SUCCESS) {
+    return;
+  }
+  UniqueKey owned(software);
+  std::vector<std::wstring> leftovers;
+  wchar_t name[256];
+  for (DWORD i = 0;; ++i) {
+    DWORD length = static_cast<DWORD>(std::size(name));
+    if (::RegEnumKeyExW(software, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      break;
+    }
+    const std::wstring_view key(name, length);
+    if (!key.starts_with(kPrivateKeyPrefix)) continue;
+    const DWORD id = std::wcstoul(name + std::size(kPrivateKeyPrefix) - 1, nullptr, 10);
+    UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, id));
+    if (!process || ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) {
+      leftovers.emplace_back(key);
+    }
+  }
+  for (const std::wstring& key : leftovers) ::RegDeleteTreeW(software, key.c_str());
+}
+
 // A name no other run has: this process's id and a count of its captures. A key of that name
 // is a leftover of an ended process that had the same id, and is emptied.
 platform::Result<PrivateKey> MakePrivateKey() {
   static unsigned made = 0;
+  DeleteLeftoverKeys();
   const std::wstring path =
-      Widen("Software\\Kalvenor capture " + std::to_string(::GetCurrentProcessId()) + "." +
-            std::to_string(++made));
+      L"Software\\" + std::wstring(kPrivateKeyPrefix) +
+      Widen(std::to_string(::GetCurrentProcessId()) + "." + std::to_string(++made));
   HKEY created = nullptr;
   DWORD disposition = 0;
   LSTATUS status =
