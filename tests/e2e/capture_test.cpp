@@ -183,6 +183,30 @@ TEST_F(Capture, AHangingRegistrationIsEnded) {
     session.reset();
     EXPECT_TRUE(WaitUntil([&] { return !boxShown(); }));
   }
+  // The program killed while the registration waits: the helper goes with it, and its key with
+  // the next capture.
+  const PrivateWindows windows;
+  const TempFolder folder;
+  const std::wstring hanging = folder.Copy(SamplePath(L"sample_msgbox.dll"), L"hang.dll");
+  (void)RunUnattended(
+      UnderTest().exe,
+      L"/capture /quiet /json:" + Quoted(folder.PathOf(L"c.json")) + L" " + Quoted(hanging),
+      windows, folder.Path(), [&](DWORD id) {
+        ASSERT_TRUE(WaitUntil(boxShown, 30s));
+        const UniqueHandle program(::OpenProcess(PROCESS_TERMINATE, FALSE, id));
+        EXPECT_TRUE(::TerminateProcess(program.get(), 1));
+        // Ended by hand where it outlives the program, so that the run's output ends too.
+        if (!WaitUntil([&] { return !boxShown(); }, 10s)) {
+          ADD_FAILURE() << "the helper outlived the program that started it";
+          DWORD helper = 0;
+          ::GetWindowThreadProcessId(::FindWindowW(nullptr, L"Kalvenor sample"), &helper);
+          ::TerminateProcess(UniqueHandle(::OpenProcess(PROCESS_TERMINATE, FALSE, helper)).get(),
+                             1);
+        }
+      });
+  auto next = Start(SamplePath(L"sample_noentry.dll"), kOwnView);
+  ASSERT_TRUE(next);
+  AwaitEnd(*next);
 }
 
 TEST_F(Capture, AManifestIsCheckedAsWindowsReadsIt) {

@@ -110,10 +110,28 @@ std::optional<DWORD> DwordOf(HKEY key, const wchar_t* name) {
   return value;
 }
 
+// A job that ends the helper when this program ends, however it ends: a helper whose
+// registration hangs never outlives the run that started it. Nothing where the system refuses
+// one (a job it runs in may forbid it): the session still ends the helper itself.
+UniqueHandle JobEndingWithThisProgram(HANDLE helper) {
+  UniqueHandle job(::CreateJobObjectW(nullptr, nullptr));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!job ||
+      !::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof limits) ||
+      !::AssignProcessToJobObject(job.get(), helper)) {
+    return UniqueHandle();
+  }
+  return job;
+}
+
 class Win32CaptureSession final : public platform::CaptureSession {
  public:
   Win32CaptureSession(PrivateKey key, std::unique_ptr<Win32Process> helper)
-      : key_(std::move(key)), helper_(std::move(helper)) {}
+      : key_(std::move(key)),
+        helper_(std::move(helper)),
+        job_(JobEndingWithThisProgram(helper_->Handle())) {}
   // The helper is gone before its key goes, so that it writes nothing back in after.
   ~Win32CaptureSession() override {
     if (Terminate().ok()) ::WaitForSingleObject(helper_->Handle(), INFINITE);
@@ -154,6 +172,7 @@ class Win32CaptureSession final : public platform::CaptureSession {
  private:
   PrivateKey key_;
   std::unique_ptr<Win32Process> helper_;
+  UniqueHandle job_;
 };
 
 }  // namespace
