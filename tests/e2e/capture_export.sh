@@ -16,6 +16,9 @@ export WINEDEBUG=-all LC_ALL=C
 # Its registry written out before it is copied.
 wineserver -k 2>/dev/null || true
 trap 'WINEPREFIX=$scratch wineserver -k 2>/dev/null || true; rm -rf "$scratch"' EXIT
+# From a Linux shell, plain wine starts the 32-bit reg.exe, regsvr32.exe and msiexec.exe, which
+# see the 32-bit views and syswow64 as system32: the 64-bit ones write what the files name.
+wine64() { WINELOADER=/usr/lib/wine/wine64 /usr/lib/wine/wine64 "$@"; }
 fresh() {
   wineserver -k 2>/dev/null || true
   rm -rf "$scratch"
@@ -27,7 +30,7 @@ fresh() {
 export_lines() {
   local name
   for name in HKLM HKCU; do
-    wine reg export "$name\\Software" "$(winepath -w "$work/$1.$name.reg")" /y >/dev/null
+    wine64 reg export "$name\\Software" "$(winepath -w "$work/$1.$name.reg")" /y >/dev/null
   done
   python3 - "$work/$1".HK??.reg >"$work/$1.lines" <<'EOF'
 import re, sys
@@ -91,15 +94,17 @@ log "regsvr32.exe of the copies in the system directories"
 for name in "${names[@]}"; do
   dir=$(system_of "$name")
   cp "$work/pkg/$name" "$dir/"
-  wine "$(winepath -w "$dir")\\regsvr32.exe" /s "$(winepath -w "$dir/$name")" ||
+  # Each bitness's own tool, which registers in its own view.
+  wine64 "$(winepath -w "$dir")\\regsvr32.exe" /s "$(winepath -w "$dir/$name")" ||
     { echo "FAILED: regsvr32 $name" >&2; exit 1; }
 done
 export_lines registered
 
 log "reg import of the .reg file"
 fresh
-wine reg import "$w\\c.reg" >/dev/null
+wine64 reg import "$w\\c.reg" >/dev/null
 export_lines imported
+[ -n "$(missing imported base)" ] || expect_none "the .reg file" "changed nothing"
 expect_none "regsvr32 wrote what the .reg file lacks" "$(missing registered imported)"
 expect_none "the .reg file wrote what regsvr32 did not" "$(missing imported registered)"
 
@@ -107,13 +112,13 @@ log "The WiX source through wixl and msiexec"
 python3 "$here/wix3_for_wixl.py" "$work/c.wxs" "$work/pkg/product.wxs"
 (cd "$work/pkg" && wixl -a x64 -o ../c.msi product.wxs)
 fresh
-wine msiexec /i "$w\\c.msi" /qn || { echo "FAILED: msiexec /i" >&2; exit 1; }
+wine64 msiexec /i "$w\\c.msi" /qn || { echo "FAILED: msiexec /i" >&2; exit 1; }
 export_lines installed
 expect_none "captured values that the package did not install" "$(missing imported installed |
   comm -23 - "$work/base.lines")"
 KALVENOR_CAPTURE_INSTALLED=$(IFS=';' && echo "${names[*]}") \
   "$here/run.sh" "$build" --gtest_filter='CaptureInstalled.*'
-wine msiexec /x "$w\\c.msi" /qn || { echo "FAILED: msiexec /x" >&2; exit 1; }
+wine64 msiexec /x "$w\\c.msi" /qn || { echo "FAILED: msiexec /x" >&2; exit 1; }
 export_lines uninstalled
 expect_none "captured values that the uninstall left" "$(comm -12 "$work/uninstalled.lines" \
   <(missing imported base))"
