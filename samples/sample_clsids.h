@@ -8,6 +8,7 @@
 //   sample_slow.dll      {22C1AD53-AD6B-4959-93C0-D66190145D77}  sleeps 2 s, then registers
 //   sample_silent.dll    {5B0E8C4D-3F21-4A7E-9D16-2C8B7A54E301}  reports success, writes nothing
 //   sample_elsewhere.dll {A3C7E915-6D48-4B2F-8E03-91F4D2B6C702}  registers another path
+//   sample_progid.dll    {849A091E-E750-4180-885D-B29DBFFCD015}  registers a ProgID too
 //
 // Those that carry a type library declare their class in it: kalvenor_sample, sample_silent
 // and sample_elsewhere; sample_plain.dll is kalvenor_sample.dll without it, under the same
@@ -51,6 +52,12 @@ inline constexpr GUID kElsewhereClsid = {
     0xA3C7E915, 0x6D48, 0x4B2F, {0x8E, 0x03, 0x91, 0xF4, 0xD2, 0xB6, 0xC7, 0x02}};
 // Where sample_elsewhere.dll says its class is.
 inline constexpr wchar_t kElsewherePath[] = L"C:\\elsewhere\\sample_elsewhere.dll";
+
+inline constexpr wchar_t kProgIdClsidString[] = L"{849A091E-E750-4180-885D-B29DBFFCD015}";
+inline constexpr GUID kProgIdClsid = {
+    0x849A091E, 0xE750, 0x4180, {0x88, 0x5D, 0xB2, 0x9D, 0xBF, 0xFC, 0xD0, 0x15}};
+// The ProgID that sample_progid.dll names its class by.
+inline constexpr wchar_t kProgId[] = L"Kalvenor.SampleProgId.1";
 
 // Each identifier is written twice above; a typo in one copy would make the DLL register a key
 // that DllGetClassObject never answers for, so the compiler checks that the two copies agree.
@@ -96,6 +103,7 @@ static_assert(SameClsid(kMessageBoxClsidString, kMessageBoxClsid));
 static_assert(SameClsid(kSlowClsidString, kSlowClsid));
 static_assert(SameClsid(kSilentClsidString, kSilentClsid));
 static_assert(SameClsid(kElsewhereClsidString, kElsewhereClsid));
+static_assert(SameClsid(kProgIdClsidString, kProgIdClsid));
 
 }  // namespace detail
 }  // namespace kalvenor::sample

@@ -15,7 +15,16 @@
 
 namespace {
 
-enum class Behaviour { kNormal, kRegFail, kCrash, kMessageBox, kSlow, kSilent, kElsewhere };
+enum class Behaviour {
+  kNormal,
+  kRegFail,
+  kCrash,
+  kMessageBox,
+  kSlow,
+  kSilent,
+  kElsewhere,
+  kProgId
+};
 constexpr Behaviour kBehaviour = Behaviour::SAMPLE_BEHAVIOUR;
 
 namespace ids = kalvenor::sample;
@@ -29,6 +38,7 @@ constexpr const wchar_t* ClsidString() {
     case Behaviour::kSlow: return ids::kSlowClsidString;
     case Behaviour::kSilent: return ids::kSilentClsidString;
     case Behaviour::kElsewhere: return ids::kElsewhereClsidString;
+    case Behaviour::kProgId: return ids::kProgIdClsidString;
   }
   return nullptr;
 }
@@ -42,6 +52,7 @@ constexpr const GUID& Clsid() {
     case Behaviour::kSlow: return ids::kSlowClsid;
     case Behaviour::kSilent: return ids::kSilentClsid;
     case Behaviour::kElsewhere: return ids::kElsewhereClsid;
+    case Behaviour::kProgId: return ids::kProgIdClsid;
   }
   return ids::kNormalClsid;
 }
@@ -75,6 +86,12 @@ LONG SetString(HKEY key, const wchar_t* name, const wchar_t* value) {
   return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), bytes);
 }
 
+// The string `name` of the subkey `subkey` of `key`, which is made where missing.
+LONG SetKeyValue(HKEY key, const wchar_t* subkey, const wchar_t* name, const wchar_t* value) {
+  const DWORD bytes = static_cast<DWORD>((lstrlenW(value) + 1) * sizeof(wchar_t));
+  return RegSetKeyValueW(key, subkey, name, REG_SZ, value, bytes);
+}
+
 LONG WriteRegistration(HKEY clsid_key, const wchar_t* own_path) {
   LONG status = SetString(clsid_key, nullptr, L"Kalvenor sample component");
   if (status != ERROR_SUCCESS) return status;
@@ -103,6 +120,12 @@ HRESULT Register() {
   // The lying variant names a file that is not itself.
   status = WriteRegistration(clsid_key,
                              kBehaviour == Behaviour::kElsewhere ? ids::kElsewherePath : own_path);
+  if (kBehaviour == Behaviour::kProgId && status == ERROR_SUCCESS) {
+    status = SetKeyValue(clsid_key, L"ProgID", nullptr, ids::kProgId);
+    if (status == ERROR_SUCCESS) {
+      status = SetKeyValue(HKEY_CLASSES_ROOT, ids::kProgId, L"CLSID", ClsidString());
+    }
+  }
   RegCloseKey(clsid_key);
   if (status != ERROR_SUCCESS) {
     // Half a registration would point COM at a server that is not fully described.
@@ -113,6 +136,7 @@ HRESULT Register() {
 }
 
 HRESULT Unregister() {
+  if (kBehaviour == Behaviour::kProgId) RegDeleteTreeW(HKEY_CLASSES_ROOT, ids::kProgId);
   const LONG status = RegDeleteTreeW(HKEY_CLASSES_ROOT, kClsidKey.text);
   if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return S_OK;
   return HRESULT_FROM_WIN32(status);

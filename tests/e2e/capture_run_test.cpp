@@ -1,0 +1,224 @@
+// /capture as deployment tools run it, on Wine's own COM servers of both bitnesses (copies under
+// names of their own) beside the samples: nothing on the machine changes, every export is
+// written, a component that does not register fails alone, and the manifest serves a class with
+// nothing registered.
+#include <gtest/gtest.h>
+#include <objbase.h>
+
+#include "inspect/verification.h"
+#include "platform/win32/win32_registry.h"
+#include "platform/win32/win32_system.h"
+#include "run_support.h"
+#include "samples/sample_clsids.h"
+
+namespace kalvenor::e2e {
+namespace {
+
+constexpr bool kOwn64 = sizeof(void*) == 8;
+
+// Where this process finds the system directory of the other bitness; nothing where this
+// machine runs no programs of it.
+std::optional<std::wstring> OtherSystemDirectory() {
+  wchar_t folder[MAX_PATH];
+  const UINT length = kOwn64 ? ::GetSystemWow64DirectoryW(folder, MAX_PATH)
+                             : ::GetSystemWindowsDirectoryW(folder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return std::nullopt;
+  const std::wstring other = std::wstring(folder) + (kOwn64 ? L"" : L"\\sysnative");
+  if (!FileExists(other + L"\\regsvr32.exe")) return std::nullopt;
+  return other;
+}
+
+std::vector<std::wstring> NamesIn(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found{};
+  HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do names.push_back(LowerCase(found.cFileName));
+  while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// What a capture must leave as it was: the classes of both views, the user's software, and the
+// system directories.
+struct MachineState {
+  std::vector<platform::RegistryTree> trees;
+  std::vector<std::vector<std::wstring>> folders;
+  bool operator==(const MachineState&) const = default;
+};
+
+MachineState StateOf(const std::vector<std::wstring>& folders) {
+  MachineState state;
+  const std::pair<HKEY, REGSAM> places[] = {{HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY},
+                                            {HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY},
+                                            {HKEY_CURRENT_USER, 0}};
+  for (const auto& [base, view] : places) {
+    auto tree = win32::ReadTreeBelow(
+        base, base == HKEY_CURRENT_USER ? L"Software" : L"Software\\Classes", view);
+    EXPECT_TRUE(tree.ok() && tree.value());
+    state.trees.push_back(tree.ok() ? tree.value().value_or(platform::RegistryTree{})
+                                    : platform::RegistryTree{});
+  }
+  for (const std::wstring& folder : folders) state.folders.push_back(NamesIn(folder));
+  return state;
+}
+
+class CaptureRun : public ::testing::Test {
+ protected:
+  CaptureRun() : exe(folder.Copy(UnderTest().exe, L"kalvenor.exe")) { folder.MakeFolder(L"pkg"); }
+
+  void PutSample(std::wstring_view name) const {
+    folder.Copy(SamplePath(name), L"pkg\\" + std::wstring(name));
+  }
+  Ended Capture(const std::wstring& exports) const {
+    return RunUnattended(exe, L"/capture /quiet /log:run.log " + exports + L" pkg", windows,
+                         folder.Path());
+  }
+  std::wstring Log() const { return Widen(FileContent(folder.PathOf(L"run.log"))); }
+
+  PrivateWindows windows;
+  TempFolder folder{L"KalvenorCapture-"};
+  std::wstring exe;
+};
+
+TEST_F(CaptureRun, BothBitnessesChangeNothingAndEveryExportIsWritten) {
+  // The program finds the other bitness's system directory in its own Windows directory.
+  const std::optional<std::wstring> other = windows.AddOtherSystem();
+  const bool both = other.has_value();
+  const struct {
+    const wchar_t* server;
+    const wchar_t* copy;
+    bool bits64;
+  } copies[] = {
+      {L"scrrun.dll", L"scrun64.dll", true}, {L"scrrun.dll", L"scrun32.dll", false},
+      {L"msxml3.dll", L"msxml64.dll", true}, {L"msxml3.dll", L"msxml32.dll", false},
+      {L"wshom.ocx", L"wshom64.ocx", true},  {L"wshom.ocx", L"wshom32.ocx", false},
+  };
+  for (const auto& one : copies) {
+    if (one.bits64 != kOwn64 && !both) continue;
+    folder.Copy(
+        EnvironmentVariable(one.bits64 ? L"KALVENOR_WINE_DLLS_X64" : L"KALVENOR_WINE_DLLS_X86") +
+            L"\\" + one.server,
+        L"pkg\\" + std::wstring(one.copy));
+  }
+  PutSample(L"kalvenor_sample.dll");
+  std::vector<std::wstring> folders = {OwnSystemDirectory(), windows.System()};
+  if (other) folders.insert(folders.end(), {*other, OtherSystemDirectory().value_or(L"")});
+  const MachineState before = StateOf(folders);
+
+  const Ended ended = Capture(L"/wxs:out.wxs /reg:out.reg /manifest:app.exe.manifest");
+  EXPECT_EQ(ended.exitCode, 0u) << Narrow(Log());
+  EXPECT_EQ(Log().find(L"failed:"), std::wstring::npos) << Narrow(Log());
+  EXPECT_TRUE(StateOf(folders) == before) << "the capture changed the registry or a folder";
+  EXPECT_TRUE(FileExists(folder.PathOf(L"out.wxs")));
+  EXPECT_TRUE(FileExists(folder.PathOf(L"out.reg")));
+  // One manifest for each bitness, each naming the files of its own.
+  for (const bool bits64 : {false, true}) {
+    if (bits64 != kOwn64 && !both) continue;
+    const std::wstring manifest = !both    ? L"app.exe.manifest"
+                                  : bits64 ? L"app.exe.x64.manifest"
+                                           : L"app.exe.x86.manifest";
+    ASSERT_TRUE(FileExists(folder.PathOf(manifest))) << Narrow(manifest) << Narrow(Log());
+    const std::string text = FileContent(folder.PathOf(manifest));
+    for (const auto& one : copies) {
+      if (one.bits64 != kOwn64 && !both) continue;
+      EXPECT_EQ(text.find("\"" + Narrow(one.copy) + "\"") != std::string::npos,
+                one.bits64 == bits64)
+          << Narrow(manifest) << " and " << Narrow(one.copy);
+    }
+  }
+}
+
+TEST_F(CaptureRun, AComponentThatDoesNotRegisterFailsAloneAndTheOthersAreWritten) {
+  const struct {
+    const wchar_t* sample;
+    const wchar_t* why;  // the beginning of its failed line
+  } failing[] = {
+      {L"sample_noentry.dll", L"it has no DllRegisterServer, so it does not register itself"},
+      {L"sample_regfail.dll", L"its DllRegisterServer failed: 0x80004005"},
+      {L"sample_crash.dll", L"it crashed in its DllRegisterServer, with exception 0xC0000005"},
+  };
+  PutSample(L"sample_progid.dll");
+  for (const auto& one : failing) PutSample(one.sample);
+  const Ended ended = Capture(L"/reg:out.reg /wxs:out.wxs");
+  EXPECT_EQ(ended.exitCode, 1603u) << Narrow(Log());
+  for (const auto& one : failing) {
+    const std::wstring step = Line(L"> Capturing file " + folder.PathOf(L"pkg\\") + one.sample);
+    EXPECT_NE(Log().find(step + L"|      failed: " + one.why), std::wstring::npos)
+        << Narrow(one.sample) << "\n"
+        << Narrow(Log());
+  }
+  EXPECT_NE(FileContent(folder.PathOf(L"out.wxs")).find(Narrow(sample::kProgIdClsidString)),
+            std::string::npos);
+  EXPECT_TRUE(FileExists(folder.PathOf(L"out.reg")));
+}
+
+// The manifest as a program's activation context, the sample beside it and not registered.
+TEST_F(CaptureRun, TheManifestServesTheSamplesClassWithNothingRegistered) {
+  PutSample(L"sample_progid.dll");
+  ASSERT_EQ(Capture(L"/manifest:pkg\\app.exe.manifest").exitCode, 0u) << Narrow(Log());
+  ASSERT_FALSE(InprocServer(sample::kProgIdClsidString));
+  const std::wstring manifest = folder.PathOf(L"pkg\\app.exe.manifest");
+  const std::wstring directory = folder.PathOf(L"pkg");
+  ACTCTXW description{.cbSize = sizeof(ACTCTXW),
+                      .dwFlags = ACTCTX_FLAG_ASSEMBLY_DIRECTORY_VALID,
+                      .lpSource = manifest.c_str(),
+                      .lpAssemblyDirectory = directory.c_str()};
+  const HANDLE context = ::CreateActCtxW(&description);
+  ASSERT_NE(context, INVALID_HANDLE_VALUE) << Narrow(SystemMessage(::GetLastError()));
+  ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+  for (const bool served : {false, true}) {
+    ULONG_PTR cookie = 0;
+    if (served) {
+      ASSERT_TRUE(::ActivateActCtx(context, &cookie));
+    }
+    IUnknown* object = nullptr;
+    const HRESULT byClsid = ::CoCreateInstance(sample::kProgIdClsid, nullptr, CLSCTX_INPROC_SERVER,
+                                               IID_IUnknown, reinterpret_cast<void**>(&object));
+    if (object) object->Release();
+    object = nullptr;
+    CLSID named{};
+    HRESULT byProgId = ::CLSIDFromProgID(sample::kProgId, &named);
+    if (SUCCEEDED(byProgId)) {
+      byProgId = ::CoCreateInstance(named, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                    reinterpret_cast<void**>(&object));
+    }
+    if (object) object->Release();
+    EXPECT_EQ(byClsid, served ? S_OK : REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(byProgId, served ? S_OK : CO_E_CLASSSTRING);
+    if (served) ::DeactivateActCtx(0, cookie);
+  }
+  ::CoUninitialize();
+  ::ReleaseActCtx(context);
+}
+
+// After the package made of the WiX source was installed (tests/e2e/capture_export.sh): each
+// named file in a system directory is registered as an Install proves its registrations.
+TEST(CaptureInstalled, EveryInstalledFilePassesTheProofOfARegistration) {
+  const std::wstring names = EnvironmentVariable(L"KALVENOR_CAPTURE_INSTALLED");
+  if (names.empty()) GTEST_SKIP() << "tests/e2e/capture_export.sh sets KALVENOR_CAPTURE_INSTALLED";
+  win32::Win32System system;
+  const std::optional<std::wstring> other = OtherSystemDirectory();
+  for (std::size_t at = 0; at < names.size();) {
+    const std::size_t end = std::min(names.find(L';', at), names.size());
+    const std::wstring name = names.substr(at, end - at);
+    at = end + 1;
+    SCOPED_TRACE(Narrow(name));
+    const bool own = FileExists(OwnSystemDirectory() + L"\\" + name);
+    ASSERT_TRUE(own || (other && FileExists(*other + L"\\" + name)));
+    const std::wstring directory = own ? OwnSystemDirectory() : *other;
+    const inspect::Component component{
+        Narrow(directory + L"\\" + name),
+        {},
+        Narrow(directory),
+        true,
+        own == kOwn64 ? inspect::Machine::X64 : inspect::Machine::X86};
+    EXPECT_FALSE(inspect::ClassesServedBy(system, component).empty());
+    const std::vector<std::string> faults = inspect::VerifyRegistration(system, component);
+    EXPECT_TRUE(faults.empty()) << faults.front();
+  }
+}
+
+}  // namespace
+}  // namespace kalvenor::e2e
