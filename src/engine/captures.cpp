@@ -25,13 +25,6 @@ std::string Counted(std::size_t count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-// A folder as 64-bit programs name it: NativePath rebases only what lies inside one.
-std::string NativeFolder(const platform::System& system, const std::string& folder) {
-  std::string native = system.NativePath(folder + "\\");
-  native.pop_back();
-  return native;
-}
-
 }  // namespace
 
 void Engine::CaptureItems(const Plan& plan) {
@@ -164,8 +157,8 @@ void Engine::WriteExports(const Exports& exports, const std::vector<capture::Cap
   if (!exports.wxs.empty()) WriteExport(exports.wxs, capture::WixSource(captured));
   if (!exports.reg.empty()) {
     // Named as 64-bit programs name them, which a registration in them writes.
-    const std::string own = NativeFolder(system_, folders_.system);
-    const std::string other = folders_.otherFound ? NativeFolder(system_, folders_.other) : "";
+    const std::string own = system_.NativePath(folders_.system);
+    const std::string other = folders_.otherFound ? system_.NativePath(folders_.other) : "";
     const bool own32 = inspect::ToolMachine(system_) == inspect::Machine::X86;
     WriteExport(exports.reg,
                 capture::RegFile(captured, own32 ? capture::SystemDirectories{own, other}
