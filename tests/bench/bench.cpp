@@ -10,6 +10,7 @@
 //   kalvenor_bench missing  <kalvenor.exe> <count> <runs>
 //   kalvenor_bench copy     <kalvenor.exe> <count> <runs>
 //   kalvenor_bench phases   <kalvenor_phases.exe> <floor_install.exe> <sample.dll> <count> <runs>
+//   kalvenor_bench capture  <kalvenor.exe> <floor_capture.exe> <runs> <component>...
 //
 // Every run copies into a system directory of its own (WINDIR pointing to a scratch folder that
 // holds a copy of the real regsvr32.exe), so nothing lands in the real one.
@@ -569,6 +570,73 @@ void Journal(const std::wstring& phasesExe, const std::wstring& floor, const std
   for (const auto& [name, values] : phases) Print(name, Median(values));
 }
 
+// A /quiet /capture of the components, copied into a folder of their own, with all four exports,
+// against the capture floor over the same folder, in turns; one unmeasured run of each first, so
+// that both find their files in the cache and the program its helpers already written. Both are
+// timed from outside, from the start of their process to its end, and both must read back the
+// same number of values.
+void Capture(const std::wstring& program, const std::wstring& floor,
+             const std::vector<std::wstring>& components, int runs) {
+  ScratchFolder folder(L"capture"), out(L"captureout"), floorFolder(L"floorcapture");
+  const std::wstring exe = out.Take(program), floorExe = floorFolder.Take(floor);
+  for (const std::wstring& component : components) folder.Take(component);
+  const std::wstring json = out.PathOf(L"c.json");
+  const std::wstring arguments = L"/capture /quiet /wxs:" + Quoted(out.PathOf(L"c.wxs")) +
+                                 L" /reg:" + Quoted(out.PathOf(L"c.reg")) + L" /manifest:" +
+                                 Quoted(out.PathOf(L"app.exe.manifest")) + L" /json:" +
+                                 Quoted(json) + L" " + Quoted(folder.Path());
+  std::size_t programValues = 0, floorValues = 0;
+  const auto programRun = [&] {
+    const double start = Now();
+    const Started started = StartProcess(exe, arguments);
+    ::WaitForSingleObject(started.process.get(), INFINITE);
+    const double seconds = Now() - start;
+    DWORD exitCode = 1;
+    ::GetExitCodeProcess(started.process.get(), &exitCode);
+    if (exitCode != 0) Fail("the /capture ended with " + std::to_string(exitCode));
+    // One line a value, beside one a step.
+    const std::string lines = ReadWhole(json);
+    programValues = 0;
+    for (std::size_t at = 0; (at = lines.find(",\"name\":", at)) != std::string::npos; ++at) {
+      ++programValues;
+    }
+    return seconds;
+  };
+  const auto floorRun = [&] {
+    const double start = Now();
+    std::map<std::string, double> values =
+        PhasesOf(RunCapturingOutput(floorExe, Quoted(folder.Path())));
+    const double seconds = Now() - start;
+    if (values["failures"] != 0 || values["files"] != static_cast<double>(components.size())) {
+      Fail("the capture floor did not register every component");
+    }
+    floorValues = static_cast<std::size_t>(values["values"]);
+    return seconds;
+  };
+  programRun();
+  floorRun();
+  std::vector<double> times, floorTimes, ratios;
+  for (int run = 0; run < runs; ++run) {
+    for (int turn = 0; turn < 2; ++turn) {
+      if ((turn == 0) == (run % 2 == 0)) {
+        times.push_back(programRun());
+      } else {
+        floorTimes.push_back(floorRun());
+      }
+    }
+    ratios.push_back(times.back() / floorTimes.back());
+  }
+  if (programValues != floorValues) {
+    Fail("the program captured " + std::to_string(programValues) + " values, the floor " +
+         std::to_string(floorValues));
+  }
+  PrintRatio("capture_ratio", ratios);
+  PrintMedianMs("capture_ms", times);
+  PrintMedianMs("capture_floor_ms", floorTimes);
+  Print("capture_components", static_cast<double>(components.size()));
+  Print("capture_values", static_cast<double>(programValues));
+}
+
 // Install over `count` listed files that are gone by the time of the click: one "File not
 // found" line each.
 // The program's folder grows to this many entries in every Missing measurement before its
@@ -702,7 +770,8 @@ int Usage() {
       "       kalvenor_bench missing <kalvenor.exe> <count> <runs>\n"
       "       kalvenor_bench copy <kalvenor.exe> <count> <runs>\n"
       "       kalvenor_bench phases <kalvenor_phases.exe> <floor_install.exe> "
-      "<floor_install_shown.exe> <sample.dll> <count> <runs>\n");
+      "<floor_install_shown.exe> <sample.dll> <count> <runs>\n"
+      "       kalvenor_bench capture <kalvenor.exe> <floor_capture.exe> <runs> <component>...\n");
   return 2;
 }
 
@@ -731,6 +800,8 @@ int wmain(int argc, wchar_t** argv) {
       Copy(argv[2], Number(argv[3]), Number(argv[4]));
     } else if (command == L"phases" && argc == 8) {
       Phases(argv[2], argv[3], argv[4], argv[5], Number(argv[6]), Number(argv[7]));
+    } else if (command == L"capture" && argc >= 6) {
+      Capture(argv[2], argv[3], std::vector<std::wstring>(argv + 5, argv + argc), Number(argv[4]));
     } else {
       return Usage();
     }

@@ -78,6 +78,20 @@ void WriteFile(const std::wstring& path, std::string_view bytes) {
   }
 }
 
+std::string ReadWhole(const std::wstring& path) {
+  UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.get() == INVALID_HANDLE_VALUE) FailWithLastError("CreateFileW " + Narrow(path));
+  std::string bytes(static_cast<std::size_t>(FileSize(path)), '\0');
+  DWORD read = 0;
+  if (!bytes.empty() &&
+      (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+       read != bytes.size())) {
+    FailWithLastError("ReadFile " + Narrow(path));
+  }
+  return bytes;
+}
+
 namespace {
 
 // Calls `visit` with each entry of `folder` that matches `pattern`, "." and ".." left out.

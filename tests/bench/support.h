@@ -91,6 +91,7 @@ class ScratchFolder {
 void MakeFolder(const std::wstring& path);
 void CopyInto(const std::wstring& source, const std::wstring& destination);
 void WriteFile(const std::wstring& path, std::string_view bytes);
+std::string ReadWhole(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
 // Deletes the files of `folder` that match `pattern` (e.g. L"*.dll"); returns how many.
 std::size_t DeleteMatching(const std::wstring& folder, std::wstring_view pattern);
