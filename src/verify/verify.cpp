@@ -70,6 +70,10 @@ class Checks {
     return inspect::StandingOf(system_, subject_.component, registration_.view, server);
   }
 
+  RegistryView Other() const {
+    return registration_.view == RegistryView::Bits64 ? RegistryView::Bits32 : RegistryView::Bits64;
+  }
+
   bool File(std::vector<std::byte>& head) {
     if (!File_Exists(system_, copy_)) {
       Add("file", {}, "it is not in place").causes.emplace_back(kReinstall);
@@ -97,8 +101,7 @@ class Checks {
     const bool anyToCopy = std::any_of(
         registration_.creatable.begin(), registration_.creatable.end(),
         [](const inspect::ClassStanding& found) { return found.standing == Standing::ToCopy; });
-    const RegistryView other =
-        registration_.view == RegistryView::Bits64 ? RegistryView::Bits32 : RegistryView::Bits64;
+    const RegistryView other = Other();
     for (const inspect::ClassStanding& found : registration_.creatable) {
       const std::string named = inspect::ClassName(found.type);
       const std::string key = "CLSID\\" + found.type.clsid;
@@ -155,7 +158,10 @@ class Checks {
            inspect::ProgIdsOf(system_, registration_.view, "CLSID\\" + found.type.clsid)) {
         if (!checked.insert(AsciiLower(progId)).second) continue;
         Check& check = Add("progid", progId);
-        const std::string clsid = String(registration_.view, progId + "\\CLSID").value_or("");
+        // Shared between the views on Windows; Wine keeps a 32-bit tool's ProgIDs in the view
+        // of 64-bit programs.
+        const std::string clsid = String(registration_.view, progId + "\\CLSID")
+                                      .value_or(String(Other(), progId + "\\CLSID").value_or(""));
         if (clsid.empty()) {
           check.failed = "ProgID " + progId + " leads to no class";
         } else if (!LeadsBack(clsid)) {
