@@ -13,6 +13,8 @@ const char kUsage[] =
     "       kalvenor.exe /undo [<run>] [/quiet] [/log:<file>] [/json:<file>]\r\n"
     "       kalvenor.exe /capture [/wxs:<file>] [/reg:<file>] [/manifest:<file>]\r\n"
     "                    [/quiet] [/log:<file>] [/json:<file>] <file or folder> ...\r\n"
+    "       kalvenor.exe /verify [/detect] [/quiet] [/log:<file>] [/json:<file>]\r\n"
+    "                    <file or folder or name> ...\r\n"
     "\r\n"
     "  /install     copies each file into the system directory and registers it\r\n"
     "  /remove      unregisters each file's copy in the system directory and deletes it\r\n"
@@ -23,6 +25,11 @@ const char kUsage[] =
     "  /capture     writes each file's registration to the files named, registering\r\n"
     "               nothing: /wxs: WiX source, /reg: a .reg file, /manifest: a\r\n"
     "               registration-free manifest, /json: one object a value\r\n"
+    "  /verify      checks that each file is in place and registered as an Install\r\n"
+    "               leaves it, changing nothing; a bare name is looked for in the\r\n"
+    "               system directories, against what the last Install put there\r\n"
+    "  /detect      with /verify: exit 0 whenever it could check, and one line a\r\n"
+    "               component on standard output only when every one holds\r\n"
     "  /quiet       shows no window; regsvr32.exe runs with /s\r\n"
     "  /log:<file>  writes the operations log to the file (UTF-8)\r\n"
     "  /json:<file> writes one JSON object a line for each step\r\n"
@@ -78,7 +85,8 @@ std::variant<Arguments, std::string> ParseArguments(const std::vector<std::strin
                    {"unregister", Command::Unregister},
                    {"copy", Command::Copy},
                    {"undo", Command::Undo},
-                   {"capture", Command::Capture}};
+                   {"capture", Command::Capture},
+                   {"verify", Command::Verify}};
   Arguments parsed;
   bool haveCommand = false;
   for (const std::string& arg : args) {
@@ -95,9 +103,8 @@ std::variant<Arguments, std::string> ParseArguments(const std::vector<std::strin
       parsed.command = command.command;
       haveCommand = known = true;
     }
-    if (option == "quiet") {
-      parsed.quiet = known = true;
-    }
+    if (option == "quiet") parsed.quiet = known = true;
+    if (option == "detect") parsed.detect = known = true;
     for (const auto& [name, file] :
          {std::pair("log:", &parsed.logFile), std::pair("json:", &parsed.jsonFile),
           std::pair("wxs:", &parsed.exports.wxs), std::pair("reg:", &parsed.exports.reg),
@@ -119,6 +126,7 @@ std::variant<Arguments, std::string> ParseArguments(const std::vector<std::strin
   if (parsed.command != Command::Capture && exporting) {
     return "/wxs:, /reg: and /manifest: go with /capture only";
   }
+  if (parsed.detect && parsed.command != Command::Verify) return "/detect goes with /verify only";
   if (parsed.command == Command::Undo) {
     if (parsed.items.size() > 1) return "/undo takes one run at most";
     // A bare name is a run folder's in the journal's store, not one in the current folder.
@@ -130,7 +138,10 @@ std::variant<Arguments, std::string> ParseArguments(const std::vector<std::strin
     return parsed;
   }
   if (parsed.items.empty()) return "no file or folder";
-  for (std::string& item : parsed.items) item = FullPath(item, currentDir);
+  for (std::string& item : parsed.items) {
+    const bool bareName = item.find_first_of("\\/:") == std::string::npos;
+    if (parsed.command != Command::Verify || !bareName) item = FullPath(item, currentDir);
+  }
   return parsed;
 }
 

@@ -5,6 +5,8 @@
 //   kalvenor.exe /undo [<run>]  [/quiet] [/log:<file>] [/json:<file>]
 //   kalvenor.exe /capture [/wxs:<file>] [/reg:<file>] [/manifest:<file>] [/json:<file>]
 //                [/log:<file>] [/quiet] <file or folder> ...
+//   kalvenor.exe /verify [/detect] [/quiet] [/log:<file>] [/json:<file>]
+//                <file or folder or name> ...
 
 #include <optional>
 #include <string>
@@ -16,14 +18,16 @@
 
 namespace kalvenor::cli {
 
-enum class Command { Install, Remove, Unregister, Copy, Undo, Capture };
+enum class Command { Install, Remove, Unregister, Copy, Undo, Capture, Verify };
 
 struct Arguments {
   Command command = Command::Install;
   bool quiet = false;
-  std::string logFile, jsonFile;   // empty: none
-  engine::Exports exports;         // /capture's files
-  std::vector<std::string> items;  // files and folders, full paths
+  bool detect = false;  // /verify as deployment tools detect: exit 0, a line a component or none
+  std::string logFile, jsonFile;  // empty: none
+  engine::Exports exports;        // /capture's files
+  // Files and folders, full paths; /verify's bare file names stay as they are.
+  std::vector<std::string> items;
   // /undo: the run's folder, a full path, or the folder's name as given; empty for the newest.
   std::string run;
 };
@@ -47,6 +51,7 @@ std::vector<std::string> SplitArguments(std::string_view commandLine);
 // wrong as a whole: whether /quiet is among them, and the /log: file (empty: none).
 struct FailureOutlet {
   bool quiet = false;
+  bool detect = false;  // /verify as deployment tools detect: exit 0, a line a component or none
   std::string logFile;
 };
 FailureOutlet FailureOutletOf(const std::vector<std::string>& args, const std::string& currentDir);

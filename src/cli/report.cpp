@@ -43,7 +43,11 @@ void Report::Append(Outlet& outlet, std::string_view text) {
 
 void Report::OnLogLine(std::string_view line) { Append(log_, std::string(line) + "\r\n"); }
 
-void Report::OnStep(const engine::StepRecord& step) { Append(json_, JsonObject(step) + "\r\n"); }
+// A verification's step: one object a check.
+void Report::OnStep(const engine::StepRecord& step) {
+  if (step.checks.empty()) return Append(json_, JsonObject(step) + "\r\n");
+  for (const verify::Check& check : step.checks) Append(json_, JsonObject(step, check) + "\r\n");
+}
 
 // After the component's step: one object a value it registered.
 void Report::OnCaptured(const capture::Captured& captured) {
@@ -60,6 +64,18 @@ std::string JsonObject(const engine::StepRecord& step) {
          ",\"exitCode\":" + number(step.exitCode) + ",\"count\":" + number(step.count) +
          ",\"failed\":" + Array(step.failed) + ",\"causes\":" + Array(step.causes) +
          ",\"notes\":" + Array(step.notes) + "}";
+}
+
+std::string JsonObject(const engine::StepRecord& step, const verify::Check& check) {
+  const auto one = [](const std::string& text) {
+    return Array(text.empty() ? std::vector<std::string>{} : std::vector<std::string>{text});
+  };
+  return "{\"time\":" + JsonString(step.time) + ",\"step\":" + JsonString(step.kind) +
+         ",\"source\":" + JsonString(step.source) + ",\"target\":" + JsonString(step.target) +
+         ",\"check\":" + JsonString(check.kind) + ",\"subject\":" + JsonString(check.subject) +
+         ",\"result\":" + JsonString(check.Held() ? "ok" : "failed") +
+         ",\"failed\":" + one(check.failed) + ",\"causes\":" + Array(check.causes) +
+         ",\"notes\":" + one(check.note) + "}";
 }
 
 }  // namespace kalvenor::cli

@@ -39,5 +39,7 @@ class Report final : public engine::RunObserver {
 
 // The step as one JSON object, without a line end.
 std::string JsonObject(const engine::StepRecord& step);
+// One check of a verification's step, the same way.
+std::string JsonObject(const engine::StepRecord& step, const verify::Check& check);
 
 }  // namespace kalvenor::cli

@@ -23,9 +23,35 @@ engine::Plan PlanOf(const Arguments& arguments) {
     case Command::Capture:
       plan.kind = engine::RunKind::Capture, plan.exports = arguments.exports;
       break;
+    case Command::Verify: plan.kind = engine::RunKind::Verify; break;
   }
   return plan;
 }
+
+// What a verification tells on the standard output it was given, or else the console that
+// started it: its log; with /detect, one line a component once every one holds, and nothing
+// otherwise, as the detection scripts of deployment tools are read.
+class Told final : public engine::RunObserver {
+ public:
+  Told(platform::System& system, bool detect) : system_(system), detect_(detect) {}
+  void OnLogLine(std::string_view line) override {
+    if (!detect_) (void)system_.WriteToParentConsole(std::string(line) + "\r\n");
+  }
+  void OnStep(const engine::StepRecord& step) override {
+    if (step.kind == "verify" && !step.target.empty()) verified_.push_back(step.target);
+  }
+  void OnRunEnd(const engine::Outcome& outcome) override {
+    if (!detect_ || outcome.failed) return;
+    for (const std::string& target : verified_) {
+      (void)system_.WriteToParentConsole("Verified " + target + "\r\n");
+    }
+  }
+
+ private:
+  platform::System& system_;
+  bool detect_;
+  std::vector<std::string> verified_;
+};
 
 // `text` to the console that started the program or, with none, in a message box unless the run
 // is to be quiet.
@@ -96,11 +122,17 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
   }
   if (!arguments.quiet) window.Open(engine, plan);
   engine.AddObserver(report);
+  Told told(services.system, arguments.detect);
+  const bool verifying = arguments.command == Command::Verify;
+  if (verifying) engine.AddObserver(told);
   const engine::Outcome outcome = engine.Run(plan);
+  if (verifying) engine.RemoveObserver(told);
   engine.RemoveObserver(report);
   // A report that failed half-way is told after the run, which went on without it.
   if (report.Failure()) Tell(services, "Kalvenor: " + *report.Failure() + "\r\n", arguments.quiet);
-  const int exitCode = outcome.refused         ? kExitAnotherRun
+  // Detection: whether it holds is told on standard output; the check itself could run.
+  const int exitCode = arguments.detect        ? kExitDone
+                       : outcome.refused       ? kExitAnotherRun
                        : outcome.failed        ? kExitFailed
                        : report.Failure()      ? kExitLogFailed
                        : outcome.restartNeeded ? kExitRestartNeeded

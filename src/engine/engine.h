@@ -74,6 +74,8 @@ class Engine final : private journal::UndoSteps {
   // What every run, Undo too, does first and last; false when it cannot start (another run
   // holds the lock, or none can be made), and it has ended at once.
   bool BeginRun();
+  // What every run does first, the lock aside.
+  void StartRun();
   void EndRun();
   void RunItems(const Plan& plan);
   struct Placement;
@@ -97,6 +99,15 @@ class Engine final : private journal::UndoSteps {
   // A manifest is checked as Windows reads one for a program of its view's bitness.
   void WriteExport(const std::string& file, const std::string& bytes,
                    std::optional<platform::RegistryView> manifest = std::nullopt);
+
+  // ---- Verification (verifies.cpp)
+  void VerifyItems(const Plan& plan);
+  void VerifyByName(const std::string& name);
+  void VerifyOne(const std::string& source, const std::string& target,
+                 std::optional<std::string> digest, const std::string& digestFrom);
+  // An Install keeps the program in the journal's store, so that a detection script has it at
+  // hand once the package's folder is gone.
+  void KeepProgram();
 
   // ---- Scope (scope.cpp): the files of a plan's items, each once, and the failed step of
   // each item that gives none, which the run logs first.

@@ -6,7 +6,7 @@
 
 namespace kalvenor::engine {
 
-enum class RunKind { Install, Remove, OverwriteCopy, Undo, Capture };
+enum class RunKind { Install, Remove, OverwriteCopy, Undo, Capture, Verify };
 
 // The files a capture writes what it captured to, full paths; empty: not that kind.
 struct Exports {
@@ -16,7 +16,8 @@ struct Exports {
 struct Plan {
   RunKind kind = RunKind::Install;
   // Full paths. The window's are the listed files; the command line's may be folders, each
-  // standing for the components directly in it, and each must give at least one.
+  // standing for the components directly in it, and each must give at least one. A
+  // verification's may also be bare file names, each looked for in the system directories.
   std::vector<std::string> items;
   bool foldersAllowed = false;
   bool silent = true;        // the registration tool runs with /s

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "capture/captured.h"
+#include "verify/verify.h"
 
 namespace kalvenor::engine {
 
@@ -24,6 +25,7 @@ struct StepRecord {
   std::optional<std::uint32_t> exitCode;  // the registration tool's
   std::optional<std::uint32_t> count;     // the shared count the step set
   std::vector<std::string> failed, causes, notes;
+  std::vector<verify::Check> checks;  // a verification's, from which its lines come
 };
 
 // How a run ended.

@@ -19,10 +19,14 @@ void Engine::RemoveObserver(RunObserver& observer) { std::erase(observers_, &obs
 
 std::optional<std::string> Engine::LastRunInStore() { return journal::Store(system_).LastRun(); }
 
-bool Engine::BeginRun() {
+void Engine::StartRun() {
   busy_ = true;
   outcome_ = {};
   for (RunObserver* observer : observers_) observer->OnRunBegin();
+}
+
+bool Engine::BeginRun() {
+  StartRun();
   // The run lock is a file in the journal's store: one that others could change goes first.
   journal::Store store(system_);
   const auto opened = store.Open();
@@ -69,6 +73,11 @@ Outcome Engine::Run(const Plan& plan) {
     CaptureItems(plan);
     return outcome_;
   }
+  // A verification changes nothing, so it needs no tool and takes no lock.
+  if (plan.kind == RunKind::Verify) {
+    VerifyItems(plan);
+    return outcome_;
+  }
   if (!folders_.toolFound) {
     if (BeginRun()) {
       LogFailure(kToolMissing);
@@ -104,6 +113,7 @@ void Engine::RunItems(const Plan& plan) {
   undoable_ = recorder_.Active() ? recorder_.Folder() : std::string();
   counts_.emplace(system_);
   LogUnlisted(admitted.unlisted);
+  if (plan.kind == RunKind::Install) KeepProgram();
 
   const std::size_t count = admitted.files.size();
   for (std::size_t i = 0; i < count; ++i) {
@@ -133,7 +143,8 @@ void Engine::RunItems(const Plan& plan) {
         break;
       case RunKind::Remove: Remove(item, target, plan.deleteFiles); break;
       case RunKind::Undo:
-      case RunKind::Capture: break;
+      case RunKind::Capture:
+      case RunKind::Verify: break;
     }
   }
   recorder_.End();

@@ -152,26 +152,34 @@ std::vector<std::string> Diagnose(platform::System& system, const Component& com
                  " regsvr32.exe cannot load: register it with " + RegistrarFor(image->machine));
   }
 
-  std::vector<DependencyProblem> later;
-  if (image->machine == tool) {
-    for (DependencyProblem& problem :
-         FindDependencyProblems(system, *image, component.copy, PlacesOf(system, component))) {
-      if (problem.delayLoaded) {
-        later.push_back(std::move(problem));
-      } else {
-        findings.Add(Explain(problem, component, image->machine));
-      }
-    }
+  const std::vector<DependencyCause> needed = image->machine == tool
+                                                  ? DependencyCauses(system, component, *image)
+                                                  : std::vector<DependencyCause>();
+  for (const DependencyCause& cause : needed) {
+    if (!cause.later) findings.Add(cause.text);
   }
   if (hasEntryPoint && exitCode && findings.Empty()) {
     ExplainExitCode(system, *exitCode, findings);
   }
-  for (const DependencyProblem& problem : later) {
-    findings.Add("may fail later: " + Explain(problem, component, image->machine) +
-                 " (loaded only when first used)");
+  for (const DependencyCause& cause : needed) {
+    if (cause.later) findings.Add(cause.text);
   }
   if (findings.Empty()) findings.Add("nothing in the file or the DLLs it needs explains this");
   return std::move(findings).Done();
+}
+
+std::vector<DependencyCause> DependencyCauses(platform::System& system, const Component& component,
+                                              const PeImage& image) {
+  std::vector<DependencyCause> causes;
+  for (const DependencyProblem& problem :
+       FindDependencyProblems(system, image, component.copy, PlacesOf(system, component))) {
+    const std::string text = Explain(problem, component, image.machine);
+    causes.push_back(
+        {problem.dll,
+         problem.delayLoaded ? "may fail later: " + text + " (loaded only when first used)" : text,
+         problem.delayLoaded});
+  }
+  return causes;
 }
 
 }  // namespace kalvenor::inspect

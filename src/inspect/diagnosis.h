@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "inspect/pe_image.h"
 #include "inspect/registration_tool.h"
 #include "platform/system.h"
 
@@ -17,5 +18,14 @@ namespace kalvenor::inspect {
 // names already. `exitCode` is the tool's, or nothing when it could not be started.
 std::vector<std::string> Diagnose(platform::System& system, const Component& component,
                                   std::optional<std::uint32_t> exitCode);
+
+// The DLLs the copy needs that the loader will not find from its folder, or will find and fail
+// on, each worded as a cause; `later` for one loaded only when first used.
+struct DependencyCause {
+  std::string dll, text;
+  bool later = false;
+};
+std::vector<DependencyCause> DependencyCauses(platform::System& system, const Component& component,
+                                              const PeImage& image);
 
 }  // namespace kalvenor::inspect

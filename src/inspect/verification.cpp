@@ -15,21 +15,6 @@ namespace {
 // The values of a class key that name its ProgIDs, in lower case.
 constexpr const char* kProgIdKeys[] = {"progid", "versionindependentprogid"};
 
-// Where a creatable class of the component stands in the registry.
-enum class Standing {
-  ToCopy,           // its InprocServer32 is the copy
-  Unregistered,     // nothing serves it
-  ServedElsewhere,  // another file of another name, or a local server or service, serves it
-  ToAnotherCopy,    // a file of the copy's name in another folder, which clients load instead
-  ToMissingFile,    // a file that does not exist
-};
-
-struct ClassStanding {
-  const TypeLibraryClass* type;
-  Standing standing;
-  std::string server;  // the InprocServer32 as registered
-};
-
 class Registry {
  public:
   Registry(platform::System& system, const Component& component, platform::RegistryView view)
@@ -41,20 +26,26 @@ class Registry {
   ClassStanding Read(const TypeLibraryClass& type) const {
     const std::string key = "CLSID\\" + type.clsid;
     const std::string server = String(key + "\\InprocServer32", "").value_or("");
-    const std::string path = Unquoted(server);
-    if (path.empty()) {
-      return {&type, LocalServer(key) ? Standing::ServedElsewhere : Standing::Unregistered, server};
+    if (Unquoted(server).empty()) {
+      return {type, LocalServer(key) ? Standing::ServedElsewhere : Standing::Unregistered, server};
     }
+    return {type, Of(server), server};
+  }
+
+  // A file named by a registration, as the loader reads the name.
+  Standing Of(const std::string& server) const {
+    std::string path = Unquoted(server);
+    // RegisterTypeLib writes \\?\ paths.
+    if (path.starts_with("\\\\?\\")) path.erase(0, 4);
+    if (path.empty()) return Standing::Unregistered;
     // The copy's own spelling, as the tool was given it, needs no look-up of long names.
-    if (AsciiLower(path) == AsciiLower(component_.copy)) return {&type, Standing::ToCopy, server};
+    if (AsciiLower(path) == AsciiLower(component_.copy)) return Standing::ToCopy;
     const std::string file = Resolved(path);
     const std::string comparable = Comparable(file);
-    if (comparable == Copy()) return {&type, Standing::ToCopy, server};
-    if (File_GetName(comparable) == File_GetName(Copy())) {
-      return {&type, Standing::ToAnotherCopy, server};
-    }
-    if (!File_Exists(system_, file)) return {&type, Standing::ToMissingFile, server};
-    return {&type, Standing::ServedElsewhere, server};
+    if (comparable == Copy()) return Standing::ToCopy;
+    if (File_GetName(comparable) == File_GetName(Copy())) return Standing::ToAnotherCopy;
+    if (!File_Exists(system_, file)) return Standing::ToMissingFile;
+    return Standing::ServedElsewhere;
   }
 
  private:
@@ -106,14 +97,10 @@ class Registry {
   mutable std::optional<std::string> copy_;  // Comparable(component_.copy), once needed
 };
 
-std::string Named(const TypeLibraryClass& type) {
-  return type.name.empty() ? "class " + type.clsid : "class " + type.name + " " + type.clsid;
-}
-
 // The line for a class that a client cannot create from the copy, or nothing.
 std::optional<std::string> Failure(const ClassStanding& found, const Component& component,
                                    Machine machine, Machine tool, bool nothingToCopy) {
-  const std::string named = Named(*found.type);
+  const std::string named = ClassName(found.type);
   if (!component.registering) {
     if (found.standing != Standing::ToCopy) return std::nullopt;
     return named + " is still registered to " + component.copy +
@@ -267,6 +254,26 @@ bool IsProgIdName(std::string_view name) {
   const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
   return !name.empty() && letter(name.front()) && name.find('.') != std::string_view::npos &&
          name.find('\\') == std::string_view::npos;
+}
+
+std::string ClassName(const TypeLibraryClass& type) {
+  return type.name.empty() ? "class " + type.clsid : "class " + type.name + " " + type.clsid;
+}
+
+std::optional<Registration> ReadRegistration(platform::System& system, const Component& component) {
+  std::optional<Declared> declared = DeclaredBy(system, component);
+  if (!declared) return std::nullopt;
+  Registration registration{declared->machine, declared->view, std::move(declared->library), {}};
+  const Registry registry(system, component, registration.view);
+  for (const TypeLibraryClass& type : registration.library.classes) {
+    if (type.creatable) registration.creatable.push_back(registry.Read(type));
+  }
+  return registration;
+}
+
+Standing StandingOf(platform::System& system, const Component& component,
+                    platform::RegistryView view, const std::string& server) {
+  return Registry(system, component, view).Of(server);
 }
 
 }  // namespace kalvenor::inspect

@@ -8,9 +8,41 @@
 #include <vector>
 
 #include "inspect/registration_tool.h"
+#include "inspect/type_library.h"
 #include "platform/system.h"
 
 namespace kalvenor::inspect {
+
+// Where a creatable class of the component stands in the registry.
+enum class Standing {
+  ToCopy,           // its InprocServer32 is the copy
+  Unregistered,     // nothing serves it
+  ServedElsewhere,  // another file of another name, or a local server or service, serves it
+  ToAnotherCopy,    // a file of the copy's name in another folder, which clients load instead
+  ToMissingFile,    // a file that does not exist
+};
+
+struct ClassStanding {
+  TypeLibraryClass type;
+  Standing standing = Standing::Unregistered;
+  std::string server;  // the InprocServer32 as registered
+};
+
+// What the component's type library declares, the registry view its tool writes, and how each
+// class that clients create stands there; nothing without a type library.
+struct Registration {
+  Machine machine = Machine::Unknown;
+  platform::RegistryView view = platform::RegistryView::Bits32;
+  TypeLibrary library;
+  std::vector<ClassStanding> creatable;
+};
+std::optional<Registration> ReadRegistration(platform::System& system, const Component& component);
+// How a file that a registration names (a server, a type library's path) stands to the copy, as
+// COM and the loader read the name.
+Standing StandingOf(platform::System& system, const Component& component,
+                    platform::RegistryView view, const std::string& server);
+// "class Name {CLSID}", as the log names a class.
+std::string ClassName(const TypeLibraryClass& type);
 
 // What the log says for each class that is not as it must be: empty when all are, and when the
 // component carries no type library, which leaves nothing to check it against.

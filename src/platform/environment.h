@@ -21,7 +21,8 @@ struct AppInfo {
   int major = 0;
   int minor = 0;
   int revision = 0;
-  int bits = 32;  // the program's own: 32 or 64
+  int bits = 32;     // the program's own: 32 or 64
+  std::string file;  // the program's own file; empty when unknown
 };
 
 class Environment {

@@ -64,6 +64,7 @@ void frmSetup::Form_Load() {
   if (face_ != Face::Window) return;
   if (toolFound) form_->AcceptDrops(true);
   form_->AddSystemMenuCommand(kUndoLastRun, "Undo the last run");
+  form_->AddSystemMenuCommand(kCheckListed, "Check the listed files");
   form_->AddSystemMenuCommand(kCaptureWxs, "Capture as WiX source...");
   form_->AddSystemMenuCommand(kCaptureReg, "Capture as a .reg file...");
   form_->AddSystemMenuCommand(kCaptureManifest, "Capture as a manifest...");

@@ -88,6 +88,8 @@ class frmSetup final : public platform::FormEvents, private engine::RunObserver 
   void cmdBlindCopy_Click();
   void Run(engine::RunKind kind, std::string undoFolder = {});
   static constexpr int kUndoLastRun = 1;
+  // Verification of the listed files, which changes nothing.
+  static constexpr int kCheckListed = 5;
 
   // Capture of the listed files (captures.cpp), one system menu entry for each kind of file.
   static constexpr int kCaptureWxs = 2, kCaptureReg = 3, kCaptureManifest = 4;

@@ -1,5 +1,5 @@
-// The runs from the window: Install, Remove and Overwrite copy over the listed files, and Undo
-// of the run just shown (the log's menu) or of the newest in the store (the system menu), each
+// The runs from the window: Install, Remove, Overwrite copy and Check over the listed files, and
+// Undo of the run just shown (the log's menu) or of the newest in the store (the system menu), each
 // handed to the engine and shown as it goes.
 #include "setup/frm_setup.h"
 
@@ -43,6 +43,12 @@ void frmSetup::OnRunEnd(const engine::Outcome&) {
 
 void frmSetup::OnSystemMenuCommand(int command) {
   if (engine_.Busy() || face_ != Face::Window) return;
+  if (command == kCheckListed) {
+    if (!selection_.listed.empty()) return Run(engine::RunKind::Verify);
+    services_.toolkit.MsgBox(*form_, "There is no file listed to check.",
+                             services_.system.App().title, platform::MsgBoxStyle::Critical);
+    return;
+  }
   if (command != kUndoLastRun) return CaptureListed(command);
   const std::optional<std::string> last = engine_.LastRunInStore();
   if (!last) {

@@ -75,6 +75,7 @@ class MemoryPlatform final : public Toolkit, public System {
   void SetRegistryString(RegistryRoot root, RegistryView view, std::string key, std::string name,
                          std::string value);
   void SetElevated(bool elevated) { elevated_ = elevated; }
+  std::optional<std::string> console;  // what the program wrote to its console, if it has one
   // Called before each durable append, e.g. to end the program there by throwing.
   std::function<void()> onAppend;
   // Files the system deletes at the next restart.
@@ -223,7 +224,12 @@ class MemoryPlatform final : public Toolkit, public System {
   std::string DocumentsFolder() const override { return "C:\\Users\\user\\Documents"; }
   std::string ProgramDataFolder() const override { return "C:\\ProgramData"; }
   // One program on the memory platform, with no parent console.
-  bool WriteToParentConsole(std::string_view) override { return false; }
+  // Only where a test gives the program a console (or a standard output): `console` gets it.
+  bool WriteToParentConsole(std::string_view text) override {
+    if (!console) return false;
+    *console += text;
+    return true;
+  }
 
   // ---- For the memory windows and processes
   void AdvanceTicks(std::uint32_t ms) { ticks_ += ms; }
@@ -277,7 +283,7 @@ class MemoryPlatform final : public Toolkit, public System {
   LocalTime now_{2026, 12, 7, 9, 5, 3};
   DateTime utcNow_{2026, 12, 7, 8, 5, 3};
   std::optional<SystemError> writeFailure_;
-  AppInfo app_{"C:\\Kalvenor", "Kalvenor", 1, 0, 4};
+  AppInfo app_{"C:\\Kalvenor", "Kalvenor", 1, 0, 4, 32, "C:\\Kalvenor\\kalvenor.exe"};
   std::string curDir_ = "C:\\";
   std::uint32_t ticks_ = 1000;
   std::optional<SystemError> copyFailure_;

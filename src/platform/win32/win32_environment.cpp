@@ -40,6 +40,7 @@ platform::AppInfo ReadAppInfo() {
   const std::wstring path = ModulePath();
   app.path = Narrow(std::wstring_view(path).substr(0, path.rfind(L'\\')));
   app.bits = sizeof(void*) == 8 ? 64 : 32;
+  app.file = Narrow(path);
   // Read straight from the program's own resources: the version DLL is not a known system DLL,
   // and importing it would let a copy planted beside the program load into it.
   HRSRC found = ::FindResourceW(nullptr, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);

@@ -1,0 +1,204 @@
+// Verification on the in-memory platform: a component installed as an Install leaves it holds,
+// each damage is a failed line, and the exit codes and output are those deployment tools read.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "pe_writer.h"
+#include "setup_fixture.h"
+
+namespace kalvenor::testing {
+namespace {
+
+using platform::RegistryRoot;
+using platform::RegistryView;
+
+constexpr char kPackage[] = "C:\\Kalvenor\\comp.dll";
+constexpr char kTarget[] = "c:\\windows\\system32\\comp.dll";
+// class_rules.idl: the library, Made (created by clients), Family (another file's), IEvents.
+constexpr char kLibrary[] = "{6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D00}";
+constexpr char kMade[] = "CLSID\\{6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D01}";
+constexpr char kFamily[] = "CLSID\\{6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D03}";
+constexpr char kEvents[] = "Interface\\{6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D06}";
+constexpr char kProxy[] = "{00020424-0000-0000-C000-000000000046}";
+constexpr char kTypeLibKey[] = "TypeLib\\{6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D00}\\1.2\\0\\win32";
+
+std::string ClassRules() {
+  std::ifstream file(KALVENOR_CLASS_RULES_TLB, std::ios::binary);
+  const std::string text{std::istreambuf_iterator<char>(file), {}};
+  std::vector<std::byte> library(text.size());
+  std::memcpy(library.data(), text.data(), text.size());
+  const auto image = PeWriter(inspect::Machine::X86)
+                         .Dll(true)
+                         .Export("DllRegisterServer")
+                         .Import("helper.dll", {{"Help"}})
+                         .TypeLibrary(library)
+                         .Build();
+  return {reinterpret_cast<const char*>(image.data()), image.size()};
+}
+
+void Set(MemoryPlatform& platform, const std::string& key, const std::string& name,
+         const std::string& value, RegistryView view = RegistryView::Bits32,
+         RegistryRoot root = RegistryRoot::ClassesRoot) {
+  platform.SetRegistryString(root, view, key, name, value);
+}
+
+class VerifyTest : public SetupFixture {
+ protected:
+  // The package's component, installed and registered as its own code registers it.
+  VerifyTest() : image(ClassRules()) {
+    platform.AddFile(kPackage, {.content = image});
+    platform.AddFile(kTarget, {.content = image});
+    for (const char* file : {"helper.dll", "family.dll", "oleaut32.dll"}) {
+      platform.AddFile(std::string(kSystem32) + "\\" + file);
+    }
+    Set(std::string(kMade) + "\\InprocServer32", "", "C:\\WINDOWS\\system32\\comp.dll");
+    Set(std::string(kMade) + "\\InprocServer32", "ThreadingModel", "Apartment");
+    Set(std::string(kMade) + "\\ProgID", "", "Rules.Made.1");
+    Set("Rules.Made.1\\CLSID", "", "{6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D01}");
+    Set(std::string(kFamily) + "\\InprocServer32", "", "family.dll");
+    Set(kTypeLibKey, "", "\\\\?\\C:\\WINDOWS\\system32\\comp.dll");
+    Set(std::string(kEvents) + "\\ProxyStubClsid32", "", kProxy);
+    Set(std::string("CLSID\\") + kProxy + "\\InprocServer32", "", "oleaut32.dll");
+  }
+  void Set(const std::string& key, const std::string& name, const std::string& value) {
+    testing::Set(platform, key, name, value);
+  }
+  int Verify(std::vector<std::string> args) {
+    args.insert(args.begin(), {"/verify", "/quiet", "/log:C:\\ProgramData\\run.log"});
+    return RunCommandLine(args);
+  }
+
+  std::string image;
+};
+
+struct Damage {
+  const char* name;
+  std::function<void(MemoryPlatform&)> damage;
+  const char* line;  // the failed line's beginning, after "|      failed: "
+};
+
+class VerifyDamages : public VerifyTest, public ::testing::WithParamInterface<Damage> {};
+
+TEST_P(VerifyDamages, EachIsFoundAndWorded) {
+  platform.console = "";
+  EXPECT_EQ(Verify({"/detect", kPackage}), 0);
+  EXPECT_EQ(*platform.console, std::string("Verified ") + kTarget + "\r\n");
+  EXPECT_EQ(platform.Content("C:\\ProgramData\\run.log").find("failed"), std::string::npos)
+      << platform.Content("C:\\ProgramData\\run.log");
+  GetParam().damage(platform);
+  EXPECT_EQ(Verify({kPackage}), 1603);
+  const std::string log = platform.Content("C:\\ProgramData\\run.log");
+  EXPECT_NE(log.find("> Verifying file " + std::string(kTarget) +
+                     "\r\n|      failed: " + GetParam().line),
+            std::string::npos)
+      << log;
+  platform.console = "";
+  EXPECT_EQ(Verify({"/detect", kPackage}), 0);
+  EXPECT_EQ(*platform.console, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, VerifyDamages,
+    ::testing::Values(
+        Damage{"Deleted", [](MemoryPlatform& p) { (void)p.Delete(kTarget); }, "it is not in place"},
+        Damage{"OtherBytes", [](MemoryPlatform& p) { p.AddFile(kTarget, {.content = "x"}); },
+               "its bytes are not those of C:\\Kalvenor\\comp.dll"},
+        Damage{"ClassToAnotherCopy",
+               [](MemoryPlatform& p) {
+                 Set(p, std::string(kMade) + "\\InprocServer32", "", "D:\\old\\comp.dll");
+               },
+               "class Made {6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D01} is registered to "
+               "D:\\old\\comp.dll, not to c:\\windows\\system32\\comp.dll"},
+        Damage{"ClassOnlyInTheOtherView",
+               [](MemoryPlatform& p) {
+                 Set(p, std::string(kMade) + "\\InprocServer32", "", "");
+                 Set(p, std::string(kMade) + "\\InprocServer32", "", kTarget, RegistryView::Bits64);
+               },
+               "class Made {6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D01} is registered only in the "
+               "64-bit registry view"},
+        Damage{"NoThreadingModel",
+               [](MemoryPlatform& p) {
+                 (void)p.DeleteRegistryValue(RegistryRoot::ClassesRoot, RegistryView::Bits32,
+                                             std::string(kMade) + "\\InprocServer32",
+                                             "ThreadingModel");
+               },
+               "class Made {6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D01} has no ThreadingModel"},
+        Damage{"ProgIdToAnotherClass",
+               [](MemoryPlatform& p) {
+                 Set(p, "Rules.Made.1\\CLSID", "", "{11111111-2222-3333-4444-555555555555}");
+               },
+               "ProgID Rules.Made.1 leads to class {11111111-2222-3333-4444-555555555555}, which "
+               "is not registered"},
+        Damage{"TypeLibraryKeyGone", [](MemoryPlatform& p) { Set(p, kTypeLibKey, "", ""); },
+               "its type library {6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D00} is not registered for "
+               "32-bit programs"},
+        Damage{
+            "NoProxyStub",
+            [](MemoryPlatform& p) { Set(p, std::string(kEvents) + "\\ProxyStubClsid32", "", ""); },
+            "interface {6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D06} has no proxy/stub class"},
+        Damage{"DependencyRemoved",
+               [](MemoryPlatform& p) { (void)p.Delete(std::string(kSystem32) + "\\helper.dll"); },
+               "needs helper.dll, which is in none of the folders Windows searches"},
+        Damage{"PerUserClassShadows",
+               [](MemoryPlatform& p) {
+                 Set(p, std::string(kMade) + "\\InprocServer32", "", "C:\\Users\\u\\comp.dll",
+                     RegistryView::Bits32, RegistryRoot::UserClasses);
+               },
+               "class Made {6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D01} has a registration of its own "
+               "in HKCU\\Software\\Classes, to C:\\Users\\u\\comp.dll"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(VerifyTest, ExitCodesAndJsonLines) {
+  const struct {
+    std::vector<std::string> args;
+    int exitCode;
+  } cases[] = {
+      {{"/verify", "/quiet", "/json:C:\\ProgramData\\run.json", kPackage}, 0},
+      {{"/verify", "/detect", "/quiet", "gone.dll"}, 0},
+      {{"/verify", "/quiet", "gone.dll"}, 1603},
+      {{"/install", "/detect", "/quiet", kPackage}, 87},
+      {{"/verify", "/quiet"}, 87},
+      {{"/verify", "/quiet", "/json:C:\\nowhere\\run.json", kPackage}, 1622},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(RunCommandLine(c.args), c.exitCode) << ::testing::PrintToString(c.args);
+  }
+  // One object a check: the file, Made, its ProgID, the library, IUnknown's key is not there,
+  // IEvents, the dependencies and the shared count.
+  const std::string json = platform.Content("C:\\ProgramData\\run.json");
+  std::size_t lines = 0;
+  for (std::size_t at = 0; (at = json.find("\r\n", at)) != std::string::npos; at += 2) ++lines;
+  EXPECT_EQ(lines, 7u) << json;
+  EXPECT_NE(json.find("\"check\":\"progid\",\"subject\":\"Rules.Made.1\",\"result\":\"ok\""),
+            std::string::npos)
+      << json;
+}
+
+// By name, against what the Install put there, through the copy of the program it kept.
+TEST_F(VerifyTest, ByNameAgainstTheLastInstall) {
+  (void)platform.Delete(kTarget);
+  EXPECT_EQ(RunCommandLine({"/install", "/quiet", kPackage}), 0);
+  EXPECT_EQ(platform.Content("C:\\ProgramData\\Kalvenor\\kalvenor.exe"),
+            platform.Content("C:\\Kalvenor\\kalvenor.exe"));
+  EXPECT_EQ(Verify({"comp.dll"}), 0) << platform.Content("C:\\ProgramData\\run.log");
+  platform.AddFile(kTarget, {.content = image + "x"});
+  EXPECT_EQ(Verify({"COMP.DLL"}), 1603);
+  EXPECT_NE(platform.Content("C:\\ProgramData\\run.log")
+                .find("|      failed: its bytes are not those of the file that run "),
+            std::string::npos)
+      << platform.Content("C:\\ProgramData\\run.log");
+}
+
+TEST_F(VerifyTest, TheWindowChecksTheListedFiles) {
+  Start();
+  static_cast<platform::memory::MemoryForm&>(setup->Window()).ChooseSystemMenu(5);
+  EXPECT_NE(Log().find("> Verifying file " + std::string(kTarget) + "\r\n"), std::string::npos)
+      << Log();
+  EXPECT_EQ(Log().find("failed"), std::string::npos) << Log();
+}
+
+}  // namespace
+}  // namespace kalvenor::testing
