@@ -33,20 +33,13 @@ void Engine::CaptureItems(const Plan& plan) {
   undoable_.clear();  // nothing to undo: it changed nothing
   LogUnlisted(admitted.unlisted);
   std::vector<capture::Captured> captured;
-  const std::size_t count = admitted.files.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    ShowProgress(i, count);
-    const std::string& item = admitted.files[i];
-    if (!File_Exists(system_, item)) {
-      LogNotFound(item);
-      continue;
-    }
+  ForEachPresent(admitted.files, 0, admitted.files.size(), [&](const std::string& item) {
     if (std::optional<capture::Captured> one = CaptureOne(item)) {
       EndStep();
       for (RunObserver* observer : observers_) observer->OnCaptured(*one);
       captured.push_back(std::move(*one));
     }
-  }
+  });
   if (!captured.empty()) WriteExports(plan.exports, captured);
   EndRun();
 }

@@ -6,6 +6,7 @@
 // either.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -85,6 +86,10 @@ class Engine final : private journal::UndoSteps {
   // Undo of the run in the store that `run` names (RunNamed), or of the newest when empty.
   void UndoRunIn(const std::string& run);
   void ShowProgress(std::size_t done, std::size_t total);
+  // Each of `files` in turn, after the progress before it (`done` before the first, of
+  // `total`); one that is gone by then gets its "File not found" step instead.
+  void ForEachPresent(const std::vector<std::string>& files, std::size_t done, std::size_t total,
+                      const std::function<void(const std::string&)>& step);
 
   // ---- Capture (captures.cpp)
   void CaptureItems(const Plan& plan);

@@ -60,6 +60,19 @@ void Engine::EndRun() {
   for (RunObserver* observer : observers_) observer->OnRunEnd(outcome_);
 }
 
+void Engine::ForEachPresent(const std::vector<std::string>& files, std::size_t done,
+                            std::size_t total,
+                            const std::function<void(const std::string&)>& step) {
+  for (const std::string& file : files) {
+    ShowProgress(done++, total);
+    if (File_Exists(system_, file)) {
+      step(file);
+    } else {
+      LogNotFound(file);
+    }
+  }
+}
+
 // Before each item and after the last, on the task-bar button: red once a step has failed.
 void Engine::ShowProgress(std::size_t done, std::size_t total) {
   for (RunObserver* observer : observers_) observer->OnProgress(done, total, outcome_.failed);
@@ -115,20 +128,13 @@ void Engine::RunItems(const Plan& plan) {
   LogUnlisted(admitted.unlisted);
   if (plan.kind == RunKind::Install) KeepProgram();
 
-  const std::size_t count = admitted.files.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    ShowProgress(i, count);
-    const std::string& item = admitted.files[i];
-    if (!File_Exists(system_, item)) {
-      LogNotFound(item);
-      continue;
-    }
+  ForEachPresent(admitted.files, 0, admitted.files.size(), [&](const std::string& item) {
     // A file in a system directory is its own target: it is never copied onto itself.
     const bool ownTarget = folders_.InSystemFolder(system_, item);
     const Placement place = ownTarget ? PlacementOfTarget(item) : PlacementOf(item);
     if (place.missing) {
       LogNoSystemDir(item);
-      continue;
+      return;
     }
     const std::string target = ownTarget ? item : TargetIn(place, item);
     switch (plan.kind) {
@@ -146,7 +152,7 @@ void Engine::RunItems(const Plan& plan) {
       case RunKind::Capture:
       case RunKind::Verify: break;
     }
-  }
+  });
   recorder_.End();
   EndRun();
 }

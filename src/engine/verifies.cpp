@@ -38,16 +38,10 @@ void Engine::VerifyItems(const Plan& plan) {
     ShowProgress(i, count);
     VerifyByName(names[i]);
   }
-  for (std::size_t i = 0; i < admitted.files.size(); ++i) {
-    ShowProgress(names.size() + i, count);
-    const std::string& item = admitted.files[i];
-    if (!File_Exists(system_, item)) {
-      LogNotFound(item);
-      continue;
-    }
+  ForEachPresent(admitted.files, names.size(), count, [&](const std::string& item) {
     if (folders_.InSystemFolder(system_, item)) {
       VerifyOne(item, item, std::nullopt, {});
-      continue;
+      return;
     }
     const Placement place = PlacementOf(item);
     if (place.missing) {
@@ -55,16 +49,16 @@ void Engine::VerifyItems(const Plan& plan) {
       BeginStep("verify", item, {}, "> Verifying file " + item);
       LogFailure("a " + std::string(bits) + " component, and this Windows has no " + bits +
                  " system directory: it cannot be installed here");
-      continue;
+      return;
     }
     platform::Result<std::string> digest = journal::Sha256Of(system_, item);
     if (!digest.ok()) {
       BeginStep("verify", item, {}, "> Verifying file " + item);
       LogFailure("it cannot be read: " + digest.error().message);
-      continue;
+      return;
     }
     VerifyOne(item, TargetIn(place, item), digest.value(), item);
-  }
+  });
   counts_.reset();
   EndRun();
 }
