@@ -188,6 +188,21 @@ class Checks {
     return declared && standing == Standing::ServedElsewhere;
   }
 
+  // Whether a class or interface of the library names it as theirs, as a registration of the
+  // library writes them.
+  bool NamedByItsKeys(const std::string& libid) {
+    const auto names = [&](const std::string& key) {
+      const std::optional<std::string> named = String(registration_.view, key + "\\TypeLib");
+      return named && AsciiLower(*named) == AsciiLower(libid);
+    };
+    for (const inspect::TypeLibraryClass& each : registration_.library.classes) {
+      if (names("CLSID\\" + each.clsid)) return true;
+    }
+    return std::any_of(registration_.library.interfaces.begin(),
+                       registration_.library.interfaces.end(),
+                       [&](const std::string& iid) { return names("Interface\\" + iid); });
+  }
+
   // TypeLib\{libid}\<version>\<locale>\win32 or win64, as the component's bitness reads it.
   void TypeLibrary() {
     const std::string& libid = registration_.library.libid;
@@ -204,6 +219,9 @@ class Checks {
         if (path && !path->empty()) servers.push_back(*path);
       }
     }
+    // A component that registers its classes without its library, as some do by hand, leaves
+    // no key naming it: nothing to check.
+    if (servers.empty() && !NamedByItsKeys(libid)) return;
     Check& check = Add("typelib", libid);
     std::optional<std::string> misdirected;
     for (const std::string& server : servers) {
@@ -221,14 +239,14 @@ class Checks {
   }
 
   // An interface registered without its proxy/stub class cannot be called across apartments.
-  // One not registered at all is one the library registers no marshalling for.
+  // Only those the library registers count: one it names of others (IUnknown, IDispatch, one it
+  // imports) is marshalled by whoever registered it, and one not registered at all is one it
+  // registers no marshalling for.
   void Interfaces() {
     for (const std::string& iid : registration_.library.interfaces) {
       const std::string key = "Interface\\" + iid;
-      if (!String(registration_.view, key) &&
-          system_.RegistrySubkeys(RegistryRoot::ClassesRoot, registration_.view, key).empty()) {
-        continue;
-      }
+      const std::optional<std::string> library = String(registration_.view, key + "\\TypeLib");
+      if (!library || AsciiLower(*library) != AsciiLower(registration_.library.libid)) continue;
       Check& check = Add("interface", iid);
       const std::string proxy =
           String(registration_.view, key + "\\ProxyStubClsid32")

@@ -61,6 +61,7 @@ class VerifyTest : public SetupFixture {
     Set(std::string(kFamily) + "\\InprocServer32", "", "family.dll");
     Set(kTypeLibKey, "", "\\\\?\\C:\\WINDOWS\\system32\\comp.dll");
     Set(std::string(kEvents) + "\\ProxyStubClsid32", "", kProxy);
+    Set(std::string(kEvents) + "\\TypeLib", "", "{6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D00}");
     Set(std::string("CLSID\\") + kProxy + "\\InprocServer32", "", "oleaut32.dll");
   }
   void Set(const std::string& key, const std::string& name, const std::string& value) {
