@@ -11,6 +11,7 @@
 //   kalvenor_bench copy     <kalvenor.exe> <count> <runs>
 //   kalvenor_bench phases   <kalvenor_phases.exe> <floor_install.exe> <sample.dll> <count> <runs>
 //   kalvenor_bench capture  <kalvenor.exe> <floor_capture.exe> <runs> <component>...
+//   kalvenor_bench verify   <kalvenor.exe> <floor_verify.exe> <sample.dll> <count> <runs>
 //
 // Every run copies into a system directory of its own (WINDIR pointing to a scratch folder that
 // holds a copy of the real regsvr32.exe), so nothing lands in the real one.
@@ -637,6 +638,96 @@ void Capture(const std::wstring& program, const std::wstring& floor,
   Print("capture_values", static_cast<double>(programValues));
 }
 
+// One /verify /quiet by the program over the package folder, its lines read from a pipe as a
+// deployment agent reads them; returns its seconds and the number of lines that say a check
+// failed.
+std::pair<double, std::size_t> RunVerify(const std::wstring& exe, const std::wstring& package) {
+  const double start = Now();
+  const std::string output = RunCapturingOutput(exe, L"/verify /quiet " + Quoted(package));
+  const double seconds = Now() - start;
+  std::size_t failed = 0;
+  for (std::size_t at = 0; (at = output.find("|      failed: ", at)) != std::string::npos; ++at) {
+    ++failed;
+  }
+  return {seconds, failed};
+}
+
+// The processes started in the job since it was made: this process, its children and theirs.
+DWORD ProcessesIn(HANDLE job) {
+  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+  if (!::QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                   sizeof accounting, nullptr)) {
+    FailWithLastError("QueryInformationJobObject");
+  }
+  return accounting.TotalProcesses;
+}
+
+// A /verify /quiet of `count` copies of the sample component that the program installed first
+// (untimed), against the verification floor, which reads the same files' hashes and the same
+// registry values in one process, in turns; one unmeasured run of each first. That first run of
+// the program is made inside a job that holds this process, whose count of processes shows
+// whether the verification started any (a registration tool, a helper) besides itself.
+void Verify(const std::wstring& program, const std::wstring& floor, const std::wstring& sample,
+            int count, int runs) {
+  PrivateWindows windows;
+  ScratchFolder folder(L"verify"), programFolder(L"verifyprogram"), floorFolder(L"floorverify");
+  const std::wstring exe = programFolder.Take(program), floorExe = floorFolder.Take(floor);
+  for (int i = 1; i <= count; ++i) CopyInto(sample, folder.PathOf(Numbered(L"comp", i, L".dll")));
+  windows.UnregisterAtEnd(windows.System() + L"\\" + Numbered(L"comp", 1, L".dll"));
+  {
+    const Started installed =
+        StartProcess(exe, L"/install /quiet " + Quoted(folder.Path()), windows.Environment());
+    ::WaitForSingleObject(installed.process.get(), INFINITE);
+    DWORD exitCode = 1;
+    ::GetExitCodeProcess(installed.process.get(), &exitCode);
+    if (exitCode != 0) Fail("the Install before /verify ended with " + std::to_string(exitCode));
+  }
+  // The floor's own clock, from its first file to its last: the rest is its start and end and
+  // the reading of the type library.
+  std::vector<double> floorInner;
+  const auto floorRun = [&] {
+    const double start = Now();
+    std::map<std::string, double> values = PhasesOf(
+        RunCapturingOutput(floorExe, Quoted(folder.Path()) + L" " + Quoted(windows.System())));
+    const double seconds = Now() - start;
+    if (values["files"] != count) Fail("the verification floor did not check every component");
+    floorInner.push_back(values["elapsed_ms"]);
+    return std::pair(seconds, values["values"]);
+  };
+  const UniqueHandle job(::CreateJobObjectW(nullptr, nullptr));
+  if (!job.get() || !::AssignProcessToJobObject(job.get(), ::GetCurrentProcess())) {
+    FailWithLastError("a job for the process count");
+  }
+  // The program takes its system directory from WINDIR; the floor is handed it.
+  const auto& [variable, windir] = windows.Environment().front();
+  ::SetEnvironmentVariableW(variable.c_str(), windir.c_str());
+  const DWORD before = ProcessesIn(job.get());
+  const std::size_t failed = RunVerify(exe, folder.Path()).second;
+  const DWORD started = ProcessesIn(job.get()) - before;
+  const double floorValues = floorRun().second;
+  std::vector<double> times, floorTimes, ratios;
+  for (int run = 0; run < runs; ++run) {
+    for (int turn = 0; turn < 2; ++turn) {
+      if ((turn == 0) == (run % 2 == 0)) {
+        const auto [seconds, lines] = RunVerify(exe, folder.Path());
+        if (lines != failed) Fail("/verify gave other failed lines this time");
+        times.push_back(seconds);
+      } else {
+        floorTimes.push_back(floorRun().first);
+      }
+    }
+    ratios.push_back(times.back() / floorTimes.back());
+  }
+  PrintRatio("verify_ratio", ratios);
+  PrintMedianMs("verify_ms", times);
+  PrintMedianMs("verify_floor_ms", floorTimes);
+  Print("verify_floor_checks_ms", Median(floorInner));
+  Print("verify_components", count);
+  Print("verify_failed_lines", static_cast<double>(failed));
+  Print("verify_processes_started", started);
+  Print("verify_floor_values", floorValues);
+}
+
 // Install over `count` listed files that are gone by the time of the click: one "File not
 // found" line each.
 // The program's folder grows to this many entries in every Missing measurement before its
@@ -771,7 +862,9 @@ int Usage() {
       "       kalvenor_bench copy <kalvenor.exe> <count> <runs>\n"
       "       kalvenor_bench phases <kalvenor_phases.exe> <floor_install.exe> "
       "<floor_install_shown.exe> <sample.dll> <count> <runs>\n"
-      "       kalvenor_bench capture <kalvenor.exe> <floor_capture.exe> <runs> <component>...\n");
+      "       kalvenor_bench capture <kalvenor.exe> <floor_capture.exe> <runs> <component>...\n"
+      "       kalvenor_bench verify <kalvenor.exe> <floor_verify.exe> <sample.dll> <count> "
+      "<runs>\n");
   return 2;
 }
 
@@ -800,6 +893,8 @@ int wmain(int argc, wchar_t** argv) {
       Copy(argv[2], Number(argv[3]), Number(argv[4]));
     } else if (command == L"phases" && argc == 8) {
       Phases(argv[2], argv[3], argv[4], argv[5], Number(argv[6]), Number(argv[7]));
+    } else if (command == L"verify" && argc == 7) {
+      Verify(argv[2], argv[3], argv[4], Number(argv[5]), Number(argv[6]));
     } else if (command == L"capture" && argc >= 6) {
       Capture(argv[2], argv[3], std::vector<std::wstring>(argv + 5, argv + argc), Number(argv[4]));
     } else {
