@@ -9,12 +9,15 @@
 //   sample_silent.dll    {5B0E8C4D-3F21-4A7E-9D16-2C8B7A54E301}  reports success, writes nothing
 //   sample_elsewhere.dll {A3C7E915-6D48-4B2F-8E03-91F4D2B6C702}  registers another path
 //   sample_progid.dll    {849A091E-E750-4180-885D-B29DBFFCD015}  registers a ProgID too
+//   sample_nofactory.dll {63709560-B232-4B8B-9539-830DBF9EFA03}  its objects: E_NOTIMPL
+//   sample_hangfactory.dll {5044C27B-96C0-40A9-AEE6-E025FD823835}  its objects: never made
 //
-// Those that carry a type library declare their class in it: kalvenor_sample, sample_silent
-// and sample_elsewhere; sample_plain.dll is kalvenor_sample.dll without it, under the same
-// class. sample_older.dll (6.0.88.62) and sample_newer.dll (6.1.98.39) are kalvenor_sample.dll
-// with a version resource. Other variants: sample_missingdep.dll imports a DLL that exists nowhere,
-// sample_sibling.dll one that is built beside it, sample_noentry.dll has no entry point.
+// Those that carry a type library declare their class in it: kalvenor_sample, sample_silent,
+// sample_elsewhere, sample_nofactory and sample_hangfactory; sample_plain.dll is
+// kalvenor_sample.dll without it, under the same class. sample_older.dll (6.0.88.62) and
+// sample_newer.dll (6.1.98.39) are kalvenor_sample.dll with a version resource. Other variants:
+// sample_missingdep.dll imports a DLL that exists nowhere, sample_sibling.dll one that is built
+// beside it, sample_noentry.dll has no entry point.
 //
 // A DLL that registers writes HKEY_CLASSES_ROOT\CLSID\{clsid}\InprocServer32.
 #pragma once
@@ -58,6 +61,14 @@ inline constexpr GUID kProgIdClsid = {
     0x849A091E, 0xE750, 0x4180, {0x88, 0x5D, 0xB2, 0x9D, 0xBF, 0xFC, 0xD0, 0x15}};
 // The ProgID that sample_progid.dll names its class by.
 inline constexpr wchar_t kProgId[] = L"Kalvenor.SampleProgId.1";
+
+inline constexpr wchar_t kFactoryFailClsidString[] = L"{63709560-B232-4B8B-9539-830DBF9EFA03}";
+inline constexpr GUID kFactoryFailClsid = {
+    0x63709560, 0xB232, 0x4B8B, {0x95, 0x39, 0x83, 0x0D, 0xBF, 0x9E, 0xFA, 0x03}};
+
+inline constexpr wchar_t kFactoryHangClsidString[] = L"{5044C27B-96C0-40A9-AEE6-E025FD823835}";
+inline constexpr GUID kFactoryHangClsid = {
+    0x5044C27B, 0x96C0, 0x40A9, {0xAE, 0xE6, 0xE0, 0x25, 0xFD, 0x82, 0x38, 0x35}};
 
 // Each identifier is written twice above; a typo in one copy would make the DLL register a key
 // that DllGetClassObject never answers for, so the compiler checks that the two copies agree.
@@ -104,6 +115,8 @@ static_assert(SameClsid(kSlowClsidString, kSlowClsid));
 static_assert(SameClsid(kSilentClsidString, kSilentClsid));
 static_assert(SameClsid(kElsewhereClsidString, kElsewhereClsid));
 static_assert(SameClsid(kProgIdClsidString, kProgIdClsid));
+static_assert(SameClsid(kFactoryFailClsidString, kFactoryFailClsid));
+static_assert(SameClsid(kFactoryHangClsidString, kFactoryHangClsid));
 
 }  // namespace detail
 }  // namespace kalvenor::sample

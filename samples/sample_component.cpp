@@ -23,7 +23,9 @@ enum class Behaviour {
   kSlow,
   kSilent,
   kElsewhere,
-  kProgId
+  kProgId,
+  kFactoryFail,
+  kFactoryHang
 };
 constexpr Behaviour kBehaviour = Behaviour::SAMPLE_BEHAVIOUR;
 
@@ -39,6 +41,8 @@ constexpr const wchar_t* ClsidString() {
     case Behaviour::kSilent: return ids::kSilentClsidString;
     case Behaviour::kElsewhere: return ids::kElsewhereClsidString;
     case Behaviour::kProgId: return ids::kProgIdClsidString;
+    case Behaviour::kFactoryFail: return ids::kFactoryFailClsidString;
+    case Behaviour::kFactoryHang: return ids::kFactoryHangClsidString;
   }
   return nullptr;
 }
@@ -53,6 +57,8 @@ constexpr const GUID& Clsid() {
     case Behaviour::kSilent: return ids::kSilentClsid;
     case Behaviour::kElsewhere: return ids::kElsewhereClsid;
     case Behaviour::kProgId: return ids::kProgIdClsid;
+    case Behaviour::kFactoryFail: return ids::kFactoryFailClsid;
+    case Behaviour::kFactoryHang: return ids::kFactoryHangClsid;
   }
   return ids::kNormalClsid;
 }
@@ -198,6 +204,8 @@ class SampleFactory final : public IClassFactory {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    if constexpr (kBehaviour == Behaviour::kFactoryFail) return E_NOTIMPL;
+    if constexpr (kBehaviour == Behaviour::kFactoryHang) Sleep(INFINITE);
     SampleObject* created = new (std::nothrow) SampleObject;
     if (created == nullptr) return E_OUTOFMEMORY;
     // Dropping the creation reference destroys the object if the interface was not available.

@@ -2,8 +2,11 @@
 // HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER redirected to subkeys of a private key that the
 // program made for it, and notes in that key how far it came, so that the program learns it even
 // when the component crashes or hangs. Built for each bitness with no C or C++ runtime: the
-// program carries both in its resources, and each costs it a few KiB.
+// program carries both in its resources, and each costs it a few KiB. With `activate`, it creates
+// each class named after it instead, as a client does, and notes each one's HRESULT in the key
+// under the class's name.
 //   capture-x86.exe|capture-x64.exe "<private key below HKEY_CURRENT_USER>" "<component>"
+//   capture-x86.exe|capture-x64.exe "<private key below HKEY_CURRENT_USER>" activate {CLSID} ...
 #include <windows.h>
 // After windows.h, which it depends on.
 #include <ole2.h>
@@ -134,6 +137,26 @@ HRESULT Capture(HKEY own, HKEY (&redirected)[kRedirections], const wchar_t* comp
   return End(own, CaptureStage::Returned, result);
 }
 
+// Each class in turn, from the registry of this bitness, as clients create them: a hang or a
+// crash leaves the classes before it noted, and the one it was creating without a result.
+HRESULT Activate(HKEY own, wchar_t* cursor) {
+  Reach(own, CaptureStage::Started);
+  const OleScope ole;
+  Reach(own, CaptureStage::Registering);
+  while (wchar_t* word = NextWord(cursor)) {
+    CLSID clsid;
+    HRESULT result = ::CLSIDFromString(word, &clsid);
+    IUnknown* created = nullptr;
+    if (SUCCEEDED(result)) {
+      result = ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                  reinterpret_cast<void**>(&created));
+    }
+    if (created) created->Release();
+    Write(own, word, static_cast<DWORD>(result));
+  }
+  return End(own, CaptureStage::Returned, S_OK);
+}
+
 // A crash ends the helper with the exception's code, before any debugger is asked to come.
 LONG WINAPI EndOnCrash(EXCEPTION_POINTERS*) { return EXCEPTION_EXECUTE_HANDLER; }
 
@@ -146,12 +169,15 @@ HRESULT Run() {
   NextWord(cursor);  // the helper itself
   const wchar_t* keyPath = NextWord(cursor);
   const wchar_t* component = NextWord(cursor);
-  if (!keyPath || !component || NextWord(cursor)) return E_INVALIDARG;
+  if (!keyPath || !component) return E_INVALIDARG;
+  const bool activate = ::lstrcmpW(component, L"activate") == 0;
+  if (!activate && NextWord(cursor)) return E_INVALIDARG;
   HKEY opened = nullptr;
   LSTATUS status =
       ::RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, KEY_SET_VALUE | KEY_CREATE_SUB_KEY, &opened);
   if (status != ERROR_SUCCESS) return FromStatus(status);
   const UniqueKey own(opened);
+  if (activate) return Activate(own.get(), cursor);
   // Opened before any redirection, so that they name the private key's own subkeys.
   UniqueKey owned[kRedirections];
   HKEY redirected[kRedirections];

@@ -13,8 +13,8 @@ const char kUsage[] =
     "       kalvenor.exe /undo [<run>] [/quiet] [/log:<file>] [/json:<file>]\r\n"
     "       kalvenor.exe /capture [/wxs:<file>] [/reg:<file>] [/manifest:<file>]\r\n"
     "                    [/quiet] [/log:<file>] [/json:<file>] <file or folder> ...\r\n"
-    "       kalvenor.exe /verify [/detect] [/quiet] [/log:<file>] [/json:<file>]\r\n"
-    "                    <file or folder or name> ...\r\n"
+    "       kalvenor.exe /verify [/detect] [/activate] [/quiet] [/log:<file>]\r\n"
+    "                    [/json:<file>] <file or folder or name> ...\r\n"
     "\r\n"
     "  /install     copies each file into the system directory and registers it\r\n"
     "  /remove      unregisters each file's copy in the system directory and deletes it\r\n"
@@ -30,6 +30,7 @@ const char kUsage[] =
     "               system directories, against what the last Install put there\r\n"
     "  /detect      with /verify: exit 0 whenever it could check, and one line a\r\n"
     "               component on standard output only when every one holds\r\n"
+    "  /activate    with /verify: also creates each class, which runs its code\r\n"
     "  /quiet       shows no window; regsvr32.exe runs with /s\r\n"
     "  /log:<file>  writes the operations log to the file (UTF-8)\r\n"
     "  /json:<file> writes one JSON object a line for each step\r\n"
@@ -105,6 +106,7 @@ std::variant<Arguments, std::string> ParseArguments(const std::vector<std::strin
     }
     if (option == "quiet") parsed.quiet = known = true;
     if (option == "detect") parsed.detect = known = true;
+    if (option == "activate") parsed.activate = known = true;
     for (const auto& [name, file] :
          {std::pair("log:", &parsed.logFile), std::pair("json:", &parsed.jsonFile),
           std::pair("wxs:", &parsed.exports.wxs), std::pair("reg:", &parsed.exports.reg),
@@ -127,6 +129,9 @@ std::variant<Arguments, std::string> ParseArguments(const std::vector<std::strin
     return "/wxs:, /reg: and /manifest: go with /capture only";
   }
   if (parsed.detect && parsed.command != Command::Verify) return "/detect goes with /verify only";
+  if (parsed.activate && parsed.command != Command::Verify) {
+    return "/activate goes with /verify only";
+  }
   if (parsed.command == Command::Undo) {
     if (parsed.items.size() > 1) return "/undo takes one run at most";
     // A bare name is a run folder's in the journal's store, not one in the current folder.

@@ -5,7 +5,7 @@
 //   kalvenor.exe /undo [<run>]  [/quiet] [/log:<file>] [/json:<file>]
 //   kalvenor.exe /capture [/wxs:<file>] [/reg:<file>] [/manifest:<file>] [/json:<file>]
 //                [/log:<file>] [/quiet] <file or folder> ...
-//   kalvenor.exe /verify [/detect] [/quiet] [/log:<file>] [/json:<file>]
+//   kalvenor.exe /verify [/detect] [/activate] [/quiet] [/log:<file>] [/json:<file>]
 //                <file or folder or name> ...
 
 #include <optional>
@@ -23,7 +23,8 @@ enum class Command { Install, Remove, Unregister, Copy, Undo, Capture, Verify };
 struct Arguments {
   Command command = Command::Install;
   bool quiet = false;
-  bool detect = false;  // /verify as deployment tools detect: exit 0, a line a component or none
+  bool detect = false;    // /verify as deployment tools detect: exit 0, a line a component or none
+  bool activate = false;  // /verify also creates each class
   std::string logFile, jsonFile;  // empty: none
   engine::Exports exports;        // /capture's files
   // Files and folders, full paths; /verify's bare file names stay as they are.

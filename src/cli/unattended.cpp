@@ -23,7 +23,9 @@ engine::Plan PlanOf(const Arguments& arguments) {
     case Command::Capture:
       plan.kind = engine::RunKind::Capture, plan.exports = arguments.exports;
       break;
-    case Command::Verify: plan.kind = engine::RunKind::Verify; break;
+    case Command::Verify:
+      plan.kind = engine::RunKind::Verify, plan.activate = arguments.activate;
+      break;
   }
   return plan;
 }

@@ -10,9 +10,6 @@
 namespace kalvenor::engine {
 namespace {
 
-// A registration takes well under a second; one that takes this long waits for something that
-// will not come.
-constexpr std::uint32_t kCaptureLimitMs = 30'000;
 // HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND): the helper found no DllRegisterServer.
 constexpr std::uint32_t kProcNotFound = 0x8007007F;
 
@@ -61,18 +58,9 @@ std::optional<capture::Captured> Engine::CaptureOne(const std::string& item) {
     return std::nullopt;
   }
   platform::CaptureSession& session = *started.value();
-  const std::uint32_t start = system_.TickCount();
-  for (;;) {
-    const std::uint32_t waited = system_.TickCount() - start;
-    if (waited >= kCaptureLimitMs) {
-      const platform::Status ended = session.Terminate();
-      LogFailure("its registration did not end within " + std::to_string(kCaptureLimitMs / 1000) +
-                 " seconds" + (ended.ok() ? ", and was stopped" : ": " + ended.error().message));
-      return std::nullopt;
-    }
-    const platform::Wake woke = session.Helper().WaitForExitOrEvents(kCaptureLimitMs - waited);
-    if (woke == platform::Wake::Ended) break;
-    if (woke == platform::Wake::Events) services_.toolkit.DoEvents();
+  if (const std::optional<std::string> late = AwaitHelper(session)) {
+    LogFailure("its registration " + *late);
+    return std::nullopt;
   }
   auto outcome = session.Outcome();
   if (!outcome.ok()) {

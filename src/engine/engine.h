@@ -110,6 +110,12 @@ class Engine final : private journal::UndoSteps {
   void VerifyByName(const std::string& name);
   void VerifyOne(const std::string& source, const std::string& target,
                  std::optional<std::string> digest, const std::string& digestFrom);
+  // ---- Activation (activations.cpp)
+  // Nothing once the capture helper ended within the time limit; otherwise how it did not, for
+  // the end of a failed line ("did not end within 30 seconds, and was stopped").
+  std::optional<std::string> AwaitHelper(platform::CaptureSession& session);
+  // A check for each class that clients create from the component's copy, created in process.
+  void Activate(const inspect::Component& component, std::vector<verify::Check>& checks);
   // An Install keeps the program in the journal's store, so that a detection script has it at
   // hand once the package's folder is gone.
   void KeepProgram();
@@ -198,6 +204,7 @@ class Engine final : private journal::UndoSteps {
   Outcome outcome_;                    // of the run going on, or of the last one
   journal::Recorder recorder_;         // the journal of the run going on, or of the last one
   std::optional<journal::SharedCounts> counts_;  // as the run going on reads and writes them
+  bool activating_ = false;                      // a verification that creates the classes
   std::string undoable_;
   std::unique_ptr<platform::RunLock> runLock_;  // held during a run
   std::optional<StepRecord> step_;              // the step going on

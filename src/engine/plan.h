@@ -25,7 +25,8 @@ struct Plan {
   // Undo: the run to undo, by its folder in the journal's store or the folder's name; empty for
   // the newest.
   std::string undoFolder;
-  Exports exports;  // Capture
+  Exports exports;        // Capture
+  bool activate = false;  // Verify: also creates each class, which runs the component's code
 };
 
 }  // namespace kalvenor::engine

@@ -32,6 +32,7 @@ void Engine::VerifyItems(const Plan& plan) {
   StartRun();
   undoable_.clear();
   counts_.emplace(system_);
+  activating_ = plan.activate;
   LogUnlisted(admitted.unlisted);
   const std::size_t count = admitted.files.size() + names.size();
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -92,9 +93,11 @@ void Engine::VerifyOne(const std::string& source, const std::string& target,
                        std::optional<std::string> digest, const std::string& digestFrom) {
   BeginStep("verify", source, target, "> Verifying file " + target);
   const Placement place = PlacementOfTarget(target);
-  std::vector<verify::Check> checks = verify::Verify(
-      system_, {{target, {}, place.systemDir, true, place.machine}, std::move(digest), digestFrom});
+  const inspect::Component component{target, {}, place.systemDir, true, place.machine};
+  std::vector<verify::Check> checks =
+      verify::Verify(system_, {component, std::move(digest), digestFrom});
   if (File_Exists(system_, target)) {
+    if (activating_) Activate(component, checks);
     const journal::SharedCount count = counts_->Read(CountName(target), CountView(target));
     checks.push_back({.kind = "count", .subject = count.name, .note = CountNote(count)});
   }

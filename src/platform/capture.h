@@ -2,12 +2,14 @@
 // A component's registration as data: its DllRegisterServer called in a helper process of its
 // own bitness, with HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER redirected to a
 // private key, so that the live registry never sees it; and whether Windows takes a manifest.
+// The same helper creates a component's classes as its clients do, its results in such a key.
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/processes.h"
 #include "platform/registry.h"
@@ -22,7 +24,8 @@ struct CapturedRegistration {
   friend bool operator==(const CapturedRegistration&, const CapturedRegistration&) = default;
 };
 
-// How far the helper came before it ended, as it wrote it into the private key.
+// How far the helper came before it ended, as it wrote it into the private key. An activation
+// is Registering while it creates the classes, and Returned once it tried each.
 enum class CaptureStage : std::uint32_t {
   Started = 0,      // it ran, but did not load the component
   Loaded = 1,       // the component is loaded; DllRegisterServer not found, or not called as
@@ -39,6 +42,14 @@ struct CaptureOutcome {
   std::uint32_t result = 0;
   std::string message;
   CapturedRegistration registration;
+  // An activation's: each class asked for, in order, with CoCreateInstance's HRESULT and its
+  // words; no result for a class whose creation never returned or was never tried.
+  struct Activated {
+    std::string clsid;
+    std::optional<std::uint32_t> result;
+    std::string message;
+  };
+  std::vector<Activated> activated;
 };
 
 // The exit code of a helper that Terminate ended: HRESULT_FROM_WIN32(ERROR_TIMEOUT).
@@ -67,6 +78,10 @@ class Capture {
   // missing or others may change it.
   virtual Result<std::unique_ptr<CaptureSession>> StartCapture(std::string_view component,
                                                                RegistryView view) = 0;
+  // Starts the same helper creating each of `classes` ("{CLSID}"), in process and in that
+  // order, as clients of `view`'s bitness create them: the component's own code runs.
+  virtual Result<std::unique_ptr<CaptureSession>> StartActivation(
+      std::string_view component, RegistryView view, const std::vector<std::string>& classes) = 0;
   // Nothing when Windows makes an activation context of the manifest file at `path` for a
   // program of `view`'s bitness, whatever this program's own (a manifest names the processor it
   // serves); otherwise the system's reason.

@@ -254,6 +254,11 @@ class TimedSystem final : public System {
                                                        RegistryView view) override {
     return inner_.StartCapture(component, view);
   }
+  Result<std::unique_ptr<CaptureSession>> StartActivation(
+      std::string_view component, RegistryView view,
+      const std::vector<std::string>& classes) override {
+    return inner_.StartActivation(component, view, classes);
+  }
   Status CheckManifest(std::string_view path, RegistryView view) override {
     return inner_.CheckManifest(path, view);
   }

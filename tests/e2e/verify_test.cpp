@@ -126,6 +126,32 @@ TEST_F(Verify, HoldsAfterAnInstallOfBothBitnessesWithNoFalseAlarm) {
       << FileContent(folder.PathOf(L"run.log"));
 }
 
+// /activate creates each class that the proof counts, in a helper of the component's bitness:
+// scrrun's own (Wine's registers Encoder to itself but does not serve it), a factory that fails
+// with its HRESULT, and one that never returns, stopped at the time limit. Without it, none runs.
+TEST_F(Verify, ActivateCreatesEachClassAndWordsWhatFails) {
+  pkg.Copy(SamplePath(L"sample_nofactory.dll"), L"sample_nofactory.dll");
+  pkg.Copy(SamplePath(L"sample_hangfactory.dll"), L"sample_hangfactory.dll");
+  Install();
+  (void)Run(L"/verify /quiet /log:run.log " + Quoted(pkg.Path()));
+  EXPECT_EQ(FileContent(folder.PathOf(L"run.log")).find("created"), std::string::npos);
+  const Ended verified = Run(L"/verify /activate /quiet /log:run.log " + Quoted(pkg.Path()));
+  const std::string log = FileContent(folder.PathOf(L"run.log"));
+  EXPECT_EQ(verified.exitCode, 1603u) << log;
+  for (const std::string& line :
+       {"|      class Dictionary " + Narrow(kDictionary) + " created",
+        std::string("|      class FileSystemObject {0D43FE01-F093-11CF-8940-00A0C9054228} created"),
+        std::string("|      failed: class Encoder {32DA2B15-CFED-11D1-B747-00C04FC2B085} cannot "
+                    "be created: 0x80040111"),
+        std::string("|      failed: class SampleComponent {63709560-B232-4B8B-9539-830DBF9EFA03} "
+                    "cannot be created: 0x80004001"),
+        std::string("|      failed: the creation of class SampleComponent "
+                    "{5044C27B-96C0-40A9-AEE6-E025FD823835} did not end within 30 seconds, and "
+                    "was stopped")}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+  }
+}
+
 struct Damage {
   const char* name;
   std::function<void(Verify&)> damage;

@@ -193,6 +193,42 @@ TEST_F(VerifyTest, ByNameAgainstTheLastInstall) {
       << platform.Content("C:\\ProgramData\\run.log");
 }
 
+// /activate creates each class the proof counts (Made: Family is another file's) in a helper of
+// the component's bitness, with a line for each, and stops a helper that never ends.
+TEST_F(VerifyTest, ActivateWordsEachClassAndStopsAHelperThatHangs) {
+  using platform::CaptureOutcome;
+  using platform::CaptureStage;
+  constexpr char kMadeId[] = "{6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D01}";
+  constexpr char kMadeName[] = "class Made {6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D01}";
+  EXPECT_EQ(Verify({kPackage}), 0);
+  EXPECT_TRUE(platform.activations.empty());
+  const struct {
+    std::optional<platform::memory::CaptureScript> script;
+    int exitCode;
+    std::string line;
+  } rows[] = {
+      {std::nullopt, 0, std::string("|      ") + kMadeName + " created"},
+      {{{{},
+         CaptureOutcome{CaptureStage::Returned, 0, {}, {}, {{kMadeId, 0x80004001, "Not impl"}}}}},
+       1603,
+       std::string("|      failed: ") + kMadeName + " cannot be created: 0x80004001, Not impl"},
+      {{{{.runsForMs = 3'600'000},
+         CaptureOutcome{CaptureStage::Registering, 0, {}, {}, {{kMadeId, std::nullopt, {}}}}}},
+       1603,
+       std::string("|      failed: the creation of ") + kMadeName +
+           " did not end within 30 seconds, and was stopped"},
+  };
+  for (const auto& row : rows) {
+    platform.onActivation = nullptr;
+    if (row.script) platform.onActivation = [&](auto&, auto&) { return *row.script; };
+    EXPECT_EQ(Verify({"/activate", kPackage}), row.exitCode);
+    const std::string log = platform.Content("C:\\ProgramData\\run.log");
+    EXPECT_NE(log.find(row.line), std::string::npos) << log;
+  }
+  EXPECT_EQ(platform.activations.back().second, std::vector<std::string>{kMadeId});
+  EXPECT_EQ(platform.terminatedCaptures.size(), 1u);
+}
+
 TEST_F(VerifyTest, TheWindowChecksTheListedFiles) {
   Start();
   static_cast<platform::memory::MemoryForm&>(setup->Window()).ChooseSystemMenu(5);

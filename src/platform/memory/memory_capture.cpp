@@ -26,6 +26,15 @@ class MemoryCaptureSession final : public CaptureSession {
   Result<CaptureOutcome> outcome_;
 };
 
+// The helper's session as the script has it.
+Result<std::unique_ptr<CaptureSession>> Started(MemoryPlatform& platform,
+                                                std::string_view component, CaptureScript script) {
+  if (script.helper.startError) return *script.helper.startError;
+  if (script.helper.onStart) script.helper.onStart();
+  return std::unique_ptr<CaptureSession>(
+      std::make_unique<MemoryCaptureSession>(platform, std::string(component), std::move(script)));
+}
+
 }  // namespace
 
 Result<std::unique_ptr<CaptureSession>> MemoryPlatform::StartCapture(std::string_view component,
@@ -33,10 +42,21 @@ Result<std::unique_ptr<CaptureSession>> MemoryPlatform::StartCapture(std::string
   captures.emplace_back(component, view);
   CaptureScript script;
   if (onCapture) script = onCapture(std::string(component), view);
-  if (script.helper.startError) return *script.helper.startError;
-  if (script.helper.onStart) script.helper.onStart();
-  return std::unique_ptr<CaptureSession>(
-      std::make_unique<MemoryCaptureSession>(*this, std::string(component), std::move(script)));
+  return Started(*this, component, std::move(script));
+}
+
+Result<std::unique_ptr<CaptureSession>> MemoryPlatform::StartActivation(
+    std::string_view component, RegistryView, const std::vector<std::string>& classes) {
+  activations.emplace_back(component, classes);
+  CaptureScript script;
+  if (onActivation) {
+    script = onActivation(std::string(component), classes);
+  } else {
+    for (const std::string& clsid : classes) {
+      script.outcome.value().activated.push_back({clsid, 0, {}});
+    }
+  }
+  return Started(*this, component, std::move(script));
 }
 
 Status MemoryPlatform::CheckManifest(std::string_view path, RegistryView view) {

@@ -109,13 +109,17 @@ class MemoryPlatform final : public Toolkit, public System {
   // refused with error 2, as Windows refuses it.
   std::function<std::optional<SystemError>(const std::string& path, RegistryView view)>
       onCheckManifest;
+  // What the activation of `component`'s classes does; without it, each class is created.
+  std::function<CaptureScript(const std::string& component, const std::vector<std::string>&)>
+      onActivation;
 
   // ---- What happened
   // The most bytes that one read of a file has held.
   mutable std::size_t largestRead = 0;
   std::vector<std::pair<std::string, std::string>> started;    // program, command line
   std::vector<std::pair<std::string, RegistryView>> captures;  // component, view
-  std::vector<std::string> terminatedCaptures;                 // component
+  std::vector<std::string> terminatedCaptures;                 // component, activations' too
+  std::vector<std::pair<std::string, std::vector<std::string>>> activations;  // component, classes
   std::vector<std::string> checkedManifests;
   std::vector<std::string> messageBoxes;  // title, a line break, then the text
   std::vector<FileOpenRequest> dialogRequests;
@@ -211,6 +215,9 @@ class MemoryPlatform final : public Toolkit, public System {
   // ---- Capture (memory_capture.cpp)
   Result<std::unique_ptr<CaptureSession>> StartCapture(std::string_view component,
                                                        RegistryView view) override;
+  Result<std::unique_ptr<CaptureSession>> StartActivation(
+      std::string_view component, RegistryView view,
+      const std::vector<std::string>& classes) override;
   Status CheckManifest(std::string_view path, RegistryView view) override;
 
   // ---- Environment (memory_environment.cpp)

@@ -1,6 +1,6 @@
-// Capturing a registration on Win32: the helper of the component's bitness, written from the
-// program's resources into the journal's store, started from there on a private key of this
-// run, and what it left there read back.
+// Capturing a registration, or creating a component's classes, on Win32: the helper of the
+// component's bitness, written from the program's resources into the journal's store, started
+// from there on a private key of this run, and what it left there read back.
 #include <windows.h>
 
 #include <algorithm>
@@ -126,10 +126,19 @@ UniqueHandle JobEndingWithThisProgram(HANDLE helper) {
   return job;
 }
 
+// Only the system's own words: a code it has none for is shown by its number alone.
+std::string WordsFor(std::uint32_t result) {
+  const platform::SystemError words = ErrorOf(result);
+  if (result == 0 || words.message == "Error " + std::to_string(result) + ".") return {};
+  return words.message;
+}
+
 class Win32CaptureSession final : public platform::CaptureSession {
  public:
-  Win32CaptureSession(PrivateKey key, std::unique_ptr<Win32Process> helper)
+  Win32CaptureSession(PrivateKey key, std::unique_ptr<Win32Process> helper,
+                      std::vector<std::string> classes)
       : key_(std::move(key)),
+        classes_(std::move(classes)),
         helper_(std::move(helper)),
         job_(JobEndingWithThisProgram(helper_->Handle())) {}
   // The helper is gone before its key goes, so that it writes nothing back in after.
@@ -153,10 +162,10 @@ class Win32CaptureSession final : public platform::CaptureSession {
     }
     platform::CaptureOutcome outcome{static_cast<platform::CaptureStage>(*stage),
                                      DwordOf(key_.Get(), L"Result").value_or(0)};
-    // Only the system's own words: a code it has none for is shown by its number alone.
-    const platform::SystemError words = ErrorOf(outcome.result);
-    if (outcome.result != 0 && words.message != "Error " + std::to_string(outcome.result) + ".") {
-      outcome.message = words.message;
+    outcome.message = WordsFor(outcome.result);
+    for (const std::string& clsid : classes_) {
+      const std::optional<DWORD> result = DwordOf(key_.Get(), Widen(clsid).c_str());
+      outcome.activated.push_back({clsid, result, result ? WordsFor(*result) : std::string()});
     }
     platform::CapturedRegistration& registration = outcome.registration;
     for (auto [name, tree] : {std::pair(L"HKCR", &registration.classesRoot),
@@ -171,14 +180,15 @@ class Win32CaptureSession final : public platform::CaptureSession {
 
  private:
   PrivateKey key_;
+  std::vector<std::string> classes_;  // an activation's, whose results are values of the key
   std::unique_ptr<Win32Process> helper_;
   UniqueHandle job_;
 };
 
 }  // namespace
 
-platform::Result<std::unique_ptr<platform::CaptureSession>> Win32System::StartCapture(
-    std::string_view component, platform::RegistryView view) {
+platform::Result<std::unique_ptr<platform::CaptureSession>> Win32System::StartHelper(
+    platform::RegistryView view, const std::wstring& words, std::vector<std::string> classes) {
   // Started from where only administrators could have put it, so that the helper that runs
   // is the program's own.
   platform::Result<std::string> store = TrustedStore();
@@ -206,17 +216,30 @@ platform::Result<std::unique_ptr<platform::CaptureSession>> Win32System::StartCa
   platform::Result<PrivateKey> key = MakePrivateKey();
   if (!key.ok()) return key.error();
   const std::wstring program = Widen(helper);
-  const std::wstring target = Widen(bits32 ? std::string(component) : NativePath(component));
   auto started = StartProcess(
-      program, L"\"" + program + L"\" \"" + key.value().Path() + L"\" \"" + target + L"\"",
-      SW_HIDE);
+      program, L"\"" + program + L"\" \"" + key.value().Path() + L"\" " + words, SW_HIDE);
   if (!started.ok()) {
     return platform::SystemError{
         started.error().code,
         "the capture helper " + helper + " cannot start: " + started.error().message};
   }
-  return std::unique_ptr<platform::CaptureSession>(
-      std::make_unique<Win32CaptureSession>(std::move(key.value()), std::move(started.value())));
+  return std::unique_ptr<platform::CaptureSession>(std::make_unique<Win32CaptureSession>(
+      std::move(key.value()), std::move(started.value()), std::move(classes)));
+}
+
+platform::Result<std::unique_ptr<platform::CaptureSession>> Win32System::StartCapture(
+    std::string_view component, platform::RegistryView view) {
+  const bool bits32 = view == platform::RegistryView::Bits32;
+  const std::wstring target = Widen(bits32 ? std::string(component) : NativePath(component));
+  return StartHelper(view, L"\"" + target + L"\"", {});
+}
+
+// The helper needs no component: COM finds it in the registry, as it does for clients.
+platform::Result<std::unique_ptr<platform::CaptureSession>> Win32System::StartActivation(
+    std::string_view, platform::RegistryView view, const std::vector<std::string>& classes) {
+  std::wstring words = L"activate";
+  for (const std::string& clsid : classes) words += L" " + Widen(clsid);
+  return StartHelper(view, words, classes);
 }
 
 platform::Status Win32System::CheckManifest(std::string_view path, platform::RegistryView view) {

@@ -76,6 +76,9 @@ class Win32System final : public platform::System {
   // ---- Capture (win32_capture.cpp)
   platform::Result<std::unique_ptr<platform::CaptureSession>> StartCapture(
       std::string_view component, platform::RegistryView view) override;
+  platform::Result<std::unique_ptr<platform::CaptureSession>> StartActivation(
+      std::string_view component, platform::RegistryView view,
+      const std::vector<std::string>& classes) override;
   platform::Status CheckManifest(std::string_view path, platform::RegistryView view) override;
 
   // ---- Environment
@@ -96,6 +99,10 @@ class Win32System final : public platform::System {
   // The journal's store (%ProgramData%\Kalvenor), or why it may not be used: missing, or
   // others than administrators may change it.
   platform::Result<std::string> TrustedStore() const;
+  // The capture helper of `view`'s bitness started on a private key of its own, given `words`
+  // after that key; `classes` are an activation's, whose results it reads back.
+  platform::Result<std::unique_ptr<platform::CaptureSession>> StartHelper(
+      platform::RegistryView view, const std::wstring& words, std::vector<std::string> classes);
 
   platform::AppInfo app_;
 };
