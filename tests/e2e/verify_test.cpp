@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "run_support.h"
+#include "samples/sample_clsids.h"
 
 namespace kalvenor::e2e {
 namespace {
@@ -57,6 +58,7 @@ class Verify : public ::testing::Test {
   // The prefix's own servers take their classes back; no per-user class stays.
   void TearDown() override {
     DeleteTree(HKEY_CURRENT_USER, std::wstring(L"Software\\Classes\\CLSID\\") + kDictionary, 0);
+    DeleteClsid(sample::kNormalClsidString);
     for (const std::wstring& system : {OwnSystemDirectory(), OtherRealSystem()}) {
       if (system.empty()) continue;
       for (const wchar_t* name : {L"scrrun.dll", L"wshom.ocx"}) {
