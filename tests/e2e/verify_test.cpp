@@ -123,8 +123,14 @@ TEST_F(Verify, HoldsAfterAnInstallOfBothBitnessesWithNoFalseAlarm) {
     ++lines;
   }
   EXPECT_EQ(lines, components) << detected.output;
-  // By name, with the package gone from view: against what the Install put there.
-  EXPECT_EQ(Run(L"/verify /quiet /log:run.log vscrrun.dll").exitCode, 0u)
+  // By name, with the package gone, through the copy of the program the Install kept in the
+  // store: against what the Install put there.
+  const std::wstring kept = EnvironmentVariable(L"ProgramData") + L"\\Kalvenor\\kalvenor.exe";
+  ASSERT_TRUE(SameContent(kept, exe));
+  ASSERT_TRUE(::DeleteFileW(scrrun.c_str()));
+  EXPECT_EQ(RunUnattended(kept, L"/verify /quiet /log:run.log vscrrun.dll", windows, folder.Path())
+                .exitCode,
+            0u)
       << FileContent(folder.PathOf(L"run.log"));
 }
 
