@@ -19,24 +19,14 @@
 #include <type_traits>
 #include <vector>
 
+#include "platform/win32/handles.h"
+
 namespace {
 
-struct KeyCloser {
-  void operator()(HKEY key) const { ::RegCloseKey(key); }
-};
-using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
-struct HandleCloser {
-  void operator()(HANDLE handle) const { ::CloseHandle(handle); }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
-struct ModuleFreer {
-  void operator()(HMODULE module) const { ::FreeLibrary(module); }
-};
-using Module = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleFreer>;
-struct SearchCloser {
-  void operator()(HANDLE search) const { ::FindClose(search); }
-};
-using Search = std::unique_ptr<void, SearchCloser>;
+using Key = kalvenor::win32::UniqueKey;
+using Handle = kalvenor::win32::UniqueHandle;
+using Module = kalvenor::win32::UniqueModule;
+using Search = kalvenor::win32::UniqueFind;
 
 constexpr const wchar_t* kNames[] = {L"HKCR", L"HKLM", L"HKCU"};
 const HKEY kPredefined[] = {HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER};

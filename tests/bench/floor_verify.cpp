@@ -21,22 +21,15 @@
 #include <type_traits>
 #include <vector>
 
+#include "platform/win32/handles.h"
+
 #include "base/sha256.h"
 
 namespace {
 
-struct KeyCloser {
-  void operator()(HKEY key) const { ::RegCloseKey(key); }
-};
-using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
-struct HandleCloser {
-  void operator()(HANDLE handle) const { ::CloseHandle(handle); }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
-struct SearchCloser {
-  void operator()(HANDLE search) const { ::FindClose(search); }
-};
-using Search = std::unique_ptr<void, SearchCloser>;
+using Key = kalvenor::win32::UniqueKey;
+using Search = kalvenor::win32::UniqueFind;
+
 struct Releaser {
   void operator()(IUnknown* object) const { object->Release(); }
 };
@@ -137,9 +130,10 @@ class Reader {
 
 // The file's SHA-256, read in pieces as the program reads it; its first bytes go to `head`.
 std::string Digest(const std::wstring& path, std::vector<std::byte>& head) {
-  const Handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (file.get() == INVALID_HANDLE_VALUE) return {};
+  const kalvenor::win32::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                       nullptr, OPEN_EXISTING,
+                                                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) return {};
   kalvenor::Sha256 hash;
   std::vector<std::byte> piece(64 * 1024);
   head.clear();
