@@ -25,13 +25,13 @@ void ShowError(const std::string& text) {
 
 // A failure outside the runs' steps: in a message box for the window; for an unattended run, as
 // its command line asks (never a box with /quiet), with the exit code deployment tools read.
-int Stop(const std::vector<std::string>& args, const std::string& why, bool logStarted) {
+int Stop(const std::vector<std::string>& args, const std::string& why) {
   if (args.empty()) {
     ShowError(why);
     return 1;
   }
   kalvenor::win32::Win32System system;
-  return kalvenor::cli::StopUnattended(system, args, why, logStarted, ShowError);
+  return kalvenor::cli::StopUnattended(system, args, why, ShowError);
 }
 
 }  // namespace
@@ -53,8 +53,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   if (!::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
     return Stop(args,
                 "Kalvenor cannot keep the DLLs in its folder from loading into it (" +
-                    kalvenor::win32::LastError().message + "), so it does not start.",
-                false);
+                    kalvenor::win32::LastError().message + "), so it does not start.");
   }
   // Wine resolves the delayed imports of its own libraries by the plain search order, which
   // starts in this folder: the themed controls' msimg32.dll would come from here. Loaded from
@@ -82,8 +81,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     kalvenor::frmSetup setup(services, engine, selection);
     return toolkit.Run();
   } catch (const std::exception& failure) {
-    return Stop(args, failure.what(), true);
+    return Stop(args, failure.what());
   } catch (...) {
-    return Stop(args, "The program stopped on an unexpected error.", true);
+    return Stop(args, "The program stopped on an unexpected error.");
   }
 }

@@ -1,5 +1,6 @@
 #include "cli/command_line.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "base/text.h"
@@ -64,16 +65,8 @@ std::vector<std::string> SplitArguments(std::string_view commandLine) {
   return words;
 }
 
-FailureOutlet FailureOutletOf(const std::vector<std::string>& args, const std::string& currentDir) {
-  FailureOutlet outlet;
-  for (const std::string& arg : args) {
-    const std::string option = AsciiLower(arg);
-    if (option == "/quiet") outlet.quiet = true;
-    if (option.starts_with("/log:") && arg.size() > 5) {
-      outlet.logFile = FullPath(arg.substr(5), currentDir);
-    }
-  }
-  return outlet;
+bool QuietAsked(const std::vector<std::string>& args) {
+  return std::ranges::any_of(args, [](const std::string& arg) { return AsciiLower(arg) == "/quiet"; });
 }
 
 std::variant<Arguments, std::string> ParseArguments(const std::vector<std::string>& args,

@@ -48,14 +48,8 @@ extern const char kUsage[];
 // "C:\pkg\" /quiet is the folder C:\pkg\ and a switch. Blanks are spaces and tabs.
 std::vector<std::string> SplitArguments(std::string_view commandLine);
 
-// What the words say about where a failure may show, read even from a command line that is
-// wrong as a whole: whether /quiet is among them, and the /log: file (empty: none).
-struct FailureOutlet {
-  bool quiet = false;
-  bool detect = false;  // /verify as deployment tools detect: exit 0, a line a component or none
-  std::string logFile;
-};
-FailureOutlet FailureOutletOf(const std::vector<std::string>& args, const std::string& currentDir);
+// Whether the arguments ask for /quiet, whatever else is wrong with them.
+bool QuietAsked(const std::vector<std::string>& args);
 
 // The arguments after the program's name; relative paths are taken from `currentDir`. The
 // error says what is wrong, for the line above the usage text.

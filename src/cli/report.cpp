@@ -2,7 +2,6 @@
 
 #include "base/text.h"
 #include "capture/exports.h"
-#include "lib/lib_filesystem.h"
 
 namespace kalvenor::cli {
 namespace {
@@ -15,19 +14,43 @@ std::string Array(const std::vector<std::string>& items) {
 
 }  // namespace
 
-Report::Report(platform::System& system, std::string logFile, std::string jsonFile)
-    : system_(system), log_{std::move(logFile)}, json_{std::move(jsonFile)} {}
+Report::Report(platform::System& system, std::string logFile, std::string jsonFile, Judge judge)
+    : system_(system),
+      judge_(std::move(judge)),
+      log_{std::move(logFile), "/log:"},
+      json_{std::move(jsonFile), "/json:"} {}
 
-platform::Status Report::Open() {
-  for (Outlet* outlet : {&log_, &json_}) {
+std::optional<std::string> Report::OnAdmitted() {
+  // Both judged before either is emptied: a refused one leaves the other as it was too.
+  Outlet* const outlets[] = {&log_, &json_};
+  for (Outlet* outlet : outlets) {
     if (outlet->file.empty()) continue;
-    platform::Status started = File_WriteReplacing(system_, outlet->file, "");
-    if (!started.ok()) {
-      Fail(*outlet, started.error());
-      return started;
+    platform::Result<std::unique_ptr<platform::HeldFile>> opened = system_.OpenToWrite(outlet->file);
+    if (!opened.ok()) {
+      Fail(*outlet, opened.error());
+    } else if (std::optional<std::string> why = judge_(*opened.value())) {
+      refusal_ = std::string(outlet->option) + " cannot name " + outlet->file + ": " + *why;
+      opened.value()->DiscardIfNew();
+    } else {
+      outlet->held = std::move(opened.value());
+      continue;
+    }
+    for (Outlet* other : outlets) {
+      if (other->held) other->held->DiscardIfNew();
+      other->held.reset();
+    }
+    return refusal_ ? refusal_ : failure_;
+  }
+  for (Outlet* outlet : outlets) {
+    if (!outlet->held) continue;
+    if (platform::Status emptied = outlet->held->Empty(); !emptied.ok()) {
+      Fail(*outlet, emptied.error());
+      return failure_;
     }
   }
-  return platform::Done{};
+  opened_ = true;
+  for (Outlet* outlet : outlets) Append(*outlet, std::exchange(outlet->pending, {}));
+  return std::nullopt;
 }
 
 void Report::Fail(Outlet& outlet, const platform::SystemError& error) {
@@ -36,12 +59,20 @@ void Report::Fail(Outlet& outlet, const platform::SystemError& error) {
 }
 
 void Report::Append(Outlet& outlet, std::string_view text) {
-  if (outlet.file.empty() || outlet.ended) return;
-  platform::Status written = system_.AppendDurably(outlet.file, text);
+  if (outlet.file.empty() || outlet.ended || text.empty()) return;
+  if (!opened_) {
+    outlet.pending += text;
+    return;
+  }
+  platform::Status written = outlet.held->Append(text);
   if (!written.ok()) Fail(outlet, written.error());
 }
 
-void Report::OnLogLine(std::string_view line) { Append(log_, std::string(line) + "\r\n"); }
+void Report::OnLogLine(std::string_view line) {
+  static constexpr std::string_view kFailed = "|      failed: ";
+  if (!opened_ && line.starts_with(kFailed)) (untold_ += line.substr(kFailed.size())) += "\r\n";
+  Append(log_, std::string(line) + "\r\n");
+}
 
 // A verification's step: one object a check.
 void Report::OnStep(const engine::StepRecord& step) {

@@ -1,5 +1,6 @@
 #include "cli/unattended.h"
 
+#include <exception>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -68,25 +69,13 @@ int BadArguments(platform::Services& services, const std::string& why, bool quie
   return kExitBadArguments;
 }
 
-// Each of the files is started empty, as the run's report starts them; the first that cannot
-// be, with the system's reason.
-std::optional<std::string> Unwritable(platform::System& system, const Arguments& arguments) {
-  for (const std::string* file : {&arguments.logFile, &arguments.jsonFile}) {
-    if (file->empty()) continue;
-    if (const platform::Status started = File_WriteReplacing(system, *file, ""); !started.ok()) {
-      return *file + " cannot be written: " + started.error().message;
-    }
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 int RunCommandLine(platform::Services& services, engine::Engine& engine,
                    const std::vector<std::string>& args, RunWindow& window) {
   auto parsed = ParseArguments(args, services.system.CurDir());
   if (const auto* why = std::get_if<std::string>(&parsed)) {
-    return BadArguments(services, *why, FailureOutletOf(args, services.system.CurDir()).quiet);
+    return BadArguments(services, *why, QuietAsked(args));
   }
   const Arguments& arguments = std::get<Arguments>(parsed);
   const engine::Plan plan = PlanOf(arguments);
@@ -96,65 +85,76 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
       {"/wxs:", &arguments.exports.wxs},
       {"/reg:", &arguments.exports.reg},
       {"/manifest:", &arguments.exports.manifest}};
-  // Checked before any file is started, which empties it; two writers of one file would mix
-  // their lines.
+  // Two writers of one file would mix their lines.
   for (auto output = std::begin(outputs); output != std::end(outputs); ++output) {
     const auto& [option, file] = *output;
     if (file->empty()) continue;
     for (auto other = std::begin(outputs); other != output; ++other) {
-      if (!other->second->empty() && paths::SamePath(services.system, *other->second, *file)) {
+      if (!other->second->empty() && paths::SameFile(services.system, *other->second, *file)) {
         return BadArguments(services,
                             std::string(other->first) + " and " + option + " name the same file",
                             arguments.quiet);
       }
     }
-    if (const std::optional<std::string> why = engine.WhyNotReport(plan, *file)) {
+    // The reports are judged by the handles the run opens; an export, written at the end, here.
+    const bool report = file == &arguments.logFile || file == &arguments.jsonFile;
+    if (const std::optional<std::string> why = report ? std::nullopt
+                                                      : engine.WhyNotReport(plan, *file)) {
       return BadArguments(services, std::string(option) + " cannot name " + *file + ": " + *why,
                           arguments.quiet);
     }
   }
-  Report report(services.system, arguments.logFile, arguments.jsonFile);
-  std::optional<std::string> unwritable = Unwritable(services.system, arguments);
-  if (platform::Status opened = report.Open(); !unwritable && !opened.ok()) {
-    unwritable = "the log cannot be written: " + opened.error().message;
-  }
-  if (unwritable) {
-    Tell(services, "Kalvenor: " + *unwritable + "\r\n", arguments.quiet);
-    return kExitLogFailed;
-  }
+  // Judged and opened only once the run holds its lock: a run refused before leaves the reports
+  // of the one that holds it whole.
+  Report report(services.system, arguments.logFile, arguments.jsonFile,
+                [&](const platform::HeldFile& file) { return engine.WhyNotReport(plan, file); });
   if (!arguments.quiet) window.Open(engine, plan);
   engine.AddObserver(report);
   Told told(services.system, arguments.detect);
   const bool verifying = arguments.command == Command::Verify;
   if (verifying) engine.AddObserver(told);
-  const engine::Outcome outcome = engine.Run(plan);
+  engine::Outcome outcome;
+  try {
+    outcome = engine.Run(plan);
+  } catch (const std::exception& failure) {
+    // Into a report that passed its checks, before the program stops on it.
+    report.OnLogLine("|      failed: " + std::string(failure.what()));
+    throw;
+  }
   if (verifying) engine.RemoveObserver(told);
   engine.RemoveObserver(report);
-  // A report that failed half-way is told after the run, which went on without it.
-  if (report.Failure()) Tell(services, "Kalvenor: " + *report.Failure() + "\r\n", arguments.quiet);
+  const bool withReports = !arguments.logFile.empty() || !arguments.jsonFile.empty();
+  if (report.Refusal()) {
+    if (!arguments.quiet) window.WaitUntilClosed();
+    return BadArguments(services, *report.Refusal(), arguments.quiet);
+  }
+  if (withReports && !report.Opened() && !report.Failure()) {
+    Tell(services,
+         "Kalvenor: " + report.Untold() + "The run ended before it wrote its reports, " +
+             "which are left as they were.\r\n",
+         arguments.quiet);
+  } else if (report.Failure()) {
+    // A report that failed half-way is told after the run, which went on without it.
+    Tell(services, "Kalvenor: " + *report.Failure() + "\r\n", arguments.quiet);
+  }
   // Detection: whether it holds is told on standard output; the check itself could run.
-  const int exitCode = arguments.detect        ? kExitDone
-                       : outcome.refused       ? kExitAnotherRun
-                       : outcome.failed        ? kExitFailed
-                       : report.Failure()      ? kExitLogFailed
-                       : outcome.restartNeeded ? kExitRestartNeeded
-                                               : kExitDone;
+  const int exitCode = arguments.detect                           ? kExitDone
+                       : outcome.refused                          ? kExitAnotherRun
+                       : report.Failure() && !report.Opened()     ? kExitLogFailed
+                       : outcome.failed                           ? kExitFailed
+                       : report.Failure()                         ? kExitLogFailed
+                       : outcome.restartNeeded                    ? kExitRestartNeeded
+                                                                  : kExitDone;
   if (!arguments.quiet) window.WaitUntilClosed();
   return exitCode;
 }
 
 int StopUnattended(platform::System& system, const std::vector<std::string>& args,
-                   std::string_view why, bool logStarted,
-                   const std::function<void(const std::string&)>& showBox) {
-  const FailureOutlet outlet = FailureOutletOf(args, system.CurDir());
-  if (!outlet.logFile.empty()) {
-    const std::string line = "|      failed: " + std::string(why) + "\r\n";
-    // Nothing more can be done when it fails: the console still says why.
-    (void)(logStarted ? system.AppendDurably(outlet.logFile, line)
-                      : File_WriteReplacing(system, outlet.logFile, line));
-  }
+                   std::string_view why, const std::function<void(const std::string&)>& showBox) {
   const std::string text = "Kalvenor: " + std::string(why) + "\r\n";
-  if (!system.WriteToParentConsole(text) && !outlet.quiet) showBox(std::string(why));
+  if (!system.WriteToParentConsole(text) && !QuietAsked(args)) {
+    showBox(std::string(why));
+  }
   return kExitFailed;
 }
 

@@ -30,10 +30,9 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
 
 // Ends an unattended run that failed outside its steps: the program could not start, or stopped
 // on an unexpected error. The reason goes to the console that started the program or, with none
-// and without /quiet, to `showBox`; and as a failed line to the /log: file, if one is named:
-// after the run's lines when `logStarted`, else in place of an older log. Returns kExitFailed.
+// and without /quiet, to `showBox`; a /log: file only ever gets it from the run that opened it
+// under the run lock, never by its name here. Returns kExitFailed.
 int StopUnattended(platform::System& system, const std::vector<std::string>& args,
-                   std::string_view why, bool logStarted,
-                   const std::function<void(const std::string&)>& showBox);
+                   std::string_view why, const std::function<void(const std::string&)>& showBox);
 
 }  // namespace kalvenor::cli

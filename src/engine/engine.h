@@ -56,8 +56,11 @@ class Engine final : private journal::UndoSteps {
   };
   Listing ComponentsIn(const std::string& folder) const;
   // Why `file` may not take a run's report: the run reads, writes or keeps it (an item, a
-  // file in a system directory or in the journal's store). Nothing when it may.
+  // file in a system directory, the Windows folder or the journal's store, the program
+  // itself), judged by what it opens. Nothing when it may.
   std::optional<std::string> WhyNotReport(const Plan& plan, const std::string& file) const;
+  // The same for a report the run holds open.
+  std::optional<std::string> WhyNotReport(const Plan& plan, const platform::HeldFile& report) const;
   // The path by its long name, as items are compared, listed and turned into targets.
   std::string LongName(const std::string& path) const;
 
@@ -77,6 +80,9 @@ class Engine final : private journal::UndoSteps {
   bool BeginRun();
   // What every run does first, the lock aside.
   void StartRun();
+  // Once the run may write, before its first change: false, with a failed line, when an
+  // observer will not have it go on.
+  bool ObserversAdmit();
   void EndRun();
   void RunItems(const Plan& plan);
   struct Placement;
@@ -131,6 +137,11 @@ class Engine final : private journal::UndoSteps {
   };
   Admitted Admit(const Plan& plan) const;
   void LogUnlisted(const std::vector<Unlisted>& unlisted);
+  // `final`: the path as the system resolves it; `given`: as the user wrote it.
+  std::optional<std::string> WhyNotReportAt(const Plan& plan, const std::string& final,
+                                            const std::string& given,
+                                            std::optional<platform::FileId> id) const;
+  bool InStore(const std::string& final) const;
   void LogNotFound(const std::string& item);
 
   // ---- Placement (placement.cpp): where a component goes and which tool registers it.
@@ -207,6 +218,10 @@ class Engine final : private journal::UndoSteps {
   bool activating_ = false;                      // a verification that creates the classes
   std::string undoable_;
   std::unique_ptr<platform::RunLock> runLock_;  // held during a run
+  // The program's own file, held from start-up: what an Install keeps in the store. Nothing,
+  // and why, when it could not be opened.
+  std::unique_ptr<platform::HeldFile> ownImage_;
+  std::string ownImageError_;
   std::optional<StepRecord> step_;              // the step going on
 };
 

@@ -38,6 +38,9 @@ struct Outcome {
 class RunObserver {
  public:
   virtual void OnRunBegin() {}
+  // Once the run may write (it holds the run lock; a verification, which takes none, at its
+  // start), before its first change: why it must not go on, which ends it there.
+  virtual std::optional<std::string> OnAdmitted() { return std::nullopt; }
   virtual void OnLogLine(std::string_view line) = 0;
   virtual void OnStep(const StepRecord& step) = 0;
   // What a capture's component registered, after its step.

@@ -11,7 +11,14 @@ Engine::Engine(platform::Services& services)
     : services_(services),
       system_(services.system),
       folders_(paths::WindowsFolders::Find(services.system)),
-      recorder_(services.system) {}
+      recorder_(services.system) {
+  platform::Result<std::unique_ptr<platform::HeldFile>> image = system_.OpenOwnImage();
+  if (image.ok()) {
+    ownImage_ = std::move(image.value());
+  } else {
+    ownImageError_ = image.error().message;
+  }
+}
 
 void Engine::AddObserver(RunObserver& observer) { observers_.push_back(&observer); }
 
@@ -35,7 +42,9 @@ bool Engine::BeginRun() {
   auto lock = system_.LockRuns();
   if (opened.ok() && lock.ok()) {
     runLock_ = std::move(lock.value());
-    return true;
+    if (ObserversAdmit()) return true;
+    EndRun();
+    return false;
   }
   if (opened.ok() && lock.error().code == platform::kErrorSharingViolation) {
     outcome_.refused = true;
@@ -45,6 +54,16 @@ bool Engine::BeginRun() {
   }
   EndRun();
   return false;
+}
+
+bool Engine::ObserversAdmit() {
+  for (RunObserver* observer : observers_) {
+    if (const std::optional<std::string> why = observer->OnAdmitted()) {
+      LogFailure("the run cannot start: " + *why);
+      return false;
+    }
+  }
+  return true;
 }
 
 void Engine::EndRun() {

@@ -1,6 +1,8 @@
 // What a run may touch, decided before anything is written: the files of its items, each by its
 // long name; never a system directory as a package, nor a report file over a file the run reads,
 // writes or keeps.
+#include <algorithm>
+#include <initializer_list>
 #include <set>
 
 #include "base/text.h"
@@ -32,6 +34,13 @@ Engine::Listing Engine::ComponentsIn(const std::string& folder) const {
     listing.refused = true;
     return listing;
   }
+  if (folders_.IsWindowsFolder(system_, folder)) {
+    listing.whyNone =
+        "it is the Windows folder: its files belong to Windows and to the programs installed, "
+        "not to a package";
+    listing.refused = true;
+    return listing;
+  }
   for (const char* pattern : {"\\*.dll", "\\*.ocx"}) {
     for (const std::string& name : system_.Dir(folder + pattern, platform::DirAttributes::Normal)) {
       listing.components.push_back(folder + "\\" + name);
@@ -48,9 +57,14 @@ Engine::Admitted Engine::Admit(const Plan& plan) const {
     for (const std::string& item : plan.items) admitted.files.push_back(LongName(item));
     return admitted;
   }
+  // Two spellings of one file, or a link and the file it leads to, are one item.
   std::set<std::string> seen;
   const auto firstTime = [&](const std::string& path) {
-    return seen.insert(paths::ComparablePath(system_, path, paths::OwnView(system_))).second;
+    const std::optional<platform::FileId> id = system_.IdentityOf(path);
+    return seen
+        .insert(id ? "|" + std::to_string(id->volume) + ":" + std::to_string(id->file)
+                   : paths::ComparablePath(system_, path, paths::OwnView(system_)))
+        .second;
   };
   for (const std::string& given : plan.items) {
     const std::string item = LongName(given);
@@ -75,24 +89,68 @@ Engine::Admitted Engine::Admit(const Plan& plan) const {
 
 std::optional<std::string> Engine::WhyNotReport(const Plan& plan, const std::string& file) const {
   const std::string path = LongName(file);
-  if (folders_.InSystemFolder(system_, path)) return "it lies in a system directory";
-  // The journals and the run lock; a log beside them, as the README's Intune example keeps it,
-  // touches neither.
-  const std::string data = system_.ProgramDataFolder();
-  const platform::RegistryView view = paths::OwnView(system_);
-  const std::string store = paths::ComparablePath(system_, data + "\\Kalvenor", view);
-  const std::string report = paths::ComparablePath(system_, path, view);
-  if (!data.empty() && (report.starts_with(store + "\\runs\\") || report == store + "\\runs" ||
-                        report == store + "\\run.lock")) {
-    return "it lies in the journal's store";
+  // A file that is not there yet is judged by its folder, as the system resolves it.
+  const std::string folder = system_.FinalPath(paths::FolderOf(path));
+  const std::string final = system_.FinalPath(path);
+  return WhyNotReportAt(plan, !final.empty()    ? final
+                              : folder.empty() ? path
+                                               : folder + "\\" + File_GetName(path),
+                        path, system_.IdentityOf(path));
+}
+
+std::optional<std::string> Engine::WhyNotReport(const Plan& plan,
+                                                const platform::HeldFile& report) const {
+  return WhyNotReportAt(plan, report.FinalPath(), report.FinalPath(), report.Identity());
+}
+
+std::optional<std::string> Engine::WhyNotReportAt(const Plan& plan, const std::string& final,
+                                                  const std::string& given,
+                                                  std::optional<platform::FileId> id) const {
+  for (const std::string& path : {given, final}) {
+    if (folders_.InSystemFolder(system_, path)) return "it lies in a system directory";
+    if (folders_.IsWindowsFolder(system_, paths::FolderOf(path))) {
+      return "it lies in the Windows folder";
+    }
   }
+  if (InStore(final)) return "it lies in the journal's store";
+  const auto same = [&](const std::string& file) {
+    const std::optional<platform::FileId> other = system_.IdentityOf(file);
+    return (id && other) ? *id == *other : paths::SamePath(system_, file, given);
+  };
+  if (ownImage_ && id && ownImage_->Identity() == *id) return "it is the program itself";
   for (const std::string& item : plan.items) {
-    if (paths::SamePath(system_, item, path)) return "it is one of the run's files";
+    if (same(item)) return "it is one of the run's files";
   }
   for (const std::string& listed : Admit(plan).files) {
-    if (paths::SamePath(system_, listed, path)) return "it is one of the run's files";
+    if (same(listed)) return "it is one of the run's files";
   }
   return std::nullopt;
+}
+
+// Every file and folder of the store is the program's own (the journals and their backups, the
+// run lock, the kept program, the capture helpers), but for a report directly in it, as the
+// README's Intune example keeps its log there.
+bool Engine::InStore(const std::string& final) const {
+  const std::string data = system_.ProgramDataFolder();
+  if (data.empty()) return false;
+  const std::string store = data + "\\Kalvenor";
+  const std::optional<platform::FileId> storeId = system_.IdentityOf(store);
+  const std::string name = AsciiLower(File_GetName(final));
+  const bool reportName = std::ranges::any_of(
+      std::initializer_list<std::string_view>{".log", ".txt", ".json", ".jsonl"},
+      [&](std::string_view ending) { return name.ends_with(ending); });
+  const platform::RegistryView view = paths::OwnView(system_);
+  const std::string comparableStore = paths::ComparablePath(system_, store, view);
+  int depth = 0;
+  for (std::string folder = paths::FolderOf(final); !folder.empty();
+       folder = paths::FolderOf(folder), ++depth) {
+    const std::optional<platform::FileId> folderId = system_.IdentityOf(folder);
+    const bool isStore = (storeId && folderId)
+                             ? *storeId == *folderId
+                             : paths::ComparablePath(system_, folder, view) == comparableStore;
+    if (isStore) return depth > 0 || !reportName;
+  }
+  return false;
 }
 
 void Engine::LogUnlisted(const std::vector<Unlisted>& unlisted) {

@@ -2,6 +2,7 @@
 // what the journal says the last Install put there. It changes nothing and keeps no journal, so
 // it takes no run lock: a detection script runs it before anything was ever installed.
 #include "engine/engine.h"
+#include "inspect/pe_image.h"
 #include "journal/journal.h"
 #include "lib/lib_filesystem.h"
 #include "paths/paths.h"
@@ -30,6 +31,7 @@ void Engine::VerifyItems(const Plan& plan) {
   });
   const Admitted admitted = Admit(paths);
   StartRun();
+  if (!ObserversAdmit()) return EndRun();
   undoable_.clear();
   counts_.emplace(system_);
   activating_ = plan.activate;
@@ -112,28 +114,50 @@ void Engine::VerifyOne(const std::string& source, const std::string& target,
   Step().checks = std::move(checks);
 }
 
-// Through a name of its own, and only into a store that only administrators may change, as the
-// run lock that this run holds has found it.
+// From the program's own file, held since it started, through a name of its own, and only into a
+// store that only administrators may change, as the run lock that this run holds has found it.
+// A newer program that another Install kept there stays.
 void Engine::KeepProgram() {
-  const std::string& program = system_.App().file;
   const std::string data = system_.ProgramDataFolder();
-  if (program.empty() || data.empty()) return;
+  if (data.empty()) return;
   const std::string kept = data + "\\Kalvenor\\kalvenor.exe";
-  if (paths::SamePath(system_, program, kept)) return;
-  platform::Result<std::string> have = journal::Sha256Of(system_, program);
-  platform::Result<std::string> there = journal::Sha256Of(system_, kept);
-  if (have.ok() && there.ok() && have.value() == there.value()) return;
+  const auto notKept = [&](const std::string& why) {
+    LogNote("the program is not kept in " + kept + " for the checks by name: " + why);
+  };
+  if (!ownImage_) return notKept(ownImageError_);
+  if (system_.IdentityOf(kept) == ownImage_->Identity()) return;  // it runs from there
+  std::vector<std::byte> own;
+  platform::Status read = ownImage_->ReadPieces([&](std::span<const std::byte> piece) {
+    own.insert(own.end(), piece.begin(), piece.end());
+    return platform::Status(platform::Done{});
+  });
+  if (!read.ok()) return notKept(read.error().message);
+  const auto versionOf = [](std::span<const std::byte> bytes) {
+    const std::optional<inspect::PeImage> image = inspect::ReadPeImage(bytes);
+    return image ? image->version : std::nullopt;
+  };
+  if (auto there = system_.ReadFile(kept, inspect::kMaxImageBytes); there.ok()) {
+    if (there.value() == own) return;
+    const std::optional<platform::FileVersion> keptVersion = versionOf(there.value());
+    const std::optional<platform::FileVersion> ownVersion = versionOf(own);
+    if (keptVersion && (!ownVersion || *keptVersion > *ownVersion)) {
+      LogNote("a newer Kalvenor (" + keptVersion->Text() + ") is kept in " + kept +
+              ", so it stays for the checks by name");
+      return;
+    }
+  }
   const std::string temporary = kept + ".kalvenor-copy-" + std::to_string(system_.ProcessId());
   (void)system_.Delete(temporary);
-  platform::Status copied =
-      have.ok() ? system_.CopyNewDurably(program, temporary,
-                                         [](auto) -> platform::Status { return platform::Done{}; })
-                : platform::Status(have.error());
+  platform::Status copied = [&]() -> platform::Status {
+    auto file = system_.OpenToWrite(temporary);
+    if (!file.ok()) return file.error();
+    return file.value()->Append(
+        std::string_view(reinterpret_cast<const char*>(own.data()), own.size()));
+  }();
   if (copied.ok()) copied = system_.Replace(temporary, kept);
   if (copied.ok()) return;
   (void)system_.Delete(temporary);
-  LogNote("the program is not kept in " + kept +
-          " for the checks by name: " + copied.error().message);
+  notKept(copied.error().message);
 }
 
 }  // namespace kalvenor::engine

@@ -47,8 +47,13 @@ std::string WindowsDir(const platform::System& system) {
 
 std::string FullPath(std::string path, const std::string& currentDir) {
   std::replace(path.begin(), path.end(), '/', '\\');
-  if (RootLength(path) == 0) {
-    if (path.size() > 1 && path[1] == ':') return path;  // a drive's own current folder: as given
+  if (RootLength(path) == 0 && path.size() > 1 && path[1] == ':') {
+    // "C:x.dll" and "C:." lie in the drive's current folder: the current folder when it is on
+    // that drive, else the drive's root, as Windows takes them without one of its own.
+    const bool sameDrive = currentDir.size() > 1 && currentDir[1] == ':' &&
+                           AsciiLower(currentDir.substr(0, 1)) == AsciiLower(path.substr(0, 1));
+    path = (sameDrive ? currentDir : path.substr(0, 2)) + "\\" + path.substr(2);
+  } else if (RootLength(path) == 0) {
     const std::size_t root = RootLength(currentDir);
     path = path.starts_with("\\") ? currentDir.substr(0, root) + path  // the current drive's root
                                   : currentDir + "\\" + path;
@@ -110,6 +115,11 @@ platform::RegistryView OwnView(const platform::System& system) {
 bool SamePath(const platform::System& system, std::string_view a, std::string_view b) {
   const platform::RegistryView view = OwnView(system);
   return ComparablePath(system, a, view) == ComparablePath(system, b, view);
+}
+
+bool SameFile(const platform::System& system, std::string_view a, std::string_view b) {
+  const std::optional<platform::FileId> first = system.IdentityOf(a), second = system.IdentityOf(b);
+  return first && second ? *first == *second : SamePath(system, a, b);
 }
 
 bool InFolder(const platform::System& system, std::string_view path, std::string_view folder) {

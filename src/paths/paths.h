@@ -34,6 +34,9 @@ platform::RegistryView OwnView(const platform::System& system);
 
 // Whether the two paths name the same file or folder, as this program reaches them.
 bool SamePath(const platform::System& system, std::string_view a, std::string_view b);
+// Whether the two paths open the same file: by what they open when both exist, else as
+// SamePath compares them.
+bool SameFile(const platform::System& system, std::string_view a, std::string_view b);
 // Whether `path` lies directly in `folder`.
 bool InFolder(const platform::System& system, std::string_view path, std::string_view folder);
 

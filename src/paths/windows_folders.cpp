@@ -1,5 +1,7 @@
 #include "paths/windows_folders.h"
 
+#include <algorithm>
+
 #include "base/text.h"
 #include "lib/lib_filesystem.h"
 #include "paths/paths.h"
@@ -22,6 +24,22 @@ WindowsFolders WindowsFolders::Find(platform::System& system) {
       TrimBlanks(system.LowerCase(found.windows + (own32 ? "\\Sysnative" : "\\SysWOW64")));
   found.otherTool = found.other + "\\regsvr32.exe";
   found.otherFound = File_Exists(system, found.otherTool);
+  const platform::SystemFolders own = system.SystemFoldersOf();
+  const auto identify = [&](std::vector<platform::FileId>& ids, const std::string& folder) {
+    if (folder.empty()) return;
+    const std::optional<platform::FileId> id = system.IdentityOf(folder);
+    if (id && std::find(ids.begin(), ids.end(), *id) == ids.end()) ids.push_back(*id);
+  };
+  for (const std::string& windows : {found.windows, own.windows}) {
+    if (windows.empty()) continue;
+    identify(found.windowsIds, windows);
+    for (const char* folder : {"\\system", "\\system32", "\\SysWOW64", "\\Sysnative"}) {
+      identify(found.systemIds, windows + folder);
+    }
+  }
+  for (const std::string& folder : {found.system, found.other, own.system, own.wow64}) {
+    identify(found.systemIds, folder);
+  }
   return found;
 }
 
@@ -35,11 +53,21 @@ bool WindowsFolders::IsSystemFolder(const platform::System& system, std::string_
       if (comparable == ComparablePath(system, known, view)) return true;
     }
   }
-  return false;
+  const std::optional<platform::FileId> id = system.IdentityOf(folder);
+  return id && std::find(systemIds.begin(), systemIds.end(), *id) != systemIds.end();
 }
 
 bool WindowsFolders::InSystemFolder(const platform::System& system, std::string_view path) const {
-  return IsSystemFolder(system, FolderOf(ComparablePath(system, path, OwnView(system))));
+  if (IsSystemFolder(system, FolderOf(ComparablePath(system, path, OwnView(system))))) return true;
+  // A link in a package's folder may lead into one.
+  const std::string final = system.FinalPath(path);
+  return !final.empty() && IsSystemFolder(system, FolderOf(final));
+}
+
+bool WindowsFolders::IsWindowsFolder(const platform::System& system,
+                                     std::string_view folder) const {
+  const std::optional<platform::FileId> id = system.IdentityOf(folder);
+  return id && std::find(windowsIds.begin(), windowsIds.end(), *id) != windowsIds.end();
 }
 
 }  // namespace kalvenor::paths

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/system.h"
 
@@ -21,14 +22,20 @@ struct WindowsFolders {
   // without its 32-bit part).
   std::string other, otherTool;
   bool otherFound = false;
+  // What the system directories of both bitnesses and the Windows folders open, as WINDIR names
+  // them and as the system itself does, whatever WINDIR says.
+  std::vector<platform::FileId> systemIds, windowsIds;
 
   static WindowsFolders Find(platform::System& system);
 
-  // Whether `folder` is a system directory of either bitness, under any spelling: the one
-  // found, the other bitness's, or any of system32, SysWOW64 and Sysnative.
+  // Whether `folder` is a system directory of either bitness, under any spelling and through
+  // any link: the one found, the other bitness's, any of system32, SysWOW64 and Sysnative, or
+  // one the system names.
   bool IsSystemFolder(const platform::System& system, std::string_view folder) const;
-  // Whether `path` lies directly in one.
+  // Whether `path` lies directly in one, links followed.
   bool InSystemFolder(const platform::System& system, std::string_view path) const;
+  // Whether `folder` opens a Windows folder, WINDIR's or the system's.
+  bool IsWindowsFolder(const platform::System& system, std::string_view folder) const;
 };
 
 }  // namespace kalvenor::paths

@@ -25,12 +25,19 @@ struct AppInfo {
   std::string file;  // the program's own file; empty when unknown
 };
 
+// The folders the system itself names, whatever the environment says; each empty where it has
+// none (SysWOW64 on 32-bit Windows).
+struct SystemFolders {
+  std::string windows, system, wow64;
+};
+
 class Environment {
  public:
   virtual ~Environment() = default;
   virtual const AppInfo& App() const = 0;
   virtual std::optional<std::string> Environ(std::string_view name) const = 0;
   virtual std::string CurDir() const = 0;
+  virtual SystemFolders SystemFoldersOf() const = 0;
   // The text in lower case, by the system's rules for all scripts.
   virtual std::string LowerCase(std::string_view text) const = 0;
   // Milliseconds since the system started, wrapping at 2^32.

@@ -2,7 +2,10 @@
 // Files and folders: looking them up, copying, replacing, deleting and writing them.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -25,6 +28,30 @@ using PieceSink = std::function<Status(std::span<const std::byte>)>;
 struct FileState {
   bool exists = false, folder = false, hidden = false, system = false, readOnly = false;
   friend bool operator==(const FileState&, const FileState&) = default;
+};
+
+// What a path opens: a volume and a file or folder on it. Every spelling of one file, and every
+// link that leads to it, gives the same identity.
+struct FileId {
+  std::uint64_t volume = 0, file = 0;
+  friend bool operator==(const FileId&, const FileId&) = default;
+};
+
+// A file held open for a whole run, so that what its name means cannot change under it.
+class HeldFile {
+ public:
+  virtual ~HeldFile() = default;
+  virtual FileId Identity() const = 0;
+  // Its full path as the system resolved it when it was opened, links followed.
+  virtual const std::string& FinalPath() const = 0;
+  // Cuts it to nothing.
+  virtual Status Empty() = 0;
+  // Adds `text` at its end and has it on the disk before returning.
+  virtual Status Append(std::string_view text) = 0;
+  // Hands its bytes to `sink` from the start, at most kPieceBytes at a time.
+  virtual Status ReadPieces(const PieceSink& sink) = 0;
+  // Removes it when the open made it: a report refused before its first line leaves nothing.
+  virtual void DiscardIfNew() = 0;
 };
 
 class Files {
@@ -91,6 +118,19 @@ class Files {
   // The programs that hold the file, as far as the system tells; an empty list means it did
   // not say, never that none do.
   virtual std::vector<std::string> ProgramsUsing(std::string_view path) const = 0;
+
+  // ---- Identity: what a path opens, whatever its spelling
+  // The identity of the file or folder `path` opens, links followed; nothing when it opens none.
+  virtual std::optional<FileId> IdentityOf(std::string_view path) const = 0;
+  // The full path of what `path` opens, links followed, as the system resolves it; empty when it
+  // opens nothing.
+  virtual std::string FinalPath(std::string_view path) const = 0;
+  // Opens a file to be written through for the run (a report, a copy into the store), making
+  // it when missing and keeping what it holds until Empty: never through a link in its place,
+  // nor a file with other names (hard links); others may read it meanwhile, but not write it.
+  virtual Result<std::unique_ptr<HeldFile>> OpenToWrite(std::string_view path) = 0;
+  // The program's own file, opened to be read, and checked to be the image that runs.
+  virtual Result<std::unique_ptr<HeldFile>> OpenOwnImage() = 0;
 };
 
 }  // namespace kalvenor::platform

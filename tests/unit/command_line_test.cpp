@@ -164,32 +164,29 @@ TEST_F(SetupFixture, AReportFileThatFailsHalfWayEndsItsOwnReportingAlone) {
   platform.AddFile("C:\\Kalvenor\\b.dll");
   for (const auto& [failing, other] :
        {std::pair{"C:\\run.log", "C:\\run.json"}, {"C:\\run.json", "C:\\run.log"}}) {
-    // The first tool run, a.dll's, makes the file a folder, which takes no more lines.
-    platform.onStart = [&, made = false](const std::string&, const std::string&) mutable {
-      if (!std::exchange(made, true) && platform.Delete(failing).ok()) platform.AddFolder(failing);
+    // From the first tool run on, a.dll's, the file takes no more lines: its disk is full.
+    platform.onStart = [&](const std::string&, const std::string&) {
+      platform.FailHeldWrites(failing, platform::memory::MemoryError(112));
       return platform::memory::ProcessScript{};
     };
     EXPECT_EQ(RunCommandLine({"/install", "/quiet", "/log:C:\\run.log", "/json:C:\\run.json",
                               "C:\\Kalvenor\\a.dll", "C:\\Kalvenor\\b.dll"}),
               cli::kExitLogFailed);
     EXPECT_NE(platform.Content(other).find("b.dll"), std::string::npos) << platform.Content(other);
-    ASSERT_TRUE(platform.RemoveFolder(failing).ok());
+    platform.FailHeldWrites(failing, std::nullopt);
   }
 }
 
-// A failure outside the steps keeps to /quiet too: its reason goes to the /log: file, in place of
-// an older log or after the run's lines, and no box shows it.
-TEST(CommandLineStop, AQuietFailureGoesToTheLogNotABox) {
+// A failure outside the steps keeps to /quiet too, and never writes a /log: file by its name:
+// only a run that opened it under the run lock, having judged it, writes there.
+TEST(CommandLineStop, AQuietFailureShowsNoBoxAndLeavesTheLog) {
   platform::memory::MemoryPlatform platform;
   platform.AddFolder("C:");
   platform.AddFile("C:\\run.log", {.content = "an older run\r\n"});
-  for (const bool logStarted : {false, true}) {
-    EXPECT_EQ(cli::StopUnattended(platform, {"/Quiet", "/log:run.log"}, "it broke", logStarted,
-                                  [](const std::string&) { FAIL(); }),
-              cli::kExitFailed);
-  }
-  EXPECT_EQ(platform.Content("C:\\run.log"),
-            "|      failed: it broke\r\n|      failed: it broke\r\n");
+  EXPECT_EQ(cli::StopUnattended(platform, {"/Quiet", "/log:run.log"}, "it broke",
+                                [](const std::string&) { FAIL(); }),
+            cli::kExitFailed);
+  EXPECT_EQ(platform.Content("C:\\run.log"), "an older run\r\n");
 }
 
 }  // namespace

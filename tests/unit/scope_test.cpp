@@ -31,7 +31,17 @@ class ScopeTest : public SetupFixture {
 // A system directory is no package under any spelling; a file in one is its own target.
 TEST_F(ScopeTest, ASystemDirectoryIsNeverAPackage) {
   platform.SetCurDir("C:\\Windows\\System32");
-  for (const char* item : {"C:\\WINDOWS\\system32", ".", "C:\\pkg\\..\\windows\\SYSTEM32\\"}) {
+  // The system's own folder, whatever WINDIR says, and one a link leads to.
+  platform.AddFolder("C:\\Real\\System32");
+  platform.SetSystemFolders({"C:\\Real", "C:\\Real\\System32", ""});
+  platform.AddFile("C:\\Real\\System32\\ntdll.dll");
+  platform.AddFolder("C:\\Links");
+  platform.AddLink("C:\\Links\\All Users", "C:\\WINDOWS");
+  for (const char* item :
+       {"C:\\WINDOWS\\system32", ".", "C:\\pkg\\..\\windows\\SYSTEM32\\", "C:\\WINDOWS\\system32.",
+        "C:.", "\\\\.\\C:\\windows\\system32", "\\\\?\\C:\\windows\\system32",
+        "\\\\localhost\\C$\\Windows\\System32", "C:\\Links\\All Users\\System32 ",
+        "C:\\Real\\System32"}) {
     SCOPED_TRACE(item);
     EXPECT_EQ(RunCommandLine({"/remove", "/quiet", "/log:C:\\run.log", item}), cli::kExitFailed);
     EXPECT_NE(RunLog().find("|      failed: it is a system directory: its files belong to "
@@ -60,19 +70,32 @@ TEST_F(ScopeTest, ASystemDirectoryIsNeverAPackage) {
 
 // A report file over a file the run reads, writes or keeps is refused before either is started.
 TEST_F(ScopeTest, AReportNeverTakesTheRunsOwnFiles) {
-  platform.AddFolder("C:\\ProgramData\\Kalvenor");
-  platform.AddFolder("C:\\ProgramData\\Kalvenor\\runs");
+  ASSERT_TRUE(platform.CreateProtectedFolder("C:\\ProgramData\\Kalvenor").ok());
+  ASSERT_TRUE(platform.CreateProtectedFolder("C:\\ProgramData\\Kalvenor\\runs").ok());
   platform.AddFile("C:\\ProgramData\\Kalvenor\\runs\\journal.txt", {.content = "kept"});
   const std::pair<std::string, const char*> cases[] = {
       {"/log:c:\\windows\\system32\\COMP.DLL", "it lies in a system directory"},
       {"/json:C:\\pkg\\comp.dll", "it is one of the run's files"},
       {"/log:C:\\ProgramData\\Kalvenor\\runs\\journal.txt", "it lies in the journal's store"},
+      // Other spellings, a link, and the program itself.
+      {"/log:\\\\?\\C:\\WINDOWS\\system32\\comp.dll", "it lies in a system directory"},
+      {"/json:\\\\.\\C:\\ProgramData\\Kalvenor\\runs\\journal.txt", "it lies in the journal's store"},
+      {"/log:C:\\Links\\All Users\\system32\\comp.dll", "it lies in a system directory"},
+      {"/log:C:\\ProgramData\\Kalvenor\\run.lock", "it lies in the journal's store"},
+      {"/log:C:\\Kalvenor\\kalvenor.exe", "it is the program itself"},
   };
+  platform.AddFolder("C:\\Links");
+  platform.AddLink("C:\\Links\\All Users", "C:\\WINDOWS");
+  platform.AddFile("C:\\Kalvenor\\kalvenor.exe", {.content = "program"});
   for (const auto& [report, why] : cases) {
     SCOPED_TRACE(report);
+    platform.console = "";
     EXPECT_EQ(RunCommandLine({"/install", "/quiet", report, "C:\\pkg"}), cli::kExitBadArguments);
+    EXPECT_NE(platform.console->find(why), std::string::npos) << *platform.console;
     EXPECT_NE(platform.Content("C:\\ProgramData\\Kalvenor\\runs\\journal.txt").size(), 0u);
   }
+  EXPECT_EQ(platform.Content("C:\\Kalvenor\\kalvenor.exe"), "program");
+  EXPECT_FALSE(platform.HasFile("C:\\ProgramData\\Kalvenor\\run.lock"));
   EXPECT_EQ(platform.Content("C:\\WINDOWS\\system32\\comp.dll"), "in place");
   EXPECT_EQ(platform.Content("C:\\pkg\\comp.dll"), "package");
   EXPECT_TRUE(platform.started.empty());
@@ -80,6 +103,16 @@ TEST_F(ScopeTest, AReportNeverTakesTheRunsOwnFiles) {
   EXPECT_EQ(RunCommandLine(
                 {"/install", "/quiet", "/log:C:\\ProgramData\\Kalvenor\\intune.log", "C:\\pkg"}),
             cli::kExitDone);
+}
+
+// A drive-relative item lies in the current folder, never becomes a stream of a file "C" in the
+// system directory.
+TEST_F(ScopeTest, ADriveRelativeItemIsTakenFromTheCurrentFolder) {
+  platform.SetCurDir("C:\\pkg");
+  EXPECT_EQ(RunCommandLine({"/install", "/quiet", "C:comp.dll"}), cli::kExitDone);
+  ASSERT_EQ(platform.started.size(), 1u);
+  EXPECT_EQ(platform.Content("C:\\WINDOWS\\system32\\comp.dll"), "package");
+  EXPECT_FALSE(platform.HasFile("C:\\WINDOWS\\system32\\C:comp.dll"));
 }
 
 // One file under its short and its long name is one item and one target.

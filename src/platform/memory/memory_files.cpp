@@ -26,7 +26,7 @@ SystemError MemoryError(std::uint32_t code) {
 }
 
 MemoryPlatform::Entry* MemoryPlatform::Find(std::string_view path) {
-  auto found = entries_.find(Folded(path));
+  auto found = entries_.find(Key(path));
   return found == entries_.end() ? nullptr : &found->second;
 }
 
@@ -34,7 +34,8 @@ const MemoryPlatform::Entry* MemoryPlatform::Find(std::string_view path) const {
   return const_cast<MemoryPlatform*>(this)->Find(path);
 }
 
-void MemoryPlatform::Put(std::string path, bool folder, FileOptions options) {
+void MemoryPlatform::Put(std::string_view given, bool folder, FileOptions options) {
+  std::string path = Resolved(given);
   std::string key = Folded(path);
   entries_.insert_or_assign(std::move(key),
                             Entry{std::move(path), folder, std::move(options), nextOrder_++});
@@ -96,7 +97,10 @@ std::string MemoryPlatform::ShortPathName(std::string_view path) const {
 
 std::vector<std::string> MemoryPlatform::Dir(std::string_view pattern, DirAttributes attributes) {
   std::vector<std::string> names;
-  const std::string folder = Folded(FolderOf(pattern));
+  // As the system opens it: "\\?\" taken off, the dots and blanks that end a name dropped.
+  const std::string resolved = Resolved(pattern, false);
+  pattern = resolved;
+  const std::string folder = Key(FolderOf(pattern));
   const bool folders = attributes == DirAttributes::Folders;
   for (const Entry* entry : Ordered()) {
     if (entry->folder != folders) continue;
@@ -209,7 +213,7 @@ Status MemoryPlatform::Replace(std::string_view replacement, std::string_view de
   } else {
     Put(std::string(destination), false, from->options);
   }
-  entries_.erase(Folded(replacement));
+  entries_.erase(Key(replacement));
   return Done{};
 }
 
@@ -218,7 +222,7 @@ Status MemoryPlatform::Delete(std::string_view path) {
   if (!entry || entry->folder) return MemoryError(2);
   if (entry->options.readOnly || entry->options.loaded) return MemoryError(5);
   if (entry->options.locked) return MemoryError(32);
-  entries_.erase(Folded(path));
+  entries_.erase(Key(path));
   return Done{};
 }
 
@@ -248,11 +252,11 @@ Status MemoryPlatform::CreateNewFolder(std::string_view path) {
 Status MemoryPlatform::RemoveFolder(std::string_view path) {
   const Entry* folder = Find(path);
   if (!folder || !folder->folder) return MemoryError(3);
-  const std::string inside = Folded(path) + "\\";
+  const std::string inside = Key(path) + "\\";
   for (const auto& [key, entry] : entries_) {
     if (key.starts_with(inside)) return MemoryError(145);  // the directory is not empty
   }
-  entries_.erase(Folded(path));
+  entries_.erase(Key(path));
   return Done{};
 }
 
@@ -261,6 +265,7 @@ Status MemoryPlatform::AppendDurably(std::string_view path, std::string_view tex
   if (writeFailure_) return *std::exchange(writeFailure_, std::nullopt);
   if (Entry* existing = Find(path)) {
     if (existing->folder) return MemoryError(5);
+    if (existing->options.locked) return MemoryError(32);
     existing->options.content += text;
     return Done{};
   }
@@ -282,11 +287,12 @@ Status MemoryPlatform::Rename(std::string_view from, std::string_view to) {
   if (entry->options.locked) return MemoryError(32);
   if (Find(to)) return MemoryError(183);
   Entry moved = *entry;
-  entries_.erase(Folded(from));
-  Put(std::string(to), moved.folder, moved.options);
+  const std::string fromKey = Key(from);
+  entries_.erase(fromKey);
+  Put(to, moved.folder, moved.options);
   Find(to)->protectedFolder = moved.protectedFolder;
   // A folder takes what is inside it along.
-  const std::string inside = Folded(from) + "\\";
+  const std::string inside = fromKey + "\\";
   std::vector<Entry> children;
   for (auto it = entries_.begin(); it != entries_.end();) {
     if (!it->first.starts_with(inside)) {
@@ -297,7 +303,7 @@ Status MemoryPlatform::Rename(std::string_view from, std::string_view to) {
     it = entries_.erase(it);
   }
   for (Entry& child : children) {
-    child.path = std::string(to) + child.path.substr(from.size());
+    child.path = Find(to)->path + child.path.substr(inside.size() - 1);
     entries_.emplace(Folded(child.path), std::move(child));
   }
   return Done{};

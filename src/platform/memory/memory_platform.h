@@ -68,6 +68,9 @@ class MemoryPlatform final : public Toolkit, public System {
   void SetEnv(const std::string& name, std::optional<std::string> value);
   // A short (8.3) spelling of a path, which LongPathName turns into the long one.
   void AddShortName(const std::string& shortPath, const std::string& longPath);
+  // A link (a junction, a symbolic link) at `link` that leads to `target`.
+  void AddLink(const std::string& link, const std::string& target);
+  void SetSystemFolders(SystemFolders folders) { systemFolders_ = std::move(folders); }
   void SetApp(AppInfo app) { app_ = std::move(app); }
   void SetCurDir(std::string dir) { curDir_ = std::move(dir); }
   void SetTickCount(std::uint32_t ticks) { ticks_ = ticks; }
@@ -100,6 +103,8 @@ class MemoryPlatform final : public Toolkit, public System {
   void SetUtcNow(DateTime now) { utcNow_ = now; }
   // Makes the next file write fail, leaving the file as it was.
   void FailNextWrite(SystemError error) { writeFailure_ = std::move(error); }
+  // Makes every write through a held file at `path` fail from now on, or no more.
+  void FailHeldWrites(const std::string& path, std::optional<SystemError> error);
   void SetProcessId(std::uint32_t id) { processId_ = id; }
   // What the run lock fails with, when set, instead of being taken.
   std::optional<SystemError> lockFailure;
@@ -181,6 +186,11 @@ class MemoryPlatform final : public Toolkit, public System {
   std::string NativePath(std::string_view path) const override { return std::string(path); }
   // Like Wine's Restart Manager, it never names the programs that hold a file.
   std::vector<std::string> ProgramsUsing(std::string_view) const override { return {}; }
+  // memory_identity.cpp
+  std::optional<FileId> IdentityOf(std::string_view path) const override;
+  std::string FinalPath(std::string_view path) const override;
+  Result<std::unique_ptr<HeldFile>> OpenToWrite(std::string_view path) override;
+  Result<std::unique_ptr<HeldFile>> OpenOwnImage() override;
 
   // ---- Registry (memory_registry.cpp)
   std::optional<std::string> RegistryString(RegistryRoot root, RegistryView view,
@@ -224,6 +234,7 @@ class MemoryPlatform final : public Toolkit, public System {
   const AppInfo& App() const override { return app_; }
   std::optional<std::string> Environ(std::string_view name) const override;
   std::string CurDir() const override { return curDir_; }
+  SystemFolders SystemFoldersOf() const override { return systemFolders_; }
   std::string LowerCase(std::string_view text) const override;
   std::uint32_t TickCount() const override { return ticks_; }
   LocalTime Now() const override { return now_; }
@@ -246,6 +257,9 @@ class MemoryPlatform final : public Toolkit, public System {
   void SetFocused(const Control* control, const Form* form, int id);
   const Control* Focused() const { return focused_; }
   void SetActive(const Form* form) { activeForm_ = form; }
+  // For the memory's held files: others may not write a held file; its holder may.
+  void HoldFile(std::string_view path, bool held);
+  Status WriteHeld(std::string_view path, std::string_view text, bool empty);
 
  private:
   struct Entry {
@@ -257,7 +271,13 @@ class MemoryPlatform final : public Toolkit, public System {
   };
   Entry* Find(std::string_view path);
   const Entry* Find(std::string_view path) const;
-  void Put(std::string path, bool folder, FileOptions options);
+  void Put(std::string_view path, bool folder, FileOptions options);
+  // The path Windows opens for `path`: "\\?\", "\\.\" and the local drives' shares taken
+  // off, the dots and blanks that end an element dropped, links followed (the last element's
+  // only when `followLast`), a short name made long.
+  std::string Resolved(std::string_view path, bool followLast = true) const;
+  // An entry's key: its resolved path, folded.
+  std::string Key(std::string_view path) const;
   // The entries in creation order.
   std::vector<const Entry*> Ordered() const;
 
@@ -265,6 +285,9 @@ class MemoryPlatform final : public Toolkit, public System {
   std::uint64_t nextOrder_ = 0;
   std::map<std::string, std::string> env_;
   std::map<std::string, std::string> longNames_;  // by folded short path
+  std::map<std::string, std::string> links_;      // targets by folded link path
+  std::map<std::string, SystemError> failingHeld_;  // by key
+  SystemFolders systemFolders_{"C:\\Windows", "C:\\Windows\\system32", "C:\\Windows\\SysWOW64"};
   // A registry key: its path as first written, and its values in the order they were made.
   struct RegistryKey {
     std::string path;

@@ -13,28 +13,6 @@
 namespace kalvenor::win32 {
 namespace {
 
-// Calls `get(buffer, size)` with a growing buffer until the whole text fits; for the Win32
-// calls that return the length they need (or wrote) in characters.
-template <class Get>
-std::wstring GrowingBuffer(Get get) {
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = get(buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length < buffer.size()) {
-      buffer.resize(length);
-      return buffer;
-    }
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
-std::wstring ModulePath() {
-  return GrowingBuffer([](wchar_t* buffer, DWORD size) {
-    const DWORD length = ::GetModuleFileNameW(nullptr, buffer, size);
-    return length == size ? size : length;  // a cut path fills the buffer exactly
-  });
-}
-
 platform::AppInfo ReadAppInfo() {
   platform::AppInfo app;
   const std::wstring path = ModulePath();
@@ -70,6 +48,13 @@ std::string KnownFolder(REFKNOWNFOLDERID id) {
 
 }  // namespace
 
+std::wstring ModulePath() {
+  return GrowingBuffer([](wchar_t* buffer, DWORD size) {
+    const DWORD length = ::GetModuleFileNameW(nullptr, buffer, size);
+    return length == size ? size : length;  // a cut path fills the buffer exactly
+  });
+}
+
 Win32System::Win32System() : app_(ReadAppInfo()) {}
 
 std::optional<std::string> Win32System::Environ(std::string_view name) const {
@@ -89,6 +74,14 @@ std::string Win32System::CurDir() const {
   // Too small a buffer makes it return the size needed, which the loop grows to.
   return Narrow(GrowingBuffer(
       [](wchar_t* buffer, DWORD size) { return ::GetCurrentDirectoryW(size, buffer); }));
+}
+
+platform::SystemFolders Win32System::SystemFoldersOf() const {
+  const auto folder = [](UINT (*get)(LPWSTR, UINT)) {
+    return Narrow(GrowingBuffer([get](wchar_t* buffer, DWORD size) { return get(buffer, size); }));
+  };
+  return {folder(::GetSystemWindowsDirectoryW), folder(::GetSystemDirectoryW),
+          folder(::GetSystemWow64DirectoryW)};
 }
 
 std::string Win32System::LowerCase(std::string_view text) const {

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/wildcard.h"
+#include "platform/win32/file_io.h"
 #include "platform/win32/handles.h"
 #include "platform/win32/shell.h"
 #include "platform/win32/text.h"
@@ -20,6 +21,30 @@ platform::Status Checked(BOOL succeeded) {
   return platform::Done{};
 }
 
+// Opened to be read while other programs may still read, write or delete it.
+UniqueFile OpenToRead(std::string_view path) {
+  return UniqueFile(::CreateFileW(Widen(path).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+}
+
+// The full path of the program process `id` runs; empty when it cannot be read.
+std::string ImageOf(DWORD id) {
+  const UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+  if (!process) return {};
+  std::wstring image(32768, L'\0');
+  DWORD size = static_cast<DWORD>(image.size());
+  if (!::QueryFullProcessImageNameW(process.get(), 0, image.data(), &size)) return {};
+  image.resize(size);
+  return Narrow(image);
+}
+
+// The attributes a file may be given besides those of its state, which SetAttributes keeps.
+constexpr DWORD kOtherAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                   FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+
+}  // namespace
+
 platform::Status WriteAll(HANDLE file, std::string_view bytes) {
   std::size_t written = 0;
   while (written < bytes.size()) {
@@ -29,13 +54,6 @@ platform::Status WriteAll(HANDLE file, std::string_view bytes) {
     written += chunk;
   }
   return platform::Done{};
-}
-
-// Opened to be read while other programs may still read, write or delete it.
-UniqueFile OpenToRead(std::string_view path) {
-  return UniqueFile(::CreateFileW(Widen(path).c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
 }
 
 // Hands each piece of the open file to `sink`, till its end. The buffer is no larger than the
@@ -56,23 +74,6 @@ platform::Status EachPiece(HANDLE file, const platform::PieceSink& sink) {
     if (!taken.ok()) return taken;
   }
 }
-
-// The full path of the program process `id` runs; empty when it cannot be read.
-std::string ImageOf(DWORD id) {
-  const UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
-  if (!process) return {};
-  std::wstring image(32768, L'\0');
-  DWORD size = static_cast<DWORD>(image.size());
-  if (!::QueryFullProcessImageNameW(process.get(), 0, image.data(), &size)) return {};
-  image.resize(size);
-  return Narrow(image);
-}
-
-// The attributes a file may be given besides those of its state, which SetAttributes keeps.
-constexpr DWORD kOtherAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
-                                   FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
-
-}  // namespace
 
 platform::Status Win32System::FolderMade(bool created, const std::wstring& folder) {
   if (created) return platform::Done{};

@@ -1,7 +1,7 @@
 #pragma once
 // The runtime and system services on Win32, their members defined by concern: win32_files.cpp,
-// win32_registry.cpp, win32_processes.cpp, win32_security.cpp, win32_environment.cpp and
-// win32_capture.cpp.
+// win32_identity.cpp, win32_registry.cpp, win32_processes.cpp, win32_security.cpp,
+// win32_environment.cpp and win32_capture.cpp.
 
 #include <string>
 
@@ -39,6 +39,11 @@ class Win32System final : public platform::System {
   platform::Status DeleteAtRestart(std::string_view path) override;
   std::string NativePath(std::string_view path) const override;
   std::vector<std::string> ProgramsUsing(std::string_view path) const override;
+  // win32_identity.cpp
+  std::optional<platform::FileId> IdentityOf(std::string_view path) const override;
+  std::string FinalPath(std::string_view path) const override;
+  platform::Result<std::unique_ptr<platform::HeldFile>> OpenToWrite(std::string_view path) override;
+  platform::Result<std::unique_ptr<platform::HeldFile>> OpenOwnImage() override;
 
   // ---- Registry
   std::optional<std::string> RegistryString(platform::RegistryRoot root,
@@ -85,6 +90,7 @@ class Win32System final : public platform::System {
   const platform::AppInfo& App() const override { return app_; }
   std::optional<std::string> Environ(std::string_view name) const override;
   std::string CurDir() const override;
+  platform::SystemFolders SystemFoldersOf() const override;
   std::string LowerCase(std::string_view text) const override;
   std::uint32_t TickCount() const override;
   platform::LocalTime Now() const override;

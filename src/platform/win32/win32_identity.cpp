@@ -1,0 +1,165 @@
+// Files judged by what they open on Win32: identities, final paths, and the files a run holds.
+#include <windows.h>
+
+#include "platform/win32/file_io.h"
+#include "platform/win32/handles.h"
+#include "platform/win32/text.h"
+#include "platform/win32/win32_system.h"
+
+namespace kalvenor::win32 {
+namespace {
+
+// Opened for its attributes alone, a folder too, while others may do anything with it.
+UniqueFile OpenToIdentify(std::string_view path) {
+  return UniqueFile(::CreateFileW(Widen(path).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+platform::Result<BY_HANDLE_FILE_INFORMATION> InformationOf(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!::GetFileInformationByHandle(file, &information)) return LastError();
+  return information;
+}
+
+platform::FileId IdOf(const BY_HANDLE_FILE_INFORMATION& information) {
+  return {information.dwVolumeSerialNumber,
+          (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+}
+
+// The path the system resolved the handle to, in the form paths are written: "C:\..." or
+// "\\server\share\...", not "\\?\C:\..." or "\\?\UNC\...".
+std::string FinalPathOf(HANDLE file) {
+  std::string path = Narrow(GrowingBuffer([file](wchar_t* buffer, DWORD size) {
+    return ::GetFinalPathNameByHandleW(file, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  }));
+  if (path.starts_with("\\\\?\\UNC\\")) return "\\\\" + path.substr(8);
+  if (path.starts_with("\\\\?\\")) return path.substr(4);
+  return path;
+}
+
+platform::Status Checked(BOOL succeeded) {
+  if (!succeeded) return LastError();
+  return platform::Done{};
+}
+
+class Win32HeldFile final : public platform::HeldFile {
+ public:
+  Win32HeldFile(UniqueFile file, platform::FileId id, std::string finalPath, bool made)
+      : file_(std::move(file)), id_(id), finalPath_(std::move(finalPath)), made_(made) {}
+
+  platform::FileId Identity() const override { return id_; }
+  const std::string& FinalPath() const override { return finalPath_; }
+
+  platform::Status Empty() override {
+    LARGE_INTEGER start{};
+    if (!::SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN)) return LastError();
+    return Checked(::SetEndOfFile(file_.get()));
+  }
+
+  platform::Status Append(std::string_view text) override {
+    LARGE_INTEGER none{};
+    if (!::SetFilePointerEx(file_.get(), none, nullptr, FILE_END)) return LastError();
+    platform::Status written = WriteAll(file_.get(), text);
+    if (!written.ok()) return written;
+    return Checked(::FlushFileBuffers(file_.get()));
+  }
+
+  platform::Status ReadPieces(const platform::PieceSink& sink) override {
+    LARGE_INTEGER start{};
+    if (!::SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN)) return LastError();
+    return EachPiece(file_.get(), sink);
+  }
+
+  void DiscardIfNew() override {
+    if (!made_) return;
+    FILE_DISPOSITION_INFO dispose{TRUE};
+    ::SetFileInformationByHandle(file_.get(), FileDispositionInfo, &dispose, sizeof dispose);
+    made_ = false;
+  }
+
+ private:
+  UniqueFile file_;
+  platform::FileId id_;
+  std::string finalPath_;
+  bool made_;
+};
+
+// The fields of the headers the loader maps as they stand in the file, which no relocation
+// changes: a file that differs in them is not the image that runs.
+bool SameImage(HANDLE file, HMODULE image) {
+  const auto* mapped = reinterpret_cast<const BYTE*>(image);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(mapped);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(mapped + dos->e_lfanew);
+  const DWORD size = static_cast<DWORD>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS);
+  std::string head(size, '\0');
+  DWORD read = 0;
+  if (!::ReadFile(file, head.data(), size, &read, nullptr) || read != size) return false;
+  const auto* onDisk = reinterpret_cast<const IMAGE_NT_HEADERS*>(head.data() + dos->e_lfanew);
+  return onDisk->Signature == nt->Signature &&
+         onDisk->FileHeader.TimeDateStamp == nt->FileHeader.TimeDateStamp &&
+         onDisk->OptionalHeader.SizeOfImage == nt->OptionalHeader.SizeOfImage &&
+         onDisk->OptionalHeader.CheckSum == nt->OptionalHeader.CheckSum &&
+         onDisk->OptionalHeader.AddressOfEntryPoint == nt->OptionalHeader.AddressOfEntryPoint;
+}
+
+}  // namespace
+
+std::optional<platform::FileId> Win32System::IdentityOf(std::string_view path) const {
+  const UniqueFile file = OpenToIdentify(path);
+  if (!file) return std::nullopt;
+  platform::Result<BY_HANDLE_FILE_INFORMATION> information = InformationOf(file.get());
+  if (!information.ok()) return std::nullopt;
+  return IdOf(information.value());
+}
+
+std::string Win32System::FinalPath(std::string_view path) const {
+  const UniqueFile file = OpenToIdentify(path);
+  return file ? FinalPathOf(file.get()) : std::string();
+}
+
+platform::Result<std::unique_ptr<platform::HeldFile>> Win32System::OpenToWrite(
+    std::string_view path) {
+  // The link itself is opened, never where it leads; DELETE lets a refused new file go again.
+  UniqueFile file(::CreateFileW(Widen(path).c_str(),
+                                GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE, FILE_SHARE_READ,
+                                nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return LastError();
+  const bool made = ::GetLastError() != ERROR_ALREADY_EXISTS;
+  platform::Result<BY_HANDLE_FILE_INFORMATION> information = InformationOf(file.get());
+  if (!information.ok()) return information.error();
+  const BY_HANDLE_FILE_INFORMATION& read = information.value();
+  if (read.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    return platform::SystemError{ERROR_CANT_ACCESS_FILE,
+                                 "it is a link, which a report never follows"};
+  }
+  if (read.nNumberOfLinks > 1) {
+    return platform::SystemError{ERROR_CANT_ACCESS_FILE,
+                                 "the file has other names (hard links), which a report never "
+                                 "writes through"};
+  }
+  std::string finalPath = FinalPathOf(file.get());
+  auto held = std::make_unique<Win32HeldFile>(std::move(file), IdOf(read), std::move(finalPath),
+                                              made);
+  return std::unique_ptr<platform::HeldFile>(std::move(held));
+}
+
+platform::Result<std::unique_ptr<platform::HeldFile>> Win32System::OpenOwnImage() {
+  UniqueFile file(::CreateFileW(ModulePath().c_str(), GENERIC_READ | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return LastError();
+  // A file put in the program's place since it started is not the program.
+  if (!SameImage(file.get(), ::GetModuleHandleW(nullptr))) {
+    return platform::SystemError{ERROR_FILE_INVALID,
+                                 "the program's file was replaced after it started"};
+  }
+  platform::Result<BY_HANDLE_FILE_INFORMATION> information = InformationOf(file.get());
+  if (!information.ok()) return information.error();
+  std::string finalPath = FinalPathOf(file.get());
+  return std::unique_ptr<platform::HeldFile>(std::make_unique<Win32HeldFile>(
+      std::move(file), IdOf(information.value()), std::move(finalPath), false));
+}
+
+}  // namespace kalvenor::win32
