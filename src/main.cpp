@@ -51,9 +51,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // Everything it links statically is a known system DLL, mapped before this line runs. It
   // does not run without that protection.
   if (!::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-    return Stop(args,
-                "Kalvenor cannot keep the DLLs in its folder from loading into it (" +
-                    kalvenor::win32::LastError().message + "), so it does not start.");
+    return Stop(args, "Kalvenor cannot keep the DLLs in its folder from loading into it (" +
+                          kalvenor::win32::LastError().message + "), so it does not start.");
   }
   // Wine resolves the delayed imports of its own libraries by the plain search order, which
   // starts in this folder: the themed controls' msimg32.dll would come from here. Loaded from

@@ -66,7 +66,8 @@ std::vector<std::string> SplitArguments(std::string_view commandLine) {
 }
 
 bool QuietAsked(const std::vector<std::string>& args) {
-  return std::ranges::any_of(args, [](const std::string& arg) { return AsciiLower(arg) == "/quiet"; });
+  return std::ranges::any_of(args,
+                             [](const std::string& arg) { return AsciiLower(arg) == "/quiet"; });
 }
 
 std::variant<Arguments, std::string> ParseArguments(const std::vector<std::string>& args,

@@ -25,12 +25,15 @@ std::optional<std::string> Report::OnAdmitted() {
   Outlet* const outlets[] = {&log_, &json_};
   for (Outlet* outlet : outlets) {
     if (outlet->file.empty()) continue;
-    platform::Result<std::unique_ptr<platform::HeldFile>> opened = system_.OpenToWrite(outlet->file);
-    if (!opened.ok()) {
-      Fail(*outlet, opened.error());
-    } else if (std::optional<std::string> why = judge_(*opened.value())) {
+    platform::Result<std::unique_ptr<platform::HeldFile>> opened =
+        system_.OpenToWrite(outlet->file);
+    platform::HeldFile* held = opened.ok() ? opened.value().get() : nullptr;
+    // A file of the run's that it holds (the run lock) is refused as such, not as unwritable.
+    if (std::optional<std::string> why = judge_(outlet->file, held)) {
       refusal_ = std::string(outlet->option) + " cannot name " + outlet->file + ": " + *why;
-      opened.value()->DiscardIfNew();
+      if (held) held->DiscardIfNew();
+    } else if (!held) {
+      Fail(*outlet, opened.error());
     } else {
       outlet->held = std::move(opened.value());
       continue;

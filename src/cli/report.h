@@ -15,8 +15,10 @@ namespace kalvenor::cli {
 
 class Report final : public engine::RunObserver {
  public:
-  // Why a file held open may not take a report; nothing when it may.
-  using Judge = std::function<std::optional<std::string>(const platform::HeldFile&)>;
+  // Why a file may not take a report, by what it opens (`held`), or by its name when it cannot
+  // be opened; nothing when it may.
+  using Judge = std::function<std::optional<std::string>(const std::string& file,
+                                                         const platform::HeldFile* held)>;
   // Either file may be empty: none. Neither is touched until the run holds its lock.
   Report(platform::System& system, std::string logFile, std::string jsonFile, Judge judge);
   // Opens both files, judges them by what they open, and starts them empty, with the lines the

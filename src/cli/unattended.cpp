@@ -98,8 +98,8 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
     }
     // The reports are judged by the handles the run opens; an export, written at the end, here.
     const bool report = file == &arguments.logFile || file == &arguments.jsonFile;
-    if (const std::optional<std::string> why = report ? std::nullopt
-                                                      : engine.WhyNotReport(plan, *file)) {
+    if (const std::optional<std::string> why =
+            report ? std::nullopt : engine.WhyNotReport(plan, *file)) {
       return BadArguments(services, std::string(option) + " cannot name " + *file + ": " + *why,
                           arguments.quiet);
     }
@@ -107,7 +107,9 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
   // Judged and opened only once the run holds its lock: a run refused before leaves the reports
   // of the one that holds it whole.
   Report report(services.system, arguments.logFile, arguments.jsonFile,
-                [&](const platform::HeldFile& file) { return engine.WhyNotReport(plan, file); });
+                [&](const std::string& file, const platform::HeldFile* held) {
+                  return held ? engine.WhyNotReport(plan, *held) : engine.WhyNotReport(plan, file);
+                });
   if (!arguments.quiet) window.Open(engine, plan);
   engine.AddObserver(report);
   Told told(services.system, arguments.detect);
@@ -138,13 +140,13 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
     Tell(services, "Kalvenor: " + *report.Failure() + "\r\n", arguments.quiet);
   }
   // Detection: whether it holds is told on standard output; the check itself could run.
-  const int exitCode = arguments.detect                           ? kExitDone
-                       : outcome.refused                          ? kExitAnotherRun
-                       : report.Failure() && !report.Opened()     ? kExitLogFailed
-                       : outcome.failed                           ? kExitFailed
-                       : report.Failure()                         ? kExitLogFailed
-                       : outcome.restartNeeded                    ? kExitRestartNeeded
-                                                                  : kExitDone;
+  const int exitCode = arguments.detect                       ? kExitDone
+                       : outcome.refused                      ? kExitAnotherRun
+                       : report.Failure() && !report.Opened() ? kExitLogFailed
+                       : outcome.failed                       ? kExitFailed
+                       : report.Failure()                     ? kExitLogFailed
+                       : outcome.restartNeeded                ? kExitRestartNeeded
+                                                              : kExitDone;
   if (!arguments.quiet) window.WaitUntilClosed();
   return exitCode;
 }

@@ -222,7 +222,7 @@ class Engine final : private journal::UndoSteps {
   // and why, when it could not be opened.
   std::unique_ptr<platform::HeldFile> ownImage_;
   std::string ownImageError_;
-  std::optional<StepRecord> step_;              // the step going on
+  std::optional<StepRecord> step_;  // the step going on
 };
 
 }  // namespace kalvenor::engine

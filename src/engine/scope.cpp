@@ -92,9 +92,10 @@ std::optional<std::string> Engine::WhyNotReport(const Plan& plan, const std::str
   // A file that is not there yet is judged by its folder, as the system resolves it.
   const std::string folder = system_.FinalPath(paths::FolderOf(path));
   const std::string final = system_.FinalPath(path);
-  return WhyNotReportAt(plan, !final.empty()    ? final
-                              : folder.empty() ? path
-                                               : folder + "\\" + File_GetName(path),
+  return WhyNotReportAt(plan,
+                        !final.empty()   ? final
+                        : folder.empty() ? path
+                                         : folder + "\\" + File_GetName(path),
                         path, system_.IdentityOf(path));
 }
 

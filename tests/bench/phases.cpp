@@ -127,6 +127,7 @@ class TimedSystem final : public System {
     return inner_.Environ(name);
   }
   std::string CurDir() const override { return inner_.CurDir(); }
+  SystemFolders SystemFoldersOf() const override { return inner_.SystemFoldersOf(); }
   std::string LowerCase(std::string_view text) const override { return inner_.LowerCase(text); }
   std::vector<std::string> Dir(std::string_view pattern, DirAttributes attributes) override {
     return Timed(phases_, "file lookups", [&] { return inner_.Dir(pattern, attributes); });
@@ -219,6 +220,14 @@ class TimedSystem final : public System {
   std::vector<std::string> ProgramsUsing(std::string_view path) const override {
     return inner_.ProgramsUsing(path);
   }
+  std::optional<FileId> IdentityOf(std::string_view path) const override {
+    return inner_.IdentityOf(path);
+  }
+  std::string FinalPath(std::string_view path) const override { return inner_.FinalPath(path); }
+  Result<std::unique_ptr<HeldFile>> OpenToWrite(std::string_view path) override {
+    return inner_.OpenToWrite(path);
+  }
+  Result<std::unique_ptr<HeldFile>> OpenOwnImage() override { return inner_.OpenOwnImage(); }
   std::optional<std::uint32_t> RegistryDword(RegistryRoot root, RegistryView view,
                                              std::string_view key,
                                              std::string_view name) const override {

@@ -103,6 +103,39 @@ TEST_F(CommandLine, AnotherRunInProgressOrBadArgumentsRunNothing) {
   EXPECT_EQ(Run(L"/copy /quiet comp.dll").exitCode, 0u);
 }
 
+// A run refused while another holds the lock leaves that run's reports whole and in order, though
+// it names the same files.
+TEST_F(CommandLine, ARefusedRunLeavesTheRunningRunsReportsWhole) {
+  folder.Copy(SamplePath(L"sample_slow.dll"), L"slow.dll");
+  const std::wstring log = folder.PathOf(L"run.log"), json = folder.PathOf(L"run.json");
+  const std::wstring reports = L" /log:run.log /json:run.json";
+  Ended refused;
+  const Ended first = Run(L"/install /quiet slow.dll" + reports, [&](DWORD) {
+    // The tool is at work on the component once its line is in the log.
+    EXPECT_TRUE(AwaitValue(
+        [&] {
+          return FileExists(log) &&
+                 FileContent(log).find("> Registering file") != std::string::npos;
+        },
+        true));
+    refused = Run(L"/copy /quiet slow.dll" + reports);
+  });
+  DeleteClsid(sample::kSlowClsidString);
+  EXPECT_EQ(refused.exitCode, 1618u);
+  EXPECT_NE(refused.output.find("another Kalvenor run is in progress"), std::string::npos)
+      << refused.output;
+  EXPECT_EQ(first.exitCode, 0u);
+  const std::wstring target = windows.Target(L"slow.dll");
+  const std::wstring written = Widen(FileContent(log));
+  EXPECT_TRUE(written.starts_with(Line(L"> Copying file " + folder.PathOf(L"slow.dll"))))
+      << Narrow(written);
+  EXPECT_NE(written.find(RegisterLines(windows.Tool(), target)), std::wstring::npos);
+  EXPECT_TRUE(written.ends_with(DoneLines())) << Narrow(written);
+  EXPECT_EQ(written.find(L"another Kalvenor run"), std::wstring::npos) << Narrow(written);
+  EXPECT_EQ(FileContent(json).find("another Kalvenor run"), std::string::npos);
+  EXPECT_NE(FileContent(json).find("\"step\":\"register\""), std::string::npos);
+}
+
 // /undo takes the newest run: where its journal is held open or gone it refuses with the run's
 // name and undoes no older one, which is undone by naming it.
 TEST_F(CommandLine, UndoRefusesANewestRunWithoutAJournalAndUndoesAnOlderOneByName) {

@@ -44,29 +44,46 @@ TEST_F(Scope, TheSystemDirectoryIsNoPackageInAnySpelling) {
   const std::wstring system = windows.System();
   std::wstring upper = system;
   ::CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+  const std::wstring drive = system.substr(0, 2);
   const struct {
     std::wstring given;
     std::wstring currentDir;  // the program's own folder when empty
+    bool named = true;        // the log names the folder as the program was given it, made full
   } spellings[] = {
       {Quoted(system), L""},
       {Quoted(system + L"\\"), L""},            // a trailing backslash
       {Quoted(upper), L""},                     // in capitals
       {Quoted(system + L"\\..\\system"), L""},  // by way of its parent
       {L".", system},                           // the current folder, there
+      {Quoted(system + L"."), L"", false},      // a trailing dot, which Windows drops
+      {Quoted(system + L" "), L"", false},      // a trailing blank, the same
+      {drive + L".", system, false},            // the drive's current folder, there
+      {Quoted(L"\\\\.\\" + system), L"", false},
+      {Quoted(L"\\\\?\\" + system), L"", false},
   };
-  for (const auto& [given, currentDir] : spellings) {
-    SCOPED_TRACE(Narrow(given));
-    EXPECT_EQ(Run(L"/remove /quiet " + given, currentDir), 1603u) << Narrow(Log());
-    EXPECT_NE(LowerCase(Log()).find(LowerCase(
-                  Line(L"> Adding folder " + system) +
-                  FailedLine(L"it is a system directory: its files belong to Windows and to the "
-                             L"programs installed, not to a package"))),
-              std::wstring::npos)
-        << Narrow(Log());
-    EXPECT_EQ(Log().find(L"OP> "), std::wstring::npos) << Narrow(Log());
-    EXPECT_EQ(windows.SystemFiles(), (Names{L"comp.dll", L"regsvr32.exe"}));
-    EXPECT_EQ(InprocServer(kNormalClsidString), target);
+  for (const wchar_t* command : {L"/remove", L"/install"}) {
+    for (const auto& [given, currentDir, named] : spellings) {
+      SCOPED_TRACE(Narrow(command + (L" " + given)));
+      EXPECT_EQ(Run(command + (L" /quiet " + given), currentDir), 1603u) << Narrow(Log());
+      const std::wstring refused = FailedLine(
+          L"it is a system directory: its files belong to Windows and to the programs "
+          L"installed, not to a package");
+      EXPECT_NE(LowerCase(Log()).find(
+                    LowerCase(named ? Line(L"> Adding folder " + system) + refused : refused)),
+                std::wstring::npos)
+          << Narrow(Log());
+      EXPECT_EQ(Log().find(L"OP> "), std::wstring::npos) << Narrow(Log());
+      EXPECT_EQ(windows.SystemFiles(), (Names{L"comp.dll", L"regsvr32.exe"}));
+      EXPECT_EQ(InprocServer(kNormalClsidString), target);
+    }
   }
+  // The system's own system directory, while WINDIR names another: never a package either. An
+  // Install, which would copy it, not a Remove, which would take the prefix's own files out.
+  wchar_t own[MAX_PATH] = {};
+  ASSERT_GT(::GetSystemDirectoryW(own, MAX_PATH), 0u);
+  EXPECT_EQ(Run(L"/install /quiet " + Quoted(own)), 1603u) << Narrow(Log());
+  EXPECT_NE(Log().find(L"failed: it is a system directory"), std::wstring::npos) << Narrow(Log());
+  EXPECT_EQ(windows.SystemFiles(), (Names{L"comp.dll", L"regsvr32.exe"}));
 }
 
 TEST_F(Scope, AFileInTheSystemDirectoryIsRegisteredWhereItLiesAndNeverCopiedOntoItself) {
@@ -107,6 +124,32 @@ TEST_F(Scope, AReportFileOverAFileOfTheRunsIsRefusedBeforeAnythingRuns) {
       {"/json:", source, "it is one of the run's files"},
       {"/log:", inStore.Write(L"kept.log", "kept"), "it lies in the journal's store"},
   };
+  // The same files by other spellings, and the store's own files, through a link too.
+  const std::wstring journal = inStore.Write(L"journal.txt", "a journal");
+  const std::wstring others[][2] = {
+      {L"\\\\?\\" + target, L"it lies in a system directory"},
+      {L"\\\\.\\" + target, L"it lies in a system directory"},
+      {target + L".", L"it lies in a system directory"},
+      {L"\\\\?\\" + journal, L"it lies in the journal's store"},
+      {L"\\\\.\\" + journal, L"it lies in the journal's store"},
+      {store + L"\\kalvenor.exe", L"it lies in the journal's store"},
+      {store + L"\\capture-x64.exe", L"it lies in the journal's store"},
+      {store + L"\\run.lock", L"it lies in the journal's store"},
+  };
+  for (const auto& [file, why] : others) {
+    for (const char* option : {"/log:", "/json:"}) {
+      SCOPED_TRACE(option + Narrow(file));
+      const bool existed = FileExists(file);
+      const std::string before = existed ? FileContent(file) : std::string();
+      const Ended ended = RunUnattended(
+          exe, L"/install /quiet " + Widen(option) + Quoted(file) + L" " + Quoted(source), windows,
+          folder.Path());
+      EXPECT_EQ(ended.exitCode, 87u) << ended.output;
+      EXPECT_NE(ended.output.find(Narrow(why)), std::string::npos) << ended.output;
+      EXPECT_EQ(FileExists(file), existed);
+      EXPECT_EQ(existed ? FileContent(file) : std::string(), before);
+    }
+  }
   for (const auto& report : reports) {
     SCOPED_TRACE(Narrow(report.file));
     const std::string before = FileContent(report.file);

@@ -37,11 +37,10 @@ TEST_F(ScopeTest, ASystemDirectoryIsNeverAPackage) {
   platform.AddFile("C:\\Real\\System32\\ntdll.dll");
   platform.AddFolder("C:\\Links");
   platform.AddLink("C:\\Links\\All Users", "C:\\WINDOWS");
-  for (const char* item :
-       {"C:\\WINDOWS\\system32", ".", "C:\\pkg\\..\\windows\\SYSTEM32\\", "C:\\WINDOWS\\system32.",
-        "C:.", "\\\\.\\C:\\windows\\system32", "\\\\?\\C:\\windows\\system32",
-        "\\\\localhost\\C$\\Windows\\System32", "C:\\Links\\All Users\\System32 ",
-        "C:\\Real\\System32"}) {
+  for (const char* item : {"C:\\WINDOWS\\system32", ".", "C:\\pkg\\..\\windows\\SYSTEM32\\",
+                           "C:\\WINDOWS\\system32.", "C:.", "\\\\.\\C:\\windows\\system32",
+                           "\\\\?\\C:\\windows\\system32", "\\\\localhost\\C$\\Windows\\System32",
+                           "C:\\Links\\All Users\\System32 ", "C:\\Real\\System32"}) {
     SCOPED_TRACE(item);
     EXPECT_EQ(RunCommandLine({"/remove", "/quiet", "/log:C:\\run.log", item}), cli::kExitFailed);
     EXPECT_NE(RunLog().find("|      failed: it is a system directory: its files belong to "
@@ -79,7 +78,8 @@ TEST_F(ScopeTest, AReportNeverTakesTheRunsOwnFiles) {
       {"/log:C:\\ProgramData\\Kalvenor\\runs\\journal.txt", "it lies in the journal's store"},
       // Other spellings, a link, and the program itself.
       {"/log:\\\\?\\C:\\WINDOWS\\system32\\comp.dll", "it lies in a system directory"},
-      {"/json:\\\\.\\C:\\ProgramData\\Kalvenor\\runs\\journal.txt", "it lies in the journal's store"},
+      {"/json:\\\\.\\C:\\ProgramData\\Kalvenor\\runs\\journal.txt",
+       "it lies in the journal's store"},
       {"/log:C:\\Links\\All Users\\system32\\comp.dll", "it lies in a system directory"},
       {"/log:C:\\ProgramData\\Kalvenor\\run.lock", "it lies in the journal's store"},
       {"/log:C:\\Kalvenor\\kalvenor.exe", "it is the program itself"},

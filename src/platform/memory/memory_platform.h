@@ -284,8 +284,8 @@ class MemoryPlatform final : public Toolkit, public System {
   std::map<std::string, Entry> entries_;  // by folded path
   std::uint64_t nextOrder_ = 0;
   std::map<std::string, std::string> env_;
-  std::map<std::string, std::string> longNames_;  // by folded short path
-  std::map<std::string, std::string> links_;      // targets by folded link path
+  std::map<std::string, std::string> longNames_;    // by folded short path
+  std::map<std::string, std::string> links_;        // targets by folded link path
   std::map<std::string, SystemError> failingHeld_;  // by key
   SystemFolders systemFolders_{"C:\\Windows", "C:\\Windows\\system32", "C:\\Windows\\SysWOW64"};
   // A registry key: its path as first written, and its values in the order they were made.

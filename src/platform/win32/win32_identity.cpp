@@ -121,9 +121,8 @@ std::string Win32System::FinalPath(std::string_view path) const {
 platform::Result<std::unique_ptr<platform::HeldFile>> Win32System::OpenToWrite(
     std::string_view path) {
   // The link itself is opened, never where it leads; DELETE lets a refused new file go again.
-  UniqueFile file(::CreateFileW(Widen(path).c_str(),
-                                GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE, FILE_SHARE_READ,
-                                nullptr, OPEN_ALWAYS,
+  UniqueFile file(::CreateFileW(Widen(path).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE,
+                                FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file) return LastError();
   const bool made = ::GetLastError() != ERROR_ALREADY_EXISTS;
@@ -140,8 +139,8 @@ platform::Result<std::unique_ptr<platform::HeldFile>> Win32System::OpenToWrite(
                                  "writes through"};
   }
   std::string finalPath = FinalPathOf(file.get());
-  auto held = std::make_unique<Win32HeldFile>(std::move(file), IdOf(read), std::move(finalPath),
-                                              made);
+  auto held =
+      std::make_unique<Win32HeldFile>(std::move(file), IdOf(read), std::move(finalPath), made);
   return std::unique_ptr<platform::HeldFile>(std::move(held));
 }
 
