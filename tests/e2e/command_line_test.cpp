@@ -136,6 +136,40 @@ TEST_F(CommandLine, ARefusedRunLeavesTheRunningRunsReportsWhole) {
   EXPECT_NE(FileContent(json).find("\"step\":\"register\""), std::string::npos);
 }
 
+// An Install keeps the program in the store, but never over a newer one another Install kept.
+TEST_F(CommandLine, AnInstallNeverKeepsAnOlderProgramOverANewerOne) {
+  folder.Copy(SamplePath(L"kalvenor_sample.dll"), L"comp.dll");
+  const std::wstring store = EnvironmentVariable(L"ProgramData") + L"\\Kalvenor";
+  const std::wstring kept = store + L"\\kalvenor.exe";
+  ASSERT_EQ(Run(L"/install /quiet comp.dll").exitCode, 0u);
+  const std::string program = FileContent(exe);
+  ASSERT_TRUE(FileContent(kept) == program);
+  // The same program with another major version in its fixed version information.
+  const auto versioned = [&](std::uint16_t major) {
+    std::string bytes = program;
+    // The resources come last; the code before them checks the same signature.
+    const std::size_t fixed = bytes.rfind("\xBD\x04\xEF\xFE");
+    EXPECT_NE(fixed, std::string::npos);
+    bytes[fixed + 10] = static_cast<char>(major & 0xFF);
+    bytes[fixed + 11] = static_cast<char>(major >> 8);
+    return bytes;
+  };
+  for (const std::uint16_t major : {99, 0}) {
+    SCOPED_TRACE(major);
+    const std::string before = versioned(major);
+    {
+      const TempFolder staging;
+      ASSERT_TRUE(::MoveFileExW(staging.Write(L"k.exe", before).c_str(), kept.c_str(),
+                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
+    }
+    const Ended ended = Run(L"/install /quiet /log:run.log comp.dll");
+    EXPECT_EQ(ended.exitCode, 0u);
+    const std::string log = FileContent(folder.PathOf(L"run.log"));
+    EXPECT_TRUE(FileContent(kept) == (major == 99 ? before : program));
+    EXPECT_EQ(log.find("|      a newer Kalvenor (99.") != std::string::npos, major == 99) << log;
+  }
+}
+
 // /undo takes the newest run: where its journal is held open or gone it refuses with the run's
 // name and undoes no older one, which is undone by naming it.
 TEST_F(CommandLine, UndoRefusesANewestRunWithoutAJournalAndUndoesAnOlderOneByName) {
