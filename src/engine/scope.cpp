@@ -27,17 +27,13 @@ std::string Engine::LongName(const std::string& path) const {
 Engine::Listing Engine::ComponentsIn(const std::string& folder) const {
   Listing listing;
   // Each file there is Windows' own, or another installer's: none is this run's package.
-  if (folders_.IsSystemFolder(system_, folder)) {
-    listing.whyNone =
-        "it is a system directory: its files belong to Windows and to the programs "
-        "installed, not to a package";
-    listing.refused = true;
-    return listing;
-  }
-  if (folders_.IsWindowsFolder(system_, folder)) {
-    listing.whyNone =
-        "it is the Windows folder: its files belong to Windows and to the programs installed, "
-        "not to a package";
+  const char* windows = folders_.IsSystemFolder(system_, folder)    ? "a system directory"
+                        : folders_.IsWindowsFolder(system_, folder) ? "the Windows folder"
+                                                                    : nullptr;
+  if (windows) {
+    listing.whyNone = "it is " + std::string(windows) +
+                      ": its files belong to Windows and to the programs installed, not to a "
+                      "package";
     listing.refused = true;
     return listing;
   }
