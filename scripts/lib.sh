@@ -24,7 +24,7 @@ detect_wine() {
   if [ "${KALVENOR_WINE64_ONLY:-0}" = 1 ]; then
     WINE_32BIT_REASON="KALVENOR_WINE64_ONLY=1 is set, so Wine runs 64-bit programs only"
   elif [ ! -e "$loader" ]; then
-    WINE_32BIT_REASON="Wine's 32-bit loader $loader is not installed"
+    WINE_32BIT_REASON=${WINE32_NOT_INSTALLED:-"Wine's 32-bit loader $loader is not installed"}
   elif said=$("$loader" --version 2>&1); then
     WINE_32BIT=1 WINE_32BIT_REASON=
   elif [[ $said == *"Exec format error"* ]]; then
@@ -46,7 +46,29 @@ runnable_builds() {
   if [ "$WINE_32BIT" = 1 ]; then echo x86 x64; else echo x64; fi
 }
 
+# apt_update: apt-get update, tried a few times a short while apart: while a mirror syncs, an
+# index can come with the wrong size ("File has unexpected size ... Mirror sync in progress?")
+# and the command exits 100. When it still fails, APT_UPDATE_ERROR holds its first error line.
+apt_update() {
+  local attempt said pause=${KALVENOR_APT_PAUSE:-10}
+  for attempt in 1 2 3; do
+    if said=$(apt-get update -qq 2>&1); then
+      APT_UPDATE_ERROR=
+      return 0
+    fi
+    APT_UPDATE_ERROR=$(printf '%s\n' "$said" | grep -m 1 '^E:' || printf '%s\n' "$said" | tail -n 1)
+    if [ "$attempt" -lt 3 ]; then
+      log "apt-get update failed ($APT_UPDATE_ERROR): trying again in $pause s"
+      sleep "$pause"
+    fi
+  done
+  return 1
+}
+
 # Installs the Debian packages that are missing; only root can, others are told what to run.
+# Where wine32:i386 alone cannot be installed (the i386 index out of step with the others on a
+# mirror's bad day), the rest is installed, and detect_wine takes the 64-bit-only path, saying
+# why through WINE32_NOT_INSTALLED.
 install_packages() {
   local missing=()
   for package in "${PACKAGES[@]}"; do
@@ -62,8 +84,29 @@ install_packages() {
   fi
   log "Installing ${missing[*]}"
   dpkg --add-architecture i386
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  apt_update || echo "apt-get update still fails, the indexes it has are used: $APT_UPDATE_ERROR" >&2
+  local refused said others=()
+  refused=$(DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" 2>&1 >/dev/null) &&
+    return 0
+  for package in "${missing[@]}"; do
+    [ "$package" = wine32:i386 ] || others+=("$package")
+  done
+  [ ${#others[@]} -lt ${#missing[@]} ] || fail "apt-get could not install ${missing[*]}: $refused"
+  if [ ${#others[@]} -gt 0 ]; then
+    log "Installing ${others[*]} without wine32:i386"
+    said=$(DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${others[@]}" 2>&1 >/dev/null) ||
+      fail "apt-get could not install ${others[*]}: $said"
+  fi
+  if [ -n "${APT_UPDATE_ERROR:-}" ]; then
+    WINE32_NOT_INSTALLED="wine32:i386 could not be installed, as apt-get update could not fetch"
+    WINE32_NOT_INSTALLED+=" a package index ($APT_UPDATE_ERROR)"
+  else
+    WINE32_NOT_INSTALLED="wine32:i386 could not be installed ($(printf '%s\n' "$refused" |
+      grep -m 1 '^E:' || echo "apt-get install failed"))"
+  fi
+  echo "Wine runs 64-bit programs only here, and the x86 end-to-end suite is skipped:" \
+    "$WINE32_NOT_INSTALLED." >&2
+  export WINE32_NOT_INSTALLED
 }
 
 # build_windows x86|x64 [DIR [CMAKE-OPTIONS...]]: the program, the sample components and, unless

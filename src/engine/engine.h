@@ -83,6 +83,9 @@ class Engine final : private journal::UndoSteps {
   // Once the run may write, before its first change: false, with a failed line, when an
   // observer will not have it go on.
   bool ObserversAdmit();
+  // False, with one failed line, when others than administrators may change one of the system
+  // directories `dirs` that the run would copy into or start a tool from.
+  bool SystemDirsProtected(const std::vector<std::string>& dirs);
   void EndRun();
   void RunItems(const Plan& plan);
   struct Placement;
@@ -157,6 +160,9 @@ class Engine final : private journal::UndoSteps {
   Placement PlacementOf(const std::string& item) const;
   Placement PlacementOfTarget(const std::string& target) const;
   std::string TargetIn(const Placement& place, const std::string& item) const;
+  // The current folder of a program started for a component of the system directory
+  // `systemDir`'s bitness.
+  std::string ChildFolder(const std::string& systemDir) const;
   std::string CountName(const std::string& target) const;
   platform::RegistryView CountView(const std::string& target) const;
   void LogNoSystemDir(const std::string& item);

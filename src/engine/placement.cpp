@@ -45,6 +45,15 @@ std::string Engine::TargetIn(const Placement& place, const std::string& item) co
   return place.systemDir + "\\" + File_GetName(item);
 }
 
+// The child's own system directory, by the name it knows it by: a 64-bit child started by a
+// 32-bit program cannot take Sysnative as its folder, and the parent can see the native name
+// too. Never this program's current folder, which may be a package's folder (or one that anyone
+// can write to), whose DLLs would then load into the elevated child or stand in for a missing
+// dependency only as long as the package lies there.
+std::string Engine::ChildFolder(const std::string& systemDir) const {
+  return system_.NativePath(systemDir);
+}
+
 // The name its count has among the counts of its bitness: as the programs of that bitness know it.
 std::string Engine::CountName(const std::string& target) const {
   return PlacementOfTarget(target).Other() ? system_.NativePath(target) : target;

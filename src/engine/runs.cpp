@@ -1,5 +1,7 @@
 // The runs: Install, Remove and Overwrite copy over the plan's files, and Undo of a run from
 // its journal. Each holds the run lock from its first line to its last.
+#include <algorithm>
+
 #include "engine/engine.h"
 #include "inspect/verification.h"
 #include "journal/journal.h"
@@ -62,6 +64,25 @@ bool Engine::ObserversAdmit() {
       LogFailure("the run cannot start: " + *why);
       return false;
     }
+  }
+  return true;
+}
+
+// The system directory comes from WINDIR, which a user may set for themselves: an elevated run
+// of theirs must not copy into, nor start a regsvr32.exe from, a folder they could have filled.
+bool Engine::SystemDirsProtected(const std::vector<std::string>& dirs) {
+  for (const std::string& dir : dirs) {
+    auto others = system_.OthersWhoMayChange(dir);
+    if (others.ok() && others.value().empty()) continue;
+    std::string who;
+    if (others.ok()) {
+      for (const std::string& other : others.value()) who += (who.empty() ? "" : ", ") + other;
+    }
+    LogFailure("the run cannot start: the system directory " + dir +
+               (others.ok() ? " may be changed by others than administrators (" + who + ")"
+                            : " cannot be checked: " + others.error().message) +
+               ", so nothing is copied into it nor started from it");
+    return false;
   }
   return true;
 }
@@ -136,7 +157,19 @@ void Engine::RunItems(const Plan& plan) {
     }
     return;
   }
+  std::vector<std::string> dirs;
+  for (const std::string& item : admitted.files) {
+    const Placement place =
+        folders_.InSystemFolder(system_, item) ? PlacementOfTarget(item) : PlacementOf(item);
+    if (!place.missing && std::find(dirs.begin(), dirs.end(), place.systemDir) == dirs.end()) {
+      dirs.push_back(place.systemDir);
+    }
+  }
   if (!BeginRun()) return;
+  if (!SystemDirsProtected(dirs)) {
+    EndRun();
+    return;
+  }
   static constexpr const char* kKinds[] = {"install", "remove", "copy"};
   const platform::Status journaled =
       recorder_.Begin(kKinds[static_cast<int>(plan.kind)], folders_.system);
@@ -219,6 +252,13 @@ void Engine::Remove(const std::string& item, const std::string& target, bool del
 // The run is looked up under the run lock, so that no other run ends in between.
 void Engine::UndoRunIn(const std::string& run) {
   if (!BeginRun()) return;
+  // Its journal may name files of either bitness.
+  std::vector<std::string> dirs{folders_.system};
+  if (folders_.otherFound) dirs.push_back(folders_.other);
+  if (!SystemDirsProtected(dirs)) {
+    EndRun();
+    return;
+  }
   undoable_.clear();
   journal::Store store(system_);
   if (run.empty()) {

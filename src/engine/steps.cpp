@@ -138,7 +138,8 @@ bool Engine::LocalRegUnreg(const std::string& source, bool regIt, const std::str
   AddLine("OP> ShellAndWait " + commandLine);
   const inspect::Component component = ToolComponent(source, regIt, listed);
   if (!Journaled(recorder_.BeforeTool(component))) return false;
-  auto exitCode = ShellAndWait(services_, place.tool, commandLine, platform::ShowWindow::Normal);
+  auto exitCode = ShellAndWait(services_, place.tool, commandLine, ChildFolder(place.systemDir),
+                               platform::ShowWindow::Normal);
   if (exitCode.ok()) Step().exitCode = exitCode.value();
   // Said, though the step stands: Undo then restores the keys as a journal without it would.
   if (const platform::Status left = recorder_.AfterTool(source); !left.ok()) {

@@ -150,6 +150,16 @@ bool Exists(const platform::SystemError& error) {
   return error.code == platform::kErrorAlreadyExists || error.code == platform::kErrorFileExists;
 }
 
+// ", in use by A, B" as the in-use lines name them, where the system names the programs that
+// hold the path; nothing where it does not.
+std::string InUseBy(const platform::Files& files, const std::string& path) {
+  std::string holders;
+  for (const std::string& program : files.ProgramsUsing(path)) {
+    holders += (holders.empty() ? ", in use by " : ", ") + program;
+  }
+  return holders;
+}
+
 }  // namespace
 
 const std::string& Record::Field(std::size_t i) const {
@@ -249,9 +259,9 @@ platform::Status Store::MoveAside(const std::string& folder) {
     }
     if (!Exists(renamed.error()) || n == 9) {
       return platform::SystemError{
-          renamed.error().code,
-          folder + " may be changed by others than administrators and " +
-              "SYSTEM, and cannot be moved aside: " + renamed.error().message};
+          renamed.error().code, folder + " may be changed by others than administrators and " +
+                                    "SYSTEM, and cannot be moved aside" + InUseBy(system_, folder) +
+                                    ": " + renamed.error().message};
     }
   }
 }

@@ -18,9 +18,9 @@ constexpr std::uint32_t kFlashAfterMs = 3000;
 // waited for through the handle its start returned, never re-opened by id, so a recycled id
 // can never stand in for it.
 platform::Result<std::uint32_t> ShellAndWait(platform::Services& services, std::string_view program,
-                                             std::string_view commandLine,
+                                             std::string_view commandLine, std::string_view folder,
                                              platform::ShowWindow show) {
-  auto started = services.system.Start(program, commandLine, show);
+  auto started = services.system.Start(program, commandLine, folder, show);
   if (!started.ok()) return started.error();
   platform::Process& process = *started.value();
   const std::uint32_t start = services.system.TickCount();

@@ -75,13 +75,15 @@ class Capture {
   // (a 64-bit helper started by a 32-bit program is given its native name). The helper is written
   // from the program's resources into the store (%ProgramData%\Kalvenor), where only administrators
   // may change it, and started from there: an error, and nothing started, where that store is
-  // missing or others may change it.
+  // missing or others may change it. Its current folder is `folder`, as Processes::Start's.
   virtual Result<std::unique_ptr<CaptureSession>> StartCapture(std::string_view component,
-                                                               RegistryView view) = 0;
+                                                               RegistryView view,
+                                                               std::string_view folder) = 0;
   // Starts the same helper creating each of `classes` ("{CLSID}"), in process and in that
   // order, as clients of `view`'s bitness create them: the component's own code runs.
   virtual Result<std::unique_ptr<CaptureSession>> StartActivation(
-      std::string_view component, RegistryView view, const std::vector<std::string>& classes) = 0;
+      std::string_view component, RegistryView view, const std::vector<std::string>& classes,
+      std::string_view folder) = 0;
   // Nothing when Windows makes an activation context of the manifest file at `path` for a
   // program of `view`'s bitness, whatever this program's own (a manifest names the processor it
   // serves); otherwise the system's reason.

@@ -35,9 +35,12 @@ enum class ShowWindow { Normal = 1 };
 class Processes {
  public:
   virtual ~Processes() = default;
-  // Starts `program` with `commandLine` (which by convention begins with the program's path).
+  // Starts `program` with `commandLine` (which by convention begins with the program's path),
+  // its current folder `folder`: a child never inherits this program's, where a DLL that
+  // happens to lie there would load into it.
   virtual Result<std::unique_ptr<Process>> Start(std::string_view program,
-                                                 std::string_view commandLine, ShowWindow show) = 0;
+                                                 std::string_view commandLine,
+                                                 std::string_view folder, ShowWindow show) = 0;
   // The id of this program's own process, which no other running process has.
   virtual std::uint32_t ProcessId() const = 0;
 };

@@ -148,10 +148,11 @@ class TimedSystem final : public System {
     return Timed(phases_, "deletes", [&] { return inner_.Delete(path); });
   }
   Result<std::unique_ptr<Process>> Start(std::string_view program, std::string_view commandLine,
+                                         std::string_view folder,
                                          platform::ShowWindow show) override {
     phases_.Enter("register step, the tool");
     auto started = Timed(phases_, "the start of regsvr32.exe",
-                         [&] { return inner_.Start(program, commandLine, show); });
+                         [&] { return inner_.Start(program, commandLine, folder, show); });
     if (!started.ok()) return started;
     return std::unique_ptr<Process>(
         std::make_unique<TimedProcess>(std::move(started.value()), phases_));
@@ -200,8 +201,8 @@ class TimedSystem final : public System {
   Status CreateProtectedFolder(std::string_view path) override {
     return inner_.CreateProtectedFolder(path);
   }
-  Result<bool> IsProtectedFolder(std::string_view path) const override {
-    return inner_.IsProtectedFolder(path);
+  Result<std::vector<std::string>> OthersWhoMayChange(std::string_view path) const override {
+    return inner_.OthersWhoMayChange(path);
   }
   Status RemoveFolder(std::string_view path) override { return inner_.RemoveFolder(path); }
   Status AppendDurably(std::string_view path, std::string_view text) override {
@@ -260,13 +261,15 @@ class TimedSystem final : public System {
   }
   Result<std::unique_ptr<RunLock>> LockRuns() override { return inner_.LockRuns(); }
   Result<std::unique_ptr<CaptureSession>> StartCapture(std::string_view component,
-                                                       RegistryView view) override {
-    return inner_.StartCapture(component, view);
+                                                       RegistryView view,
+                                                       std::string_view folder) override {
+    return inner_.StartCapture(component, view, folder);
   }
-  Result<std::unique_ptr<CaptureSession>> StartActivation(
-      std::string_view component, RegistryView view,
-      const std::vector<std::string>& classes) override {
-    return inner_.StartActivation(component, view, classes);
+  Result<std::unique_ptr<CaptureSession>> StartActivation(std::string_view component,
+                                                          RegistryView view,
+                                                          const std::vector<std::string>& classes,
+                                                          std::string_view folder) override {
+    return inner_.StartActivation(component, view, classes, folder);
   }
   Status CheckManifest(std::string_view path, RegistryView view) override {
     return inner_.CheckManifest(path, view);

@@ -69,7 +69,7 @@ class Capture : public ::testing::Test {
 
   std::unique_ptr<platform::CaptureSession> Start(const std::wstring& component,
                                                   RegistryView view) {
-    auto started = system.StartCapture(Narrow(component), view);
+    auto started = system.StartCapture(Narrow(component), view, Narrow(OwnSystemDirectory()));
     EXPECT_TRUE(started.ok()) << (started.ok() ? "" : started.error().message);
     return started.ok() ? std::move(started.value()) : nullptr;
   }

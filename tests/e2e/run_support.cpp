@@ -83,7 +83,8 @@ std::wstring OwnSystemDirectory() {
 
 std::optional<std::uint32_t> ExitCodeOf(const std::wstring& exe, const std::wstring& commandLine) {
   win32::Win32System system;
-  auto started = system.Start(Narrow(exe), Narrow(commandLine), platform::ShowWindow::Normal);
+  auto started =
+      system.Start(Narrow(exe), Narrow(commandLine), system.CurDir(), platform::ShowWindow::Normal);
   if (!started.ok()) return std::nullopt;
   while (started.value()->WaitForExitOrEvents() != platform::Wake::Ended) {
   }

@@ -209,5 +209,25 @@ TEST_F(Scope, RemoveKeepsAFileThatAClassStillPointsAt) {
   EXPECT_EQ(InprocServer(kRegFailClsidString), target);
 }
 
+// The tool runs in the system directory, not in the package's folder it was started from: a DLL
+// the component needs that lies only in the package would let it register there and then fail
+// every client once the package is gone.
+TEST_F(Scope, ADependencyLeftInThePackageFailsTheRegistration) {
+  folder.Copy(SamplePath(L"sample_sibling_helper.dll"), L"sample_sibling_helper.dll");
+  const std::wstring source = folder.Copy(SamplePath(L"sample_sibling.dll"), L"sample_sibling.dll");
+  const std::wstring target = windows.Target(L"sample_sibling.dll");
+
+  EXPECT_EQ(Run(L"/install /quiet sample_sibling.dll"), 1603u);
+  const std::wstring log = Log();
+  EXPECT_NE(log.find(RegisterLines(windows.Tool(), target) +
+                     FailedLine(L"regsvr32.exe exit code 3, the file could not be loaded") +
+                     CauseLine(L"needs sample_sibling_helper.dll, which lies beside " + source +
+                               L" but is not beside the copy: install it before this one, or "
+                               L"copy it into " +
+                               windows.System())),
+            std::wstring::npos)
+      << Narrow(log);
+}
+
 }  // namespace
 }  // namespace kalvenor::e2e

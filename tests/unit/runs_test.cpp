@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "base/text.h"
+#include "cli/command_line.h"
+#include "journal/journal.h"
 #include "journal/shares.h"
 #include "pe_writer.h"
 #include "setup_fixture.h"
@@ -354,6 +356,53 @@ TEST_F(SetupFixture, EachComponentGoesWhereWindowsLoadsItsBitness) {
       }
     }
     ClickSurface();
+  }
+}
+
+// Every tool starts in the system directory whose tool it is, never in the program's current
+// folder: a DLL the component needs that lies only there would let it register, and then fail
+// every client once that folder is gone; one planted there would load into the elevated tool.
+TEST_F(RunsTest, EveryToolStartsInItsSystemDirectory) {
+  platform.SetCurDir(kAppFolder);
+  for (const char* command : {"/install", "/remove", "/undo"}) {
+    SCOPED_TRACE(command);
+    platform.startedIn.clear();
+    const std::vector<std::string> args = command == std::string("/undo")
+                                              ? Strings{command, "/quiet"}
+                                              : Strings{command, "/quiet", "a.dll"};
+    EXPECT_EQ(RunCommandLine(args), cli::kExitDone);
+    EXPECT_EQ(platform.startedIn, Strings{kSystem32});
+  }
+}
+
+// A system directory that others may change (a WINDIR of the user's own, say) ends the run
+// before its first change, with one line that names who may: nothing copied, journaled or
+// started.
+TEST_F(RunsTest, ASystemDirectoryOthersMayChangeRefusesTheRun) {
+  platform.SetCurDir(kAppFolder);
+  EXPECT_EQ(RunCommandLine({"/install", "/quiet", "a.dll"}), cli::kExitDone);
+  const std::optional<std::string> installed = journal::Store(platform).LastRun();
+  ASSERT_TRUE(installed);
+  platform.LetOthersChange("C:\\WINDOWS\\system32", {"PC\\user", "its owner PC\\user"});
+  platform.AddFile("C:\\Kalvenor\\b.dll", {.content = "new b"});
+  const std::string refused =
+      "|      failed: the run cannot start: the system directory c:\\windows\\system32 may be "
+      "changed by others than administrators (PC\\user, its owner PC\\user), so nothing is "
+      "copied into it nor started from it";
+  for (const Strings& args :
+       {Strings{"/install", "/quiet", "/log:C:\\ProgramData\\run.log", "b.dll"},
+        Strings{"/remove", "/quiet", "/log:C:\\ProgramData\\run.log", "a.dll"},
+        Strings{"/undo", "/quiet", "/log:C:\\ProgramData\\run.log"}}) {
+    SCOPED_TRACE(args[0]);
+    platform.started.clear();
+    EXPECT_EQ(RunCommandLine(args), cli::kExitFailed);
+    EXPECT_NE(platform.Content("C:\\ProgramData\\run.log").find(refused + "\r\n"),
+              std::string::npos)
+        << platform.Content("C:\\ProgramData\\run.log");
+    EXPECT_TRUE(platform.started.empty());
+    EXPECT_FALSE(platform.HasFile("c:\\windows\\system32\\b.dll"));
+    EXPECT_TRUE(platform.HasFile("c:\\windows\\system32\\a.dll"));
+    EXPECT_EQ(journal::Store(platform).LastRun(), installed);
   }
 }
 

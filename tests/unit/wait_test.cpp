@@ -54,8 +54,8 @@ TEST_F(WaitTest, ShellAndWaitReturnsTheExitCodeOnceTheProcessEnded) {
     return script;
   };
   const std::uint32_t before = platform.TickCount();
-  auto result =
-      ShellAndWait(services, "C:\\tool.exe", "C:\\tool.exe /s \"x\"", platform::ShowWindow::Normal);
+  auto result = ShellAndWait(services, "C:\\tool.exe", "C:\\tool.exe /s \"x\"", "C:\\",
+                             platform::ShowWindow::Normal);
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(result.value(), 5u);
   EXPECT_TRUE(handledWhileRunning);
@@ -77,14 +77,15 @@ TEST_F(WaitTest, ShellAndWaitFlashesTheToolsWindowsOnceAfterThreeSeconds) {
       return ProcessScript{.runsForMs = runsFor};
     };
     ASSERT_TRUE(
-        ShellAndWait(services, "C:\\tool.exe", "C:\\tool.exe", platform::ShowWindow::Normal).ok());
+        ShellAndWait(services, "C:\\tool.exe", "C:\\tool.exe", "C:\\", platform::ShowWindow::Normal)
+            .ok());
     EXPECT_EQ(platform.processFlashes, flashedAt) << "a tool that runs for " << runsForMs << " ms";
   }
 }
 
 TEST_F(WaitTest, ShellAndWaitReportsAStartFailureWithoutWaiting) {
-  auto result =
-      ShellAndWait(services, "C:\\missing.exe", "C:\\missing.exe", platform::ShowWindow::Normal);
+  auto result = ShellAndWait(services, "C:\\missing.exe", "C:\\missing.exe", "C:\\",
+                             platform::ShowWindow::Normal);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().message, "The system cannot find the file specified.");
 }

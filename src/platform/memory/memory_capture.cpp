@@ -38,16 +38,20 @@ Result<std::unique_ptr<CaptureSession>> Started(MemoryPlatform& platform,
 }  // namespace
 
 Result<std::unique_ptr<CaptureSession>> MemoryPlatform::StartCapture(std::string_view component,
-                                                                     RegistryView view) {
+                                                                     RegistryView view,
+                                                                     std::string_view folder) {
   captures.emplace_back(component, view);
+  startedIn.emplace_back(folder);
   CaptureScript script;
   if (onCapture) script = onCapture(std::string(component), view);
   return Started(*this, component, std::move(script));
 }
 
 Result<std::unique_ptr<CaptureSession>> MemoryPlatform::StartActivation(
-    std::string_view component, RegistryView, const std::vector<std::string>& classes) {
+    std::string_view component, RegistryView, const std::vector<std::string>& classes,
+    std::string_view folder) {
   activations.emplace_back(component, classes);
+  startedIn.emplace_back(folder);
   CaptureScript script;
   if (onActivation) {
     script = onActivation(std::string(component), classes);

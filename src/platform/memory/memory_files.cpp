@@ -50,7 +50,13 @@ std::vector<const MemoryPlatform::Entry*> MemoryPlatform::Ordered() const {
 }
 
 void MemoryPlatform::AddFolder(const std::string& path) {
-  if (!Find(path)) Put(path, true, {});
+  if (Find(path)) return;
+  Put(path, true, {});
+  Find(path)->protectedFolder = true;
+}
+
+void MemoryPlatform::LetOthersChange(const std::string& path, std::vector<std::string> others) {
+  Find(path)->others = std::move(others);
 }
 
 void MemoryPlatform::AddFile(const std::string& path, FileOptions options) {
@@ -291,6 +297,7 @@ Status MemoryPlatform::Rename(std::string_view from, std::string_view to) {
   entries_.erase(fromKey);
   Put(to, moved.folder, moved.options);
   Find(to)->protectedFolder = moved.protectedFolder;
+  Find(to)->others = moved.others;
   // A folder takes what is inside it along.
   const std::string inside = fromKey + "\\";
   std::vector<Entry> children;
@@ -312,6 +319,11 @@ Status MemoryPlatform::Rename(std::string_view from, std::string_view to) {
 bool MemoryPlatform::InUse(std::string_view path) const {
   const Entry* entry = Find(path);
   return entry && (entry->options.locked || entry->options.loaded);
+}
+
+std::vector<std::string> MemoryPlatform::ProgramsUsing(std::string_view path) const {
+  const Entry* entry = Find(path);
+  return entry ? entry->options.heldBy : std::vector<std::string>();
 }
 
 Status MemoryPlatform::DeleteAtRestart(std::string_view path) {

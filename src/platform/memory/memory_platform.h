@@ -32,6 +32,8 @@ struct FileOptions {
   bool readOnly = false;
   bool locked = false;  // held open without sharing by another process
   bool loaded = false;  // a DLL a running program has loaded: renamed, never replaced or deleted
+  // The programs that hold it, as the system names them; by default none, as under Wine.
+  std::vector<std::string> heldBy;
 };
 
 // What a started process does.
@@ -59,7 +61,10 @@ class MemoryPlatform final : public Toolkit, public System {
   ~MemoryPlatform() override;
 
   // ---- Set-up by the test
+  // A folder as Windows' set-up leaves its own: nobody but administrators may change it.
   void AddFolder(const std::string& path);
+  // Makes an existing folder one that `others` may change, as OthersWhoMayChange names them.
+  void LetOthersChange(const std::string& path, std::vector<std::string> others);
   void AddFile(const std::string& path, FileOptions options = {});
   bool HasFile(const std::string& path) const;
   std::string Content(const std::string& path) const;
@@ -121,7 +126,9 @@ class MemoryPlatform final : public Toolkit, public System {
   // ---- What happened
   // The most bytes that one read of a file has held.
   mutable std::size_t largestRead = 0;
-  std::vector<std::pair<std::string, std::string>> started;    // program, command line
+  std::vector<std::pair<std::string, std::string>> started;  // program, command line
+  // The current folder of each process started, tools and capture helpers alike, in order.
+  std::vector<std::string> startedIn;
   std::vector<std::pair<std::string, RegistryView>> captures;  // component, view
   std::vector<std::string> terminatedCaptures;                 // component, activations' too
   std::vector<std::pair<std::string, std::vector<std::string>>> activations;  // component, classes
@@ -184,8 +191,8 @@ class MemoryPlatform final : public Toolkit, public System {
   bool InUse(std::string_view path) const override;
   Status DeleteAtRestart(std::string_view path) override;
   std::string NativePath(std::string_view path) const override { return std::string(path); }
-  // Like Wine's Restart Manager, it never names the programs that hold a file.
-  std::vector<std::string> ProgramsUsing(std::string_view) const override { return {}; }
+  // The file's heldBy: like Wine's Restart Manager, it names nobody unless the test says.
+  std::vector<std::string> ProgramsUsing(std::string_view path) const override;
   // memory_identity.cpp
   std::optional<FileId> IdentityOf(std::string_view path) const override;
   std::string FinalPath(std::string_view path) const override;
@@ -212,22 +219,24 @@ class MemoryPlatform final : public Toolkit, public System {
 
   // ---- Processes (memory_processes.cpp)
   Result<std::unique_ptr<Process>> Start(std::string_view program, std::string_view commandLine,
-                                         ShowWindow show) override;
+                                         std::string_view folder, ShowWindow show) override;
   std::uint32_t ProcessId() const override { return processId_; }
 
   // ---- Security (memory_security.cpp)
   bool Elevated() const override { return elevated_; }
   Status CreateProtectedFolder(std::string_view path) override;
-  Result<bool> IsProtectedFolder(std::string_view path) const override;
+  Result<std::vector<std::string>> OthersWhoMayChange(std::string_view path) const override;
   // The lock is one for the whole memory machine: a second while one lives is refused.
   Result<std::unique_ptr<RunLock>> LockRuns() override;
 
   // ---- Capture (memory_capture.cpp)
   Result<std::unique_ptr<CaptureSession>> StartCapture(std::string_view component,
-                                                       RegistryView view) override;
-  Result<std::unique_ptr<CaptureSession>> StartActivation(
-      std::string_view component, RegistryView view,
-      const std::vector<std::string>& classes) override;
+                                                       RegistryView view,
+                                                       std::string_view folder) override;
+  Result<std::unique_ptr<CaptureSession>> StartActivation(std::string_view component,
+                                                          RegistryView view,
+                                                          const std::vector<std::string>& classes,
+                                                          std::string_view folder) override;
   Status CheckManifest(std::string_view path, RegistryView view) override;
 
   // ---- Environment (memory_environment.cpp)
@@ -268,6 +277,7 @@ class MemoryPlatform final : public Toolkit, public System {
     FileOptions options;
     std::uint64_t order = 0;  // creation order, which directory searches follow
     bool protectedFolder = false;
+    std::vector<std::string> others;  // who else may change it, as the test named them
   };
   Entry* Find(std::string_view path);
   const Entry* Find(std::string_view path) const;

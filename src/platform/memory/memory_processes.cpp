@@ -16,8 +16,10 @@ Wake MemoryProcess::Wait(std::optional<std::uint32_t> timeoutMs) {
 }
 
 Result<std::unique_ptr<Process>> MemoryPlatform::Start(std::string_view program,
-                                                       std::string_view commandLine, ShowWindow) {
+                                                       std::string_view commandLine,
+                                                       std::string_view folder, ShowWindow) {
   started.emplace_back(program, commandLine);
+  startedIn.emplace_back(folder);
   ProcessScript script;
   if (onStart) script = onStart(std::string(program), std::string(commandLine));
   if (script.startError) return *script.startError;

@@ -23,10 +23,15 @@ Status MemoryPlatform::CreateProtectedFolder(std::string_view path) {
   return created;
 }
 
-Result<bool> MemoryPlatform::IsProtectedFolder(std::string_view path) const {
+Result<std::vector<std::string>> MemoryPlatform::OthersWhoMayChange(std::string_view path) const {
+  using Names = std::vector<std::string>;
   const Entry* folder = Find(path);
   if (!folder) return MemoryError(3);
-  return folder->folder && folder->protectedFolder;  // a file is no folder of anyone's
+  if (!folder->folder) return Names{"it is no folder"};
+  if (!folder->others.empty()) return folder->others;
+  // One made by CreateFolder takes its rights from the folder above it.
+  if (!folder->protectedFolder) return Names{"it takes rights from the folder above it"};
+  return Names{};
 }
 
 Result<std::unique_ptr<RunLock>> MemoryPlatform::LockRuns() {

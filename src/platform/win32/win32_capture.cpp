@@ -188,7 +188,8 @@ class Win32CaptureSession final : public platform::CaptureSession {
 }  // namespace
 
 platform::Result<std::unique_ptr<platform::CaptureSession>> Win32System::StartHelper(
-    platform::RegistryView view, const std::wstring& words, std::vector<std::string> classes) {
+    platform::RegistryView view, const std::wstring& words, std::vector<std::string> classes,
+    std::string_view folder) {
   // Started from where only administrators could have put it, so that the helper that runs
   // is the program's own.
   platform::Result<std::string> store = TrustedStore();
@@ -216,8 +217,9 @@ platform::Result<std::unique_ptr<platform::CaptureSession>> Win32System::StartHe
   platform::Result<PrivateKey> key = MakePrivateKey();
   if (!key.ok()) return key.error();
   const std::wstring program = Widen(helper);
-  auto started = StartProcess(
-      program, L"\"" + program + L"\" \"" + key.value().Path() + L"\" " + words, SW_HIDE);
+  auto started =
+      StartProcess(program, L"\"" + program + L"\" \"" + key.value().Path() + L"\" " + words,
+                   Widen(folder), SW_HIDE);
   if (!started.ok()) {
     return platform::SystemError{
         started.error().code,
@@ -228,18 +230,19 @@ platform::Result<std::unique_ptr<platform::CaptureSession>> Win32System::StartHe
 }
 
 platform::Result<std::unique_ptr<platform::CaptureSession>> Win32System::StartCapture(
-    std::string_view component, platform::RegistryView view) {
+    std::string_view component, platform::RegistryView view, std::string_view folder) {
   const bool bits32 = view == platform::RegistryView::Bits32;
   const std::wstring target = Widen(bits32 ? std::string(component) : NativePath(component));
-  return StartHelper(view, L"\"" + target + L"\"", {});
+  return StartHelper(view, L"\"" + target + L"\"", {}, folder);
 }
 
 // The helper needs no component: COM finds it in the registry, as it does for clients.
 platform::Result<std::unique_ptr<platform::CaptureSession>> Win32System::StartActivation(
-    std::string_view, platform::RegistryView view, const std::vector<std::string>& classes) {
+    std::string_view, platform::RegistryView view, const std::vector<std::string>& classes,
+    std::string_view folder) {
   std::wstring words = L"activate";
   for (const std::string& clsid : classes) words += L" " + Widen(clsid);
-  return StartHelper(view, words, classes);
+  return StartHelper(view, words, classes, folder);
 }
 
 platform::Status Win32System::CheckManifest(std::string_view path, platform::RegistryView view) {

@@ -26,8 +26,10 @@ class Win32Process final : public platform::Process {
   platform::Result<std::uint32_t> exitCode_ = std::uint32_t{0};
 };
 
-// Starts `program` with `commandLine`, its first window shown as `show` (SW_SHOWNORMAL, ...).
+// Starts `program` with `commandLine` in the current folder `folder`, its first window shown as
+// `show` (SW_SHOWNORMAL, ...).
 platform::Result<std::unique_ptr<Win32Process>> StartProcess(const std::wstring& program,
-                                                             std::wstring commandLine, WORD show);
+                                                             std::wstring commandLine,
+                                                             const std::wstring& folder, WORD show);
 
 }  // namespace kalvenor::win32

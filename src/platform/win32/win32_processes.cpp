@@ -51,7 +51,9 @@ platform::Wake Win32Process::Wait(std::optional<std::uint32_t> timeoutMs) {
 }
 
 platform::Result<std::unique_ptr<Win32Process>> StartProcess(const std::wstring& program,
-                                                             std::wstring commandLine, WORD show) {
+                                                             std::wstring commandLine,
+                                                             const std::wstring& folder,
+                                                             WORD show) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -60,7 +62,7 @@ platform::Result<std::unique_ptr<Win32Process>> StartProcess(const std::wstring&
   // The program is named on its own, so a blank in its path can never make the system start
   // another program; the command line is the writable copy the call needs.
   if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &started)) {
+                        folder.c_str(), &startup, &started)) {
     return LastError();
   }
   UniqueHandle process(started.hProcess), thread(started.hThread);
@@ -69,8 +71,9 @@ platform::Result<std::unique_ptr<Win32Process>> StartProcess(const std::wstring&
 }
 
 platform::Result<std::unique_ptr<platform::Process>> Win32System::Start(
-    std::string_view program, std::string_view commandLine, platform::ShowWindow show) {
-  auto started = StartProcess(Widen(program), Widen(commandLine), ShowCommand(show));
+    std::string_view program, std::string_view commandLine, std::string_view folder,
+    platform::ShowWindow show) {
+  auto started = StartProcess(Widen(program), Widen(commandLine), Widen(folder), ShowCommand(show));
   if (!started.ok()) return started.error();
   // The tool may bring its own window (a message box) to the front.
   ::AllowSetForegroundWindow(started.value()->Id());

@@ -5,6 +5,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
+
 #include "platform/win32/handles.h"
 #include "platform/win32/text.h"
 #include "platform/win32/win32_system.h"
@@ -17,9 +19,33 @@ bool RunsUnderWine() {
   return wine;
 }
 
+// The account of Windows' own installer service, which owns the system directories and may
+// change them, as only the system itself runs as it.
+constexpr wchar_t kTrustedInstallerSid[] =
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+
+std::wstring SidText(PSID sid) {
+  LPWSTR text = nullptr;
+  if (!::ConvertSidToStringSidW(sid, &text)) return {};
+  const Unique<NullEmpty<HLOCAL, FreeLocal>> owned(text);
+  return text;
+}
+
 bool IsAdministratorsOrSystem(PSID sid) {
   return ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
-         ::IsWellKnownSid(sid, WinLocalSystemSid);
+         ::IsWellKnownSid(sid, WinLocalSystemSid) || SidText(sid) == kTrustedInstallerSid;
+}
+
+// The account as the system names it ("DOMAIN\user"), or its SID where it has no name.
+std::string AccountName(PSID sid) {
+  wchar_t name[256] = {}, domain[256] = {};
+  DWORD nameLength = 256, domainLength = 256;
+  SID_NAME_USE use{};
+  if (::LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use)) {
+    return domainLength > 0 ? Narrow(domain) + "\\" + Narrow(name) : Narrow(name);
+  }
+  const std::wstring text = SidText(sid);
+  return text.empty() ? "an account the system cannot name" : Narrow(text);
 }
 
 // The rights that let their holder change a folder, add to it or delete from it, or change who
@@ -68,17 +94,18 @@ platform::Status Win32System::CreateProtectedFolder(std::string_view path) {
   return FolderMade(::CreateDirectoryW(folder.c_str(), &attributes), folder);
 }
 
-platform::Result<bool> Win32System::IsProtectedFolder(std::string_view path) const {
+platform::Result<std::vector<std::string>> Win32System::OthersWhoMayChange(
+    std::string_view path) const {
+  using Names = std::vector<std::string>;
   const std::wstring folder = Widen(path);
   const DWORD attributes = ::GetFileAttributesW(folder.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return Names{"it is no folder"};
   // Whoever owns a link can point it elsewhere, whatever the rights of where it points now.
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    return false;
-  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Names{"it is a link"};
   // Wine: keeps no security settings on files and makes one up from the Unix permissions,
   // never protected nor owned by Administrators; what guards its folders is those permissions.
-  if (RunsUnderWine()) return true;
+  if (RunsUnderWine()) return Names{};
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR read = nullptr;
@@ -92,19 +119,32 @@ platform::Result<bool> Win32System::IsProtectedFolder(std::string_view path) con
   if (!::GetSecurityDescriptorControl(descriptor.get(), &control, &revision)) return LastError();
   // No DACL lets everyone do everything; one that inherits takes in what the parent grants
   // later; and the owner may always rewrite the DACL.
-  if (!dacl || !(control & SE_DACL_PROTECTED) || !IsAdministratorsOrSystem(owner)) return false;
+  if (!dacl) return Names{"it has no DACL"};
+  Names others;
+  if (!(control & SE_DACL_PROTECTED)) others.push_back("it takes rights from the folder above it");
+  if (!IsAdministratorsOrSystem(owner)) others.push_back("its owner " + AccountName(owner));
   for (DWORD i = 0; i < dacl->AceCount; ++i) {
     void* ace = nullptr;
     if (!::GetAce(dacl, i, &ace)) return LastError();
     // Files and folders know no object ACEs; the callback ACE is laid out as the plain one.
-    const BYTE type = static_cast<const ACE_HEADER*>(ace)->AceType;
-    if (type != ACCESS_ALLOWED_ACE_TYPE && type != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) continue;
+    const auto* header = static_cast<const ACE_HEADER*>(ace);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE &&
+        header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
+      continue;
+    }
     auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-    if ((allowed->Mask & kChangeRights) && !IsAdministratorsOrSystem(&allowed->SidStart)) {
-      return false;
+    PSID sid = &allowed->SidStart;
+    if (!(allowed->Mask & kChangeRights) || IsAdministratorsOrSystem(sid)) continue;
+    // Only for what is made inside, by whoever makes it: here, those named above.
+    if ((header->AceFlags & INHERIT_ONLY_ACE) && ::IsWellKnownSid(sid, WinCreatorOwnerSid)) {
+      continue;
+    }
+    std::string name = AccountName(sid);
+    if (std::find(others.begin(), others.end(), name) == others.end()) {
+      others.push_back(std::move(name));
     }
   }
-  return true;
+  return others;
 }
 
 platform::Result<std::string> Win32System::TrustedStore() const {
@@ -143,7 +183,13 @@ platform::Result<std::unique_ptr<platform::RunLock>> Win32System::LockRuns() {
   if (lock) return std::unique_ptr<platform::RunLock>(std::make_unique<FileLock>(std::move(lock)));
   platform::SystemError failure = LastError();
   if (failure.code != ERROR_SHARING_VIOLATION) {
-    failure.message = "the run lock " + path + " cannot be opened: " + failure.message;
+    // Named as the in-use lines name them, where the Restart Manager says who holds it.
+    std::string holders;
+    for (const std::string& program : ProgramsUsing(path)) {
+      holders += (holders.empty() ? ", in use by " : ", ") + program;
+    }
+    failure.message =
+        "the run lock " + path + " cannot be opened" + holders + ": " + failure.message;
   }
   return failure;
 }

@@ -69,21 +69,23 @@ class Win32System final : public platform::System {
   // ---- Processes
   platform::Result<std::unique_ptr<platform::Process>> Start(std::string_view program,
                                                              std::string_view commandLine,
+                                                             std::string_view folder,
                                                              platform::ShowWindow show) override;
   std::uint32_t ProcessId() const override;
 
   // ---- Security
   bool Elevated() const override;
   platform::Status CreateProtectedFolder(std::string_view path) override;
-  platform::Result<bool> IsProtectedFolder(std::string_view path) const override;
+  platform::Result<std::vector<std::string>> OthersWhoMayChange(
+      std::string_view path) const override;
   platform::Result<std::unique_ptr<platform::RunLock>> LockRuns() override;
 
   // ---- Capture (win32_capture.cpp)
   platform::Result<std::unique_ptr<platform::CaptureSession>> StartCapture(
-      std::string_view component, platform::RegistryView view) override;
+      std::string_view component, platform::RegistryView view, std::string_view folder) override;
   platform::Result<std::unique_ptr<platform::CaptureSession>> StartActivation(
       std::string_view component, platform::RegistryView view,
-      const std::vector<std::string>& classes) override;
+      const std::vector<std::string>& classes, std::string_view folder) override;
   platform::Status CheckManifest(std::string_view path, platform::RegistryView view) override;
 
   // ---- Environment
@@ -108,7 +110,8 @@ class Win32System final : public platform::System {
   // The capture helper of `view`'s bitness started on a private key of its own, given `words`
   // after that key; `classes` are an activation's, whose results it reads back.
   platform::Result<std::unique_ptr<platform::CaptureSession>> StartHelper(
-      platform::RegistryView view, const std::wstring& words, std::vector<std::string> classes);
+      platform::RegistryView view, const std::wstring& words, std::vector<std::string> classes,
+      std::string_view folder);
 
   platform::AppInfo app_;
 };
