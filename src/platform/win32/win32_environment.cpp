@@ -77,7 +77,7 @@ std::string Win32System::CurDir() const {
 }
 
 platform::SystemFolders Win32System::SystemFoldersOf() const {
-  const auto folder = [](UINT (*get)(LPWSTR, UINT)) {
+  const auto folder = [](UINT(WINAPI * get)(LPWSTR, UINT)) {
     return Narrow(GrowingBuffer([get](wchar_t* buffer, DWORD size) { return get(buffer, size); }));
   };
   return {folder(::GetSystemWindowsDirectoryW), folder(::GetSystemDirectoryW),
