@@ -28,8 +28,12 @@ std::optional<std::string> Report::OnAdmitted() {
     platform::Result<std::unique_ptr<platform::HeldFile>> opened =
         system_.OpenToWrite(outlet->file);
     platform::HeldFile* held = opened.ok() ? opened.value().get() : nullptr;
-    // A file of the run's that it holds (the run lock) is refused as such, not as unwritable.
-    if (std::optional<std::string> why = judge_(outlet->file, held)) {
+    // The log, under another spelling, holds the file the JSON lines would go to.
+    if (outlet == &json_ && log_.held && system_.IdentityOf(json_.file) == log_.held->Identity()) {
+      refusal_ = "/log: and /json: name the same file";
+      if (held) held->DiscardIfNew();
+      // A file of the run's that it holds (the run lock) is refused as such, not as unwritable.
+    } else if (std::optional<std::string> why = judge_(outlet->file, held)) {
       refusal_ = std::string(outlet->option) + " cannot name " + outlet->file + ": " + *why;
       if (held) held->DiscardIfNew();
     } else if (!held) {
@@ -67,8 +71,16 @@ void Report::Append(Outlet& outlet, std::string_view text) {
     outlet.pending += text;
     return;
   }
+  if (!outlet.held) return;  // closed with the run's end
   platform::Status written = outlet.held->Append(text);
   if (!written.ok()) Fail(outlet, written.error());
+}
+
+// Closed with the run lock, so that the next run, the window at its done prompt meanwhile, may
+// take the same files.
+void Report::OnRunEnd(const engine::Outcome&) {
+  log_.held.reset();
+  json_.held.reset();
 }
 
 void Report::OnLogLine(std::string_view line) {

@@ -27,6 +27,7 @@ class Report final : public engine::RunObserver {
   void OnLogLine(std::string_view line) override;
   void OnStep(const engine::StepRecord& step) override;
   void OnCaptured(const capture::Captured& captured) override;
+  void OnRunEnd(const engine::Outcome& outcome) override;
   // Why a file may not take its report ("/log: cannot name ...: ..."), when one may not.
   const std::optional<std::string>& Refusal() const { return refusal_; }
   // Why the first file that failed could not be written, naming it, when one failed.

@@ -139,14 +139,15 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
     // A report that failed half-way is told after the run, which went on without it.
     Tell(services, "Kalvenor: " + *report.Failure() + "\r\n", arguments.quiet);
   }
-  // Detection: whether it holds is told on standard output; the check itself could run.
-  const int exitCode = arguments.detect                       ? kExitDone
-                       : outcome.refused                      ? kExitAnotherRun
-                       : report.Failure() && !report.Opened() ? kExitLogFailed
-                       : outcome.failed                       ? kExitFailed
-                       : report.Failure()                     ? kExitLogFailed
-                       : outcome.restartNeeded                ? kExitRestartNeeded
-                                                              : kExitDone;
+  // Detection: whether it holds is told on standard output, once the check itself could run.
+  // A run that could not open its reports checked nothing, detection too.
+  const int exitCode = report.Failure() && !report.Opened() ? kExitLogFailed
+                       : arguments.detect                   ? kExitDone
+                       : outcome.refused                    ? kExitAnotherRun
+                       : outcome.failed                     ? kExitFailed
+                       : report.Failure()                   ? kExitLogFailed
+                       : outcome.restartNeeded              ? kExitRestartNeeded
+                                                            : kExitDone;
   if (!arguments.quiet) window.WaitUntilClosed();
   return exitCode;
 }

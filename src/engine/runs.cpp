@@ -182,13 +182,15 @@ void Engine::RunItems(const Plan& plan) {
 
   ForEachPresent(admitted.files, 0, admitted.files.size(), [&](const std::string& item) {
     // A file in a system directory is its own target: it is never copied onto itself.
+    // By the name the run gives the folder, whatever spelling reached it.
     const bool ownTarget = folders_.InSystemFolder(system_, item);
-    const Placement place = ownTarget ? PlacementOfTarget(item) : PlacementOf(item);
+    const std::string inPlace = ownTarget ? folders_.TargetOf(system_, item).value_or(item) : item;
+    const Placement place = ownTarget ? PlacementOfTarget(inPlace) : PlacementOf(item);
     if (place.missing) {
       LogNoSystemDir(item);
       return;
     }
-    const std::string target = ownTarget ? item : TargetIn(place, item);
+    const std::string target = ownTarget ? inPlace : TargetIn(place, item);
     switch (plan.kind) {
       case RunKind::Install: Install(item, target, place, ownTarget); break;
       case RunKind::OverwriteCopy:

@@ -58,7 +58,8 @@ Engine::Admitted Engine::Admit(const Plan& plan) const {
   const auto firstTime = [&](const std::string& path) {
     const std::optional<platform::FileId> id = system_.IdentityOf(path);
     return seen
-        .insert(id ? "|" + std::to_string(id->volume) + ":" + std::to_string(id->file)
+        .insert(id ? "|" + std::to_string(id->volume) + ":" + std::to_string(id->file[0]) + ":" +
+                         std::to_string(id->file[1])
                    : paths::ComparablePath(system_, path, paths::OwnView(system_)))
         .second;
   };
@@ -86,12 +87,13 @@ Engine::Admitted Engine::Admit(const Plan& plan) const {
 std::optional<std::string> Engine::WhyNotReport(const Plan& plan, const std::string& file) const {
   const std::string path = LongName(file);
   // A file that is not there yet is judged by its folder, as the system resolves it.
-  const std::string folder = system_.FinalPath(paths::FolderOf(path));
+  const std::string folder = system_.FinalPath(paths::ParentFolder(path));
   const std::string final = system_.FinalPath(path);
+  const char* separator = folder.ends_with('\\') ? "" : "\\";
   return WhyNotReportAt(plan,
                         !final.empty()   ? final
                         : folder.empty() ? path
-                                         : folder + "\\" + File_GetName(path),
+                                         : folder + separator + File_GetName(path),
                         path, system_.IdentityOf(path));
 }
 
@@ -105,7 +107,7 @@ std::optional<std::string> Engine::WhyNotReportAt(const Plan& plan, const std::s
                                                   std::optional<platform::FileId> id) const {
   for (const std::string& path : {given, final}) {
     if (folders_.InSystemFolder(system_, path)) return "it lies in a system directory";
-    if (folders_.IsWindowsFolder(system_, paths::FolderOf(path))) {
+    if (folders_.IsWindowsFolder(system_, paths::ParentFolder(path))) {
       return "it lies in the Windows folder";
     }
   }
@@ -138,14 +140,16 @@ bool Engine::InStore(const std::string& final) const {
       [&](std::string_view ending) { return name.ends_with(ending); });
   const platform::RegistryView view = paths::OwnView(system_);
   const std::string comparableStore = paths::ComparablePath(system_, store, view);
-  int depth = 0;
-  for (std::string folder = paths::FolderOf(final); !folder.empty();
-       folder = paths::FolderOf(folder), ++depth) {
+  std::string folder = paths::ParentFolder(final);
+  for (int depth = 0; !folder.empty(); ++depth) {
     const std::optional<platform::FileId> folderId = system_.IdentityOf(folder);
     const bool isStore = (storeId && folderId)
                              ? *storeId == *folderId
                              : paths::ComparablePath(system_, folder, view) == comparableStore;
     if (isStore) return depth > 0 || !reportName;
+    std::string up = paths::ParentFolder(folder);
+    if (up == folder) break;
+    folder = std::move(up);
   }
   return false;
 }

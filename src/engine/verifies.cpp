@@ -43,7 +43,8 @@ void Engine::VerifyItems(const Plan& plan) {
   }
   ForEachPresent(admitted.files, names.size(), count, [&](const std::string& item) {
     if (folders_.InSystemFolder(system_, item)) {
-      VerifyOne(item, item, std::nullopt, {});
+      const std::string target = folders_.TargetOf(system_, item).value_or(item);
+      VerifyOne(target, target, std::nullopt, {});
       return;
     }
     const Placement place = PlacementOf(item);

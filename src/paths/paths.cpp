@@ -82,6 +82,12 @@ std::string FolderOf(std::string_view path) {
   return std::string(slash == std::string_view::npos ? std::string_view() : path.substr(0, slash));
 }
 
+std::string ParentFolder(std::string_view path) {
+  std::string folder = FolderOf(path);
+  if (folder.size() == 2 && folder[1] == ':') folder += '\\';
+  return folder;
+}
+
 std::string ComparablePath(const platform::System& system, std::string_view path,
                            platform::RegistryView view) {
   std::string text = AsciiLower(LongName(system, Expanded(system, path)));

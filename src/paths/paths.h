@@ -22,6 +22,9 @@ std::string LongName(const platform::System& system, std::string_view path);
 
 // The folder the path lies in, without a trailing backslash; empty for a bare name.
 std::string FolderOf(std::string_view path);
+// The same as a path that opens it: a drive's root keeps its backslash, as "C:" alone opens the
+// drive's current folder. A root's is the root itself.
+std::string ParentFolder(std::string_view path);
 
 // The form in which two spellings of one file compare equal: environment strings expanded,
 // short names made long, '/' read as '\', "." and ".." resolved, no letter case; in the 32-bit

@@ -33,7 +33,7 @@ WindowsFolders WindowsFolders::Find(platform::System& system) {
   for (const std::string& windows : {found.windows, own.windows}) {
     if (windows.empty()) continue;
     identify(found.windowsIds, windows);
-    for (const char* folder : {"\\system", "\\system32", "\\SysWOW64", "\\Sysnative"}) {
+    for (const char* folder : {"\\system32", "\\SysWOW64", "\\Sysnative"}) {
       identify(found.systemIds, windows + folder);
     }
   }
@@ -58,10 +58,27 @@ bool WindowsFolders::IsSystemFolder(const platform::System& system, std::string_
 }
 
 bool WindowsFolders::InSystemFolder(const platform::System& system, std::string_view path) const {
-  if (IsSystemFolder(system, FolderOf(ComparablePath(system, path, OwnView(system))))) return true;
+  if (IsSystemFolder(system, ParentFolder(ComparablePath(system, path, OwnView(system))))) {
+    return true;
+  }
   // A link in a package's folder may lead into one.
   const std::string final = system.FinalPath(path);
-  return !final.empty() && IsSystemFolder(system, FolderOf(final));
+  return !final.empty() && IsSystemFolder(system, ParentFolder(final));
+}
+
+std::optional<std::string> WindowsFolders::TargetOf(const platform::System& system,
+                                                    std::string_view path) const {
+  const std::string final = system.FinalPath(path);
+  const std::string& opened = final.empty() ? std::string(path) : final;
+  const std::optional<platform::FileId> folder = system.IdentityOf(ParentFolder(opened));
+  if (!folder) return std::nullopt;
+  for (const std::string* known : {&this->system, &other}) {
+    if (system.IdentityOf(*known) != folder) continue;
+    // Named as the run names that folder, it keeps the name it was given.
+    return InFolder(system, path, *known) ? std::string(path)
+                                          : *known + "\\" + File_GetName(opened);
+  }
+  return std::nullopt;
 }
 
 bool WindowsFolders::IsWindowsFolder(const platform::System& system,

@@ -3,6 +3,7 @@
 // with its registration tool, and the other bitness's system directory as this program reaches
 // it.
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,10 @@ struct WindowsFolders {
   bool IsSystemFolder(const platform::System& system, std::string_view folder) const;
   // Whether `path` lies directly in one, links followed.
   bool InSystemFolder(const platform::System& system, std::string_view path) const;
+  // The name of the file `path` opens when it lies in the system directory found or the other
+  // bitness's: `path` where it names that folder as it is named here, else that folder and the
+  // file's own name, whatever the spelling given.
+  std::optional<std::string> TargetOf(const platform::System& system, std::string_view path) const;
   // Whether `folder` opens a Windows folder, WINDIR's or the system's.
   bool IsWindowsFolder(const platform::System& system, std::string_view folder) const;
 };

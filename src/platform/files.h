@@ -33,7 +33,8 @@ struct FileState {
 // What a path opens: a volume and a file or folder on it. Every spelling of one file, and every
 // link that leads to it, gives the same identity.
 struct FileId {
-  std::uint64_t volume = 0, file = 0;
+  std::uint64_t volume = 0;
+  std::uint64_t file[2] = {};  // 128 bits: ReFS has more files than 64 bits tell apart
   friend bool operator==(const FileId&, const FileId&) = default;
 };
 

@@ -96,6 +96,10 @@ TEST_F(ScopeTest, AReportNeverTakesTheRunsOwnFiles) {
   }
   EXPECT_EQ(platform.Content("C:\\Kalvenor\\kalvenor.exe"), "program");
   EXPECT_FALSE(platform.HasFile("C:\\ProgramData\\Kalvenor\\run.lock"));
+  // One new file under two spellings.
+  EXPECT_EQ(
+      RunCommandLine({"/install", "/quiet", "/log:C:\\r.log", "/json:\\\\?\\C:\\r.log", "C:\\pkg"}),
+      cli::kExitBadArguments);
   EXPECT_EQ(platform.Content("C:\\WINDOWS\\system32\\comp.dll"), "in place");
   EXPECT_EQ(platform.Content("C:\\pkg\\comp.dll"), "package");
   EXPECT_TRUE(platform.started.empty());
@@ -113,6 +117,26 @@ TEST_F(ScopeTest, ADriveRelativeItemIsTakenFromTheCurrentFolder) {
   ASSERT_EQ(platform.started.size(), 1u);
   EXPECT_EQ(platform.Content("C:\\WINDOWS\\system32\\comp.dll"), "package");
   EXPECT_FALSE(platform.HasFile("C:\\WINDOWS\\system32\\C:comp.dll"));
+  // A file in a drive's root lies in no system directory, whatever the current folder.
+  platform.SetCurDir("C:\\WINDOWS\\system32");
+  platform.AddFile("C:\\root.dll", {.content = "root"});
+  EXPECT_EQ(RunCommandLine({"/install", "/quiet", "C:\\root.dll"}), cli::kExitDone);
+  EXPECT_EQ(platform.Content("C:\\WINDOWS\\system32\\root.dll"), "root");
+}
+
+// A file in the system directory under another spelling is registered by the name the run gives
+// it, as clients find it.
+TEST_F(ScopeTest, AFileInTheSystemDirectoryKeepsTheRunsNameForIt) {
+  for (const char* item :
+       {"\\\\.\\C:\\WINDOWS\\system32\\comp.dll", "C:\\WINDOWS\\system32.\\comp.dll"}) {
+    SCOPED_TRACE(item);
+    platform.started.clear();
+    EXPECT_EQ(RunCommandLine({"/install", "/quiet", item}), cli::kExitDone);
+    ASSERT_EQ(platform.started.size(), 1u);
+    EXPECT_NE(platform.started[0].second.find("/s \"c:\\windows\\system32\\comp.dll\""),
+              std::string::npos)
+        << platform.started[0].second;
+  }
 }
 
 // One file under its short and its long name is one item and one target.

@@ -163,6 +163,7 @@ TEST_F(VerifyTest, ExitCodesAndJsonLines) {
       {{"/install", "/detect", "/quiet", kPackage}, 87},
       {{"/verify", "/quiet"}, 87},
       {{"/verify", "/quiet", "/json:C:\\nowhere\\run.json", kPackage}, 1622},
+      {{"/verify", "/detect", "/quiet", "/json:C:\\nowhere\\run.json", kPackage}, 1622},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(RunCommandLine(c.args), c.exitCode) << ::testing::PrintToString(c.args);

@@ -35,6 +35,11 @@ std::string LocalSpelling(std::string path, bool& literal) {
 std::string MemoryPlatform::Resolved(std::string_view given, bool followLast) const {
   bool literal = false;
   std::string path = LocalSpelling(std::string(given), literal);
+  // "C:" and "C:x" lie in the drive's current folder: here the current folder, on its drive.
+  if (path.size() >= 2 && path[1] == ':' && (path.size() == 2 || path[2] != '\\')) {
+    const bool current = Folded(curDir_.substr(0, 2)) == Folded(path.substr(0, 2));
+    path = (current ? curDir_ : path.substr(0, 2)) + "\\" + path.substr(2);
+  }
   // Only the local drives are known here: a share's path keeps its "\\" and is resolved below.
   const std::string root = path.starts_with("\\\\") ? "\\\\" : "";
   path.erase(0, root.size());
@@ -80,7 +85,7 @@ void MemoryPlatform::AddLink(const std::string& link, const std::string& target)
 std::optional<FileId> MemoryPlatform::IdentityOf(std::string_view path) const {
   const Entry* entry = Find(path);
   if (!entry) return std::nullopt;
-  return FileId{1, entry->order + 1};
+  return FileId{1, {entry->order + 1, 0}};
 }
 
 std::string MemoryPlatform::FinalPath(std::string_view path) const {
@@ -158,14 +163,14 @@ Result<std::unique_ptr<HeldFile>> MemoryPlatform::OpenToWrite(std::string_view p
   HoldFile(unfollowed, true);
   const Entry* entry = Find(unfollowed);
   return std::unique_ptr<HeldFile>(std::make_unique<MemoryHeldFile>(
-      *this, entry->path, FileId{1, entry->order + 1}, made, true));
+      *this, entry->path, FileId{1, {entry->order + 1, 0}}, made, true));
 }
 
 Result<std::unique_ptr<HeldFile>> MemoryPlatform::OpenOwnImage() {
   const Entry* entry = Find(app_.file);
   if (!entry || entry->folder) return MemoryError(2);
   return std::unique_ptr<HeldFile>(std::make_unique<MemoryHeldFile>(
-      *this, entry->path, FileId{1, entry->order + 1}, false, false));
+      *this, entry->path, FileId{1, {entry->order + 1, 0}}, false, false));
 }
 
 }  // namespace kalvenor::platform::memory

@@ -1,6 +1,8 @@
 // Files judged by what they open on Win32: identities, final paths, and the files a run holds.
 #include <windows.h>
 
+#include <cstring>
+
 #include "platform/win32/file_io.h"
 #include "platform/win32/handles.h"
 #include "platform/win32/text.h"
@@ -22,9 +24,18 @@ platform::Result<BY_HANDLE_FILE_INFORMATION> InformationOf(HANDLE file) {
   return information;
 }
 
-platform::FileId IdOf(const BY_HANDLE_FILE_INFORMATION& information) {
+// The 128-bit file ID where the file system gives one, else the 64-bit index; either with the
+// volume serial number's 32 bits that both calls give, so that NTFS answers alike through both.
+platform::FileId IdOf(HANDLE file, const BY_HANDLE_FILE_INFORMATION& information) {
+  FILE_ID_INFO id{};
+  if (::GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id)) {
+    platform::FileId found{id.VolumeSerialNumber & 0xFFFFFFFF};
+    static_assert(sizeof id.FileId.Identifier == sizeof found.file);
+    std::memcpy(found.file, id.FileId.Identifier, sizeof found.file);
+    return found;
+  }
   return {information.dwVolumeSerialNumber,
-          (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+          {(std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow, 0}};
 }
 
 // The path the system resolved the handle to, in the form paths are written: "C:\..." or
@@ -110,7 +121,7 @@ std::optional<platform::FileId> Win32System::IdentityOf(std::string_view path) c
   if (!file) return std::nullopt;
   platform::Result<BY_HANDLE_FILE_INFORMATION> information = InformationOf(file.get());
   if (!information.ok()) return std::nullopt;
-  return IdOf(information.value());
+  return IdOf(file.get(), information.value());
 }
 
 std::string Win32System::FinalPath(std::string_view path) const {
@@ -157,8 +168,9 @@ platform::Result<std::unique_ptr<platform::HeldFile>> Win32System::OpenOwnImage(
   platform::Result<BY_HANDLE_FILE_INFORMATION> information = InformationOf(file.get());
   if (!information.ok()) return information.error();
   std::string finalPath = FinalPathOf(file.get());
-  return std::unique_ptr<platform::HeldFile>(std::make_unique<Win32HeldFile>(
-      std::move(file), IdOf(information.value()), std::move(finalPath), false));
+  const platform::FileId id = IdOf(file.get(), information.value());
+  return std::unique_ptr<platform::HeldFile>(
+      std::make_unique<Win32HeldFile>(std::move(file), id, std::move(finalPath), false));
 }
 
 }  // namespace kalvenor::win32
