@@ -121,11 +121,12 @@ TEST_F(CommandLine, ARefusedRunLeavesTheRunningRunsReportsWhole) {
     refused = Run(L"/copy /quiet slow.dll" + reports);
   });
   DeleteClsid(sample::kSlowClsidString);
+  const std::wstring target = windows.Target(L"slow.dll");
+  ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSharedDlls, target.c_str());  // the share it took
   EXPECT_EQ(refused.exitCode, 1618u);
   EXPECT_NE(refused.output.find("another Kalvenor run is in progress"), std::string::npos)
       << refused.output;
   EXPECT_EQ(first.exitCode, 0u);
-  const std::wstring target = windows.Target(L"slow.dll");
   const std::wstring written = Widen(FileContent(log));
   EXPECT_TRUE(written.starts_with(Line(L"> Copying file " + folder.PathOf(L"slow.dll"))))
       << Narrow(written);
@@ -168,6 +169,8 @@ TEST_F(CommandLine, AnInstallNeverKeepsAnOlderProgramOverANewerOne) {
     EXPECT_TRUE(FileContent(kept) == (major == 99 ? before : program));
     EXPECT_EQ(log.find("|      a newer Kalvenor (99.") != std::string::npos, major == 99) << log;
   }
+  const std::wstring target = windows.Target(L"comp.dll");
+  ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSharedDlls, target.c_str());  // the shares it took
 }
 
 // /undo takes the newest run: where its journal is held open or gone it refuses with the run's

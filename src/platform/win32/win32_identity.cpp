@@ -150,8 +150,8 @@ platform::Result<std::unique_ptr<platform::HeldFile>> Win32System::OpenToWrite(
                                  "writes through"};
   }
   std::string finalPath = FinalPathOf(file.get());
-  auto held =
-      std::make_unique<Win32HeldFile>(std::move(file), IdOf(read), std::move(finalPath), made);
+  const platform::FileId id = IdOf(file.get(), read);
+  auto held = std::make_unique<Win32HeldFile>(std::move(file), id, std::move(finalPath), made);
   return std::unique_ptr<platform::HeldFile>(std::move(held));
 }
 
