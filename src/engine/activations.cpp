@@ -46,7 +46,7 @@ void Engine::Activate(const inspect::Component& component, std::vector<verify::C
         {.kind = "activation", .subject = std::move(subject), .failed = std::move(why)});
   };
   auto started = system_.StartActivation(component.copy, registration->view, classes,
-                                         ChildFolder(component.systemDir));
+                                         ChildFolder(registration->view));
   if (!started.ok()) return failed({}, "its classes cannot be created: " + started.error().message);
   platform::CaptureSession& session = *started.value();
   const std::optional<std::string> late = AwaitHelper(session);

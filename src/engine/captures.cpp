@@ -52,7 +52,7 @@ std::optional<capture::Captured> Engine::CaptureOne(const std::string& item) {
   }
   const inspect::Machine machine = place.Other() ? place.machine : inspect::ToolMachine(system_);
   const platform::RegistryView view = inspect::ViewOf(machine);
-  auto started = system_.StartCapture(item, view, ChildFolder(place.systemDir));
+  auto started = system_.StartCapture(item, view, ChildFolder(view));
   if (!started.ok()) {
     LogFailure("the capture cannot start: " + started.error().message);
     return std::nullopt;

@@ -84,8 +84,8 @@ class Engine final : private journal::UndoSteps {
   // observer will not have it go on.
   bool ObserversAdmit();
   // False, with one failed line, when others than administrators may change one of the system
-  // directories `dirs` that the run would copy into or start a tool from.
-  bool SystemDirsProtected(const std::vector<std::string>& dirs);
+  // directories that the run would copy into or start a tool from, or it is no full path.
+  bool SystemDirsProtected();
   void EndRun();
   void RunItems(const Plan& plan);
   struct Placement;
@@ -160,9 +160,9 @@ class Engine final : private journal::UndoSteps {
   Placement PlacementOf(const std::string& item) const;
   Placement PlacementOfTarget(const std::string& target) const;
   std::string TargetIn(const Placement& place, const std::string& item) const;
-  // The current folder of a program started for a component of the system directory
-  // `systemDir`'s bitness.
-  std::string ChildFolder(const std::string& systemDir) const;
+  // The current folder of a program started for a component of the registry view `view`'s
+  // bitness.
+  std::string ChildFolder(platform::RegistryView view) const;
   std::string CountName(const std::string& target) const;
   platform::RegistryView CountView(const std::string& target) const;
   void LogNoSystemDir(const std::string& item);

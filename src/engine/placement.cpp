@@ -45,13 +45,16 @@ std::string Engine::TargetIn(const Placement& place, const std::string& item) co
   return place.systemDir + "\\" + File_GetName(item);
 }
 
-// The child's own system directory, by the name it knows it by: a 64-bit child started by a
-// 32-bit program cannot take Sysnative as its folder, and the parent can see the native name
-// too. Never this program's current folder, which may be a package's folder (or one that anyone
+// The system directory of the child's bitness as the system itself names it, whatever WINDIR
+// says: never this program's current folder, which may be a package's folder (or one that anyone
 // can write to), whose DLLs would then load into the elevated child or stand in for a missing
-// dependency only as long as the package lies there.
-std::string Engine::ChildFolder(const std::string& systemDir) const {
-  return system_.NativePath(systemDir);
+// dependency only as long as the package lies there. A 64-bit child of a 32-bit program takes
+// "system32", which the parent sees redirected and the child as its own.
+std::string Engine::ChildFolder(platform::RegistryView view) const {
+  const platform::SystemFolders own = system_.SystemFoldersOf();
+  const bool wow64Child = system_.App().bits == 64 && view == platform::RegistryView::Bits32;
+  const std::string& folder = wow64Child ? own.wow64 : own.system;
+  return folder.empty() ? folders_.system : folder;
 }
 
 // The name its count has among the counts of its bitness: as the programs of that bitness know it.

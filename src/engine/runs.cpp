@@ -6,6 +6,7 @@
 #include "inspect/verification.h"
 #include "journal/journal.h"
 #include "lib/lib_filesystem.h"
+#include "paths/paths.h"
 
 namespace kalvenor::engine {
 
@@ -70,8 +71,18 @@ bool Engine::ObserversAdmit() {
 
 // The system directory comes from WINDIR, which a user may set for themselves: an elevated run
 // of theirs must not copy into, nor start a regsvr32.exe from, a folder they could have filled.
-bool Engine::SystemDirsProtected(const std::vector<std::string>& dirs) {
+// Both bitnesses' folders, whichever the items need: a run, and the journal Undo reads, may
+// name files of either, under any spelling.
+bool Engine::SystemDirsProtected() {
+  std::vector<std::string> dirs{folders_.system};
+  if (folders_.otherFound) dirs.push_back(folders_.other);
   for (const std::string& dir : dirs) {
+    // Resolved against the current folder, a package's folder under a deployment tool.
+    if (!paths::IsFullPath(dir)) {
+      LogFailure("the run cannot start: the system directory " + dir +
+                 " is no full path, so nothing is copied into it nor started from it");
+      return false;
+    }
     auto others = system_.OthersWhoMayChange(dir);
     if (others.ok() && others.value().empty()) continue;
     std::string who;
@@ -157,16 +168,8 @@ void Engine::RunItems(const Plan& plan) {
     }
     return;
   }
-  std::vector<std::string> dirs;
-  for (const std::string& item : admitted.files) {
-    const Placement place =
-        folders_.InSystemFolder(system_, item) ? PlacementOfTarget(item) : PlacementOf(item);
-    if (!place.missing && std::find(dirs.begin(), dirs.end(), place.systemDir) == dirs.end()) {
-      dirs.push_back(place.systemDir);
-    }
-  }
   if (!BeginRun()) return;
-  if (!SystemDirsProtected(dirs)) {
+  if (!SystemDirsProtected()) {
     EndRun();
     return;
   }
@@ -254,10 +257,7 @@ void Engine::Remove(const std::string& item, const std::string& target, bool del
 // The run is looked up under the run lock, so that no other run ends in between.
 void Engine::UndoRunIn(const std::string& run) {
   if (!BeginRun()) return;
-  // Its journal may name files of either bitness.
-  std::vector<std::string> dirs{folders_.system};
-  if (folders_.otherFound) dirs.push_back(folders_.other);
-  if (!SystemDirsProtected(dirs)) {
+  if (!SystemDirsProtected()) {
     EndRun();
     return;
   }

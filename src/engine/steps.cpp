@@ -138,7 +138,9 @@ bool Engine::LocalRegUnreg(const std::string& source, bool regIt, const std::str
   AddLine("OP> ShellAndWait " + commandLine);
   const inspect::Component component = ToolComponent(source, regIt, listed);
   if (!Journaled(recorder_.BeforeTool(component))) return false;
-  auto exitCode = ShellAndWait(services_, place.tool, commandLine, ChildFolder(place.systemDir),
+  const platform::RegistryView view =
+      inspect::ViewOf(place.Other() ? place.machine : inspect::ToolMachine(system_));
+  auto exitCode = ShellAndWait(services_, place.tool, commandLine, ChildFolder(view),
                                platform::ShowWindow::Normal);
   if (exitCode.ok()) Step().exitCode = exitCode.value();
   // Said, though the step stands: Undo then restores the keys as a journal without it would.

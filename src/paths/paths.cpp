@@ -45,6 +45,8 @@ std::string WindowsDir(const platform::System& system) {
   return system.Environ("WINDIR").value_or("");
 }
 
+bool IsFullPath(std::string_view path) { return RootLength(path) > 0; }
+
 std::string FullPath(std::string path, const std::string& currentDir) {
   std::replace(path.begin(), path.end(), '/', '\\');
   if (RootLength(path) == 0 && path.size() > 1 && path[1] == ':') {

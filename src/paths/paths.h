@@ -12,6 +12,9 @@ namespace kalvenor::paths {
 // The Windows folder as the environment gives it (WINDIR); empty when it does not.
 std::string WindowsDir(const platform::System& system);
 
+// Whether the path names its drive and folder, or its share, in full: "C:\x" or "\\server\share".
+bool IsFullPath(std::string_view path);
+
 // The path made absolute from `currentDir` as Windows makes it: '/' read as '\', "." and ".."
 // taken out, no doubled or trailing backslash but a root's.
 std::string FullPath(std::string path, const std::string& currentDir);
