@@ -77,10 +77,12 @@ bool Engine::SystemDirsProtected() {
   std::vector<std::string> dirs{folders_.system};
   if (folders_.otherFound) dirs.push_back(folders_.other);
   for (const std::string& dir : dirs) {
-    // Resolved against the current folder, a package's folder under a deployment tool.
-    if (!paths::IsFullPath(dir)) {
+    // Resolved against the current folder (a package's folder under a deployment tool), or on
+    // another machine, whose rights name that machine's accounts: neither is this Windows' own.
+    if (!paths::IsFullPath(dir) || dir.starts_with("\\\\")) {
       LogFailure("the run cannot start: the system directory " + dir +
-                 " is no full path, so nothing is copied into it nor started from it");
+                 " is no full path on this machine's drives, so nothing is copied into it nor "
+                 "started from it");
       return false;
     }
     auto others = system_.OthersWhoMayChange(dir);
