@@ -407,5 +407,23 @@ TEST_F(RunsTest, ASystemDirectoryOthersMayChangeRefusesTheRun) {
   }
 }
 
+// A WINDIR on another machine's share, or one taken from the current folder, names no system
+// directory of this Windows.
+TEST_F(RunsTest, ASystemDirectoryNotOnThisMachinesDrivesRefusesTheRun) {
+  for (const char* windows : {"\\\\server\\share\\Windows", "Windows"}) {
+    SCOPED_TRACE(windows);
+    platform.SetEnv("WINDIR", windows);
+    platform.AddFile(std::string(windows) + "\\system32\\regsvr32.exe");
+    EXPECT_EQ(RunCommandLine(
+                  {"/install", "/quiet", "/log:C:\\ProgramData\\run.log", "C:\\Kalvenor\\a.dll"}),
+              cli::kExitFailed);
+    EXPECT_NE(platform.Content("C:\\ProgramData\\run.log")
+                  .find("is no full path on this machine's drives"),
+              std::string::npos)
+        << platform.Content("C:\\ProgramData\\run.log");
+    EXPECT_TRUE(platform.started.empty());
+  }
+}
+
 }  // namespace
 }  // namespace kalvenor::testing
