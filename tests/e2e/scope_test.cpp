@@ -212,6 +212,20 @@ TEST_F(Scope, RemoveKeepsAFileThatAClassStillPointsAt) {
 // The tool runs in the system directory, not in the package's folder it was started from: a DLL
 // the component needs that lies only in the package would let it register there and then fail
 // every client once the package is gone.
+// A report is never written through another name of a file, planted where it goes.
+TEST_F(Scope, AReportIsNeverWrittenThroughALinkPlantedInItsPlace) {
+  folder.Copy(SamplePath(L"kalvenor_sample.dll"), L"comp.dll");
+  const std::wstring victim = folder.Write(L"victim.txt", "someone else's");
+  const std::wstring planted = folder.PathOf(L"k.log");
+  ASSERT_TRUE(::CreateHardLinkW(planted.c_str(), victim.c_str(), nullptr));
+  const Ended ended =
+      RunUnattended(exe, L"/install /quiet /log:k.log comp.dll", windows, folder.Path());
+  EXPECT_EQ(ended.exitCode, 1622u) << ended.output;
+  EXPECT_NE(ended.output.find("other names"), std::string::npos) << ended.output;
+  EXPECT_EQ(FileContent(victim), "someone else's");
+  EXPECT_EQ(windows.SystemFiles(), (Names{L"regsvr32.exe"}));
+}
+
 TEST_F(Scope, ADependencyLeftInThePackageFailsTheRegistration) {
   folder.Copy(SamplePath(L"sample_sibling_helper.dll"), L"sample_sibling_helper.dll");
   const std::wstring source = folder.Copy(SamplePath(L"sample_sibling.dll"), L"sample_sibling.dll");
