@@ -25,15 +25,18 @@ std::optional<std::string> Report::OnAdmitted() {
   Outlet* const outlets[] = {&log_, &json_};
   for (Outlet* outlet : outlets) {
     if (outlet->file.empty()) continue;
+    // By its name first, so that a refused file is never made, even for a moment; then by what
+    // it opens. A file of the run's that it holds (the run lock) is refused as such.
+    std::optional<std::string> why = judge_(outlet->file, nullptr);
     platform::Result<std::unique_ptr<platform::HeldFile>> opened =
-        system_.OpenToWrite(outlet->file);
+        why ? platform::SystemError{} : system_.OpenToWrite(outlet->file);
     platform::HeldFile* held = opened.ok() ? opened.value().get() : nullptr;
     // The log, under another spelling, holds the file the JSON lines would go to.
-    if (outlet == &json_ && log_.held && system_.IdentityOf(json_.file) == log_.held->Identity()) {
+    if (!why && outlet == &json_ && log_.held &&
+        system_.IdentityOf(json_.file) == log_.held->Identity()) {
       refusal_ = "/log: and /json: name the same file";
       if (held) held->DiscardIfNew();
-      // A file of the run's that it holds (the run lock) is refused as such, not as unwritable.
-    } else if (std::optional<std::string> why = judge_(outlet->file, held)) {
+    } else if (why || (held && (why = judge_(outlet->file, held)))) {
       refusal_ = std::string(outlet->option) + " cannot name " + outlet->file + ": " + *why;
       if (held) held->DiscardIfNew();
     } else if (!held) {

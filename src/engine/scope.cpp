@@ -106,9 +106,15 @@ std::optional<std::string> Engine::WhyNotReportAt(const Plan& plan, const std::s
                                                   const std::string& given,
                                                   std::optional<platform::FileId> id) const {
   for (const std::string& path : {given, final}) {
+    // A stream ("C:\Windows:x.log") is part of the file or folder it hangs on.
+    if (File_GetName(path).find(':') != std::string::npos) {
+      return "it names a stream of another file";
+    }
     if (folders_.InSystemFolder(system_, path)) return "it lies in a system directory";
-    if (folders_.IsWindowsFolder(system_, paths::ParentFolder(path))) {
-      return "it lies in the Windows folder";
+    // Nor anywhere below them: drivers\etc\hosts is Windows' own too.
+    for (const std::string& folder : paths::FoldersAbove(path)) {
+      if (folders_.IsSystemFolder(system_, folder)) return "it lies in a system directory";
+      if (folders_.IsWindowsFolder(system_, folder)) return "it lies in the Windows folder";
     }
   }
   if (InStore(final)) return "it lies in the journal's store";
@@ -140,16 +146,14 @@ bool Engine::InStore(const std::string& final) const {
       [&](std::string_view ending) { return name.ends_with(ending); });
   const platform::RegistryView view = paths::OwnView(system_);
   const std::string comparableStore = paths::ComparablePath(system_, store, view);
-  std::string folder = paths::ParentFolder(final);
-  for (int depth = 0; !folder.empty(); ++depth) {
+  bool directly = true;
+  for (const std::string& folder : paths::FoldersAbove(final)) {
     const std::optional<platform::FileId> folderId = system_.IdentityOf(folder);
     const bool isStore = (storeId && folderId)
                              ? *storeId == *folderId
                              : paths::ComparablePath(system_, folder, view) == comparableStore;
-    if (isStore) return depth > 0 || !reportName;
-    std::string up = paths::ParentFolder(folder);
-    if (up == folder) break;
-    folder = std::move(up);
+    if (isStore) return !directly || !reportName;
+    directly = false;
   }
   return false;
 }

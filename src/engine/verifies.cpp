@@ -152,6 +152,8 @@ void Engine::KeepProgram() {
   platform::Status copied = [&]() -> platform::Status {
     auto file = system_.OpenToWrite(temporary);
     if (!file.ok()) return file.error();
+    // A leftover that would not go is cut, never added to.
+    if (platform::Status emptied = file.value()->Empty(); !emptied.ok()) return emptied;
     return file.value()->Append(
         std::string_view(reinterpret_cast<const char*>(own.data()), own.size()));
   }();

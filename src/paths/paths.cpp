@@ -90,6 +90,15 @@ std::string ParentFolder(std::string_view path) {
   return folder;
 }
 
+std::vector<std::string> FoldersAbove(std::string_view path) {
+  std::vector<std::string> folders;
+  for (std::string folder = ParentFolder(path); !folder.empty(); folder = ParentFolder(folder)) {
+    if (!folders.empty() && folders.back() == folder) break;  // a root is its own parent
+    folders.push_back(folder);
+  }
+  return folders;
+}
+
 std::string ComparablePath(const platform::System& system, std::string_view path,
                            platform::RegistryView view) {
   std::string text = AsciiLower(LongName(system, Expanded(system, path)));

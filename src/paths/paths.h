@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/system.h"
 
@@ -28,6 +29,10 @@ std::string FolderOf(std::string_view path);
 // The same as a path that opens it: a drive's root keeps its backslash, as "C:" alone opens the
 // drive's current folder. A root's is the root itself.
 std::string ParentFolder(std::string_view path);
+
+// The folders above the path, its own folder first and its root last, each as a path that
+// opens it.
+std::vector<std::string> FoldersAbove(std::string_view path);
 
 // The form in which two spellings of one file compare equal: environment strings expanded,
 // short names made long, '/' read as '\', "." and ".." resolved, no letter case; in the 32-bit

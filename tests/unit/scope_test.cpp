@@ -83,10 +83,15 @@ TEST_F(ScopeTest, AReportNeverTakesTheRunsOwnFiles) {
       {"/log:C:\\Links\\All Users\\system32\\comp.dll", "it lies in a system directory"},
       {"/log:C:\\ProgramData\\Kalvenor\\run.lock", "it lies in the journal's store"},
       {"/log:C:\\Kalvenor\\kalvenor.exe", "it is the program itself"},
+      // Below a system directory, and a stream of the Windows folder.
+      {"/log:C:\\WINDOWS\\system32\\drivers\\etc\\hosts", "it lies in a system directory"},
+      {"/log:C:\\WINDOWS:x.log", "it names a stream of another file"},
   };
   platform.AddFolder("C:\\Links");
   platform.AddLink("C:\\Links\\All Users", "C:\\WINDOWS");
   platform.AddFile("C:\\Kalvenor\\kalvenor.exe", {.content = "program"});
+  platform.AddFolder("C:\\WINDOWS\\system32\\drivers\\etc");
+  platform.AddFile("C:\\WINDOWS\\system32\\drivers\\etc\\hosts", {.content = "hosts"});
   for (const auto& [report, why] : cases) {
     SCOPED_TRACE(report);
     platform.console = "";
@@ -95,6 +100,7 @@ TEST_F(ScopeTest, AReportNeverTakesTheRunsOwnFiles) {
     EXPECT_NE(platform.Content("C:\\ProgramData\\Kalvenor\\runs\\journal.txt").size(), 0u);
   }
   EXPECT_EQ(platform.Content("C:\\Kalvenor\\kalvenor.exe"), "program");
+  EXPECT_EQ(platform.Content("C:\\WINDOWS\\system32\\drivers\\etc\\hosts"), "hosts");
   EXPECT_FALSE(platform.HasFile("C:\\ProgramData\\Kalvenor\\run.lock"));
   // One new file under two spellings.
   EXPECT_EQ(
