@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "base/text.h"
+#include "engine/detection.h"
 #include "paths/paths.h"
 
 namespace kalvenor::cli {
@@ -28,9 +29,12 @@ const char kUsage[] =
     "               registration-free manifest, /json: one object a value\r\n"
     "  /verify      checks that each file is in place and registered as an Install\r\n"
     "               leaves it, changing nothing; a bare name is looked for in the\r\n"
-    "               system directories, against what the last Install put there\r\n"
+    "               system directories, against what Kalvenor's Install put there;\r\n"
+    "               name@6.1.98.39 asks for that version at least, name@sha256:<hex>\r\n"
+    "               for those bytes\r\n"
     "  /detect      with /verify: exit 0 whenever it could check, and one line a\r\n"
-    "               component on standard output only when every one holds\r\n"
+    "               component on standard output only when every one holds; a name\r\n"
+    "               holds only where Kalvenor's Install of it does; implies /quiet\r\n"
     "  /activate    with /verify: also creates each class, which runs its code\r\n"
     "  /quiet       shows no window; regsvr32.exe runs with /s\r\n"
     "  /log:<file>  writes the operations log to the file (UTF-8)\r\n"
@@ -66,8 +70,14 @@ std::vector<std::string> SplitArguments(std::string_view commandLine) {
 }
 
 bool QuietAsked(const std::vector<std::string>& args) {
+  return DetectAsked(args) || std::ranges::any_of(args, [](const std::string& arg) {
+           return AsciiLower(arg) == "/quiet";
+         });
+}
+
+bool DetectAsked(const std::vector<std::string>& args) {
   return std::ranges::any_of(args,
-                             [](const std::string& arg) { return AsciiLower(arg) == "/quiet"; });
+                             [](const std::string& arg) { return AsciiLower(arg) == "/detect"; });
 }
 
 std::variant<Arguments, std::string> ParseArguments(const std::vector<std::string>& args,
@@ -99,7 +109,8 @@ std::variant<Arguments, std::string> ParseArguments(const std::vector<std::strin
       haveCommand = known = true;
     }
     if (option == "quiet") parsed.quiet = known = true;
-    if (option == "detect") parsed.detect = known = true;
+    // A detection script runs unseen, and waits for no one.
+    if (option == "detect") parsed.detect = parsed.quiet = known = true;
     if (option == "activate") parsed.activate = known = true;
     for (const auto& [name, file] :
          {std::pair("log:", &parsed.logFile), std::pair("json:", &parsed.jsonFile),
@@ -138,8 +149,8 @@ std::variant<Arguments, std::string> ParseArguments(const std::vector<std::strin
   }
   if (parsed.items.empty()) return "no file or folder";
   for (std::string& item : parsed.items) {
-    const bool bareName = item.find_first_of("\\/:") == std::string::npos;
-    if (parsed.command != Command::Verify || !bareName) item = FullPath(item, currentDir);
+    const bool byName = engine::WantedByName(item).has_value();
+    if (parsed.command != Command::Verify || !byName) item = FullPath(item, currentDir);
   }
   return parsed;
 }

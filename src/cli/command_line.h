@@ -48,8 +48,10 @@ extern const char kUsage[];
 // "C:\pkg\" /quiet is the folder C:\pkg\ and a switch. Blanks are spaces and tabs.
 std::vector<std::string> SplitArguments(std::string_view commandLine);
 
-// Whether the arguments ask for /quiet, whatever else is wrong with them.
+// Whether the arguments ask for /quiet, which /detect implies, whatever else is wrong with them.
 bool QuietAsked(const std::vector<std::string>& args);
+// Whether they ask for /detect, whose standard output carries its answer alone.
+bool DetectAsked(const std::vector<std::string>& args);
 
 // The arguments after the program's name; relative paths are taken from `currentDir`. The
 // error says what is wrong, for the line above the usage text.

@@ -26,14 +26,17 @@ engine::Plan PlanOf(const Arguments& arguments) {
       break;
     case Command::Verify:
       plan.kind = engine::RunKind::Verify, plan.activate = arguments.activate;
+      plan.detect = arguments.detect;
       break;
   }
+  plan.unattended = true;
   return plan;
 }
 
 // What a verification tells on the standard output it was given, or else the console that
 // started it: its log; with /detect, one line a component once every one holds, and nothing
-// otherwise, as the detection scripts of deployment tools are read.
+// otherwise, as the detection scripts of deployment tools are read. Their standard error stays
+// empty for an answer: Configuration Manager reads a word there as a detection that failed.
 class Told final : public engine::RunObserver {
  public:
   Told(platform::System& system, bool detect) : system_(system), detect_(detect) {}
@@ -56,16 +59,24 @@ class Told final : public engine::RunObserver {
   std::vector<std::string> verified_;
 };
 
-// `text` to the console that started the program or, with none, in a message box unless the run
-// is to be quiet.
-void Tell(platform::Services& services, const std::string& text, bool quiet) {
-  if (services.system.WriteToParentConsole(text) || quiet) return;
+// `text` to the console that started the program (its standard error for a detection, whose
+// standard output is its answer) or, with none, in a message box unless the run is to be quiet.
+bool TellConsole(platform::System& system, const std::string& text,
+                 const std::vector<std::string>& args) {
+  return DetectAsked(args) ? system.WriteErrorsToParentConsole(text)
+                           : system.WriteToParentConsole(text);
+}
+
+void Tell(platform::Services& services, const std::string& text,
+          const std::vector<std::string>& args) {
+  if (TellConsole(services.system, text, args) || QuietAsked(args)) return;
   services.toolkit.OwnerlessMsgBox(text, services.system.App().title,
                                    platform::MsgBoxStyle::Critical);
 }
 
-int BadArguments(platform::Services& services, const std::string& why, bool quiet) {
-  Tell(services, "Kalvenor: " + why + "\r\n\r\n" + kUsage, quiet);
+int BadArguments(platform::Services& services, const std::string& why,
+                 const std::vector<std::string>& args) {
+  Tell(services, "Kalvenor: " + why + "\r\n\r\n" + kUsage, args);
   return kExitBadArguments;
 }
 
@@ -75,7 +86,7 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
                    const std::vector<std::string>& args, RunWindow& window) {
   auto parsed = ParseArguments(args, services.system.CurDir());
   if (const auto* why = std::get_if<std::string>(&parsed)) {
-    return BadArguments(services, *why, QuietAsked(args));
+    return BadArguments(services, *why, args);
   }
   const Arguments& arguments = std::get<Arguments>(parsed);
   const engine::Plan plan = PlanOf(arguments);
@@ -91,9 +102,8 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
     if (file->empty()) continue;
     for (auto other = std::begin(outputs); other != output; ++other) {
       if (!other->second->empty() && paths::SameFile(services.system, *other->second, *file)) {
-        return BadArguments(services,
-                            std::string(other->first) + " and " + option + " name the same file",
-                            arguments.quiet);
+        return BadArguments(
+            services, std::string(other->first) + " and " + option + " name the same file", args);
       }
     }
     // The reports are judged by the handles the run opens; an export, written at the end, here.
@@ -101,7 +111,7 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
     if (const std::optional<std::string> why =
             report ? std::nullopt : engine.WhyNotReport(plan, *file)) {
       return BadArguments(services, std::string(option) + " cannot name " + *file + ": " + *why,
-                          arguments.quiet);
+                          args);
     }
   }
   // Judged and opened only once the run holds its lock: a run refused before leaves the reports
@@ -128,16 +138,16 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
   const bool withReports = !arguments.logFile.empty() || !arguments.jsonFile.empty();
   if (report.Refusal()) {
     if (!arguments.quiet) window.WaitUntilClosed();
-    return BadArguments(services, *report.Refusal(), arguments.quiet);
+    return BadArguments(services, *report.Refusal(), args);
   }
   if (withReports && !report.Opened() && !report.Failure()) {
     Tell(services,
          "Kalvenor: " + report.Untold() + "The run ended before it wrote its reports, " +
              "which are left as they were.\r\n",
-         arguments.quiet);
+         args);
   } else if (report.Failure()) {
     // A report that failed half-way is told after the run, which went on without it.
-    Tell(services, "Kalvenor: " + *report.Failure() + "\r\n", arguments.quiet);
+    Tell(services, "Kalvenor: " + *report.Failure() + "\r\n", args);
   }
   // Detection: whether it holds is told on standard output, once the check itself could run.
   // A run that could not open its reports checked nothing, detection too.
@@ -155,7 +165,7 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
 int StopUnattended(platform::System& system, const std::vector<std::string>& args,
                    std::string_view why, const std::function<void(const std::string&)>& showBox) {
   const std::string text = "Kalvenor: " + std::string(why) + "\r\n";
-  if (!system.WriteToParentConsole(text) && !QuietAsked(args)) {
+  if (!TellConsole(system, text, args) && !QuietAsked(args)) {
     showBox(std::string(why));
   }
   return kExitFailed;

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/detection.h"
 #include "engine/plan.h"
 #include "engine/run_observer.h"
 #include "inspect/registration_tool.h"
@@ -91,7 +92,7 @@ class Engine final : private journal::UndoSteps {
   struct Placement;
   void Install(const std::string& item, const std::string& target, const Placement& place,
                bool ownTarget);
-  void Remove(const std::string& item, const std::string& target, bool deleteFiles);
+  void Remove(const std::string& item, const std::string& target, const Plan& plan);
   // Undo of the run in the store that `run` names (RunNamed), or of the newest when empty.
   void UndoRunIn(const std::string& run);
   void ShowProgress(std::size_t done, std::size_t total);
@@ -116,9 +117,12 @@ class Engine final : private journal::UndoSteps {
 
   // ---- Verification (verifies.cpp)
   void VerifyItems(const Plan& plan);
-  void VerifyByName(const std::string& name);
+  // `targets`: where the component may lie; `byName`: looked for there by its name.
+  void VerifyInstall(const Wanted& wanted, const std::vector<std::string>& targets, bool byName);
+  // `asked`: checks of what the caller asked for, after the file's own.
   void VerifyOne(const std::string& source, const std::string& target,
-                 std::optional<std::string> digest, const std::string& digestFrom);
+                 std::optional<std::string> digest, const std::string& digestFrom,
+                 std::vector<verify::Check> asked = {});
   // ---- Activation (activations.cpp)
   // Nothing once the capture helper ended within the time limit; otherwise how it did not, for
   // the end of a failed line ("did not end within 30 seconds, and was stopped").
@@ -126,8 +130,10 @@ class Engine final : private journal::UndoSteps {
   // A check for each class that clients create from the component's copy, created in process.
   void Activate(const inspect::Component& component, std::vector<verify::Check>& checks);
   // An Install keeps the program in the journal's store, so that a detection script has it at
-  // hand once the package's folder is gone.
-  void KeepProgram();
+  // hand once the package's folder is gone: where it is kept, or nothing.
+  std::optional<std::string> KeepProgram();
+  // After an Install of `target` that holds Kalvenor's share: what it put there, for detection.
+  void KeepInstalled(const std::string& target);
 
   // ---- Scope (scope.cpp): the files of a plan's items, each once, and the failed step of
   // each item that gives none, which the run logs first.
@@ -222,6 +228,8 @@ class Engine final : private journal::UndoSteps {
   journal::Recorder recorder_;         // the journal of the run going on, or of the last one
   std::optional<journal::SharedCounts> counts_;  // as the run going on reads and writes them
   bool activating_ = false;                      // a verification that creates the classes
+  bool detecting_ = false;                       // a verification that a detection script runs
+  std::vector<Wanted> installed_;                // what the Install going on put in place
   std::string undoable_;
   std::unique_ptr<platform::RunLock> runLock_;  // held during a run
   // The program's own file, held from start-up: what an Install keeps in the store. Nothing,

@@ -27,6 +27,11 @@ struct Plan {
   std::string undoFolder;
   Exports exports;        // Capture
   bool activate = false;  // Verify: also creates each class, which runs the component's code
+  // Verify: as a deployment tool's detection asks, whether Kalvenor's Install of each component
+  // named by its name holds.
+  bool detect = false;
+  // No one watches: a Remove that finds a component gone already has nothing left to do.
+  bool unattended = false;
 };
 
 }  // namespace kalvenor::engine

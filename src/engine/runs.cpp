@@ -183,7 +183,9 @@ void Engine::RunItems(const Plan& plan) {
   undoable_ = recorder_.Active() ? recorder_.Folder() : std::string();
   counts_.emplace(system_);
   LogUnlisted(admitted.unlisted);
-  if (plan.kind == RunKind::Install) KeepProgram();
+  installed_.clear();
+  const std::optional<std::string> kept =
+      plan.kind == RunKind::Install ? KeepProgram() : std::nullopt;
 
   ForEachPresent(admitted.files, 0, admitted.files.size(), [&](const std::string& item) {
     // A file in a system directory is its own target: it is never copied onto itself.
@@ -206,12 +208,17 @@ void Engine::RunItems(const Plan& plan) {
           NoteOtherBitness(place);
         }
         break;
-      case RunKind::Remove: Remove(item, target, plan.deleteFiles); break;
+      case RunKind::Remove: Remove(item, target, plan); break;
       case RunKind::Undo:
       case RunKind::Capture:
       case RunKind::Verify: break;
     }
   });
+  // For the packager, who copies it into the deployment tool; the window's log stays as it was.
+  if (plan.unattended && !installed_.empty()) {
+    BeginStep("detection", {}, {}, "> Detecting this install");
+    LogNote("with: " + DetectionCommand(kept.value_or(""), installed_));
+  }
   recorder_.End();
   EndRun();
 }
@@ -222,22 +229,32 @@ void Engine::Install(const std::string& item, const std::string& target, const P
     BeginStep("in-place", item, target, "> Not copying file " + item);
     LogNote("it lies in the system directory already: it is registered where it is");
     if (const auto share = ShareToTake(target, true)) (void)ChangeShare(target, *share);
-    LocalRegUnreg(target, true);
+    if (LocalRegUnreg(target, true)) KeepInstalled(target);
     return;
   }
   const bool inPlace = File_Exists(system_, target);
   // The share the copy takes and the tool's records go to the journal with the copy's.
   const journal::AfterCopy after{ShareToTake(target, inPlace), ToolComponent(target, true, item)};
-  if (LocalFileCopy(item, target, after)) {
+  const bool copied = LocalFileCopy(item, target, after);
+  if (copied) {
     NoteOtherBitness(place);
     if (after.share) (void)WriteShare(target, *after.share);
   }
-  LocalRegUnreg(target, true, item);
+  if (LocalRegUnreg(target, true, item) && copied) KeepInstalled(target);
 }
 
-void Engine::Remove(const std::string& item, const std::string& target, bool deleteFiles) {
+void Engine::Remove(const std::string& item, const std::string& target, const Plan& plan) {
+  const bool deleteFiles = plan.deleteFiles;
   // A file that other programs count on stays registered for them.
   if (deleteFiles && !GiveBackShare(target)) return;
+  // A second unattended Remove (a deployment tool that retries) finds its work done: no copy,
+  // and no class that points at it.
+  if (deleteFiles && plan.unattended && !File_Exists(system_, target) &&
+      inspect::ClassesServedBy(system_, ToolComponent(target, false, item)).empty()) {
+    BeginStep("remove", item, target, "> Removing file " + target);
+    LogNote("already removed: it is not in place, and no class points at it");
+    return;
+  }
   const bool unregistered = LocalRegUnreg(target, false, item);
   if (!deleteFiles) {
     if (unregistered) NoteOthersCountOn(target);

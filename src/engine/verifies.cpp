@@ -1,6 +1,9 @@
 // Verification: each component checked where an Install puts it, against the package's file or
-// what the journal says the last Install put there. It changes nothing and keeps no journal, so
+// what Kalvenor's Install put there. It changes nothing and keeps no journal, so
 // it takes no run lock: a detection script runs it before anything was ever installed.
+#include <algorithm>
+
+#include "engine/detection.h"
 #include "engine/engine.h"
 #include "inspect/pe_image.h"
 #include "journal/journal.h"
@@ -10,24 +13,23 @@
 namespace kalvenor::engine {
 namespace {
 
-// A bare name is looked for in the system directories; a path names the package's file.
-bool IsBareName(const std::string& item) { return item.find_first_of("\\/:") == std::string::npos; }
-
 std::string CountNote(const journal::SharedCount& count) {
   if (!count.value) return "no shared count";
   return "shared count " + std::to_string(*count.value) + "; Kalvenor " +
          (count.held ? "holds one share" : "holds no share");
 }
 
+constexpr char kNoInstall[] = "no Install by Kalvenor holds this file";
+
 }  // namespace
 
 void Engine::VerifyItems(const Plan& plan) {
   Plan paths = plan;
-  std::vector<std::string> names;
+  std::vector<Wanted> names;
   std::erase_if(paths.items, [&](const std::string& item) {
-    if (!IsBareName(item)) return false;
-    names.push_back(item);
-    return true;
+    std::optional<Wanted> wanted = WantedByName(item);
+    if (wanted) names.push_back(std::move(*wanted));
+    return wanted.has_value();
   });
   const Admitted admitted = Admit(paths);
   StartRun();
@@ -35,16 +37,19 @@ void Engine::VerifyItems(const Plan& plan) {
   undoable_.clear();
   counts_.emplace(system_);
   activating_ = plan.activate;
+  detecting_ = plan.detect;
   LogUnlisted(admitted.unlisted);
   const std::size_t count = admitted.files.size() + names.size();
   for (std::size_t i = 0; i < names.size(); ++i) {
     ShowProgress(i, count);
-    VerifyByName(names[i]);
+    std::vector<std::string> targets{TargetIn(OwnPlace(), names[i].name)};
+    if (folders_.otherFound) targets.push_back(TargetIn(OtherPlace(), names[i].name));
+    VerifyInstall(names[i], targets, true);
   }
   ForEachPresent(admitted.files, names.size(), count, [&](const std::string& item) {
     if (folders_.InSystemFolder(system_, item)) {
       const std::string target = folders_.TargetOf(system_, item).value_or(item);
-      VerifyOne(target, target, std::nullopt, {});
+      VerifyInstall({File_GetName(target)}, {target}, false);
       return;
     }
     const Placement place = PlacementOf(item);
@@ -67,38 +72,88 @@ void Engine::VerifyItems(const Plan& plan) {
   EndRun();
 }
 
-// In the system directory of each bitness, against the last run that copied it there.
-void Engine::VerifyByName(const std::string& name) {
-  bool found = false;
-  std::vector<Placement> places{OwnPlace()};
-  if (folders_.otherFound) places.push_back(OtherPlace());
-  journal::Store store(system_);
-  for (const Placement& place : places) {
-    const std::string target = TargetIn(place, name);
+// A component in a system directory is the one Kalvenor's Install put there, as long as that
+// Install holds: its share, and the bytes it put there. By name, in the system directory of each
+// bitness; a copy of one bitness in the other's folder, where no program loads it, is said and
+// passed over. Where an Install holds one copy, the others are another program's.
+void Engine::VerifyInstall(const Wanted& wanted, const std::vector<std::string>& targets,
+                           bool byName) {
+  struct Found {
+    std::string target;
+    std::optional<journal::Installed> installed;
+    std::optional<std::string> unmet;  // what the name asks and the file is not
+  };
+  std::vector<Found> found;
+  std::vector<verify::Check> passed;  // the copies not checked, and why
+  const auto pass = [&](std::string why) {
+    passed.push_back({.kind = "detection", .note = std::move(why)});
+  };
+  for (const std::string& target : targets) {
     if (!File_Exists(system_, target)) continue;
-    found = true;
-    const std::optional<journal::Store::Copied> copied = store.LastCopyTo(target);
-    if (copied) {
-      VerifyOne(name, target, copied->digest,
-                "the file that run " + File_GetName(copied->run) + " put there");
-    } else {
-      VerifyOne(name, target, std::nullopt, {});
+    std::vector<std::byte> head;
+    platform::Result<std::string> digest = journal::Sha256Of(system_, target, &head);
+    const std::optional<inspect::PeImage> image = inspect::ReadPeImage(head);
+    const Placement place = PlacementOfTarget(target);
+    const inspect::Machine loads = place.Other() ? place.machine : inspect::ToolMachine(system_);
+    if (byName && image && image->machine != inspect::Machine::Unknown &&
+        inspect::ViewOf(image->machine) != inspect::ViewOf(loads)) {
+      pass(target + " is a " + inspect::BitsOf(image->machine) + " copy in the " +
+           inspect::BitsOf(loads) + " system directory, where no program loads it");
+      continue;
     }
+    const journal::SharedCount count = counts_->Read(CountName(target), CountView(target));
+    found.push_back({target, count.held ? count.installed : std::nullopt,
+                     digest.ok()
+                         ? Unmet(wanted, image ? image->version : std::nullopt, digest.value())
+                         : std::nullopt});
   }
-  if (found) return;
-  BeginStep("verify", name, {}, "> Verifying file " + name);
-  std::string folders = folders_.system;
-  if (folders_.otherFound) folders += " or " + folders_.other;
-  LogFailure("it is not in " + folders);
+  if (found.empty()) {
+    BeginStep("verify", wanted.name, {}, "> Verifying file " + wanted.name);
+    for (const verify::Check& check : passed) LogNote(check.note);
+    std::string folders = folders_.system;
+    if (folders_.otherFound) folders += " or " + folders_.other;
+    LogFailure("it is not in " + folders);
+    return;
+  }
+  const auto installed = [](const Found& one) { return one.installed.has_value(); };
+  if (std::any_of(found.begin(), found.end(), installed)) {
+    std::erase_if(found, [&](const Found& one) {
+      if (!one.installed) pass(one.target + " is another copy, which " + kNoInstall);
+      return !one.installed;
+    });
+  }
+  // What the name asks for picks the copy that has it; with none that has it, each fails.
+  if (std::any_of(found.begin(), found.end(), [](const Found& one) { return !one.unmet; })) {
+    std::erase_if(found, [&](const Found& one) {
+      if (one.unmet) pass(one.target + ": " + *one.unmet);
+      return one.unmet.has_value();
+    });
+  }
+  for (const Found& one : found) {
+    std::vector<verify::Check> asked = passed;
+    if (one.unmet) asked.push_back({.kind = "detection", .failed = *one.unmet});
+    if (!one.installed) {
+      // Without a detection, the registration's health is worth knowing all the same.
+      asked.push_back({.kind = "detection",
+                       .failed = detecting_ ? kNoInstall : "",
+                       .note = detecting_ ? "" : kNoInstall});
+    }
+    VerifyOne(wanted.name, one.target,
+              one.installed ? std::optional(one.installed->sha256) : std::nullopt,
+              "the file that Kalvenor's Install put there", std::move(asked));
+  }
 }
 
 void Engine::VerifyOne(const std::string& source, const std::string& target,
-                       std::optional<std::string> digest, const std::string& digestFrom) {
+                       std::optional<std::string> digest, const std::string& digestFrom,
+                       std::vector<verify::Check> asked) {
   BeginStep("verify", source, target, "> Verifying file " + target);
   const Placement place = PlacementOfTarget(target);
   const inspect::Component component{target, {}, place.systemDir, true, place.machine};
   std::vector<verify::Check> checks =
       verify::Verify(system_, {component, std::move(digest), digestFrom});
+  // After the file's own check, which comes first.
+  checks.insert(checks.begin() + (checks.empty() ? 0 : 1), asked.begin(), asked.end());
   if (File_Exists(system_, target)) {
     if (activating_) Activate(component, checks);
     const journal::SharedCount count = counts_->Read(CountName(target), CountView(target));
@@ -118,15 +173,16 @@ void Engine::VerifyOne(const std::string& source, const std::string& target,
 // From the program's own file, held since it started, through a name of its own, and only into a
 // store that only administrators may change, as the run lock that this run holds has found it.
 // A newer program that another Install kept there stays.
-void Engine::KeepProgram() {
+std::optional<std::string> Engine::KeepProgram() {
   const std::string data = system_.ProgramDataFolder();
-  if (data.empty()) return;
+  if (data.empty()) return std::nullopt;
   const std::string kept = data + "\\Kalvenor\\kalvenor.exe";
-  const auto notKept = [&](const std::string& why) {
+  const auto notKept = [&](const std::string& why) -> std::optional<std::string> {
     LogNote("the program is not kept in " + kept + " for the checks by name: " + why);
+    return std::nullopt;
   };
   if (!ownImage_) return notKept(ownImageError_);
-  if (system_.IdentityOf(kept) == ownImage_->Identity()) return;  // it runs from there
+  if (system_.IdentityOf(kept) == ownImage_->Identity()) return kept;  // it runs from there
   std::vector<std::byte> own;
   platform::Status read = ownImage_->ReadPieces([&](std::span<const std::byte> piece) {
     own.insert(own.end(), piece.begin(), piece.end());
@@ -138,13 +194,13 @@ void Engine::KeepProgram() {
     return image ? image->version : std::nullopt;
   };
   if (auto there = system_.ReadFile(kept, inspect::kMaxImageBytes); there.ok()) {
-    if (there.value() == own) return;
+    if (there.value() == own) return kept;
     const std::optional<platform::FileVersion> keptVersion = versionOf(there.value());
     const std::optional<platform::FileVersion> ownVersion = versionOf(own);
     if (keptVersion && (!ownVersion || *keptVersion > *ownVersion)) {
       LogNote("a newer Kalvenor (" + keptVersion->Text() + ") is kept in " + kept +
               ", so it stays for the checks by name");
-      return;
+      return kept;
     }
   }
   const std::string temporary = kept + ".kalvenor-copy-" + std::to_string(system_.ProcessId());
@@ -158,9 +214,30 @@ void Engine::KeepProgram() {
         std::string_view(reinterpret_cast<const char*>(own.data()), own.size()));
   }();
   if (copied.ok()) copied = system_.Replace(temporary, kept);
-  if (copied.ok()) return;
+  if (copied.ok()) return kept;
   (void)system_.Delete(temporary);
-  notKept(copied.error().message);
+  return notKept(copied.error().message);
+}
+
+void Engine::KeepInstalled(const std::string& target) {
+  const std::string name = CountName(target);
+  const platform::RegistryView view = CountView(target);
+  // A share that could not be taken has said so: its Install holds nothing to detect.
+  if (!counts_->Read(name, view).held) return;
+  std::vector<std::byte> head;
+  platform::Result<std::string> digest = journal::Sha256Of(system_, target, &head);
+  platform::Status kept = digest.ok() ? platform::Status(platform::Done{}) : digest.error();
+  const std::optional<inspect::PeImage> image = inspect::ReadPeImage(head);
+  const journal::Installed installed{digest.ok() ? digest.value() : "",
+                                     image ? image->version : std::nullopt};
+  if (kept.ok()) kept = counts_->KeepInstalled(name, installed, view);
+  if (!kept.ok()) {
+    LogFailure("what was installed cannot be kept for its detection: " + kept.error().message);
+    return;
+  }
+  // A file with no version is asked for by its bytes.
+  installed_.push_back({File_GetName(target), installed.version,
+                        installed.version ? std::nullopt : std::optional(installed.sha256)});
 }
 
 }  // namespace kalvenor::engine

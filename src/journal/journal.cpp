@@ -313,22 +313,6 @@ std::optional<std::string> Store::LastRun() {
   return std::nullopt;
 }
 
-std::optional<Store::Copied> Store::LastCopyTo(const std::string& target) {
-  auto root = Open(false);
-  if (!root.ok()) return std::nullopt;
-  const std::vector<std::string> runs = Runs(root.value());
-  for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
-    const std::vector<Record> records = ReadJournal(system_, *run);
-    if (WasUndone(records)) continue;
-    for (auto record = records.rbegin(); record != records.rend(); ++record) {
-      if (record->kind == kinds::kCopy && paths::SamePath(system_, record->Field(0), target)) {
-        return Copied{record->Field(1), *run};
-      }
-    }
-  }
-  return std::nullopt;
-}
-
 platform::Result<std::string> Store::RunNamed(const std::string& run) {
   auto root = Open(false);
   if (!root.ok()) return root.error();

@@ -83,12 +83,6 @@ class Store {
   // The folder of the run that `run` names, by its folder or by the folder's name: only a run of
   // this store, since Undo puts what a run's folder holds into the system directory.
   platform::Result<std::string> RunNamed(const std::string& run);
-  // What the newest run not undone put at `target`: the SHA-256 of its copy record, and that
-  // run's folder. Nothing from a store others may change, nor where no run copied there.
-  struct Copied {
-    std::string digest, run;
-  };
-  std::optional<Copied> LastCopyTo(const std::string& target);
 
  private:
   platform::Result<std::string> Open(bool heal);

@@ -43,6 +43,17 @@ SharedCount SharedCounts::Read(const std::string& path, platform::RegistryView v
   }
   count.held = system_.RegistryDword(RegistryRoot::LocalMachine, view, kHeldSharesKey, comparable)
                    .has_value();
+  if (!count.held) return count;
+  // "<sha256> <version>", "-" for none; anything else holds nothing a detection could trust.
+  const std::optional<std::string> installed =
+      system_.RegistryString(RegistryRoot::LocalMachine, view, kInstalledKey, comparable);
+  if (!installed) return count;
+  const std::size_t blank = installed->find(' ');
+  if (blank != 64 || installed->find_first_not_of("0123456789abcdef") != 64) return count;
+  const std::string version = installed->substr(blank + 1);
+  const std::optional<platform::FileVersion> parsed = platform::FileVersionFromText(version);
+  if (!parsed && version != "-") return count;
+  count.installed = Installed{installed->substr(0, blank), parsed};
   return count;
 }
 
@@ -73,9 +84,22 @@ platform::Status SharedCounts::Write(const std::string& path, const SharedCount&
                ? system.SetRegistryDword(RegistryRoot::LocalMachine, view, kHeldSharesKey, held, 1)
                : system.DeleteRegistryValue(RegistryRoot::LocalMachine, view, kHeldSharesKey, held);
   };
+  if (!count.held) {
+    // The record first: a share left without it holds no Install a detection would believe.
+    platform::Status forgotten =
+        system.DeleteRegistryValue(RegistryRoot::LocalMachine, view, kInstalledKey, held);
+    if (!forgotten.ok()) return forgotten;
+  }
   platform::Status first = count.held ? writeCount() : writeMark();
   if (!first.ok()) return first;
   return count.held ? writeMark() : writeCount();
+}
+
+platform::Status SharedCounts::KeepInstalled(const std::string& path, const Installed& installed,
+                                             platform::RegistryView view) {
+  return system_.WriteRegistryString(
+      RegistryRoot::LocalMachine, view, kInstalledKey, ComparablePath(system_, path, view),
+      installed.sha256 + " " + (installed.version ? installed.version->Text() : "-"));
 }
 
 std::string CountText(std::optional<std::uint32_t> count) {

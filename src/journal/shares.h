@@ -10,16 +10,28 @@
 #include <string>
 
 #include "platform/system.h"
+#include "platform/version_resource.h"
 
 namespace kalvenor::journal {
 
 inline constexpr char kSharedDllsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
 inline constexpr char kHeldSharesKey[] = "SOFTWARE\\Kalvenor\\Shares";
+// Beside each share, what the Install that holds it put there: a detection asks whether that
+// Install still holds long after the journal has let its run go.
+inline constexpr char kInstalledKey[] = "SOFTWARE\\Kalvenor\\Installed";
+
+// The file that Kalvenor's Install put in place.
+struct Installed {
+  std::string sha256;  // lower-case hex
+  std::optional<platform::FileVersion> version;
+  friend bool operator==(const Installed&, const Installed&) = default;
+};
 
 struct SharedCount {
   std::string name;                    // the value's name: as found, or the file's path
   std::optional<std::uint32_t> value;  // nothing when the file has no count
   bool held = false;                   // Kalvenor holds one share of it
+  std::optional<Installed> installed;  // while it holds it: what its Install put there
 };
 
 // The counts as one run reads and writes them. Another installer may have counted a file under
@@ -37,9 +49,13 @@ class SharedCounts {
   // The count of `path` under any spelling, in the registry view of the file's bitness, and
   // whether Kalvenor holds a share.
   SharedCount Read(const std::string& path, platform::RegistryView view);
-  // Writes the count under its name (nothing deletes it) and whether Kalvenor holds a share.
+  // Writes the count under its name (nothing deletes it) and whether Kalvenor holds a share; a
+  // share given back takes what its Install put there with it.
   platform::Status Write(const std::string& path, const SharedCount& count,
                          platform::RegistryView view);
+  // What Kalvenor's Install of `path`, which holds its share, put there.
+  platform::Status KeepInstalled(const std::string& path, const Installed& installed,
+                                 platform::RegistryView view);
 
  private:
   // Each count's name by its comparable form.

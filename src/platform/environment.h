@@ -51,6 +51,8 @@ class Environment {
   virtual std::string ProgramDataFolder() const = 0;
   // Writes `text` to the console of the program that started this one; false when it has none.
   virtual bool WriteToParentConsole(std::string_view text) = 0;
+  // The same for its standard error.
+  virtual bool WriteErrorsToParentConsole(std::string_view text) = 0;
 };
 
 }  // namespace kalvenor::platform

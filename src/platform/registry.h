@@ -57,6 +57,9 @@ class Registry {
                                   std::string_view name, std::uint32_t value) = 0;
   virtual Status DeleteRegistryValue(RegistryRoot root, RegistryView view, std::string_view key,
                                      std::string_view name) = 0;
+  // A REG_SZ value, the key made when missing.
+  virtual Status WriteRegistryString(RegistryRoot root, RegistryView view, std::string_view key,
+                                     std::string_view name, std::string_view text) = 0;
   // The names of the key's own subkeys, in the system's order; none when it cannot be read.
   virtual std::vector<std::string> RegistrySubkeys(RegistryRoot root, RegistryView view,
                                                    std::string_view key) const = 0;

@@ -1,5 +1,6 @@
 #include "platform/version_resource.h"
 
+#include <charconv>
 #include <string_view>
 
 #include "platform/byte_reader.h"
@@ -99,6 +100,21 @@ std::string FileVersion::Text() const {
     text += std::to_string((value >> shift) & 0xFFFF) + (shift ? "." : "");
   }
   return text;
+}
+
+std::optional<FileVersion> FileVersionFromText(std::string_view text) {
+  std::uint64_t value = 0;
+  int parts = 0;
+  for (const char* at = text.data(); parts < 4; ++parts) {
+    unsigned part = 0;
+    const auto [end, error] = std::from_chars(at, text.data() + text.size(), part);
+    if (error != std::errc() || part > 0xFFFF || end == at) return std::nullopt;
+    value |= std::uint64_t{part} << (48 - 16 * parts);
+    at = end;
+    if (at == text.data() + text.size()) return FileVersion{value};
+    if (*at++ != '.') return std::nullopt;
+  }
+  return std::nullopt;
 }
 
 std::optional<FileVersion> ParseFileVersion(std::span<const std::byte> resource) {

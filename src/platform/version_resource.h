@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace kalvenor::platform {
 
@@ -26,5 +27,7 @@ struct FileVersion {
   auto operator<=>(const FileVersion&) const = default;
 };
 std::optional<FileVersion> ParseFileVersion(std::span<const std::byte> resource);
+// "6.1.98.39", or fewer numbers ("6.1": 6.1.0.0), each at most 65535; nothing otherwise.
+std::optional<FileVersion> FileVersionFromText(std::string_view text);
 
 }  // namespace kalvenor::platform

@@ -240,6 +240,11 @@ class TimedSystem final : public System {
     return TimedRegistry(phases_, root, "registry writes",
                          [&] { return inner_.SetRegistryDword(root, view, key, name, value); });
   }
+  Status WriteRegistryString(RegistryRoot root, RegistryView view, std::string_view key,
+                             std::string_view name, std::string_view text) override {
+    return TimedRegistry(phases_, root, "registry writes",
+                         [&] { return inner_.WriteRegistryString(root, view, key, name, text); });
+  }
   Status DeleteRegistryValue(RegistryRoot root, RegistryView view, std::string_view key,
                              std::string_view name) override {
     return TimedRegistry(phases_, root, "registry writes",
@@ -276,6 +281,9 @@ class TimedSystem final : public System {
   }
   bool WriteToParentConsole(std::string_view text) override {
     return inner_.WriteToParentConsole(text);
+  }
+  bool WriteErrorsToParentConsole(std::string_view text) override {
+    return inner_.WriteErrorsToParentConsole(text);
   }
 
  private:

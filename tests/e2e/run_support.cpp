@@ -103,10 +103,17 @@ Ended RunUnattended(const std::wstring& exe, const std::wstring& arguments,
   const UniqueHandle reader(read);
   UniqueHandle writer(write);
   ::SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+  // Standard error into a file of its own, read once the program has ended.
+  wchar_t temp[MAX_PATH], errorsFile[MAX_PATH];
+  EXPECT_NE(::GetTempPathW(MAX_PATH, temp), 0u);
+  EXPECT_NE(::GetTempFileNameW(temp, L"err", 0, errorsFile), 0u);
+  UniqueHandle errors(::CreateFileW(errorsFile, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                    &inherit, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = startup.hStdError = write;
+  startup.hStdOutput = write;
+  startup.hStdError = errors.get();
   std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
   const std::wstring ownWindows = EnvironmentVariable(L"WINDIR");
   ::SetEnvironmentVariableW(L"WINDIR", windows.WindowsDir().c_str());
@@ -127,6 +134,7 @@ Ended RunUnattended(const std::wstring& exe, const std::wstring& arguments,
   }
   EXPECT_EQ(::WaitForSingleObject(process.get(), 120000), WAIT_OBJECT_0);
   ::GetExitCodeProcess(process.get(), &ended.exitCode);
+  ended.errors = FileContent(errorsFile);
   return ended;
 }
 

@@ -61,6 +61,7 @@ std::optional<std::uint32_t> ExitCodeOf(const std::wstring& exe, const std::wstr
 struct Ended {
   DWORD exitCode = 0;
   std::string output;  // what it wrote to its standard output
+  std::string errors;  // and to its standard error
 };
 
 // Runs the program `exe` with `arguments` from the folder `currentDir` into the Windows

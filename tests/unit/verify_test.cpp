@@ -189,7 +189,8 @@ TEST_F(VerifyTest, ByNameAgainstTheLastInstall) {
   platform.AddFile(kTarget, {.content = image + "x"});
   EXPECT_EQ(Verify({"COMP.DLL"}), 1603);
   EXPECT_NE(platform.Content("C:\\ProgramData\\run.log")
-                .find("|      failed: its bytes are not those of the file that run "),
+                .find("|      failed: its bytes are not those of the file that Kalvenor's Install "
+                      "put there"),
             std::string::npos)
       << platform.Content("C:\\ProgramData\\run.log");
 }

@@ -84,6 +84,7 @@ class MemoryPlatform final : public Toolkit, public System {
                          std::string value);
   void SetElevated(bool elevated) { elevated_ = elevated; }
   std::optional<std::string> console;  // what the program wrote to its console, if it has one
+  std::string consoleErrors;           // and to its standard error
   // Called before each durable append, e.g. to end the program there by throwing.
   std::function<void()> onAppend;
   // Files the system deletes at the next restart.
@@ -210,6 +211,8 @@ class MemoryPlatform final : public Toolkit, public System {
                           std::string_view name, std::uint32_t value) override;
   Status DeleteRegistryValue(RegistryRoot root, RegistryView view, std::string_view key,
                              std::string_view name) override;
+  Status WriteRegistryString(RegistryRoot root, RegistryView view, std::string_view key,
+                             std::string_view name, std::string_view text) override;
   std::vector<std::string> RegistrySubkeys(RegistryRoot root, RegistryView view,
                                            std::string_view key) const override;
   Result<std::optional<RegistryTree>> ReadRegistryTree(RegistryRoot root, RegistryView view,
@@ -255,6 +258,12 @@ class MemoryPlatform final : public Toolkit, public System {
   bool WriteToParentConsole(std::string_view text) override {
     if (!console) return false;
     *console += text;
+    return true;
+  }
+  // Standard error: into `consoleErrors`, when the test gave the program a console.
+  bool WriteErrorsToParentConsole(std::string_view text) override {
+    if (!console) return false;
+    consoleErrors += text;
     return true;
   }
 

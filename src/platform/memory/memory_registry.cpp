@@ -126,6 +126,13 @@ Status MemoryPlatform::SetRegistryDword(RegistryRoot root, RegistryView view, st
   return Done{};
 }
 
+Status MemoryPlatform::WriteRegistryString(RegistryRoot root, RegistryView view,
+                                           std::string_view key, std::string_view name,
+                                           std::string_view text) {
+  SetRegistryString(root, view, std::string(key), std::string(name), std::string(text));
+  return Done{};
+}
+
 Status MemoryPlatform::DeleteRegistryValue(RegistryRoot root, RegistryView view,
                                            std::string_view key, std::string_view name) {
   auto found = registry_.find({Hive(root, view, key), view, Folded(key)});

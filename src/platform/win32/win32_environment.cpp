@@ -121,10 +121,12 @@ std::string Win32System::DocumentsFolder() const { return KnownFolder(FOLDERID_D
 
 std::string Win32System::ProgramDataFolder() const { return KnownFolder(FOLDERID_ProgramData); }
 
-bool Win32System::WriteToParentConsole(std::string_view text) {
-  // A GUI program has no console of its own; the one of the program that started it, if any,
-  // takes the text. Output redirected to a file or pipe goes there instead.
-  HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+namespace {
+
+// A GUI program has no console of its own; the one of the program that started it, if any,
+// takes the text. Output redirected to a file or pipe goes there instead.
+bool WriteToStandard(DWORD which, std::string_view text) {
+  HANDLE out = ::GetStdHandle(which);
   DWORD written = 0;
   if (out && out != INVALID_HANDLE_VALUE && ::GetFileType(out) != FILE_TYPE_CHAR &&
       ::GetFileType(out) != FILE_TYPE_UNKNOWN) {
@@ -138,6 +140,16 @@ bool Win32System::WriteToParentConsole(std::string_view text) {
                                                 static_cast<DWORD>(wide.size()), &written, nullptr);
   ::FreeConsole();
   return wrote;
+}
+
+}  // namespace
+
+bool Win32System::WriteToParentConsole(std::string_view text) {
+  return WriteToStandard(STD_OUTPUT_HANDLE, text);
+}
+
+bool Win32System::WriteErrorsToParentConsole(std::string_view text) {
+  return WriteToStandard(STD_ERROR_HANDLE, text);
 }
 
 }  // namespace kalvenor::win32

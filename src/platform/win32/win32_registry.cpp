@@ -205,18 +205,37 @@ std::optional<std::uint32_t> Win32System::RegistryDword(platform::RegistryRoot r
   return std::uint32_t{value};
 }
 
-platform::Status Win32System::SetRegistryDword(platform::RegistryRoot root,
-                                               platform::RegistryView view, std::string_view key,
-                                               std::string_view name, std::uint32_t value) {
+namespace {
+
+// One value, the key made when missing.
+platform::Status SetValue(platform::RegistryRoot root, platform::RegistryView view,
+                          std::string_view key, std::string_view name, DWORD type, const void* data,
+                          DWORD bytes) {
   HKEY created = nullptr;
   const LSTATUS status = ::RegCreateKeyExW(
       RootKey(root), KeyPath(root, key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
       KEY_SET_VALUE | ViewAccess(view), nullptr, &created, nullptr);
   if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
   const UniqueKey owned(created);
+  return CheckedStatus(::RegSetValueExW(owned.get(), ValueName(Widen(name)), 0, type,
+                                        static_cast<const BYTE*>(data), bytes));
+}
+
+}  // namespace
+
+platform::Status Win32System::SetRegistryDword(platform::RegistryRoot root,
+                                               platform::RegistryView view, std::string_view key,
+                                               std::string_view name, std::uint32_t value) {
   const DWORD data = value;
-  return CheckedStatus(::RegSetValueExW(owned.get(), ValueName(Widen(name)), 0, REG_DWORD,
-                                        reinterpret_cast<const BYTE*>(&data), sizeof data));
+  return SetValue(root, view, key, name, REG_DWORD, &data, sizeof data);
+}
+
+platform::Status Win32System::WriteRegistryString(platform::RegistryRoot root,
+                                                  platform::RegistryView view, std::string_view key,
+                                                  std::string_view name, std::string_view text) {
+  const std::wstring wide = Widen(text);
+  return SetValue(root, view, key, name, REG_SZ, wide.c_str(),
+                  static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
 }
 
 platform::Status Win32System::DeleteRegistryValue(platform::RegistryRoot root,

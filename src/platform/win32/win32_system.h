@@ -57,6 +57,9 @@ class Win32System final : public platform::System {
                                     std::uint32_t value) override;
   platform::Status DeleteRegistryValue(platform::RegistryRoot root, platform::RegistryView view,
                                        std::string_view key, std::string_view name) override;
+  platform::Status WriteRegistryString(platform::RegistryRoot root, platform::RegistryView view,
+                                       std::string_view key, std::string_view name,
+                                       std::string_view text) override;
   std::vector<std::string> RegistrySubkeys(platform::RegistryRoot root, platform::RegistryView view,
                                            std::string_view key) const override;
   platform::Result<std::optional<platform::RegistryTree>> ReadRegistryTree(
@@ -100,6 +103,7 @@ class Win32System final : public platform::System {
   std::string DocumentsFolder() const override;
   std::string ProgramDataFolder() const override;
   bool WriteToParentConsole(std::string_view text) override;
+  bool WriteErrorsToParentConsole(std::string_view text) override;
 
  private:
   // CreateDirectoryW's outcome, a folder already there counting as made (a file does not).
