@@ -20,9 +20,45 @@ bool LogDone(const App& app) {
 
 }  // namespace
 
+namespace {
+
+// Deletes the values of HKLM\`key` in `view` whose names begin with `prefix` (lower case).
+void ForgetValuesUnder(const wchar_t* key, REGSAM view, const std::wstring& prefix) {
+  HKEY opened = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE | KEY_SET_VALUE | view,
+                      &opened) != ERROR_SUCCESS) {
+    return;
+  }
+  std::vector<std::wstring> names;
+  wchar_t name[32768];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = static_cast<DWORD>(std::size(name));
+    if (::RegEnumValueW(opened, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      break;
+    }
+    if (LowerCase(name).starts_with(prefix)) names.emplace_back(name, length);
+  }
+  for (const std::wstring& found : names) ::RegDeleteValueW(opened, found.c_str());
+  ::RegCloseKey(opened);
+}
+
+}  // namespace
+
 // ---- A private Windows directory
 
 PrivateWindows::PrivateWindows() : PrivateWindows(std::wstring()) {}
+
+// The counts and marks of the files the program put here go with the folder: a later folder of
+// the same temporary name must not find them.
+PrivateWindows::~PrivateWindows() {
+  for (const wchar_t* key :
+       {kSharedDlls, L"SOFTWARE\\Kalvenor\\Shares", L"SOFTWARE\\Kalvenor\\Installed"}) {
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+      ForgetValuesUnder(key, view, LowerCase(windows_));
+    }
+  }
+}
 
 PrivateWindows::PrivateWindows(std::wstring base)
     : root_(base.empty() ? TempFolder(L"KalvenorWindows-")

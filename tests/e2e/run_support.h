@@ -24,6 +24,9 @@ class PrivateWindows {
   PrivateWindows();
   // In the folder `base` (another drive's root, say) instead of the temp directory.
   explicit PrivateWindows(std::wstring base);
+  ~PrivateWindows();
+  PrivateWindows(const PrivateWindows&) = delete;
+  PrivateWindows& operator=(const PrivateWindows&) = delete;
 
   // The system directory as the program names it: lower case.
   std::wstring System() const;
