@@ -257,7 +257,13 @@ void Engine::Remove(const std::string& item, const std::string& target, const Pl
   }
   const bool unregistered = LocalRegUnreg(target, false, item);
   if (!deleteFiles) {
-    if (unregistered) NoteOthersCountOn(target);
+    if (!unregistered) return;
+    NoteOthersCountOn(target);
+    if (const platform::Status forgotten =
+            counts_->ForgetInstalled(CountName(target), CountView(target));
+        !forgotten.ok()) {
+      LogNote("a detection may still find it installed: " + forgotten.error().message);
+    }
     return;
   }
   // Deleting a file whose classes still point at it would leave them pointing at nothing.

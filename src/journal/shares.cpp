@@ -84,12 +84,6 @@ platform::Status SharedCounts::Write(const std::string& path, const SharedCount&
                ? system.SetRegistryDword(RegistryRoot::LocalMachine, view, kHeldSharesKey, held, 1)
                : system.DeleteRegistryValue(RegistryRoot::LocalMachine, view, kHeldSharesKey, held);
   };
-  if (!count.held) {
-    // The record first: a share left without it holds no Install a detection would believe.
-    platform::Status forgotten =
-        system.DeleteRegistryValue(RegistryRoot::LocalMachine, view, kInstalledKey, held);
-    if (!forgotten.ok()) return forgotten;
-  }
   platform::Status first = count.held ? writeCount() : writeMark();
   if (!first.ok()) return first;
   return count.held ? writeMark() : writeCount();
@@ -100,6 +94,12 @@ platform::Status SharedCounts::KeepInstalled(const std::string& path, const Inst
   return system_.WriteRegistryString(
       RegistryRoot::LocalMachine, view, kInstalledKey, ComparablePath(system_, path, view),
       installed.sha256 + " " + (installed.version ? installed.version->Text() : "-"));
+}
+
+platform::Status SharedCounts::ForgetInstalled(const std::string& path,
+                                               platform::RegistryView view) {
+  return system_.DeleteRegistryValue(RegistryRoot::LocalMachine, view, kInstalledKey,
+                                     ComparablePath(system_, path, view));
 }
 
 std::string CountText(std::optional<std::uint32_t> count) {

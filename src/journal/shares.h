@@ -17,7 +17,9 @@ namespace kalvenor::journal {
 inline constexpr char kSharedDllsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
 inline constexpr char kHeldSharesKey[] = "SOFTWARE\\Kalvenor\\Shares";
 // Beside each share, what the Install that holds it put there: a detection asks whether that
-// Install still holds long after the journal has let its run go.
+// Install still holds long after the journal has let its run go. It counts only while the share
+// is held, and stays when the share is given back: an Undo of that Remove brings the Install
+// back whole.
 inline constexpr char kInstalledKey[] = "SOFTWARE\\Kalvenor\\Installed";
 
 // The file that Kalvenor's Install put in place.
@@ -49,13 +51,14 @@ class SharedCounts {
   // The count of `path` under any spelling, in the registry view of the file's bitness, and
   // whether Kalvenor holds a share.
   SharedCount Read(const std::string& path, platform::RegistryView view);
-  // Writes the count under its name (nothing deletes it) and whether Kalvenor holds a share; a
-  // share given back takes what its Install put there with it.
+  // Writes the count under its name (nothing deletes it) and whether Kalvenor holds a share.
   platform::Status Write(const std::string& path, const SharedCount& count,
                          platform::RegistryView view);
   // What Kalvenor's Install of `path`, which holds its share, put there.
   platform::Status KeepInstalled(const std::string& path, const Installed& installed,
                                  platform::RegistryView view);
+  // After its registration was taken away: the Install holds no more, though the file stays.
+  platform::Status ForgetInstalled(const std::string& path, platform::RegistryView view);
 
  private:
   // Each count's name by its comparable form.

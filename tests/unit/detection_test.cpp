@@ -93,6 +93,19 @@ INSTANTIATE_TEST_SUITE_P(
                     EXPECT_TRUE(d.platform.HasFile(kTarget));
                   },
                   "comp.dll", false},
+        Lifecycle{"Unregistered",
+                  [](Detection& d) {
+                    d.Install();
+                    EXPECT_EQ(d.RunCommandLine({"/unregister", "/quiet", kPackage}), 0);
+                  },
+                  "comp.dll", false},
+        Lifecycle{"RemovedThenTheRemoveUndone",
+                  [](Detection& d) {
+                    d.Install();
+                    EXPECT_EQ(d.RunCommandLine({"/remove", "/quiet", kPackage}), 0);
+                    EXPECT_EQ(d.RunCommandLine({"/undo", "/quiet"}), 0);
+                  },
+                  "comp.dll", true},
         Lifecycle{"UndoneOverACopyThatWasThereBefore",
                   [](Detection& d) {
                     d.platform.AddFile(kTarget, {.content = d.image});
