@@ -3,6 +3,7 @@
 // short name taken for its long one, and a file kept while classes still point at it.
 #include <gtest/gtest.h>
 
+#include "base/sha256.h"
 #include "run_support.h"
 #include "samples/sample_clsids.h"
 
@@ -90,10 +91,18 @@ TEST_F(Scope, AFileInTheSystemDirectoryIsRegisteredWhereItLiesAndNeverCopiedOnto
   const std::wstring sample = SamplePath(L"kalvenor_sample.dll");
   const std::wstring target = windows.PutCopy(sample, L"comp.dll");
   EXPECT_EQ(Run(L"/install /quiet " + Quoted(target)), 0u);
-  EXPECT_EQ(Log(), Line(L"> Not copying file " + target) +
-                       Line(L"|      it lies in the system directory already: it is registered "
-                            L"where it is") +
-                       RegisterLines(windows.Tool(), target) + DoneLines());
+  // Then the command that detects what it installed.
+  const std::wstring installed = Log();
+  EXPECT_EQ(installed.substr(0, installed.find(L"> Detecting this install\r\n")),
+            Line(L"> Not copying file " + target) +
+                Line(L"|      it lies in the system directory already: it is registered "
+                     L"where it is") +
+                RegisterLines(windows.Tool(), target));
+  const std::string bytes = FileContent(target);
+  EXPECT_TRUE(installed.ends_with(L"/verify /detect comp.dll@sha256:" +
+                                  Widen(Sha256Hex(std::as_bytes(std::span(bytes)))) + L"\r\n" +
+                                  DoneLines()))
+      << installed;
   EXPECT_EQ(InprocServer(kNormalClsidString), target);
 
   EXPECT_EQ(Run(L"/copy /quiet " + Quoted(target)), 1603u);
