@@ -137,8 +137,10 @@ HRESULT Capture(HKEY own, HKEY (&redirected)[kRedirections], const wchar_t* comp
   return End(own, CaptureStage::Returned, result);
 }
 
-// Each class in turn, from the registry of this bitness, as clients create them: a hang or a
-// crash leaves the classes before it noted, and the one it was creating without a result.
+// Each class in turn, from the registry of this bitness, as clients create them: its factory
+// first, then an object of it, as CoCreateInstance does, so that a class whose factory refuses a
+// client without a license key is still known to be served. A hang or a crash leaves the classes
+// before it noted, and the one it was creating without a result.
 HRESULT Activate(HKEY own, wchar_t* cursor) {
   Reach(own, CaptureStage::Started);
   const OleScope ole;
@@ -146,12 +148,22 @@ HRESULT Activate(HKEY own, wchar_t* cursor) {
   while (wchar_t* word = NextWord(cursor)) {
     CLSID clsid;
     HRESULT result = ::CLSIDFromString(word, &clsid);
-    IUnknown* created = nullptr;
+    IClassFactory* factory = nullptr;
     if (SUCCEEDED(result)) {
-      result = ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                                  reinterpret_cast<void**>(&created));
+      result = ::CoGetClassObject(clsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                  reinterpret_cast<void**>(&factory));
     }
-    if (created) created->Release();
+    if (factory) {
+      // "<CLSID> factory": a value beside the class's own, which no CLSID's name can be.
+      wchar_t reached[64];
+      ::lstrcpynW(reached, word, 48);
+      ::lstrcatW(reached, L" factory");
+      Write(own, reached, 1);
+      IUnknown* created = nullptr;
+      result = factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&created));
+      if (created) created->Release();
+      factory->Release();
+    }
     Write(own, word, static_cast<DWORD>(result));
   }
   return End(own, CaptureStage::Returned, S_OK);

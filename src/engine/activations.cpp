@@ -11,6 +11,10 @@ namespace {
 // something that will not come.
 constexpr std::uint32_t kHelperLimitMs = 30'000;
 
+// CLASS_E_NOTLICENSED: a licensed class's factory refuses a client that brings no license key,
+// as it does on any machine where the component's design-time license is not installed.
+constexpr std::uint32_t kNotLicensed = 0x80040112;
+
 }  // namespace
 
 std::optional<std::string> Engine::AwaitHelper(platform::CaptureSession& session) {
@@ -59,6 +63,13 @@ void Engine::Activate(const inspect::Component& component, std::vector<verify::C
     const auto& result = outcome.value().activated.at(i);
     if (result.result == 0u) {
       checks.push_back({.kind = "activation", .subject = classes[i], .note = named + " created"});
+    } else if (result.result == kNotLicensed && result.factory && types[i]->licensed) {
+      // Its factory served it: that is all a client without the vendor's key can see.
+      checks.push_back({.kind = "activation",
+                        .subject = classes[i],
+                        .note = named + " is served by its class factory, which creates it " +
+                                "only for a licensed client: " + inspect::Hex(*result.result) +
+                                (result.message.empty() ? "" : ", " + result.message)});
     } else if (result.result) {
       failed(classes[i], named + " cannot be created: " + inspect::Hex(*result.result) +
                              (result.message.empty() ? "" : ", " + result.message));

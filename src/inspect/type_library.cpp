@@ -18,6 +18,8 @@ constexpr std::size_t kTypeInfoSize = 0x64;  // kind at 0, GUID at 0x2C, flags 0
 constexpr std::size_t kMaxTypeInfos = 65536;
 constexpr std::uint32_t kInterface = 3, kDispatch = 4, kCoclass = 5;  // TKIND_*
 constexpr std::uint32_t kCanCreate = 0x2;                             // TYPEFLAG_FCANCREATE
+constexpr std::uint32_t kLicensed = 0x4;                              // TYPEFLAG_FLICENSED
+constexpr std::uint32_t kOleAutomation = 0x100;                       // TYPEFLAG_FOLEAUTOMATION
 
 using Reader = platform::ByteReader;
 
@@ -66,6 +68,9 @@ std::optional<TypeLibrary> ReadTypeLibrary(std::span<const std::byte> bytes) {
   TypeLibrary library;
   // The header's own GUID, by its offset in the GUID segment.
   if (const auto libid = guids.At(reader.Dword(0x08), 16)) library.libid = GuidText(reader, *libid);
+  // The major version in the low word, the minor in the high one; the key names them in hex.
+  const std::uint32_t version = reader.Dword(0x18);
+  library.version = HexDigits(version & 0xFFFF, 1) + "." + HexDigits(version >> 16, 1);
   for (std::size_t i = 0; i < typeInfos; ++i) {
     const auto info =
         segments[kTypeInfoSegment].At(static_cast<std::uint32_t>(i * kTypeInfoSize), kTypeInfoSize);
@@ -74,12 +79,16 @@ std::optional<TypeLibrary> ReadTypeLibrary(std::span<const std::byte> bytes) {
     if (kind != kCoclass && kind != kInterface && kind != kDispatch) continue;
     const auto guid = guids.At(reader.Dword(*info + 0x2C), 16);
     if (!guid) continue;
+    const std::uint32_t flags = reader.Dword(*info + 0x30);
     if (kind != kCoclass) {
       library.interfaces.push_back(GuidText(reader, *guid));
+      if (kind == kDispatch || (flags & kOleAutomation) != 0) {
+        library.automation.push_back(library.interfaces.back());
+      }
       continue;
     }
     TypeLibraryClass type{
-        GuidText(reader, *guid), {}, (reader.Dword(*info + 0x30) & kCanCreate) != 0};
+        GuidText(reader, *guid), {}, (flags & kCanCreate) != 0, (flags & kLicensed) != 0};
     // A name: two words of hashing, its length in the low byte of the third, then the text.
     if (const auto name = segments[kNameSegment].At(reader.Dword(*info + 0x34), 12)) {
       const std::size_t length = reader.Byte(*name + 8);

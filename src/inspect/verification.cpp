@@ -1,6 +1,8 @@
 #include "inspect/verification.h"
 
 #include <algorithm>
+#include <map>
+#include <set>
 
 #include "base/text.h"
 #include "inspect/pe_image.h"
@@ -48,10 +50,18 @@ class Registry {
     return Standing::ServedElsewhere;
   }
 
- private:
-  std::optional<std::string> String(const std::string& key, std::string_view name) const {
-    return system_.RegistryString(platform::RegistryRoot::ClassesRoot, view_, key, name);
+  // The file a registration names, as the loader finds it.
+  std::string FileOf(const std::string& server) const {
+    std::string path = Unquoted(server);
+    if (path.starts_with("\\\\?\\")) path.erase(0, 4);
+    return path.empty() ? path : Resolved(path);
   }
+
+  // The machine's own classes, in the view: never merged with the user's.
+  std::optional<std::string> String(const std::string& key, std::string_view name) const {
+    return system_.RegistryString(platform::RegistryRoot::MachineClasses, view_, key, name);
+  }
+  platform::RegistryView View() const { return view_; }
 
   // Served out of process: by a program (LocalServer32) or a service named by its AppID.
   bool LocalServer(const std::string& key) const {
@@ -60,6 +70,7 @@ class Registry {
     return appId && String("AppID\\" + *appId, "LocalService");
   }
 
+ private:
   // The path COM hands the loader: without the quotes and blanks around it.
   static std::string Unquoted(std::string path) {
     while (!path.empty() && (path.front() == ' ' || path.front() == '"')) path.erase(0, 1);
@@ -96,36 +107,6 @@ class Registry {
   std::string windowsDir_;
   mutable std::optional<std::string> copy_;  // Comparable(component_.copy), once needed
 };
-
-// The line for a class that a client cannot create from the copy, or nothing.
-std::optional<std::string> Failure(const ClassStanding& found, const Component& component,
-                                   Machine machine, Machine tool, bool nothingToCopy) {
-  const std::string named = ClassName(found.type);
-  if (!component.registering) {
-    if (found.standing != Standing::ToCopy) return std::nullopt;
-    return named + " is still registered to " + component.copy +
-           ", although regsvr32.exe reported success";
-  }
-  switch (found.standing) {
-    case Standing::ToCopy:
-      if (!IsOtherBitness(machine, tool)) return std::nullopt;
-      return named + " of " + component.copy + " is registered in the " + BitsOf(machine) +
-             " registry view, where the " + BitsOf(machine) +
-             " regsvr32.exe put it: no program can use a " + BitsOf(machine) + " DLL from the " +
-             BitsOf(tool) + " system directory; register it with " + RegistrarFor(machine);
-    case Standing::Unregistered:
-      // Alone, a class left out may be one its vendor never meant to register.
-      if (!nothingToCopy) return std::nullopt;
-      return named + " of " + component.copy +
-             " is not registered, although regsvr32.exe reported success";
-    case Standing::ToAnotherCopy:
-      return named + " is registered to " + found.server + ", not to " + component.copy;
-    case Standing::ToMissingFile:
-      return named + " is registered to " + found.server + ", which does not exist";
-    case Standing::ServedElsewhere: break;
-  }
-  return std::nullopt;
-}
 
 }  // namespace
 
@@ -164,24 +145,355 @@ std::optional<Declared> DeclaredBy(platform::System& system, const Component& co
 
 }  // namespace
 
+namespace {
+
+// The program a LocalServer32 value starts: the quoted path, or the text up to ".exe" (an
+// unquoted path may hold blanks), or the first word.
+std::string ProgramOf(const std::string& commandLine) {
+  std::string text = commandLine;
+  while (!text.empty() && text.front() == ' ') text.erase(0, 1);
+  if (text.starts_with('"')) {
+    const std::size_t close = text.find('"', 1);
+    return text.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+  }
+  const std::size_t exe = AsciiLower(text).find(".exe");
+  if (exe != std::string::npos) return text.substr(0, exe + 4);
+  return text.substr(0, text.find(' '));
+}
+
+const char* ViewBits(platform::RegistryView view) {
+  return view == platform::RegistryView::Bits64 ? "64-bit" : "32-bit";
+}
+
+platform::RegistryView OtherView(platform::RegistryView view) {
+  return view == platform::RegistryView::Bits64 ? platform::RegistryView::Bits32
+                                                : platform::RegistryView::Bits64;
+}
+
+constexpr char kLoadedInstead[] = "clients load that file instead";
+
+class Rules {
+ public:
+  Rules(platform::System& system, const Component& component, const Registration& registration,
+        Proof proof)
+      : system_(system),
+        component_(component),
+        registration_(registration),
+        proof_(proof),
+        registry_(system, component, registration.view) {}
+
+  std::vector<Finding> Run() && {
+    Classes();
+    ProgIds();
+    Library();
+    Interfaces();
+    return std::move(findings_);
+  }
+
+ private:
+  Finding& Add(std::string kind, std::string subject, std::string failed = {}) {
+    return findings_.emplace_back(Finding{std::move(kind), std::move(subject), std::move(failed)});
+  }
+  std::optional<std::string> String(const std::string& key, std::string_view name = "") const {
+    return registry_.String(key, name);
+  }
+  // Whether the registration took effect for any class: registered to the copy, or to a file
+  // beside it that carries the same library, as Windows keeps shdocvw.dll beside ieframe.dll.
+  bool AnyRegistered() {
+    return std::any_of(registration_.creatable.begin(), registration_.creatable.end(),
+                       [&](const ClassStanding& found) {
+                         return found.standing == Standing::ToCopy ||
+                                (found.standing == Standing::ServedElsewhere && Sibling(found));
+                       });
+  }
+  bool Sibling(const ClassStanding& found) {
+    if (found.server.empty() || registration_.library.libid.empty()) return false;
+    const std::string file = registry_.FileOf(found.server);
+    return LibraryOf(file) == OwnLibrary() &&
+           paths::FolderOf(paths::ComparablePath(system_, file, registration_.view)) ==
+               paths::FolderOf(paths::ComparablePath(system_, component_.copy, registration_.view));
+  }
+  std::string OwnLibrary() const {
+    return AsciiLower(registration_.library.libid + " " + registration_.library.version);
+  }
+
+  void Classes() {
+    const bool anyToCopy = AnyRegistered();
+    const Machine tool = ToolOf(system_, component_);
+    const Registry other(system_, component_, OtherView(registration_.view));
+    for (const ClassStanding& found : registration_.creatable) {
+      const std::string named = ClassName(found.type);
+      const std::string& copy = component_.copy;
+      const std::string& clsid = found.type.clsid;
+      switch (found.standing) {
+        case Standing::ToCopy: {
+          Finding& finding = Add("class", clsid);
+          const Machine machine = registration_.machine;
+          // A 32-bit copy in the 64-bit system directory, registered there by that folder's name,
+          // which 32-bit clients read as their own system directory: another file, or none.
+          if (IsOtherBitness(machine, tool)) {
+            finding.failed = named + " of " + copy + " is registered in the " + BitsOf(machine) +
+                             " registry view, where the " + BitsOf(machine) +
+                             " regsvr32.exe put it: no program can use a " + BitsOf(machine) +
+                             " DLL from the " + BitsOf(tool) +
+                             " system directory; register it with " + RegistrarFor(machine);
+          } else if (proof_ == Proof::Verification &&
+                     !String("CLSID\\" + clsid + "\\InprocServer32", "ThreadingModel")) {
+            // Created all the same, on the main thread: no cause for a failed registration,
+            // but not what the package's own registration leaves.
+
+            finding.failed =
+                named + " has no ThreadingModel, so COM creates it on the main thread only";
+          }
+          break;
+        }
+        case Standing::ToAnotherCopy:
+          Add("class", clsid, named + " is registered to " + found.server + ", not to " + copy)
+              .hint = kLoadedInstead;
+          break;
+        case Standing::ToMissingFile:
+          Add("class", clsid,
+              named + " is registered to " + found.server + ", which does not exist")
+              .hint = kLoadedInstead;
+          break;
+        case Standing::ServedElsewhere:
+          if (auto build = AnotherBuild(found)) {
+            Add("class", clsid, named + " is " + *build).hint = kLoadedInstead;
+          }
+          break;
+        case Standing::Unregistered:
+          if (other.Read(found.type).standing == Standing::ToCopy) {
+            Add("class", clsid,
+                named + " is registered only in the " + ViewBits(other.View()) +
+                    " registry view, which " + ViewBits(registration_.view) +
+                    " programs do not read")
+                .hint = "register it with the regsvr32.exe of its bitness";
+          } else if (!anyToCopy) {
+            Add("class", clsid,
+                proof_ == Proof::AfterRegistration
+                    ? named + " of " + copy +
+                          " is not registered, although regsvr32.exe reported success"
+                    : named + " is not registered");
+          }
+          break;
+      }
+    }
+  }
+
+  // A class that another file serves is the component's family's, unless that file carries the
+  // component's own type library in the same version: then it is another build of the
+  // component, which clients get in place of the copy; served out of process so, it runs apart
+  // from the client that asked for the copy's in-process object. Versions of one library are
+  // products of their own, each with its classes (msxml3.dll's 3.0 beside msxml6.dll's 6.0), and
+  // a file beside the copy that carries it is the system's or the package's own sibling.
+  std::optional<std::string> AnotherBuild(const ClassStanding& found) {
+    if (registration_.library.libid.empty()) return std::nullopt;
+    const std::string libid = OwnLibrary();
+    const std::string key = "CLSID\\" + found.type.clsid;
+    if (!found.server.empty()) {
+      if (LibraryOf(registry_.FileOf(found.server)) != libid || Sibling(found)) return std::nullopt;
+      return "registered to " + found.server + ", another build of this component, not to " +
+             component_.copy;
+    }
+    const std::optional<std::string> local = String(key + "\\LocalServer32");
+    if (!local) return std::nullopt;
+    const std::string program = ProgramOf(*local);
+    if (program.empty() || LibraryOf(registry_.FileOf(program)) != libid) {
+      return std::nullopt;
+    }
+    return "served out of process by " + program + ", another build of this component, where " +
+           component_.copy + " serves it in process";
+  }
+
+  // The id and version of the type library a file carries, in lower case; empty when it carries
+  // none.
+  const std::string& LibraryOf(const std::string& file) {
+    const std::string name = AsciiLower(file);
+    if (auto known = libraries_.find(name); known != libraries_.end()) return known->second;
+    std::string libid;
+    if (auto bytes = system_.ReadFile(file, kMaxImageBytes); bytes.ok()) {
+      const std::optional<PeImage> image = ReadPeImage(bytes.value());
+      const auto library =
+          image && !image->typeLibrary.empty() ? ReadTypeLibrary(image->typeLibrary) : std::nullopt;
+      if (library) libid = AsciiLower(library->libid + " " + library->version);
+    }
+    return libraries_.emplace(name, std::move(libid)).first->second;
+  }
+
+  // The ProgIDs a class names, from the machine's class key. ProgIDs are one key for both views
+  // on Windows; Wine keeps a 32-bit tool's in the view of 64-bit programs.
+  std::string ClassOfProgId(const std::string& progId) const {
+    const std::string key = progId + "\\CLSID";
+    return String(key).value_or(system_
+                                    .RegistryString(platform::RegistryRoot::MachineClasses,
+                                                    OtherView(registration_.view), key, "")
+                                    .value_or(""));
+  }
+
+  // Real components share ProgIDs among their own classes, and name classes of the library that
+  // another file serves: either leads back to the component.
+  void ProgIds() {
+    std::set<std::string> checked;
+    for (const ClassStanding& found : registration_.creatable) {
+      if (found.standing != Standing::ToCopy) continue;
+      for (const char* value : kProgIdKeys) {
+        const std::optional<std::string> progId =
+            String("CLSID\\" + found.type.clsid + "\\" + value);
+        if (!progId || !IsProgIdName(*progId)) continue;
+        if (!checked.insert(AsciiLower(*progId)).second) continue;
+        Finding& finding = Add("progid", *progId);
+        const std::string clsid = ClassOfProgId(*progId);
+        if (clsid.empty()) {
+          finding.failed = "ProgID " + *progId + " leads to no class";
+        } else if (!LeadsBack(clsid)) {
+          const std::string server = String("CLSID\\" + clsid + "\\InprocServer32").value_or("");
+          finding.failed = "ProgID " + *progId + " leads to class " + clsid + ", which is " +
+                           (server.empty() ? "not registered" : "registered to " + server) +
+                           ", not to " + component_.copy;
+        }
+      }
+    }
+  }
+
+  bool LeadsBack(const std::string& clsid) const {
+    const std::string server = String("CLSID\\" + clsid + "\\InprocServer32").value_or("");
+    const Standing standing = server.empty() ? Standing::Unregistered : registry_.Of(server);
+    if (standing == Standing::ToCopy) return true;
+    const auto& classes = registration_.library.classes;
+    const bool declared = std::any_of(classes.begin(), classes.end(), [&](const auto& type) {
+      return AsciiLower(type.clsid) == AsciiLower(clsid);
+    });
+    return declared && standing == Standing::ServedElsewhere;
+  }
+
+  // Whether a class or interface of the library names it as theirs, as a registration of the
+  // library writes them.
+  bool NamedByItsKeys(const std::string& libid) const {
+    const auto names = [&](const std::string& key) {
+      const std::optional<std::string> named = String(key + "\\TypeLib");
+      return named && AsciiLower(*named) == AsciiLower(libid);
+    };
+    for (const TypeLibraryClass& each : registration_.library.classes) {
+      if (names("CLSID\\" + each.clsid)) return true;
+    }
+    return std::any_of(registration_.library.interfaces.begin(),
+                       registration_.library.interfaces.end(),
+                       [&](const std::string& iid) { return names("Interface\\" + iid); });
+  }
+
+  // TypeLib\{libid}\<version>\<locale>\win32 or win64, as the component's bitness reads it.
+  void Library() {
+    const std::string& libid = registration_.library.libid;
+    if (libid.empty()) return;
+    const char* platform = registration_.machine == Machine::X86 ? "win32" : "win64";
+    const std::string key = "TypeLib\\" + libid;
+    const auto root = platform::RegistryRoot::MachineClasses;
+    std::vector<std::string> servers;
+    for (const std::string& version : system_.RegistrySubkeys(root, registration_.view, key)) {
+      for (const std::string& locale :
+           system_.RegistrySubkeys(root, registration_.view, key + "\\" + version)) {
+        const auto path = String(key + "\\" + version + "\\" + locale + "\\" + platform);
+        if (path && !path->empty()) servers.push_back(*path);
+      }
+    }
+    // A component that registers its classes without its library, as some do by hand, leaves
+    // no key naming it: nothing to check.
+    if (servers.empty() && !NamedByItsKeys(libid)) return;
+    Finding& finding = Add("typelib", libid);
+    std::vector<Standing> standings;
+    for (const std::string& server : servers) standings.push_back(registry_.Of(server));
+    const auto any = [&](Standing wanted) {
+      return std::find(standings.begin(), standings.end(), wanted) != standings.end();
+    };
+    libraryToCopy_ = any(Standing::ToCopy);
+    // Another file of the family may hold the library's registration.
+    if (libraryToCopy_ || any(Standing::ServedElsewhere)) return;
+    std::optional<std::string> misdirected;
+    for (std::size_t i = 0; i < servers.size(); ++i) {
+      const std::string& server = servers[i];
+      const Standing standing = standings[i];
+      if (!misdirected && standing == Standing::ToAnotherCopy) {
+        misdirected = "registered to " + server + ", not to " + component_.copy;
+      } else if (!misdirected && standing == Standing::ToMissingFile) {
+        misdirected = "registered to " + server + ", which does not exist";
+      }
+    }
+    finding.failed =
+        "its type library " + libid + " is " +
+        (misdirected ? *misdirected
+                     : "not registered for " + std::string(BitsOf(registration_.machine)) +
+                           " programs (no " + platform + " key)");
+  }
+
+  // An interface registered without its proxy/stub class cannot be called across apartments.
+  // Those a registration of the library to the copy writes (its Automation interfaces) must be
+  // there; any other that names the library must have its marshalling too. One it names of
+  // others (IUnknown, one it imports) is marshalled by whoever registered it.
+  void Interfaces() {
+    const inspect::TypeLibrary& library = registration_.library;
+    for (const std::string& iid : library.interfaces) {
+      const std::string key = "Interface\\" + iid;
+      const std::optional<std::string> named = String(key + "\\TypeLib");
+      const bool ours = named && AsciiLower(*named) == AsciiLower(library.libid);
+      const bool written =
+          libraryToCopy_ && std::find(library.automation.begin(), library.automation.end(), iid) !=
+                                library.automation.end();
+      if (!ours && !written) continue;
+      Finding& finding = Add("interface", iid);
+      const std::string proxy = String(key + "\\ProxyStubClsid32")
+                                    .value_or(String(key + "\\ProxyStubClsid").value_or(""));
+      const bool keyThere =
+          named || !proxy.empty() || String(key) ||
+          !system_.RegistrySubkeys(platform::RegistryRoot::MachineClasses, registration_.view, key)
+               .empty();
+      if (!keyThere) {
+        finding.failed = "interface " + iid + " of its type library " + library.libid +
+                         " is not registered (no Interface key)";
+      } else if (proxy.empty()) {
+        finding.failed = "interface " + iid + " has no proxy/stub class";
+      } else if (!String("CLSID\\" + proxy + "\\InprocServer32")) {
+        finding.failed =
+            "the proxy/stub class " + proxy + " of interface " + iid + " is not registered";
+      }
+    }
+  }
+
+  platform::System& system_;
+  const Component& component_;
+  const Registration& registration_;
+  Proof proof_;
+  Registry registry_;
+  bool libraryToCopy_ = false;  // the library's key of the component's bitness leads to the copy
+  std::map<std::string, std::string> libraries_;  // by file, in lower case
+  std::vector<Finding> findings_;
+};
+
+}  // namespace
+
+std::vector<Finding> JudgeRegistration(platform::System& system, const Component& component,
+                                       const Registration& registration, Proof proof) {
+  return Rules(system, component, registration, proof).Run();
+}
+
 std::vector<std::string> VerifyRegistration(platform::System& system, const Component& component) {
   std::vector<std::string> failures;
-  const std::optional<Declared> declared = DeclaredBy(system, component);
-  if (!declared) return failures;
-  const Registry registry(system, component, declared->view);
-  std::vector<ClassStanding> found;
-  bool anyToCopy = false;
-  const std::vector<TypeLibraryClass> classes = declared->Creatable();
-  for (const TypeLibraryClass& type : classes) {
-    found.push_back(registry.Read(type));
-    anyToCopy = anyToCopy || found.back().standing == Standing::ToCopy;
-  }
-  const Machine tool = ToolOf(system, component);
-  for (const ClassStanding& standing : found) {
-    if (auto failure = Failure(standing, component, declared->machine, tool, !anyToCopy)) {
-      failures.push_back(std::move(*failure));
+  const std::optional<Registration> registration = ReadRegistration(system, component);
+  if (!registration) return failures;
+  if (!component.registering) {
+    // Only a class that clients create and that still leads to the copy keeps it in use.
+    for (const ClassStanding& found : registration->creatable) {
+      if (found.standing != Standing::ToCopy) continue;
+      failures.push_back(ClassName(found.type) + " is still registered to " + component.copy +
+                         ", although regsvr32.exe reported success");
       if (failures.size() >= kMaxCauses) break;
     }
+    return failures;
+  }
+  for (Finding& finding :
+       JudgeRegistration(system, component, *registration, Proof::AfterRegistration)) {
+    if (finding.failed.empty()) continue;
+    failures.push_back(std::move(finding.failed));
+    if (failures.size() >= kMaxCauses) break;
   }
   return failures;
 }

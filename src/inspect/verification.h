@@ -1,8 +1,10 @@
 #pragma once
 // Proof that a registration the tool reported as done took effect, read from the registry in
 // the view of the tool that did it: a client creating any of the component's classes gets the
-// copy. Only what would make a client fail counts; what the component's type library declares
-// but another file serves, or nothing creates, is not the component's to register.
+// copy. The machine's own classes (HKLM\Software\Classes) are read, never the view merged with
+// the user's, which would take a per-user registration for the machine's. Only what would make a
+// client fail counts; what the component's type library declares but another file serves, or
+// nothing creates, is not the component's to register.
 
 #include <string>
 #include <vector>
@@ -43,6 +45,25 @@ Standing StandingOf(platform::System& system, const Component& component,
                     platform::RegistryView view, const std::string& server);
 // "class Name {CLSID}", as the log names a class.
 std::string ClassName(const TypeLibraryClass& type);
+
+// One judgement of the rules that the proof after a registration and a verification share, so
+// that the two never disagree on what a client would meet.
+struct Finding {
+  std::string kind;     // class, progid, typelib, interface
+  std::string subject;  // the CLSID, ProgID, library id or IID it is about
+  std::string failed;   // why a client would fail; empty when it holds
+  std::string hint;     // what a failure means for the remedy, where it says more than its line
+};
+// Who reads the findings: the proof names the tool's success beside a registration that did
+// nothing; the two word all else alike.
+enum class Proof { AfterRegistration, Verification };
+// The findings on a registration that was to take effect (`component.registering`): each
+// creatable class, the ProgIDs of those registered to the copy, the type library and its
+// interfaces. A class with no registration at all, while others are registered to the copy,
+// gives none: the type library alone cannot tell a forgotten class from one its vendor never
+// meant to register.
+std::vector<Finding> JudgeRegistration(platform::System& system, const Component& component,
+                                       const Registration& registration, Proof proof);
 
 // What the log says for each class that is not as it must be: empty when all are, and when the
 // component carries no type library, which leaves nothing to check it against.

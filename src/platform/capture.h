@@ -42,12 +42,14 @@ struct CaptureOutcome {
   std::uint32_t result = 0;
   std::string message;
   CapturedRegistration registration;
-  // An activation's: each class asked for, in order, with CoCreateInstance's HRESULT and its
-  // words; no result for a class whose creation never returned or was never tried.
+  // An activation's: each class asked for, in order, with the HRESULT of its creation and its
+  // words; no result for a class whose creation never returned or was never tried. `factory`:
+  // the component handed out the class's factory, whatever its creation then gave.
   struct Activated {
     std::string clsid;
     std::optional<std::uint32_t> result;
     std::string message;
+    bool factory = false;
   };
   std::vector<Activated> activated;
 };

@@ -14,8 +14,9 @@ namespace kalvenor::platform {
 
 // HKEY_CLASSES_ROOT merges the classes of the user's hive over the machine's: MachineClasses
 // (HKLM\Software\Classes) and UserClasses (HKCU\Software\Classes) name each hive's own, their
-// keys relative to Software\Classes.
-enum class RegistryRoot { ClassesRoot, LocalMachine, MachineClasses, UserClasses };
+// keys relative to Software\Classes. Users is HKEY_USERS, where each loaded user's classes are
+// the key "<SID>_Classes".
+enum class RegistryRoot { ClassesRoot, LocalMachine, MachineClasses, UserClasses, Users };
 // The registry as 32-bit or 64-bit programs see it (the same on 32-bit Windows).
 enum class RegistryView { Bits32, Bits64 };
 

@@ -22,6 +22,9 @@ class Security {
   virtual ~Security() = default;
   // Whether the program runs with administrator rights in force.
   virtual bool Elevated() const = 0;
+  // Whether the program runs as the LocalSystem account, as deployment agents run it: its own
+  // user hive is then no user's, and the users' classes are those loaded under HKEY_USERS.
+  virtual bool RunsAsSystem() const = 0;
   // Creates the folder with rights of its own, inheriting none: full control for
   // administrators and SYSTEM, nothing for anyone else. An existing one is left as it is.
   virtual Status CreateProtectedFolder(std::string_view path) = 0;

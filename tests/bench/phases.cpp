@@ -185,6 +185,7 @@ class TimedSystem final : public System {
     return inner_.ShortPathName(path);
   }
   bool Elevated() const override { return inner_.Elevated(); }
+  bool RunsAsSystem() const override { return inner_.RunsAsSystem(); }
   Status WriteNew(std::string_view path, std::string_view bytes) override {
     return inner_.WriteNew(path, bytes);
   }

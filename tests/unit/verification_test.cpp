@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "inspect/type_library.h"
@@ -194,6 +195,173 @@ INSTANTIATE_TEST_SUITE_P(
                   false,
                   {{2, kCopy}, {5, "comp.dll"}},
                   {"class Forgotten {6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D05} is still registered"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+Bytes AutomationRulesLibrary() {
+  std::ifstream file(KALVENOR_AUTOMATION_RULES_TLB, std::ios::binary);
+  const std::string text{std::istreambuf_iterator<char>(file), {}};
+  Bytes bytes(text.size());
+  std::memcpy(bytes.data(), text.data(), text.size());
+  return bytes;
+}
+// automation_rules.idl: the library (0), IShown (1), DNotes (2), Plain (3), Licensed (4).
+constexpr char kAuto[] = "{7E2D4B10-3C5A-4E61-9F08-1A2B3C4D5E0";
+std::string AutoId(int i) { return std::string(kAuto) + std::to_string(i) + "}"; }
+constexpr char kAutomationProxy[] = "{00020424-0000-0000-C000-000000000046}";
+
+TEST(TypeLibrary, ReadsWhatRegisteringItWritesAndWhichClassesAreLicensed) {
+  const auto library = inspect::ReadTypeLibrary(AutomationRulesLibrary());
+  ASSERT_TRUE(library);
+  EXPECT_EQ(library->version, "2.0");
+  EXPECT_EQ(library->automation, (std::vector<std::string>{AutoId(1), AutoId(2)}));
+  ASSERT_EQ(library->classes.size(), 2u);
+  EXPECT_FALSE(library->classes[0].licensed);
+  EXPECT_TRUE(library->classes[1].licensed);
+}
+
+struct Registered {
+  const char* name;
+  std::function<void(platform::memory::MemoryPlatform&)> change;
+  std::vector<std::string> failures;  // the lines' beginnings, after a registration and in a check
+};
+
+// A component of the automation library registered as RegisterTypeLib and its own code leave it.
+class SharedRules : public VerificationTest, public ::testing::WithParamInterface<Registered> {
+ protected:
+  SharedRules() {
+    PutCopy(inspect::Machine::X86, AutomationRulesLibrary());
+    for (const char* file : {"C:\\WINDOWS\\system32\\oleaut32.dll"}) platform.AddFile(file);
+    Set("CLSID\\" + AutoId(3) + "\\InprocServer32", "", kCopy);
+    Set("CLSID\\" + AutoId(3) + "\\InprocServer32", "ThreadingModel", "Both");
+    Set("TypeLib\\" + AutoId(0) + "\\2.0\\0\\win32", "", kCopy);
+    for (int i : {1, 2}) {
+      Set("Interface\\" + AutoId(i) + "\\ProxyStubClsid32", "", kAutomationProxy);
+      Set("Interface\\" + AutoId(i) + "\\TypeLib", "", AutoId(0));
+    }
+    Set(std::string("CLSID\\") + kAutomationProxy + "\\InprocServer32", "", "oleaut32.dll");
+  }
+  void Set(const std::string& key, const std::string& name, const std::string& value) {
+    platform.SetRegistryString(RegistryRoot::MachineClasses, RegistryView::Bits32, key, name,
+                               value);
+  }
+};
+
+// Another file carrying `library`, as another build of the component would.
+void PutBuild(platform::memory::MemoryPlatform& platform, const std::string& path, Bytes library) {
+  const Bytes image = PeWriter(inspect::Machine::X86).Dll(true).TypeLibrary(library).Build();
+  platform.AddFile(
+      path, {.content = std::string(reinterpret_cast<const char*>(image.data()), image.size())});
+}
+
+void SetMachine(platform::memory::MemoryPlatform& p, const std::string& key,
+                const std::string& value, RegistryView view = RegistryView::Bits32) {
+  p.SetRegistryString(RegistryRoot::MachineClasses, view, key, "", value);
+}
+
+// The proof after an Install and a verification judge alike: the same lines from each.
+TEST_P(SharedRules, TheProofAndTheCheckAgree) {
+  GetParam().change(platform);
+  const inspect::Component component{kCopy, "", "c:\\windows\\system32", true};
+  const std::vector<std::string> proof = inspect::VerifyRegistration(platform, component);
+  const auto registration = inspect::ReadRegistration(platform, component);
+  ASSERT_TRUE(registration);
+  std::vector<std::string> checked;
+  for (const inspect::Finding& finding : inspect::JudgeRegistration(
+           platform, component, *registration, inspect::Proof::Verification)) {
+    if (!finding.failed.empty()) checked.push_back(finding.failed);
+  }
+  const auto& expected = GetParam().failures;
+  for (const std::vector<std::string>* lines :
+       {&proof, const_cast<const std::vector<std::string>*>(&checked)}) {
+    ASSERT_EQ(lines->size(), expected.size()) << ::testing::PrintToString(*lines);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_TRUE((*lines)[i].starts_with(expected[i])) << (*lines)[i];
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SharedRules,
+    ::testing::Values(
+        // Licensed is registered nowhere: one its vendor may never have meant to register.
+        Registered{"AsRegistered", [](auto&) {}, {}},
+        // Not this file, though of its name: a 32-bit program reads only its own view.
+        Registered{"LeftOutWithAnotherFileOfItsNameInTheOtherView",
+                   [](auto& p) {
+                     SetMachine(p, "CLSID\\" + AutoId(4) + "\\InprocServer32",
+                                "C:\\Program Files\\Other\\comp.dll", RegistryView::Bits64);
+                   },
+                   {}},
+        Registered{"OnlyInTheOtherView",
+                   [](auto& p) {
+                     SetMachine(p, "CLSID\\" + AutoId(4) + "\\InprocServer32", kCopy,
+                                RegistryView::Bits64);
+                   },
+                   {"class Licensed " + AutoId(4) +
+                    " is registered only in the 64-bit registry "
+                    "view, which 32-bit programs do not read"}},
+        Registered{"ServedByAnotherBuild",
+                   [](auto& p) {
+                     PutBuild(p, "C:\\Vendor\\comp2.dll", AutomationRulesLibrary());
+                     SetMachine(p, "CLSID\\" + AutoId(4) + "\\InprocServer32",
+                                "C:\\Vendor\\comp2.dll");
+                   },
+                   {"class Licensed " + AutoId(4) +
+                    " is registered to C:\\Vendor\\comp2.dll, another build of this component"}},
+        // Beside the copy, a file of the same library is its sibling, as shdocvw.dll is
+        // ieframe.dll's; a file of another library is another component's.
+        Registered{"ServedByASiblingOrAnotherLibrary",
+                   [](auto& p) {
+                     PutBuild(p, "C:\\WINDOWS\\system32\\sibling.dll", AutomationRulesLibrary());
+                     SetMachine(p, "CLSID\\" + AutoId(4) + "\\InprocServer32", "sibling.dll");
+                     PutBuild(p, "C:\\Vendor\\other.dll", ClassRulesLibrary());
+                     SetMachine(p, "CLSID\\" + AutoId(3) + "\\InprocServer32",
+                                "C:\\Vendor\\other.dll");
+                   },
+                   {}},
+        Registered{"OutOfProcessByAnotherBuild",
+                   [](auto& p) {
+                     PutBuild(p, "C:\\Program Files\\Vendor\\comp.exe", AutomationRulesLibrary());
+                     SetMachine(p, "CLSID\\" + AutoId(4) + "\\LocalServer32",
+                                "C:\\Program Files\\Vendor\\comp.exe /automation");
+                   },
+                   {"class Licensed " + AutoId(4) +
+                    " is served out of process by C:\\Program Files\\Vendor\\comp.exe, another "
+                    "build of this component, where c:\\windows\\system32\\comp.dll serves it in "
+                    "process"}},
+        // Its classes do not name the library: RegisterTypeLib wrote the key all the same.
+        Registered{"InterfaceKeyDeleted",
+                   [](auto& p) {
+                     (void)p.WriteRegistryTree(RegistryRoot::MachineClasses, RegistryView::Bits32,
+                                               "Interface\\" + AutoId(1), std::nullopt);
+                   },
+                   {"interface " + AutoId(1) + " of its type library " + AutoId(0) +
+                    " is not registered"}},
+        Registered{
+            "DispinterfaceWithoutItsProxy",
+            [](auto& p) { SetMachine(p, "Interface\\" + AutoId(2) + "\\ProxyStubClsid32", ""); },
+            {"interface " + AutoId(2) + " has no proxy/stub class"}},
+        // The machine's classes count, not HKCR, where the user's would hide them.
+        Registered{"OnlyTheUsersClassLeadsToTheCopy",
+                   [](auto& p) {
+                     SetMachine(p, "CLSID\\" + AutoId(3) + "\\InprocServer32", "D:\\Old\\comp.dll");
+                     p.SetRegistryString(RegistryRoot::UserClasses, RegistryView::Bits32,
+                                         "CLSID\\" + AutoId(3) + "\\InprocServer32", "", kCopy);
+                   },
+                   {"class Plain " + AutoId(3) + " is registered to D:\\Old\\comp.dll, not to",
+                    // and then nothing is registered to the copy
+                    "class Licensed " + AutoId(4)}},
+        // A 32-bit copy in the 64-bit system directory, registered by that folder's name in the
+        // 32-bit view: 32-bit clients read it as their own system directory.
+        Registered{
+            "OtherBitnessUnderTheWrongFolder",
+            [](auto& p) {
+              p.SetApp({.bits = 64});
+              p.SetSystemFolders({"C:\\WINDOWS", "C:\\WINDOWS\\system32", "C:\\WINDOWS\\SysWOW64"});
+            },
+            {"class Plain " + AutoId(3) + " of " + kCopy +
+             " is registered in the 32-bit registry view, where the 32-bit regsvr32.exe "
+             "put it"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

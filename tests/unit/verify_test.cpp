@@ -149,7 +149,28 @@ INSTANTIATE_TEST_SUITE_P(
                      RegistryView::Bits32, RegistryRoot::UserClasses);
                },
                "class Made {6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D01} has a registration of its own "
-               "in HKCU\\Software\\Classes, to C:\\Users\\u\\comp.dll"}),
+               "in HKCU\\Software\\Classes, to C:\\Users\\u\\comp.dll"},
+        // Running as SYSTEM, as deployment agents do, its own hive is no user's: each user's
+        // loaded classes count.
+        Damage{"LoadedUsersClassShadowsUnderSystem",
+               [](MemoryPlatform& p) {
+                 p.SetRunsAsSystem(true);
+                 Set(p, std::string(kMade) + "\\InprocServer32", "", "C:\\Users\\own\\comp.dll",
+                     RegistryView::Bits32, RegistryRoot::UserClasses);
+                 Set(p, "S-1-5-21-7-1001_Classes\\" + std::string(kMade) + "\\InprocServer32", "",
+                     "C:\\Users\\u\\comp.dll", RegistryView::Bits32, RegistryRoot::Users);
+               },
+               "class Made {6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D01} has a registration of its own "
+               "in HKEY_USERS\\S-1-5-21-7-1001_Classes, to C:\\Users\\u\\comp.dll"},
+        Damage{"TheMachinesClassUnderTheUsers",
+               [](MemoryPlatform& p) {
+                 Set(p, std::string(kMade) + "\\InprocServer32", "", "D:\\old\\comp.dll",
+                     RegistryView::Bits32, RegistryRoot::MachineClasses);
+                 Set(p, std::string(kMade) + "\\InprocServer32", "", kTarget, RegistryView::Bits32,
+                     RegistryRoot::UserClasses);
+               },
+               "class Made {6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D01} is registered to "
+               "D:\\old\\comp.dll, not to c:\\windows\\system32\\comp.dll"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(VerifyTest, ExitCodesAndJsonLines) {
@@ -229,6 +250,69 @@ TEST_F(VerifyTest, ActivateWordsEachClassAndStopsAHelperThatHangs) {
   }
   EXPECT_EQ(platform.activations.back().second, std::vector<std::string>{kMadeId});
   EXPECT_EQ(platform.terminatedCaptures.size(), 1u);
+}
+
+// A licensed class whose factory the helper reached is served: without the vendor's license key
+// its creation is refused, which is a note; a class that is not licensed has no such excuse.
+TEST_F(VerifyTest, ALicensedClassIsProvedByItsFactory) {
+  using platform::CaptureOutcome;
+  using platform::CaptureStage;
+  std::ifstream file(KALVENOR_AUTOMATION_RULES_TLB, std::ios::binary);
+  const std::string text{std::istreambuf_iterator<char>(file), {}};
+  std::vector<std::byte> library(text.size());
+  std::memcpy(library.data(), text.data(), text.size());
+  const auto built = PeWriter(inspect::Machine::X86).Dll(true).TypeLibrary(library).Build();
+  const std::string licensed(reinterpret_cast<const char*>(built.data()), built.size());
+  platform.AddFile(kPackage, {.content = licensed});
+  platform.AddFile(kTarget, {.content = licensed});
+  const std::string plain = "{7E2D4B10-3C5A-4E61-9F08-1A2B3C4D5E03}";
+  const std::string lic = "{7E2D4B10-3C5A-4E61-9F08-1A2B3C4D5E04}";
+  for (const std::string& clsid : {plain, lic}) {
+    Set("CLSID\\" + clsid + "\\InprocServer32", "", kTarget);
+    Set("CLSID\\" + clsid + "\\InprocServer32", "ThreadingModel", "Both");
+  }
+  constexpr std::uint32_t kNotLicensed = 0x80040112;
+  const struct {
+    std::vector<CaptureOutcome::Activated> results;
+    int exitCode;
+    std::string line;
+  } rows[] = {
+      {{{plain, 0, {}, true}, {lic, kNotLicensed, "Not licensed", true}},
+       0,
+       "|      class Licensed " + lic +
+           " is served by its class factory, which creates it only for a licensed client: "
+           "0x80040112"},
+      {{{plain, kNotLicensed, "Not licensed", true}, {lic, 0, {}, true}},
+       1603,
+       "|      failed: class Plain " + plain + " cannot be created: 0x80040112"},
+      // Refused before any factory was reached: no proof at all.
+      {{{plain, 0, {}, true}, {lic, kNotLicensed, "Not licensed", false}},
+       1603,
+       "|      failed: class Licensed " + lic + " cannot be created: 0x80040112"},
+  };
+  for (const auto& row : rows) {
+    platform.onActivation = [&](auto&, auto&) {
+      return platform::memory::CaptureScript{
+          {}, CaptureOutcome{CaptureStage::Returned, 0, {}, {}, row.results}};
+    };
+    EXPECT_EQ(Verify({"/activate", kPackage}), row.exitCode);
+    const std::string log = platform.Content("C:\\ProgramData\\run.log");
+    EXPECT_NE(log.find(row.line), std::string::npos) << log;
+  }
+}
+
+// What cannot be checked says so: a 64-bit component found in the 32-bit system directory.
+TEST_F(VerifyTest, DependenciesThatCannotBeCheckedAreALine) {
+  const auto built =
+      PeWriter(inspect::Machine::X64).Dll(true).Import("helper.dll", {{"Help"}}).Build();
+  const std::string other(reinterpret_cast<const char*>(built.data()), built.size());
+  platform.AddFile(kTarget, {.content = other});
+  EXPECT_EQ(Verify({kTarget}), 0);
+  const std::string log = platform.Content("C:\\ProgramData\\run.log");
+  EXPECT_NE(log.find("|      its DLLs are not checked: a 64-bit component in the 32-bit system "
+                     "directory"),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(VerifyTest, TheWindowChecksTheListedFiles) {

@@ -57,7 +57,7 @@ Result<std::unique_ptr<CaptureSession>> MemoryPlatform::StartActivation(
     script = onActivation(std::string(component), classes);
   } else {
     for (const std::string& clsid : classes) {
-      script.outcome.value().activated.push_back({clsid, 0, {}});
+      script.outcome.value().activated.push_back({clsid, 0, {}, true});
     }
   }
   return Started(*this, component, std::move(script));

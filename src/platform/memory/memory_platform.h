@@ -83,6 +83,7 @@ class MemoryPlatform final : public Toolkit, public System {
   void SetRegistryString(RegistryRoot root, RegistryView view, std::string key, std::string name,
                          std::string value);
   void SetElevated(bool elevated) { elevated_ = elevated; }
+  void SetRunsAsSystem(bool system) { runsAsSystem_ = system; }
   std::optional<std::string> console;  // what the program wrote to its console, if it has one
   std::string consoleErrors;           // and to its standard error
   // Called before each durable append, e.g. to end the program there by throwing.
@@ -227,6 +228,7 @@ class MemoryPlatform final : public Toolkit, public System {
 
   // ---- Security (memory_security.cpp)
   bool Elevated() const override { return elevated_; }
+  bool RunsAsSystem() const override { return runsAsSystem_; }
   Status CreateProtectedFolder(std::string_view path) override;
   Result<std::vector<std::string>> OthersWhoMayChange(std::string_view path) const override;
   // The lock is one for the whole memory machine: a second while one lives is refused.
@@ -329,6 +331,7 @@ class MemoryPlatform final : public Toolkit, public System {
   std::string Expanded(std::string_view text) const;
   std::map<RegistryPath, RegistryKey> registry_;
   bool elevated_ = true;
+  bool runsAsSystem_ = false;
   LocalTime now_{2026, 12, 7, 9, 5, 3};
   DateTime utcNow_{2026, 12, 7, 8, 5, 3};
   std::optional<SystemError> writeFailure_;

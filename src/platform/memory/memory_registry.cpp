@@ -70,7 +70,10 @@ MemoryPlatform::KeyTree(RegistryRoot root, RegistryView view, std::string_view p
        std::get<2>(at->first).starts_with(folded);
        ++at) {
     const std::string& other = std::get<2>(at->first);
-    if (other.size() == folded.size() || other[folded.size()] == '\\') keys.push_back(at);
+    // A root's own subkeys: all of its keys.
+    if (folded.empty() || other.size() == folded.size() || other[folded.size()] == '\\') {
+      keys.push_back(at);
+    }
   }
   return keys;
 }
@@ -154,7 +157,7 @@ std::vector<std::string> MemoryPlatform::RegistrySubkeys(RegistryRoot root, Regi
     for (const auto& at : KeyTree(hive, view, key)) {
       const std::string& path = at->second.path;
       if (path.size() <= key.size()) continue;  // the key itself
-      const std::string name = path.substr(key.size() + 1);
+      const std::string name = key.empty() ? path : path.substr(key.size() + 1);
       if (name.find('\\') != std::string::npos) continue;
       if (std::none_of(names.begin(), names.end(),
                        [&](const std::string& listed) { return Folded(listed) == Folded(name); })) {

@@ -165,7 +165,9 @@ class Win32CaptureSession final : public platform::CaptureSession {
     outcome.message = WordsFor(outcome.result);
     for (const std::string& clsid : classes_) {
       const std::optional<DWORD> result = DwordOf(key_.Get(), Widen(clsid).c_str());
-      outcome.activated.push_back({clsid, result, result ? WordsFor(*result) : std::string()});
+      const bool factory = DwordOf(key_.Get(), Widen(clsid + " factory").c_str()).has_value();
+      outcome.activated.push_back(
+          {clsid, result, result ? WordsFor(*result) : std::string(), factory});
     }
     platform::CapturedRegistration& registration = outcome.registration;
     for (auto [name, tree] : {std::pair(L"HKCR", &registration.classesRoot),

@@ -23,6 +23,7 @@ HKEY RootKey(platform::RegistryRoot root) {
   switch (root) {
     case platform::RegistryRoot::ClassesRoot: return HKEY_CLASSES_ROOT;
     case platform::RegistryRoot::UserClasses: return HKEY_CURRENT_USER;
+    case platform::RegistryRoot::Users: return HKEY_USERS;
     default: return HKEY_LOCAL_MACHINE;
   }
 }

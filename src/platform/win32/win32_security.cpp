@@ -6,6 +6,7 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "platform/win32/handles.h"
 #include "platform/win32/text.h"
@@ -80,6 +81,20 @@ bool Win32System::Elevated() const {
   DWORD size = 0;
   return ::GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) &&
          elevation.TokenIsElevated != 0;
+}
+
+bool Win32System::RunsAsSystem() const {
+  HANDLE opened = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened)) return false;
+  UniqueHandle token(opened);
+  DWORD size = 0;
+  ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  std::vector<BYTE> user(size);
+  if (size == 0 || !::GetTokenInformation(token.get(), TokenUser, user.data(), size, &size)) {
+    return false;
+  }
+  return ::IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid,
+                          WinLocalSystemSid) != FALSE;
 }
 
 platform::Status Win32System::CreateProtectedFolder(std::string_view path) {

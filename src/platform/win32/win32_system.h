@@ -78,6 +78,7 @@ class Win32System final : public platform::System {
 
   // ---- Security
   bool Elevated() const override;
+  bool RunsAsSystem() const override;
   platform::Status CreateProtectedFolder(std::string_view path) override;
   platform::Result<std::vector<std::string>> OthersWhoMayChange(
       std::string_view path) const override;
