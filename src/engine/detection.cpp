@@ -13,8 +13,12 @@ bool IsBareName(std::string_view item) {
   return !item.empty() && item.find_first_of("\\/:") == std::string_view::npos;
 }
 
+// A word as PowerShell, the language of deployment tools' detection scripts, takes it whatever
+// it holds.
 std::string Quoted(const std::string& word) {
-  return word.find(' ') == std::string::npos ? word : "\"" + word + "\"";
+  std::string quoted = "'";
+  for (const char c : word) quoted += c == '\'' ? "''" : std::string(1, c);
+  return quoted + "'";
 }
 
 }  // namespace
@@ -58,7 +62,7 @@ std::optional<std::string> Unmet(const Wanted& wanted,
 
 std::string DetectionCommand(const std::string& program, const std::vector<Wanted>& installed) {
   std::string command =
-      (program.empty() ? "kalvenor.exe" : "\"" + program + "\"") + " /verify /detect";
+      "& " + Quoted(program.empty() ? "kalvenor.exe" : program) + " /verify /detect";
   std::vector<std::string> seen;
   for (const Wanted& wanted : installed) {
     const std::string text = wanted.Text();

@@ -28,8 +28,8 @@ std::optional<std::string> Unmet(const Wanted& wanted,
                                  const std::optional<platform::FileVersion>& version,
                                  const std::string& sha256);
 
-// The command a detection script runs for what an Install put in place, with `program` (empty:
-// kalvenor.exe as found on the path).
+// The PowerShell command a detection script runs for what an Install put in place, with
+// `program` (empty: kalvenor.exe as found on the path).
 std::string DetectionCommand(const std::string& program, const std::vector<Wanted>& installed);
 
 }  // namespace kalvenor::engine

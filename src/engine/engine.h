@@ -119,6 +119,8 @@ class Engine final : private journal::UndoSteps {
   void VerifyItems(const Plan& plan);
   // `targets`: where the component may lie; `byName`: looked for there by its name.
   void VerifyInstall(const Wanted& wanted, const std::vector<std::string>& targets, bool byName);
+  // What Kalvenor's Install that still holds put at `target`; nothing where none holds.
+  std::optional<journal::Installed> InstallOf(const std::string& target);
   // `asked`: checks of what the caller asked for, after the file's own.
   void VerifyOne(const std::string& source, const std::string& target,
                  std::optional<std::string> digest, const std::string& digestFrom,
@@ -132,8 +134,6 @@ class Engine final : private journal::UndoSteps {
   // An Install keeps the program in the journal's store, so that a detection script has it at
   // hand once the package's folder is gone: where it is kept, or nothing.
   std::optional<std::string> KeepProgram();
-  // After an Install of `target` that holds Kalvenor's share: what it put there, for detection.
-  void KeepInstalled(const std::string& target);
 
   // ---- Scope (scope.cpp): the files of a plan's items, each once, and the failed step of
   // each item that gives none, which the run logs first.
@@ -176,9 +176,14 @@ class Engine final : private journal::UndoSteps {
   inspect::Component ToolComponent(const std::string& source, bool regIt,
                                    const std::string& listed) const;
 
-  // ---- Shares (shares.cpp)
+  // ---- Shares (run_shares.cpp)
   std::optional<journal::ShareChange> ShareToTake(const std::string& target, bool inPlace);
   bool GiveBackShare(const std::string& target);
+  // After an Install of `target` that holds Kalvenor's share: what it put there, for detection.
+  void KeepInstalled(const std::string& target);
+  // Journals and writes what a detection reads as Kalvenor's Install of `target` (nothing: no
+  // Install holds); false, with a failed line, when it could not.
+  bool ChangeInstalled(const std::string& target, const std::optional<std::string>& after);
   // After a file others count on was unregistered as the user asked: a note that says so.
   void NoteOthersCountOn(const std::string& target);
   // False, with a failed line, when the count could not be journaled or written.

@@ -1,6 +1,9 @@
 // The share of a file that Kalvenor takes when it installs it and gives back when it removes
-// it, as other installers count theirs.
+// it, as other installers count theirs; and beside it, what its Install put there.
 #include "engine/engine.h"
+#include "inspect/pe_image.h"
+#include "journal/journal.h"
+#include "lib/lib_filesystem.h"
 
 namespace kalvenor::engine {
 
@@ -46,6 +49,36 @@ void Engine::NoteOthersCountOn(const std::string& target) {
   LogNote("its shared count is " + std::to_string(*count.value) +
           ": other installed programs count on it, and meet \"Class not registered\" until it is "
           "registered again");
+}
+
+void Engine::KeepInstalled(const std::string& target) {
+  // A share that could not be taken has said so: its Install holds nothing to detect.
+  if (!counts_->Read(CountName(target), CountView(target)).held) return;
+  std::vector<std::byte> head;
+  platform::Result<std::string> digest = journal::Sha256Of(system_, target, &head);
+  if (!digest.ok()) {
+    LogFailure("what was installed cannot be kept for its detection: " + digest.error().message);
+    return;
+  }
+  const std::optional<inspect::PeImage> image = inspect::ReadPeImage(head);
+  const journal::Installed installed{digest.value(), image ? image->version : std::nullopt};
+  if (!ChangeInstalled(target, journal::InstalledText(installed))) return;
+  // A file with no version is asked for by its bytes.
+  installed_.push_back({File_GetName(target), installed.version,
+                        installed.version ? std::nullopt : std::optional(installed.sha256)});
+}
+
+bool Engine::ChangeInstalled(const std::string& target, const std::optional<std::string>& after) {
+  const std::string name = CountName(target);
+  const platform::RegistryView view = CountView(target);
+  const std::optional<std::string> before = counts_->InstalledRecord(name, view);
+  if (before == after) return true;
+  if (!Journaled(recorder_.BeforeInstalled(target, name, view, before, after))) return false;
+  const platform::Status set = counts_->WriteInstalled(name, view, after);
+  if (!set.ok()) {
+    LogFailure("what was installed cannot be kept for its detection: " + set.error().message);
+  }
+  return set.ok();
 }
 
 bool Engine::ChangeShare(const std::string& target, const journal::ShareChange& change) {

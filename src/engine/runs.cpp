@@ -215,9 +215,10 @@ void Engine::RunItems(const Plan& plan) {
     }
   });
   // For the packager, who copies it into the deployment tool; the window's log stays as it was.
-  if (plan.unattended && !installed_.empty()) {
+  // Only for an Install that worked whole: a part of the package is not what it detects.
+  if (plan.unattended && !installed_.empty() && !outcome_.failed) {
     BeginStep("detection", {}, {}, "> Detecting this install");
-    LogNote("with: " + DetectionCommand(kept.value_or(""), installed_));
+    LogNote("with: " + DetectionCommand(kept.value_or(system_.App().file), installed_));
   }
   recorder_.End();
   EndRun();
@@ -259,11 +260,9 @@ void Engine::Remove(const std::string& item, const std::string& target, const Pl
   if (!deleteFiles) {
     if (!unregistered) return;
     NoteOthersCountOn(target);
-    if (const platform::Status forgotten =
-            counts_->ForgetInstalled(CountName(target), CountView(target));
-        !forgotten.ok()) {
-      LogNote("a detection may still find it installed: " + forgotten.error().message);
-    }
+    // With its registration, the Install is gone: said so, not left unsaid, which would read as
+    // an Install by an earlier version that kept no record.
+    (void)ChangeInstalled(target, "-");
     return;
   }
   // Deleting a file whose classes still point at it would leave them pointing at nothing.

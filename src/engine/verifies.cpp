@@ -82,6 +82,7 @@ void Engine::VerifyInstall(const Wanted& wanted, const std::vector<std::string>&
     std::string target;
     std::optional<journal::Installed> installed;
     std::optional<std::string> unmet;  // what the name asks and the file is not
+    std::optional<std::string> newer;  // a newer version than the Install's, which still holds
   };
   std::vector<Found> found;
   std::vector<verify::Check> passed;  // the copies not checked, and why
@@ -101,11 +102,17 @@ void Engine::VerifyInstall(const Wanted& wanted, const std::vector<std::string>&
            inspect::BitsOf(loads) + " system directory, where no program loads it");
       continue;
     }
-    const journal::SharedCount count = counts_->Read(CountName(target), CountView(target));
-    found.push_back({target, count.held ? count.installed : std::nullopt,
-                     digest.ok()
-                         ? Unmet(wanted, image ? image->version : std::nullopt, digest.value())
-                         : std::nullopt});
+    const std::optional<platform::FileVersion> version = image ? image->version : std::nullopt;
+    Found one{target, InstallOf(target),
+              digest.ok() ? Unmet(wanted, version, digest.value()) : std::nullopt, std::nullopt};
+    // Another installer that put a newer version over Kalvenor's counts on the file as Kalvenor
+    // still does: asked for a version at least, that one holds.
+    if (one.installed && wanted.atLeast && digest.ok() && digest.value() != one.installed->sha256 &&
+        version && one.installed->version && *version > *one.installed->version) {
+      one.newer = "version " + version->Text() + " is in place, newer than the " +
+                  one.installed->version->Text() + " that Kalvenor's Install put there";
+    }
+    found.push_back(std::move(one));
   }
   if (found.empty()) {
     BeginStep("verify", wanted.name, {}, "> Verifying file " + wanted.name);
@@ -132,6 +139,7 @@ void Engine::VerifyInstall(const Wanted& wanted, const std::vector<std::string>&
   for (const Found& one : found) {
     std::vector<verify::Check> asked = passed;
     if (one.unmet) asked.push_back({.kind = "detection", .failed = *one.unmet});
+    if (one.newer) asked.push_back({.kind = "detection", .note = *one.newer});
     if (!one.installed) {
       // Without a detection, the registration's health is worth knowing all the same.
       asked.push_back({.kind = "detection",
@@ -139,9 +147,22 @@ void Engine::VerifyInstall(const Wanted& wanted, const std::vector<std::string>&
                        .note = detecting_ ? "" : kNoInstall});
     }
     VerifyOne(wanted.name, one.target,
-              one.installed ? std::optional(one.installed->sha256) : std::nullopt,
+              one.installed && !one.newer ? std::optional(one.installed->sha256) : std::nullopt,
               "the file that Kalvenor's Install put there", std::move(asked));
   }
+}
+
+std::optional<journal::Installed> Engine::InstallOf(const std::string& target) {
+  const std::string name = CountName(target);
+  const platform::RegistryView view = CountView(target);
+  const journal::SharedCount count = counts_->Read(name, view);
+  if (!count.held) return std::nullopt;
+  if (counts_->InstalledRecord(name, view)) return count.installed;
+  // An Install by an earlier version kept no record: the journal has its copy, while it keeps
+  // the run.
+  const std::optional<std::string> copied = journal::Store(system_).LastCopyTo(target);
+  if (!copied) return std::nullopt;
+  return journal::Installed{*copied, std::nullopt};
 }
 
 void Engine::VerifyOne(const std::string& source, const std::string& target,
@@ -217,27 +238,6 @@ std::optional<std::string> Engine::KeepProgram() {
   if (copied.ok()) return kept;
   (void)system_.Delete(temporary);
   return notKept(copied.error().message);
-}
-
-void Engine::KeepInstalled(const std::string& target) {
-  const std::string name = CountName(target);
-  const platform::RegistryView view = CountView(target);
-  // A share that could not be taken has said so: its Install holds nothing to detect.
-  if (!counts_->Read(name, view).held) return;
-  std::vector<std::byte> head;
-  platform::Result<std::string> digest = journal::Sha256Of(system_, target, &head);
-  platform::Status kept = digest.ok() ? platform::Status(platform::Done{}) : digest.error();
-  const std::optional<inspect::PeImage> image = inspect::ReadPeImage(head);
-  const journal::Installed installed{digest.ok() ? digest.value() : "",
-                                     image ? image->version : std::nullopt};
-  if (kept.ok()) kept = counts_->KeepInstalled(name, installed, view);
-  if (!kept.ok()) {
-    LogFailure("what was installed cannot be kept for its detection: " + kept.error().message);
-    return;
-  }
-  // A file with no version is asked for by its bytes.
-  installed_.push_back({File_GetName(target), installed.version,
-                        installed.version ? std::nullopt : std::optional(installed.sha256)});
 }
 
 }  // namespace kalvenor::engine

@@ -26,6 +26,7 @@ constexpr struct {
     {kinds::kCount, 2, 2},      {kinds::kUndone, 0, 0},   {kinds::kShare, 6, 7},
     {kinds::kKey, 4, 5},        {kinds::kSubkey, 3, 3},   {kinds::kValue, 6, 6},
     {kinds::kFileUndone, 1, 1}, {kinds::kLeft, 1, 5},     {kinds::kChangedSince, 0, 3},
+    {kinds::kInstalled, 5, 5},
 };
 
 // What the writer puts after a line that a crash cut short: no encoded field ends with a
@@ -309,6 +310,22 @@ std::optional<std::string> Store::LastRun() {
   const std::vector<std::string> runs = Runs(root.value());
   for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
     if (!WasUndone(ReadJournal(system_, *run))) return *run;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> Store::LastCopyTo(const std::string& target) {
+  auto root = Open(false);
+  if (!root.ok()) return std::nullopt;
+  const std::vector<std::string> runs = Runs(root.value());
+  for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
+    const std::vector<Record> records = ReadJournal(system_, *run);
+    if (WasUndone(records)) continue;
+    for (auto record = records.rbegin(); record != records.rend(); ++record) {
+      if (record->kind == kinds::kCopy && paths::SamePath(system_, record->Field(0), target)) {
+        return record->Field(1);
+      }
+    }
   }
   return std::nullopt;
 }

@@ -40,6 +40,9 @@ inline constexpr char kCount[] = "count";
 // Target, the count's name, the count before and after ("-" for none), whether Kalvenor held a
 // share before and after ("1" or "0"), the registry view of the count.
 inline constexpr char kShare[] = "share";
+// What Kalvenor's Install put at a file, as a detection reads it: target, the record's name, the
+// registry view, the record before and after (empty for none).
+inline constexpr char kInstalled[] = "installed";
 // A registry key the tool may change, as it stood: target, view ("32" or "64"), the key under
 // the hive's classes, whether it existed ("1" or "0"), the hive ("machine" or "user"; older
 // versions wrote none, for the key under HKCR); then its subkeys (view, key, subkey) and its
@@ -83,6 +86,9 @@ class Store {
   // The folder of the run that `run` names, by its folder or by the folder's name: only a run of
   // this store, since Undo puts what a run's folder holds into the system directory.
   platform::Result<std::string> RunNamed(const std::string& run);
+  // What the newest run not undone put at `target`: the SHA-256 of its copy record. Nothing from
+  // a store others may change, nor where no run copied there.
+  std::optional<std::string> LastCopyTo(const std::string& target);
 
  private:
   platform::Result<std::string> Open(bool heal);

@@ -236,4 +236,12 @@ platform::Status Recorder::BeforeShare(const std::string& target, const ShareCha
   return Write({ShareRecord(target, change)});
 }
 
+platform::Status Recorder::BeforeInstalled(const std::string& target, const std::string& name,
+                                           platform::RegistryView view,
+                                           const std::optional<std::string>& before,
+                                           const std::optional<std::string>& after) {
+  return Write({{kinds::kInstalled,
+                 {target, name, ViewText(view), before.value_or(""), after.value_or("")}}});
+}
+
 }  // namespace kalvenor::journal

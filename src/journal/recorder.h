@@ -64,6 +64,10 @@ class Recorder {
   // library names as they stood before the run's first step on them.
   platform::Status BeforeTool(const inspect::Component& component);
   platform::Status BeforeShare(const std::string& target, const ShareChange& change);
+  platform::Status BeforeInstalled(const std::string& target, const std::string& name,
+                                   platform::RegistryView view,
+                                   const std::optional<std::string>& before,
+                                   const std::optional<std::string>& after);
   // Once the tool has ended, whether it worked or not: the keys it may have written, as it left
   // them.
   platform::Status AfterTool(const std::string& target);

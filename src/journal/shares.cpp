@@ -44,16 +44,9 @@ SharedCount SharedCounts::Read(const std::string& path, platform::RegistryView v
   count.held = system_.RegistryDword(RegistryRoot::LocalMachine, view, kHeldSharesKey, comparable)
                    .has_value();
   if (!count.held) return count;
-  // "<sha256> <version>", "-" for none; anything else holds nothing a detection could trust.
-  const std::optional<std::string> installed =
-      system_.RegistryString(RegistryRoot::LocalMachine, view, kInstalledKey, comparable);
-  if (!installed) return count;
-  const std::size_t blank = installed->find(' ');
-  if (blank != 64 || installed->find_first_not_of("0123456789abcdef") != 64) return count;
-  const std::string version = installed->substr(blank + 1);
-  const std::optional<platform::FileVersion> parsed = platform::FileVersionFromText(version);
-  if (!parsed && version != "-") return count;
-  count.installed = Installed{installed->substr(0, blank), parsed};
+  if (const std::optional<std::string> record = InstalledRecord(path, view)) {
+    count.installed = InstalledFromText(*record);
+  }
   return count;
 }
 
@@ -89,17 +82,33 @@ platform::Status SharedCounts::Write(const std::string& path, const SharedCount&
   return count.held ? writeMark() : writeCount();
 }
 
-platform::Status SharedCounts::KeepInstalled(const std::string& path, const Installed& installed,
-                                             platform::RegistryView view) {
-  return system_.WriteRegistryString(
-      RegistryRoot::LocalMachine, view, kInstalledKey, ComparablePath(system_, path, view),
-      installed.sha256 + " " + (installed.version ? installed.version->Text() : "-"));
+std::optional<std::string> SharedCounts::InstalledRecord(const std::string& path,
+                                                         platform::RegistryView view) const {
+  return system_.RegistryString(RegistryRoot::LocalMachine, view, kInstalledKey,
+                                ComparablePath(system_, path, view));
 }
 
-platform::Status SharedCounts::ForgetInstalled(const std::string& path,
-                                               platform::RegistryView view) {
-  return system_.DeleteRegistryValue(RegistryRoot::LocalMachine, view, kInstalledKey,
-                                     ComparablePath(system_, path, view));
+platform::Status SharedCounts::WriteInstalled(const std::string& path, platform::RegistryView view,
+                                              const std::optional<std::string>& record) {
+  const std::string name = ComparablePath(system_, path, view);
+  return record
+             ? system_.WriteRegistryString(RegistryRoot::LocalMachine, view, kInstalledKey, name,
+                                           *record)
+             : system_.DeleteRegistryValue(RegistryRoot::LocalMachine, view, kInstalledKey, name);
+}
+
+std::string InstalledText(const Installed& installed) {
+  return installed.sha256 + " " + (installed.version ? installed.version->Text() : "-");
+}
+
+// Anything but "<sha256> <version>" holds nothing a detection could trust.
+std::optional<Installed> InstalledFromText(std::string_view text) {
+  const std::size_t blank = text.find(' ');
+  if (blank != 64 || text.find_first_not_of("0123456789abcdef") != 64) return std::nullopt;
+  const std::string_view version = text.substr(blank + 1);
+  const std::optional<platform::FileVersion> parsed = platform::FileVersionFromText(version);
+  if (!parsed && version != "-") return std::nullopt;
+  return Installed{std::string(text.substr(0, blank)), parsed};
 }
 
 std::string CountText(std::optional<std::uint32_t> count) {

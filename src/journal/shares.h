@@ -55,10 +55,13 @@ class SharedCounts {
   platform::Status Write(const std::string& path, const SharedCount& count,
                          platform::RegistryView view);
   // What Kalvenor's Install of `path`, which holds its share, put there.
-  platform::Status KeepInstalled(const std::string& path, const Installed& installed,
-                                 platform::RegistryView view);
-  // After its registration was taken away: the Install holds no more, though the file stays.
-  platform::Status ForgetInstalled(const std::string& path, platform::RegistryView view);
+  // What Kalvenor's Install of `path` put there, as kept ("<sha256> <version>", "-" for a version
+  // it does not know; "-" alone: no Install holds), whether its share is held or not; and writing
+  // it (nothing: deleting it), as a step and Undo change it.
+  std::optional<std::string> InstalledRecord(const std::string& path,
+                                             platform::RegistryView view) const;
+  platform::Status WriteInstalled(const std::string& path, platform::RegistryView view,
+                                  const std::optional<std::string>& record);
 
  private:
   // Each count's name by its comparable form.
@@ -67,6 +70,9 @@ class SharedCounts {
   platform::System& system_;
   std::map<platform::RegistryView, std::map<std::string, std::string>> names_;
 };
+
+std::string InstalledText(const Installed& installed);
+std::optional<Installed> InstalledFromText(std::string_view text);
 
 // Counts written as text in the journal: "-" for none.
 std::string CountText(std::optional<std::uint32_t> count);

@@ -39,8 +39,16 @@ struct Change {
   std::optional<std::string> countBefore;  // older journals: the count before, "-" for none
   std::vector<Share> shares;
   bool shareUnreadable = false;  // a share record with a field not as the run writes it
-  std::vector<KeyState> keys;    // what its tool may have changed in the registry
-  bool undone = false;           // an earlier Undo finished with it
+  // What Kalvenor's Install had put there before the run: the record's name, view and text
+  // (nothing for none); nothing where the run did not change it.
+  struct Installed {
+    std::string name;
+    RegistryView view = RegistryView::Bits32;
+    std::optional<std::string> before;
+  };
+  std::optional<Installed> installed;
+  std::vector<KeyState> keys;  // what its tool may have changed in the registry
+  bool undone = false;         // an earlier Undo finished with it
 };
 
 std::vector<std::byte> BytesOfHex(std::string_view hex) {
@@ -131,6 +139,14 @@ Journaled ChangesOf(const std::vector<Record>& records, RegistryView ownView) {
     } else if (record.kind == kinds::kCount) {
       Change& change = of(target);
       if (!change.countBefore) change.countBefore = record.Field(1);
+    } else if (record.kind == kinds::kInstalled) {
+      Change& change = of(target);
+      const std::optional<RegistryView> view = ViewFromText(record.Field(2));
+      if (!change.installed && view && !record.Field(1).empty()) {
+        const std::string& before = record.Field(3);
+        change.installed = Change::Installed{record.Field(1), *view,
+                                             before.empty() ? std::nullopt : std::optional(before)};
+      }
     } else if (record.kind == kinds::kShare) {
       Change& change = of(target);
       if (std::optional<Share> share = ShareOf(record, ownView)) {
@@ -288,6 +304,18 @@ Undone UndoFile(platform::System& system, SharedCounts& counts, UndoSteps& steps
   }
 
   if (!GiveBackShares(system, counts, steps, change)) return Undone::Failed;
+  // What a detection reads as the Install's, as it was: with the share given back, it counts for
+  // nothing; with an earlier Install's, for that one again.
+  if (change.installed) {
+    const platform::Status set = counts.WriteInstalled(
+        change.installed->name, change.installed->view, change.installed->before);
+    if (!set.ok()) {
+      steps.Begin("count", change.target, "> Restoring what Kalvenor installed at " + change.target,
+                  std::nullopt);
+      steps.Failed(set.error().message);
+      return Undone::Failed;
+    }
+  }
   // A file the run added stays where other programs count on it now.
   if (change.absent && runs) {
     const RegistryView view = change.shares.empty() ? inspect::ViewOf(inspect::ToolMachine(system))

@@ -93,6 +93,30 @@ INSTANTIATE_TEST_SUITE_P(
                     EXPECT_TRUE(d.platform.HasFile(kTarget));
                   },
                   "comp.dll", false},
+        Lifecycle{"InstalledByAnEarlierVersionThatKeptNoRecord",
+                  [](Detection& d) {
+                    d.Install();
+                    (void)d.platform.DeleteRegistryValue(RegistryRoot::LocalMachine,
+                                                         RegistryView::Bits32,
+                                                         journal::kInstalledKey, kTarget);
+                  },
+                  "comp.dll", true},
+        Lifecycle{"AnotherVersionInstalledThenUndone",
+                  [](Detection& d) {
+                    d.Install();
+                    d.platform.AddFile(kPackage, {.content = d.image + "2"});
+                    d.Install();
+                    EXPECT_EQ(d.RunCommandLine({"/undo", "/quiet"}), 0);
+                    d.platform.AddFile(kPackage, {.content = d.image});
+                  },
+                  "comp.dll@sha256:", true},
+        Lifecycle{"UnregisteredThenUndone",
+                  [](Detection& d) {
+                    d.Install();
+                    EXPECT_EQ(d.RunCommandLine({"/unregister", "/quiet", kPackage}), 0);
+                    EXPECT_EQ(d.RunCommandLine({"/undo", "/quiet"}), 0);
+                  },
+                  "comp.dll", true},
         Lifecycle{"Unregistered",
                   [](Detection& d) {
                     d.Install();
@@ -145,8 +169,8 @@ TEST_F(Detection, InstallNamesItsDetectionAndASecondRemoveIsDone) {
   EXPECT_NE(
       platform.Content("C:\\ProgramData\\i.log")
           .find("> Detecting this install\r\n|      with: "
-                "\"C:\\ProgramData\\Kalvenor\\kalvenor.exe\" /verify /detect comp.dll@sha256:" +
-                sha + "\r\n"),
+                "& 'C:\\ProgramData\\Kalvenor\\kalvenor.exe' /verify /detect 'comp.dll@sha256:" +
+                sha + "'\r\n"),
       std::string::npos)
       << platform.Content("C:\\ProgramData\\i.log");
   EXPECT_EQ(RunCommandLine({"/remove", "/quiet", kPackage}), 0);
