@@ -1,6 +1,7 @@
 // Verification through the system, after an Install of copies of Wine's own COM servers: it
-// holds with no false alarm in both bitnesses, each damage is found and worded, and the lines of
-// /detect reach the file or pipe that the starter gave as standard output.
+// holds with no false alarm in both bitnesses, each damage is found and worded, the lines of
+// /detect reach the file or pipe that the starter gave as standard output, and a detection holds
+// while Kalvenor's Install does, and only then.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -87,6 +88,26 @@ class Verify : public ::testing::Test {
       ::CopyFileW((OwnSystemDirectory() + L"\\" + name).c_str(), windows.Target(name).c_str(),
                   TRUE);
     }
+  }
+
+  // Installs the package; the detection command the Install gave, after the program's path.
+  std::wstring InstallForDetection() {
+    Install();
+    const std::string log = FileContent(folder.PathOf(L"install.log"));
+    const std::size_t at = log.find(" /verify /detect ");
+    EXPECT_NE(at, std::string::npos) << log;
+    if (at == std::string::npos) return {};
+    // As PowerShell hands it on: its quotes taken off.
+    std::string command = log.substr(at + 1, log.find("\r\n", at) - at - 1);
+    std::erase(command, '\'');
+    return Widen(command);
+  }
+  // A copy put in place and registered by hand, as another installer leaves one.
+  void PlaceByHand() const {
+    ::CopyFileW(scrrun.c_str(), windows.Target(L"vscrrun.dll").c_str(), FALSE);
+    EXPECT_EQ(
+        ExitCodeOf(windows.Tool(), L"regsvr32.exe /s \"" + windows.Target(L"vscrrun.dll") + L"\""),
+        std::optional<DWORD>(0));
   }
 
   PrivateWindows windows;
@@ -286,6 +307,115 @@ TEST_F(Verify, DetectionLinesReachAFileGivenAsStandardOutput) {
   const std::string line = "Verified " + Narrow(windows.Target(L"vscrrun.dll")) + "\r\n";
   EXPECT_EQ(FileContent(out), line);
   EXPECT_EQ(Run(L"/verify /detect /quiet " + Quoted(scrrun)).output, line);
+}
+
+// ---- Detection as Intune and Configuration Manager run it after each install and uninstall:
+// detected while Kalvenor's Install holds, and only then.
+
+struct Case {
+  const char* name;
+  // What happens before the detection, and the detection's arguments after /verify /detect.
+  std::function<std::wstring(Verify&)> before;
+  bool detected;
+};
+
+class Detections : public Verify, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(Detections, AnswerWhetherKalvenorsInstallHolds) {
+  const std::wstring detection = GetParam().before(*this);
+  const Ended detected = Run(detection + L" /log:detect.log");
+  const std::string log = FileContent(folder.PathOf(L"detect.log"));
+  EXPECT_EQ(detected.exitCode, 0u) << log;
+  EXPECT_EQ(detected.errors, "") << log;
+  const std::string scrrunLine = "Verified " + Narrow(windows.Target(L"vscrrun.dll")) + "\r\n";
+  EXPECT_EQ(detected.output.find(scrrunLine) != std::string::npos, GetParam().detected)
+      << detected.output << log;
+  if (!GetParam().detected) {
+    EXPECT_EQ(detected.output, "") << log;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Detections,
+    ::testing::Values(
+        Case{"AsTheInstallNamedIt", [](Verify& t) { return t.InstallForDetection(); }, true},
+        Case{"ByNameAlone",
+             [](Verify& t) {
+               t.InstallForDetection();
+               return std::wstring(L"/verify /detect vscrrun.dll vwshom.ocx");
+             },
+             true},
+        Case{"ACopyPlacedAndRegisteredByHand",
+             [](Verify& t) {
+               t.PlaceByHand();
+               return std::wstring(L"/verify /detect vscrrun.dll");
+             },
+             false},
+        Case{"ANewerVersionAskedFor",
+             [](Verify& t) {
+               t.InstallForDetection();
+               return std::wstring(L"/verify /detect vscrrun.dll@9999.0");
+             },
+             false},
+        Case{"RemovedAndKeptForAnotherProgram",
+             [](Verify& t) {
+               const std::wstring detection = t.InstallForDetection();
+               HKEY counts = nullptr;
+               EXPECT_EQ(
+                   ::RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                                     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs", 0,
+                                     nullptr, 0, KEY_SET_VALUE, nullptr, &counts, nullptr),
+                   ERROR_SUCCESS);
+               const std::wstring target = t.windows.Target(L"vscrrun.dll");
+               const DWORD two = 2;
+               ::RegSetValueExW(counts, target.c_str(), 0, REG_DWORD,
+                                reinterpret_cast<const BYTE*>(&two), sizeof two);
+               ::RegCloseKey(counts);
+               EXPECT_EQ(t.Run(L"/remove /quiet " + Quoted(t.scrrun)).exitCode, 0u);
+               EXPECT_TRUE(FileExists(target));
+               return detection;
+             },
+             false},
+        Case{"UndoneOverACopyThatWasThereBefore",
+             [](Verify& t) {
+               t.PlaceByHand();
+               const std::wstring detection = t.InstallForDetection();
+               EXPECT_EQ(t.Run(L"/undo /quiet").exitCode, 0u);
+               EXPECT_TRUE(FileExists(t.windows.Target(L"vscrrun.dll")));
+               return detection;
+             },
+             false},
+        // A copy of this bitness put by hand into the other bitness's folder, where no program
+        // loads it. Where the machine has no other tool, that folder is not looked at at all.
+        Case{"WithAStrayCopyInTheOtherFolder",
+             [](Verify& t) {
+               if (const auto other = t.windows.AddOtherSystem()) {
+                 ::CopyFileW(t.scrrun.c_str(), (*other + L"\\vscrrun.dll").c_str(), FALSE);
+               }
+               return t.InstallForDetection();
+             },
+             true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The answer's contract whatever happens: no window nor prompt to wait at, nothing on standard
+// output when the check could not run; and a second uninstall finds its work done.
+TEST_F(Verify, DetectionEndsByItselfAndSaysNothingButTheAnswer) {
+  const std::wstring detection = InstallForDetection();
+  // Without /quiet: it ends by itself, with no one to click.
+  EXPECT_NE(Run(L"/verify /detect vscrrun.dll").output, "");
+  // A log another program holds: no answer, and standard output stays empty.
+  const std::wstring held = folder.PathOf(L"held.log");
+  const UniqueHandle holder(::CreateFileW(held.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  const Ended refused = Run(detection + L" /log:" + Quoted(held));
+  EXPECT_EQ(refused.exitCode, 1622u);
+  EXPECT_EQ(refused.output, "");
+  EXPECT_NE(refused.errors, "");
+  EXPECT_EQ(Run(L"/remove /quiet " + Quoted(pkg.Path())).exitCode, 0u);
+  const Ended again = Run(L"/remove /quiet /log:again.log " + Quoted(pkg.Path()));
+  EXPECT_EQ(again.exitCode, 0u) << FileContent(folder.PathOf(L"again.log"));
+  EXPECT_NE(FileContent(folder.PathOf(L"again.log")).find("|      already removed"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // named by its name is installed while Kalvenor's Install of it holds, and only then.
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <string_view>
 
 #include "journal/journal.h"
 #include "journal/shares.h"
@@ -19,9 +19,7 @@ constexpr char kPackage[] = "C:\\Kalvenor\\comp.dll";
 constexpr char kTarget[] = "c:\\windows\\system32\\comp.dll";
 
 class Detection : public SetupFixture {
- public:
-  using SetupFixture::platform;
-  using SetupFixture::RunCommandLine;
+ protected:
   Detection() {
     const std::vector<std::byte> bytes = PeWriter(inspect::Machine::X86).Dll(true).Build();
     image.assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -35,13 +33,33 @@ class Detection : public SetupFixture {
     return *platform.console;
   }
   void Install() { EXPECT_EQ(RunCommandLine({"/install", "/quiet", kPackage}), 0); }
+  // One step of a machine's life: a run, or what another program or the user does.
+  void Do(std::string_view step) {
+    if (step == "place") return platform.AddFile(kTarget, {.content = image});  // by hand
+    if (step == "replace") return platform.AddFile(kTarget, {.content = image + "x"});
+    if (step == "v2") return platform.AddFile(kPackage, {.content = image + "2"});
+    if (step == "v1") return platform.AddFile(kPackage, {.content = image});
+    if (step == "forget") {  // as an earlier version left its Install: no record
+      (void)platform.DeleteRegistryValue(RegistryRoot::LocalMachine, RegistryView::Bits32,
+                                         journal::kInstalledKey, kTarget);
+      return;
+    }
+    if (step == "counted") {  // another program counts on the file
+      (void)platform.SetRegistryDword(RegistryRoot::LocalMachine, RegistryView::Bits32,
+                                      journal::kSharedDllsKey, kTarget, 2);
+      return;
+    }
+    std::vector<std::string> args{"/" + std::string(step), "/quiet"};
+    if (step != "undo") args.push_back(kPackage);
+    EXPECT_EQ(RunCommandLine(args), 0) << step;
+  }
 
   std::string image;
 };
 
 struct Lifecycle {
   const char* name;
-  std::function<void(Detection&)> before;
+  std::vector<std::string_view> steps;
   std::string detection;  // "@sha256:" alone: the package's own bytes
   bool detected;
 };
@@ -49,7 +67,7 @@ struct Lifecycle {
 class DetectionLifecycle : public Detection, public ::testing::WithParamInterface<Lifecycle> {};
 
 TEST_P(DetectionLifecycle, HoldsWhileKalvenorsInstallHolds) {
-  GetParam().before(*this);
+  for (std::string_view step : GetParam().steps) Do(step);
   std::string detection = GetParam().detection;
   if (detection.ends_with("@sha256:")) detection += journal::Sha256Of(platform, kPackage).value();
   EXPECT_EQ(Detect(detection),
@@ -60,84 +78,28 @@ TEST_P(DetectionLifecycle, HoldsWhileKalvenorsInstallHolds) {
 INSTANTIATE_TEST_SUITE_P(
     Table, DetectionLifecycle,
     ::testing::Values(
-        Lifecycle{"Installed", [](Detection& d) { d.Install(); }, "comp.dll", true},
-        Lifecycle{"InstalledTwice",
-                  [](Detection& d) {
-                    d.Install();
-                    d.Install();
-                  },
-                  "comp.dll", true},
-        Lifecycle{"ByItsPathInTheSystemDirectory", [](Detection& d) { d.Install(); }, kTarget,
-                  true},
-        Lifecycle{"ItsBytesAskedFor", [](Detection& d) { d.Install(); }, "comp.dll@sha256:", true},
-        Lifecycle{"HandPlaced",
-                  [](Detection& d) { d.platform.AddFile(kTarget, {.content = d.image}); },
-                  "comp.dll", false},
-        Lifecycle{"OtherBytesAskedFor", [](Detection& d) { d.Install(); },
-                  "comp.dll@sha256:" + std::string(64, '0'), false},
-        Lifecycle{"AVersionAskedForAndTheFileHasNone", [](Detection& d) { d.Install(); },
-                  "comp.dll@1.0", false},
-        Lifecycle{"ReplacedSince",
-                  [](Detection& d) {
-                    d.Install();
-                    d.platform.AddFile(kTarget, {.content = d.image + "x"});
-                  },
-                  "comp.dll", false},
-        Lifecycle{"RemovedAndKeptForAnotherProgram",
-                  [](Detection& d) {
-                    d.Install();
-                    (void)d.platform.SetRegistryDword(RegistryRoot::LocalMachine,
-                                                      RegistryView::Bits32, journal::kSharedDllsKey,
-                                                      kTarget, 2);
-                    EXPECT_EQ(d.RunCommandLine({"/remove", "/quiet", kPackage}), 0);
-                    EXPECT_TRUE(d.platform.HasFile(kTarget));
-                  },
-                  "comp.dll", false},
-        Lifecycle{"InstalledByAnEarlierVersionThatKeptNoRecord",
-                  [](Detection& d) {
-                    d.Install();
-                    (void)d.platform.DeleteRegistryValue(RegistryRoot::LocalMachine,
-                                                         RegistryView::Bits32,
-                                                         journal::kInstalledKey, kTarget);
-                  },
-                  "comp.dll", true},
+        Lifecycle{"Installed", {"install"}, "comp.dll", true},
+        Lifecycle{"InstalledTwice", {"install", "install"}, "comp.dll", true},
+        Lifecycle{"ByItsPathInTheSystemDirectory", {"install"}, kTarget, true},
+        Lifecycle{"ItsBytesAskedFor", {"install"}, "comp.dll@sha256:", true},
+        Lifecycle{
+            "InstalledByAnEarlierVersionThatKeptNoRecord", {"install", "forget"}, "comp.dll", true},
+        Lifecycle{"RemovedThenTheRemoveUndone", {"install", "remove", "undo"}, "comp.dll", true},
+        Lifecycle{"UnregisteredThenUndone", {"install", "unregister", "undo"}, "comp.dll", true},
         Lifecycle{"AnotherVersionInstalledThenUndone",
-                  [](Detection& d) {
-                    d.Install();
-                    d.platform.AddFile(kPackage, {.content = d.image + "2"});
-                    d.Install();
-                    EXPECT_EQ(d.RunCommandLine({"/undo", "/quiet"}), 0);
-                    d.platform.AddFile(kPackage, {.content = d.image});
-                  },
-                  "comp.dll@sha256:", true},
-        Lifecycle{"UnregisteredThenUndone",
-                  [](Detection& d) {
-                    d.Install();
-                    EXPECT_EQ(d.RunCommandLine({"/unregister", "/quiet", kPackage}), 0);
-                    EXPECT_EQ(d.RunCommandLine({"/undo", "/quiet"}), 0);
-                  },
-                  "comp.dll", true},
-        Lifecycle{"Unregistered",
-                  [](Detection& d) {
-                    d.Install();
-                    EXPECT_EQ(d.RunCommandLine({"/unregister", "/quiet", kPackage}), 0);
-                  },
-                  "comp.dll", false},
-        Lifecycle{"RemovedThenTheRemoveUndone",
-                  [](Detection& d) {
-                    d.Install();
-                    EXPECT_EQ(d.RunCommandLine({"/remove", "/quiet", kPackage}), 0);
-                    EXPECT_EQ(d.RunCommandLine({"/undo", "/quiet"}), 0);
-                  },
-                  "comp.dll", true},
-        Lifecycle{"UndoneOverACopyThatWasThereBefore",
-                  [](Detection& d) {
-                    d.platform.AddFile(kTarget, {.content = d.image});
-                    d.Install();
-                    EXPECT_EQ(d.RunCommandLine({"/undo", "/quiet"}), 0);
-                    EXPECT_TRUE(d.platform.HasFile(kTarget));
-                  },
-                  "comp.dll", false}),
+                  {"install", "v2", "install", "v1", "undo"},
+                  "comp.dll@sha256:",
+                  true},
+        Lifecycle{"HandPlaced", {"place"}, "comp.dll", false},
+        Lifecycle{
+            "OtherBytesAskedFor", {"install"}, "comp.dll@sha256:" + std::string(64, '0'), false},
+        Lifecycle{"AVersionAskedForAndTheFileHasNone", {"install"}, "comp.dll@1.0", false},
+        Lifecycle{"ReplacedSince", {"install", "replace"}, "comp.dll", false},
+        Lifecycle{
+            "RemovedAndKeptForAnotherProgram", {"install", "counted", "remove"}, "comp.dll", false},
+        Lifecycle{"Unregistered", {"install", "unregister"}, "comp.dll", false},
+        Lifecycle{
+            "UndoneOverACopyThatWasThereBefore", {"place", "install", "undo"}, "comp.dll", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Standard output carries the answer alone, and standard error only what kept it from one.
