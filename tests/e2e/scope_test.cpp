@@ -99,8 +99,8 @@ TEST_F(Scope, AFileInTheSystemDirectoryIsRegisteredWhereItLiesAndNeverCopiedOnto
                      L"where it is") +
                 RegisterLines(windows.Tool(), target));
   const std::string bytes = FileContent(target);
-  EXPECT_TRUE(installed.ends_with(L"/verify /detect comp.dll@sha256:" +
-                                  Widen(Sha256Hex(std::as_bytes(std::span(bytes)))) + L"\r\n" +
+  EXPECT_TRUE(installed.ends_with(L"/verify /detect 'comp.dll@sha256:" +
+                                  Widen(Sha256Hex(std::as_bytes(std::span(bytes)))) + L"'\r\n" +
                                   DoneLines()))
       << installed;
   EXPECT_EQ(InprocServer(kNormalClsidString), target);
