@@ -229,6 +229,8 @@ void Engine::Install(const std::string& item, const std::string& target, const P
   if (ownTarget) {
     BeginStep("in-place", item, target, "> Not copying file " + item);
     LogNote("it lies in the system directory already: it is registered where it is");
+    // Until it has registered, no Install holds: a kill or a failure in between is not one.
+    if (!ChangeInstalled(target, journal::kNoInstallRecord)) return;
     if (const auto share = ShareToTake(target, true)) (void)ChangeShare(target, *share);
     if (LocalRegUnreg(target, true)) KeepInstalled(target);
     return;
@@ -236,10 +238,11 @@ void Engine::Install(const std::string& item, const std::string& target, const P
   const bool inPlace = File_Exists(system_, target);
   // The share the copy takes and the tool's records go to the journal with the copy's.
   const journal::AfterCopy after{ShareToTake(target, inPlace), ToolComponent(target, true, item)};
-  const bool copied = LocalFileCopy(item, target, after);
+  bool copied = LocalFileCopy(item, target, after);
   if (copied) {
     NoteOtherBitness(place);
-    if (after.share) (void)WriteShare(target, *after.share);
+    copied = ChangeInstalled(target, journal::kNoInstallRecord);
+    if (copied && after.share) (void)WriteShare(target, *after.share);
   }
   if (LocalRegUnreg(target, true, item) && copied) KeepInstalled(target);
 }
@@ -262,7 +265,10 @@ void Engine::Remove(const std::string& item, const std::string& target, const Pl
     NoteOthersCountOn(target);
     // With its registration, the Install is gone: said so, not left unsaid, which would read as
     // an Install by an earlier version that kept no record.
-    (void)ChangeInstalled(target, "-");
+    if (counts_->Read(CountName(target), CountView(target)).held ||
+        counts_->InstalledRecord(CountName(target), CountView(target))) {
+      (void)ChangeInstalled(target, journal::kNoInstallRecord);
+    }
     return;
   }
   // Deleting a file whose classes still point at it would leave them pointing at nothing.

@@ -156,11 +156,12 @@ std::optional<journal::Installed> Engine::InstallOf(const std::string& target) {
   const std::string name = CountName(target);
   const platform::RegistryView view = CountView(target);
   const journal::SharedCount count = counts_->Read(name, view);
-  if (!count.held) return std::nullopt;
+  // A mark whose count a cleaner removed holds nothing, as the runs take it.
+  if (!count.held || !count.value) return std::nullopt;
   if (counts_->InstalledRecord(name, view)) return count.installed;
   // An Install by an earlier version kept no record: the journal has its copy, while it keeps
   // the run.
-  const std::optional<std::string> copied = journal::Store(system_).LastCopyTo(target);
+  const std::optional<std::string> copied = journal::Store(system_).LastInstallTo(target);
   if (!copied) return std::nullopt;
   return journal::Installed{*copied, std::nullopt};
 }
@@ -175,6 +176,16 @@ void Engine::VerifyOne(const std::string& source, const std::string& target,
       verify::Verify(system_, {component, std::move(digest), digestFrom});
   // After the file's own check, which comes first.
   checks.insert(checks.begin() + (checks.empty() ? 0 : 1), asked.begin(), asked.end());
+  // A user's own classes are theirs to write, and no Install changes them: they must not make a
+  // machine's package read as not installed, which a reinstall would never mend.
+  if (detecting_) {
+    for (verify::Check& check : checks) {
+      if (check.kind != "per-user" || check.Held()) continue;
+      check.note = std::move(check.failed);
+      check.failed.clear();
+      check.causes.clear();
+    }
+  }
   if (File_Exists(system_, target)) {
     if (activating_) Activate(component, checks);
     const journal::SharedCount count = counts_->Read(CountName(target), CountView(target));

@@ -314,17 +314,29 @@ std::optional<std::string> Store::LastRun() {
   return std::nullopt;
 }
 
-std::optional<std::string> Store::LastCopyTo(const std::string& target) {
+std::optional<std::string> Store::LastInstallTo(const std::string& target) {
   auto root = Open(false);
   if (!root.ok()) return std::nullopt;
   const std::vector<std::string> runs = Runs(root.value());
+  // Another build names the system directories otherwise: its paths are not this build's.
+  const std::string bits = std::to_string(system_.App().bits);
   for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
     const std::vector<Record> records = ReadJournal(system_, *run);
-    if (WasUndone(records)) continue;
+    if (records.empty() || records.front().kind != kinds::kRun ||
+        records.front().Field(0) != "install" || records.front().Field(2) != bits ||
+        WasUndone(records)) {
+      continue;
+    }
+    const auto of = [&](const Record& record, std::string_view kind) {
+      return record.kind == kind && paths::SamePath(system_, record.Field(0), target);
+    };
+    // A file an Undo that did not finish was done with is as that Undo left it.
+    if (std::any_of(records.begin(), records.end(),
+                    [&](const Record& record) { return of(record, kinds::kFileUndone); })) {
+      continue;
+    }
     for (auto record = records.rbegin(); record != records.rend(); ++record) {
-      if (record->kind == kinds::kCopy && paths::SamePath(system_, record->Field(0), target)) {
-        return record->Field(1);
-      }
+      if (of(*record, kinds::kCopy)) return record->Field(1);
     }
   }
   return std::nullopt;

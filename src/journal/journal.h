@@ -86,9 +86,10 @@ class Store {
   // The folder of the run that `run` names, by its folder or by the folder's name: only a run of
   // this store, since Undo puts what a run's folder holds into the system directory.
   platform::Result<std::string> RunNamed(const std::string& run);
-  // What the newest run not undone put at `target`: the SHA-256 of its copy record. Nothing from
-  // a store others may change, nor where no run copied there.
-  std::optional<std::string> LastCopyTo(const std::string& target);
+  // What the newest Install of this build that was not undone put at `target`: the SHA-256 of
+  // its copy record. Nothing from a store others may change, nor where no such Install copied
+  // there.
+  std::optional<std::string> LastInstallTo(const std::string& target);
 
  private:
   platform::Result<std::string> Open(bool heal);

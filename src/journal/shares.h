@@ -71,6 +71,8 @@ class SharedCounts {
   std::map<platform::RegistryView, std::map<std::string, std::string>> names_;
 };
 
+// The record of a file that no Install of Kalvenor's holds (yet, or any more).
+inline constexpr char kNoInstallRecord[] = "-";
 std::string InstalledText(const Installed& installed);
 std::optional<Installed> InstalledFromText(std::string_view text);
 

@@ -49,6 +49,19 @@ class Detection : public SetupFixture {
                                       journal::kSharedDllsKey, kTarget, 2);
       return;
     }
+    if (step == "uncounted") {  // a cleaner took its count
+      (void)platform.DeleteRegistryValue(RegistryRoot::LocalMachine, RegistryView::Bits32,
+                                         journal::kSharedDllsKey, kTarget);
+      return;
+    }
+    if (step == "failing install") {  // its registration fails
+      platform.onStart = [](const std::string&, const std::string&) {
+        return platform::memory::ProcessScript{.exitCode = 5};
+      };
+      EXPECT_EQ(RunCommandLine({"/install", "/quiet", kPackage}), 1603);
+      platform.onStart = nullptr;
+      return;
+    }
     std::vector<std::string> args{"/" + std::string(step), "/quiet"};
     if (step != "undo") args.push_back(kPackage);
     EXPECT_EQ(RunCommandLine(args), 0) << step;
@@ -98,6 +111,12 @@ INSTANTIATE_TEST_SUITE_P(
         Lifecycle{
             "RemovedAndKeptForAnotherProgram", {"install", "counted", "remove"}, "comp.dll", false},
         Lifecycle{"Unregistered", {"install", "unregister"}, "comp.dll", false},
+        Lifecycle{"ItsRegistrationFailed", {"failing install"}, "comp.dll", false},
+        Lifecycle{"ItsCountTakenByACleaner", {"install", "uncounted"}, "comp.dll", false},
+        Lifecycle{"CopiedOverAnInstallByAnEarlierVersion",
+                  {"install", "forget", "v2", "copy"},
+                  "comp.dll",
+                  false},
         Lifecycle{
             "UndoneOverACopyThatWasThereBefore", {"place", "install", "undo"}, "comp.dll", false}),
     [](const auto& info) { return std::string(info.param.name); });
