@@ -362,17 +362,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"RemovedAndKeptForAnotherProgram",
              [](Verify& t) {
                const std::wstring detection = t.InstallForDetection();
-               HKEY counts = nullptr;
-               EXPECT_EQ(
-                   ::RegCreateKeyExW(HKEY_LOCAL_MACHINE,
-                                     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs", 0,
-                                     nullptr, 0, KEY_SET_VALUE, nullptr, &counts, nullptr),
-                   ERROR_SUCCESS);
+               // Another program counts on it too.
                const std::wstring target = t.windows.Target(L"vscrrun.dll");
                const DWORD two = 2;
-               ::RegSetValueExW(counts, target.c_str(), 0, REG_DWORD,
-                                reinterpret_cast<const BYTE*>(&two), sizeof two);
-               ::RegCloseKey(counts);
+               EXPECT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSharedDlls, target.c_str(),
+                                           REG_DWORD, &two, sizeof two),
+                         ERROR_SUCCESS);
                EXPECT_EQ(t.Run(L"/remove /quiet " + Quoted(t.scrrun)).exitCode, 0u);
                EXPECT_TRUE(FileExists(target));
                return detection;

@@ -110,15 +110,17 @@ TEST_F(VerificationTest, ADllOfTheOtherBitnessIsFoundInTheOtherViewAndStillFails
       "build of Kalvenor"));
 }
 
-// The library widl made from class_rules.idl: classes 1 to 5 of kRules are Made, Part
-// (noncreatable), Family, Remote and Forgotten.
-Bytes ClassRulesLibrary() {
-  std::ifstream file(KALVENOR_CLASS_RULES_TLB, std::ios::binary);
+// A library widl made.
+Bytes LibraryIn(const char* tlb) {
+  std::ifstream file(tlb, std::ios::binary);
   const std::string text{std::istreambuf_iterator<char>(file), {}};
   Bytes bytes(text.size());
   std::memcpy(bytes.data(), text.data(), text.size());
   return bytes;
 }
+// class_rules.idl: classes 1 to 5 of kRules are Made, Part (noncreatable), Family, Remote and
+// Forgotten.
+Bytes ClassRulesLibrary() { return LibraryIn(KALVENOR_CLASS_RULES_TLB); }
 constexpr char kRules[] = "{6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D0";
 
 // What registering the library writes beside its classes: its own id and its interfaces.
@@ -197,13 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"class Forgotten {6D1C7A20-5E2B-4F0A-8C3D-2B7E4A9F1D05} is still registered"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-Bytes AutomationRulesLibrary() {
-  std::ifstream file(KALVENOR_AUTOMATION_RULES_TLB, std::ios::binary);
-  const std::string text{std::istreambuf_iterator<char>(file), {}};
-  Bytes bytes(text.size());
-  std::memcpy(bytes.data(), text.data(), text.size());
-  return bytes;
-}
+Bytes AutomationRulesLibrary() { return LibraryIn(KALVENOR_AUTOMATION_RULES_TLB); }
 // automation_rules.idl: the library (0), IShown (1), DNotes (2), Plain (3), Licensed (4).
 constexpr char kAuto[] = "{7E2D4B10-3C5A-4E61-9F08-1A2B3C4D5E0";
 std::string AutoId(int i) { return std::string(kAuto) + std::to_string(i) + "}"; }
