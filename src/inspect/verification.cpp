@@ -298,7 +298,10 @@ class Rules {
     const std::optional<std::string> local = String(key + "\\LocalServer32");
     if (!local) return std::nullopt;
     const std::string program = ProgramOf(*local);
-    if (program.empty() || LibraryOf(registry_.FileOf(program)) != libid) {
+    // Beside the copy, a program of its library is its own host, not another build of it.
+    if (program.empty() || LibraryOf(registry_.FileOf(program)) != libid ||
+        paths::SamePath(system_, paths::FolderOf(registry_.FileOf(program)),
+                        paths::FolderOf(component_.copy))) {
       return std::nullopt;
     }
     return "served out of process by " + program + ", another build of this component, where " +
@@ -381,18 +384,21 @@ class Rules {
                        [&](const std::string& iid) { return names("Interface\\" + iid); });
   }
 
-  // TypeLib\{libid}\<version>\<locale>\win32 or win64, as the component's bitness reads it.
+  // TypeLib\{libid}\<version>\<locale>\win32 or win64, as the component's bitness reads it: a
+  // 64-bit program falls back to win32, which a library built for 32-bit Windows registers.
   void Library() {
     const std::string& libid = registration_.library.libid;
     if (libid.empty()) return;
-    const char* platform = registration_.machine == Machine::X86 ? "win32" : "win64";
+    const bool x86 = registration_.machine == Machine::X86;
     const std::string key = "TypeLib\\" + libid;
     const auto root = platform::RegistryRoot::MachineClasses;
     std::vector<std::string> servers;
     for (const std::string& version : system_.RegistrySubkeys(root, registration_.view, key)) {
       for (const std::string& locale :
            system_.RegistrySubkeys(root, registration_.view, key + "\\" + version)) {
-        const auto path = String(key + "\\" + version + "\\" + locale + "\\" + platform);
+        const std::string under = key + "\\" + version + "\\" + locale + "\\";
+        std::optional<std::string> path = String(under + (x86 ? "win32" : "win64"));
+        if (!x86 && (!path || path->empty())) path = String(under + "win32");
         if (path && !path->empty()) servers.push_back(*path);
       }
     }
@@ -422,7 +428,7 @@ class Rules {
         "its type library " + libid + " is " +
         (misdirected ? *misdirected
                      : "not registered for " + std::string(BitsOf(registration_.machine)) +
-                           " programs (no " + platform + " key)");
+                           " programs (no " + (x86 ? "win32" : "win64") + " key)");
   }
 
   // An interface registered without its proxy/stub class cannot be called across apartments.
@@ -528,10 +534,10 @@ std::vector<std::string> ClassesServedBy(platform::System& system, const Compone
   const std::string name = AsciiLower(File_GetName(component.copy));
   std::vector<std::string> served;
   for (const std::string& clsid :
-       system.RegistrySubkeys(platform::RegistryRoot::ClassesRoot, view, "CLSID")) {
+       system.RegistrySubkeys(platform::RegistryRoot::MachineClasses, view, "CLSID")) {
     // Only a server of the copy's name can be the copy: the others need no closer look.
     const std::optional<std::string> server = system.RegistryString(
-        platform::RegistryRoot::ClassesRoot, view, "CLSID\\" + clsid + "\\InprocServer32", "");
+        platform::RegistryRoot::MachineClasses, view, "CLSID\\" + clsid + "\\InprocServer32", "");
     if (!server || AsciiLower(*server).find(name) == std::string::npos) continue;
     const TypeLibraryClass type{.clsid = clsid};
     if (registry.Read(type).standing == Standing::ToCopy) served.push_back(clsid);

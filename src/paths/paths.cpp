@@ -47,6 +47,16 @@ std::string WindowsDir(const platform::System& system) {
 
 bool IsFullPath(std::string_view path) { return RootLength(path) > 0; }
 
+bool IsOnAnotherMachine(std::string_view path) {
+  const std::size_t start = path.find_first_not_of(" \"");
+  if (start == std::string_view::npos) return false;
+  const std::string text = AsciiLower(path.substr(start));
+  for (const char* device : {"\\\\?\\", "\\\\.\\"}) {
+    if (text.starts_with(device)) return text.substr(4).starts_with("unc\\");
+  }
+  return text.starts_with("\\\\") || text.starts_with("//");
+}
+
 std::string FullPath(std::string path, const std::string& currentDir) {
   std::replace(path.begin(), path.end(), '/', '\\');
   if (RootLength(path) == 0 && path.size() > 1 && path[1] == ':') {

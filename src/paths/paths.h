@@ -15,6 +15,9 @@ std::string WindowsDir(const platform::System& system);
 
 // Whether the path names its drive and folder, or its share, in full: "C:\x" or "\\server\share".
 bool IsFullPath(std::string_view path);
+// Whether the path, quotes and blanks around it aside, names a share ("\\server\x",
+// "\\?\UNC\server\x"): opening it reaches another machine.
+bool IsOnAnotherMachine(std::string_view path);
 
 // The path made absolute from `currentDir` as Windows makes it: '/' read as '\', "." and ".."
 // taken out, no doubled or trailing backslash but a root's.

@@ -8,6 +8,7 @@
 
 #include "inspect/type_library.h"
 #include "inspect/verification.h"
+#include "paths/paths.h"
 #include "pe_writer.h"
 #include "platform/memory/memory_platform.h"
 
@@ -325,6 +326,13 @@ INSTANTIATE_TEST_SUITE_P(
                     " is served out of process by C:\\Program Files\\Vendor\\comp.exe, another "
                     "build of this component, where c:\\windows\\system32\\comp.dll serves it in "
                     "process"}},
+        Registered{"OutOfProcessByItsHostBesideIt",
+                   [](auto& p) {
+                     PutBuild(p, "C:\\WINDOWS\\system32\\comphost.exe", AutomationRulesLibrary());
+                     SetMachine(p, "CLSID\\" + AutoId(4) + "\\LocalServer32",
+                                "\"C:\\WINDOWS\\system32\\comphost.exe\" /automation");
+                   },
+                   {}},
         // Its classes do not name the library: RegisterTypeLib wrote the key all the same.
         Registered{"InterfaceKeyDeleted",
                    [](auto& p) {
@@ -359,6 +367,18 @@ INSTANTIATE_TEST_SUITE_P(
              " is registered in the 32-bit registry view, where the 32-bit regsvr32.exe "
              "put it"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A user's value naming a share is never opened: that would hand the share this account's
+// credentials.
+TEST(Paths, AShareIsOnAnotherMachineHoweverSpelt) {
+  for (const char* remote : {"\\\\srv\\s\\x.dll", "\"\\\\srv\\s\\x.dll\"", "//srv/s/x.dll",
+                             "\\\\?\\UNC\\srv\\s\\x.dll", "\\\\.\\unc\\srv\\s\\x.dll"}) {
+    EXPECT_TRUE(paths::IsOnAnotherMachine(remote)) << remote;
+  }
+  for (const char* local : {"C:\\x.dll", "\\\\?\\C:\\x.dll", "\\\\.\\C:\\x.dll", "x.dll", ""}) {
+    EXPECT_FALSE(paths::IsOnAnotherMachine(local)) << local;
+  }
+}
 
 }  // namespace
 }  // namespace kalvenor::testing
