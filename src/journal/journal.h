@@ -52,8 +52,14 @@ inline constexpr char kSubkey[] = "subkey";
 inline constexpr char kValue[] = "value";
 // Once the tool has ended, each key it may have written as the tool left it: target, hive, view,
 // key, the SHA-256 of its tree ("-" when there is none). A tool that may write no key leaves one
-// record of the target alone. Undo gives back only the keys that still hold that.
+// record of the target alone. Undo gives back only the keys that still hold that; it writes the
+// same records of the keys it gives back, as it left them, for an Undo that runs again.
 inline constexpr char kLeft[] = "left";
+// A `left` record's digest before the tool of its step runs, for a key an earlier step kept:
+// until the step's records after the tool follow, what tools left of it is not known.
+inline constexpr char kToolRunning[] = "*";
+// A `left` record's digest of a key that could not be read once the tool had ended.
+inline constexpr char kUnread[] = "?";
 // Written by Undo before its first step: each key another registration changed since the run
 // (hive, view, key), or one record without fields where none did. An Undo that runs again after
 // one that failed or was cut short takes the keys as the first found them, not as its steps left

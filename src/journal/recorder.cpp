@@ -7,6 +7,7 @@
 #include "inspect/pe_image.h"
 #include "inspect/verification.h"
 #include "lib/lib_filesystem.h"
+#include "platform/registry_views.h"
 
 namespace kalvenor::journal {
 namespace {
@@ -50,6 +51,7 @@ platform::Status Recorder::Begin(const std::string& runKind, const std::string& 
   writer_.reset();
   toolAhead_.clear();
   keptKeys_.clear();
+  keeping_.clear();
   footprint_ = {};
   classesByFile_.clear();
   auto folder = Store(system_).NewRun();
@@ -73,6 +75,9 @@ const std::string& Recorder::Folder() const { return writer_->Folder(); }
 platform::Status Recorder::Write(const std::vector<Record>& records) {
   if (!writer_) return platform::Done{};
   platform::Status written = writer_->Write(records);
+  // A key counts as kept only once its records are on the disk.
+  if (written.ok()) keptKeys_.merge(keeping_);
+  keeping_.clear();
   if (written.ok()) return written;
   return platform::SystemError{written.error().code,
                                "the run's journal cannot be written: " + written.error().message};
@@ -155,25 +160,40 @@ void Recorder::KeepKeys(const std::string& target, inspect::RegistryFootprint fo
       footprint.keys.push_back(std::move(progId));
     }
   }
-  const std::string view = ViewText(footprint.view);
   for (const std::string& key : footprint.keys) {
-    if (!keptKeys_.insert(view + AsciiLower(key)).second) continue;
-    // Each hive apart: a class of the user's comes back as the user's, one of the machine's as
-    // the machine's.
-    for (const platform::RegistryRoot hive : kHives) {
-      auto tree = system_.ReadRegistryTree(hive, footprint.view, key);
-      // A key that cannot be read is not kept: Undo then leaves it as it finds it.
-      if (!tree.ok()) continue;
-      records.push_back(
-          {kinds::kKey, {target, view, key, tree.value() ? "1" : "0", HiveText(hive)}});
-      if (!tree.value()) continue;
-      for (const std::string& subkey : tree.value()->keys) {
-        if (!subkey.empty()) records.push_back({kinds::kSubkey, {view, key, subkey}});
+    // A key both views share is kept in both at once, before either's tool writes it: Wine keeps
+    // some of those apart, and on Windows the two records are of one key.
+    for (const platform::RegistryView view :
+         platform::ViewsSharing(platform::RegistryRoot::MachineClasses, footprint.view, key)) {
+      const std::string id = ViewText(view) + AsciiLower(key);
+      if (keptKeys_.contains(id)) {
+        // Kept by an earlier step, whose tool's records of it hold no longer once this tool runs:
+        // a run cut short in this step knows nothing of it.
+        for (const platform::RegistryRoot hive : kHives) {
+          records.push_back(
+              {kinds::kLeft,
+               {target, HiveText(hive), ViewText(view), key, std::string(kinds::kToolRunning)}});
+        }
+        continue;
       }
-      for (const platform::RegistryValue& value : tree.value()->values) {
+      if (!keeping_.insert(id).second) continue;
+      // Each hive apart: a class of the user's comes back as the user's, one of the machine's as
+      // the machine's.
+      for (const platform::RegistryRoot hive : kHives) {
+        auto tree = system_.ReadRegistryTree(hive, view, key);
+        // A key that cannot be read is not kept: Undo then leaves it as it finds it.
+        if (!tree.ok()) continue;
         records.push_back(
-            {kinds::kValue,
-             {view, key, value.key, value.name, std::to_string(value.type), HexOf(value.data)}});
+            {kinds::kKey, {target, ViewText(view), key, tree.value() ? "1" : "0", HiveText(hive)}});
+        if (!tree.value()) continue;
+        for (const std::string& subkey : tree.value()->keys) {
+          if (!subkey.empty()) records.push_back({kinds::kSubkey, {ViewText(view), key, subkey}});
+        }
+        for (const platform::RegistryValue& value : tree.value()->values) {
+          records.push_back({kinds::kValue,
+                             {ViewText(view), key, value.key, value.name,
+                              std::to_string(value.type), HexOf(value.data)}});
+        }
       }
     }
   }
@@ -182,21 +202,24 @@ void Recorder::KeepKeys(const std::string& target, inspect::RegistryFootprint fo
 
 platform::Status Recorder::AfterTool(const std::string& target) {
   if (!writer_) return platform::Done{};
-  const std::string view = ViewText(footprint_.view);
   std::vector<Record> records;
   std::set<std::string> seen;
   // The footprint, and the ProgIDs its classes name now, which the tool may have added.
   std::vector<std::string> keys = footprint_.keys;
   for (std::size_t i = 0; i < keys.size(); ++i) {
     const std::string key = keys[i];
-    if (!seen.insert(AsciiLower(key)).second) continue;
-    for (const platform::RegistryRoot hive : kHives) {
-      auto tree = system_.ReadRegistryTree(hive, footprint_.view, key);
-      if (!tree.ok()) continue;  // Undo then finds it changed, and leaves it
-      records.push_back(
-          {kinds::kLeft, {target, HiveText(hive), view, key, TreeDigest(tree.value())}});
-      if (tree.value() && AsciiLower(key).starts_with("clsid\\")) {
-        for (std::string& progId : inspect::ProgIdsIn(*tree.value())) keys.push_back(progId);
+    for (const platform::RegistryView view :
+         platform::ViewsSharing(platform::RegistryRoot::MachineClasses, footprint_.view, key)) {
+      if (!seen.insert(ViewText(view) + AsciiLower(key)).second) continue;
+      for (const platform::RegistryRoot hive : kHives) {
+        auto tree = system_.ReadRegistryTree(hive, view, key);
+        // One that cannot be read is never taken for the run's: Undo leaves it as it finds it.
+        records.push_back({kinds::kLeft,
+                           {target, HiveText(hive), ViewText(view), key,
+                            tree.ok() ? TreeDigest(tree.value()) : kinds::kUnread}});
+        if (tree.ok() && tree.value() && AsciiLower(key).starts_with("clsid\\")) {
+          for (std::string& progId : inspect::ProgIdsIn(*tree.value())) keys.push_back(progId);
+        }
       }
     }
   }

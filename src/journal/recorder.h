@@ -94,6 +94,7 @@ class Recorder {
   std::optional<Writer> writer_;
   std::string toolAhead_;                 // the target whose tool records went with its copy's
   std::set<std::string> keptKeys_;        // view and key, lower case
+  std::set<std::string> keeping_;         // those of the records not written yet
   inspect::RegistryFootprint footprint_;  // of the tool step journaled last
   std::map<platform::RegistryView, std::multimap<std::string, std::string>> classesByFile_;
 };

@@ -114,9 +114,6 @@ Journaled ChangesOf(const std::vector<Record>& records, RegistryView ownView) {
                       AsciiLower(state.key) == AsciiLower(record.Field(1));
     return same ? &state : nullptr;
   };
-  // The keys as a tool left them count only where every tool's step has its records of them:
-  // a run that ended while its tool ran does not tell what the tool left.
-  std::set<std::string> toolsRunning;
   for (const Record& record : records) {
     const std::string& target = record.Field(0);
     if (record.kind == kinds::kBackup) {
@@ -130,7 +127,6 @@ Journaled ChangesOf(const std::vector<Record>& records, RegistryView ownView) {
     } else if (record.kind == kinds::kRegister || record.kind == kinds::kUnregister) {
       Change& change = of(target);
       (record.kind == kinds::kRegister ? change.registered : change.unregistered) = true;
-      toolsRunning.insert(AsciiLower(target));
       for (auto& [owner, state] : pending) of(owner).keys.push_back(std::move(state));
       pending.clear();
     } else if (record.kind == kinds::kRegistered) {
@@ -164,10 +160,14 @@ Journaled ChangesOf(const std::vector<Record>& records, RegistryView ownView) {
         pending.emplace_back(target, std::move(state));
       }
     } else if (record.kind == kinds::kLeft) {
-      toolsRunning.erase(AsciiLower(target));
       const auto hive = HiveFromText(record.Field(1));
       const auto view = ViewFromText(record.Field(2));
-      if (hive && view) journaled.left[IdOf(*hive, *view, record.Field(3))] = record.Field(4);
+      // A key whose step was cut short while its tool ran: what the tool left is not known.
+      if (hive && view && record.Field(4) == kinds::kToolRunning) {
+        journaled.left.erase(IdOf(*hive, *view, record.Field(3)));
+      } else if (hive && view) {
+        journaled.left[IdOf(*hive, *view, record.Field(3))] = record.Field(4);
+      }
     } else if (record.kind == kinds::kChangedSince) {
       if (!journaled.changed) journaled.changed.emplace();
       const auto hive = HiveFromText(record.Field(0));
@@ -190,7 +190,6 @@ Journaled ChangesOf(const std::vector<Record>& records, RegistryView ownView) {
       of(target).undone = true;
     }
   }
-  if (!toolsRunning.empty()) journaled.left.clear();
   return journaled;
 }
 
@@ -409,7 +408,13 @@ void UndoRun(platform::System& system, const paths::WindowsFolders& folders, Und
       for (Record& record : ChangedRecords(file.keys)) changed.push_back(std::move(record));
     }
     if (changed.empty()) changed.push_back({kinds::kChangedSince, {}});
-    (void)journal.Write(changed);
+    // Without it, an Undo that runs again would take them for the run's.
+    platform::Status written = journal.Write(changed);
+    if (!written.ok()) {
+      return steps.Failed("the keys another registration changed since the run cannot be " +
+                          std::string("written into its journal (") + written.error().message +
+                          "), so Undo takes no step");
+    }
   }
   for (File& file : files) {
     if (file.outside) {
@@ -426,12 +431,13 @@ void UndoRun(platform::System& system, const paths::WindowsFolders& folders, Und
   for (const File& file : files) {
     if (file.undone == Undone::Kept) continue;
     const bool undone = file.undone == Undone::Done;
-    if (!RestoreKeys(system, steps, file.change.target, file.keys, undone) || !undone) {
-      complete = false;
-      continue;
-    }
-    platform::Status marked = journal.Write({{kinds::kFileUndone, {file.change.target}}});
-    if (!marked.ok()) complete = false;
+    const bool restored = RestoreKeys(system, steps, file.change.target, file.keys, undone);
+    // The run's keys as this Undo left them: an Undo that runs again takes for the run's only
+    // those that still hold that.
+    std::vector<Record> records = LeftRecords(system, file.change.target, file.keys);
+    if (restored && undone) records.push_back({kinds::kFileUndone, {file.change.target}});
+    platform::Status marked = journal.Write(records);
+    complete = complete && restored && undone && marked.ok();
   }
   // An Undo that could not finish leaves the run to be undone again: a retry does what is left.
   if (!complete) return;

@@ -53,9 +53,12 @@ std::vector<KeyFound> FindKeys(const platform::System& system, const std::vector
     const auto found = left.find(IdOf(state.hive, state.view, state.key));
     return found == left.end() ? std::nullopt : std::optional(found->second);
   };
-  // Still as the run's tools left it; after an earlier Undo, as that one found it.
+  // Still as the run's tools left it, or an earlier Undo that gave it back; never one that Undo
+  // found changed by another registration.
   auto runs = [&](const KeyFound& key) {
-    if (changed) return !changed->contains(IdOf(key.before.hive, key.before.view, key.before.key));
+    if (changed && changed->contains(IdOf(key.before.hive, key.before.view, key.before.key))) {
+      return false;
+    }
     return !key.left || TreeDigest(key.found) == *key.left;
   };
   std::vector<KeyFound> found;
@@ -114,8 +117,14 @@ bool RestoreKeys(platform::System& system, UndoSteps& steps, const std::string& 
     steps.Note(std::to_string(restored) + " of the keys it registers, as they stood before " +
                "the run");
   }
+  // A key both views share is kept in each: one note of it.
+  std::set<std::string> noted;
   for (const KeyFound& key : keys) {
-    if (!key.runs) {
+    if (key.runs || !noted.insert(AsciiLower(KeyName(key.before))).second) continue;
+    if (key.left == kinds::kUnread) {
+      steps.Note(KeyName(key.before) + " could not be read once the tool had ended, so it " +
+                 "stays as Undo found it");
+    } else {
       steps.Note("another registration changed " + KeyName(key.before) +
                  " since the run, so it stays as Undo found it");
     }
@@ -130,6 +139,19 @@ bool RestoreKeys(platform::System& system, UndoSteps& steps, const std::string& 
     }
   }
   return done;
+}
+
+std::vector<Record> LeftRecords(const platform::System& system, const std::string& target,
+                                const std::vector<KeyFound>& keys) {
+  std::vector<Record> records;
+  for (const KeyFound& key : keys) {
+    if (!key.runs) continue;
+    auto now = system.ReadRegistryTree(key.before.hive, key.before.view, key.before.key);
+    records.push_back({kinds::kLeft,
+                       {target, HiveText(key.before.hive), ViewText(key.before.view),
+                        key.before.key, now.ok() ? TreeDigest(now.value()) : kinds::kUnread}});
+  }
+  return records;
 }
 
 std::vector<Record> ChangedRecords(const std::vector<KeyFound>& keys) {

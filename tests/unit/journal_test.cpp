@@ -36,12 +36,14 @@ class JournalTest : public SetupFixture {
     (void)platform.SetRegistryDword(RegistryRoot::LocalMachine, RegistryView::Bits32,
                                     journal::kSharedDllsKey, path, count);
   }
-  // The registry keys the last run's journal keeps, by the file whose registration may write them.
+  // The registry keys the last run's journal keeps in the 32-bit view, by the file whose
+  // registration may write them.
   std::map<std::string, Strings> KeptKeys() {
     std::map<std::string, Strings> kept;
     for (const journal::Record& record :
          journal::ReadJournal(platform, journal::Store(platform).LastRun().value_or(""))) {
-      if (record.kind == journal::kinds::kKey && record.Field(4) == "machine") {
+      if (record.kind == journal::kinds::kKey && record.Field(4) == "machine" &&
+          record.Field(1) == "32") {
         kept[record.Field(0)].push_back(record.Field(2));
       }
     }
@@ -481,6 +483,111 @@ TEST_F(JournalTest, UndoGivesBackEachHiveAsItselfAndOnlyTheKeysOfItsClasses) {
     ClickSurface();
   }
 }
+
+// What another registration changed between the run and its Undo stays as Undo finds it, and the
+// run's own keys go back, wherever the run was cut short, after an Undo that failed, and for a
+// type library the 32-bit and 64-bit copies of one component share, as both views share it.
+struct KeysCase {
+  const char* name;
+  const char* killedAt;  // the file whose tool was running when the run was cut short
+  bool retried;          // after an Undo whose copy back failed
+  bool othersRegister;   // another program registers the class of a.dll before the last Undo
+};
+class UndoKeysTest : public JournalTest, public ::testing::WithParamInterface<KeysCase> {};
+
+TEST_P(UndoKeysTest, OthersKeysStayAndTheRunsGoBack) {
+  struct Killed {};
+  const KeysCase& c = GetParam();
+  const std::string server = std::string(kClass) + "\\InprocServer32";
+  const std::string library = "TypeLib\\{069D1E67-6900-4A01-BC80-D77EE99E1CF4}";
+  for (const auto& [file, machine] : {std::pair{"lib32.dll", inspect::Machine::X86},
+                                      std::pair{"lib64.dll", inspect::Machine::X64}}) {
+    const auto image = PeWriter(machine).Dll(true).TypeLibrary(TypeLibrary("Lib")).Build();
+    platform.AddFile(
+        std::string("C:\\Kalvenor\\") + file,
+        {.content = std::string(reinterpret_cast<const char*>(image.data()), image.size())});
+  }
+  platform.AddFolder("C:\\WINDOWS\\Sysnative");
+  platform.AddFile("C:\\WINDOWS\\Sysnative\\regsvr32.exe");
+  platform.AddFile(kTarget, {.content = "before"});
+  platform.SetRegistryString(RegistryRoot::MachineClasses, RegistryView::Bits32, server, "",
+                             kTarget);
+  platform.SetRegistryString(RegistryRoot::MachineClasses, RegistryView::Bits32,
+                             library + "\\1.0\\0\\win32", "", "C:\\Old\\lib.dll");
+  auto libraryBefore =
+      platform.ReadRegistryTree(RegistryRoot::MachineClasses, RegistryView::Bits32, library);
+  bool installing = true;
+  platform.onStart = [&](const std::string& tool, const std::string& commandLine) {
+    if (installing && c.killedAt && commandLine.find(c.killedAt) != std::string::npos) {
+      throw Killed{};
+    }
+    const bool removing = commandLine.find(" /u ") != std::string::npos;
+    const RegistryView view =
+        tool.find("sysnative") != std::string::npos ? RegistryView::Bits64 : RegistryView::Bits32;
+    if (commandLine.find("\\a.dll") != std::string::npos) {
+      if (removing) {
+        (void)platform.WriteRegistryTree(RegistryRoot::ClassesRoot, view, kClass, std::nullopt);
+      } else {
+        platform.SetRegistryString(RegistryRoot::ClassesRoot, view, server, "", kTarget);
+      }
+    } else if (commandLine.find("\\lib") != std::string::npos) {
+      if (removing) {
+        (void)platform.WriteRegistryTree(RegistryRoot::ClassesRoot, view, library, std::nullopt);
+      } else {
+        platform.SetRegistryString(
+            RegistryRoot::ClassesRoot, view,
+            library + (view == RegistryView::Bits64 ? "\\1.0\\0\\win64" : "\\1.0\\0\\win32"), "",
+            commandLine);
+      }
+    }
+    return platform::memory::ProcessScript{};
+  };
+  Start();
+  try {
+    Click(SetupId::cmdInstall);  // automatic mode: a.dll, b.dll, lib32.dll, lib64.dll
+  } catch (const Killed&) {
+  }
+  installing = false;
+  auto undo = [&] {
+    Start();
+    static_cast<platform::memory::MemoryForm&>(setup->Window()).ChooseSystemMenu(1);
+  };
+  if (c.retried) {
+    platform.FailNextCopy(MemoryError(112));
+    undo();
+  }
+  const char* other = "C:\\Other\\a.dll";
+  if (c.othersRegister) {
+    platform.SetRegistryString(RegistryRoot::ClassesRoot, RegistryView::Bits32, server, "", other);
+  }
+  undo();
+  EXPECT_EQ(platform.Content(kTarget), "before") << Log();
+  EXPECT_EQ(platform.RegistryString(RegistryRoot::ClassesRoot, RegistryView::Bits32, server, ""),
+            c.othersRegister ? other : kTarget)
+      << Log();
+  EXPECT_EQ(Log().find("another registration changed HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID"
+                       "\\{A1} since the run") == std::string::npos,
+            !c.othersRegister)
+      << Log();
+  for (const RegistryView view : {RegistryView::Bits32, RegistryView::Bits64}) {
+    EXPECT_EQ(platform.ReadRegistryTree(RegistryRoot::MachineClasses, view, library).value(),
+              libraryBefore.value())
+        << Log();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, UndoKeysTest,
+    ::testing::Values(KeysCase{"a type library both builds share", nullptr, false, false},
+                      KeysCase{"cut short in a later step", "b.dll", false, true},
+                      KeysCase{"a retry after a later registration", nullptr, true, true}),
+    [](const auto& info) {
+      std::string name;
+      for (const char ch : std::string(info.param.name)) {
+        if (std::isalnum(static_cast<unsigned char>(ch))) name += ch;
+      }
+      return name;
+    });
 
 // The store keeps the last 20 runs, oldest first out, however many fall in one second; a clock
 // turned back and a file of the next run's name change neither order nor folder.

@@ -319,6 +319,9 @@ class MemoryPlatform final : public Toolkit, public System {
   // Where a key of HKCR lies: in the user's classes when they hold it, as Windows reads and
   // writes it, else in the machine's; any other root's key where it is named.
   RegistryRoot Hive(RegistryRoot root, RegistryView view, std::string_view key) const;
+  // Where a key of the view is kept: the keys both views share are kept once.
+  RegistryView StoredView(RegistryRoot root, RegistryView view, std::string_view key) const;
+  RegistryPath PathOf(RegistryRoot root, RegistryView view, std::string_view key) const;
   // The key, made with every key above it as needed.
   RegistryKey& MakeKey(RegistryRoot root, RegistryView view, std::string_view path);
   const RegistryValue* FindValue(RegistryRoot root, RegistryView view, std::string_view key,

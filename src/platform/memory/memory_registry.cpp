@@ -4,6 +4,7 @@
 #include "platform/memory/folded.h"
 #include "platform/memory/memory_platform.h"
 #include "platform/registry_strings.h"
+#include "platform/registry_views.h"
 
 namespace kalvenor::platform::memory {
 namespace {
@@ -14,10 +15,22 @@ std::string Joined(std::string_view key, std::string_view relative) {
 
 }  // namespace
 
+RegistryView MemoryPlatform::StoredView(RegistryRoot root, RegistryView view,
+                                        std::string_view key) const {
+  // 32-bit Windows has one view; 64-bit Windows one for the keys both views share.
+  if (systemFolders_.wow64.empty()) return RegistryView::Bits32;
+  return IsRedirected(root, key) ? view : RegistryView::Bits64;
+}
+
+MemoryPlatform::RegistryPath MemoryPlatform::PathOf(RegistryRoot root, RegistryView view,
+                                                    std::string_view key) const {
+  return {root, StoredView(root, view, key), Folded(key)};
+}
+
 RegistryRoot MemoryPlatform::Hive(RegistryRoot root, RegistryView view,
                                   std::string_view key) const {
   if (root != RegistryRoot::ClassesRoot) return root;
-  return registry_.contains({RegistryRoot::UserClasses, view, Folded(key)})
+  return registry_.contains(PathOf(RegistryRoot::UserClasses, view, key))
              ? RegistryRoot::UserClasses
              : RegistryRoot::MachineClasses;
 }
@@ -27,16 +40,16 @@ MemoryPlatform::RegistryKey& MemoryPlatform::MakeKey(RegistryRoot root, Registry
   // As in the registry, a key is made with the keys above it.
   for (std::size_t slash = path.find('\\'); slash != std::string_view::npos;
        slash = path.find('\\', slash + 1)) {
-    registry_.try_emplace({root, view, Folded(path.substr(0, slash))},
+    registry_.try_emplace(PathOf(root, view, path.substr(0, slash)),
                           RegistryKey{std::string(path.substr(0, slash)), {}});
   }
-  return registry_.try_emplace({root, view, Folded(path)}, RegistryKey{std::string(path), {}})
+  return registry_.try_emplace(PathOf(root, view, path), RegistryKey{std::string(path), {}})
       .first->second;
 }
 
 const RegistryValue* MemoryPlatform::FindValue(RegistryRoot root, RegistryView view,
                                                std::string_view key, std::string_view name) const {
-  auto found = registry_.find({Hive(root, view, key), view, Folded(key)});
+  auto found = registry_.find(PathOf(Hive(root, view, key), view, key));
   if (found == registry_.end()) return nullptr;
   for (const RegistryValue& value : found->second.values) {
     if (Folded(value.name) == Folded(name)) return &value;
@@ -63,18 +76,25 @@ MemoryPlatform::KeyTree(RegistryRoot root, RegistryView view, std::string_view p
   const std::string folded = Folded(path);
   root = Hive(root, view, path);
   std::vector<std::map<RegistryPath, RegistryKey>::const_iterator> keys;
-  // Every path that begins with the key's lies together; only the key and those below it count,
-  // not "{A}B" beside "{A}".
-  for (auto at = registry_.lower_bound({root, view, folded});
-       at != registry_.end() && std::get<0>(at->first) == root && std::get<1>(at->first) == view &&
-       std::get<2>(at->first).starts_with(folded);
-       ++at) {
-    const std::string& other = std::get<2>(at->first);
-    // A root's own subkeys: all of its keys.
-    if (folded.empty() || other.size() == folded.size() || other[folded.size()] == '\\') {
-      keys.push_back(at);
+  // Every path that begins with the key's lies together in each stored view; only the key and
+  // those below it count, not "{A}B" beside "{A}", and of each view only the keys this view sees
+  // there.
+  for (const RegistryView stored : {RegistryView::Bits32, RegistryView::Bits64}) {
+    for (auto at = registry_.lower_bound({root, stored, folded});
+         at != registry_.end() && std::get<0>(at->first) == root &&
+         std::get<1>(at->first) == stored && std::get<2>(at->first).starts_with(folded);
+         ++at) {
+      const std::string& other = std::get<2>(at->first);
+      // A root's own subkeys: all of its keys.
+      const bool below =
+          folded.empty() || other.size() == folded.size() || other[folded.size()] == '\\';
+      if (below && StoredView(root, view, other) == stored) keys.push_back(at);
     }
   }
+  // Each key after its parent.
+  std::sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) {
+    return std::get<2>(a->first) < std::get<2>(b->first);
+  });
   return keys;
 }
 
@@ -138,7 +158,7 @@ Status MemoryPlatform::WriteRegistryString(RegistryRoot root, RegistryView view,
 
 Status MemoryPlatform::DeleteRegistryValue(RegistryRoot root, RegistryView view,
                                            std::string_view key, std::string_view name) {
-  auto found = registry_.find({Hive(root, view, key), view, Folded(key)});
+  auto found = registry_.find(PathOf(Hive(root, view, key), view, key));
   if (found != registry_.end()) {
     std::erase_if(found->second.values,
                   [&](const RegistryValue& value) { return Folded(value.name) == Folded(name); });
