@@ -8,38 +8,34 @@
 #include "capture/placeholders.h"
 #include "capture/registry_walk.h"
 #include "platform/registry_strings.h"
+#include "platform/registry_views.h"
 
 namespace kalvenor::capture {
 namespace {
 
 using platform::RegistryValue;
 
-// The classes that have a 32-bit view of their own, under Classes\Wow6432Node; the others are
-// shared (as a 32-bit reg.exe writes them under Wine 8; the same list as Windows 7's).
-bool Redirected(std::string_view classesKey) {
-  static constexpr std::array<std::string_view, 5> kViews = {"clsid", "directshow", "interface",
-                                                             "media type", "mediafoundation"};
-  const std::string first = AsciiLower(classesKey.substr(0, classesKey.find('\\')));
-  for (const std::string_view view : kViews) {
-    if (first == view) return true;
-  }
-  return false;
-}
-
+// A key of the classes as a 32-bit program writes it: the redirected ones under Wow6432Node.
 std::string Classes32(std::string_view key) {
-  return (Redirected(key) ? "Wow6432Node\\" : "") + std::string(key);
+  const bool apart = platform::IsRedirected(platform::RegistryRoot::MachineClasses, key);
+  return (apart ? "Wow6432Node\\" : "") + std::string(key);
 }
 
-// HKLM as a 32-bit program writes it: Software in Software\Wow6432Node, but its classes, which
-// are shared but for the redirected ones.
-std::string Machine32(std::string_view key) {
+// HKLM or HKCU as a 32-bit program writes it: the classes as above; under HKLM, Software in
+// Software\Wow6432Node but for the keys both views share.
+std::string InView32(std::string_view key, platform::RegistryRoot root) {
   if (const auto classes = BelowClasses(key)) {
     return std::string(key.substr(0, 16)) + (classes->empty() ? "" : "\\" + Classes32(*classes));
   }
-  const std::string lower = AsciiLower(key);
-  if (lower == "software" || lower.starts_with("software\\"))
+  if (root == platform::RegistryRoot::LocalMachine && platform::IsRedirected(root, key))
     return std::string(key.substr(0, 8)) + "\\Wow6432Node" + std::string(key.substr(8));
   return std::string(key);
+}
+std::string Machine32(std::string_view key) {
+  return InView32(key, platform::RegistryRoot::LocalMachine);
+}
+std::string User32(std::string_view key) {
+  return InView32(key, platform::RegistryRoot::UserClasses);
 }
 
 std::string Quoted(std::string_view text) {
@@ -120,7 +116,8 @@ std::string RegFile(const std::vector<Captured>& components, const SystemDirecto
                component, naming);
     AppendTree(text, "HKEY_LOCAL_MACHINE", registration.localMachine, bits64 ? nullptr : Machine32,
                component, naming);
-    AppendTree(text, "HKEY_CURRENT_USER", registration.currentUser, nullptr, component, naming);
+    AppendTree(text, "HKEY_CURRENT_USER", registration.currentUser, bits64 ? nullptr : User32,
+               component, naming);
   }
   std::vector<std::byte> data = platform::StringData(text);
   data.resize(data.size() - 2);  // no terminating null in a file

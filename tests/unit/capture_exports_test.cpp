@@ -161,8 +161,9 @@ TEST(WixSource, TakesIdsAndGuidsFromTheFileNameAndBitness) {
   EXPECT_NE(a, b);
 }
 
-// A 32-bit component's keys where the 64-bit reg.exe puts them in the 32-bit view, as found
-// under Wine's 32-bit regsvr32: only some classes have a view of their own.
+// A 32-bit component's keys where the 64-bit reg.exe puts them in the 32-bit view of 64-bit
+// Windows: only some classes, and HKLM\Software but for the keys both views share, have a view
+// of their own (Wine keeps a user's classes in one view).
 TEST(RegFile, PutsA32BitComponentInThe32BitView) {
   struct Case {
     int hive;  // 0 HKCR, 1 HKLM, 2 HKCU
@@ -179,7 +180,10 @@ TEST(RegFile, PutsA32BitComponentInThe32BitView) {
       {1, "Software\\Classes\\.js", "HKEY_LOCAL_MACHINE\\Software\\Classes\\.js"},
       {1, "SOFTWARE\\Vendor", "HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Vendor"},
       {1, "System\\Vendor", "HKEY_LOCAL_MACHINE\\System\\Vendor"},
-      {2, "Software\\Classes\\CLSID\\{X}", "HKEY_CURRENT_USER\\Software\\Classes\\CLSID\\{X}"},
+      {1, "Software\\Policies\\Vendor", "HKEY_LOCAL_MACHINE\\Software\\Policies\\Vendor"},
+      {2, "Software\\Classes\\CLSID\\{X}",
+       "HKEY_CURRENT_USER\\Software\\Classes\\Wow6432Node\\CLSID\\{X}"},
+      {2, "Software\\Classes\\TypeLib\\{T}", "HKEY_CURRENT_USER\\Software\\Classes\\TypeLib\\{T}"},
   };
   for (const Case& c : cases) {
     Captured component = Component({}, RegistryView::Bits32);
