@@ -12,6 +12,7 @@ namespace {
 using sample::kNormalClsidString;
 
 constexpr wchar_t kDictionary[] = L"{EE09B103-97E0-11CF-978F-00A02463E06F}";  // scrrun.dll's
+constexpr wchar_t kScriptingLibrary[] = L"TypeLib\\{420B2830-E718-11CF-893D-00A0C9054228}";
 
 std::wstring OfBits(const wchar_t* x86, const wchar_t* x64, bool own) {
   return EnvironmentVariable((sizeof(void*) == 8) == own ? x64 : x86);
@@ -46,6 +47,9 @@ TEST_F(Bitness, AMixedFolderInstallsIsUndoneAndRemovedInOneRun) {
               L"scrrun_other.dll");
   const auto dictionaryBefore =
       std::pair(InprocServer(kDictionary), InprocServer(kDictionary, OtherView()));
+  // One key of both views on Windows; Wine 8 keeps a 32-bit program's apart.
+  const auto libraryBefore = std::pair(ClassesTreeText(kScriptingLibrary, OwnView()),
+                                       ClassesTreeText(kScriptingLibrary, OtherView()));
   App app(folder, windows.ForProgram());
 
   const std::wstring installed = RunToEnd(app, SetupId::cmdInstall);
@@ -65,6 +69,10 @@ TEST_F(Bitness, AMixedFolderInstallsIsUndoneAndRemovedInOneRun) {
   EXPECT_EQ(InprocServer(kNormalClsidString, OtherView()), std::nullopt);
   EXPECT_EQ(std::pair(InprocServer(kDictionary), InprocServer(kDictionary, OtherView())),
             dictionaryBefore);
+  EXPECT_EQ(std::pair(ClassesTreeText(kScriptingLibrary, OwnView()),
+                      ClassesTreeText(kScriptingLibrary, OtherView())),
+            libraryBefore);
+  EXPECT_EQ(undone.find(L"another registration changed"), std::wstring::npos) << Narrow(undone);
 
   ClickSurface(app);
   ASSERT_TRUE(WaitUntil([&] { return ListBack(app); }));

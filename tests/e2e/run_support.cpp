@@ -227,6 +227,34 @@ std::optional<std::wstring> InprocServer(std::wstring_view clsid, REGSAM view) {
   return value;
 }
 
+std::wstring ClassesTreeText(const std::wstring& path, REGSAM view) {
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
+    return {};
+  }
+  std::wstring text = L"[" + path + L"]\n";
+  wchar_t name[16384];
+  BYTE data[65536];
+  for (DWORD i = 0;; ++i) {
+    DWORD nameLength = 16384, type = 0, bytes = sizeof(data);
+    if (::RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &bytes) != ERROR_SUCCESS)
+      break;
+    text += std::wstring(name, nameLength) + L"=" + std::to_wstring(type) + L":" +
+            std::wstring(reinterpret_cast<const wchar_t*>(data), bytes / sizeof(wchar_t)) + L"\n";
+  }
+  std::vector<std::wstring> subkeys;
+  for (DWORD i = 0;; ++i) {
+    DWORD nameLength = 16384;
+    if (::RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      break;
+    subkeys.emplace_back(name, nameLength);
+  }
+  ::RegCloseKey(key);
+  for (const std::wstring& subkey : subkeys) text += ClassesTreeText(path + L"\\" + subkey, view);
+  return text;
+}
+
 void DeleteClsid(std::wstring_view clsid, REGSAM view) {
   HKEY classes = nullptr;
   if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_ALL_ACCESS | view, &classes) !=

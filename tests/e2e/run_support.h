@@ -97,6 +97,9 @@ REGSAM OtherView();
 
 // The default value of HKCR\CLSID\{clsid}\InprocServer32 in `view`; none without the key.
 std::optional<std::wstring> InprocServer(std::wstring_view clsid, REGSAM view = OwnView());
+// Every key and value below HKCR\`path` in `view`, one per line in the registry's order; empty
+// without the key.
+std::wstring ClassesTreeText(const std::wstring& path, REGSAM view);
 // Removes HKCR\CLSID\{clsid} from `view`, if there.
 void DeleteClsid(std::wstring_view clsid, REGSAM view = OwnView());
 
