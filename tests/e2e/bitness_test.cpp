@@ -47,7 +47,7 @@ TEST_F(Bitness, AMixedFolderInstallsIsUndoneAndRemovedInOneRun) {
               L"scrrun_other.dll");
   const auto dictionaryBefore =
       std::pair(InprocServer(kDictionary), InprocServer(kDictionary, OtherView()));
-  // One key of both views on Windows; Wine 8 keeps a 32-bit program's apart.
+  // One key of both views, on Windows as under Wine (see OwnView).
   const auto libraryBefore = std::pair(ClassesTreeText(kScriptingLibrary, OwnView()),
                                        ClassesTreeText(kScriptingLibrary, OtherView()));
   App app(folder, windows.ForProgram());

@@ -91,6 +91,13 @@ std::wstring SystemMessage(DWORD code);
 inline constexpr wchar_t kSharedDlls[] =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
 
+// Where Wine 8's registry views differ from 64-bit Windows', whose rule the program follows
+// (checked with Wine's reg.exe /reg:32 and /reg:64): Wine keeps the ProgIDs and AppID keys of a
+// 32-bit program apart from a 64-bit one's, where Windows shares them, and a user's CLSID keys in
+// one view for both, where Windows keeps them apart. TypeLib is shared and CLSID and Interface
+// kept apart, as on Windows. A test that reads such a key in both views compares each view with
+// itself, before and after, which holds under either rule.
+//
 // The registry view of the program under test, which has this process's bitness.
 REGSAM OwnView();
 REGSAM OtherView();
