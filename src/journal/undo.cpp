@@ -401,20 +401,23 @@ void UndoRun(platform::System& system, const paths::WindowsFolders& folders, Und
     if (!file.outside)
       file.keys = FindKeys(system, change->keys, journaled.left, journaled.changed);
   }
-  // Before the first step: what another registration changed stays so for a later Undo too.
+  // Before the first step: what another registration changed stays so for a later Undo too, and
+  // the keys Undo's tools may write are the run's for one cut short.
+  std::vector<Record> ahead;
   if (!journaled.left.empty() && !journaled.changed) {
-    std::vector<Record> changed;
     for (const File& file : files) {
-      for (Record& record : ChangedRecords(file.keys)) changed.push_back(std::move(record));
+      for (Record& record : ChangedRecords(file.keys)) ahead.push_back(std::move(record));
     }
-    if (changed.empty()) changed.push_back({kinds::kChangedSince, {}});
-    // Without it, an Undo that runs again would take them for the run's.
-    platform::Status written = journal.Write(changed);
-    if (!written.ok()) {
-      return steps.Failed("the keys another registration changed since the run cannot be " +
-                          std::string("written into its journal (") + written.error().message +
-                          "), so Undo takes no step");
+    if (ahead.empty()) ahead.push_back({kinds::kChangedSince, {}});
+  }
+  for (const File& file : files) {
+    for (Record& record : LeftRecords(system, file.change.target, file.keys, true)) {
+      ahead.push_back(std::move(record));
     }
+  }
+  if (platform::Status written = journal.Write(ahead); !written.ok()) {
+    return steps.Failed("what Undo finds cannot be written into the run's journal (" +
+                        written.error().message + "), so Undo takes no step");
   }
   for (File& file : files) {
     if (file.outside) {
@@ -434,7 +437,7 @@ void UndoRun(platform::System& system, const paths::WindowsFolders& folders, Und
     const bool restored = RestoreKeys(system, steps, file.change.target, file.keys, undone);
     // The run's keys as this Undo left them: an Undo that runs again takes for the run's only
     // those that still hold that.
-    std::vector<Record> records = LeftRecords(system, file.change.target, file.keys);
+    std::vector<Record> records = LeftRecords(system, file.change.target, file.keys, false);
     if (restored && undone) records.push_back({kinds::kFileUndone, {file.change.target}});
     platform::Status marked = journal.Write(records);
     complete = complete && restored && undone && marked.ok();

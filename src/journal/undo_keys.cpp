@@ -142,14 +142,18 @@ bool RestoreKeys(platform::System& system, UndoSteps& steps, const std::string& 
 }
 
 std::vector<Record> LeftRecords(const platform::System& system, const std::string& target,
-                                const std::vector<KeyFound>& keys) {
+                                const std::vector<KeyFound>& keys, bool toolsAhead) {
   std::vector<Record> records;
   for (const KeyFound& key : keys) {
     if (!key.runs) continue;
-    auto now = system.ReadRegistryTree(key.before.hive, key.before.view, key.before.key);
+    std::string digest = kinds::kToolRunning;
+    if (!toolsAhead) {
+      auto now = system.ReadRegistryTree(key.before.hive, key.before.view, key.before.key);
+      digest = now.ok() ? TreeDigest(now.value()) : kinds::kUnread;
+    }
     records.push_back({kinds::kLeft,
                        {target, HiveText(key.before.hive), ViewText(key.before.view),
-                        key.before.key, now.ok() ? TreeDigest(now.value()) : kinds::kUnread}});
+                        key.before.key, std::move(digest)}});
   }
   return records;
 }

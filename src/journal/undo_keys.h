@@ -55,9 +55,11 @@ std::vector<KeyFound> FindKeys(const platform::System& system, const std::vector
 bool RestoreKeys(platform::System& system, UndoSteps& steps, const std::string& target,
                  const std::vector<KeyFound>& keys, bool restore);
 
-// The run's keys as Undo left them, as `left` records of `target`, for a later Undo of the run.
+// The run's keys as Undo left them, as `left` records of `target`, for a later Undo of the run;
+// with `toolsAhead`, before Undo's steps, whose tools may write any of them: an Undo cut short
+// there leaves them the run's.
 std::vector<Record> LeftRecords(const platform::System& system, const std::string& target,
-                                const std::vector<KeyFound>& keys);
+                                const std::vector<KeyFound>& keys, bool toolsAhead);
 
 // The records of the keys another registration changed, for a later Undo of the run.
 std::vector<Record> ChangedRecords(const std::vector<KeyFound>& keys);

@@ -589,6 +589,55 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+// An Undo may end after any record or tool of its own: the next one finishes it, and the run's keys
+// that its tools rewrote go back as they stood.
+TEST_F(JournalTest, AnUndoCutShortAtEveryRecordAndToolIsFinishedByTheNext) {
+  struct Killed {};
+  const std::string server = std::string(kClass) + "\\InprocServer32";
+  std::function<void()> kill;
+  platform.onStart = [&](const std::string&, const std::string& commandLine) {
+    if (commandLine.find("\\a.dll") != std::string::npos) {
+      const bool removing = commandLine.find(" /u ") != std::string::npos;
+      (void)platform.WriteRegistryTree(RegistryRoot::ClassesRoot, RegistryView::Bits32, kClass,
+                                       std::nullopt);
+      if (!removing) {
+        platform.SetRegistryString(RegistryRoot::ClassesRoot, RegistryView::Bits32, server, "",
+                                   kTarget);
+      }
+    }
+    if (kill) kill();
+    return platform::memory::ProcessScript{};
+  };
+  platform.AddFile(kTarget, {.content = "before"});
+  platform.SetRegistryString(RegistryRoot::MachineClasses, RegistryView::Bits32, server, "",
+                             "C:\\Old\\a.dll");
+  auto undo = [&] {
+    Start();
+    static_cast<platform::memory::MemoryForm&>(setup->Window()).ChooseSystemMenu(1);
+  };
+  for (int events = 1, happened = 0; happened >= events - 1; ++events) {
+    SCOPED_TRACE(events);
+    Start();
+    Click(SetupId::cmdInstall);
+    happened = 0;
+    kill = [&] {
+      if (++happened == events) throw Killed{};
+    };
+    platform.onAppend = kill;
+    try {
+      undo();
+    } catch (const Killed&) {
+    }
+    platform.onAppend = kill = nullptr;
+    undo();
+    EXPECT_EQ(platform.Content(kTarget), "before") << Log();
+    EXPECT_EQ(platform.RegistryString(RegistryRoot::ClassesRoot, RegistryView::Bits32, server, ""),
+              "C:\\Old\\a.dll")
+        << Log();
+    EXPECT_FALSE(journal::Store(platform).LastRun()) << Log();
+  }
+}
+
 // The store keeps the last 20 runs, oldest first out, however many fall in one second; a clock
 // turned back and a file of the next run's name change neither order nor folder.
 TEST_F(JournalTest, TheStoreKeepsTheLastTwentyRunsInItsOwnOrder) {
