@@ -230,7 +230,7 @@ std::optional<std::string> WhyFileStepFails(platform::System& system, const std:
   if (!backupBytes) return std::nullopt;
   platform::Result<std::uint64_t> room = system.FreeBytes(paths::FolderOf(target));
   if (!room.ok()) {
-    return "the room for its backup beside it cannot be told (" + room.error().message + ")";
+    return "the room for its backup beside it cannot be checked (" + room.error().message + ")";
   }
   if (room.value() >= *backupBytes) return std::nullopt;
   return "its folder's disk has no room for its backup (" + std::to_string(*backupBytes) +
