@@ -178,7 +178,9 @@ class Engine final : private journal::UndoSteps {
 
   // ---- Shares (run_shares.cpp)
   std::optional<journal::ShareChange> ShareToTake(const std::string& target, bool inPlace);
-  bool GiveBackShare(const std::string& target);
+  journal::ShareChange ShareUnchanged(const std::string& target);
+  std::optional<journal::ShareChange> ShareToGiveBack(const std::string& target);
+  bool NoOthersCountOn(const std::string& target, const std::optional<journal::ShareChange>& share);
   // After an Install of `target` that holds Kalvenor's share: what it put there, for detection.
   void KeepInstalled(const std::string& target);
   // Journals and writes what a detection reads as Kalvenor's Install of `target` (nothing: no
@@ -193,8 +195,9 @@ class Engine final : private journal::UndoSteps {
   // ---- Steps (steps.cpp)
   // False, with a failed line, when the record a step needs could not be written.
   bool Journaled(const platform::Status& recorded);
-  // Each false, with its failed lines, when the copy is not in place.
-  bool PutCopy(const std::string& source, const std::string& target);
+  // Each false, with its failed lines, when the copy is not in place. `absent`: the journal
+  // says the copy adds the target.
+  bool PutCopy(const std::string& copy, const std::string& target, bool absent);
   bool ReplaceInUse(const std::string& replacement, const std::string& target);
   void LogSetAside(const journal::SetAside& setAside, std::string_view after);
 

@@ -21,24 +21,41 @@ std::optional<journal::ShareChange> Engine::ShareToTake(const std::string& targe
   return journal::ShareChange{before, after, view};
 }
 
-// Gives back Kalvenor's own share; false while other programs still count on the file, which
-// then stays, registered, for them.
-bool Engine::GiveBackShare(const std::string& target) {
-  const journal::SharedCount before = counts_->Read(CountName(target), CountView(target));
+// The count of a file that an Overwrite copy, which takes no share, journals unchanged: Undo
+// looks the count up by the name and view it has here, to keep a file others came to count on.
+journal::ShareChange Engine::ShareUnchanged(const std::string& target) {
+  const platform::RegistryView view = CountView(target);
+  const journal::SharedCount count = counts_->Read(CountName(target), view);
+  return {count, count, view};
+}
+
+// Kalvenor's own share as Remove gives it back; nothing where it holds none.
+std::optional<journal::ShareChange> Engine::ShareToGiveBack(const std::string& target) {
+  const platform::RegistryView view = CountView(target);
+  const journal::SharedCount before = counts_->Read(CountName(target), view);
+  if (!before.held) return std::nullopt;
   journal::SharedCount after = before;
   after.held = false;
-  if (!before.value) return !before.held || ChangeShare(target, {before, after, CountView(target)});
-  if (before.held) {
+  if (before.value)
     after.value = *before.value > 1 ? std::optional(*before.value - 1) : std::nullopt;
-    if (!ChangeShare(target, {before, after, CountView(target)})) return false;
-    if (!after.value) return true;
-  }
+  return journal::ShareChange{before, after, view};
+}
+
+// While other programs count on the file beyond Kalvenor's share, Remove gives that share back
+// and keeps the file, registered, for them: false then, and when the share could not be given
+// back.
+bool Engine::NoOthersCountOn(const std::string& target,
+                             const std::optional<journal::ShareChange>& share) {
+  const journal::SharedCount left =
+      share ? share->after : counts_->Read(CountName(target), CountView(target));
+  if (!left.value) return true;
+  if (share && !ChangeShare(target, *share)) return false;
   BeginStep("keep", {}, target, "> Keeping file " + target);
-  LogNote(before.held ? "its shared count is now " + std::to_string(*after.value) +
-                            ": other installed programs count on it"
-                      : "its shared count is " + std::to_string(*before.value) +
-                            " and holds no install of Kalvenor's: the programs that installed it "
-                            "count on it");
+  LogNote(share ? "its shared count is now " + std::to_string(*left.value) +
+                      ": other installed programs count on it"
+                : "its shared count is " + std::to_string(*left.value) +
+                      " and holds no install of Kalvenor's: the programs that installed it "
+                      "count on it");
   return false;
 }
 

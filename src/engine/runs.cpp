@@ -180,6 +180,11 @@ void Engine::RunItems(const Plan& plan) {
       recorder_.Begin(kKinds[static_cast<int>(plan.kind)], folders_.system);
   // Said, though no step failed: the run goes on as it would without a journal.
   if (!journaled.ok()) LogNote("this run cannot be undone: " + journaled.error().message);
+  for (const std::string& run : recorder_.PrunedNotUndone()) {
+    LogNote("the run " + run + ", which was not undone, left the journal's store, which keeps " +
+            "the last " + std::to_string(journal::Store::kRunsKept) +
+            " runs: it can be undone no more");
+  }
   undoable_ = recorder_.Active() ? recorder_.Folder() : std::string();
   counts_.emplace(system_);
   LogUnlisted(admitted.unlisted);
@@ -204,7 +209,7 @@ void Engine::RunItems(const Plan& plan) {
         if (ownTarget) {
           BeginStep("copy", item, target, "> Copying file " + item);
           LogFailure("it lies in the system directory, and would be copied onto itself");
-        } else if (LocalFileCopy(item, target)) {
+        } else if (LocalFileCopy(item, target, {ShareUnchanged(target)})) {
           NoteOtherBitness(place);
         }
         break;
@@ -249,12 +254,15 @@ void Engine::Install(const std::string& item, const std::string& target, const P
 
 void Engine::Remove(const std::string& item, const std::string& target, const Plan& plan) {
   const bool deleteFiles = plan.deleteFiles;
+  const std::optional<journal::ShareChange> share =
+      deleteFiles ? ShareToGiveBack(target) : std::nullopt;
   // A file that other programs count on stays registered for them.
-  if (deleteFiles && !GiveBackShare(target)) return;
+  if (deleteFiles && !NoOthersCountOn(target, share)) return;
   // A second unattended Remove (a deployment tool that retries) finds its work done: no copy,
   // and no class that points at it.
   if (deleteFiles && plan.unattended && !File_Exists(system_, target) &&
       inspect::ClassesServedBy(system_, ToolComponent(target, false, item)).empty()) {
+    if (share && !ChangeShare(target, *share)) return;
     BeginStep("remove", item, target, "> Removing file " + target);
     LogNote("already removed: it is not in place, and no class points at it");
     return;
@@ -281,6 +289,8 @@ void Engine::Remove(const std::string& item, const std::string& target, const Pl
                " at it; Undo of the run that installed it takes it out");
     return;
   }
+  // Given back only now that the file goes: one that stays registered keeps its count.
+  if (share && !ChangeShare(target, *share)) return;
   LocalFileRemove(target);
 }
 

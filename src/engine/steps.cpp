@@ -28,33 +28,50 @@ bool Engine::LocalFileCopy(const std::string& source, const std::string& destina
   BeginStep("copy", source, destination, "> Copying file " + source);
   AddLine("|      to " + destination);
   AddLine("OP> FileCopy " + source + ", " + destination);
-  auto recorded = recorder_.BeforeCopy(source, destination, after);
-  if (!recorded.ok()) return Journaled(recorded.error());
-  if (!PutCopy(source, destination)) {
+  // Made first, so that the journal records the bytes that take the target's place, and a
+  // source that cannot be read fails the step before anything changes.
+  auto made = journal::MakeCopyBeside(system_, source, destination);
+  if (!made.ok()) {
+    LogFailure(made.error().message);
+    return false;
+  }
+  const std::string& copy = made.value().temporary;
+  auto recorded = recorder_.BeforeCopy(made.value(), destination, after);
+  if (!recorded.ok()) {
+    (void)system_.Delete(copy);
+    return Journaled(recorded.error());
+  }
+  if (!PutCopy(copy, destination, recorded.value().absent)) {
     recorder_.CopyFailed();
     return false;
   }
   // The line tells what Undo brings back: only a run with a journal has it.
-  if (const auto& downgrade = recorded.value()) {
+  if (const auto& downgrade = recorded.value().downgrade) {
     LogNote("replaced the newer version " + downgrade->from.Text() + " by " + downgrade->to.Text() +
             "; Undo brings it back");
   }
   return true;
 }
 
-// The copy goes to a temporary name beside the target first, which then takes the target's
-// place in one step.
-bool Engine::PutCopy(const std::string& source, const std::string& target) {
-  auto made = File_CopyBeside(system_, source, target);
-  if (!made.ok()) {
-    LogFailure(made.error().message);
-    return false;
+// The copy, made beside the target, takes the target's place in one step. Where the journal
+// says no file was there, it takes only a free name: a file that came meanwhile is backed up
+// first, as any file the copy replaces.
+bool Engine::PutCopy(const std::string& copy, const std::string& target, bool absent) {
+  platform::Status placed = absent ? system_.Rename(copy, target) : system_.Replace(copy, target);
+  if (absent && !placed.ok() &&
+      (placed.error().code == platform::kErrorAlreadyExists ||
+       placed.error().code == platform::kErrorFileExists)) {
+    const platform::Status saved = recorder_.BeforeReplacingNew(target);
+    if (!saved.ok()) {
+      (void)system_.Delete(copy);
+      return Journaled(saved);
+    }
+    placed = system_.Replace(copy, target);
   }
-  platform::Status placed = system_.Replace(made.value(), target);
   if (placed.ok()) return true;
   const bool inUse = system_.InUse(target);
-  if (inUse && ReplaceInUse(made.value(), target)) return true;
-  (void)system_.Delete(made.value());
+  if (inUse && ReplaceInUse(copy, target)) return true;
+  (void)system_.Delete(copy);
   if (!inUse) LogFailure(placed.error().message);
   return false;
 }
@@ -63,6 +80,8 @@ bool Engine::PutCopy(const std::string& source, const std::string& target) {
 // takes it. Programs started from now on load the new file; the old one goes at the restart.
 // Where the new one cannot take the name, the old one gets it back.
 bool Engine::ReplaceInUse(const std::string& replacement, const std::string& target) {
+  // Undo brings back a file that is gone only where the run moved it away.
+  if (!Journaled(recorder_.BeforeSetAside(target))) return false;
   auto setAside = journal::SetAsideInUse(system_, target);
   platform::Status placed = setAside.ok() ? system_.Rename(replacement, target) : setAside.error();
   if (!placed.ok()) {

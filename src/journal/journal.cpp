@@ -26,7 +26,7 @@ constexpr struct {
     {kinds::kCount, 2, 2},      {kinds::kUndone, 0, 0},   {kinds::kShare, 6, 7},
     {kinds::kKey, 4, 5},        {kinds::kSubkey, 3, 3},   {kinds::kValue, 6, 6},
     {kinds::kFileUndone, 1, 1}, {kinds::kLeft, 1, 5},     {kinds::kChangedSince, 0, 3},
-    {kinds::kInstalled, 5, 5},
+    {kinds::kInstalled, 5, 5},  {kinds::kSetAside, 1, 1},
 };
 
 // What the writer puts after a line that a crash cut short: no encoded field ends with a
@@ -211,11 +211,27 @@ std::string UtcStamp(const platform::DateTime& time) {
 }
 
 platform::Result<std::string> Sha256Of(platform::System& system, const std::string& path,
-                                       std::vector<std::byte>* head) {
+                                       std::vector<std::byte>* head, std::uint64_t* bytes) {
   Sha256 hash;
-  platform::Status read = system.ReadPieces(path, Hashing(hash, head));
+  const platform::PieceSink hashing = Hashing(hash, head);
+  if (bytes) *bytes = 0;
+  platform::Status read = system.ReadPieces(path, [&](std::span<const std::byte> piece) {
+    if (bytes) *bytes += piece.size();
+    return hashing(piece);
+  });
   if (!read.ok()) return read.error();
   return hash.Hex();
+}
+
+platform::Result<CopyBeside> MakeCopyBeside(platform::System& system, const std::string& source,
+                                            const std::string& target) {
+  Sha256 hash;
+  CopyBeside copy;
+  auto made = File_CopyBeside(system, source, target, Hashing(hash, &copy.head));
+  if (!made.ok()) return made.error();
+  copy.temporary = std::move(made.value());
+  copy.sha256 = hash.Hex();
+  return copy;
 }
 
 // ---- The store
@@ -278,9 +294,14 @@ std::vector<std::string> Store::Runs(const std::string& root) {
   return runs;
 }
 
+// Every file of the run goes, whatever its attributes: a backup keeps its file's hidden and
+// system ones, which a search leaves out unless asked, and a read-only file is not deleted.
 void Store::RemoveRun(const std::string& folder) {
-  for (const std::string& file : system_.Dir(folder + "\\*", platform::DirAttributes::Hidden)) {
-    (void)system_.Delete(folder + "\\" + file);
+  for (const std::string& file :
+       system_.Dir(folder + "\\*", platform::DirAttributes::HiddenAndSystem)) {
+    const std::string path = folder + "\\" + file;
+    (void)system_.SetAttributes(path, {});
+    (void)system_.Delete(path);
   }
   (void)system_.RemoveFolder(folder);
 }
@@ -290,7 +311,12 @@ platform::Result<std::string> Store::NewRun() {
   if (!root.ok()) return root.error();
   std::vector<std::string> runs = Runs(root.value());
   const std::uint64_t next = runs.empty() ? 1 : SequenceOf(File_GetName(runs.back())) + 1;
+  prunedNotUndone_.clear();
   while (runs.size() >= kRunsKept) {
+    const std::vector<Record> records = ReadJournal(system_, runs.front());
+    if (!records.empty() && !WasUndone(records)) {
+      prunedNotUndone_.push_back(File_GetName(runs.front()));
+    }
     RemoveRun(runs.front());
     runs.erase(runs.begin());
   }

@@ -4,6 +4,7 @@
 // disk, what the step will change and how it stood, with a backup of each file it replaces or
 // deletes. A run cut short leaves a journal that Undo can still use.
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,14 +32,17 @@ inline constexpr char kBackup[] = "backup";  // target, backup file, SHA-256, ve
 inline constexpr char kAbsent[] = "absent";  // target: there was no file
 inline constexpr char kCopy[] = "copy";      // target, SHA-256 of what the copy puts there
 inline constexpr char kDelete[] = "delete";  // target
-inline constexpr char kClass[] = "class";    // target, CLSID, its InprocServer32 before
+// Target: a running program holds it, so the copy renames it aside to take its name.
+inline constexpr char kSetAside[] = "set-aside";
+inline constexpr char kClass[] = "class";                // target, CLSID, its InprocServer32 before
 inline constexpr char kRegistered[] = "was-registered";  // target: a class pointed at it
 inline constexpr char kRegister[] = "register";          // target
 inline constexpr char kUnregister[] = "unregister";      // target
 // Written by older versions: target, shared count before, or "-".
 inline constexpr char kCount[] = "count";
 // Target, the count's name, the count before and after ("-" for none), whether Kalvenor held a
-// share before and after ("1" or "0"), the registry view of the count.
+// share before and after ("1" or "0"), the registry view of the count. An Overwrite copy, which
+// takes no share, writes the count unchanged: Undo looks it up by the name and view it had.
 inline constexpr char kShare[] = "share";
 // What Kalvenor's Install put at a file, as a detection reads it: target, the record's name, the
 // registry view, the record before and after (empty for none).
@@ -89,6 +93,9 @@ class Store {
   // undone is refused by its name, never passed over for the one before. Nothing from a store
   // others may change.
   std::optional<std::string> LastRun();
+  // The runs that the last NewRun took out of the store although they were not undone: they can
+  // be undone no more. By their folders' names.
+  const std::vector<std::string>& PrunedNotUndone() const { return prunedNotUndone_; }
   // The folder of the run that `run` names, by its folder or by the folder's name: only a run of
   // this store, since Undo puts what a run's folder holds into the system directory.
   platform::Result<std::string> RunNamed(const std::string& run);
@@ -104,6 +111,7 @@ class Store {
   void RemoveRun(const std::string& folder);
   platform::System& system_;
   std::string notice_;
+  std::vector<std::string> prunedNotUndone_;
 };
 
 // How the journal names a registry view, and the hive of a key's classes.
@@ -125,8 +133,20 @@ std::string UtcStamp(const platform::DateTime& time);
 // The SHA-256 of a file's bytes, in hexadecimal, read a piece at a time whatever its size.
 // `head`, when given, gets the file's first bytes, as many as an image is read for its version
 // and type library.
+// `bytes`, when given, gets its size.
 platform::Result<std::string> Sha256Of(platform::System& system, const std::string& path,
-                                       std::vector<std::byte>* head = nullptr);
+                                       std::vector<std::byte>* head = nullptr,
+                                       std::uint64_t* bytes = nullptr);
+
+// A copy made beside its target (File_CopyBeside), not yet in its place: its temporary name,
+// and the SHA-256 and first bytes of what it holds, read as it was made, so that what the
+// journal records of it is what takes the target's name.
+struct CopyBeside {
+  std::string temporary, sha256;
+  std::vector<std::byte> head;
+};
+platform::Result<CopyBeside> MakeCopyBeside(platform::System& system, const std::string& source,
+                                            const std::string& target);
 
 // The records of the run in `folder`. A line cut short by a crash is left out; `unreadable`,
 // when given, counts the other lines left out: of an unknown kind, with the wrong number of

@@ -54,7 +54,9 @@ platform::Status Recorder::Begin(const std::string& runKind, const std::string& 
   keeping_.clear();
   footprint_ = {};
   classesByFile_.clear();
-  auto folder = Store(system_).NewRun();
+  Store store(system_);
+  auto folder = store.NewRun();
+  prunedNotUndone_ = store.PrunedNotUndone();
   if (!folder.ok()) return folder.error();
   Writer writer(system_, folder.value());
   // Undo by the other build would look into the other system directory and registry view.
@@ -94,28 +96,38 @@ platform::Result<Record> Recorder::BackUp(const std::string& target,
   return std::move(backup.value());
 }
 
-platform::Result<std::optional<Recorder::Downgrade>> Recorder::BeforeCopy(const std::string& source,
-                                                                          const std::string& target,
-                                                                          const AfterCopy& after) {
-  if (!writer_) return std::optional<Downgrade>();
-  std::vector<std::byte> head;
-  auto hash = Sha256Of(system_, source, &head);
-  if (!hash.ok()) return std::optional<Downgrade>();  // the copy itself fails, and says why
+platform::Result<Recorder::CopyRecorded> Recorder::BeforeCopy(const CopyBeside& copy,
+                                                              const std::string& target,
+                                                              const AfterCopy& after) {
+  if (!writer_) return CopyRecorded{!File_Exists(system_, target), std::nullopt};
   std::optional<platform::FileVersion> replaced;
   auto saved = BackUp(target, &replaced);
   if (!saved.ok()) return saved.error();
-  std::vector<Record> records{std::move(saved.value()), {kinds::kCopy, {target, hash.value()}}};
+  const bool absent = saved.value().kind == kinds::kAbsent;
+  std::vector<Record> records{std::move(saved.value()), {kinds::kCopy, {target, copy.sha256}}};
   if (after.share) records.push_back(ShareRecord(target, *after.share));
   // The copy brings these bytes: the tool's records are read from them.
-  if (after.tool) AddToolRecords(*after.tool, &head, records);
+  if (after.tool) AddToolRecords(*after.tool, &copy.head, records);
   platform::Status written = Write(records);
   if (!written.ok()) return written.error();
   if (after.tool) toolAhead_ = target;
-  const auto image = inspect::ReadPeImage(head);
+  CopyRecorded recorded{absent, std::nullopt};
+  const auto image = inspect::ReadPeImage(copy.head);
   if (replaced && image && image->version && *replaced > *image->version) {
-    return std::optional(Downgrade{*replaced, *image->version});
+    recorded.downgrade = Downgrade{*replaced, *image->version};
   }
-  return std::optional<Downgrade>();
+  return recorded;
+}
+
+platform::Status Recorder::BeforeReplacingNew(const std::string& target) {
+  if (!writer_) return platform::Done{};
+  auto saved = BackUp(target);
+  if (!saved.ok()) return saved.error();
+  return Write({std::move(saved.value())});
+}
+
+platform::Status Recorder::BeforeSetAside(const std::string& target) {
+  return Write({{kinds::kSetAside, {target}}});
 }
 
 platform::Status Recorder::BeforeDelete(const std::string& target) {

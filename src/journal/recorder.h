@@ -43,19 +43,30 @@ class Recorder {
   // Opens a new run's journal; the reason when none can be kept, and the run goes on
   // without one.
   platform::Status Begin(const std::string& runKind, const std::string& systemDir);
+  // The runs that Begin took out of the store although they were not undone.
+  const std::vector<std::string>& PrunedNotUndone() const { return prunedNotUndone_; }
   bool Active() const { return writer_.has_value(); }
   void End() { writer_.reset(); }
   const std::string& Folder() const;  // of the open journal
 
   // Each returns why the step must not be taken: its record could not be written, or the
-  // file it replaces or deletes could not be backed up. Before a copy, also the versions
-  // when it replaces a newer file by an older one.
+  // file it replaces or deletes could not be backed up. Before a copy, made beside the target
+  // and about to take its name, also whether it was journaled as adding the file, and the
+  // versions when it replaces a newer file by an older one.
   struct Downgrade {
     platform::FileVersion from, to;
   };
-  platform::Result<std::optional<Downgrade>> BeforeCopy(const std::string& source,
-                                                        const std::string& target,
-                                                        const AfterCopy& after = {});
+  struct CopyRecorded {
+    bool absent = false;  // no file was there: the copy must replace none that comes meanwhile
+    std::optional<Downgrade> downgrade;
+  };
+  platform::Result<CopyRecorded> BeforeCopy(const CopyBeside& copy, const std::string& target,
+                                            const AfterCopy& after = {});
+  // A file came where the copy was journaled as adding one: it is backed up before it is
+  // replaced, as any other.
+  platform::Status BeforeReplacingNew(const std::string& target);
+  // Before a running program's file is renamed aside to free its name.
+  platform::Status BeforeSetAside(const std::string& target);
   // The copy did not take place: the tool's records journaled with it describe a file that is
   // not there, so BeforeTool writes them anew for the file that is.
   void CopyFailed() { toolAhead_.clear(); }
@@ -92,6 +103,7 @@ class Recorder {
 
   platform::System& system_;
   std::optional<Writer> writer_;
+  std::vector<std::string> prunedNotUndone_;
   std::string toolAhead_;                 // the target whose tool records went with its copy's
   std::set<std::string> keptKeys_;        // view and key, lower case
   std::set<std::string> keeping_;         // those of the records not written yet

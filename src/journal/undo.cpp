@@ -34,6 +34,7 @@ struct Change {
   std::optional<Record> backup;     // the file as it was before the run's first step on it
   bool absent = false;              // there was none
   std::vector<std::string> copies;  // SHA-256 of what the run's copies put there
+  bool movedAway = false;           // the run deleted it, or renamed it aside while it was in use
   bool registered = false, unregistered = false;
   std::optional<bool> pointedBefore;       // a class pointed at it; unknown without a type library
   std::optional<std::string> countBefore;  // older journals: the count before, "-" for none
@@ -118,12 +119,16 @@ Journaled ChangesOf(const std::vector<Record>& records, RegistryView ownView) {
     const std::string& target = record.Field(0);
     if (record.kind == kinds::kBackup) {
       Change& change = of(target);
-      if (!change.backup && !change.absent) change.backup = record;
+      // After "absent": a file came while the copy was placed, and is what the copy replaced.
+      if (!change.backup) change.backup = record;
+      change.absent = false;
     } else if (record.kind == kinds::kAbsent) {
       Change& change = of(target);
       if (!change.backup) change.absent = true;
     } else if (record.kind == kinds::kCopy) {
       of(target).copies.push_back(record.Field(1));
+    } else if (record.kind == kinds::kDelete || record.kind == kinds::kSetAside) {
+      of(target).movedAway = true;
     } else if (record.kind == kinds::kRegister || record.kind == kinds::kUnregister) {
       Change& change = of(target);
       (record.kind == kinds::kRegister ? change.registered : change.unregistered) = true;
@@ -193,17 +198,42 @@ Journaled ChangesOf(const std::vector<Record>& records, RegistryView ownView) {
   return journaled;
 }
 
-// The file as Undo finds it: missing, its SHA-256, or why it cannot be read.
+// The file as Undo finds it: missing, its SHA-256 and size, or why it cannot be read.
 struct Found {
   bool exists = false;
   std::optional<std::string> hash;
+  std::uint64_t bytes = 0;
   std::optional<platform::SystemError> unreadable;
 };
 Found Look(platform::System& system, const std::string& path) {
   if (!File_Exists(system, path)) return {};
-  auto hash = Sha256Of(system, path);
-  if (!hash.ok()) return {true, std::nullopt, hash.error()};
-  return {true, hash.value(), std::nullopt};
+  Found found{true};
+  auto hash = Sha256Of(system, path, nullptr, &found.bytes);
+  if (hash.ok()) {
+    found.hash = hash.value();
+  } else {
+    found.unreadable = hash.error();
+  }
+  return found;
+}
+
+// Why Undo cannot replace or delete the file at `target` (`exists`), or put a backup of
+// `backupBytes` back there; nothing when it can. Asked before Undo changes anything of the file,
+// so that it is undone whole or not at all.
+std::optional<std::string> WhyFileStepFails(platform::System& system, const std::string& target,
+                                            bool exists, std::optional<std::uint64_t> backupBytes) {
+  if (exists) {
+    const platform::Status opened = system.OpenForDelete(target);
+    if (!opened.ok()) return "it cannot be replaced or deleted (" + opened.error().message + ")";
+  }
+  if (!backupBytes) return std::nullopt;
+  platform::Result<std::uint64_t> room = system.FreeBytes(paths::FolderOf(target));
+  if (!room.ok()) {
+    return "the room for its backup beside it cannot be checked (" + room.error().message + ")";
+  }
+  if (room.value() >= *backupBytes) return std::nullopt;
+  return "its folder's disk has no room for its backup (" + std::to_string(*backupBytes) +
+         " bytes)";
 }
 
 void KeepingFile(UndoSteps& steps, const std::string& target, std::string_view why) {
@@ -229,7 +259,11 @@ bool GiveBackShares(platform::System& system, SharedCounts& counts, UndoSteps& s
       // The run's own share goes; one left over a count the run made is the install that
       // found the file in place, which had no count before either.
       if (now.value) {
-        const std::uint32_t left = *now.value - 1;
+        // A count the run's share replaced rather than raised (one a file long gone left behind)
+        // comes back, with what others counted since.
+        const std::uint32_t replaced =
+            share->before && share->after != *share->before + 1 ? *share->before : 0;
+        const std::uint32_t left = *now.value - 1 + replaced;
         const bool noneBefore = !share->before && share->after == 2u && left == 1;
         undone.value = left == 0 || noneBefore ? std::nullopt : std::optional(left);
       }
@@ -288,18 +322,42 @@ Undone UndoFile(platform::System& system, SharedCounts& counts, UndoSteps& steps
   const bool runs = now.hash && std::find(change.copies.begin(), change.copies.end(), *now.hash) !=
                                     change.copies.end();
   const bool asBefore = !touched || now.hash == before;
-  // Gone since the run deleted it, or renamed it aside while a program held it.
-  const bool removed = !now.exists && change.backup;
+  // Gone since the run deleted it, or renamed it aside while a program held it; a file someone
+  // removed after the run's copy is not brought back.
+  const bool removed = !now.exists && change.backup && change.movedAway;
   if (!runs && !asBefore && !removed) {
     KeepingFile(steps, change.target, "it changed since the run, so Undo leaves it alone");
     return Undone::Failed;
   }
   const std::string saved = change.backup ? change.backup->Field(1) : std::string();
-  if (change.backup && !asBefore && Look(system, saved).hash != before) {
+  const bool copyBack = change.backup && !asBefore;
+  const Found backup = copyBack ? Look(system, saved) : Found{};
+  if (copyBack && backup.hash != before) {
     KeepingFile(steps, change.target,
                 "the backup " + saved +
                     " is not the file the run saved (its SHA-256 differs), so it is not put back");
     return Undone::Failed;
+  }
+  const bool deleteAdded = change.absent && runs;
+  if (copyBack || deleteAdded) {
+    const auto why = WhyFileStepFails(system, change.target, now.exists,
+                                      copyBack ? std::optional(backup.bytes) : std::nullopt);
+    if (why) {
+      KeepingFile(steps, change.target, *why + ", so Undo leaves it and its registration alone");
+      return Undone::Failed;
+    }
+  }
+  // A read-only attribute on the run's own copy, set since, keeps Undo from nothing.
+  platform::FileState state = system.StateOf(change.target);
+  if (runs && (copyBack || deleteAdded) && state.readOnly) {
+    state.readOnly = false;
+    const platform::Status cleared = system.SetAttributes(change.target, state);
+    if (!cleared.ok()) {
+      KeepingFile(steps, change.target,
+                  "its read-only attribute cannot be cleared (" + cleared.error().message +
+                      "), so Undo leaves it and its registration alone");
+      return Undone::Failed;
+    }
   }
 
   if (!GiveBackShares(system, counts, steps, change)) return Undone::Failed;
@@ -315,34 +373,41 @@ Undone UndoFile(platform::System& system, SharedCounts& counts, UndoSteps& steps
       return Undone::Failed;
     }
   }
-  // A file the run added stays where other programs count on it now.
-  if (change.absent && runs) {
-    const RegistryView view = change.shares.empty() ? inspect::ViewOf(inspect::ToolMachine(system))
-                                                    : change.shares.back().view;
-    const std::string& name = change.shares.empty() ? change.target : change.shares.back().name;
-    if (const auto count = counts.Read(name, view).value) {
+  // A file the run added stays where other programs count on it now beyond the count before the
+  // run, looked up by the name and view the run's steps gave it.
+  if (deleteAdded) {
+    const Share* first = change.shares.empty() ? nullptr : &change.shares.front();
+    const RegistryView view = first ? first->view : inspect::ViewOf(inspect::ToolMachine(system));
+    const std::string& name = first ? first->name : change.target;
+    const std::uint32_t countBefore = first ? first->before.value_or(0) : 0;
+    if (const auto count = counts.Read(name, view).value; count && *count > countBefore) {
       steps.Begin("keep", change.target, "> Keeping file " + change.target);
       steps.Note("its shared count is now " + std::to_string(*count) +
                  ": other installed programs count on it");
       return Undone::Kept;
     }
   }
-  bool done = true;
-  if (change.registered && runs) done = steps.Registration(change.target, false) && done;
-  bool restored = asBefore;
-  if (change.backup && !asBefore) {
-    restored = steps.CopyBack(saved, change.target);
-    done = done && restored;
-  } else if (change.absent && runs) {
-    done = steps.Delete(change.target) && done;
+  const bool unregistering = change.registered && runs;
+  // A file whose unregistration failed stays as it is, its classes pointing at it.
+  if (unregistering && !steps.Registration(change.target, false)) return Undone::Failed;
+  const bool fileStepDone = copyBack      ? steps.CopyBack(saved, change.target)
+                            : deleteAdded ? steps.Delete(change.target)
+                                          : true;
+  if (!fileStepDone) {
+    // The run's copy stays: not left without the registration its clients need.
+    if (unregistering && File_Exists(system, change.target)) {
+      steps.Note("the file stays as the run left it, so it is registered again");
+      (void)steps.Registration(change.target, true);
+    }
+    return Undone::Failed;
   }
   // The file as it was is back: where its classes pointed at it, they do again.
   const bool toolRan = change.registered || change.unregistered;
-  if (restored && !change.absent && toolRan && change.pointedBefore.value_or(true) &&
-      File_Exists(system, change.target)) {
-    done = steps.Registration(change.target, true) && done;
+  if (!change.absent && toolRan && change.pointedBefore.value_or(true) &&
+      File_Exists(system, change.target) && !steps.Registration(change.target, true)) {
+    return Undone::Failed;
   }
-  return done ? Undone::Done : Undone::Failed;
+  return Undone::Done;
 }
 
 // Why Undo must not act on what the journal says of a file: nothing of it is done where it names

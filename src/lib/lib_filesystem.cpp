@@ -44,13 +44,15 @@ platform::Status PutInPlace(platform::System& system, platform::Result<std::stri
 }  // namespace
 
 platform::Result<std::string> File_CopyBeside(platform::System& system, std::string_view source,
-                                              std::string_view destination) {
+                                              std::string_view destination,
+                                              const platform::PieceSink& sink) {
   return MadeBeside(system, destination, ".kalvenor-copy", [&](const std::string& to) {
-    const platform::Status copied = system.CopyNew(source, to);
-    // The copy has the source's attributes. Read-only (as every file copied from a CD is), it
-    // could not be deleted should the step fail, nor replaced or removed by later runs.
-    platform::FileState state = system.StateOf(to);
-    if (!copied.ok() || !state.readOnly) return copied;
+    const platform::Status copied = system.CopyNewDurably(source, to, sink);
+    // The copy gets the source's hidden and system attributes, not its read-only one (as every
+    // file copied from a CD has): it could not be deleted should the step fail, nor replaced or
+    // removed by later runs.
+    platform::FileState state = system.StateOf(source);
+    if (!copied.ok() || (!state.hidden && !state.system)) return copied;
     state.readOnly = false;
     return system.SetAttributes(to, state);
   });
@@ -58,7 +60,10 @@ platform::Result<std::string> File_CopyBeside(platform::System& system, std::str
 
 platform::Status File_CopyReplacing(platform::System& system, std::string_view source,
                                     std::string_view destination) {
-  return PutInPlace(system, File_CopyBeside(system, source, destination), destination);
+  const auto ignored = [](std::span<const std::byte>) {
+    return platform::Status(platform::Done{});
+  };
+  return PutInPlace(system, File_CopyBeside(system, source, destination, ignored), destination);
 }
 
 platform::Status File_WriteReplacing(platform::System& system, std::string_view path,

@@ -22,9 +22,12 @@ std::string File_GetName(std::string_view p_path);
 platform::Status File_CopyReplacing(platform::System& system, std::string_view source,
                                     std::string_view destination);
 // The first half of it: the copy under the temporary name beside the destination, which it
-// returns; nothing is left of a copy that fails.
+// returns, on the disk before it may take the destination's name; each piece copied goes to
+// `sink` too, so that what is said of the copy (its SHA-256) is of the bytes it holds. Nothing
+// is left of a copy that fails.
 platform::Result<std::string> File_CopyBeside(platform::System& system, std::string_view source,
-                                              std::string_view destination);
+                                              std::string_view destination,
+                                              const platform::PieceSink& sink);
 
 // Writes `bytes` as the whole file at `path` in the same way: the old file or the new one.
 platform::Status File_WriteReplacing(platform::System& system, std::string_view path,

@@ -15,9 +15,10 @@
 
 namespace kalvenor::platform {
 
-// Which entries a directory search returns: files (hidden ones too, with Hidden; never those
-// with the system attribute) or, with Folders, folders alone, whatever their attributes.
-enum class DirAttributes { Normal = 0, Hidden = 2, Folders = 16 };
+// Which entries a directory search returns: files (hidden ones too, with Hidden; those with the
+// system attribute only with HiddenAndSystem) or, with Folders, folders alone, whatever their
+// attributes.
+enum class DirAttributes { Normal = 0, Hidden = 2, HiddenAndSystem = 6, Folders = 16 };
 
 // A file of any size is read and copied a piece at a time, each piece handed to a sink; an
 // error the sink returns ends the read or the copy with it.
@@ -66,13 +67,18 @@ class Files {
   // Sets the file's hidden, system and read-only attributes as `state` has them.
   virtual Status SetAttributes(std::string_view path, const FileState& state) = 0;
 
-  // Copies without replacing an existing destination; the copy has the source's attributes.
-  virtual Status CopyNew(std::string_view source, std::string_view destination) = 0;
   // Puts `replacement` in the place of `destination` in one step, replacing it if present,
   // attributes and all. A read-only destination is refused, as Windows refuses it.
   virtual Status Replace(std::string_view replacement, std::string_view destination) = 0;
   // Deletes the file; a read-only one is refused.
   virtual Status Delete(std::string_view path) = 0;
+  // Opens the file with the right to delete it, which a rename, a replace and a delete need, and
+  // closes it again: refused where its rights deny this process that (access denied) or another
+  // program holds it without sharing that (a sharing violation). A read-only attribute is no
+  // refusal here.
+  virtual Status OpenForDelete(std::string_view path) const = 0;
+  // The bytes this process may still write on the volume that holds `folder`.
+  virtual Result<std::uint64_t> FreeBytes(std::string_view folder) const = 0;
 
   // Hands the file's bytes to `sink` in order, at most kPieceBytes at a time.
   virtual Status ReadPieces(std::string_view path, const PieceSink& sink) const = 0;

@@ -138,14 +138,17 @@ class TimedSystem final : public System {
   Status SetAttributes(std::string_view path, const FileState& state) override {
     return Timed(phases_, "the copy", [&] { return inner_.SetAttributes(path, state); });
   }
-  Status CopyNew(std::string_view source, std::string_view destination) override {
-    return Timed(phases_, "the copy", [&] { return inner_.CopyNew(source, destination); });
-  }
   Status Replace(std::string_view replacement, std::string_view destination) override {
     return Timed(phases_, "the copy", [&] { return inner_.Replace(replacement, destination); });
   }
   Status Delete(std::string_view path) override {
     return Timed(phases_, "deletes", [&] { return inner_.Delete(path); });
+  }
+  Status OpenForDelete(std::string_view path) const override {
+    return Timed(phases_, "file lookups", [&] { return inner_.OpenForDelete(path); });
+  }
+  Result<std::uint64_t> FreeBytes(std::string_view folder) const override {
+    return Timed(phases_, "file lookups", [&] { return inner_.FreeBytes(folder); });
   }
   Result<std::unique_ptr<Process>> Start(std::string_view program, std::string_view commandLine,
                                          std::string_view folder,
@@ -162,7 +165,7 @@ class TimedSystem final : public System {
   Status ReadPieces(std::string_view path, const PieceSink& sink) const override {
     return Timed(phases_, "file reads", [&] { return inner_.ReadPieces(path, sink); });
   }
-  // The backup's copy, and the hash that goes with it.
+  // The backups' copies and the new files', and the hash that goes with each.
   Status CopyNewDurably(std::string_view source, std::string_view destination,
                         const PieceSink& sink) override {
     return Timed(phases_, "backup writes",

@@ -17,6 +17,7 @@ using Strings = std::vector<std::string>;
 using platform::RegistryRoot;
 using platform::RegistryView;
 using platform::memory::MemoryError;
+using platform::memory::ProcessScript;
 
 constexpr char kTarget[] = "c:\\windows\\system32\\a.dll";
 constexpr char kAdded[] = "c:\\windows\\system32\\b.dll";
@@ -63,6 +64,10 @@ class JournalTest : public SetupFixture {
     for (const char* key : {journal::kSharedDllsKey, journal::kHeldSharesKey}) {
       (void)platform.WriteRegistryTree(RegistryRoot::LocalMachine, RegistryView::Bits32, key, {});
     }
+  }
+  void UndoLastRun() {
+    ClickSurface();
+    static_cast<platform::memory::MemoryForm&>(setup->Window()).ChooseSystemMenu(1);
   }
   // Changes the last run's journal, as an editor or a fault of the disk might.
   void EditJournal(const std::string& from, const std::string& to) {
@@ -733,6 +738,161 @@ TEST_F(JournalTest, UndoLeavesARunOfTheOtherBuildToThatBuild) {
   // A journal of an earlier version does not say: it is the program's own.
   EXPECT_EQ(journal::WhyNotUndo(platform.App(), {{journal::kinds::kRun, {"copy", kSystem32}}}),
             std::nullopt);
+}
+
+// Undo checks that it can put the backup back before it changes anything; a file step that
+// fails after the unregistration registers the run's copy again, and a failed unregistration
+// keeps the file as it is.
+TEST_F(JournalTest, UndoTakesAFileStepWholeOrNotAtAll) {
+  const struct {
+    const char *said, *content, *tools;  // a part of the log, the target after Undo, and the
+                                         // tools Undo ran: "u" to unregister, "r" to register
+    std::function<void()> beforeUndo;
+  } cases[] = {
+      {"it cannot be replaced or deleted (Access is denied.)", "run's a", "",
+       [&] { platform.AddFile(kTarget, {.content = "run's a", .denied = true}); }},
+      {"no room for its backup (6 bytes)", "run's a", "", [&] { platform.SetFreeBytes(5); }},
+      {"> Registering file", "before", "ur",
+       [&] { platform.AddFile(kTarget, {.content = "run's a", .readOnly = true}); }},
+      {"|      the file stays as the run left it, so it is registered again", "run's a", "ur",
+       [&] { platform.FailNextCopy(MemoryError(112)); }},
+      {"exit code 5", "run's a", "u",
+       [&] { platform.onStart = [](auto&, auto&) { return ProcessScript{.exitCode = 5}; }; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.said);
+    platform.AddFile(kTarget, {.content = "before"});
+    Start();
+    Click(SetupId::cmdInstall);
+    c.beforeUndo();
+    platform.started.clear();
+    UndoLastRun();
+    EXPECT_EQ(platform.Content(kTarget), c.content) << Log();
+    EXPECT_NE(Log().find(c.said), std::string::npos) << Log();
+    std::string tools;
+    for (const auto& [program, line] : platform.started) {
+      if (line.find(kTarget) == std::string::npos) continue;  // b.dll's
+      tools += line.find(" /u ") != std::string::npos ? 'u' : 'r';
+    }
+    EXPECT_EQ(tools, c.tools);
+    platform.onStart = nullptr;
+    platform.SetFreeBytes(std::uint64_t{1} << 40);
+    platform.AddFile(kTarget);
+    Forget();
+    ClickSurface();
+  }
+}
+
+// Undo finds what the run placed, whatever changed while its step was journaled (the source, a
+// file that came where there was none, the power, gone at the next step), and brings a file
+// back only where the run moved it away, and a count as it stood, one a file long gone left too.
+TEST_F(JournalTest, UndoBringsBackWhatTheRunChangedAndNothingElse) {
+  const struct {
+    SetupId command;
+    std::optional<std::string> before, undone;  // the target before the run and after Undo
+    int append;  // before this append to the journal `meanwhile` happens; 0: after the run
+    std::function<void()> meanwhile;
+    std::optional<std::uint32_t> count;  // before the run and after Undo
+  } cases[] = {
+      {SetupId::cmdBlindCopy, "before", "before", 2,
+       [&] { platform.AddFile("C:\\Kalvenor\\a.dll", {.content = "changed"}); }},
+      {SetupId::cmdBlindCopy,
+       {},
+       "came",
+       2,
+       [&] { platform.AddFile(kTarget, {.content = "came"}); }},
+      {SetupId::cmdBlindCopy, "before", "before", 3, [&] { platform.CutPower(); }},
+      {SetupId::cmdBlindCopy, "before", {}, 0, [&] { (void)platform.Delete(kTarget); }},
+      {SetupId::cmdRemove, "before", "before", 0, [] {}},
+      {SetupId::cmdInstall, {}, {}, 0, [] {}, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.undone.value_or("-") << " " << c.append);
+    if (c.before) platform.AddFile(kTarget, {.content = *c.before});
+    if (c.count) SetCount(kTarget, *c.count);
+    int appended = 0;
+    platform.onAppend = [&] {
+      if (++appended == c.append) c.meanwhile();
+    };
+    Start();
+    Click(c.command);
+    platform.onAppend = nullptr;
+    if (c.append == 0) c.meanwhile();
+    UndoLastRun();
+    EXPECT_EQ(platform.HasFile(kTarget) ? std::optional(platform.Content(kTarget)) : std::nullopt,
+              c.undone)
+        << Log();
+    EXPECT_EQ(Count(kTarget), c.count);
+    platform.AddFile("C:\\Kalvenor\\a.dll", {.content = "run's a"});
+    Forget();
+    ClickSurface();
+  }
+}
+
+// An Overwrite copy of the other bitness takes no share, and Undo looks its count up where the
+// run would: a file another product came to count on stays.
+TEST_F(JournalTest, UndoFindsTheCountOfACopyOfTheOtherBitnessWhereTheRunDid) {
+  const std::string wow64 = "c:\\windows\\syswow64", copy = wow64 + "\\a32.dll";
+  const std::vector<std::byte> image = PeWriter(inspect::Machine::X86).Build();
+  platform.AddFile(
+      "C:\\Kalvenor\\a32.dll",
+      {.content = std::string(reinterpret_cast<const char*>(image.data()), image.size())});
+  platform.AddFolder(wow64);
+  platform.AddFile(wow64 + "\\regsvr32.exe");
+  platform.SetApp({kAppFolder, "Kalvenor", 1, 0, 4, 64});
+  for (const bool counted : {false, true}) {
+    Start();
+    Click(SetupId::cmdBlindCopy);
+    if (counted) {
+      (void)platform.SetRegistryDword(RegistryRoot::LocalMachine, RegistryView::Bits32,
+                                      journal::kSharedDllsKey, copy, 1);
+    }
+    UndoLastRun();
+    EXPECT_EQ(platform.HasFile(copy), counted) << Log();
+    ClickSurface();
+  }
+}
+
+// Remove gives back Kalvenor's share only once the file goes: one whose unregistration failed
+// stays, its class pointing at it, with its count.
+TEST_F(JournalTest, RemoveGivesBackItsShareOnlyOnceTheFileGoes) {
+  for (const std::uint32_t toolExit : {0u, 5u}) {
+    platform.AddFile(kTarget);
+    SetCount(kTarget, 1);
+    SetMark(kTarget);
+    if (toolExit) {
+      platform.SetRegistryString(RegistryRoot::ClassesRoot, RegistryView::Bits32,
+                                 std::string(kClass) + "\\InprocServer32", "", kTarget);
+    }
+    platform.onStart = [&](auto&, auto&) { return ProcessScript{.exitCode = toolExit}; };
+    Start();
+    Click(SetupId::cmdRemove);
+    EXPECT_EQ(platform.HasFile(kTarget), toolExit != 0) << Log();
+    EXPECT_EQ(Count(kTarget), toolExit ? std::optional(1u) : std::nullopt);
+    Forget();
+    ClickSurface();
+  }
+}
+
+// A run taken out of the store goes whole, files of any attributes too, and one that was not
+// undone is named in the log of the run that took it out.
+TEST_F(JournalTest, PruningTakesARunWholeAndNamesOneThatWasNotUndone) {
+  const std::string first = "000001-20261207T080503Z", second = "000002-20261207T080503Z";
+  const std::string folder = "C:\\ProgramData\\Kalvenor\\runs\\" + first;
+  platform.AddFile(kTarget, {.content = "before", .hidden = true, .system = true});
+  Start();
+  for (int run = 1; run <= 22; ++run) {
+    Click(SetupId::cmdBlindCopy);
+    if (run == 1) platform.AddFile(folder + "\\kept.txt", {.readOnly = true});
+    if (run == 2) UndoLastRun();  // never named
+    EXPECT_EQ(Logged("|      the run " + first +
+                     ", which was not undone, left the journal's "
+                     "store, which keeps the last 20 runs: it can be undone no more"),
+              run == 21);
+    EXPECT_EQ(Log().find(second + ", which"), std::string::npos);
+    EXPECT_EQ(platform.StateOf(folder).exists, run < 21);
+    ClickSurface();
+  }
 }
 
 // A value with tabs, line ends or a record's text stays one field of one record; a line cut

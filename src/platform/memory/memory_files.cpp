@@ -113,7 +113,9 @@ std::vector<std::string> MemoryPlatform::Dir(std::string_view pattern, DirAttrib
     // As the system's search: files with the system attribute never, hidden ones when asked
     // for; folders whatever their attributes.
     const FileOptions& options = entry->options;
-    if (!folders && (options.system || (options.hidden && attributes != DirAttributes::Hidden))) {
+    const bool all = attributes == DirAttributes::HiddenAndSystem;
+    if (!folders && !all &&
+        (options.system || (options.hidden && attributes != DirAttributes::Hidden))) {
       continue;
     }
     if (Folded(FolderOf(entry->path)) != folder) continue;
@@ -177,34 +179,15 @@ Status MemoryPlatform::CopyNewDurably(std::string_view source, std::string_view 
   if (Find(destination)) return MemoryError(80);
   std::string copy;
   Status copied = ReadPieces(source, [&](std::span<const std::byte> piece) {
+    if (copy.size() + piece.size() > freeBytes_) return Status(MemoryError(112));
     Status taken = sink(piece);
     if (taken.ok()) copy.append(reinterpret_cast<const char*>(piece.data()), piece.size());
     return taken;
   });
   if (copied.ok() && writeFailure_) copied = *std::exchange(writeFailure_, std::nullopt);
+  if (copied.ok() && copyFailure_) copied = *std::exchange(copyFailure_, std::nullopt);
   if (!copied.ok()) return copied;
   Put(std::string(destination), false, {.content = std::move(copy)});
-  return Done{};
-}
-
-Status MemoryPlatform::CopyNew(std::string_view source, std::string_view destination) {
-  const Entry* from = Find(source);
-  if (!from || from->folder) return MemoryError(2);
-  const Entry* folder = Find(FolderOf(destination));
-  if (!folder || !folder->folder) return MemoryError(3);
-  if (Find(destination)) return MemoryError(80);
-  // The copy has the source's attributes, as the system's copy gives it.
-  FileOptions copy = from->options;
-  copy.locked = copy.loaded = false;
-  if (copyFailure_) {
-    // The half that was written before the failure stays behind, as on a full disk.
-    copy.content.resize(copy.content.size() / 2);
-    Put(std::string(destination), false, copy);
-    SystemError error = *copyFailure_;
-    copyFailure_.reset();
-    return error;
-  }
-  Put(std::string(destination), false, std::move(copy));
   return Done{};
 }
 
@@ -212,13 +195,15 @@ Status MemoryPlatform::CopyNew(std::string_view source, std::string_view destina
 Status MemoryPlatform::Replace(std::string_view replacement, std::string_view destination) {
   const Entry* from = Find(replacement);
   if (!from || from->folder) return MemoryError(2);
+  const bool flushed = from->flushed;
   if (Entry* to = Find(destination)) {
-    if (to->folder || to->options.readOnly) return MemoryError(5);
+    if (to->folder || to->options.readOnly || to->options.denied) return MemoryError(5);
     if (to->options.locked || to->options.loaded) return MemoryError(32);
     to->options = from->options;
   } else {
     Put(std::string(destination), false, from->options);
   }
+  Find(destination)->flushed = flushed;
   entries_.erase(Key(replacement));
   return Done{};
 }
@@ -226,10 +211,26 @@ Status MemoryPlatform::Replace(std::string_view replacement, std::string_view de
 Status MemoryPlatform::Delete(std::string_view path) {
   Entry* entry = Find(path);
   if (!entry || entry->folder) return MemoryError(2);
-  if (entry->options.readOnly || entry->options.loaded) return MemoryError(5);
+  if (entry->options.readOnly || entry->options.loaded || entry->options.denied) {
+    return MemoryError(5);
+  }
   if (entry->options.locked) return MemoryError(32);
   entries_.erase(Key(path));
   return Done{};
+}
+
+Status MemoryPlatform::OpenForDelete(std::string_view path) const {
+  const Entry* entry = Find(path);
+  if (!entry) return MemoryError(2);
+  if (entry->options.denied) return MemoryError(5);
+  if (entry->options.locked) return MemoryError(32);
+  return Done{};
+}
+
+void MemoryPlatform::CutPower() {
+  for (auto& [key, entry] : entries_) {
+    if (!entry.flushed) entry.options.content.clear();
+  }
 }
 
 Status MemoryPlatform::WriteNew(std::string_view path, std::string_view bytes) {
@@ -238,6 +239,7 @@ Status MemoryPlatform::WriteNew(std::string_view path, std::string_view bytes) {
   if (!folder || !folder->folder) return MemoryError(3);
   if (Find(path)) return MemoryError(80);
   Put(std::string(path), false, {.content = std::string(bytes)});
+  Find(path)->flushed = false;
   return Done{};
 }
 
@@ -273,6 +275,7 @@ Status MemoryPlatform::AppendDurably(std::string_view path, std::string_view tex
     if (existing->folder) return MemoryError(5);
     if (existing->options.locked) return MemoryError(32);
     existing->options.content += text;
+    existing->flushed = true;  // the flush takes what was written before along
     return Done{};
   }
   const Entry* folder = Find(FolderOf(path));
@@ -290,6 +293,7 @@ Status MemoryPlatform::Rename(std::string_view from, std::string_view to) {
   }
   Entry* entry = Find(from);
   if (!entry) return MemoryError(2);
+  if (entry->options.denied) return MemoryError(5);
   if (entry->options.locked) return MemoryError(32);
   if (Find(to)) return MemoryError(183);
   Entry moved = *entry;
@@ -298,6 +302,7 @@ Status MemoryPlatform::Rename(std::string_view from, std::string_view to) {
   Put(to, moved.folder, moved.options);
   Find(to)->protectedFolder = moved.protectedFolder;
   Find(to)->others = moved.others;
+  Find(to)->flushed = moved.flushed;
   // A folder takes what is inside it along.
   const std::string inside = fromKey + "\\";
   std::vector<Entry> children;

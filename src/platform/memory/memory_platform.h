@@ -32,6 +32,7 @@ struct FileOptions {
   bool readOnly = false;
   bool locked = false;  // held open without sharing by another process
   bool loaded = false;  // a DLL a running program has loaded: renamed, never replaced or deleted
+  bool denied = false;  // its rights let this process neither rename, replace nor delete it
   // The programs that hold it, as the system names them; by default none, as under Wine.
   std::vector<std::string> heldBy;
 };
@@ -90,8 +91,12 @@ class MemoryPlatform final : public Toolkit, public System {
   std::function<void()> onAppend;
   // Files the system deletes at the next restart.
   std::vector<std::string> deletedAtRestart;
-  // Makes the next copy fail after writing half of the data.
+  // Makes the next copy fail part-way.
   void FailNextCopy(SystemError error) { copyFailure_ = std::move(error); }
+  // What FreeBytes gives for every volume; a copy larger than it fails, as on a full disk.
+  void SetFreeBytes(std::uint64_t bytes) { freeBytes_ = bytes; }
+  // The power goes: what was written but not flushed to the disk is lost.
+  void CutPower();
   // Makes `count` renames fail with `error`, after the next `after` ones.
   void FailRenames(std::size_t after, std::size_t count, SystemError error) {
     renamesBeforeFailure_ = after;
@@ -174,9 +179,10 @@ class MemoryPlatform final : public Toolkit, public System {
   std::vector<std::string> Dir(std::string_view pattern, DirAttributes attributes) override;
   FileState StateOf(std::string_view path) const override;
   Status SetAttributes(std::string_view path, const FileState& state) override;
-  Status CopyNew(std::string_view source, std::string_view destination) override;
   Status Replace(std::string_view replacement, std::string_view destination) override;
   Status Delete(std::string_view path) override;
+  Status OpenForDelete(std::string_view path) const override;
+  Result<std::uint64_t> FreeBytes(std::string_view) const override { return freeBytes_; }
   Status ReadPieces(std::string_view path, const PieceSink& sink) const override;
   Status CopyNewDurably(std::string_view source, std::string_view destination,
                         const PieceSink& sink) override;
@@ -287,6 +293,7 @@ class MemoryPlatform final : public Toolkit, public System {
     bool folder = false;
     FileOptions options;
     std::uint64_t order = 0;  // creation order, which directory searches follow
+    bool flushed = true;      // its content is on the disk
     bool protectedFolder = false;
     std::vector<std::string> others;  // who else may change it, as the test named them
   };
@@ -342,6 +349,7 @@ class MemoryPlatform final : public Toolkit, public System {
   std::string curDir_ = "C:\\";
   std::uint32_t ticks_ = 1000;
   std::optional<SystemError> copyFailure_;
+  std::uint64_t freeBytes_ = std::uint64_t{1} << 40;
   std::size_t renamesBeforeFailure_ = 0, renameFailures_ = 0;
   SystemError renameFailure_;
   std::uint32_t processId_ = 4242;

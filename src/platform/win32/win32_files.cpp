@@ -97,8 +97,11 @@ std::vector<std::string> Win32System::Dir(std::string_view pattern,
                                        FindExSearchNameMatch, nullptr, 0));
   if (!search) return names;
   const bool folders = attributes == platform::DirAttributes::Folders;
-  const DWORD hidden = attributes == platform::DirAttributes::Hidden ? 0 : FILE_ATTRIBUTE_HIDDEN;
-  const DWORD excluded = (folders ? 0 : FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_SYSTEM | hidden);
+  const bool all = attributes == platform::DirAttributes::HiddenAndSystem;
+  const DWORD hidden =
+      all || attributes == platform::DirAttributes::Hidden ? 0 : FILE_ATTRIBUTE_HIDDEN;
+  const DWORD system = all ? 0 : FILE_ATTRIBUTE_SYSTEM;
+  const DWORD excluded = (folders ? 0 : FILE_ATTRIBUTE_DIRECTORY | system | hidden);
   do {
     if (found.dwFileAttributes & excluded) continue;
     if (folders != ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) continue;
@@ -140,11 +143,6 @@ platform::Status Win32System::SetAttributes(std::string_view path,
   return Checked(::SetFileAttributesW(file.c_str(), wanted ? wanted : FILE_ATTRIBUTE_NORMAL));
 }
 
-platform::Status Win32System::CopyNew(std::string_view source, std::string_view destination) {
-  return Checked(::CopyFileExW(Widen(source).c_str(), Widen(destination).c_str(), nullptr, nullptr,
-                               nullptr, COPY_FILE_FAIL_IF_EXISTS));
-}
-
 platform::Status Win32System::Replace(std::string_view replacement, std::string_view destination) {
   // Windows refuses to replace a read-only file, as it refuses to delete one; Wine replaces it
   // (though it refuses the delete). Refused alike everywhere.
@@ -155,6 +153,22 @@ platform::Status Win32System::Replace(std::string_view replacement, std::string_
 
 platform::Status Win32System::Delete(std::string_view path) {
   return Checked(::DeleteFileW(Widen(path).c_str()));
+}
+
+platform::Status Win32System::OpenForDelete(std::string_view path) const {
+  const UniqueFile file(::CreateFileW(Widen(path).c_str(), DELETE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return LastError();
+  return platform::Done{};
+}
+
+platform::Result<std::uint64_t> Win32System::FreeBytes(std::string_view folder) const {
+  ULARGE_INTEGER available{};
+  if (!::GetDiskFreeSpaceExW(Widen(folder).c_str(), &available, nullptr, nullptr)) {
+    return LastError();
+  }
+  return std::uint64_t{available.QuadPart};
 }
 
 platform::Result<std::vector<std::byte>> Win32System::ReadFile(std::string_view path,

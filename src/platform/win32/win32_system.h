@@ -18,9 +18,10 @@ class Win32System final : public platform::System {
                                platform::DirAttributes attributes) override;
   platform::FileState StateOf(std::string_view path) const override;
   platform::Status SetAttributes(std::string_view path, const platform::FileState& state) override;
-  platform::Status CopyNew(std::string_view source, std::string_view destination) override;
   platform::Status Replace(std::string_view replacement, std::string_view destination) override;
   platform::Status Delete(std::string_view path) override;
+  platform::Status OpenForDelete(std::string_view path) const override;
+  platform::Result<std::uint64_t> FreeBytes(std::string_view folder) const override;
   platform::Status ReadPieces(std::string_view path,
                               const platform::PieceSink& sink) const override;
   platform::Status CopyNewDurably(std::string_view source, std::string_view destination,
