@@ -211,6 +211,11 @@ platform::Status Win32System::CopyNewDurably(std::string_view source, std::strin
     if (!taken.ok()) return taken;
     return WriteAll(to.get(), {reinterpret_cast<const char*>(piece.data()), piece.size()});
   });
+  // Dated as the source, as a copy by the system is: what an administrator compares by date.
+  FILETIME written{};
+  if (copied.ok() && ::GetFileTime(from.get(), nullptr, nullptr, &written)) {
+    copied = Checked(::SetFileTime(to.get(), nullptr, nullptr, &written));
+  }
   if (copied.ok()) copied = Checked(::FlushFileBuffers(to.get()));
   if (!copied.ok()) {
     to.reset();
