@@ -54,6 +54,9 @@ inline constexpr char kValue[] = "value";
 // key, the SHA-256 of its tree ("-" when there is none). A tool that may write no key leaves one
 // record of the target alone. Undo gives back only the keys that still hold that.
 inline constexpr char kLeft[] = "left";
+// With those, each ProgID the classes name that the run did not keep and that HKCR did not hold
+// before the run: target, hive, view, key. Undo takes it for a key kept as missing.
+inline constexpr char kNewKey[] = "new-key";
 // Written by Undo before its first step: each key another registration changed since the run
 // (hive, view, key), or one record without fields where none did. An Undo that runs again after
 // one that failed or was cut short takes the keys as the first found them, not as its steps left

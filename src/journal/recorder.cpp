@@ -52,6 +52,7 @@ platform::Status Recorder::Begin(const std::string& runKind, const std::string& 
   keptKeys_.clear();
   footprint_ = {};
   classesByFile_.clear();
+  namesBefore_.clear();
   auto folder = Store(system_).NewRun();
   if (!folder.ok()) return folder.error();
   Writer writer(system_, folder.value());
@@ -155,6 +156,7 @@ void Recorder::KeepKeys(const std::string& target, inspect::RegistryFootprint fo
       footprint.keys.push_back(std::move(progId));
     }
   }
+  AddProgIdVersions(footprint);
   const std::string view = ViewText(footprint.view);
   for (const std::string& key : footprint.keys) {
     if (!keptKeys_.insert(view + AsciiLower(key)).second) continue;
@@ -200,6 +202,7 @@ platform::Status Recorder::AfterTool(const std::string& target) {
       }
     }
   }
+  AddNewKeys(target, keys, records);
   if (records.empty()) records.push_back({kinds::kLeft, {target}});
   platform::Status written = Write(records);
   if (written.ok()) return written;
@@ -207,6 +210,53 @@ platform::Status Recorder::AfterTool(const std::string& target) {
                                written.error().message + ", so Undo takes the registry keys of " +
                                    "this run back to how they stood before it, even where others " +
                                    "changed them since"};
+}
+
+void Recorder::AddProgIdVersions(inspect::RegistryFootprint& footprint) {
+  // Before the run's first tool: the names missing then were missing before the run.
+  if (namesBefore_.empty()) {
+    for (const auto view : {platform::RegistryView::Bits32, platform::RegistryView::Bits64}) {
+      std::map<std::string, std::string>& names = namesBefore_[view];
+      for (std::string& name :
+           system_.RegistrySubkeys(platform::RegistryRoot::ClassesRoot, view, "")) {
+        names.emplace(AsciiLower(name), std::move(name));
+      }
+    }
+  }
+  const std::map<std::string, std::string>& names = namesBefore_[footprint.view];
+  for (std::size_t i = 0, named = footprint.keys.size(); i < named; ++i) {
+    const std::string progId = footprint.keys[i];
+    if (!inspect::IsProgIdName(progId)) continue;
+    const std::optional<std::string> current = system_.RegistryString(
+        platform::RegistryRoot::ClassesRoot, footprint.view, progId + "\\CurVer", "");
+    if (current && inspect::IsProgIdName(*current)) footprint.keys.push_back(*current);
+    const std::string prefix = AsciiLower(progId) + ".";
+    for (auto name = names.lower_bound(prefix);
+         name != names.end() && name->first.starts_with(prefix); ++name) {
+      if (name->first.size() > prefix.size() &&
+          name->first.find_first_not_of("0123456789", prefix.size()) == std::string::npos) {
+        footprint.keys.push_back(name->second);
+      }
+    }
+  }
+}
+
+void Recorder::AddNewKeys(const std::string& target, const std::vector<std::string>& keys,
+                          std::vector<Record>& records) const {
+  const auto names = namesBefore_.find(footprint_.view);
+  if (names == namesBefore_.end() || names->second.empty()) return;  // nothing known missing
+  const std::string view = ViewText(footprint_.view);
+  std::set<std::string> added;
+  for (const std::string& key : keys) {
+    const std::string name = AsciiLower(key);
+    if (!inspect::IsProgIdName(key) || keptKeys_.contains(view + name) ||
+        names->second.contains(name) || !added.insert(name).second) {
+      continue;
+    }
+    for (const platform::RegistryRoot hive : kHives) {
+      records.push_back({kinds::kNewKey, {target, HiveText(hive), view, key}});
+    }
+  }
 }
 
 std::vector<std::string> Recorder::ClassesOf(platform::RegistryView view,
