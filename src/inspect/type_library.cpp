@@ -64,8 +64,21 @@ std::optional<TypeLibrary> ReadTypeLibrary(std::span<const std::byte> bytes) {
     if (reader.Has(offset, length)) segments[i] = {offset, length};
   }
   const Segment& guids = segments[kGuidSegment];
+  const Segment& names = segments[kNameSegment];
+  // A name: two words of hashing, its length in the low byte of the third, then the text.
+  const auto nameAt = [&](std::uint32_t position) {
+    std::string name;
+    const auto entry = names.At(position, 12);
+    if (!entry) return name;
+    const std::size_t length = reader.Byte(*entry + 8);
+    if (!names.At(position + 12, length)) return name;
+    for (std::size_t c = 0; c < length; ++c)
+      name += static_cast<char>(reader.Byte(*entry + 12 + c));
+    return name;
+  };
 
   TypeLibrary library;
+  library.name = nameAt(reader.Dword(0x38));  // the header names it at 0x38
   // The header's own GUID, by its offset in the GUID segment.
   if (const auto libid = guids.At(reader.Dword(0x08), 16)) library.libid = GuidText(reader, *libid);
   // The major version in the low word, the minor in the high one; the key names them in hex.
@@ -87,17 +100,8 @@ std::optional<TypeLibrary> ReadTypeLibrary(std::span<const std::byte> bytes) {
       }
       continue;
     }
-    TypeLibraryClass type{
-        GuidText(reader, *guid), {}, (flags & kCanCreate) != 0, (flags & kLicensed) != 0};
-    // A name: two words of hashing, its length in the low byte of the third, then the text.
-    if (const auto name = segments[kNameSegment].At(reader.Dword(*info + 0x34), 12)) {
-      const std::size_t length = reader.Byte(*name + 8);
-      if (segments[kNameSegment].At(reader.Dword(*info + 0x34) + 12, length)) {
-        for (std::size_t c = 0; c < length; ++c)
-          type.name += static_cast<char>(reader.Byte(*name + 12 + c));
-      }
-    }
-    library.classes.push_back(std::move(type));
+    library.classes.push_back({GuidText(reader, *guid), nameAt(reader.Dword(*info + 0x34)),
+                               (flags & kCanCreate) != 0, (flags & kLicensed) != 0});
   }
   return library;
 }

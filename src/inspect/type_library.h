@@ -25,6 +25,7 @@ struct TypeLibraryClass {
 // The library's own id, its classes and its interfaces: what registering it writes to the registry.
 struct TypeLibrary {
   std::string libid;                      // {...}, upper case; empty when the bytes give none
+  std::string name;                       // its name, the first part of its classes' ProgIDs
   std::string version;                    // "major.minor", as its TypeLib key names it
   std::vector<TypeLibraryClass> classes;  // the coclasses, in the library's order
   // Its interfaces and dispinterfaces: {...}, upper case, in the library's order.

@@ -521,6 +521,9 @@ RegistrationBefore ReadRegistrationBefore(platform::System& system, const Compon
     for (std::string& progId : ProgIdsOf(system, declared->view, keys.back())) {
       keys.push_back(std::move(progId));
     }
+    // The ProgID a registration derives from the names, though the class names none yet.
+    const std::string suggested = declared->library.name + "." + type.name;
+    if (!type.name.empty() && IsProgIdName(suggested)) keys.push_back(suggested);
   }
   for (const std::string& iid : declared->library.interfaces) keys.push_back("Interface\\" + iid);
   if (!declared->library.libid.empty()) keys.push_back("TypeLib\\" + declared->library.libid);
@@ -592,6 +595,18 @@ std::optional<Registration> ReadRegistration(platform::System& system, const Com
 Standing StandingOf(platform::System& system, const Component& component,
                     platform::RegistryView view, const std::string& server) {
   return Registry(system, component, view).Of(server);
+}
+
+bool ServedByCopy(platform::System& system, const Component& component, platform::RegistryRoot hive,
+                  platform::RegistryView view, const std::string& clsid) {
+  const Registry registry(system, component, view);
+  const std::string key = "CLSID\\" + clsid;
+  const std::optional<std::string> inProcess =
+      system.RegistryString(hive, view, key + "\\InprocServer32", "");
+  if (inProcess && registry.Of(*inProcess) == Standing::ToCopy) return true;
+  const std::optional<std::string> local =
+      system.RegistryString(hive, view, key + "\\LocalServer32", "");
+  return local && registry.Of(ProgramOf(*local)) == Standing::ToCopy;
 }
 
 }  // namespace kalvenor::inspect

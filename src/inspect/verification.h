@@ -43,6 +43,10 @@ std::optional<Registration> ReadRegistration(platform::System& system, const Com
 // COM and the loader read the name.
 Standing StandingOf(platform::System& system, const Component& component,
                     platform::RegistryView view, const std::string& server);
+// Whether the class {CLSID} of the hive is served by the copy: in process, or by the program its
+// LocalServer32 starts; the copy's name in any form a registration writes.
+bool ServedByCopy(platform::System& system, const Component& component, platform::RegistryRoot hive,
+                  platform::RegistryView view, const std::string& clsid);
 // "class Name {CLSID}", as the log names a class.
 std::string ClassName(const TypeLibraryClass& type);
 
@@ -78,8 +82,9 @@ struct ClassServer {
   bool toCopy = false;
 };
 // The keys of HKCR that the component's type library names, in the view its tool writes: each
-// class and the ProgIDs it names now, each interface, the library itself. Registering one
-// component may rewrite keys that others share, so a run keeps them as they stood.
+// class, the ProgIDs it names now and "Library.Class" of the names, each interface, the library
+// itself. Registering one component may rewrite keys that others share, so a run keeps them as
+// they stood.
 struct RegistryFootprint {
   platform::RegistryView view = platform::RegistryView::Bits32;
   std::vector<std::string> keys;

@@ -26,7 +26,7 @@ constexpr struct {
     {kinds::kCount, 2, 2},      {kinds::kUndone, 0, 0},   {kinds::kShare, 6, 7},
     {kinds::kKey, 4, 5},        {kinds::kSubkey, 3, 3},   {kinds::kValue, 6, 6},
     {kinds::kFileUndone, 1, 1}, {kinds::kLeft, 1, 5},     {kinds::kChangedSince, 0, 3},
-    {kinds::kInstalled, 5, 5},  {kinds::kSetAside, 1, 1},
+    {kinds::kInstalled, 5, 5},  {kinds::kSetAside, 1, 1}, {kinds::kNewKey, 4, 4},
 };
 
 // What the writer puts after a line that a crash cut short: no encoded field ends with a

@@ -64,6 +64,9 @@ inline constexpr char kLeft[] = "left";
 inline constexpr char kToolRunning[] = "*";
 // A `left` record's digest of a key that could not be read once the tool had ended.
 inline constexpr char kUnread[] = "?";
+// With those, each ProgID the classes name that the run did not keep and that HKCR did not hold
+// before the run: target, hive, view, key. Undo takes it for a key kept as missing.
+inline constexpr char kNewKey[] = "new-key";
 // Written by Undo before its first step: each key another registration changed since the run
 // (hive, view, key), or one record without fields where none did. An Undo that runs again after
 // one that failed or was cut short takes the keys as the first found them, not as its steps left

@@ -54,6 +54,7 @@ platform::Status Recorder::Begin(const std::string& runKind, const std::string& 
   keeping_.clear();
   footprint_ = {};
   classesByFile_.clear();
+  namesBefore_.clear();
   Store store(system_);
   auto folder = store.NewRun();
   prunedNotUndone_ = store.PrunedNotUndone();
@@ -172,6 +173,7 @@ void Recorder::KeepKeys(const std::string& target, inspect::RegistryFootprint fo
       footprint.keys.push_back(std::move(progId));
     }
   }
+  AddProgIdVersions(footprint);
   for (const std::string& key : footprint.keys) {
     // A key both views share is kept in both at once, before either's tool writes it: Wine keeps
     // some of those apart, and on Windows the two records are of one key.
@@ -235,6 +237,7 @@ platform::Status Recorder::AfterTool(const std::string& target) {
       }
     }
   }
+  AddNewKeys(target, keys, records);
   if (records.empty()) records.push_back({kinds::kLeft, {target}});
   platform::Status written = Write(records);
   if (written.ok()) return written;
@@ -242,6 +245,57 @@ platform::Status Recorder::AfterTool(const std::string& target) {
                                written.error().message + ", so Undo takes the registry keys of " +
                                    "this run back to how they stood before it, even where others " +
                                    "changed them since"};
+}
+
+void Recorder::AddProgIdVersions(inspect::RegistryFootprint& footprint) {
+  // Before the run's first tool: the names missing then were missing before the run.
+  if (namesBefore_.empty()) {
+    for (const auto view : {platform::RegistryView::Bits32, platform::RegistryView::Bits64}) {
+      std::map<std::string, std::string>& names = namesBefore_[view];
+      for (std::string& name :
+           system_.RegistrySubkeys(platform::RegistryRoot::ClassesRoot, view, "")) {
+        names.emplace(AsciiLower(name), std::move(name));
+      }
+    }
+  }
+  const std::map<std::string, std::string>& names = namesBefore_[footprint.view];
+  for (std::size_t i = 0, named = footprint.keys.size(); i < named; ++i) {
+    const std::string progId = footprint.keys[i];
+    if (!inspect::IsProgIdName(progId)) continue;
+    const std::optional<std::string> current = system_.RegistryString(
+        platform::RegistryRoot::ClassesRoot, footprint.view, progId + "\\CurVer", "");
+    if (current && inspect::IsProgIdName(*current)) footprint.keys.push_back(*current);
+    const std::string prefix = AsciiLower(progId) + ".";
+    for (auto name = names.lower_bound(prefix);
+         name != names.end() && name->first.starts_with(prefix); ++name) {
+      if (name->first.size() > prefix.size() &&
+          name->first.find_first_not_of("0123456789", prefix.size()) == std::string::npos) {
+        footprint.keys.push_back(name->second);
+      }
+    }
+  }
+}
+
+void Recorder::AddNewKeys(const std::string& target, const std::vector<std::string>& keys,
+                          std::vector<Record>& records) const {
+  std::set<std::string> added;
+  for (const std::string& key : keys) {
+    if (!inspect::IsProgIdName(key)) continue;
+    const std::string name = AsciiLower(key);
+    // In each view that shares it, as it was kept.
+    for (const platform::RegistryView view :
+         platform::ViewsSharing(platform::RegistryRoot::MachineClasses, footprint_.view, key)) {
+      const auto names = namesBefore_.find(view);
+      if (names == namesBefore_.end() || names->second.empty()) continue;  // nothing known missing
+      const std::string id = ViewText(view) + name;
+      if (keptKeys_.contains(id) || names->second.contains(name) || !added.insert(id).second) {
+        continue;
+      }
+      for (const platform::RegistryRoot hive : kHives) {
+        records.push_back({kinds::kNewKey, {target, HiveText(hive), ViewText(view), key}});
+      }
+    }
+  }
 }
 
 std::vector<std::string> Recorder::ClassesOf(platform::RegistryView view,

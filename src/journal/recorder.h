@@ -97,6 +97,14 @@ class Recorder {
   void KeepKeys(const std::string& target, inspect::RegistryFootprint footprint,
                 std::vector<Record>& records);
 
+  // The other ProgIDs a registration of the footprint's may write: what each ProgID's CurVer
+  // names, and its versions ("Name.N") that HKCR held before the run.
+  void AddProgIdVersions(inspect::RegistryFootprint& footprint);
+  // The records of the ProgIDs among `keys` that the run did not keep and that HKCR did not hold
+  // before the run: Undo may delete those.
+  void AddNewKeys(const std::string& target, const std::vector<std::string>& keys,
+                  std::vector<Record>& records) const;
+
   // The classes registered to a file of this name (lower case) in the view: a component's
   // registration takes them over although its type library may not name them. Read once a run.
   std::vector<std::string> ClassesOf(platform::RegistryView view, const std::string& fileName);
@@ -109,6 +117,9 @@ class Recorder {
   std::set<std::string> keeping_;         // those of the records not written yet
   inspect::RegistryFootprint footprint_;  // of the tool step journaled last
   std::map<platform::RegistryView, std::multimap<std::string, std::string>> classesByFile_;
+  // The keys at HKCR's root in each view, by their names in lower case, as the run's first tool
+  // step found them; none where they could not be listed (HKCR is never empty).
+  std::map<platform::RegistryView, std::map<std::string, std::string>> namesBefore_;
 };
 
 }  // namespace kalvenor::journal

@@ -37,6 +37,7 @@ struct Change {
   bool movedAway = false;           // the run deleted it, or renamed it aside while it was in use
   bool registered = false, unregistered = false;
   std::optional<bool> pointedBefore;       // a class pointed at it; unknown without a type library
+  std::vector<std::string> classes;        // the CLSIDs its type library lets clients create
   std::optional<std::string> countBefore;  // older journals: the count before, "-" for none
   std::vector<Share> shares;
   bool shareUnreadable = false;  // a share record with a field not as the run writes it
@@ -134,6 +135,12 @@ Journaled ChangesOf(const std::vector<Record>& records, RegistryView ownView) {
       (record.kind == kinds::kRegister ? change.registered : change.unregistered) = true;
       for (auto& [owner, state] : pending) of(owner).keys.push_back(std::move(state));
       pending.clear();
+    } else if (record.kind == kinds::kClass) {
+      of(target).classes.push_back(record.Field(1));
+    } else if (record.kind == kinds::kNewKey) {
+      const auto hive = HiveFromText(record.Field(1));
+      const auto view = ViewFromText(record.Field(2));
+      if (hive && view) of(target).keys.push_back({*hive, *view, record.Field(3), std::nullopt});
     } else if (record.kind == kinds::kRegistered) {
       Change& change = of(target);
       if (!change.pointedBefore) change.pointedBefore = record.Field(1) == "1";
@@ -296,6 +303,30 @@ bool GiveBackShares(platform::System& system, SharedCounts& counts, UndoSteps& s
   return true;
 }
 
+// Whether a class the journal knows of the file, in either hive, still leads to it: where none
+// does, another registration took them over since, and /u would delete keys of theirs that the
+// journal never saved (AppID, Licenses). Without such classes, as the tool's run would have it.
+bool ClassesLeadToFile(platform::System& system, const Change& change) {
+  std::vector<std::pair<RegistryView, std::string>> classes;
+  for (const KeyState& state : change.keys) {
+    if (IsClassKey(state.key) && AsciiLower(state.key).starts_with("clsid\\")) {
+      classes.emplace_back(state.view, state.key.substr(6));
+    }
+  }
+  // A class record names no view: that of the file's keys, or its tool's.
+  const RegistryView view = change.keys.empty() ? inspect::ViewOf(inspect::ToolMachine(system))
+                                                : change.keys.front().view;
+  for (const std::string& clsid : change.classes) classes.emplace_back(view, clsid);
+  if (classes.empty()) return true;
+  const inspect::Component file{
+      .copy = change.target, .systemDir = paths::FolderOf(change.target), .registering = false};
+  return std::any_of(classes.begin(), classes.end(), [&](const auto& each) {
+    return std::any_of(std::begin(kHives), std::end(kHives), [&](RegistryRoot hive) {
+      return inspect::ServedByCopy(system, file, hive, each.first, each.second);
+    });
+  });
+}
+
 // What Undo did to one file.
 enum class Undone { Done, Kept, Failed };
 
@@ -387,7 +418,15 @@ Undone UndoFile(platform::System& system, SharedCounts& counts, UndoSteps& steps
       return Undone::Kept;
     }
   }
-  const bool unregistering = change.registered && runs;
+  // Unregistered only where one of its classes still leads to it: where another product took them
+  // all over, regsvr32.exe /u would delete that product's keys.
+  const bool unregistering = change.registered && runs && ClassesLeadToFile(system, change);
+  if (change.registered && runs && !unregistering) {
+    steps.Begin("registry", change.target, "> Not unregistering file " + change.target);
+    steps.Note(
+        "none of its classes leads to it any more: another registration took them over, "
+        "and regsvr32.exe /u would delete their keys");
+  }
   // A file whose unregistration failed stays as it is, its classes pointing at it.
   if (unregistering && !steps.Registration(change.target, false)) return Undone::Failed;
   const bool fileStepDone = copyBack      ? steps.CopyBack(saved, change.target)

@@ -70,8 +70,8 @@ std::vector<KeyFound> FindKeys(const platform::System& system, const std::vector
     key.runs = !now.ok() || runs(key);
     found.push_back(std::move(key));
   }
-  // The ProgIDs of the classes as the run left them, which point back at them: those the run
-  // kept go back as they stood, the others it added. Never a key a class's value merely names.
+  // The ProgIDs of the classes as the run left them: those the run kept go back as they stood,
+  // the others stay, since how they stood is not known. Never a key a class's value merely names.
   const std::size_t classes = found.size();
   for (std::size_t i = 0; i < classes; ++i) {
     if (!found[i].runs || !found[i].found ||
@@ -88,10 +88,9 @@ std::vector<KeyFound> FindKeys(const platform::System& system, const std::vector
       auto now = system.ReadRegistryTree(added.hive, added.view, added.key);
       if (kept || !now.ok() || !now.value()) continue;
       const bool pointsBack = ClassNamed(*now.value()) == AsciiLower(owner.key.substr(6));
-      KeyFound key{added, leftAs(added), pointsBack, std::move(now.value())};
+      KeyFound key{added, leftAs(added), false, std::move(now.value()), true};
       // Older journals know no more: one that names another class is not the run's.
       if (!key.left && !pointsBack) continue;
-      key.runs = pointsBack && runs(key);
       found.push_back(std::move(key));
     }
   }
@@ -121,7 +120,10 @@ bool RestoreKeys(platform::System& system, UndoSteps& steps, const std::string& 
   std::set<std::string> noted;
   for (const KeyFound& key : keys) {
     if (key.runs || !noted.insert(AsciiLower(KeyName(key.before))).second) continue;
-    if (key.left == kinds::kUnread) {
+    if (key.unknown) {
+      steps.Note(KeyName(key.before) + " was not saved before the run, so it stays as Undo " +
+                 "found it");
+    } else if (key.left == kinds::kUnread) {
       steps.Note(KeyName(key.before) + " could not be read once the tool had ended, so it " +
                  "stays as Undo found it");
     } else {
@@ -161,7 +163,7 @@ std::vector<Record> LeftRecords(const platform::System& system, const std::strin
 std::vector<Record> ChangedRecords(const std::vector<KeyFound>& keys) {
   std::vector<Record> records;
   for (const KeyFound& key : keys) {
-    if (key.runs) continue;
+    if (key.runs || key.unknown) continue;
     records.push_back({kinds::kChangedSince,
                        {HiveText(key.before.hive), ViewText(key.before.view), key.before.key}});
   }

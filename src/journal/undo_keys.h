@@ -42,10 +42,11 @@ struct KeyFound {
   std::optional<std::string> left;  // as the run's tools left it; unknown to older journals
   bool runs = true;  // it still holds that, and goes back to how it stood before the run
   std::optional<platform::RegistryTree> found;  // otherwise it stays so
+  bool unknown = false;  // the run did not keep it: how it stood before is not known
 };
 
 // The keys of one file as Undo finds them; with them the ProgIDs that its classes going back
-// name, which the run added.
+// name, which the run did not keep and which stay as Undo finds them.
 std::vector<KeyFound> FindKeys(const platform::System& system, const std::vector<KeyState>& keys,
                                const LeftKeys& left, const ChangedKeys& changed);
 

@@ -352,8 +352,9 @@ TEST_F(JournalTest, AFailedCopyKeepsTheKeysOfTheFileInPlace) {
                 .readOnly = true});
   Start();
   Click(SetupId::cmdInstall);
-  EXPECT_EQ(KeptKeys()[kTarget], (Strings{"CLSID\\{069D1E67-6900-4A01-BC80-D77EE99E1CF4}",
-                                          "TypeLib\\{069D1E67-6900-4A01-BC80-D77EE99E1CF4}"}))
+  EXPECT_EQ(KeptKeys()[kTarget],
+            (Strings{"CLSID\\{069D1E67-6900-4A01-BC80-D77EE99E1CF4}", "Old.Old",
+                     "TypeLib\\{069D1E67-6900-4A01-BC80-D77EE99E1CF4}"}))
       << Log();
 }
 
@@ -640,6 +641,75 @@ TEST_F(JournalTest, AnUndoCutShortAtEveryRecordAndToolIsFinishedByTheNext) {
               "C:\\Old\\a.dll")
         << Log();
     EXPECT_FALSE(journal::Store(platform).LastRun()) << Log();
+  }
+}
+
+// Before its tool the run keeps the ProgIDs a registration may take over: Library.Class of the
+// type library's names, their CurVer and the versions HKCR holds. Undo leaves one it did not keep
+// as it finds it, unless HKCR did not hold it before the run; it unregisters the copy only where a
+// class still leads to it, in any form: /u would delete keys of others that it never kept.
+TEST_F(JournalTest, UndoGivesBackTheProgIdsItKeptAndUnregistersOnlyWhatLeadsToTheCopy) {
+  constexpr auto kClasses = RegistryRoot::ClassesRoot, kMachine = RegistryRoot::MachineClasses;
+  constexpr auto k32 = RegistryView::Bits32;
+  const std::string grid = "{069D1E67-6900-4A01-BC80-D77EE99E1CF4}", server = "CLSID\\" + grid;
+  const std::string inProcess = server + "\\InprocServer32";
+  const auto image =
+      PeWriter(inspect::Machine::X86).Dll(true).TypeLibrary(TypeLibrary("Grid")).Build();
+  platform.AddFile(
+      "C:\\Kalvenor\\a.dll",
+      {.content = std::string(reinterpret_cast<const char*>(image.data()), image.size())});
+  using Value = std::pair<std::string, std::string>;  // a key's default value ("": none)
+  auto set = [&](const Value& value) {
+    if (!value.second.empty())
+      platform.SetRegistryString(kClasses, k32, value.first, "", value.second);
+  };
+  const Value curVer = {"Grid.Grid\\CurVer", "Grid.Grid.7"}, other = {"Other.Thing", "x"};
+  const Value absent = {"Grid.Grid.8\\CLSID", ""};
+  const struct {
+    std::string progId;  // the class's, beside Grid.Grid
+    Value before;
+    std::string between;  // the class's server, set after the run
+    Value after;          // once undone
+    bool noted = false, unregistered = true;
+  } cases[] = {
+      {"Grid.Grid.8", curVer, "", curVer},  // grid 8 takes grid 7's Grid.Grid over
+      {"Grid.Grid.8", {"Grid.Grid.8", "8"}, "", {"Grid.Grid.8", "8"}},
+      {"Grid.Control", {"Grid.Control", "x"}, "", {"Grid.Control\\CLSID", grid}, true},
+      {"Grid.Control", other, "", {"Grid.Control\\CLSID", ""}},
+      {"Grid.Control", {}, "", {"Grid.Control\\CLSID", grid}, true},  // HKCR not listed
+      {"Grid.Grid.8", other, "\"\\\\?\\C:\\WINDOWS\\SYSTEM32\\A.DLL\"", absent},
+      {"Grid.Grid.8", other, "C:\\Other\\grid.dll", absent, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    set(c.before);
+    platform.onStart = [&](const std::string&, const std::string& commandLine) {
+      if (commandLine.find(" /u ") == std::string::npos) {
+        for (const Value& value : {Value{inProcess, kTarget},
+                                   {server + "\\ProgID", c.progId},
+                                   {"Grid.Grid\\CurVer", c.progId},
+                                   {c.progId + "\\CLSID", grid}})
+          set(value);
+      } else if (commandLine.find("a.dll") != std::string::npos) {
+        (void)platform.WriteRegistryTree(kClasses, k32, server, std::nullopt);
+      }
+      return platform::memory::ProcessScript{};
+    };
+    Start();
+    Click(SetupId::cmdInstall);
+    set({inProcess, c.between});
+    ClickSurface();
+    static_cast<platform::memory::MemoryForm&>(setup->Window()).ChooseSystemMenu(1);
+    EXPECT_EQ(platform.RegistryString(kClasses, k32, c.after.first, "").value_or(""),
+              c.after.second)
+        << Log();
+    EXPECT_EQ(Logged("> Unregistering file " + std::string(kTarget)), c.unregistered);
+    EXPECT_EQ(Log().find("Grid.Control was not saved before the run") != std::string::npos,
+              c.noted);
+    EXPECT_EQ(Log().find("failed"), std::string::npos) << Log();
+    for (const std::string& key : platform.RegistrySubkeys(kMachine, k32, ""))
+      (void)platform.WriteRegistryTree(kMachine, k32, key, std::nullopt);
+    ClickSurface();
   }
 }
 

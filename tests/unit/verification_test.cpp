@@ -129,6 +129,7 @@ TEST(TypeLibrary, ReadsTheLibraryIdAndInterfaces) {
   const auto library = inspect::ReadTypeLibrary(ClassRulesLibrary());
   ASSERT_TRUE(library);
   EXPECT_EQ(library->libid, std::string(kRules) + "0}");
+  EXPECT_EQ(library->name, "ClassRules");
   EXPECT_EQ(library->interfaces, (std::vector<std::string>{"{00000000-0000-0000-C000-000000000046}",
                                                            std::string(kRules) + "6}"}));
   EXPECT_EQ(library->classes.size(), 5u);
