@@ -314,7 +314,7 @@ platform::Result<std::string> Store::NewRun() {
   prunedNotUndone_.clear();
   while (runs.size() >= kRunsKept) {
     const std::vector<Record> records = ReadJournal(system_, runs.front());
-    if (!records.empty() && !WasUndone(records)) {
+    if (records.size() > 1 && !WasUndone(records)) {  // a run that changed something
       prunedNotUndone_.push_back(File_GetName(runs.front()));
     }
     RemoveRun(runs.front());

@@ -10,8 +10,17 @@
 
 #include "harness.h"
 
+namespace {
+
+class FreshStore final : public ::testing::EmptyTestEventListener {
+  void OnTestStart(const ::testing::TestInfo&) override { kalvenor::e2e::ForgetStoredRuns(); }
+};
+
+}  // namespace
+
 int wmain(int argc, wchar_t** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  ::testing::UnitTest::GetInstance()->listeners().Append(new FreshStore);
   using kalvenor::e2e::UnderTest;
   UnderTest().exe = kalvenor::e2e::EnvironmentVariable(L"KALVENOR_EXE");
   UnderTest().samples = kalvenor::e2e::EnvironmentVariable(L"KALVENOR_SAMPLES");

@@ -21,29 +21,6 @@ std::string LastErrorText(std::string_view what) {
 
 [[noreturn]] void Fail(std::string_view what) { throw std::runtime_error(std::string(what)); }
 
-bool RemoveTree(const std::wstring& path) {
-  WIN32_FIND_DATAW found{};
-  HANDLE search = ::FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found,
-                                     FindExSearchNameMatch, nullptr, 0);
-  bool removed = true;
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring full = path + L"\\" + name;
-      ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-          !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        removed = RemoveTree(full) && removed;
-      } else {
-        removed = ::DeleteFileW(full.c_str()) && removed;
-      }
-    } while (::FindNextFileW(search, &found));
-    ::FindClose(search);
-  }
-  return ::RemoveDirectoryW(path.c_str()) && removed;
-}
-
 std::wstring NameOf(const std::wstring& entry) {
   // "=C:=C:\dir" style entries start with their separator.
   return entry.substr(0, entry.find(L'=', 1));
@@ -107,6 +84,42 @@ std::wstring LongTempDirectory() {
 }
 
 }  // namespace
+
+bool RemoveTree(const std::wstring& path) {
+  WIN32_FIND_DATAW found{};
+  HANDLE search = ::FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found,
+                                     FindExSearchNameMatch, nullptr, 0);
+  bool removed = true;
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring full = path + L"\\" + name;
+      ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+          !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        removed = RemoveTree(full) && removed;
+      } else {
+        removed = ::DeleteFileW(full.c_str()) && removed;
+      }
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+  }
+  return ::RemoveDirectoryW(path.c_str()) && removed;
+}
+
+void ForgetStoredRuns() {
+  const std::wstring runs = EnvironmentVariable(L"ProgramData") + L"\\Kalvenor\\runs";
+  WIN32_FIND_DATAW found{};
+  HANDLE search = ::FindFirstFileExW((runs + L"\\0*").c_str(), FindExInfoBasic, &found,
+                                     FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      RemoveTree(runs + L"\\" + found.cFileName);
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+}
 
 std::vector<HWND> TopLevelWindows(DWORD processId, std::function<bool(HWND)> wanted) {
   ProcessWindows search{processId, std::move(wanted), {}};

@@ -60,6 +60,11 @@ using win32::Narrow;  // UTF-8, for failure messages
 using win32::Widen;
 std::wstring LowerCase(std::wstring_view text);
 std::wstring EnvironmentVariable(const wchar_t* name);  // empty when not set
+// Deletes the folder with all in it; false where anything stays.
+bool RemoveTree(const std::wstring& path);
+// Deletes the runs the journal's store holds, so that each test begins with a store that prunes
+// nothing: the store keeps only the newest runs, and names each run it drops that was not undone.
+void ForgetStoredRuns();
 
 // ---- Handles
 
