@@ -289,8 +289,11 @@ void Engine::Remove(const std::string& item, const std::string& target, const Pl
                " at it; Undo of the run that installed it takes it out");
     return;
   }
-  // Given back only now that the file goes: one that stays registered keeps its count.
-  if (share && !ChangeShare(target, *share)) return;
+  // Given back only now that the file goes: one that stays registered keeps its count. Read
+  // again, since the tool may have run for minutes while another installer counted the file.
+  const std::optional<journal::ShareChange> shareNow = share ? ShareToGiveBack(target) : share;
+  if (share && !NoOthersCountOn(target, shareNow)) return;
+  if (shareNow && !ChangeShare(target, *shareNow)) return;
   LocalFileRemove(target);
 }
 

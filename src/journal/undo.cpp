@@ -120,7 +120,12 @@ Journaled ChangesOf(const std::vector<Record>& records, RegistryView ownView) {
     const std::string& target = record.Field(0);
     if (record.kind == kinds::kBackup) {
       Change& change = of(target);
-      // After "absent": a file came while the copy was placed, and is what the copy replaced.
+      // After "absent", a backup of the run's own copy (a later step on the same target) is not
+      // how the file stood; one of other bytes is a file that came while the copy was placed,
+      // which the copy replaced.
+      const bool runsCopy = std::find(change.copies.begin(), change.copies.end(),
+                                      record.Field(2)) != change.copies.end();
+      if (change.absent && runsCopy) continue;
       if (!change.backup) change.backup = record;
       change.absent = false;
     } else if (record.kind == kinds::kAbsent) {
@@ -254,12 +259,28 @@ void LogCount(UndoSteps& steps, const std::string& target, std::optional<std::ui
               "> Restoring shared count of " + target + " to " + std::to_string(*count), count);
 }
 
-// Gives back what the run did to the shared counts, never setting an old number: others may
-// have counted the file meanwhile.
-bool GiveBackShares(platform::System& system, SharedCounts& counts, UndoSteps& steps,
-                    const Change& change) {
+// A count Undo sets, and what it writes to the log.
+struct CountWrite {
+  std::string name;
+  RegistryView view = RegistryView::Bits32;
+  SharedCount count;
+  bool logged = true;
+};
+
+// What giving back the run's shares writes, never setting an old number: others may have counted
+// the file meanwhile. Nothing is written yet: the file step comes first.
+std::vector<CountWrite> SharesToGiveBack(platform::System& system, SharedCounts& counts,
+                                         const Change& change) {
+  std::vector<CountWrite> writes;
+  // Each count as the writes before leave it.
+  auto current = [&](const std::string& name, RegistryView view) {
+    for (auto write = writes.rbegin(); write != writes.rend(); ++write) {
+      if (write->view == view && AsciiLower(write->name) == AsciiLower(name)) return write->count;
+    }
+    return counts.Read(name, view);
+  };
   for (auto share = change.shares.rbegin(); share != change.shares.rend(); ++share) {
-    const SharedCount now = counts.Read(share->name, share->view);
+    const SharedCount now = current(share->name, share->view);
     SharedCount undone = now;
     if (share->heldAfter && !share->heldBefore) {
       if (!now.held) continue;  // the run ended before it took the share
@@ -281,21 +302,36 @@ bool GiveBackShares(platform::System& system, SharedCounts& counts, UndoSteps& s
       undone.held = true;
     }
     if (undone.value == now.value && undone.held == now.held) continue;
-    if (undone.value != now.value) LogCount(steps, change.target, undone.value);
-    platform::Status set = counts.Write(share->name, undone, share->view);
+    writes.push_back({share->name, share->view, undone, undone.value != now.value});
+  }
+  // Older journals kept the count before the run.
+  if (change.countBefore) {
+    const std::optional<std::uint32_t> count = CountFromText(*change.countBefore);
+    const RegistryView view = inspect::ViewOf(inspect::ToolMachine(system));
+    writes.push_back({change.target, view,
+                      SharedCount{change.target, count, current(change.target, view).held}});
+  }
+  return writes;
+}
+
+// Sets the counts, and what a detection reads as the Install's as it was: with the share given
+// back, it counts for nothing; with an earlier Install's, for that one again.
+bool GiveBackShares(SharedCounts& counts, UndoSteps& steps, const Change& change,
+                    const std::vector<CountWrite>& writes) {
+  for (const CountWrite& write : writes) {
+    if (write.logged) LogCount(steps, change.target, write.count.value);
+    platform::Status set = counts.Write(write.name, write.count, write.view);
     if (!set.ok()) {
       steps.Failed(set.error().message);
       return false;
     }
   }
-  // Older journals kept the count before the run.
-  if (change.countBefore) {
-    const std::optional<std::uint32_t> count = CountFromText(*change.countBefore);
-    LogCount(steps, change.target, count);
-    const RegistryView view = inspect::ViewOf(inspect::ToolMachine(system));
-    const SharedCount old{change.target, count, counts.Read(change.target, view).held};
-    platform::Status set = counts.Write(change.target, old, view);
+  if (change.installed) {
+    const platform::Status set = counts.WriteInstalled(
+        change.installed->name, change.installed->view, change.installed->before);
     if (!set.ok()) {
+      steps.Begin("count", change.target, "> Restoring what Kalvenor installed at " + change.target,
+                  std::nullopt);
       steps.Failed(set.error().message);
       return false;
     }
@@ -313,9 +349,10 @@ bool ClassesLeadToFile(platform::System& system, const Change& change) {
       classes.emplace_back(state.view, state.key.substr(6));
     }
   }
-  // A class record names no view: that of the file's keys, or its tool's.
-  const RegistryView view = change.keys.empty() ? inspect::ViewOf(inspect::ToolMachine(system))
-                                                : change.keys.front().view;
+  // A class record names no view: that of the file's class keys, which have one view each, or
+  // its tool's.
+  const RegistryView view =
+      classes.empty() ? inspect::ViewOf(inspect::ToolMachine(system)) : classes.front().first;
   for (const std::string& clsid : change.classes) classes.emplace_back(view, clsid);
   if (classes.empty()) return true;
   const inspect::Component file{
@@ -329,6 +366,24 @@ bool ClassesLeadToFile(platform::System& system, const Change& change) {
 
 // What Undo did to one file.
 enum class Undone { Done, Kept, Failed };
+
+// Puts the backup back or deletes the run's copy; a read-only attribute on the run's own copy,
+// set since, is cleared first. True when there was nothing to do.
+bool TakeFileStep(platform::System& system, UndoSteps& steps, const Change& change, bool copyBack,
+                  bool deleteAdded, bool runs, const std::string& saved) {
+  if (!copyBack && !deleteAdded) return true;
+  platform::FileState state = system.StateOf(change.target);
+  if (runs && state.readOnly) {
+    state.readOnly = false;
+    const platform::Status cleared = system.SetAttributes(change.target, state);
+    if (!cleared.ok()) {
+      steps.Begin("keep", change.target, "> Keeping file " + change.target);
+      steps.Failed("its read-only attribute cannot be cleared: " + cleared.error().message);
+      return false;
+    }
+  }
+  return copyBack ? steps.CopyBack(saved, change.target) : steps.Delete(change.target);
+}
 
 Undone UndoFile(platform::System& system, SharedCounts& counts, UndoSteps& steps,
                 const Change& change) {
@@ -370,52 +425,35 @@ Undone UndoFile(platform::System& system, SharedCounts& counts, UndoSteps& steps
     return Undone::Failed;
   }
   const bool deleteAdded = change.absent && runs;
+  const std::vector<CountWrite> shares = SharesToGiveBack(system, counts, change);
+  // A file the run added stays where other programs count on it beyond the count before the
+  // run, once the run's share is given back, looked up by the name and view the run's steps gave
+  // it.
+  if (deleteAdded) {
+    const Share* first = change.shares.empty() ? nullptr : &change.shares.front();
+    const RegistryView view = first ? first->view : inspect::ViewOf(inspect::ToolMachine(system));
+    const std::string& name = first ? first->name : change.target;
+    const std::uint32_t countBefore = first ? first->before.value_or(0) : 0;
+    std::optional<std::uint32_t> count = counts.Read(name, view).value;
+    for (const CountWrite& write : shares) {
+      if (write.view == view && AsciiLower(write.name) == AsciiLower(name)) {
+        count = write.count.value;
+      }
+    }
+    if (count && *count > countBefore) {
+      if (!GiveBackShares(counts, steps, change, shares)) return Undone::Failed;
+      steps.Begin("keep", change.target, "> Keeping file " + change.target);
+      steps.Note("its shared count is now " + std::to_string(*count) +
+                 ": other installed programs count on it");
+      return Undone::Kept;
+    }
+  }
   if (copyBack || deleteAdded) {
     const auto why = WhyFileStepFails(system, change.target, now.exists,
                                       copyBack ? std::optional(backup.bytes) : std::nullopt);
     if (why) {
       KeepingFile(steps, change.target, *why + ", so Undo leaves it and its registration alone");
       return Undone::Failed;
-    }
-  }
-  // A read-only attribute on the run's own copy, set since, keeps Undo from nothing.
-  platform::FileState state = system.StateOf(change.target);
-  if (runs && (copyBack || deleteAdded) && state.readOnly) {
-    state.readOnly = false;
-    const platform::Status cleared = system.SetAttributes(change.target, state);
-    if (!cleared.ok()) {
-      KeepingFile(steps, change.target,
-                  "its read-only attribute cannot be cleared (" + cleared.error().message +
-                      "), so Undo leaves it and its registration alone");
-      return Undone::Failed;
-    }
-  }
-
-  if (!GiveBackShares(system, counts, steps, change)) return Undone::Failed;
-  // What a detection reads as the Install's, as it was: with the share given back, it counts for
-  // nothing; with an earlier Install's, for that one again.
-  if (change.installed) {
-    const platform::Status set = counts.WriteInstalled(
-        change.installed->name, change.installed->view, change.installed->before);
-    if (!set.ok()) {
-      steps.Begin("count", change.target, "> Restoring what Kalvenor installed at " + change.target,
-                  std::nullopt);
-      steps.Failed(set.error().message);
-      return Undone::Failed;
-    }
-  }
-  // A file the run added stays where other programs count on it now beyond the count before the
-  // run, looked up by the name and view the run's steps gave it.
-  if (deleteAdded) {
-    const Share* first = change.shares.empty() ? nullptr : &change.shares.front();
-    const RegistryView view = first ? first->view : inspect::ViewOf(inspect::ToolMachine(system));
-    const std::string& name = first ? first->name : change.target;
-    const std::uint32_t countBefore = first ? first->before.value_or(0) : 0;
-    if (const auto count = counts.Read(name, view).value; count && *count > countBefore) {
-      steps.Begin("keep", change.target, "> Keeping file " + change.target);
-      steps.Note("its shared count is now " + std::to_string(*count) +
-                 ": other installed programs count on it");
-      return Undone::Kept;
     }
   }
   // Unregistered only where one of its classes still leads to it: where another product took them
@@ -427,12 +465,10 @@ Undone UndoFile(platform::System& system, SharedCounts& counts, UndoSteps& steps
         "none of its classes leads to it any more: another registration took them over, "
         "and regsvr32.exe /u would delete their keys");
   }
-  // A file whose unregistration failed stays as it is, its classes pointing at it.
+  // A file whose unregistration failed stays as it is, its classes pointing at it and its counts
+  // as they are.
   if (unregistering && !steps.Registration(change.target, false)) return Undone::Failed;
-  const bool fileStepDone = copyBack      ? steps.CopyBack(saved, change.target)
-                            : deleteAdded ? steps.Delete(change.target)
-                                          : true;
-  if (!fileStepDone) {
+  if (!TakeFileStep(system, steps, change, copyBack, deleteAdded, runs, saved)) {
     // The run's copy stays: not left without the registration its clients need.
     if (unregistering && File_Exists(system, change.target)) {
       steps.Note("the file stays as the run left it, so it is registered again");
@@ -446,7 +482,8 @@ Undone UndoFile(platform::System& system, SharedCounts& counts, UndoSteps& steps
       File_Exists(system, change.target) && !steps.Registration(change.target, true)) {
     return Undone::Failed;
   }
-  return Undone::Done;
+  // Last, once the file is as before: the shares given back.
+  return GiveBackShares(counts, steps, change, shares) ? Undone::Done : Undone::Failed;
 }
 
 // Why Undo must not act on what the journal says of a file: nothing of it is done where it names

@@ -66,6 +66,8 @@ std::vector<KeyFound> FindKeys(const platform::System& system, const std::vector
     KeyFound key{state, leftAs(state)};
     // One that cannot be read goes back as it stood, as with older journals.
     auto now = system.ReadRegistryTree(state.hive, state.view, state.key);
+    // Unread after the tool and now: nothing tells what it holds, so Undo does not touch it.
+    if (!now.ok() && key.left == kinds::kUnread) continue;
     if (now.ok()) key.found = std::move(now.value());
     key.runs = !now.ok() || runs(key);
     found.push_back(std::move(key));

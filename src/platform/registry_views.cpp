@@ -23,7 +23,7 @@ bool IsRedirectedClass(std::string_view classesKey) {
 
 // The keys under HKLM\Software that 32-bit and 64-bit programs share.
 bool IsSharedSoftware(std::string_view belowSoftware) {
-  static constexpr std::array<std::string_view, 47> kShared = {
+  static constexpr std::array<std::string_view, 48> kShared = {
       "clients",
       "microsoft\\com3",
       "microsoft\\cryptography\\calais\\current",
@@ -71,6 +71,7 @@ bool IsSharedSoftware(std::string_view belowSoftware) {
       "microsoft\\windows nt\\currentversion\\profilelist",
       "microsoft\\windows nt\\currentversion\\time zones",
       "policies",
+      "registeredapplications",
   };
   for (const std::string_view holder : kShared) {
     if (Within(belowSoftware, holder)) return true;

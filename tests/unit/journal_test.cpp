@@ -834,10 +834,15 @@ TEST_F(JournalTest, UndoTakesAFileStepWholeOrNotAtAll) {
     platform.AddFile(kTarget, {.content = "before"});
     Start();
     Click(SetupId::cmdInstall);
+    const std::optional<std::uint32_t> counted = Count(kTarget);
     c.beforeUndo();
     platform.started.clear();
     UndoLastRun();
     EXPECT_EQ(platform.Content(kTarget), c.content) << Log();
+    // A file left as the run left it keeps the run's share.
+    if (c.content == std::string("run's a")) {
+      EXPECT_EQ(Count(kTarget), counted) << Log();
+    }
     EXPECT_NE(Log().find(c.said), std::string::npos) << Log();
     std::string tools;
     for (const auto& [program, line] : platform.started) {
@@ -851,6 +856,15 @@ TEST_F(JournalTest, UndoTakesAFileStepWholeOrNotAtAll) {
     Forget();
     ClickSurface();
   }
+}
+
+// Two files of one name copied in one run onto a target there was none at: Undo deletes it,
+// rather than putting back the first copy the second one replaced.
+TEST_F(JournalTest, UndoDeletesATargetTheRunCopiedTwice) {
+  platform.AddFile("C:\\Other\\a.dll", {.content = "other a"});
+  ASSERT_EQ(RunCommandLine({"/copy", "/quiet", "C:\\Kalvenor\\a.dll", "C:\\Other\\a.dll"}), 0);
+  EXPECT_EQ(RunCommandLine({"/undo", "/quiet"}), 0);
+  EXPECT_FALSE(platform.HasFile(kTarget));
 }
 
 // Undo finds what the run placed, whatever changed while its step was journaled (the source, a
