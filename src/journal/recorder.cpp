@@ -254,7 +254,8 @@ void Recorder::AddProgIdVersions(inspect::RegistryFootprint& footprint) {
       std::map<std::string, std::string>& names = namesBefore_[view];
       for (std::string& name :
            system_.RegistrySubkeys(platform::RegistryRoot::ClassesRoot, view, "")) {
-        names.emplace(AsciiLower(name), std::move(name));
+        // Folded as the registry folds names, beyond ASCII too.
+        names.emplace(system_.LowerCase(name), std::move(name));
       }
     }
   }
@@ -265,7 +266,7 @@ void Recorder::AddProgIdVersions(inspect::RegistryFootprint& footprint) {
     const std::optional<std::string> current = system_.RegistryString(
         platform::RegistryRoot::ClassesRoot, footprint.view, progId + "\\CurVer", "");
     if (current && inspect::IsProgIdName(*current)) footprint.keys.push_back(*current);
-    const std::string prefix = AsciiLower(progId) + ".";
+    const std::string prefix = system_.LowerCase(progId) + ".";
     for (auto name = names.lower_bound(prefix);
          name != names.end() && name->first.starts_with(prefix); ++name) {
       if (name->first.size() > prefix.size() &&
@@ -277,20 +278,18 @@ void Recorder::AddProgIdVersions(inspect::RegistryFootprint& footprint) {
 }
 
 void Recorder::AddNewKeys(const std::string& target, const std::vector<std::string>& keys,
-                          std::vector<Record>& records) const {
-  std::set<std::string> added;
+                          std::vector<Record>& records) {
   for (const std::string& key : keys) {
     if (!inspect::IsProgIdName(key)) continue;
-    const std::string name = AsciiLower(key);
     // In each view that shares it, as it was kept.
     for (const platform::RegistryView view :
          platform::ViewsSharing(platform::RegistryRoot::MachineClasses, footprint_.view, key)) {
       const auto names = namesBefore_.find(view);
       if (names == namesBefore_.end() || names->second.empty()) continue;  // nothing known missing
-      const std::string id = ViewText(view) + name;
-      if (keptKeys_.contains(id) || names->second.contains(name) || !added.insert(id).second) {
-        continue;
-      }
+      const std::string id = ViewText(view) + AsciiLower(key);
+      if (keptKeys_.contains(id) || names->second.contains(system_.LowerCase(key))) continue;
+      // Kept as missing from now on: a later step on it finds it the run's.
+      if (!keeping_.insert(id).second) continue;
       for (const platform::RegistryRoot hive : kHives) {
         records.push_back({kinds::kNewKey, {target, HiveText(hive), ViewText(view), key}});
       }

@@ -103,7 +103,7 @@ class Recorder {
   // The records of the ProgIDs among `keys` that the run did not keep and that HKCR did not hold
   // before the run: Undo may delete those.
   void AddNewKeys(const std::string& target, const std::vector<std::string>& keys,
-                  std::vector<Record>& records) const;
+                  std::vector<Record>& records);
 
   // The classes registered to a file of this name (lower case) in the view: a component's
   // registration takes them over although its type library may not name them. Read once a run.

@@ -355,13 +355,26 @@ bool ClassesLeadToFile(platform::System& system, const Change& change) {
       classes.empty() ? inspect::ViewOf(inspect::ToolMachine(system)) : classes.front().first;
   for (const std::string& clsid : change.classes) classes.emplace_back(view, clsid);
   if (classes.empty()) return true;
-  const inspect::Component file{
-      .copy = change.target, .systemDir = paths::FolderOf(change.target), .registering = false};
   return std::any_of(classes.begin(), classes.end(), [&](const auto& each) {
+    // Paths compared as the tool of the class's view wrote them, whatever this build's bitness.
+    const inspect::Component file{
+        .copy = change.target,
+        .systemDir = paths::FolderOf(change.target),
+        .registering = false,
+        .tool = each.first == RegistryView::Bits64 ? inspect::Machine::X64 : inspect::Machine::X86};
     return std::any_of(std::begin(kHives), std::end(kHives), [&](RegistryRoot hive) {
       return inspect::ServedByCopy(system, file, hive, each.first, each.second);
     });
   });
+}
+
+// Whether another registration took the classes of the run's copy over since: one changed, and
+// none leads to the copy. Every key the registration writes is then that registration's.
+bool TakenOver(platform::System& system, const Change& change, const std::vector<KeyFound>& keys) {
+  const bool classChanged = std::any_of(keys.begin(), keys.end(), [](const KeyFound& key) {
+    return !key.runs && AsciiLower(key.before.key).starts_with("clsid\\");
+  });
+  return change.registered && classChanged && !ClassesLeadToFile(system, change);
 }
 
 // What Undo did to one file.
@@ -458,8 +471,9 @@ Undone UndoFile(platform::System& system, SharedCounts& counts, UndoSteps& steps
   }
   // Unregistered only where one of its classes still leads to it: where another product took them
   // all over, regsvr32.exe /u would delete that product's keys.
-  const bool unregistering = change.registered && runs && ClassesLeadToFile(system, change);
-  if (change.registered && runs && !unregistering) {
+  const bool takenOver = change.registered && runs && !ClassesLeadToFile(system, change);
+  const bool unregistering = change.registered && runs && !takenOver;
+  if (takenOver) {
     steps.Begin("registry", change.target, "> Not unregistering file " + change.target);
     steps.Note(
         "none of its classes leads to it any more: another registration took them over, "
@@ -478,7 +492,8 @@ Undone UndoFile(platform::System& system, SharedCounts& counts, UndoSteps& steps
   }
   // The file as it was is back: where its classes pointed at it, they do again.
   const bool toolRan = change.registered || change.unregistered;
-  if (!change.absent && toolRan && change.pointedBefore.value_or(true) &&
+  // Not where another registration took them over: the tool would take them back.
+  if (!change.absent && toolRan && !takenOver && change.pointedBefore.value_or(true) &&
       File_Exists(system, change.target) && !steps.Registration(change.target, true)) {
     return Undone::Failed;
   }
@@ -541,6 +556,9 @@ void UndoRun(platform::System& system, const paths::WindowsFolders& folders, Und
     File& file = files.emplace_back(File{*change, Outside(system, folders, folder, *change)});
     if (!file.outside)
       file.keys = FindKeys(system, change->keys, journaled.left, journaled.changed);
+    if (!file.outside && TakenOver(system, *change, file.keys)) {
+      for (KeyFound& key : file.keys) key.runs = false;
+    }
   }
   // Before the first step: what another registration changed stays so for a later Undo too, and
   // the keys Undo's tools may write are the run's for one cut short.

@@ -164,7 +164,8 @@ TEST_F(BadNames, DeviceNamesFailInTheLogAndWriteNothing) {
   for (const std::wstring& source : listed) {
     const std::wstring target = windows.Target(source.substr(folder.Path().size() + 1));
     log += CopyLines(source, target);
-    if (source == nul) log += FailedLine(SystemMessage(ERROR_INVALID_PARAMETER));
+    // The copy beside the target, "NUL.dll.kalvenor-copy-…", is the device too: it cannot be made.
+    if (source == nul) log += FailedLine(SystemMessage(ERROR_ACCESS_DENIED));
     if (source == con) log += FailedLine(SystemMessage(ERROR_INVALID_HANDLE));
     log += RegisterLines(windows.Tool(), target);
     if (source == nul) log += FailedLine(kNotLoadable) + EmptyCause();
@@ -249,7 +250,7 @@ TEST_F(BadNames, DeviceNameTypedAloneIsListedAndFailsInTheLog) {
   const std::wstring target = windows.Target(L"NUL.dll");
 
   EXPECT_EQ(RunToEnd(*app, SetupId::cmdInstall),
-            CopyLines(item, target) + FailedLine(SystemMessage(ERROR_INVALID_PARAMETER)) +
+            CopyLines(item, target) + FailedLine(SystemMessage(ERROR_ACCESS_DENIED)) +
                 RegisterLines(windows.Tool(), target) + FailedLine(kNotLoadable) + EmptyCause() +
                 DoneLines());
   EXPECT_EQ(windows.SystemFiles(), SystemFilesWith({}));
