@@ -102,7 +102,8 @@ std::vector<KeyFound> FindKeys(const platform::System& system, const std::vector
 bool RestoreKeys(platform::System& system, UndoSteps& steps, const std::string& target,
                  const std::vector<KeyFound>& keys, bool restore) {
   std::vector<std::pair<const KeyFound*, const std::optional<RegistryTree>*>> writes;
-  std::size_t restored = 0, others = 0;
+  std::size_t others = 0;
+  std::set<std::string> restored;  // by name: a key both views share counts once
   for (const KeyFound& key : keys) {
     if (key.runs && !restore) continue;
     others += key.runs ? 0 : 1;
@@ -110,13 +111,13 @@ bool RestoreKeys(platform::System& system, UndoSteps& steps, const std::string& 
     auto now = system.ReadRegistryTree(key.before.hive, key.before.view, key.before.key);
     if (now.ok() && TreeDigest(now.value()) == TreeDigest(wanted)) continue;
     writes.emplace_back(&key, &wanted);
-    restored += key.runs ? 1 : 0;
+    if (key.runs) restored.insert(AsciiLower(KeyName(key.before)));
   }
-  if (restored == 0 && others == 0) return true;
+  if (restored.empty() && others == 0) return true;
   steps.Begin("registry", target, "> Restoring registry keys of " + target);
-  if (restored) {
-    steps.Note(std::to_string(restored) + " of the keys it registers, as they stood before " +
-               "the run");
+  if (!restored.empty()) {
+    steps.Note(std::to_string(restored.size()) +
+               " of the keys it registers, as they stood before " + "the run");
   }
   // A key both views share is kept in each: one note of it.
   std::set<std::string> noted;
