@@ -469,15 +469,16 @@ Undone UndoFile(platform::System& system, SharedCounts& counts, UndoSteps& steps
       return Undone::Failed;
     }
   }
-  // Unregistered only where one of its classes still leads to it: where another product took them
-  // all over, regsvr32.exe /u would delete that product's keys.
-  const bool takenOver = change.registered && runs && !ClassesLeadToFile(system, change);
-  const bool unregistering = change.registered && runs && !takenOver;
-  if (takenOver) {
+  // Unregistered only where one of its classes still leads to it: otherwise (another product took
+  // them over, or the run's registration never made them lead there) regsvr32.exe /u would
+  // delete keys the journal never saved, of whatever registration holds them now.
+  const bool noneLeads = change.registered && runs && !ClassesLeadToFile(system, change);
+  const bool unregistering = change.registered && runs && !noneLeads;
+  if (noneLeads) {
     steps.Begin("registry", change.target, "> Not unregistering file " + change.target);
     steps.Note(
-        "none of its classes leads to it any more: another registration took them over, "
-        "and regsvr32.exe /u would delete their keys");
+        "none of its classes leads to it, and regsvr32.exe /u would delete keys of theirs that "
+        "the journal never saved");
   }
   // A file whose unregistration failed stays as it is, its classes pointing at it and its counts
   // as they are.
@@ -492,8 +493,8 @@ Undone UndoFile(platform::System& system, SharedCounts& counts, UndoSteps& steps
   }
   // The file as it was is back: where its classes pointed at it, they do again.
   const bool toolRan = change.registered || change.unregistered;
-  // Not where another registration took them over: the tool would take them back.
-  if (!change.absent && toolRan && !takenOver && change.pointedBefore.value_or(true) &&
+  // Nor where none leads to the run's copy: the tool would take them from what holds them now.
+  if (!change.absent && toolRan && !noneLeads && change.pointedBefore.value_or(true) &&
       File_Exists(system, change.target) && !steps.Registration(change.target, true)) {
     return Undone::Failed;
   }
