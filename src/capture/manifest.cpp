@@ -233,14 +233,13 @@ std::string WithBitness(std::string_view path, RegistryView view) {
 
 }  // namespace
 
-std::vector<ManifestFile> Manifests(const std::vector<Captured>& components,
-                                    std::string_view path) {
+std::vector<ExportFile> Manifests(const std::vector<Captured>& components, std::string_view path) {
   std::map<RegistryView, ManifestWriter> writers;
   for (const Captured& component : components) writers[component.view].File(component);
-  std::vector<ManifestFile> files;
+  std::vector<ExportFile> files;
   for (const auto& [view, writer] : writers) {
-    files.push_back({view, writers.size() > 1 ? WithBitness(path, view) : std::string(path),
-                     writer.Text(view, AssemblyName(path))});
+    files.push_back({writers.size() > 1 ? WithBitness(path, view) : std::string(path),
+                     writer.Text(view, AssemblyName(path)), view});
   }
   return files;
 }

@@ -104,7 +104,8 @@ void AppendTree(std::string& out, std::string_view root, const platform::Registr
 
 }  // namespace
 
-std::string RegFile(const std::vector<Captured>& components, const SystemDirectories& system) {
+ExportFile RegFile(const std::vector<Captured>& components, const SystemDirectories& system,
+                   std::string_view path) {
   std::string text = "Windows Registry Editor Version 5.00\r\n\r\n";
   for (const Captured& component : components) {
     const bool bits64 = component.view == platform::RegistryView::Bits64;
@@ -121,7 +122,8 @@ std::string RegFile(const std::vector<Captured>& components, const SystemDirecto
   }
   std::vector<std::byte> data = platform::StringData(text);
   data.resize(data.size() - 2);  // no terminating null in a file
-  return "\xFF\xFE" + std::string(reinterpret_cast<const char*>(data.data()), data.size());
+  return {std::string(path),
+          "\xFF\xFE" + std::string(reinterpret_cast<const char*>(data.data()), data.size())};
 }
 
 }  // namespace kalvenor::capture

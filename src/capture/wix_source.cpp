@@ -167,14 +167,14 @@ class ComponentWriter {
 
 }  // namespace
 
-std::string WixSource(const std::vector<Captured>& components) {
+ExportFile WixSource(const std::vector<Captured>& components, std::string_view path) {
   std::string out =
       "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
       "<Wix xmlns=\"http://wixtoolset.org/schemas/v4/wxs\">\n"
       "  <Fragment>\n"
       "    <ComponentGroup Id=\"CapturedComponents\">\n";
   for (const Captured& component : components) out += ComponentWriter(component).Text();
-  return out + "    </ComponentGroup>\n  </Fragment>\n</Wix>\n";
+  return {std::string(path), out + "    </ComponentGroup>\n  </Fragment>\n</Wix>\n"};
 }
 
 }  // namespace kalvenor::capture

@@ -135,32 +135,36 @@ std::optional<Engine::CaptureFault> Engine::CaptureFailure(const platform::Captu
 }
 
 void Engine::WriteExports(const Exports& exports, const std::vector<capture::Captured>& captured) {
-  if (!exports.wxs.empty()) WriteExport(exports.wxs, capture::WixSource(captured));
+  if (!exports.wxs.empty()) WriteExport(capture::WixSource(captured, exports.wxs));
   if (!exports.reg.empty()) {
     // Named as 64-bit programs name them, which a registration in them writes.
     const std::string own = system_.NativePath(folders_.system);
     const std::string other = folders_.otherFound ? system_.NativePath(folders_.other) : "";
     const bool own32 = inspect::ToolMachine(system_) == inspect::Machine::X86;
-    WriteExport(exports.reg,
-                capture::RegFile(captured, own32 ? capture::SystemDirectories{own, other}
-                                                 : capture::SystemDirectories{other, own}));
+    WriteExport(capture::RegFile(
+        captured,
+        own32 ? capture::SystemDirectories{own, other} : capture::SystemDirectories{other, own},
+        exports.reg));
   }
   if (exports.manifest.empty()) return;
-  for (const capture::ManifestFile& manifest : capture::Manifests(captured, exports.manifest)) {
-    WriteExport(manifest.path, manifest.text, manifest.view);
+  for (const capture::ExportFile& manifest : capture::Manifests(captured, exports.manifest)) {
+    WriteExport(manifest);
   }
 }
 
 // Through a name of its own beside it, so that a file that cannot be finished, or a manifest
 // Windows would refuse, never takes the place of what was there.
-void Engine::WriteExport(const std::string& file, const std::string& bytes,
-                         std::optional<platform::RegistryView> manifest) {
+void Engine::WriteExport(const capture::ExportFile& export_) {
+  const std::string& file = export_.path;
   BeginStep("export", {}, file, "> Writing file " + file);
+  for (const std::string& note : export_.notes) LogNote(note);
+  for (const std::string& failure : export_.failures) LogFailure(failure);
   const std::string temporary = file + ".kalvenor-copy-" + std::to_string(system_.ProcessId());
   (void)system_.Delete(temporary);
-  platform::Status written = system_.WriteNew(temporary, bytes);
-  if (written.ok() && manifest) {
-    if (const platform::Status taken = system_.CheckManifest(temporary, *manifest); !taken.ok()) {
+  platform::Status written = system_.WriteNew(temporary, export_.text);
+  if (written.ok() && export_.manifest) {
+    if (const platform::Status taken = system_.CheckManifest(temporary, *export_.manifest);
+        !taken.ok()) {
       (void)system_.Delete(temporary);
       return LogFailure("Windows does not take it as a manifest: " + taken.error().message);
     }

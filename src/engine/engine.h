@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/exports.h"
 #include "engine/detection.h"
 #include "engine/plan.h"
 #include "engine/run_observer.h"
@@ -112,8 +113,7 @@ class Engine final : private journal::UndoSteps {
                                              platform::Result<std::uint32_t>& exit);
   void WriteExports(const Exports& exports, const std::vector<capture::Captured>& captured);
   // A manifest is checked as Windows reads one for a program of its view's bitness.
-  void WriteExport(const std::string& file, const std::string& bytes,
-                   std::optional<platform::RegistryView> manifest = std::nullopt);
+  void WriteExport(const capture::ExportFile& export_);
 
   // ---- Verification (verifies.cpp)
   void VerifyItems(const Plan& plan);

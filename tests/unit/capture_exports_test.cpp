@@ -100,7 +100,7 @@ TEST(WixSource, EscapesFormattedTextAndWritesEachType) {
       {Sz("K[1]", "n[1]", "v"), "Key=\"K[\\[]1[\\]]\" Name=\"n[\\[]1[\\]]\""},
   };
   for (const auto& [value, expected] : cases) {
-    const std::string wix = WixSource({Component(Tree({value}))});
+    const std::string wix = WixSource({Component(Tree({value}))}, "c.wxs").text;
     EXPECT_NE(wix.find(expected), std::string::npos) << expected << "\n" << wix;
   }
 }
@@ -108,8 +108,11 @@ TEST(WixSource, EscapesFormattedTextAndWritesEachType) {
 // Keys that hold nothing install too; removal takes only those below the component's own
 // values, never a shared key such as CLSID.
 TEST(WixSource, InstallsEmptyKeysAndRemovesOnlyTheComponentsOwn) {
-  const std::string wix = WixSource({Component(
-      Tree({Sz(kClass, "", "Comp")}, {std::string(kClass) + "\\Control", "Interface"}))});
+  const std::string wix =
+      WixSource({Component(Tree({Sz(kClass, "", "Comp")},
+                                {std::string(kClass) + "\\Control", "Interface"}))},
+                "c.wxs")
+          .text;
   EXPECT_NE(wix.find("<RegistryKey Root=\"HKCR\" Key=\"" + std::string(kClass) +
                      "\\Control\" ForceCreateOnInstall=\"yes\" ForceDeleteOnUninstall=\"yes\""),
             std::string::npos);
@@ -125,7 +128,7 @@ TEST(WixSource, WritesClassesUnderHkcrAndTheRestUnderTheirRoots) {
       Tree({Sz("Software\\Classes\\X", "", "2"), Sz("Software\\Vendor", "v", "3")});
   component.registration.currentUser =
       Tree({Sz("Software\\Classes\\Y", "", "4"), Sz("Software\\Vendor", "v", "5")});
-  const std::string wix = WixSource({component});
+  const std::string wix = WixSource({component}, "c.wxs").text;
   for (const char* expected :
        {"Root=\"HKCR\" Key=\"X\" Type=\"string\" Value=\"1\"", "Root=\"HKCR\" Key=\"Y\"",
         "Root=\"HKLM\" Key=\"Software\\Vendor\"", "Root=\"HKCU\" Key=\"Software\\Vendor\""})
@@ -142,21 +145,23 @@ std::string Between(const std::string& text, const std::string& start, char end)
 // The same file of the same bitness gets the same GUID wherever it was captured from.
 TEST(WixSource, TakesIdsAndGuidsFromTheFileNameAndBitness) {
   auto guid = [](std::string path, RegistryView view) {
-    return Between(WixSource({Component({}, view, path)}), "Guid=\"", '"');
+    return Between(WixSource({Component({}, view, path)}, "c.wxs").text, "Guid=\"", '"');
   };
   const std::string guid64 = guid(kPath, RegistryView::Bits64);
   EXPECT_EQ(guid64, guid("D:\\Elsewhere\\COMP.DLL", RegistryView::Bits64));
   EXPECT_NE(guid64, guid(kPath, RegistryView::Bits32));
   EXPECT_EQ(guid64.size(), 38u);
   EXPECT_EQ(guid64[15], '8');  // a name-based version 8 GUID
-  const std::string wix32 = WixSource({Component({}, RegistryView::Bits32)});
+  const std::string wix32 = WixSource({Component({}, RegistryView::Bits32)}, "c.wxs").text;
   EXPECT_NE(wix32.find("Directory=\"SystemFolder\""), std::string::npos);
   EXPECT_NE(wix32.find("Bitness=\"always32\""), std::string::npos);
   const std::string name(80, 'n');
   const std::string a =
-      Between(WixSource({Component({}, RegistryView::Bits64, name + "a.dll")}), "File Id=\"", '"');
+      Between(WixSource({Component({}, RegistryView::Bits64, name + "a.dll")}, "c.wxs").text,
+              "File Id=\"", '"');
   const std::string b =
-      Between(WixSource({Component({}, RegistryView::Bits64, name + "b.dll")}), "File Id=\"", '"');
+      Between(WixSource({Component({}, RegistryView::Bits64, name + "b.dll")}, "c.wxs").text,
+              "File Id=\"", '"');
   EXPECT_LE(a.size(), 72u);
   EXPECT_NE(a, b);
 }
@@ -191,7 +196,8 @@ TEST(RegFile, PutsA32BitComponentInThe32BitView) {
                              &component.registration.localMachine,
                              &component.registration.currentUser};
     *trees[c.hive] = Tree({Sz(c.key, "", "v")});
-    const std::string text = RegText(RegFile({component}, {"C:\\W\\SysWOW64", "C:\\W\\System32"}));
+    const std::string text =
+        RegText(RegFile({component}, {"C:\\W\\SysWOW64", "C:\\W\\System32"}, "c.reg").text);
     EXPECT_NE(text.find("\r\n[" + std::string(c.header) + "]\r\n@=\"v\"\r\n"), std::string::npos)
         << text;
   }
@@ -212,8 +218,9 @@ TEST(RegFile, WritesEachValueAsRegeditReadsIt) {
       {Raw("K", "s", platform::kRegSz, "C\0"s), "\"s\"=hex(1):43,00"},
   };
   for (const auto& [value, expected] : cases) {
-    const std::string text =
-        RegText(RegFile({Component(Tree({value}), RegistryView::Bits32)}, {"C:\\W\\SysWOW64", ""}));
+    const std::string text = RegText(
+        RegFile({Component(Tree({value}), RegistryView::Bits32)}, {"C:\\W\\SysWOW64", ""}, "c.reg")
+            .text);
     EXPECT_NE(text.find(std::string("\r\n") + expected + "\r\n"), std::string::npos) << text;
   }
 }
