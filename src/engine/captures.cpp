@@ -10,9 +10,6 @@
 namespace kalvenor::engine {
 namespace {
 
-// HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND): the helper found no DllRegisterServer.
-constexpr std::uint32_t kProcNotFound = 0x8007007F;
-
 std::size_t ValueCount(const platform::CapturedRegistration& registration) {
   return registration.classesRoot.values.size() + registration.localMachine.values.size() +
          registration.currentUser.values.size();
@@ -89,6 +86,10 @@ std::optional<capture::Captured> Engine::CaptureOne(const std::string& item) {
                            registration.currentUser.keys.size();
   LogNote("captured " + Counted(ValueCount(registration), "value", "values") + " in " +
           Counted(keys, "key", "keys") + " of the " + inspect::BitsOf(machine) + " registry");
+  if (left.usersValues > 0) {
+    LogNote("it also wrote " + Counted(left.usersValues, "value", "values") +
+            " under HKEY_USERS, which no export carries");
+  }
   return captured;
 }
 
@@ -104,21 +105,21 @@ std::optional<Engine::CaptureFault> Engine::CaptureFailure(const platform::Captu
   const bool crashed =
       exit.ok() && exit.value() != left.result && (exit.value() & 0xC0000000u) == 0xC0000000u;
   if (crashed) {
-    static constexpr const char* kWhere[] = {"before it was loaded", "while it was loaded",
-                                             "in its DllRegisterServer", "after its registration"};
+    static constexpr const char* kWhere[] = {"before it was loaded", "before it was loaded",
+                                             "while it was loaded", "in its DllRegisterServer",
+                                             "after its registration"};
     LogFailure("it crashed " + std::string(kWhere[static_cast<int>(left.stage)]) +
                ", with exception " + inspect::Hex(exit.value()));
     return CaptureFault{exit.value()};
   }
   switch (left.stage) {
     case CaptureStage::Started:
+      LogFailure("the registry could not be redirected for it: " + words);
+      return CaptureFault{};
+    case CaptureStage::Redirected:
       LogFailure("it cannot be loaded: " + words);
       return CaptureFault{static_cast<std::uint32_t>(inspect::ToolExit::CannotLoad)};
     case CaptureStage::Loaded:
-      if (left.result != kProcNotFound) {
-        LogFailure("the registry could not be redirected for it: " + words);
-        return CaptureFault{};
-      }
       LogFailure("it has no DllRegisterServer, so it does not register itself");
       return CaptureFault{static_cast<std::uint32_t>(inspect::ToolExit::NoEntryPoint)};
     case CaptureStage::Registering:
@@ -127,7 +128,20 @@ std::optional<Engine::CaptureFault> Engine::CaptureFailure(const platform::Captu
                             : exit.error().message));
       return CaptureFault{static_cast<std::uint32_t>(inspect::ToolExit::EntryPointFailed)};
     case CaptureStage::Returned:
-      if (left.result == 0) return std::nullopt;
+      if (left.otherPrograms > 0) {
+        LogFailure("its registration started " +
+                   Counted(left.otherPrograms, "program", "programs") +
+                   ", which ran outside the redirected registry: none of it is taken");
+        return CaptureFault{};
+      }
+      if (left.unredirected) {
+        LogFailure("its registration undid the redirection of " + *left.unredirected +
+                   ", so what it wrote there may have reached the live registry: none of it "
+                   "is taken");
+        return CaptureFault{};
+      }
+      // S_FALSE too, which the registration tool takes for success.
+      if ((left.result & 0x80000000u) == 0) return std::nullopt;
       LogFailure("its DllRegisterServer failed: " + words);
       return CaptureFault{static_cast<std::uint32_t>(inspect::ToolExit::EntryPointFailed)};
   }

@@ -1,7 +1,9 @@
 #pragma once
 // A component's registration as data: its DllRegisterServer called in a helper process of its
-// own bitness, with HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER redirected to a
-// private key, so that the live registry never sees it; and whether Windows takes a manifest.
+// own bitness, contained (a restricted token at low integrity, a job that allows no other
+// process), with HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and HKEY_USERS
+// redirected to a private key, so that the live machine never sees it; and whether Windows
+// takes a manifest.
 // The same helper creates a component's classes as its clients do, its results in such a key.
 
 #include <cstdint>
@@ -27,15 +29,20 @@ struct CapturedRegistration {
 // How far the helper came before it ended, as it wrote it into the private key. An activation
 // is Registering while it creates the classes, and Returned once it tried each.
 enum class CaptureStage : std::uint32_t {
-  Started = 0,      // it ran, but did not load the component
-  Loaded = 1,       // the component is loaded; DllRegisterServer not found, or not called as
-                    // the keys could not be redirected (`result` says which)
-  Registering = 2,  // DllRegisterServer called and not returned (a crash or a hang)
-  Returned = 3,     // DllRegisterServer returned `result`
+  Started = 0,      // it ran, but could not redirect the keys (`result` says why)
+  Redirected = 1,   // the keys redirected; the component not loaded (LoadLibrary's error)
+  Loaded = 2,       // the component is loaded, and has no DllRegisterServer
+  Registering = 3,  // DllRegisterServer called and not returned (a crash or a hang)
+  Returned = 4,     // DllRegisterServer returned `result`
 };
 
+// The keys the helper redirects, in the order it notes the first that no longer led to its
+// redirection once DllRegisterServer returned.
+inline constexpr const char* kRedirectedKeys[] = {"HKEY_CLASSES_ROOT", "HKEY_LOCAL_MACHINE",
+                                                  "HKEY_CURRENT_USER", "HKEY_USERS"};
+
 // What the helper left: its stage, the HRESULT of the stage that failed (LoadLibraryW's error
-// as an HRESULT for Started, or what DllRegisterServer returned), the system's words for it
+// as an HRESULT for Redirected, or what DllRegisterServer returned), the system's words for it
 // (empty where it has none), and the registration read back.
 struct CaptureOutcome {
   CaptureStage stage = CaptureStage::Started;
@@ -52,6 +59,15 @@ struct CaptureOutcome {
     bool factory = false;
   };
   std::vector<Activated> activated;
+  // The predefined key (kRedirectedKeys) that no longer led to the private key once
+  // DllRegisterServer returned: the component undid its redirection, and may have written to
+  // the live registry. Nothing while each held.
+  std::optional<std::string> unredirected;
+  // The values written under HKEY_USERS, which no export carries.
+  std::size_t usersValues = 0;
+  // The programs the helper started, which run outside its redirection. Windows' job allows it
+  // none; Wine's lets them start.
+  std::uint32_t otherPrograms = 0;
 };
 
 // The exit code of a helper that Terminate ended: HRESULT_FROM_WIN32(ERROR_TIMEOUT).

@@ -193,6 +193,93 @@ TEST_F(CaptureRun, TheManifestServesTheSamplesClassWithNothingRegistered) {
   ::ReleaseActCtx(context);
 }
 
+// The registration code of a component that reaches beyond the registry it is given. Each copy
+// of the sample tries one way out (its name says which) and notes under HKCU how it went, which
+// the .reg file then carries: its capture fails, or what it wrote stays in its private key, and
+// the live machine keeps none of it. Wine enforces no rights of files or keys and no job's
+// process limit: there the system directory's file is written, and reg.exe starts and writes
+// HKLM (the capture then fails for it), and HKEY_CLASSES_ROOT takes the overriding component's
+// class; those marks are removed and named rather than failed.
+TEST_F(CaptureRun, AComponentsWritesBeyondItsRegistryStayOffTheMachine) {
+  const bool wine = UnderWine();
+  const struct {
+    const wchar_t* copy;
+    const char* note;     // on how its attempt went (an error code), or nothing
+    const wchar_t* line;  // in the log: a note of what it wrote, or why it failed
+  } escapes[] = {
+      {L"escape_file.dll", wine ? "\"File\"=dword:00000000" : "\"File\"=dword:00000005"},
+      {L"escape_users.dll", "\"Users\"=dword:00000000",
+       L"|      it also wrote 1 value under HKEY_USERS, which no export carries"},
+      // Windows' job refuses reg.exe.
+      {L"escape_child.dll", wine ? nullptr : "\"Child\"=dword:00000",
+       wine ? L"|      failed: its registration started 1 program, which ran outside the "
+              L"redirected registry: none of it is taken"
+            : nullptr},
+      {L"escape_link.dll", nullptr,
+       L"|      failed: what it registered cannot be read: the capture helper left a registry "
+       L"link in its private key, which no registration writes"},
+      {L"escape_override.dll", nullptr,
+       L"|      failed: its registration undid the redirection of HKEY_CLASSES_ROOT, so what it "
+       L"wrote there may have reached the live registry: none of it is taken"},
+  };
+  for (const auto& escape : escapes) {
+    SCOPED_TRACE(Narrow(escape.copy));
+    const std::wstring copy =
+        folder.Copy(SamplePath(L"sample_escape.dll"), L"pkg\\" + std::wstring(escape.copy));
+    const std::wstring out = folder.PathOf(L"out.reg");
+    ::DeleteFileW(out.c_str());
+    const Ended ended = Capture(L"/reg:out.reg");
+    ::DeleteFileW(copy.c_str());
+    EXPECT_EQ(ended.exitCode, escape.note ? 0u : 1603u) << Narrow(Log());
+    if (escape.line) {
+      EXPECT_NE(Log().find(escape.line), std::wstring::npos) << Narrow(Log());
+    }
+    if (!escape.note) continue;
+    const std::string bytes = FileContent(out);  // UTF-16, as regedit writes it
+    std::string reg;
+    for (std::size_t at = 2; at < bytes.size(); at += 2) reg += bytes[at];
+    // Its DllMain's write, what its token was (no administrator, low integrity where Windows
+    // labels keys for it), and no code of it run after.
+    for (const char* held :
+         {"\"Loaded\"=dword:00000001", "\"Administrator\"=dword:00000000",
+          wine ? "\"Integrity\"=dword:00003000" : "\"Integrity\"=dword:00001000", escape.note}) {
+      EXPECT_NE(reg.find(held), std::string::npos) << held << "\n" << reg;
+    }
+    EXPECT_EQ(reg.find("\"Unloaded\""), std::string::npos) << reg;
+  }
+  const std::wstring file = OwnSystemDirectory() + L"\\kalvenor_escape.txt";
+  if (wine) ::DeleteFileW(file.c_str());
+  EXPECT_FALSE(FileExists(file));
+  if (wine) {
+    ::RegDeleteTreeW(HKEY_CLASSES_ROOT, L"KalvenorEscape.Class");
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\KalvenorEscape");
+  }
+  const struct {
+    HKEY base;
+    const wchar_t* path;
+  } marks[] = {{HKEY_CLASSES_ROOT, L"KalvenorEscape.Class"},
+               {HKEY_USERS, L".DEFAULT\\Software\\KalvenorEscape"},
+               {HKEY_LOCAL_MACHINE, L"Software\\KalvenorEscape"},
+               {HKEY_CURRENT_USER, L"Software\\KalvenorEscape"},
+               {HKEY_CURRENT_USER, L"Software\\KalvenorLink"}};
+  for (const auto& mark : marks) {
+    HKEY opened = nullptr;
+    EXPECT_EQ(::RegOpenKeyExW(mark.base, mark.path, REG_OPTION_OPEN_LINK, KEY_READ, &opened),
+              ERROR_FILE_NOT_FOUND)
+        << Narrow(mark.path);
+    if (opened) {
+      ::RegCloseKey(opened);
+      ::RegDeleteTreeW(mark.base, mark.path);  // so that the next run starts clean
+    }
+  }
+  // What the planted link led to is still there.
+  HKEY target = nullptr;
+  EXPECT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows NT\\CurrentVersion",
+                            0, KEY_READ, &target),
+            ERROR_SUCCESS);
+  if (target) ::RegCloseKey(target);
+}
+
 // After the package made of the WiX source was installed (tests/e2e/capture_export.sh): each
 // named file in a system directory is registered as an Install proves its registrations.
 TEST(CaptureInstalled, EveryInstalledFilePassesTheProofOfARegistration) {

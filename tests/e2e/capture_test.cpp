@@ -140,7 +140,7 @@ TEST_F(Capture, AComponentThatDoesNotRegisterLeavesHowFarItCame) {
     CaptureStage stage;
     std::uint32_t result, exitCode;
   } cases[] = {
-      {L"absent.dll", CaptureStage::Started, 0x8007007E, 0x8007007E},  // the module not found
+      {L"absent.dll", CaptureStage::Redirected, 0x8007007E, 0x8007007E},  // the module not found
       {L"sample_noentry.dll", CaptureStage::Loaded, 0x8007007F, 0x8007007F},    // no entry point
       {L"sample_regfail.dll", CaptureStage::Returned, 0x80004005, 0x80004005},  // E_FAIL
       {L"sample_crash.dll", CaptureStage::Registering, 0, 0xC0000005},  // an access violation

@@ -117,6 +117,10 @@ std::wstring OwnSystemDirectory() {
   return system;
 }
 
+bool UnderWine() {
+  return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 std::optional<std::uint32_t> ExitCodeOf(const std::wstring& exe, const std::wstring& commandLine) {
   win32::Win32System system;
   auto started =

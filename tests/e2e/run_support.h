@@ -56,6 +56,9 @@ class PrivateWindows {
 // This process's system directory.
 std::wstring OwnSystemDirectory();
 
+// Whether Windows is Wine, which enforces no rights of files or keys, nor integrity levels.
+bool UnderWine();
+
 // The exit code of a program run to its end, or nothing when it does not start.
 std::optional<std::uint32_t> ExitCodeOf(const std::wstring& exe, const std::wstring& commandLine);
 

@@ -6,6 +6,7 @@
 
 #include "harness.h"
 #include "platform/win32/win32_system.h"
+#include "run_support.h"
 
 namespace kalvenor::e2e {
 namespace {
@@ -17,10 +18,6 @@ bool Protected(win32::Win32System& system, const std::wstring& folder) {
   auto answer = system.IsProtectedFolder(Narrow(folder));
   if (!answer.ok()) ADD_FAILURE() << Narrow(folder) << ": " << answer.error().message;
   return answer.ok() && answer.value();
-}
-
-bool UnderWine() {
-  return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
 TEST(StoreRights, ProtectedFolderReadsBackProtectedAndAPlainOneDoesNot) {

@@ -1,6 +1,7 @@
 // Capturing a registration, or creating a component's classes, on Win32: the helper of the
 // component's bitness, written from the program's resources into the journal's store, started
-// from there on a private key of this run, and what it left there read back.
+// from there on a private key of this run (a capture's contained), and what it left there read
+// back without following a link it may have planted.
 #include <windows.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <iterator>
 #include <vector>
 
+#include "platform/win32/contained_process.h"
 #include "platform/win32/handles.h"
 #include "platform/win32/text.h"
 #include "platform/win32/win32_process.h"
@@ -42,7 +44,7 @@ class PrivateKey {
   ~PrivateKey() {
     if (!key_) return;
     key_.reset();
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
+    (void)DeleteTreeWithoutLinks(HKEY_CURRENT_USER, path_);
   }
   const std::wstring& Path() const { return path_; }
   HKEY Get() const { return key_.get(); }
@@ -78,27 +80,26 @@ void DeleteLeftoverKeys() {
       leftovers.emplace_back(key);
     }
   }
-  for (const std::wstring& key : leftovers) ::RegDeleteTreeW(software, key.c_str());
+  for (const std::wstring& key : leftovers) (void)DeleteTreeWithoutLinks(software, key);
 }
 
 // A name no other run has: this process's id and a count of its captures. A key of that name
-// is a leftover of an ended process that had the same id, and is emptied.
+// is a leftover of an ended process that had the same id, and is made anew.
 platform::Result<PrivateKey> MakePrivateKey() {
   static unsigned made = 0;
   DeleteLeftoverKeys();
   const std::wstring path =
       L"Software\\" + std::wstring(kPrivateKeyPrefix) +
       Widen(std::to_string(::GetCurrentProcessId()) + "." + std::to_string(++made));
+  if (platform::Status gone = DeleteTreeWithoutLinks(HKEY_CURRENT_USER, path); !gone.ok()) {
+    return gone.error();
+  }
   HKEY created = nullptr;
-  DWORD disposition = 0;
-  LSTATUS status =
+  const LSTATUS status =
       ::RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, nullptr, &created, &disposition);
+                        KEY_ALL_ACCESS | WRITE_OWNER, nullptr, &created, nullptr);
   if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
-  PrivateKey key(path, UniqueKey(created));
-  if (disposition == REG_OPENED_EXISTING_KEY) status = ::RegDeleteTreeW(key.Get(), nullptr);
-  if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
-  return key;
+  return PrivateKey(path, UniqueKey(created));
 }
 
 std::optional<DWORD> DwordOf(HKEY key, const wchar_t* name) {
@@ -110,8 +111,8 @@ std::optional<DWORD> DwordOf(HKEY key, const wchar_t* name) {
   return value;
 }
 
-// A job that ends the helper when this program ends, however it ends: a helper whose
-// registration hangs never outlives the run that started it. Nothing where the system refuses
+// A job that ends an activation's helper when this program ends, however it ends: a helper
+// whose class hangs never outlives the run that started it. Nothing where the system refuses
 // one (a job it runs in may forbid it): the session still ends the helper itself.
 UniqueHandle JobEndingWithThisProgram(HANDLE helper) {
   UniqueHandle job(::CreateJobObjectW(nullptr, nullptr));
@@ -126,6 +127,16 @@ UniqueHandle JobEndingWithThisProgram(HANDLE helper) {
   return job;
 }
 
+// An activation's helper, in such a job where it can be had.
+platform::Result<ContainedProcess> StartOpen(const std::wstring& program,
+                                             const std::wstring& commandLine,
+                                             const std::wstring& folder) {
+  auto started = StartProcess(program, commandLine, folder, SW_HIDE);
+  if (!started.ok()) return started.error();
+  UniqueHandle job = JobEndingWithThisProgram(started.value()->Handle());
+  return ContainedProcess{std::move(started.value()), std::move(job)};
+}
+
 // Only the system's own words: a code it has none for is shown by its number alone.
 std::string WordsFor(std::uint32_t result) {
   const platform::SystemError words = ErrorOf(result);
@@ -135,12 +146,13 @@ std::string WordsFor(std::uint32_t result) {
 
 class Win32CaptureSession final : public platform::CaptureSession {
  public:
-  Win32CaptureSession(PrivateKey key, std::unique_ptr<Win32Process> helper,
-                      std::vector<std::string> classes)
+  Win32CaptureSession(PrivateKey key, std::unique_ptr<Win32Process> helper, UniqueHandle job,
+                      bool contained, std::vector<std::string> classes)
       : key_(std::move(key)),
         classes_(std::move(classes)),
         helper_(std::move(helper)),
-        job_(JobEndingWithThisProgram(helper_->Handle())) {}
+        job_(std::move(job)),
+        contained_(contained) {}
   // The helper is gone before its key goes, so that it writes nothing back in after.
   ~Win32CaptureSession() override {
     if (Terminate().ok()) ::WaitForSingleObject(helper_->Handle(), INFINITE);
@@ -169,14 +181,37 @@ class Win32CaptureSession final : public platform::CaptureSession {
       outcome.activated.push_back(
           {clsid, result, result ? WordsFor(*result) : std::string(), factory});
     }
+    if (contained_) {
+      JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+      if (!::QueryInformationJobObject(job_.get(), JobObjectBasicAccountingInformation, &accounting,
+                                       sizeof accounting, nullptr)) {
+        return LastError();
+      }
+      outcome.otherPrograms = accounting.TotalProcesses > 0 ? accounting.TotalProcesses - 1 : 0;
+    }
+    if (const std::optional<DWORD> escaped = DwordOf(key_.Get(), L"Unredirected")) {
+      outcome.unredirected =
+          platform::kRedirectedKeys[*escaped % std::size(platform::kRedirectedKeys)];
+    }
     platform::CapturedRegistration& registration = outcome.registration;
-    for (auto [name, tree] : {std::pair(L"HKCR", &registration.classesRoot),
-                              std::pair(L"HKLM", &registration.localMachine),
-                              std::pair(L"HKCU", &registration.currentUser)}) {
-      auto read = ReadTreeBelow(key_.Get(), name, 0);
+    platform::RegistryTree users;
+    for (auto [name, tree] :
+         {std::pair(L"HKCR", &registration.classesRoot),
+          std::pair(L"HKLM", &registration.localMachine),
+          std::pair(L"HKCU", &registration.currentUser), std::pair(L"HKU", &users)}) {
+      auto read = ReadTreeBelow(key_.Get(), name, 0, REG_OPTION_OPEN_LINK);
       if (!read.ok()) return read.error();
       if (read.value()) *tree = std::move(*read.value());
+      for (const platform::RegistryValue& value : tree->values) {
+        if (value.type == REG_LINK) {
+          return platform::SystemError{
+              ERROR_INVALID_DATA,
+              "the capture helper left a registry link in its private key, "
+              "which no registration writes"};
+        }
+      }
     }
+    outcome.usersValues = users.values.size();
     return outcome;
   }
 
@@ -185,6 +220,7 @@ class Win32CaptureSession final : public platform::CaptureSession {
   std::vector<std::string> classes_;  // an activation's, whose results are values of the key
   std::unique_ptr<Win32Process> helper_;
   UniqueHandle job_;
+  bool contained_;  // job_ holds the helper alone, and counts what it started
 };
 
 }  // namespace
@@ -192,6 +228,9 @@ class Win32CaptureSession final : public platform::CaptureSession {
 platform::Result<std::unique_ptr<platform::CaptureSession>> Win32System::StartHelper(
     platform::RegistryView view, const std::wstring& words, std::vector<std::string> classes,
     std::string_view folder) {
+  // A registration's code is a stranger's, and contained; an activation's creates the classes
+  // of a component installed already, as its clients do.
+  const bool contained = classes.empty();
   // Started from where only administrators could have put it, so that the helper that runs
   // is the program's own.
   platform::Result<std::string> store = TrustedStore();
@@ -219,16 +258,21 @@ platform::Result<std::unique_ptr<platform::CaptureSession>> Win32System::StartHe
   platform::Result<PrivateKey> key = MakePrivateKey();
   if (!key.ok()) return key.error();
   const std::wstring program = Widen(helper);
-  auto started =
-      StartProcess(program, L"\"" + program + L"\" \"" + key.value().Path() + L"\" " + words,
-                   Widen(folder), SW_HIDE);
+  const std::wstring commandLine = L"\"" + program + L"\" \"" + key.value().Path() + L"\" " + words;
+  // At low integrity only where the key is labelled for it, or the helper could write nothing
+  // back there.
+  const bool low = contained && LabelForLowIntegrity(key.value().Get()).ok();
+  auto started = contained ? StartContained(program, commandLine, Widen(folder), low)
+                           : StartOpen(program, commandLine, Widen(folder));
   if (!started.ok()) {
-    return platform::SystemError{
-        started.error().code,
-        "the capture helper " + helper + " cannot start: " + started.error().message};
+    return platform::SystemError{started.error().code,
+                                 "the capture helper " + helper +
+                                     (contained ? " cannot start contained: " : " cannot start: ") +
+                                     started.error().message};
   }
   return std::unique_ptr<platform::CaptureSession>(std::make_unique<Win32CaptureSession>(
-      std::move(key.value()), std::move(started.value()), std::move(classes)));
+      std::move(key.value()), std::move(started.value().process), std::move(started.value().job),
+      contained, std::move(classes)));
 }
 
 platform::Result<std::unique_ptr<platform::CaptureSession>> Win32System::StartCapture(

@@ -136,7 +136,7 @@ platform::Status DeleteTree(platform::RegistryRoot root, platform::RegistryView 
 
 platform::Result<std::optional<platform::RegistryTree>> ReadTreeBelow(HKEY base,
                                                                       std::wstring_view path,
-                                                                      REGSAM view) {
+                                                                      REGSAM view, DWORD options) {
   platform::RegistryTree tree;
   // Depth first, subkeys in the system's order: each key comes after its parent.
   std::vector<std::string> pending{""};
@@ -146,7 +146,7 @@ platform::Result<std::optional<platform::RegistryTree>> ReadTreeBelow(HKEY base,
     std::wstring below(path);
     if (!relative.empty()) below.append(below.empty() ? L"" : L"\\").append(Widen(relative));
     HKEY opened = nullptr;
-    const LSTATUS status = ::RegOpenKeyExW(base, below.c_str(), 0, KEY_READ | view, &opened);
+    const LSTATUS status = ::RegOpenKeyExW(base, below.c_str(), options, KEY_READ | view, &opened);
     if (status == ERROR_FILE_NOT_FOUND && relative.empty()) {
       return std::optional<platform::RegistryTree>();
     }
@@ -163,6 +163,38 @@ platform::Result<std::optional<platform::RegistryTree>> ReadTreeBelow(HKEY base,
     }
   }
   return std::optional<platform::RegistryTree>(std::move(tree));
+}
+
+// Deletes the key that `key` holds open, and nothing it may link to.
+extern "C" LONG NTAPI NtDeleteKey(HANDLE key);
+extern "C" ULONG NTAPI RtlNtStatusToDosError(LONG status);
+
+platform::Status DeleteTreeWithoutLinks(HKEY base, const std::wstring& path) {
+  HKEY opened = nullptr;
+  LSTATUS status = ::RegOpenKeyExW(base, path.c_str(), REG_OPTION_OPEN_LINK,
+                                   KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | DELETE, &opened);
+  if (status == ERROR_FILE_NOT_FOUND) return platform::Done{};
+  if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
+  const UniqueKey key(opened);
+  // A link has no subkeys of its own: listed, it would list its target's.
+  DWORD type = 0;
+  const bool link = ::RegQueryValueExW(key.get(), L"SymbolicLinkValue", nullptr, &type, nullptr,
+                                       nullptr) == ERROR_SUCCESS &&
+                    type == REG_LINK;
+  if (!link) {
+    auto subkeys = SubkeyNames(key.get());
+    if (!subkeys.ok()) return subkeys.error();
+    for (const std::string& name : subkeys.value()) {
+      if (platform::Status deleted = DeleteTreeWithoutLinks(key.get(), Widen(name));
+          !deleted.ok()) {
+        return deleted;
+      }
+    }
+  }
+  if (const LONG deleted = NtDeleteKey(key.get()); deleted < 0) {
+    return ErrorOf(RtlNtStatusToDosError(deleted));
+  }
+  return platform::Done{};
 }
 
 std::optional<std::string> Win32System::RegistryString(platform::RegistryRoot root,

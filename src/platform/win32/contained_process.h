@@ -1,0 +1,31 @@
+#pragma once
+// Starting a program whose code is not trusted: contained, with no more rights than reading
+// needs.
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/win32/win32_process.h"
+
+namespace kalvenor::win32 {
+
+// The process and the job that holds it; closing the job ends the process.
+struct ContainedProcess {
+  std::unique_ptr<Win32Process> process;
+  UniqueHandle job;
+};
+
+// Starts `program` hidden, with a restricted copy of this program's token (at low integrity
+// where `lowIntegrity`), in a job that allows it no child process and no desktop changes and ends
+// it with the job. An error, and nothing left running, where any of that cannot be had.
+platform::Result<ContainedProcess> StartContained(const std::wstring& program,
+                                                  std::wstring commandLine,
+                                                  const std::wstring& folder, bool lowIntegrity);
+
+// Labels `key` so that a low-integrity process may write it and make keys below it. Wine
+// labels no key (ERROR_INVALID_PARAMETER), and enforces no integrity level either.
+platform::Status LabelForLowIntegrity(HKEY key);
+
+}  // namespace kalvenor::win32
