@@ -3,7 +3,7 @@
 
 KALVENOR_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PACKAGES=(cmake make g++ clang libclang-rt-14-dev mingw-w64 mingw-w64-tools wine wine64 wine32:i386
-  xvfb googletest imagemagick python3 zlib1g-dev wixl msitools)
+  xvfb googletest imagemagick python3 zlib1g-dev wixl msitools libxml2-utils)
 
 log() { printf '\033[1m== %s\033[0m\n' "$*"; }
 

@@ -45,9 +45,22 @@ struct Match {
   const std::string* naming;
 };
 
+constexpr std::string_view kResource = "res://";
+
+// At `at` in `lower`, the longest spelling that stands as a whole there. A file goes on to a
+// type library's resource index ("x.dll\2") and, in a res:// URL, to the resource it names
+// ("res://x.dll/page.htm"); a folder only to what follows a file or folder name.
 std::optional<Match> MatchAt(std::string_view lower, std::size_t at,
                              const std::vector<Spelling>& spellings, const Naming& naming) {
   auto ends = [&](std::size_t end) { return end == lower.size() || !Continues(lower[end]); };
+  const bool resource = lower.substr(0, at).ends_with(kResource);
+  auto endsFile = [&](std::size_t end) {
+    if (ends(end) || (resource && lower[end] == '/')) return true;
+    if (lower[end] != '\\') return false;
+    std::size_t digit = end + 1;
+    while (digit < lower.size() && lower[digit] >= '0' && lower[digit] <= '9') ++digit;
+    return digit > end + 1 && ends(digit);
+  };
   for (const Spelling& spelling : spellings) {
     if (lower.substr(at, spelling.lower.size()) != spelling.lower) continue;
     const std::size_t end = at + spelling.lower.size();
@@ -55,7 +68,7 @@ std::optional<Match> MatchAt(std::string_view lower, std::size_t at,
       if (end < lower.size() && lower[end] == '\\' && ends(end + 1))
         return Match{end + 1, &naming.folderSlash};
       if (ends(end)) return Match{end, &naming.folder};
-    } else if (ends(end)) {
+    } else if (endsFile(end)) {
       return Match{end, spelling.kind == Kind::File ? &naming.file : &naming.shortFile};
     }
   }
@@ -77,7 +90,8 @@ std::string WithPlaceholders(std::string_view text, const Captured& component, c
   const std::string lower = AsciiLower(text);
   std::string out, pending;
   for (std::size_t i = 0; i < text.size();) {
-    if (i == 0 || !Continues(text[i - 1])) {
+    if (i == 0 || !Continues(text[i - 1]) ||
+        std::string_view(lower).substr(0, i).ends_with(kResource)) {
       const bool prefixed = std::string_view(lower).substr(i).starts_with(kLongPrefix);
       if (auto match = MatchAt(lower, prefixed ? i + kLongPrefix.size() : i, spellings, naming)) {
         out += literal(pending) + (prefixed ? naming.longPrefix : "") + *match->naming;

@@ -23,10 +23,10 @@ std::string BareName(const Captured& component);
 using Literal = std::string (*)(std::string_view text);
 std::string Verbatim(std::string_view text);
 
-// `text` with each place that names the component's path, an alias of it or the folder of
-// either (as a whole: neither a file in it nor another folder whose name begins with it), in any
-// letter case and with or without "\\?\", written as `naming` names it; the rest through
-// `literal`.
+// `text` with each place that names the component's path or an alias of it (alone, before a
+// resource index as in "x.dll\2", or in a res:// URL) or the folder of either (as a whole:
+// neither a file in it nor another folder whose name begins with it), in any letter case and with
+// or without "\\?\", written as `naming` names it; the rest through `literal`.
 std::string WithPlaceholders(std::string_view text, const Captured& component, const Naming& naming,
                              Literal literal = Verbatim);
 

@@ -61,44 +61,39 @@ std::string HexData(std::string line, std::uint32_t type, const std::vector<std:
   return line;
 }
 
-// The strings of a string value whose bytes are exactly those the strings make, so that they
-// can be written anew with placeholders; nothing for any other, written byte for byte.
-std::optional<std::vector<std::string>> Canonical(const RegistryValue& value) {
-  if (!IsString(value.type)) return std::nullopt;
-  std::vector<std::string> strings = Strings(value);
-  const bool multi = value.type == platform::kRegMultiSz;
-  if ((multi ? MultiStringData(strings) : platform::StringData(strings[0])) != value.data)
-    return std::nullopt;
-  return strings;
-}
-
-std::string ValueLine(const RegistryValue& value, const Captured& component, const Naming& naming) {
+// A value as regedit writes it; a string value's strings as Windows reads them, written anew
+// with placeholders.
+std::string ValueLine(const RegistryValue& value, const std::string& where,
+                      const Captured& component, const Naming& naming,
+                      std::vector<std::string>& notes) {
   const std::string head = (value.name.empty() ? "@" : Quoted(value.name)) + "=";
-  auto strings = Canonical(value);
-  if (!strings) {
+  if (!IsString(value.type)) {
     if (const auto number = Dword(value)) return head + "dword:" + HexDigits(*number, 8, false);
     return HexData(head, value.type, value.data);
   }
-  for (std::string& text : *strings) text = WithPlaceholders(text, component, naming);
+  ReadStrings read = StringsAsRead(value);
+  if (read.cut) notes.push_back(CutNote(where, value));
+  for (std::string& text : read.strings) text = WithPlaceholders(text, component, naming);
   if (value.type == platform::kRegMultiSz)
-    return HexData(head, value.type, MultiStringData(*strings));
+    return HexData(head, value.type, MultiStringData(read.strings));
   // A quoted string holds anything but line breaks and the like.
-  const std::string& text = (*strings)[0];
+  const std::string& text = read.strings[0];
   const bool quotable = std::all_of(text.begin(), text.end(),
                                     [](char c) { return static_cast<unsigned char>(c) >= 0x20; });
   if (value.type == platform::kRegSz && quotable) return head + Quoted(text);
   return HexData(head, value.type, platform::StringData(text));
 }
 
-void AppendTree(std::string& out, std::string_view root, const platform::RegistryTree& tree,
+void AppendTree(ExportFile& file, std::string_view root, const platform::RegistryTree& tree,
                 std::string (*inView)(std::string_view), const Captured& component,
                 const Naming& naming) {
   for (const KeyValues& key : KeysToWrite(tree)) {
-    const std::string path = inView ? inView(key.key) : key.key;
-    out += "[" + std::string(root) + (path.empty() ? "" : "\\" + path) + "]\r\n";
+    const std::string where =
+        std::string(root) + (key.key.empty() ? "" : "\\" + (inView ? inView(key.key) : key.key));
+    file.text += "[" + where + "]\r\n";
     for (const RegistryValue* value : key.values)
-      out += ValueLine(*value, component, naming) + "\r\n";
-    out += "\r\n";
+      file.text += ValueLine(*value, where, component, naming, file.notes) + "\r\n";
+    file.text += "\r\n";
   }
 }
 
@@ -106,24 +101,24 @@ void AppendTree(std::string& out, std::string_view root, const platform::Registr
 
 ExportFile RegFile(const std::vector<Captured>& components, const SystemDirectories& system,
                    std::string_view path) {
-  std::string text = "Windows Registry Editor Version 5.00\r\n\r\n";
+  ExportFile file{std::string(path), "Windows Registry Editor Version 5.00\r\n\r\n"};
   for (const Captured& component : components) {
     const bool bits64 = component.view == platform::RegistryView::Bits64;
     const std::string& folder = bits64 ? system.bits64 : system.bits32;
-    const std::string file = folder + "\\" + BareName(component);
-    const Naming naming{file, file, folder, folder + "\\", "\\\\?\\"};
+    const std::string installed = folder + "\\" + BareName(component);
+    const Naming naming{installed, installed, folder, folder + "\\", "\\\\?\\"};
     const platform::CapturedRegistration& registration = component.registration;
-    AppendTree(text, "HKEY_CLASSES_ROOT", registration.classesRoot, bits64 ? nullptr : Classes32,
+    AppendTree(file, "HKEY_CLASSES_ROOT", registration.classesRoot, bits64 ? nullptr : Classes32,
                component, naming);
-    AppendTree(text, "HKEY_LOCAL_MACHINE", registration.localMachine, bits64 ? nullptr : Machine32,
+    AppendTree(file, "HKEY_LOCAL_MACHINE", registration.localMachine, bits64 ? nullptr : Machine32,
                component, naming);
-    AppendTree(text, "HKEY_CURRENT_USER", registration.currentUser, bits64 ? nullptr : User32,
+    AppendTree(file, "HKEY_CURRENT_USER", registration.currentUser, bits64 ? nullptr : User32,
                component, naming);
   }
-  std::vector<std::byte> data = platform::StringData(text);
+  std::vector<std::byte> data = platform::StringData(file.text);
   data.resize(data.size() - 2);  // no terminating null in a file
-  return {std::string(path),
-          "\xFF\xFE" + std::string(reinterpret_cast<const char*>(data.data()), data.size())};
+  file.text = "\xFF\xFE" + std::string(reinterpret_cast<const char*>(data.data()), data.size());
+  return file;
 }
 
 }  // namespace kalvenor::capture

@@ -1,5 +1,6 @@
 #include "capture/registry_walk.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -88,6 +89,34 @@ std::vector<std::string> Strings(const RegistryValue& value) {
     }
   }
   return strings;
+}
+
+ReadStrings StringsAsRead(const RegistryValue& value) {
+  const std::string text = platform::StringText(value.data);  // without its trailing nulls
+  if (value.type != platform::kRegMultiSz) {
+    const std::size_t end = text.find('\0');
+    return {{text.substr(0, end)}, end != std::string::npos};
+  }
+  ReadStrings read;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find('\0', start), text.size());
+    if (end == start) return {std::move(read.strings), true};
+    read.strings.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return read;
+}
+
+std::string ValuePlace(std::string_view where, const RegistryValue& value) {
+  return std::string(where) + ", " +
+         (value.name.empty() ? "its default value" : "value \"" + value.name + "\"");
+}
+
+std::string CutNote(std::string_view where, const RegistryValue& value) {
+  return ValuePlace(where, value) +
+         (value.type == platform::kRegMultiSz
+              ? ": the strings after the empty one that ends the list are left out"
+              : ": the characters after the first null are left out");
 }
 
 std::vector<std::byte> MultiStringData(const std::vector<std::string>& strings) {

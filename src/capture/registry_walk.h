@@ -34,6 +34,19 @@ platform::RegistryTree Classes(const platform::CapturedRegistration& registratio
 bool IsString(std::uint32_t type);
 // The strings of a REG_SZ or REG_EXPAND_SZ value (one) or of a REG_MULTI_SZ value (each).
 std::vector<std::string> Strings(const platform::RegistryValue& value);
+// The strings of a string value as Windows' readers take them, which is what an export installs:
+// a REG_SZ or REG_EXPAND_SZ value's text up to its first null, a REG_MULTI_SZ value's strings up
+// to the empty one that ends them. `cut` when more than nulls followed that end, as in a value
+// written with the size of its buffer rather than of its text.
+struct ReadStrings {
+  std::vector<std::string> strings;
+  bool cut = false;
+};
+ReadStrings StringsAsRead(const platform::RegistryValue& value);
+// A value as an export's notes name it: `where` is its key as the export names it.
+std::string ValuePlace(std::string_view where, const platform::RegistryValue& value);
+// What an export says of a value that StringsAsRead cut: `where` is its key as the export names it.
+std::string CutNote(std::string_view where, const platform::RegistryValue& value);
 // The data of a REG_MULTI_SZ value holding `strings`.
 std::vector<std::byte> MultiStringData(const std::vector<std::string>& strings);
 // The number of a REG_DWORD value of four bytes.

@@ -1,5 +1,9 @@
 // WiX source: plain RegistryValue elements rather than SelfReg or the advertising Class and
-// TypeLib elements, so that the package installs the keys exactly as captured.
+// TypeLib elements, so that the package installs the keys exactly as captured. A File's Source is
+// the file's bare name, which WiX looks up in its bind paths (wix build -bindpath <the folder of
+// the files>), so that the source names nothing of the machine it was captured on.
+#include <algorithm>
+#include <map>
 #include <set>
 
 #include "base/sha256.h"
@@ -28,26 +32,46 @@ std::string NameGuid(std::string_view name) {
          hex.substr(16, 4) + "-" + hex.substr(20) + "}";
 }
 
-// The ids and GUID of a component, from its file name and bitness alone, so that capturing the
-// same files gives the same source. An id holds letters, digits, '_' and '.' and at most 72 of
-// them: a longer name is cut, with its hash to tell it from others cut the same.
+// A component's ids and GUIDs. An id holds letters, digits, '_' and '.' and at most 72 of them.
 struct Identity {
-  std::string fileId, componentId, guid;
-  bool bits64;
+  std::string fileId, componentId, userComponentId, guid, userGuid;
+  bool bits64 = false;
+  // Another component of its bitness has its name, so that both install as one file.
+  bool shared = false;
 };
 
-Identity IdentityOf(const Captured& component) {
-  const bool bits64 = component.view == platform::RegistryView::Bits64;
-  const std::string name = AsciiLower(BareName(component));
-  std::string part;
-  for (const char c : name) {
-    const bool kept = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_';
-    part += kept ? c : '_';
+// A name of letters, digits, '.' and '_' alone that no other component of its bitness has gives
+// the ids and GUIDs from itself and the bitness, so that capturing the same files gives the same
+// source. Another name gives its ids from the component's path too (a short hash), as would
+// ids of its letters alone collide ("my-lib.dll" and "my_lib.dll", "ü.dll" and "é.dll"); a shared
+// name gives its GUIDs from the path too. A name too long for an id is cut, with a hash.
+std::vector<Identity> IdentitiesOf(const std::vector<Captured>& components) {
+  auto bitsOf = [](const Captured& component) {
+    return component.view == platform::RegistryView::Bits64 ? std::string("64") : "32";
+  };
+  std::map<std::string, int> named;  // components by bitness and lower-case name
+  for (const Captured& component : components)
+    ++named[bitsOf(component) + AsciiLower(BareName(component))];
+  std::vector<Identity> identities;
+  for (const Captured& component : components) {
+    const std::string bits = bitsOf(component), name = AsciiLower(BareName(component));
+    std::string part;
+    for (const char c : name) {
+      const bool kept = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_';
+      part += kept ? c : '_';
+    }
+    const bool shared = named[bits + name] > 1;
+    const std::string lowerPath = AsciiLower(component.path);
+    if (shared || part != name) {
+      part = part.substr(0, 55) + "_" + Sha256Of(lowerPath).substr(0, 8);
+    } else if (part.size() > 64) {
+      part = part.substr(0, 55) + "_" + Sha256Of(name).substr(0, 8);
+    }
+    const std::string seed = "Kalvenor component " + (shared ? lowerPath : name) + " " + bits;
+    identities.push_back({"f" + bits + "_" + part, "c" + bits + "_" + part, "u" + bits + "_" + part,
+                          NameGuid(seed), NameGuid(seed + " per user"), bits == "64", shared});
   }
-  if (part.size() > 64) part = part.substr(0, 55) + "_" + Sha256Of(name).substr(0, 8);
-  const std::string bits = bits64 ? "64" : "32";
-  return {"f" + bits + "_" + part, "c" + bits + "_" + part,
-          NameGuid("Kalvenor component " + name + " " + bits), bits64};
+  return identities;
 }
 
 // Windows Installer reads keys, names and values as formatted text: a literal bracket is
@@ -77,23 +101,46 @@ std::string Formatted(std::string_view text, const Captured* component, const Na
   return braces ? render(BracketsAndBraces) : plain;
 }
 
-// One component's element, its keys and values in it.
+// Why a key or value is left out: WiX source is XML, and XML has no way to write these.
+constexpr char kUnheld[] = "it holds a control character that WiX source cannot hold";
+
+// One component's elements, its keys and values in them, and the notes on what they change.
 class ComponentWriter {
  public:
-  explicit ComponentWriter(const Captured& component) : component_(component) {
-    const Identity identity = IdentityOf(component);
+  ComponentWriter(const Captured& component, const Identity& identity, ExportFile& file)
+      : component_(component), notes_(file.notes), failures_(file.failures) {
     const std::string folder = identity.bits64 ? "System64Folder" : "SystemFolder";
     naming_ = {"[#" + identity.fileId + "]", "[!" + identity.fileId + "]", "[" + folder + "]",
                "[" + folder + "]", "\\\\?\\"};
-    out_ = "      <Component Id=\"" + identity.componentId + "\" Directory=\"" + folder +
-           "\" Guid=\"" + identity.guid + "\" Bitness=\"" +
-           (identity.bits64 ? "always64" : "always32") + "\">\n        <File Id=\"" +
-           identity.fileId + "\" Source=\"" + XmlAttribute(component.path) +
-           "\" KeyPath=\"yes\" />\n";
+    const std::string bitness = identity.bits64 ? "always64" : "always32";
+    auto head = [&](const std::string& id, const std::string& guid) {
+      return "      <Component Id=\"" + id + "\" Directory=\"" + folder + "\" Guid=\"" + guid +
+             "\" Bitness=\"" + bitness + "\">\n";
+    };
+    if (identity.shared)
+      notes_.push_back(component.path + ": another component has its name, and a package " +
+                       "installs only one file of a name in " + naming_.folder);
+    out_ = head(identity.componentId, identity.guid) + "        <File Id=\"" + identity.fileId +
+           "\" Source=\"" + WixAttribute(BareName(component)) + "\" KeyPath=\"yes\" />\n";
     const platform::CapturedRegistration& registration = component.registration;
     Keys("HKCR", KeysToWrite(Classes(registration)), nullptr);
     Keys("HKLM", KeysToWrite(registration.localMachine), BelowClasses);
+    out_ += "      </Component>\n";
+    // Windows Installer takes a component's key path for the sign that it is installed, and
+    // checks it under the user a repair runs for: values under HKCU in the component of a file
+    // in the system folder would be missing for every other user, so they get one of their own,
+    // whose key path is a value of this program's under HKCU (ICE38), the same whatever was
+    // captured: a captured value may be a key alone, or one the component rewrites when it runs.
+    const std::size_t machine = out_.size();
     Keys("HKCU", KeysToWrite(registration.currentUser), BelowClasses);
+    if (out_.size() == machine) return;
+    notes_.push_back(component.path + ": its values under HKEY_CURRENT_USER in component " +
+                     identity.userComponentId + " of their own, for the user who installs");
+    out_.insert(machine, head(identity.userComponentId, identity.userGuid) +
+                             "        <RegistryValue Root=\"HKCU\" Key=\"Software\\Kalvenor\\"
+                             "Installed\" Name=\"" +
+                             identity.userComponentId +
+                             "\" Type=\"integer\" Value=\"1\" KeyPath=\"yes\" />\n");
     out_ += "      </Component>\n";
   }
 
@@ -110,6 +157,11 @@ class ComponentWriter {
     }
     for (const KeyValues& key : keys) {
       if (skip && skip(key.key)) continue;
+      const std::string where = std::string(root) + "\\" + key.key;
+      if (!XmlHolds(key.key)) {
+        failures_.push_back(where + ": " + kUnheld + ", the key and its values are left out");
+        continue;
+      }
       const std::string place =
           " Root=\"" + std::string(root) + "\" Key=\"" + Attribute(key.key, false) + "\"";
       if (key.values.empty()) {
@@ -118,11 +170,7 @@ class ComponentWriter {
         out_ += "        <RegistryKey" + place + " ForceCreateOnInstall=\"yes\"" +
                 (Owned(key.key, holding) ? " ForceDeleteOnUninstall=\"yes\"" : "") + " />\n";
       }
-      for (const RegistryValue* value : key.values) {
-        out_ += "        <RegistryValue" + place +
-                (value->name.empty() ? "" : " Name=\"" + Attribute(value->name, false) + "\"");
-        Value(*value);
-      }
+      for (const RegistryValue* value : key.values) Value(place, *value, where);
     }
   }
 
@@ -135,18 +183,26 @@ class ComponentWriter {
   }
 
   std::string Attribute(std::string_view text, bool placeholders) const {
-    return XmlAttribute(Formatted(text, placeholders ? &component_ : nullptr, naming_));
+    return WixAttribute(Formatted(text, placeholders ? &component_ : nullptr, naming_));
   }
 
-  void Value(const RegistryValue& value) {
-    if (value.type == platform::kRegSz || value.type == platform::kRegExpandSz) {
-      out_ += std::string(" Type=\"") + (value.type == platform::kRegSz ? "string" : "expandable") +
-              "\" Value=\"" + Attribute(Strings(value)[0], true) + "\" />\n";
-    } else if (value.type == platform::kRegMultiSz) {
+  void Value(const std::string& place, const RegistryValue& value, const std::string& where) {
+    const ReadStrings read = IsString(value.type) ? StringsAsRead(value) : ReadStrings{};
+    if (!XmlHolds(value.name) || !std::all_of(read.strings.begin(), read.strings.end(), XmlHolds)) {
+      failures_.push_back(ValuePlace(where, value) + ": " + kUnheld + ", the value is left out");
+      return;
+    }
+    if (read.cut) notes_.push_back(CutNote(where, value));
+    out_ += "        <RegistryValue" + place +
+            (value.name.empty() ? "" : " Name=\"" + Attribute(value.name, false) + "\"");
+    if (value.type == platform::kRegMultiSz) {
       out_ += " Type=\"multiString\">\n";
-      for (const std::string& text : Strings(value))
+      for (const std::string& text : read.strings)
         out_ += "          <MultiStringValue Value=\"" + Attribute(text, true) + "\" />\n";
       out_ += "        </RegistryValue>\n";
+    } else if (IsString(value.type)) {
+      out_ += std::string(" Type=\"") + (value.type == platform::kRegSz ? "string" : "expandable") +
+              "\" Value=\"" + Attribute(read.strings[0], true) + "\" />\n";
     } else if (const auto number = Dword(value)) {
       // Windows Installer reads the number as a signed one.
       out_ += " Type=\"integer\" Value=\"" + std::to_string(static_cast<std::int32_t>(*number)) +
@@ -161,6 +217,7 @@ class ComponentWriter {
   }
 
   const Captured& component_;
+  std::vector<std::string>&notes_, &failures_;
   Naming naming_;
   std::string out_;
 };
@@ -168,13 +225,16 @@ class ComponentWriter {
 }  // namespace
 
 ExportFile WixSource(const std::vector<Captured>& components, std::string_view path) {
-  std::string out =
-      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-      "<Wix xmlns=\"http://wixtoolset.org/schemas/v4/wxs\">\n"
-      "  <Fragment>\n"
-      "    <ComponentGroup Id=\"CapturedComponents\">\n";
-  for (const Captured& component : components) out += ComponentWriter(component).Text();
-  return {std::string(path), out + "    </ComponentGroup>\n  </Fragment>\n</Wix>\n"};
+  ExportFile file{std::string(path),
+                  "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                  "<Wix xmlns=\"http://wixtoolset.org/schemas/v4/wxs\">\n"
+                  "  <Fragment>\n"
+                  "    <ComponentGroup Id=\"CapturedComponents\">\n"};
+  const std::vector<Identity> identities = IdentitiesOf(components);
+  for (std::size_t i = 0; i < components.size(); ++i)
+    file.text += ComponentWriter(components[i], identities[i], file).Text();
+  file.text += "    </ComponentGroup>\n  </Fragment>\n</Wix>\n";
+  return file;
 }
 
 }  // namespace kalvenor::capture

@@ -10,4 +10,12 @@ namespace kalvenor::capture {
 // control characters that an attribute would turn into spaces.
 std::string XmlAttribute(std::string_view text);
 
+// Whether XML 1.0 can carry `text` at all: it has no character for the control characters but
+// tab, line feed and carriage return, not even as a reference ("&#x1;" is malformed).
+bool XmlHolds(std::string_view text);
+
+// `text` inside a WiX source attribute, read as it is written: XML's escapes, and WiX's own for
+// what its preprocessor reads as a variable ("$(var.X)") and its binder as one ("!(loc.X)").
+std::string WixAttribute(std::string_view text);
+
 }  // namespace kalvenor::capture

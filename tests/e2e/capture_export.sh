@@ -2,8 +2,9 @@
 # The exports of one /capture used where they are meant for, each in a scratch copy of the
 # prefix (installing Wine's servers under other names overwrites, and uninstalling removes, the
 # keys of Wine's own): reg import of the .reg file gives what regsvr32.exe of the copies in the
-# system directory gives; the WiX source, built by wixl, installs with msiexec, every captured
-# value in its view and every file proven as an Install proves it, and uninstalls completely.
+# system directory gives; the WiX source is valid against WiX's schema and, built by wixl,
+# installs with msiexec, every captured value in its view and every file proven as an Install
+# proves it, and uninstalls completely.
 #   tests/e2e/capture_export.sh <build-dir>   (WINEPREFIX and DISPLAY as for run.sh)
 set -euo pipefail
 build=$(cd "${1:?usage: capture_export.sh <build-dir>}" && pwd)
@@ -108,7 +109,8 @@ export_lines imported
 expect_none "regsvr32 wrote what the .reg file lacks" "$(missing registered imported)"
 expect_none "the .reg file wrote what regsvr32 did not" "$(missing imported registered)"
 
-log "The WiX source through wixl and msiexec"
+log "The WiX source against WiX's schema, through wixl and msiexec"
+xmllint --noout --schema "$here/wix/wix.xsd" "$work/c.wxs"
 python3 "$here/wix3_for_wixl.py" "$work/c.wxs" "$work/pkg/product.wxs"
 (cd "$work/pkg" && wixl -a x64 -o ../c.msi product.wxs)
 fresh

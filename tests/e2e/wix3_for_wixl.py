@@ -12,10 +12,14 @@ wixl lacks, so that the package's Registry table holds what WiX 4 writes there:
 - "expandable" and "binary" written as strings: as "integer", whose value wixl writes after a
   '#', so that "%…" and "x…" give the table's "#%…" and "#x…";
 - no MultiStringValue: the strings joined as the table joins them, "[~]a[~]b[~]";
+- a RegistryValue keeps its KeyPath, that of the component of a user's values;
+- no binder variables: "!!(loc.…)" and the like written as the "!(loc.…)" WiX 4 binds them to
+  (wixl knows no escape for the preprocessor's "$(": a source holding "$$(" does not build);
 - RegistryKey dropped: a key that holds nothing is the table's row named "*" (made and taken out
   with the component) or "+" (only made), with no value.
 """
 import ntpath
+import re
 import sys
 import xml.etree.ElementTree as ET
 
@@ -27,9 +31,14 @@ def wix3(tag, **attributes):
     return ET.Element("{%s}%s" % (WIX3, tag), {k: v for k, v in attributes.items() if v is not None})
 
 
+def bound(text):
+    """`text` as WiX 4's binder leaves it: an escaped binder variable unescaped."""
+    return None if text is None else re.sub(r"!!\((loc|wix|bind|bindpath)\.", r"!(\1.", text)
+
+
 def registry_value(element):
     """The WiX 3 RegistryValue for a WiX 4 RegistryValue or RegistryKey."""
-    a = dict(element.attrib)
+    a = {name: bound(value) for name, value in element.attrib.items()}
     place = {"Root": a["Root"], "Key": a["Key"]}
     if element.tag == "{%s}RegistryKey" % WIX4:
         made_only = a.get("ForceDeleteOnUninstall") != "yes"
@@ -40,9 +49,10 @@ def registry_value(element):
     elif kind == "binary":
         kind, value = "integer", "x" + value
     elif kind == "multiString":
-        strings = [item.get("Value") for item in element]
+        strings = [bound(item.get("Value")) for item in element]
         kind, value = "string", "[~]" + "[~]".join(strings) + "[~]"
-    return wix3("RegistryValue", **place, Name=a.get("Name"), Type=kind, Value=value)
+    return wix3("RegistryValue", **place, Name=a.get("Name"), Type=kind, Value=value,
+                KeyPath=a.get("KeyPath"))
 
 
 def convert(source):

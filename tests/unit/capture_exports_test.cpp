@@ -1,6 +1,10 @@
 // The exports of captured registrations: placeholders, WiX source, .reg file, manifests, JSON.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <set>
 
 #include "capture/exports.h"
@@ -73,6 +77,10 @@ TEST(Placeholders, NameTheComponentItsShortNameAndItsFolderAsWholes) {
       {"C:\\Build\\Comp.dll.bak", "C:\\Build\\Comp.dll.bak"},
       {"C:\\Builds\\Comp.dll", "C:\\Builds\\Comp.dll"},
       {"C:\\Build.old", "C:\\Build.old"},
+      {"C:\\Build\\Comp.dll\\2", "<file>\\2"},
+      {"res://c:\\build\\comp.dll/page.htm", "res://<file>/page.htm"},
+      {"C:\\Build\\Comp.dll\\2x", "C:\\Build\\Comp.dll\\2x"},
+      {"C:\\Build\\2", "C:\\Build\\2"},
   };
   for (const auto& [text, expected] : cases)
     EXPECT_EQ(WithPlaceholders(text, component, naming), expected) << text;
@@ -98,6 +106,9 @@ TEST(WixSource, EscapesFormattedTextAndWritesEachType) {
        "Type=\"multiString\">\n          <MultiStringValue Value=\"a\" />\n"
        "          <MultiStringValue Value=\"b\" />"},
       {Sz("K[1]", "n[1]", "v"), "Key=\"K[\\[]1[\\]]\" Name=\"n[\\[]1[\\]]\""},
+      {Sz("K$(a)", "!(loc.b)", "$$(c) !(d)"),
+       "Key=\"K$$(a)\" Name=\"!!(loc.b)\" Type=\"string\" Value=\"$$$$(c) !(d)\""},
+      {Sz("K", "!(bind.x", "!(wix.y)"), "Name=\"!(bind.x\" Type=\"string\" Value=\"!!(wix.y)\""},
   };
   for (const auto& [value, expected] : cases) {
     const std::string wix = WixSource({Component(Tree({value}))}, "c.wxs").text;
@@ -166,6 +177,137 @@ TEST(WixSource, TakesIdsAndGuidsFromTheFileNameAndBitness) {
   EXPECT_NE(a, b);
 }
 
+std::multiset<std::string> ValuesOf(const std::string& text, const std::string& attribute) {
+  std::multiset<std::string> values;
+  for (std::size_t at = 0; (at = text.find(attribute, at)) != std::string::npos; ++at)
+    values.insert(Between(text.substr(at), attribute, '"'));
+  return values;
+}
+
+// However names collide, each component gets ids and a GUID of its own, the file its bare name;
+// a name of id characters that no other has keeps its id. Two of one name install as one file.
+TEST(WixSource, GivesEachComponentIdsAndAGuidOfItsOwn) {
+  struct Case {
+    std::vector<std::string> paths;
+    const char* plainId;
+    std::size_t notes;
+  };
+  const Case cases[] = {
+      {{"C:\\A\\util.dll", "C:\\B\\UTIL.DLL", kPath}, "f64_comp.dll", 2},
+      {{"C:\\A\\my-lib.dll", "C:\\A\\my_lib.dll"}, "f64_my_lib.dll", 0},
+      {{"C:\\A\\\xC3\xBC.dll", "C:\\A\\\xC3\xA9.dll"}, "", 0},
+  };
+  for (const Case& c : cases) {
+    std::vector<Captured> components;
+    for (const std::string& path : c.paths)
+      components.push_back(Component({}, RegistryView::Bits64, path));
+    const ExportFile file = WixSource(components, "c.wxs");
+    for (const char* attribute : {" Id=\"", "Guid=\""}) {
+      const std::multiset<std::string> values = ValuesOf(file.text, attribute);
+      EXPECT_EQ(std::set<std::string>(values.begin(), values.end()).size(), values.size())
+          << file.text;
+    }
+    for (const std::string& path : c.paths)
+      EXPECT_NE(file.text.find("Source=\"" + path.substr(path.rfind('\\') + 1) + "\""),
+                std::string::npos);
+    EXPECT_NE(file.text.find("File Id=\"" + std::string(c.plainId)), std::string::npos);
+    EXPECT_EQ(file.notes.size(), c.notes);
+  }
+}
+
+// The values of the user who registered install in a component of their own, its key path under
+// HKCU as Windows Installer requires; the classes written for the user go with the file.
+TEST(WixSource, PutsTheUsersValuesInAComponentOfTheirOwn) {
+  Captured component = Component(Tree({Sz("X", "", "1")}));
+  component.registration.currentUser =
+      Tree({Sz("Software\\Classes\\Y", "", "2"), Sz("Software\\V", "v", "C:\\Build\\Comp.dll")});
+  const ExportFile file = WixSource({component}, "c.wxs");
+  const std::size_t user = file.text.find("<Component Id=\"u64_comp.dll\"");
+  ASSERT_NE(user, std::string::npos) << file.text;
+  const std::string machine = file.text.substr(0, user), own = file.text.substr(user);
+  EXPECT_NE(machine.find("Root=\"HKCR\" Key=\"Y\""), std::string::npos);
+  EXPECT_EQ(machine.find("HKCU"), std::string::npos);
+  for (const char* expected : {"Root=\"HKCU\" Key=\"Software\\Kalvenor\\Installed\" Name=\"u64_"
+                               "comp.dll\" Type=\"integer\" Value=\"1\" KeyPath=\"yes\"",
+                               "Key=\"Software\\V\" Name=\"v\" Type=\"string\" "
+                               "Value=\"[#f64_comp.dll]\""})
+    EXPECT_NE(own.find(expected), std::string::npos) << expected;
+  EXPECT_EQ(file.notes.size(), 1u);
+  component.registration.currentUser = Tree({Sz("Software\\Classes\\Y", "", "2")});
+  EXPECT_EQ(WixSource({component}, "c.wxs").text.find("u64_"), std::string::npos);
+}
+
+// A string is what Windows reads of it: up to its first null, a list up to its empty string.
+// What followed, such as the rest of a buffer written whole, is left out with a note.
+TEST(Exports, WriteStringsUpToTheirEndAndNoteWhatFollowed) {
+  struct Case {
+    RegistryValue value;
+    const char *wix, *reg;
+    bool noted;
+  };
+  const Case cases[] = {
+      {Sz("K", "n", "C:\\Build\\Comp.dll\0C:\\Build\\x"s), "Value=\"[#f64_comp.dll]\" />",
+       "\"n\"=\"C:\\\\W\\\\Comp.dll\"", true},
+      {Raw("K", "n", platform::kRegSz, "x\0\0\0\0\0"s), "Value=\"x\" />", "\"n\"=\"x\"", false},
+      {Sz("K", "n", "%x%\0y"s, platform::kRegExpandSz), "Value=\"%x%\" />",
+       "\"n\"=hex(2):25,00,78,00,25,00,00,00", true},
+      {Raw("K", "n", platform::kRegMultiSz, "a\0\0\0\0\0b\0"s),
+       "<MultiStringValue Value=\"a\" />\n        </RegistryValue>",
+       "\"n\"=hex(7):61,00,00,00,00,00", true},
+  };
+  for (const Case& c : cases) {
+    const ExportFile wix = WixSource({Component(Tree({c.value}))}, "c.wxs");
+    const ExportFile reg = RegFile({Component(Tree({c.value}))}, {"", "C:\\W"}, "c.reg");
+    EXPECT_NE(wix.text.find(c.wix), std::string::npos) << wix.text;
+    EXPECT_NE(RegText(reg.text).find(c.reg), std::string::npos) << RegText(reg.text);
+    ASSERT_EQ(wix.notes.size(), c.noted ? 1u : 0u);
+    ASSERT_EQ(reg.notes.size(), wix.notes.size());
+    if (c.noted) {
+      EXPECT_EQ(wix.notes[0].find("HKCR\\K, value \"n\""), 0u) << wix.notes[0];
+      EXPECT_EQ(reg.notes[0].find("HKEY_CLASSES_ROOT\\K, value \"n\""), 0u) << reg.notes[0];
+    }
+  }
+}
+
+// XML has no character for most controls, not even a reference: what holds one is left out
+// with a failed line, and the rest of the source is still written.
+TEST(WixSource, LeavesOutWhatXmlCannotHold) {
+  const std::pair<RegistryValue, const char*> cases[] = {
+      {Sz("K", "n", "a\x01"), "HKCR\\K, value \"n\""},
+      {Raw("K", "n", platform::kRegMultiSz, "a\0\0\0\x1F\0\0\0\0\0"s), "HKCR\\K, value \"n\""},
+      {Sz("K", "n\x0B", "a"), "HKCR\\K, value \"n\x0B\""},
+      {Sz("K\x02\\L", "", "a"), "HKCR\\K\x02\\L: "},
+  };
+  for (const auto& [value, failure] : cases) {
+    const ExportFile file = WixSource({Component(Tree({value, Sz("M", "", "kept")}))}, "c.wxs");
+    EXPECT_EQ(file.text.find("&#x"), std::string::npos) << file.text;
+    EXPECT_EQ(file.text.find("Key=\"K"), std::string::npos) << file.text;
+    EXPECT_NE(file.text.find("Key=\"M\" Type=\"string\" Value=\"kept\""), std::string::npos);
+    ASSERT_EQ(file.failures.size(), 1u) << failure;
+    EXPECT_EQ(file.failures[0].find(failure), 0u) << file.failures[0];
+  }
+}
+
+// Components of one name, with every kind of value, give a source that WiX's schema takes.
+TEST(WixSource, IsValidAgainstWixsSchema) {
+  if (std::system("xmllint --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no xmllint";
+  std::vector<Captured> components;
+  for (const char* path : {"C:\\A\\util.dll", "C:\\B\\util.dll", "C:\\A\\\xC3\xBC-$(x).dll"}) {
+    Captured component = Component(
+        Tree({Sz(kClass, "", "C:\\A\\util.dll\0\x01"s), Raw(kClass, "d", 4, "\x01\x02\0\0"s),
+              Raw(kClass, "m", platform::kRegMultiSz, "a\0\0\0"s), Raw(kClass, "q", 11, "\x01")},
+             {std::string(kClass) + "\\Control"}),
+        RegistryView::Bits32, path);
+    component.registration.currentUser =
+        Tree({Sz("Software\\V", "v", "!(loc.x)"), Sz("Software\\V", "w", "\x01")});
+    components.push_back(component);
+  }
+  const std::string wxs = testing::TempDir() + "captured" + std::to_string(getpid()) + ".wxs";
+  std::ofstream(wxs) << WixSource(components, wxs).text;
+  EXPECT_EQ(std::system(("xmllint --noout --schema " KALVENOR_WIX_SCHEMA " " + wxs).c_str()), 0);
+  std::remove(wxs.c_str());
+}
+
 // A 32-bit component's keys where the 64-bit reg.exe puts them in the 32-bit view of 64-bit
 // Windows: only some classes, and HKLM\Software but for the keys both views share, have a view
 // of their own (Wine keeps a user's classes in one view).
@@ -203,8 +345,7 @@ TEST(RegFile, PutsA32BitComponentInThe32BitView) {
   }
 }
 
-// Each value as regedit writes it, strings that a quoted string cannot hold in hex, and string
-// bytes that are not a plain string (no terminating null) left byte for byte.
+// Each value as regedit writes it, strings that a quoted string cannot hold in hex.
 TEST(RegFile, WritesEachValueAsRegeditReadsIt) {
   const std::pair<RegistryValue, const char*> cases[] = {
       {Sz("K", "a\"b", "C:\\Build\\Comp.dll"), "\"a\\\"b\"=\"C:\\\\W\\\\SysWOW64\\\\Comp.dll\""},
@@ -215,7 +356,6 @@ TEST(RegFile, WritesEachValueAsRegeditReadsIt) {
       {Raw("K", "d", platform::kRegDword, "\x01\x02\x00\x00"s), "\"d\"=dword:00000201"},
       {Raw("K", "b", platform::kRegBinary, "\x00\xFF"s), "\"b\"=hex:00,ff"},
       {Raw("K", "q", 11, "\x01"), "\"q\"=hex(b):01"},
-      {Raw("K", "s", platform::kRegSz, "C\0"s), "\"s\"=hex(1):43,00"},
   };
   for (const auto& [value, expected] : cases) {
     const std::string text = RegText(
