@@ -38,10 +38,20 @@ struct SystemDirectories {
 ExportFile RegFile(const std::vector<Captured>& components, const SystemDirectories& system,
                    std::string_view path);
 
-// A registration-free application manifest for the programs of each bitness among the
-// components, the components of that bitness in it (UTF-8) among the components, the components of
-// that bitness in it, written to `path`; with both bitnesses, each to `path` with ".x86" or ".x64"
-// before its extension (app.exe.x86.manifest).
+// Registration-free COM for the programs of each bitness among the components, three UTF-8
+// files for each, in `path`'s folder, the name of its file without ".manifest" and ".exe" as
+// the stem (app for app.exe.manifest):
+// - a private assembly, <stem>.components, in <stem>.components.manifest (the file name is the
+//   assembly's, as Windows probes the program's folder for it), holding the components' classes,
+//   type libraries and the interfaces their own proxy/stubs marshal, each in its <file>, and
+//   those the type library marshaller does; its step notes each thing left out, and fails a
+//   class whose threading model Windows does not know (it is written without one);
+// - the dependency a program with a manifest of its own gains to use it, alone in
+//   <stem>.dependency.manifest, its step saying how mt.exe merges it;
+// - for a program without a manifest of its own, at `path`, the application manifest holding
+//   the same files inline, so that it works with nothing else beside the program.
+// With both bitnesses each name carries ".x86" or ".x64": app.components.x64.manifest naming the
+// assembly app.components.x64, app.dependency.x64.manifest, app.exe.x64.manifest.
 std::vector<ExportFile> Manifests(const std::vector<Captured>& components, std::string_view path);
 
 // One JSON object a line (CR LF) for each captured value, as captured: its component, its view

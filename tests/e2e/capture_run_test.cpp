@@ -113,19 +113,21 @@ TEST_F(CaptureRun, BothBitnessesChangeNothingAndEveryExportIsWritten) {
   EXPECT_TRUE(StateOf(folders) == before) << "the capture changed the registry or a folder";
   EXPECT_TRUE(FileExists(folder.PathOf(L"out.wxs")));
   EXPECT_TRUE(FileExists(folder.PathOf(L"out.reg")));
-  // One manifest for each bitness, each naming the files of its own.
+  // For each bitness, an application manifest and a private assembly, each naming the files of
+  // its own.
   for (const bool bits64 : {false, true}) {
     if (bits64 != kOwn64 && !both) continue;
-    const std::wstring manifest = !both    ? L"app.exe.manifest"
-                                  : bits64 ? L"app.exe.x64.manifest"
-                                           : L"app.exe.x86.manifest";
-    ASSERT_TRUE(FileExists(folder.PathOf(manifest))) << Narrow(manifest) << Narrow(Log());
-    const std::string text = FileContent(folder.PathOf(manifest));
-    for (const auto& one : copies) {
-      if (one.bits64 != kOwn64 && !both) continue;
-      EXPECT_EQ(text.find("\"" + Narrow(one.copy) + "\"") != std::string::npos,
-                one.bits64 == bits64)
-          << Narrow(manifest) << " and " << Narrow(one.copy);
+    const std::wstring bits = !both ? L"" : bits64 ? L".x64" : L".x86";
+    for (const std::wstring& manifest :
+         {L"app.exe" + bits + L".manifest", L"app.components" + bits + L".manifest"}) {
+      ASSERT_TRUE(FileExists(folder.PathOf(manifest))) << Narrow(manifest) << Narrow(Log());
+      const std::string text = FileContent(folder.PathOf(manifest));
+      for (const auto& one : copies) {
+        if (one.bits64 != kOwn64 && !both) continue;
+        EXPECT_EQ(text.find("\"" + Narrow(one.copy) + "\"") != std::string::npos,
+                  one.bits64 == bits64)
+            << Narrow(manifest) << " and " << Narrow(one.copy);
+      }
     }
   }
 }
@@ -154,12 +156,61 @@ TEST_F(CaptureRun, AComponentThatDoesNotRegisterFailsAloneAndTheOthersAreWritten
   EXPECT_TRUE(FileExists(folder.PathOf(L"out.reg")));
 }
 
-// The manifest as a program's activation context, the sample beside it and not registered.
+bool UnderWine() {
+  return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// The text of the manifest a program carries as its resource 1.
+std::string EmbeddedManifest(const std::wstring& exe) {
+  const HMODULE module = ::LoadLibraryExW(
+      exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (!module) return "";
+  std::string text;
+  if (const HRSRC found = ::FindResourceW(module, MAKEINTRESOURCEW(1), RT_MANIFEST)) {
+    if (const HGLOBAL loaded = ::LoadResource(module, found))
+      text.assign(static_cast<const char*>(::LockResource(loaded)),
+                  ::SizeofResource(module, found));
+  }
+  ::FreeLibrary(module);
+  return text;
+}
+
+// The manifests, the sample beside them and not registered: the application manifest as a
+// program's activation context, and the private assembly as the dependency of a program's own
+// manifest, which holds the dependency as the export wrote it.
 TEST_F(CaptureRun, TheManifestServesTheSamplesClassWithNothingRegistered) {
   PutSample(L"sample_progid.dll");
-  ASSERT_EQ(Capture(L"/manifest:pkg\\app.exe.manifest").exitCode, 0u) << Narrow(Log());
+  ASSERT_EQ(Capture(L"/manifest:pkg\\client.exe.manifest").exitCode, 0u) << Narrow(Log());
   ASSERT_FALSE(InprocServer(sample::kProgIdClsidString));
-  const std::wstring manifest = folder.PathOf(L"pkg\\app.exe.manifest");
+
+  const std::wstring client = folder.Copy(SamplePath(L"sample_client.exe"), L"pkg\\client.exe");
+  const std::string dependency = FileContent(folder.PathOf(L"pkg\\client.dependency.manifest"));
+  const std::size_t identity = dependency.find("<assemblyIdentity ");
+  ASSERT_NE(identity, std::string::npos) << dependency;
+  EXPECT_NE(EmbeddedManifest(client).find(
+                dependency.substr(identity, dependency.find('\n', identity) - identity)),
+            std::string::npos)
+      << dependency;
+  // Only the private assembly beside it serves the program, which fails without it; the
+  // application manifest is out of its way.
+  const std::wstring manifest = folder.PathOf(L"pkg\\client.exe.manifest");
+  const std::wstring assembly = folder.PathOf(L"pkg\\client.components.manifest");
+  for (const bool served : {false, true}) {
+    const std::wstring& moved = served ? manifest : assembly;
+    const std::wstring aside = folder.PathOf(moved.substr(moved.rfind(L'\\') + 1));
+    ASSERT_TRUE(::MoveFileW(moved.c_str(), aside.c_str()));
+    const std::optional<std::uint32_t> ended = ExitCodeOf(client, L"client.exe");
+    ASSERT_TRUE(::MoveFileW(aside.c_str(), moved.c_str()));
+    if (served) {
+      // Under Wine the class is made by its CLSID, while the ProgID, resolved through the
+      // activation context, names another class.
+      EXPECT_TRUE(ended == 0u || (UnderWine() && ended == 1u)) << std::hex << ended.value_or(0);
+    } else {
+      // It does not start, or makes no object.
+      EXPECT_TRUE(!ended || FAILED(static_cast<HRESULT>(*ended))) << std::hex << *ended;
+    }
+  }
+
   const std::wstring directory = folder.PathOf(L"pkg");
   ACTCTXW description{.cbSize = sizeof(ACTCTXW),
                       .dwFlags = ACTCTX_FLAG_ASSEMBLY_DIRECTORY_VALID,

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -387,15 +388,21 @@ TEST(Manifests, DescribeTheComponentsOwnClassesLibrariesAndInterfaces) {
                 RegistryView::Bits64, "C:\\Build\\Two.dll");
   const Captured other = Component(first.registration.classesRoot, RegistryView::Bits32);
   const auto files = Manifests({first, second, other}, "D:\\app.v2\\app.exe.manifest");
-  ASSERT_EQ(files.size(), 2u);
-  EXPECT_EQ(files[0].path, "D:\\app.v2\\app.exe.x86.manifest");
-  EXPECT_NE(files[0].text.find("name=\"app\" version=\"1.0.0.0\" processorArchitecture=\"x86\""),
-            std::string::npos);
-  EXPECT_NE(files[0].text.find("<comClass clsid=\"{A}\""), std::string::npos);
-  EXPECT_EQ(files[1].path, "D:\\app.v2\\app.exe.x64.manifest");
-  const std::string& text = files[1].text;
+  ASSERT_EQ(files.size(), 6u);
+  // The private assembly and the application manifest describe the same files.
+  for (const std::size_t at : {0, 2}) {
+    EXPECT_NE(files[at].text.find("processorArchitecture=\"x86\" />\n  <file name=\"Comp.dll\">\n"
+                                  "    <comClass clsid=\"{A}\""),
+              std::string::npos)
+        << files[at].path;
+  }
+  EXPECT_EQ(files[2].path, "D:\\app.v2\\app.exe.x86.manifest");
+  EXPECT_EQ(files[5].path, "D:\\app.v2\\app.exe.x64.manifest");
+  EXPECT_EQ(files[3].text.substr(files[3].text.find("<file")),
+            files[5].text.substr(files[5].text.find("<file")));
+  const std::string& text = files[5].text;
   for (const std::string& expected : std::vector<std::string>{
-           "processorArchitecture=\"amd64\"",
+           "name=\"app\" version=\"1.0.0.0\" processorArchitecture=\"amd64\"",
            "<file name=\"Comp.dll\">\n    <comClass clsid=\"{A}\" threadingModel=\"Both\" "
            "progid=\"X.Y.1\" tlbid=\"{T}\" description=\"Alpha\" miscStatus=\"recomposeonresize,"
            "cantlinkinside,insideout,activatewhenvisible,setclientsitefirst\" "
@@ -407,7 +414,188 @@ TEST(Manifests, DescribeTheComponentsOwnClassesLibrariesAndInterfaces) {
     EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
   for (const char* absent : {"{B}", "{J}", "miscStatusIcon"})
     EXPECT_EQ(text.find(absent), std::string::npos) << absent;
-  EXPECT_EQ(Manifests({first}, "app.exe.manifest")[0].path, "app.exe.manifest");
+  EXPECT_EQ(Manifests({first}, "app.exe.manifest")[2].path, "app.exe.manifest");
+}
+
+// Windows finds a private assembly beside the program as <name>.manifest, so each file is named
+// after its assembly, and the dependency names that assembly for the same processor.
+TEST(Manifests, NameEachAssemblyAsItsFileAndDependOnIt) {
+  const struct {
+    const char* path;
+    bool both;
+    RegistryView view;
+    const char *assembly, *dependency, *merge;
+  } cases[] = {
+      {"C:\\Out\\app.exe.manifest", false, RegistryView::Bits64, "C:\\Out\\app.components",
+       "C:\\Out\\app.dependency.manifest",
+       "mt.exe -manifest app.manifest app.dependency.manifest -outputresource:app.exe;#1"},
+      {"C:\\Out\\My Tool.MANIFEST", false, RegistryView::Bits32, "C:\\Out\\My_Tool.components",
+       "C:\\Out\\My_Tool.dependency.manifest", "-outputresource:My Tool.exe;#1"},
+      {"app.exe.manifest", true, RegistryView::Bits32, "app.components.x86",
+       "app.dependency.x86.manifest", "app.dependency.x86.manifest -outputresource:app.exe;#1"},
+      {"app.exe.manifest", true, RegistryView::Bits64, "app.components.x64",
+       "app.dependency.x64.manifest", "app.dependency.x64.manifest -outputresource:app.exe;#1"},
+  };
+  for (const auto& c : cases) {
+    std::vector<Captured> components = {Component({}, c.view)};
+    if (c.both)
+      components.push_back(Component(
+          {}, RegistryView::Bits32 == c.view ? RegistryView::Bits64 : RegistryView::Bits32));
+    const auto files = Manifests(components, c.path);
+    ASSERT_EQ(files.size(), c.both ? 6u : 3u);
+    const std::size_t at = c.both && c.view == RegistryView::Bits64 ? 3 : 0;
+    const std::string assembly = c.assembly;
+    const std::string identity = "<assemblyIdentity type=\"win32\" name=\"" +
+                                 assembly.substr(assembly.rfind('\\') + 1) +
+                                 "\" version=\"1.0.0.0\" processorArchitecture=\"" +
+                                 (c.view == RegistryView::Bits64 ? "amd64" : "x86") + "\" />\n";
+    EXPECT_EQ(files[at].path, assembly + ".manifest");
+    EXPECT_NE(files[at].text.find("manifestVersion=\"1.0\">\n  " + identity), std::string::npos)
+        << files[at].text;
+    EXPECT_EQ(files[at + 1].path, c.dependency);
+    EXPECT_NE(files[at + 1].text.find("<dependency>\n    <dependentAssembly>\n      " + identity +
+                                      "    </dependentAssembly>\n  </dependency>\n</assembly>\n"),
+              std::string::npos)
+        << files[at + 1].text;
+    EXPECT_EQ(files[at + 1].manifest, c.view);
+    ASSERT_EQ(files[at + 1].notes.size(), 1u);
+    EXPECT_NE(files[at + 1].notes[0].find(c.merge), std::string::npos) << files[at + 1].notes[0];
+  }
+}
+
+// An interface goes in the file whose proxy/stub marshals it, or beside the files when the
+// type library does; Windows would look for another file's proxy/stub in the component.
+TEST(Manifests, PlaceEachInterfaceWithItsProxyStub) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"{A}",
+       "    <comInterfaceProxyStub name=\"IX\" iid=\"{I}\" proxyStubClsid32=\"{A}\" "
+       "numMethods=\"5\" baseInterface=\"{U}\" />\n  </file>"},
+      {"{00020420-0000-0000-C000-000000000046}",
+       "  </file>\n  <comInterfaceExternalProxyStub name=\"IX\" iid=\"{I}\" proxyStubClsid32=\""
+       "{00020420-0000-0000-C000-000000000046}\" numMethods=\"5\" baseInterface=\"{U}\" />"},
+      {"{B}", nullptr},
+  };
+  for (const auto& [proxy, expected] : cases) {
+    const ExportFile assembly =
+        Manifests({Component(Tree({Sz("CLSID\\{A}\\InprocServer32", "", kPath),
+                                   Sz("CLSID\\{B}\\InprocServer32", "", "C:\\Build\\Ps.dll"),
+                                   Sz("Interface\\{I}", "", "IX"),
+                                   Sz("Interface\\{I}\\ProxyStubClsid32", "", proxy),
+                                   Sz("Interface\\{I}\\NumMethods", "", "5"),
+                                   Sz("Interface\\{I}\\BaseInterface", "", "{U}")}))},
+                  "app.exe.manifest")[0];
+    if (expected) {
+      EXPECT_NE(assembly.text.find(expected), std::string::npos) << assembly.text;
+    } else {
+      EXPECT_EQ(assembly.text.find("{I}"), std::string::npos) << assembly.text;
+      EXPECT_NE(std::find(assembly.notes.begin(), assembly.notes.end(),
+                          "interface {I} left out: its proxy/stub {B} is no class of Comp.dll"),
+                assembly.notes.end());
+    }
+  }
+}
+
+// Windows refuses a whole manifest for a threading model it does not know, and reads an absent
+// one as the registry reads "Single".
+TEST(Manifests, WriteOnlyTheThreadingModelsWindowsTakes) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"apartment", " threadingModel=\"Apartment\""},
+      {"FREE", " threadingModel=\"Free\""},
+      {"Both", " threadingModel=\"Both\""},
+      {"neutral", " threadingModel=\"Neutral\""},
+      {"Single", ""},
+      {"", ""},
+      {"Multi", ""},
+  };
+  for (const auto& [model, attribute] : cases) {
+    const ExportFile assembly =
+        Manifests({Component(Tree({Sz("CLSID\\{A}\\InprocServer32", "", kPath),
+                                   Sz("CLSID\\{A}\\InprocServer32", "ThreadingModel", model)}))},
+                  "app.exe.manifest")[0];
+    EXPECT_NE(assembly.text.find("<comClass clsid=\"{A}\"" + std::string(attribute) + " />"),
+              std::string::npos)
+        << model << "\n"
+        << assembly.text;
+    EXPECT_EQ(assembly.failures,
+              model == "Multi"s ? std::vector<std::string>{"class {A} has the threading model "
+                                                           "\"Multi\", which Windows refuses in a "
+                                                           "manifest; it is described without one"}
+                                : std::vector<std::string>{})
+        << model;
+  }
+}
+
+// ProgIDs that name a class under their own key belong to it too, each once; a library in a
+// resource of the component is its own; whatever is left out is said.
+TEST(Manifests, FindProgIdsUnderTheirKeysAndSayWhatIsLeftOut) {
+  const Captured first = Component(Tree(
+      {Sz("CLSID\\{A}\\InprocServer32", "", kPath), Sz("CLSID\\{A}\\ProgID", "", "P.1"),
+       Sz("CLSID\\{A}\\VersionIndependentProgID", "", "V"), Sz("V\\CurVer", "", "P.1"),
+       Sz("AppID\\{A}", "", "A"), Sz(".a", "", "P.1"), Sz("P.1\\CLSID", "", "{a}"),
+       Sz("P\\CLSID", "", "{A}"), Sz("Q\\CLSID", "", "{B}"),
+       Sz("CLSID\\{B}\\InprocServer32", "", "C:\\Other\\b.dll"),
+       Sz("CLSID\\{D}\\LocalServer32", "", "C:\\Build\\d.exe"),
+       Sz("TypeLib\\{T}\\1.0\\0\\win64", "", "C:\\Build\\Comp.dll\\2"),
+       Sz("TypeLib\\{U}\\1.0\\0\\win64", "", "C:\\Build\\u.tlb"), Sz("Interface\\{J}", "", "IJ")}));
+  const Captured second = Component(
+      Tree({Sz("CLSID\\{A}\\InprocServer32", "", "C:\\Build\\Two.dll"),
+            Sz("CLSID\\{E}\\InprocServer32", "", "C:\\Build\\Two.dll"), Sz("P\\CLSID", "", "{E}"),
+            Sz("TypeLib\\{T}\\1.0\\0\\win64", "", "C:\\Build\\Two.dll")}),
+      RegistryView::Bits64, "C:\\Build\\Two.dll");
+  const ExportFile assembly = Manifests({first, second}, "app.exe.manifest")[0];
+  EXPECT_NE(assembly.text.find("<comClass clsid=\"{A}\" progid=\"P.1\">\n      <progid>V</progid>\n"
+                               "      <progid>P</progid>\n    </comClass>\n"
+                               "    <typelib tlbid=\"{T}\""),
+            std::string::npos)
+      << assembly.text;
+  EXPECT_NE(
+      assembly.text.find("<file name=\"Two.dll\">\n    <comClass clsid=\"{E}\" />\n  </file>"),
+      std::string::npos)
+      << assembly.text;
+  EXPECT_EQ(assembly.notes,
+            (std::vector<std::string>{
+                "ProgID Q left out: its class {B} is no class of Comp.dll",
+                "keys of Comp.dll a manifest has no place for left out: AppID, .a",
+                "class {B} left out: Comp.dll registered it for C:\\Other\\b.dll",
+                "class {D} left out: Comp.dll registered no in-process server for it",
+                "type library {T} 1.0 is resource 2 of Comp.dll, which a manifest cannot say: "
+                "Windows reads the file's first library",
+                "type library {U} 1.0 left out: Comp.dll registered it for C:\\Build\\u.tlb",
+                "interface {J} left out: Comp.dll registered no proxy/stub for it",
+                "class {A} of Two.dll left out: Comp.dll has it already",
+                "ProgID P of class {E} left out: class {A} has it already",
+                "type library {T} 1.0 of Two.dll left out: Comp.dll has it already"}));
+}
+
+// A library in a resource of the component is its file's; a name merely beginning with the
+// component's is another file.
+TEST(Manifests, TakeALibraryInAResourceOfTheComponentAsItsOwn) {
+  const struct {
+    const char* file;
+    bool kept;
+    const char* note;
+  } cases[] = {
+      {"C:\\Build\\Comp.dll", true, nullptr},
+      {"C:\\BUILD~1\\COMP~1.DLL\\1", true, nullptr},
+      {"C:\\Build\\Comp.dll\\3", true,
+       "type library {T} 1.0 is resource 3 of Comp.dll, which a manifest cannot say: Windows "
+       "reads the file's first library"},
+      {"C:\\Build\\Comp.dll\\x", false,
+       "type library {T} 1.0 left out: Comp.dll registered it for C:\\Build\\Comp.dll\\x"},
+      {"C:\\Build\\Other.dll\\2", false,
+       "type library {T} 1.0 left out: Comp.dll registered it for C:\\Build\\Other.dll\\2"},
+  };
+  for (const auto& c : cases) {
+    const ExportFile assembly = Manifests(
+        {Component(Tree({Sz("TypeLib\\{T}\\1.0\\0\\win32", "", c.file)}))}, "app.exe.manifest")[0];
+    EXPECT_EQ(assembly.text.find("<typelib tlbid=\"{T}\" version=\"1.0\"") != std::string::npos,
+              c.kept)
+        << c.file << "\n"
+        << assembly.text;
+    EXPECT_EQ(assembly.notes,
+              c.note ? std::vector<std::string>{c.note} : std::vector<std::string>{})
+        << c.file;
+  }
 }
 
 TEST(JsonLines, WriteEachValueAsCaptured) {
