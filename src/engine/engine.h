@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "capture/exports.h"
 #include "engine/detection.h"
 #include "engine/plan.h"
+#include "engine/run_context.h"
 #include "engine/run_observer.h"
 #include "inspect/registration_tool.h"
 #include "journal/recorder.h"
@@ -32,12 +32,12 @@ inline constexpr char kToolMissing[] = "File not found: \\regsvr32.exe in system
 // case.
 bool IsComponentName(std::string_view path);
 
-class Engine final : private journal::UndoSteps {
+class Engine final : private journal::UndoSteps, private RunContext {
  public:
   // Finds the Windows folders and the registration tool, once.
   explicit Engine(platform::Services& services);
 
-  const paths::WindowsFolders& Folders() const { return folders_; }
+  const paths::WindowsFolders& Folders() const override { return folders_; }
   void AddObserver(RunObserver& observer);
   void RemoveObserver(RunObserver& observer);
 
@@ -76,6 +76,8 @@ class Engine final : private journal::UndoSteps {
   bool LocalRegUnreg(const std::string& source, bool regIt = true, const std::string& listed = {});
 
  private:
+  platform::System& System() override { return system_; }
+
   // ---- Runs (runs.cpp)
   // What every run, Undo too, does first and last; false when it cannot start (another run
   // holds the lock, or none can be made), and it has ended at once.
@@ -90,30 +92,14 @@ class Engine final : private journal::UndoSteps {
   bool SystemDirsProtected();
   void EndRun();
   void RunItems(const Plan& plan);
-  struct Placement;
   void Install(const std::string& item, const std::string& target, const Placement& place,
                bool ownTarget);
   void Remove(const std::string& item, const std::string& target, const Plan& plan);
   // Undo of the run in the store that `run` names (RunNamed), or of the newest when empty.
   void UndoRunIn(const std::string& run);
   void ShowProgress(std::size_t done, std::size_t total);
-  // Each of `files` in turn, after the progress before it (`done` before the first, of
-  // `total`); one that is gone by then gets its "File not found" step instead.
   void ForEachPresent(const std::vector<std::string>& files, std::size_t done, std::size_t total,
-                      const std::function<void(const std::string&)>& step);
-
-  // ---- Capture (captures.cpp)
-  void CaptureItems(const Plan& plan);
-  // What the component registered, with its step logged; nothing when it failed.
-  std::optional<capture::Captured> CaptureOne(const std::string& item);
-  struct CaptureFault {
-    std::optional<std::uint32_t> toolCode;  // the tool's exit code for the same failure
-  };
-  std::optional<CaptureFault> CaptureFailure(const platform::CaptureOutcome& left,
-                                             platform::Result<std::uint32_t>& exit);
-  void WriteExports(const Exports& exports, const std::vector<capture::Captured>& captured);
-  // A manifest is checked as Windows reads one for a program of its view's bitness.
-  void WriteExport(const capture::ExportFile& export_);
+                      const std::function<void(const std::string&)>& step) override;
 
   // ---- Verification (verifies.cpp)
   void VerifyItems(const Plan& plan);
@@ -126,9 +112,7 @@ class Engine final : private journal::UndoSteps {
                  std::optional<std::string> digest, const std::string& digestFrom,
                  std::vector<verify::Check> asked = {});
   // ---- Activation (activations.cpp)
-  // Nothing once the capture helper ended within the time limit; otherwise how it did not, for
-  // the end of a failed line ("did not end within 30 seconds, and was stopped").
-  std::optional<std::string> AwaitHelper(platform::CaptureSession& session);
+  std::optional<std::string> AwaitHelper(platform::CaptureSession& session) override;
   // A check for each class that clients create from the component's copy, created in process.
   void Activate(const inspect::Component& component, std::vector<verify::Check>& checks);
   // An Install keeps the program in the journal's store, so that a detection script has it at
@@ -154,21 +138,13 @@ class Engine final : private journal::UndoSteps {
   void LogNotFound(const std::string& item);
 
   // ---- Placement (placement.cpp): where a component goes and which tool registers it.
-  struct Placement {
-    std::string systemDir, tool;
-    inspect::Machine machine = inspect::Machine::Unknown;  // the tool's; Unknown: the program's
-    bool missing = false;  // this Windows has no system directory of that bitness
-    bool Other() const { return machine != inspect::Machine::Unknown; }
-  };
   Placement OwnPlace() const;
   Placement OtherPlace() const;
-  // By the file's bitness, and by the folder a target lies in.
-  Placement PlacementOf(const std::string& item) const;
+  // By the folder a target lies in.
+  Placement PlacementOf(const std::string& item) const override;
   Placement PlacementOfTarget(const std::string& target) const;
   std::string TargetIn(const Placement& place, const std::string& item) const;
-  // The current folder of a program started for a component of the registry view `view`'s
-  // bitness.
-  std::string ChildFolder(platform::RegistryView view) const;
+  std::string ChildFolder(platform::RegistryView view) const override;
   std::string CountName(const std::string& target) const;
   platform::RegistryView CountView(const std::string& target) const;
   void LogNoSystemDir(const std::string& item);
@@ -205,12 +181,13 @@ class Engine final : private journal::UndoSteps {
   // lines under it ("|      ..."); each also goes into the step's record.
   void AddLine(std::string_view line);
   void BeginStep(std::string_view kind, std::string source, std::string target,
-                 std::string_view line);
-  void LogNote(std::string_view note);
-  void LogCause(std::string_view cause);
-  void LogFailure(std::string_view why);
+                 std::string_view line) override;
+  void LogNote(std::string_view note) override;
+  void LogCause(std::string_view cause) override;
+  void LogFailure(std::string_view why) override;
+  void ReportCaptured(const capture::Captured& captured) override;
   void OpenStep(std::string_view kind, std::string source, std::string target);
-  void EndStep();
+  void EndStep() override;
   StepRecord& Step();
 
   // ---- Undo's steps, as the journal's Undo takes them (runs.cpp)

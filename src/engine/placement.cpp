@@ -16,17 +16,17 @@ constexpr std::size_t kHeaderBytes = 64 * 1024;
 
 }  // namespace
 
-Engine::Placement Engine::OwnPlace() const {
+Placement Engine::OwnPlace() const {
   return {folders_.system, folders_.tool, inspect::Machine::Unknown, false};
 }
 
-Engine::Placement Engine::OtherPlace() const {
+Placement Engine::OtherPlace() const {
   const bool own32 = inspect::ToolMachine(system_) == inspect::Machine::X86;
   return {folders_.other, folders_.otherTool, own32 ? inspect::Machine::X64 : inspect::Machine::X86,
           !folders_.otherFound};
 }
 
-Engine::Placement Engine::PlacementOf(const std::string& item) const {
+Placement Engine::PlacementOf(const std::string& item) const {
   auto bytes = system_.ReadFile(item, kHeaderBytes);
   const inspect::Machine machine =
       bytes.ok() ? inspect::ReadMachine(bytes.value()) : inspect::Machine::Unknown;
@@ -34,7 +34,7 @@ Engine::Placement Engine::PlacementOf(const std::string& item) const {
   return other ? OtherPlace() : OwnPlace();
 }
 
-Engine::Placement Engine::PlacementOfTarget(const std::string& target) const {
+Placement Engine::PlacementOfTarget(const std::string& target) const {
   const platform::RegistryView view = paths::OwnView(system_);
   const bool other = paths::ComparablePath(system_, paths::FolderOf(target), view) ==
                      paths::ComparablePath(system_, folders_.other, view);

@@ -2,6 +2,7 @@
 // its journal. Each holds the run lock from its first line to its last.
 #include <algorithm>
 
+#include "engine/capture_run.h"
 #include "engine/engine.h"
 #include "inspect/verification.h"
 #include "journal/journal.h"
@@ -136,7 +137,13 @@ Outcome Engine::Run(const Plan& plan) {
   silentSwitch_ = plan.silent ? " /s " : " ";
   // A capture registers in a helper of its own, never with the registration tool.
   if (plan.kind == RunKind::Capture) {
-    CaptureItems(plan);
+    const Admitted admitted = Admit(plan);
+    if (BeginRun()) {
+      undoable_.clear();  // nothing to undo: it changed nothing
+      LogUnlisted(admitted.unlisted);
+      CaptureRun(*this, admitted.files, plan.exports);
+      EndRun();
+    }
     return outcome_;
   }
   // A verification changes nothing, so it needs no tool and takes no lock.

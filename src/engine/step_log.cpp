@@ -41,6 +41,10 @@ StepRecord& Engine::Step() {
   return *step_;
 }
 
+void Engine::ReportCaptured(const capture::Captured& captured) {
+  for (RunObserver* observer : observers_) observer->OnCaptured(captured);
+}
+
 void Engine::LogNote(std::string_view note) {
   Step().notes.emplace_back(note);
   AddLine(std::string(kDetail) + std::string(note));

@@ -65,9 +65,10 @@ expect_none() {
 
 rm -rf "$work"
 mkdir -p "$work/pkg"
-copies=(scrrun.dll:scrun64.dll:x86_64 msxml3.dll:msxml64.dll:x86_64 wshom.ocx:wshom64.ocx:x86_64)
+# Two names of each bitness that WiX's identifiers cannot tell apart (- and _ alike).
+copies=(scrrun.dll:ms_lib64.dll:x86_64 msxml3.dll:ms-lib64.dll:x86_64 wshom.ocx:wshom64.ocx:x86_64)
 if [ "$WINE_32BIT" = 1 ]; then
-  copies+=(scrrun.dll:scrun32.dll:i386 msxml3.dll:msxml32.dll:i386 wshom.ocx:wshom32.ocx:i386)
+  copies+=(scrrun.dll:ms_lib32.dll:i386 msxml3.dll:ms-lib32.dll:i386 wshom.ocx:wshom32.ocx:i386)
 fi
 names=()
 for copy in "${copies[@]}"; do

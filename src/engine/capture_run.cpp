@@ -1,0 +1,209 @@
+// Capture, one component at a time, and the exports of what was taken.
+#include "engine/capture_run.h"
+
+#include "inspect/diagnosis.h"
+#include "lib/lib_filesystem.h"
+#include "paths/paths.h"
+
+namespace kalvenor::engine {
+namespace {
+
+std::size_t ValueCount(const platform::CapturedRegistration& registration) {
+  return registration.classesRoot.values.size() + registration.localMachine.values.size() +
+         registration.currentUser.values.size();
+}
+
+std::string Counted(std::size_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+class Capture {
+ public:
+  explicit Capture(RunContext& run) : run_(run), system_(run.System()) {}
+
+  // What the component registered, with its step logged; nothing when it failed.
+  std::optional<capture::Captured> One(const std::string& item);
+  void WriteExports(const Exports& exports, const std::vector<capture::Captured>& captured);
+
+ private:
+  struct Fault {
+    std::optional<std::uint32_t> toolCode;  // the tool's exit code for the same failure
+  };
+  std::optional<Fault> Failure(const platform::CaptureOutcome& left,
+                               platform::Result<std::uint32_t>& exit);
+  // A manifest is checked as Windows reads one for a program of its view's bitness.
+  void WriteExport(const capture::ExportFile& export_);
+
+  RunContext& run_;
+  platform::System& system_;
+};
+
+std::optional<capture::Captured> Capture::One(const std::string& item) {
+  run_.BeginStep("capture", item, {}, "> Capturing file " + item);
+  const Placement place = run_.PlacementOf(item);
+  if (place.missing) {
+    const char* bits = inspect::BitsOf(place.machine);
+    run_.LogFailure("a " + std::string(bits) + " component, and this Windows runs no " + bits +
+                    " programs: it cannot be loaded to be captured");
+    return std::nullopt;
+  }
+  const inspect::Machine machine = place.Other() ? place.machine : inspect::ToolMachine(system_);
+  const platform::RegistryView view = inspect::ViewOf(machine);
+  auto started = system_.StartCapture(item, view, run_.ChildFolder(view));
+  if (!started.ok()) {
+    run_.LogFailure("the capture cannot start: " + started.error().message);
+    return std::nullopt;
+  }
+  platform::CaptureSession& session = *started.value();
+  if (const std::optional<std::string> late = run_.AwaitHelper(session)) {
+    run_.LogFailure("its registration " + *late);
+    return std::nullopt;
+  }
+  auto outcome = session.Outcome();
+  if (!outcome.ok()) {
+    run_.LogFailure("what it registered cannot be read: " + outcome.error().message);
+    return std::nullopt;
+  }
+  const platform::CaptureOutcome& left = outcome.value();
+  auto exitCode = session.Helper().ExitCode();
+  if (const std::optional<Fault> fault = Failure(left, exitCode)) {
+    if (fault->toolCode) {
+      const inspect::Component component{item, {}, place.systemDir, true, place.machine};
+      for (const std::string& cause : inspect::Diagnose(system_, component, fault->toolCode)) {
+        run_.LogCause(cause);
+      }
+    }
+    return std::nullopt;
+  }
+  capture::Captured captured{item, {}, view, left.registration};
+  const std::string shortName = system_.ShortPathName(item);
+  if (!shortName.empty() && !paths::SamePath(system_, shortName, item)) {
+    captured.aliases.push_back(shortName);
+  }
+  const platform::CapturedRegistration& registration = left.registration;
+  const std::size_t keys = registration.classesRoot.keys.size() +
+                           registration.localMachine.keys.size() +
+                           registration.currentUser.keys.size();
+  run_.LogNote("captured " + Counted(ValueCount(registration), "value", "values") + " in " +
+               Counted(keys, "key", "keys") + " of the " + inspect::BitsOf(machine) + " registry");
+  if (left.usersValues > 0) {
+    run_.LogNote("it also wrote " + Counted(left.usersValues, "value", "values") +
+                 " under HKEY_USERS, which no export carries");
+  }
+  return captured;
+}
+
+// The failed line of a capture that gave nothing, and the registration tool's exit code that
+// the same failure gives, whose causes the inspection then reads; nothing when it worked.
+std::optional<Capture::Fault> Capture::Failure(const platform::CaptureOutcome& left,
+                                               platform::Result<std::uint32_t>& exit) {
+  using platform::CaptureStage;
+  const std::string words =
+      inspect::Hex(left.result) + (left.message.empty() ? "" : ", " + left.message);
+  // A helper that ends on its own exits with the HRESULT it left; an exception's status is an
+  // error status of the system.
+  const bool crashed =
+      exit.ok() && exit.value() != left.result && (exit.value() & 0xC0000000u) == 0xC0000000u;
+  if (crashed) {
+    static constexpr const char* kWhere[] = {"before it was loaded", "before it was loaded",
+                                             "while it was loaded", "in its DllRegisterServer",
+                                             "after its registration"};
+    run_.LogFailure("it crashed " + std::string(kWhere[static_cast<int>(left.stage)]) +
+                    ", with exception " + inspect::Hex(exit.value()));
+    return Fault{exit.value()};
+  }
+  switch (left.stage) {
+    case CaptureStage::Started:
+      run_.LogFailure("the registry could not be redirected for it: " + words);
+      return Fault{};
+    case CaptureStage::Redirected:
+      run_.LogFailure("it cannot be loaded: " + words);
+      return Fault{static_cast<std::uint32_t>(inspect::ToolExit::CannotLoad)};
+    case CaptureStage::Loaded:
+      run_.LogFailure("it has no DllRegisterServer, so it does not register itself");
+      return Fault{static_cast<std::uint32_t>(inspect::ToolExit::NoEntryPoint)};
+    case CaptureStage::Registering:
+      run_.LogFailure("its DllRegisterServer did not return: " +
+                      (exit.ok() ? "the helper ended with " + inspect::Hex(exit.value())
+                                 : exit.error().message));
+      return Fault{static_cast<std::uint32_t>(inspect::ToolExit::EntryPointFailed)};
+    case CaptureStage::Returned:
+      if (left.otherPrograms > 0) {
+        run_.LogFailure("its registration started " +
+                        Counted(left.otherPrograms, "program", "programs") +
+                        ", which ran outside the redirected registry: none of it is taken");
+        return Fault{};
+      }
+      if (left.unredirected) {
+        run_.LogFailure("its registration undid the redirection of " + *left.unredirected +
+                        ", so what it wrote there may have reached the live registry: none of it "
+                        "is taken");
+        return Fault{};
+      }
+      // S_FALSE too, which the registration tool takes for success.
+      if ((left.result & 0x80000000u) == 0) return std::nullopt;
+      run_.LogFailure("its DllRegisterServer failed: " + words);
+      return Fault{static_cast<std::uint32_t>(inspect::ToolExit::EntryPointFailed)};
+  }
+  return std::nullopt;
+}
+
+void Capture::WriteExports(const Exports& exports, const std::vector<capture::Captured>& captured) {
+  if (!exports.wxs.empty()) WriteExport(capture::WixSource(captured, exports.wxs));
+  if (!exports.reg.empty()) {
+    // Named as 64-bit programs name them, which a registration in them writes.
+    const std::string own = system_.NativePath(run_.Folders().system);
+    const std::string other =
+        run_.Folders().otherFound ? system_.NativePath(run_.Folders().other) : "";
+    const bool own32 = inspect::ToolMachine(system_) == inspect::Machine::X86;
+    WriteExport(capture::RegFile(
+        captured,
+        own32 ? capture::SystemDirectories{own, other} : capture::SystemDirectories{other, own},
+        exports.reg));
+  }
+  if (exports.manifest.empty()) return;
+  for (const capture::ExportFile& manifest : capture::Manifests(captured, exports.manifest)) {
+    WriteExport(manifest);
+  }
+}
+
+// Through a name of its own beside it, so that a file that cannot be finished, or a manifest
+// Windows would refuse, never takes the place of what was there.
+void Capture::WriteExport(const capture::ExportFile& export_) {
+  const std::string& file = export_.path;
+  run_.BeginStep("export", {}, file, "> Writing file " + file);
+  for (const std::string& note : export_.notes) run_.LogNote(note);
+  for (const std::string& failure : export_.failures) run_.LogFailure(failure);
+  const std::string temporary = file + ".kalvenor-copy-" + std::to_string(system_.ProcessId());
+  (void)system_.Delete(temporary);
+  platform::Status written = system_.WriteNew(temporary, export_.text);
+  if (written.ok() && export_.manifest) {
+    if (const platform::Status taken = system_.CheckManifest(temporary, *export_.manifest);
+        !taken.ok()) {
+      (void)system_.Delete(temporary);
+      return run_.LogFailure("Windows does not take it as a manifest: " + taken.error().message);
+    }
+  }
+  if (written.ok()) written = system_.Replace(temporary, file);
+  if (!written.ok()) {
+    (void)system_.Delete(temporary);
+    run_.LogFailure(written.error().message);
+  }
+}
+
+}  // namespace
+
+void CaptureRun(RunContext& run, const std::vector<std::string>& files, const Exports& exports) {
+  Capture capture(run);
+  std::vector<capture::Captured> captured;
+  run.ForEachPresent(files, 0, files.size(), [&](const std::string& item) {
+    if (std::optional<capture::Captured> one = capture.One(item)) {
+      run.EndStep();
+      run.ReportCaptured(*one);
+      captured.push_back(std::move(*one));
+    }
+  });
+  if (!captured.empty()) capture.WriteExports(exports, captured);
+}
+
+}  // namespace kalvenor::engine
