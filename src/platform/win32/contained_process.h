@@ -25,7 +25,7 @@ platform::Result<ContainedProcess> StartContained(const std::wstring& program,
                                                   const std::wstring& folder, bool lowIntegrity);
 
 // Labels `key` so that a low-integrity process may write it and make keys below it. Wine
-// labels no key (ERROR_INVALID_PARAMETER), and enforces no integrity level either.
+// labels no key (ERROR_INVALID_PARAMETER).
 platform::Status LabelForLowIntegrity(HKEY key);
 
 }  // namespace kalvenor::win32

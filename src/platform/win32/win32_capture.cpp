@@ -259,9 +259,19 @@ platform::Result<std::unique_ptr<platform::CaptureSession>> Win32System::StartHe
   if (!key.ok()) return key.error();
   const std::wstring program = Widen(helper);
   const std::wstring commandLine = L"\"" + program + L"\" \"" + key.value().Path() + L"\" " + words;
-  // At low integrity only where the key is labelled for it, or the helper could write nothing
-  // back there.
-  const bool low = contained && LabelForLowIntegrity(key.value().Get()).ok();
+  // At low integrity, which may write nothing of the system's even where the token's user is
+  // SYSTEM, with the key labelled so that the helper may write there. Wine labels no key and
+  // enforces no level: there the helper keeps the program's.
+  bool low = false;
+  if (contained) {
+    const platform::Status labelled = LabelForLowIntegrity(key.value().Get());
+    if (!labelled.ok() && !RunsUnderWine()) {
+      return platform::SystemError{
+          labelled.error().code,
+          "the capture helper's key cannot be labelled for it: " + labelled.error().message};
+    }
+    low = labelled.ok();
+  }
   auto started = contained ? StartContained(program, commandLine, Widen(folder), low)
                            : StartOpen(program, commandLine, Widen(folder));
   if (!started.ok()) {

@@ -13,12 +13,13 @@
 #include "platform/win32/win32_system.h"
 
 namespace kalvenor::win32 {
-namespace {
 
 bool RunsUnderWine() {
   static const bool wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
   return wine;
 }
+
+namespace {
 
 // The account of Windows' own installer service, which owns the system directories and may
 // change them, as only the system itself runs as it.

@@ -9,6 +9,10 @@
 
 namespace kalvenor::win32 {
 
+// Whether this Windows is Wine, which keeps no security settings of files, labels no key and
+// enforces no integrity level.
+bool RunsUnderWine();
+
 class Win32System final : public platform::System {
  public:
   Win32System();
