@@ -99,7 +99,26 @@ platform::Result<UniqueHandle> ContainingJob() {
   return job;
 }
 
+// Administrators and SYSTEM may change it, as every file of the journal's store; anyone may
+// read and run it, the restricted token of a contained process among them.
+constexpr wchar_t kRunnableRights[] = L"D:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FRFX;;;WD)";
+
 }  // namespace
+
+platform::Status LetContainedRun(const std::wstring& program) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kRunnableRights, SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+    return LastError();
+  }
+  const UniqueSecurityDescriptor owned(descriptor);
+  if (!::SetFileSecurityW(program.c_str(),
+                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                          descriptor)) {
+    return LastError();
+  }
+  return platform::Done{};
+}
 
 platform::Status LabelForLowIntegrity(HKEY key) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;

@@ -24,6 +24,10 @@ platform::Result<ContainedProcess> StartContained(const std::wstring& program,
                                                   std::wstring commandLine,
                                                   const std::wstring& folder, bool lowIntegrity);
 
+// Lets a contained process run `program`, a file of the journal's store, which only
+// administrators and SYSTEM may read as the store gives it: its token is no administrator.
+platform::Status LetContainedRun(const std::wstring& program);
+
 // Labels `key` so that a low-integrity process may write it and make keys below it. Wine
 // labels no key (ERROR_INVALID_PARAMETER).
 platform::Status LabelForLowIntegrity(HKEY key);

@@ -264,6 +264,14 @@ platform::Result<std::unique_ptr<platform::CaptureSession>> Win32System::StartHe
   // enforces no level: there the helper keeps the program's.
   bool low = false;
   if (contained) {
+    // Wine keeps no rights of a file's own, and anyone may run it there.
+    if (const platform::Status runnable = LetContainedRun(program);
+        !runnable.ok() && !RunsUnderWine()) {
+      return platform::SystemError{
+          runnable.error().code,
+          "the capture helper " + helper +
+              " cannot be made runnable for its restricted token: " + runnable.error().message};
+    }
     const platform::Status labelled = LabelForLowIntegrity(key.value().Get());
     if (!labelled.ok() && !RunsUnderWine()) {
       return platform::SystemError{
