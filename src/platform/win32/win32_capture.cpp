@@ -95,10 +95,18 @@ platform::Result<PrivateKey> MakePrivateKey() {
     return gone.error();
   }
   HKEY created = nullptr;
+  DWORD disposition = 0;
   const LSTATUS status =
       ::RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS | WRITE_OWNER, nullptr, &created, nullptr);
+                        KEY_ALL_ACCESS | WRITE_OWNER, nullptr, &created, &disposition);
   if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
+  // One made in between by another program, with what it put there, is not this capture's.
+  if (disposition != REG_CREATED_NEW_KEY) {
+    ::RegCloseKey(created);
+    return platform::SystemError{ERROR_ALREADY_EXISTS,
+                                 "another program made the capture's key HKEY_CURRENT_USER\\" +
+                                     Narrow(path) + " as it was being made"};
+  }
   return PrivateKey(path, UniqueKey(created));
 }
 
