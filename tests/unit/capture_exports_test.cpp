@@ -185,18 +185,28 @@ std::multiset<std::string> ValuesOf(const std::string& text, const std::string& 
   return values;
 }
 
-// However names collide, each component gets ids and a GUID of its own, the file its bare name;
-// a name of id characters that no other has keeps its id. Two of one name install as one file.
+// However names collide, each component gets ids and a GUID of its own, the file its path below
+// the folder all lie in; a name of id characters that no other has keeps its id. Two of one name
+// install as one file.
 TEST(WixSource, GivesEachComponentIdsAndAGuidOfItsOwn) {
   struct Case {
-    std::vector<std::string> paths;
+    std::vector<std::string> paths, sources;
     const char* plainId;
     std::size_t notes;
   };
   const Case cases[] = {
-      {{"C:\\A\\util.dll", "C:\\B\\UTIL.DLL", kPath}, "f64_comp.dll", 2},
-      {{"C:\\A\\my-lib.dll", "C:\\A\\my_lib.dll"}, "f64_my_lib.dll", 0},
-      {{"C:\\A\\\xC3\xBC.dll", "C:\\A\\\xC3\xA9.dll"}, "", 0},
+      {{"C:\\A\\util.dll", "C:\\B\\UTIL.DLL", kPath},
+       {"A\\util.dll", "B\\UTIL.DLL", "Build\\Comp.dll"},
+       "f64_comp.dll",
+       2},
+      {{"C:\\A\\my-lib.dll", "c:\\a\\my_lib.dll"},
+       {"my-lib.dll", "my_lib.dll"},
+       "f64_my_lib.dll",
+       0},
+      {{"C:\\A\\\xC3\xBC.dll", "C:\\A\\\xC3\xA9.dll"}, {"\xC3\xBC.dll", "\xC3\xA9.dll"}, "", 0},
+      {{"C:\\pkg\\x86\\foo.dll", "C:\\pkg\\x64\\foo.dll"}, {"x86\\foo.dll", "x64\\foo.dll"}, "", 2},
+      {{kPath, kPath}, {"Comp.dll", "Comp.dll"}, "", 2},
+      {{"C:\\A\\a.dll", "\\\\S\\A\\b.dll"}, {"C:\\A\\a.dll", "\\\\S\\A\\b.dll"}, "", 1},
   };
   for (const Case& c : cases) {
     std::vector<Captured> components;
@@ -208,9 +218,8 @@ TEST(WixSource, GivesEachComponentIdsAndAGuidOfItsOwn) {
       EXPECT_EQ(std::set<std::string>(values.begin(), values.end()).size(), values.size())
           << file.text;
     }
-    for (const std::string& path : c.paths)
-      EXPECT_NE(file.text.find("Source=\"" + path.substr(path.rfind('\\') + 1) + "\""),
-                std::string::npos);
+    for (const std::string& source : c.sources)
+      EXPECT_NE(file.text.find("Source=\"" + source + "\""), std::string::npos) << file.text;
     EXPECT_NE(file.text.find("File Id=\"" + std::string(c.plainId)), std::string::npos);
     EXPECT_EQ(file.notes.size(), c.notes);
   }
