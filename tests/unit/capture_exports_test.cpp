@@ -534,8 +534,9 @@ TEST(Manifests, WriteOnlyTheThreadingModelsWindowsTakes) {
   }
 }
 
-// ProgIDs that name a class under their own key belong to it too, each once; a library in a
-// resource of the component is its own; whatever is left out is said.
+// ProgIDs that name a class under their own key belong to it too, each once; a library in
+// another resource of the component is left out, for a file that has it as its first one;
+// whatever is left out is said.
 TEST(Manifests, FindProgIdsUnderTheirKeysAndSayWhatIsLeftOut) {
   const Captured first = Component(Tree(
       {Sz("CLSID\\{A}\\InprocServer32", "", kPath), Sz("CLSID\\{A}\\ProgID", "", "P.1"),
@@ -553,12 +554,12 @@ TEST(Manifests, FindProgIdsUnderTheirKeysAndSayWhatIsLeftOut) {
       RegistryView::Bits64, "C:\\Build\\Two.dll");
   const ExportFile assembly = Manifests({first, second}, "app.exe.manifest")[0];
   EXPECT_NE(assembly.text.find("<comClass clsid=\"{A}\" progid=\"P.1\">\n      <progid>V</progid>\n"
-                               "      <progid>P</progid>\n    </comClass>\n"
-                               "    <typelib tlbid=\"{T}\""),
+                               "      <progid>P</progid>\n    </comClass>\n  </file>"),
             std::string::npos)
       << assembly.text;
   EXPECT_NE(
-      assembly.text.find("<file name=\"Two.dll\">\n    <comClass clsid=\"{E}\" />\n  </file>"),
+      assembly.text.find("<file name=\"Two.dll\">\n    <comClass clsid=\"{E}\" />\n"
+                         "    <typelib tlbid=\"{T}\" version=\"1.0\" helpdir=\"\" />\n  </file>"),
       std::string::npos)
       << assembly.text;
   EXPECT_EQ(assembly.notes,
@@ -567,17 +568,17 @@ TEST(Manifests, FindProgIdsUnderTheirKeysAndSayWhatIsLeftOut) {
                 "keys of Comp.dll a manifest has no place for left out: AppID, .a",
                 "class {B} left out: Comp.dll registered it for C:\\Other\\b.dll",
                 "class {D} left out: Comp.dll registered no in-process server for it",
-                "type library {T} 1.0 is resource 2 of Comp.dll, which a manifest cannot say: "
-                "Windows reads the file's first library",
+                "type library {T} 1.0 left out: it is resource 2 of Comp.dll, and a manifest "
+                "names a file's first type library only",
                 "type library {U} 1.0 left out: Comp.dll registered it for C:\\Build\\u.tlb",
                 "interface {J} left out: Comp.dll registered no proxy/stub for it",
                 "class {A} of Two.dll left out: Comp.dll has it already",
-                "ProgID P of class {E} left out: class {A} has it already",
-                "type library {T} 1.0 of Two.dll left out: Comp.dll has it already"}));
+                "ProgID P of class {E} left out: class {A} has it already"}));
 }
 
-// A library in a resource of the component is its file's; a name merely beginning with the
-// component's is another file.
+// A library in the first resource of the component is its file's; one in another resource is
+// not what Windows loads for the file; a name merely beginning with the component's is another
+// file.
 TEST(Manifests, TakeALibraryInAResourceOfTheComponentAsItsOwn) {
   const struct {
     const char* file;
@@ -586,9 +587,9 @@ TEST(Manifests, TakeALibraryInAResourceOfTheComponentAsItsOwn) {
   } cases[] = {
       {"C:\\Build\\Comp.dll", true, nullptr},
       {"C:\\BUILD~1\\COMP~1.DLL\\1", true, nullptr},
-      {"C:\\Build\\Comp.dll\\3", true,
-       "type library {T} 1.0 is resource 3 of Comp.dll, which a manifest cannot say: Windows "
-       "reads the file's first library"},
+      {"C:\\Build\\Comp.dll\\3", false,
+       "type library {T} 1.0 left out: it is resource 3 of Comp.dll, and a manifest names a "
+       "file's first type library only"},
       {"C:\\Build\\Comp.dll\\x", false,
        "type library {T} 1.0 left out: Comp.dll registered it for C:\\Build\\Comp.dll\\x"},
       {"C:\\Build\\Other.dll\\2", false,
@@ -604,6 +605,42 @@ TEST(Manifests, TakeALibraryInAResourceOfTheComponentAsItsOwn) {
     EXPECT_EQ(assembly.notes,
               c.note ? std::vector<std::string>{c.note} : std::vector<std::string>{})
         << c.file;
+  }
+}
+
+// A string is what Windows reads of it, up to its first null; what XML cannot carry leaves out
+// the thing it belongs to, with a failed line, and the rest of the manifest is still written.
+TEST(Manifests, ReadStringsAsWindowsDoesAndLeaveOutWhatXmlCannotHold) {
+  const std::string automation = "{00020424-0000-0000-C000-000000000046}";
+  const struct {
+    RegistryValue value;
+    const char *kept, *failure;
+  } cases[] = {
+      {Sz("CLSID\\{A}\\InprocServer32", "", "C:\\Build\\Comp.dll\0C:\\Other\\x.dll"s),
+       "<comClass clsid=\"{A}\" />", nullptr},
+      {Sz("CLSID\\{A}", "", "A\x01"), nullptr,
+       "class {A} left out: it holds a control character that a manifest cannot hold"},
+      {Sz("CLSID\\{A}\\ProgID", "", "P\x1F"), "<comClass clsid=\"{A}\" />",
+       "ProgID P\x1F of class {A} left out: it holds a control character that a manifest cannot "
+       "hold"},
+      {Sz("Interface\\{I}", "", "I\x02"), "<comClass clsid=\"{A}\" />",
+       "interface {I} left out: it holds a control character that a manifest cannot hold"},
+  };
+  for (const auto& c : cases) {
+    std::vector<RegistryValue> values;
+    for (const RegistryValue& value : {Sz("CLSID\\{A}\\InprocServer32", "", kPath),
+                                       Sz("Interface\\{I}\\ProxyStubClsid32", "", automation)}) {
+      if (value.key != c.value.key) values.push_back(value);
+    }
+    values.push_back(c.value);
+    const ExportFile assembly = Manifests({Component(Tree(values))}, "app.exe.manifest")[0];
+    EXPECT_EQ(assembly.text.find("&#x"), std::string::npos) << assembly.text;
+    if (c.kept) {
+      EXPECT_NE(assembly.text.find(c.kept), std::string::npos) << assembly.text;
+    }
+    EXPECT_EQ(assembly.failures,
+              c.failure ? std::vector<std::string>{c.failure} : std::vector<std::string>{})
+        << assembly.text;
   }
 }
 
