@@ -375,6 +375,29 @@ TEST(RegFile, WritesEachValueAsRegeditReadsIt) {
   }
 }
 
+// A name with a line break or another control character, and a key's name with the ']' that
+// ends its line, would make regedit read other keys and values: they are left out.
+TEST(RegFile, LeavesOutNamesItsLinesCannotHold) {
+  const std::pair<RegistryValue, const char*> cases[] = {
+      {Sz("K", "n\r\n[HKEY_LOCAL_MACHINE\\X]", "a"),
+       "HKEY_CLASSES_ROOT\\K, value \"n\r\n[HKEY_LOCAL_MACHINE\\X]\": it holds a control "
+       "character that a .reg file cannot hold, the value is left out"},
+      {Sz("K", "n\x01", "a"), "HKEY_CLASSES_ROOT\\K, value \"n\x01\": "},
+      {Sz("K\n\\L", "", "a"),
+       "HKEY_CLASSES_ROOT\\K\n\\L: it holds a control character or a ']' "
+       "that a .reg file cannot hold, the key and its values are left out"},
+      {Sz("K]\\L", "", "a"), "HKEY_CLASSES_ROOT\\K]\\L: "},
+  };
+  for (const auto& [value, failure] : cases) {
+    const ExportFile file =
+        RegFile({Component(Tree({value, Sz("M", "", "kept")}))}, {"", "C:\\W"}, "c.reg");
+    const std::string text = RegText(file.text);
+    EXPECT_EQ(text.find("\"a\""), std::string::npos) << text;
+    EXPECT_NE(text.find("[HKEY_CLASSES_ROOT\\M]\r\n@=\"kept\"\r\n"), std::string::npos) << text;
+    EXPECT_TRUE(file.failures.size() == 1 && file.failures[0].starts_with(failure)) << failure;
+  }
+}
+
 // Each class of the component's own once, with every ProgID once: Windows refuses a manifest
 // that names one twice, as Wine's own servers would make it. A manifest for each bitness.
 TEST(Manifests, DescribeTheComponentsOwnClassesLibrariesAndInterfaces) {
