@@ -45,7 +45,8 @@ ExportFile RegFile(const std::vector<Captured>& components, const SystemDirector
 //   assembly's, as Windows probes the program's folder for it), holding the components' classes,
 //   type libraries and the interfaces their own proxy/stubs marshal, each in its <file>, and
 //   those the type library marshaller does; its step notes each thing left out, and fails a
-//   class whose threading model Windows does not know (it is written without one);
+//   class whose threading model Windows does not know (it is written without one) and each
+//   thing holding a control character that XML cannot carry (it is left out);
 // - the dependency a program with a manifest of its own gains to use it, alone in
 //   <stem>.dependency.manifest, its step saying how mt.exe merges it;
 // - for a program without a manifest of its own, at `path`, the application manifest holding

@@ -1,6 +1,7 @@
 // Registration-free manifests: the classes, type libraries and interfaces the components
 // registered, for a program that keeps the components in its own folder.
 #include <array>
+#include <initializer_list>
 #include <map>
 #include <set>
 
@@ -73,6 +74,8 @@ std::string Identity(std::string_view indent, RegistryView view, std::string_vie
          (view == RegistryView::Bits64 ? "amd64" : "x86") + "\" />\n";
 }
 
+constexpr char kUnheld[] = "it holds a control character that a manifest cannot hold";
+
 // Windows' threading models as a manifest spells them. Windows refuses a whole manifest that
 // holds another; the registry's "Single", like no value at all, means the main apartment, which
 // a manifest says by leaving the attribute out.
@@ -88,10 +91,12 @@ class ClassesOf {
       values_[AsciiLower(value.key) + '\0' + AsciiLower(value.name)] = &value;
   }
 
+  // A string as Windows reads it, up to its first null.
   std::optional<std::string> Text(const std::string& key, std::string_view name = "") const {
     const auto found = values_.find(AsciiLower(key) + '\0' + AsciiLower(name));
     if (found == values_.end() || !IsString(found->second->type)) return std::nullopt;
-    return Strings(*found->second).front();
+    const ReadStrings read = StringsAsRead(*found->second);
+    return read.strings.empty() ? "" : read.strings.front();
   }
 
   // The names of the key's subkeys (of the root for ""), in the tree's order.
@@ -202,6 +207,18 @@ class ManifestWriter {
     return " " + std::string(name) + "=\"" + XmlAttribute(*value) + "\"";
   }
 
+  // Whether XML can carry each of the texts an item writes; else a failed line, and the item is
+  // left out: a character reference for a control character makes the whole manifest malformed.
+  bool Held(const std::string& label, std::initializer_list<std::optional<std::string>> texts) {
+    for (const std::optional<std::string>& text : texts) {
+      if (text && !XmlHolds(*text)) {
+        failures.push_back(label + " left out: " + kUnheld);
+        return false;
+      }
+    }
+    return true;
+  }
+
   // Nothing when `what` is new to the manifest, else who has it: Windows refuses a manifest
   // that names a class, ProgID, library or interface twice, so the first one keeps it.
   std::optional<std::string> Holder(std::string_view kind, std::string_view what,
@@ -248,6 +265,10 @@ class ManifestWriter {
           Elsewhere(classes, classes.Text(key + "\\InprocServer32"), "in-process server"));
       return "";
     }
+    const auto description = classes.Text(key);
+    if (!Held(label, {clsid, classes.Text(key + "\\TypeLib"),
+                      description ? classes.Placed(*description) : ""}))
+      return "";
     if (!Kept(classes, "class", clsid, label)) return "";
     std::vector<std::string> progids;
     for (const char* name : {"\\ProgID", "\\VersionIndependentProgID"}) {
@@ -256,6 +277,7 @@ class ManifestWriter {
     }
     progids.insert(progids.end(), named.begin(), named.end());
     std::erase_if(progids, [&](const std::string& progid) {
+      if (!Held("ProgID " + progid + " of " + label, {progid})) return true;
       const auto holder = Holder("progid", progid, label);
       if (holder && *holder != label)
         notes.push_back("ProgID " + progid + " of " + label + " left out: " + *holder +
@@ -266,7 +288,6 @@ class ManifestWriter {
       return Attribute(attribute,
                        FlagNames(classes.Text(key + "\\MiscStatus" + aspect), kMiscStatus));
     };
-    const auto description = classes.Text(key);
     std::string text =
         "    <comClass" + Attribute("clsid", clsid) +
         Attribute("threadingModel",
@@ -301,14 +322,20 @@ class ManifestWriter {
       notes.push_back(label + " left out: " + Elsewhere(classes, elsewhere, "file"));
       return "";
     }
-    if (!Kept(classes, "typelib", tlbid + "\\" + version, label)) return "";
-    if (*resource != "1")
-      notes.push_back(label + " is resource " + *resource + " of " + classes.Name() +
-                      ", which a manifest cannot say: Windows reads the file's first library");
+    // A manifest names a file's first type library only, which Windows loads from it: written
+    // for another, it would give a program that library in its place.
+    if (*resource != "1") {
+      notes.push_back(label + " left out: it is resource " + *resource + " of " + classes.Name() +
+                      ", and a manifest names a file's first type library only");
+      return "";
+    }
     // Windows requires helpdir; the component's folder is the program's, "".
     const auto help = classes.Text(key + "\\HELPDIR");
+    const std::string helpdir = help ? classes.Placed(*help) : "";
+    if (!Held(label, {tlbid, version, helpdir})) return "";
+    if (!Kept(classes, "typelib", tlbid + "\\" + version, label)) return "";
     return "    <typelib" + Attribute("tlbid", tlbid) + Attribute("version", version) +
-           " helpdir=\"" + XmlAttribute(help ? classes.Placed(*help) : "") + "\"" +
+           " helpdir=\"" + XmlAttribute(helpdir) + "\"" +
            Attribute("flags", FlagNames(classes.Text(key + "\\FLAGS"), kLibraryFlags)) + " />\n";
   }
 
@@ -325,6 +352,9 @@ class ManifestWriter {
                              : classes.Name() + " registered no proxy/stub for it"));
       return "";
     }
+    if (!Held(label, {classes.Text(key), iid, proxy, classes.Text(key + "\\TypeLib"),
+                      classes.Text(key + "\\NumMethods"), classes.Text(key + "\\BaseInterface")}))
+      return "";
     if (!Kept(classes, "interface", iid, label)) return "";
     const std::string attributes =
         Attribute("name", classes.Text(key)) + Attribute("iid", iid) +

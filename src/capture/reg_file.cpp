@@ -84,15 +84,36 @@ std::string ValueLine(const RegistryValue& value, const std::string& where,
   return HexData(head, value.type, platform::StringData(text));
 }
 
+// A .reg file has a line for each key and value: a name with a line break in it, or another
+// control character, would be read as something else, and so would a key's name with the ']'
+// that ends its line.
+bool Controls(std::string_view name) {
+  return std::any_of(name.begin(), name.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+}
+
 void AppendTree(ExportFile& file, std::string_view root, const platform::RegistryTree& tree,
                 std::string (*inView)(std::string_view), const Captured& component,
                 const Naming& naming) {
   for (const KeyValues& key : KeysToWrite(tree)) {
     const std::string where =
         std::string(root) + (key.key.empty() ? "" : "\\" + (inView ? inView(key.key) : key.key));
+    if (Controls(key.key) || key.key.find(']') != std::string::npos) {
+      file.failures.push_back(where +
+                              ": it holds a control character or a ']' that a .reg file cannot "
+                              "hold, the key and its values are left out");
+      continue;
+    }
     file.text += "[" + where + "]\r\n";
-    for (const RegistryValue* value : key.values)
+    for (const RegistryValue* value : key.values) {
+      if (Controls(value->name)) {
+        file.failures.push_back(ValuePlace(where, *value) +
+                                ": it holds a control character that a .reg file cannot hold, "
+                                "the value is left out");
+        continue;
+      }
       file.text += ValueLine(*value, where, component, naming, file.notes) + "\r\n";
+    }
     file.text += "\r\n";
   }
 }

@@ -1,7 +1,8 @@
 // WiX source: plain RegistryValue elements rather than SelfReg or the advertising Class and
 // TypeLib elements, so that the package installs the keys exactly as captured. A File's Source is
-// the file's bare name, which WiX looks up in its bind paths (wix build -bindpath <the folder of
-// the files>), so that the source names nothing of the machine it was captured on.
+// the file's path relative to the folder all the files lie in (its bare name when that is its own
+// folder), which WiX looks up in its bind paths (wix build -bindpath <that folder>), so that the
+// source names nothing of the machine it was captured on.
 #include <algorithm>
 #include <map>
 #include <set>
@@ -34,7 +35,7 @@ std::string NameGuid(std::string_view name) {
 
 // A component's ids and GUIDs. An id holds letters, digits, '_' and '.' and at most 72 of them.
 struct Identity {
-  std::string fileId, componentId, userComponentId, guid, userGuid;
+  std::string fileId, componentId, userComponentId, guid, userGuid, source;
   bool bits64 = false;
   // Another component of its bitness has its name, so that both install as one file.
   bool shared = false;
@@ -52,6 +53,7 @@ std::vector<Identity> IdentitiesOf(const std::vector<Captured>& components) {
   std::map<std::string, int> named;  // components by bitness and lower-case name
   for (const Captured& component : components)
     ++named[bitsOf(component) + AsciiLower(BareName(component))];
+  std::map<std::string, int> repeats;  // components by bitness and lower-case path
   std::vector<Identity> identities;
   for (const Captured& component : components) {
     const std::string bits = bitsOf(component), name = AsciiLower(BareName(component));
@@ -61,7 +63,9 @@ std::vector<Identity> IdentitiesOf(const std::vector<Captured>& components) {
       part += kept ? c : '_';
     }
     const bool shared = named[bits + name] > 1;
-    const std::string lowerPath = AsciiLower(component.path);
+    // A file given twice is two components still, each with ids of its own.
+    std::string lowerPath = AsciiLower(component.path);
+    if (const int repeat = repeats[bits + lowerPath]++) lowerPath += "\n" + std::to_string(repeat);
     if (shared || part != name) {
       part = part.substr(0, 55) + "_" + Sha256Of(lowerPath).substr(0, 8);
     } else if (part.size() > 64) {
@@ -69,9 +73,38 @@ std::vector<Identity> IdentitiesOf(const std::vector<Captured>& components) {
     }
     const std::string seed = "Kalvenor component " + (shared ? lowerPath : name) + " " + bits;
     identities.push_back({"f" + bits + "_" + part, "c" + bits + "_" + part, "u" + bits + "_" + part,
-                          NameGuid(seed), NameGuid(seed + " per user"), bits == "64", shared});
+                          NameGuid(seed), NameGuid(seed + " per user"), "", bits == "64", shared});
   }
   return identities;
+}
+
+// Each file's Source: its path below the folder that all the files lie in, so that one bind path
+// finds each, even two of one name in two folders (a 32-bit and a 64-bit build); nothing when
+// they lie in no folder in common (on two drives).
+std::optional<std::vector<std::string>> SourcesOf(const std::vector<Captured>& components) {
+  std::vector<std::vector<std::string>> folders;
+  for (const Captured& component : components) {
+    folders.push_back(SplitList(component.path, '\\'));
+    if (!folders.back().empty()) folders.back().pop_back();
+  }
+  std::size_t common = folders.empty() ? 0 : folders[0].size();
+  for (const std::vector<std::string>& folder : folders) {
+    std::size_t same = 0;
+    while (same < std::min(common, folder.size()) &&
+           AsciiLower(folder[same]) == AsciiLower(folders[0][same]))
+      ++same;
+    common = same;
+  }
+  // A share's root is its server and share name together.
+  const std::size_t root = !components.empty() && components[0].path.starts_with("\\\\") ? 2 : 1;
+  if (common < root) return std::nullopt;
+  std::vector<std::string> sources;
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    std::string source;
+    for (std::size_t at = common; at < folders[i].size(); ++at) source += folders[i][at] + "\\";
+    sources.push_back(source + BareName(components[i]));
+  }
+  return sources;
 }
 
 // Windows Installer reads keys, names and values as formatted text: a literal bracket is
@@ -121,7 +154,7 @@ class ComponentWriter {
       notes_.push_back(component.path + ": another component has its name, and a package " +
                        "installs only one file of a name in " + naming_.folder);
     out_ = head(identity.componentId, identity.guid) + "        <File Id=\"" + identity.fileId +
-           "\" Source=\"" + WixAttribute(BareName(component)) + "\" KeyPath=\"yes\" />\n";
+           "\" Source=\"" + WixAttribute(identity.source) + "\" KeyPath=\"yes\" />\n";
     const platform::CapturedRegistration& registration = component.registration;
     Keys("HKCR", KeysToWrite(Classes(registration)), nullptr);
     Keys("HKLM", KeysToWrite(registration.localMachine), BelowClasses);
@@ -230,7 +263,13 @@ ExportFile WixSource(const std::vector<Captured>& components, std::string_view p
                   "<Wix xmlns=\"http://wixtoolset.org/schemas/v4/wxs\">\n"
                   "  <Fragment>\n"
                   "    <ComponentGroup Id=\"CapturedComponents\">\n"};
-  const std::vector<Identity> identities = IdentitiesOf(components);
+  std::vector<Identity> identities = IdentitiesOf(components);
+  const auto sources = SourcesOf(components);
+  if (!sources)
+    file.notes.push_back(
+        "the files lie in no folder in common: each File's Source is its full path");
+  for (std::size_t i = 0; i < components.size(); ++i)
+    identities[i].source = sources ? (*sources)[i] : components[i].path;
   for (std::size_t i = 0; i < components.size(); ++i)
     file.text += ComponentWriter(components[i], identities[i], file).Text();
   file.text += "    </ComponentGroup>\n  </Fragment>\n</Wix>\n";

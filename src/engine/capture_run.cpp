@@ -1,6 +1,8 @@
 // Capture, one component at a time, and the exports of what was taken.
 #include "engine/capture_run.h"
 
+#include <algorithm>
+
 #include "inspect/diagnosis.h"
 #include "lib/lib_filesystem.h"
 #include "paths/paths.h"
@@ -195,8 +197,17 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
 
 void CaptureRun(RunContext& run, const std::vector<std::string>& files, const Exports& exports) {
   Capture capture(run);
+  // The window runs its list as it stands, which may name one file twice: captured twice, it
+  // would be two components of one path that no export can tell apart, so the first one stands.
+  std::vector<std::string> once;
+  for (const std::string& file : files) {
+    if (std::none_of(once.begin(), once.end(), [&](const std::string& kept) {
+          return paths::SameFile(run.System(), kept, file);
+        }))
+      once.push_back(file);
+  }
   std::vector<capture::Captured> captured;
-  run.ForEachPresent(files, 0, files.size(), [&](const std::string& item) {
+  run.ForEachPresent(once, 0, once.size(), [&](const std::string& item) {
     if (std::optional<capture::Captured> one = capture.One(item)) {
       run.EndStep();
       run.ReportCaptured(*one);

@@ -185,18 +185,28 @@ std::multiset<std::string> ValuesOf(const std::string& text, const std::string& 
   return values;
 }
 
-// However names collide, each component gets ids and a GUID of its own, the file its bare name;
-// a name of id characters that no other has keeps its id. Two of one name install as one file.
+// However names collide, each component gets ids and a GUID of its own, the file its path below
+// the folder all lie in; a name of id characters that no other has keeps its id. Two of one name
+// install as one file.
 TEST(WixSource, GivesEachComponentIdsAndAGuidOfItsOwn) {
   struct Case {
-    std::vector<std::string> paths;
+    std::vector<std::string> paths, sources;
     const char* plainId;
     std::size_t notes;
   };
   const Case cases[] = {
-      {{"C:\\A\\util.dll", "C:\\B\\UTIL.DLL", kPath}, "f64_comp.dll", 2},
-      {{"C:\\A\\my-lib.dll", "C:\\A\\my_lib.dll"}, "f64_my_lib.dll", 0},
-      {{"C:\\A\\\xC3\xBC.dll", "C:\\A\\\xC3\xA9.dll"}, "", 0},
+      {{"C:\\A\\util.dll", "C:\\B\\UTIL.DLL", kPath},
+       {"A\\util.dll", "B\\UTIL.DLL", "Build\\Comp.dll"},
+       "f64_comp.dll",
+       2},
+      {{"C:\\A\\my-lib.dll", "c:\\a\\my_lib.dll"},
+       {"my-lib.dll", "my_lib.dll"},
+       "f64_my_lib.dll",
+       0},
+      {{"C:\\A\\\xC3\xBC.dll", "C:\\A\\\xC3\xA9.dll"}, {"\xC3\xBC.dll", "\xC3\xA9.dll"}, "", 0},
+      {{"C:\\pkg\\x86\\foo.dll", "C:\\pkg\\x64\\foo.dll"}, {"x86\\foo.dll", "x64\\foo.dll"}, "", 2},
+      {{kPath, kPath}, {"Comp.dll", "Comp.dll"}, "", 2},
+      {{"C:\\A\\a.dll", "\\\\S\\A\\b.dll"}, {"C:\\A\\a.dll", "\\\\S\\A\\b.dll"}, "", 1},
   };
   for (const Case& c : cases) {
     std::vector<Captured> components;
@@ -208,9 +218,8 @@ TEST(WixSource, GivesEachComponentIdsAndAGuidOfItsOwn) {
       EXPECT_EQ(std::set<std::string>(values.begin(), values.end()).size(), values.size())
           << file.text;
     }
-    for (const std::string& path : c.paths)
-      EXPECT_NE(file.text.find("Source=\"" + path.substr(path.rfind('\\') + 1) + "\""),
-                std::string::npos);
+    for (const std::string& source : c.sources)
+      EXPECT_NE(file.text.find("Source=\"" + source + "\""), std::string::npos) << file.text;
     EXPECT_NE(file.text.find("File Id=\"" + std::string(c.plainId)), std::string::npos);
     EXPECT_EQ(file.notes.size(), c.notes);
   }
@@ -363,6 +372,29 @@ TEST(RegFile, WritesEachValueAsRegeditReadsIt) {
         RegFile({Component(Tree({value}), RegistryView::Bits32)}, {"C:\\W\\SysWOW64", ""}, "c.reg")
             .text);
     EXPECT_NE(text.find(std::string("\r\n") + expected + "\r\n"), std::string::npos) << text;
+  }
+}
+
+// A name with a line break or another control character, and a key's name with the ']' that
+// ends its line, would make regedit read other keys and values: they are left out.
+TEST(RegFile, LeavesOutNamesItsLinesCannotHold) {
+  const std::pair<RegistryValue, const char*> cases[] = {
+      {Sz("K", "n\r\n[HKEY_LOCAL_MACHINE\\X]", "a"),
+       "HKEY_CLASSES_ROOT\\K, value \"n\r\n[HKEY_LOCAL_MACHINE\\X]\": it holds a control "
+       "character that a .reg file cannot hold, the value is left out"},
+      {Sz("K", "n\x01", "a"), "HKEY_CLASSES_ROOT\\K, value \"n\x01\": "},
+      {Sz("K\n\\L", "", "a"),
+       "HKEY_CLASSES_ROOT\\K\n\\L: it holds a control character or a ']' "
+       "that a .reg file cannot hold, the key and its values are left out"},
+      {Sz("K]\\L", "", "a"), "HKEY_CLASSES_ROOT\\K]\\L: "},
+  };
+  for (const auto& [value, failure] : cases) {
+    const ExportFile file =
+        RegFile({Component(Tree({value, Sz("M", "", "kept")}))}, {"", "C:\\W"}, "c.reg");
+    const std::string text = RegText(file.text);
+    EXPECT_EQ(text.find("\"a\""), std::string::npos) << text;
+    EXPECT_NE(text.find("[HKEY_CLASSES_ROOT\\M]\r\n@=\"kept\"\r\n"), std::string::npos) << text;
+    EXPECT_TRUE(file.failures.size() == 1 && file.failures[0].starts_with(failure)) << failure;
   }
 }
 
@@ -525,8 +557,9 @@ TEST(Manifests, WriteOnlyTheThreadingModelsWindowsTakes) {
   }
 }
 
-// ProgIDs that name a class under their own key belong to it too, each once; a library in a
-// resource of the component is its own; whatever is left out is said.
+// ProgIDs that name a class under their own key belong to it too, each once; a library in
+// another resource of the component is left out, for a file that has it as its first one;
+// whatever is left out is said.
 TEST(Manifests, FindProgIdsUnderTheirKeysAndSayWhatIsLeftOut) {
   const Captured first = Component(Tree(
       {Sz("CLSID\\{A}\\InprocServer32", "", kPath), Sz("CLSID\\{A}\\ProgID", "", "P.1"),
@@ -544,12 +577,12 @@ TEST(Manifests, FindProgIdsUnderTheirKeysAndSayWhatIsLeftOut) {
       RegistryView::Bits64, "C:\\Build\\Two.dll");
   const ExportFile assembly = Manifests({first, second}, "app.exe.manifest")[0];
   EXPECT_NE(assembly.text.find("<comClass clsid=\"{A}\" progid=\"P.1\">\n      <progid>V</progid>\n"
-                               "      <progid>P</progid>\n    </comClass>\n"
-                               "    <typelib tlbid=\"{T}\""),
+                               "      <progid>P</progid>\n    </comClass>\n  </file>"),
             std::string::npos)
       << assembly.text;
   EXPECT_NE(
-      assembly.text.find("<file name=\"Two.dll\">\n    <comClass clsid=\"{E}\" />\n  </file>"),
+      assembly.text.find("<file name=\"Two.dll\">\n    <comClass clsid=\"{E}\" />\n"
+                         "    <typelib tlbid=\"{T}\" version=\"1.0\" helpdir=\"\" />\n  </file>"),
       std::string::npos)
       << assembly.text;
   EXPECT_EQ(assembly.notes,
@@ -558,17 +591,17 @@ TEST(Manifests, FindProgIdsUnderTheirKeysAndSayWhatIsLeftOut) {
                 "keys of Comp.dll a manifest has no place for left out: AppID, .a",
                 "class {B} left out: Comp.dll registered it for C:\\Other\\b.dll",
                 "class {D} left out: Comp.dll registered no in-process server for it",
-                "type library {T} 1.0 is resource 2 of Comp.dll, which a manifest cannot say: "
-                "Windows reads the file's first library",
+                "type library {T} 1.0 left out: it is resource 2 of Comp.dll, and a manifest "
+                "names a file's first type library only",
                 "type library {U} 1.0 left out: Comp.dll registered it for C:\\Build\\u.tlb",
                 "interface {J} left out: Comp.dll registered no proxy/stub for it",
                 "class {A} of Two.dll left out: Comp.dll has it already",
-                "ProgID P of class {E} left out: class {A} has it already",
-                "type library {T} 1.0 of Two.dll left out: Comp.dll has it already"}));
+                "ProgID P of class {E} left out: class {A} has it already"}));
 }
 
-// A library in a resource of the component is its file's; a name merely beginning with the
-// component's is another file.
+// A library in the first resource of the component is its file's; one in another resource is
+// not what Windows loads for the file; a name merely beginning with the component's is another
+// file.
 TEST(Manifests, TakeALibraryInAResourceOfTheComponentAsItsOwn) {
   const struct {
     const char* file;
@@ -577,9 +610,9 @@ TEST(Manifests, TakeALibraryInAResourceOfTheComponentAsItsOwn) {
   } cases[] = {
       {"C:\\Build\\Comp.dll", true, nullptr},
       {"C:\\BUILD~1\\COMP~1.DLL\\1", true, nullptr},
-      {"C:\\Build\\Comp.dll\\3", true,
-       "type library {T} 1.0 is resource 3 of Comp.dll, which a manifest cannot say: Windows "
-       "reads the file's first library"},
+      {"C:\\Build\\Comp.dll\\3", false,
+       "type library {T} 1.0 left out: it is resource 3 of Comp.dll, and a manifest names a "
+       "file's first type library only"},
       {"C:\\Build\\Comp.dll\\x", false,
        "type library {T} 1.0 left out: Comp.dll registered it for C:\\Build\\Comp.dll\\x"},
       {"C:\\Build\\Other.dll\\2", false,
@@ -595,6 +628,42 @@ TEST(Manifests, TakeALibraryInAResourceOfTheComponentAsItsOwn) {
     EXPECT_EQ(assembly.notes,
               c.note ? std::vector<std::string>{c.note} : std::vector<std::string>{})
         << c.file;
+  }
+}
+
+// A string is what Windows reads of it, up to its first null; what XML cannot carry leaves out
+// the thing it belongs to, with a failed line, and the rest of the manifest is still written.
+TEST(Manifests, ReadStringsAsWindowsDoesAndLeaveOutWhatXmlCannotHold) {
+  const std::string automation = "{00020424-0000-0000-C000-000000000046}";
+  const struct {
+    RegistryValue value;
+    const char *kept, *failure;
+  } cases[] = {
+      {Sz("CLSID\\{A}\\InprocServer32", "", "C:\\Build\\Comp.dll\0C:\\Other\\x.dll"s),
+       "<comClass clsid=\"{A}\" />", nullptr},
+      {Sz("CLSID\\{A}", "", "A\x01"), nullptr,
+       "class {A} left out: it holds a control character that a manifest cannot hold"},
+      {Sz("CLSID\\{A}\\ProgID", "", "P\x1F"), "<comClass clsid=\"{A}\" />",
+       "ProgID P\x1F of class {A} left out: it holds a control character that a manifest cannot "
+       "hold"},
+      {Sz("Interface\\{I}", "", "I\x02"), "<comClass clsid=\"{A}\" />",
+       "interface {I} left out: it holds a control character that a manifest cannot hold"},
+  };
+  for (const auto& c : cases) {
+    std::vector<RegistryValue> values;
+    for (const RegistryValue& value : {Sz("CLSID\\{A}\\InprocServer32", "", kPath),
+                                       Sz("Interface\\{I}\\ProxyStubClsid32", "", automation)}) {
+      if (value.key != c.value.key) values.push_back(value);
+    }
+    values.push_back(c.value);
+    const ExportFile assembly = Manifests({Component(Tree(values))}, "app.exe.manifest")[0];
+    EXPECT_EQ(assembly.text.find("&#x"), std::string::npos) << assembly.text;
+    if (c.kept) {
+      EXPECT_NE(assembly.text.find(c.kept), std::string::npos) << assembly.text;
+    }
+    EXPECT_EQ(assembly.failures,
+              c.failure ? std::vector<std::string>{c.failure} : std::vector<std::string>{})
+        << assembly.text;
   }
 }
 

@@ -124,6 +124,20 @@ TEST_F(CaptureTest, AManifestWindowsRefusesIsNeverWritten) {
   for (const std::string& file : platform.Files()) EXPECT_FALSE(file.starts_with("C:\\out\\"));
 }
 
+// The window's list may name one file twice; the exports describe it once.
+TEST_F(CaptureTest, AFileListedTwiceIsCapturedOnce) {
+  platform.AddFile("C:\\pkg\\ok.dll", {.content = "ok"});
+  scripts["ok.dll"] = {};
+  engine::Engine engine(services);
+  engine.Run({.kind = engine::RunKind::Capture,
+              .items = {"C:\\pkg\\ok.dll", "c:\\PKG\\ok.dll"},
+              .exports = {.wxs = "C:\\out\\c.wxs"}});
+  EXPECT_EQ(platform.captures.size(), 1u);
+  const std::string wxs = platform.Content("C:\\out\\c.wxs");
+  EXPECT_NE(wxs.find("<File "), std::string::npos) << wxs;
+  EXPECT_EQ(wxs.find("<File "), wxs.rfind("<File ")) << wxs;
+}
+
 // The window's system menu captures the listed files into the kind of file it names.
 TEST_F(CaptureTest, TheWindowCapturesTheListedFilesIntoTheFileItsDialogGives) {
   platform.AddFile(std::string(kAppFolder) + "\\ok.dll", {.content = "ok"});
