@@ -176,19 +176,12 @@ platform::Status DeleteTreeWithoutLinks(HKEY base, const std::wstring& path) {
   if (status == ERROR_FILE_NOT_FOUND) return platform::Done{};
   if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
   const UniqueKey key(opened);
-  // A link has no subkeys of its own: listed, it would list its target's.
-  DWORD type = 0;
-  const bool link = ::RegQueryValueExW(key.get(), L"SymbolicLinkValue", nullptr, &type, nullptr,
-                                       nullptr) == ERROR_SUCCESS &&
-                    type == REG_LINK;
-  if (!link) {
-    auto subkeys = SubkeyNames(key.get());
-    if (!subkeys.ok()) return subkeys.error();
-    for (const std::string& name : subkeys.value()) {
-      if (platform::Status deleted = DeleteTreeWithoutLinks(key.get(), Widen(name));
-          !deleted.ok()) {
-        return deleted;
-      }
+  // Opened as itself, a link lists no subkeys: its target's are never reached.
+  auto subkeys = SubkeyNames(key.get());
+  if (!subkeys.ok()) return subkeys.error();
+  for (const std::string& name : subkeys.value()) {
+    if (platform::Status deleted = DeleteTreeWithoutLinks(key.get(), Widen(name)); !deleted.ok()) {
+      return deleted;
     }
   }
   if (const LONG deleted = NtDeleteKey(key.get()); deleted < 0) {
