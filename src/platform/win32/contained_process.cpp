@@ -132,9 +132,8 @@ platform::Status LabelForLowIntegrity(HKEY key) {
   return platform::Done{};
 }
 
-platform::Result<ContainedProcess> StartContained(const std::wstring& program,
-                                                  std::wstring commandLine,
-                                                  const std::wstring& folder, bool lowIntegrity) {
+platform::Result<ProcessInJob> StartContained(const std::wstring& program, std::wstring commandLine,
+                                              const std::wstring& folder, bool lowIntegrity) {
   platform::Result<UniqueHandle> token = RestrictedToken(lowIntegrity);
   if (!token.ok()) return token.error();
   platform::Result<UniqueHandle> job = ContainingJob();
@@ -161,8 +160,8 @@ platform::Result<ContainedProcess> StartContained(const std::wstring& program,
     ::TerminateProcess(process.get(), ERROR_ACCESS_DENIED);
     return error;
   }
-  return ContainedProcess{std::make_unique<Win32Process>(std::move(process), started.dwProcessId),
-                          std::move(job.value())};
+  return ProcessInJob{std::make_unique<Win32Process>(std::move(process), started.dwProcessId),
+                      std::move(job.value())};
 }
 
 }  // namespace kalvenor::win32

@@ -12,7 +12,7 @@
 namespace kalvenor::win32 {
 
 // The process and the job that holds it; closing the job ends the process.
-struct ContainedProcess {
+struct ProcessInJob {
   std::unique_ptr<Win32Process> process;
   UniqueHandle job;
 };
@@ -20,9 +20,8 @@ struct ContainedProcess {
 // Starts `program` hidden, with a restricted copy of this program's token (at low integrity
 // where `lowIntegrity`), in a job that allows it no child process and no desktop changes and ends
 // it with the job. An error, and nothing left running, where any of that cannot be had.
-platform::Result<ContainedProcess> StartContained(const std::wstring& program,
-                                                  std::wstring commandLine,
-                                                  const std::wstring& folder, bool lowIntegrity);
+platform::Result<ProcessInJob> StartContained(const std::wstring& program, std::wstring commandLine,
+                                              const std::wstring& folder, bool lowIntegrity);
 
 // Lets a contained process run `program`, a file of the journal's store, which only
 // administrators and SYSTEM may read as the store gives it: its token is no administrator.

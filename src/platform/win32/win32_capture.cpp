@@ -100,14 +100,14 @@ platform::Result<PrivateKey> MakePrivateKey() {
       ::RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                         KEY_ALL_ACCESS | WRITE_OWNER, nullptr, &created, &disposition);
   if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
+  UniqueKey key(created);
   // One made in between by another program, with what it put there, is not this capture's.
   if (disposition != REG_CREATED_NEW_KEY) {
-    ::RegCloseKey(created);
     return platform::SystemError{ERROR_ALREADY_EXISTS,
                                  "another program made the capture's key HKEY_CURRENT_USER\\" +
                                      Narrow(path) + " as it was being made"};
   }
-  return PrivateKey(path, UniqueKey(created));
+  return PrivateKey(path, std::move(key));
 }
 
 std::optional<DWORD> DwordOf(HKEY key, const wchar_t* name) {
@@ -136,13 +136,13 @@ UniqueHandle JobEndingWithThisProgram(HANDLE helper) {
 }
 
 // An activation's helper, in such a job where it can be had.
-platform::Result<ContainedProcess> StartOpen(const std::wstring& program,
-                                             const std::wstring& commandLine,
-                                             const std::wstring& folder) {
+platform::Result<ProcessInJob> StartOpen(const std::wstring& program,
+                                         const std::wstring& commandLine,
+                                         const std::wstring& folder) {
   auto started = StartProcess(program, commandLine, folder, SW_HIDE);
   if (!started.ok()) return started.error();
   UniqueHandle job = JobEndingWithThisProgram(started.value()->Handle());
-  return ContainedProcess{std::move(started.value()), std::move(job)};
+  return ProcessInJob{std::move(started.value()), std::move(job)};
 }
 
 // Only the system's own words: a code it has none for is shown by its number alone.
