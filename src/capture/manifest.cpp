@@ -276,6 +276,11 @@ class ManifestWriter {
         progids.push_back(*progid);
     }
     progids.insert(progids.end(), named.begin(), named.end());
+    // The class's key and the ProgID's own may both name it: each ProgID is weighed once.
+    std::set<std::string> weighed;
+    std::erase_if(progids, [&](const std::string& progid) {
+      return !weighed.insert(AsciiLower(progid)).second;
+    });
     std::erase_if(progids, [&](const std::string& progid) {
       if (!Held("ProgID " + progid + " of " + label, {progid})) return true;
       const auto holder = Holder("progid", progid, label);

@@ -570,11 +570,12 @@ TEST(Manifests, FindProgIdsUnderTheirKeysAndSayWhatIsLeftOut) {
        Sz("CLSID\\{D}\\LocalServer32", "", "C:\\Build\\d.exe"),
        Sz("TypeLib\\{T}\\1.0\\0\\win64", "", "C:\\Build\\Comp.dll\\2"),
        Sz("TypeLib\\{U}\\1.0\\0\\win64", "", "C:\\Build\\u.tlb"), Sz("Interface\\{J}", "", "IJ")}));
-  const Captured second = Component(
-      Tree({Sz("CLSID\\{A}\\InprocServer32", "", "C:\\Build\\Two.dll"),
-            Sz("CLSID\\{E}\\InprocServer32", "", "C:\\Build\\Two.dll"), Sz("P\\CLSID", "", "{E}"),
-            Sz("TypeLib\\{T}\\1.0\\0\\win64", "", "C:\\Build\\Two.dll")}),
-      RegistryView::Bits64, "C:\\Build\\Two.dll");
+  const Captured second =
+      Component(Tree({Sz("CLSID\\{A}\\InprocServer32", "", "C:\\Build\\Two.dll"),
+                      Sz("CLSID\\{E}\\InprocServer32", "", "C:\\Build\\Two.dll"),
+                      Sz("CLSID\\{E}\\ProgID", "", "P"), Sz("P\\CLSID", "", "{E}"),
+                      Sz("TypeLib\\{T}\\1.0\\0\\win64", "", "C:\\Build\\Two.dll")}),
+                RegistryView::Bits64, "C:\\Build\\Two.dll");
   const ExportFile assembly = Manifests({first, second}, "app.exe.manifest")[0];
   EXPECT_NE(assembly.text.find("<comClass clsid=\"{A}\" progid=\"P.1\">\n      <progid>V</progid>\n"
                                "      <progid>P</progid>\n    </comClass>\n  </file>"),
