@@ -27,7 +27,9 @@ bool XmlHolds(std::string_view text) {
   for (const char c : text) {
     if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
   }
-  return true;
+  // U+FFFE and U+FFFF, in UTF-8.
+  return text.find("\xEF\xBF\xBE") == std::string_view::npos &&
+         text.find("\xEF\xBF\xBF") == std::string_view::npos;
 }
 
 std::string WixAttribute(std::string_view text) {

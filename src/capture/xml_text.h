@@ -11,7 +11,8 @@ namespace kalvenor::capture {
 std::string XmlAttribute(std::string_view text);
 
 // Whether XML 1.0 can carry `text` at all: it has no character for the control characters but
-// tab, line feed and carriage return, not even as a reference ("&#x1;" is malformed).
+// tab, line feed and carriage return, nor for U+FFFE and U+FFFF, not even as a reference
+// ("&#x1;" is malformed).
 bool XmlHolds(std::string_view text);
 
 // `text` inside a WiX source attribute, read as it is written: XML's escapes, and WiX's own for

@@ -10,6 +10,7 @@
 
 #include "capture/exports.h"
 #include "capture/placeholders.h"
+#include "capture/xml_text.h"
 #include "platform/registry_strings.h"
 
 namespace kalvenor::capture {
@@ -685,6 +686,19 @@ TEST(JsonLines, WriteEachValueAsCaptured) {
       "\"data\":513}\r\n"
       "{\"component\":\"C:\\\\Build\\\\Comp.dll\",\"view\":64,\"key\":\"HKEY_LOCAL_MACHINE\\\\S\","
       "\"name\":\"b\",\"type\":\"REG_BINARY\",\"data\":\"ff\"}\r\n");
+}
+
+// XML 1.0 holds no control character but tab, CR and LF, and neither U+FFFE nor U+FFFF.
+TEST(XmlText, HoldsWhatXmlAllows) {
+  const struct {
+    std::string_view text;
+    bool held;
+  } cases[] = {{"a\tb\r\n", true},
+               {"a\x01", false},
+               {"\xEF\xBF\xBD", true},
+               {"\xEF\xBF\xBE", false},
+               {"x\xEF\xBF\xBFy", false}};
+  for (const auto& one : cases) EXPECT_EQ(XmlHolds(one.text), one.held) << one.text;
 }
 
 }  // namespace
