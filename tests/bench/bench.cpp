@@ -5,7 +5,8 @@
 //   kalvenor_bench wait_cpu <kalvenor.exe> <floor_install.exe> <sample_slow.dll> <runs>
 //   kalvenor_bench install  <kalvenor.exe> <floor_install.exe> <sample.dll> <plain.dll> <count>
 //                           <runs>
-//   kalvenor_bench quiet    <kalvenor.exe> <floor_install.exe> <sample.dll> <count> <runs>
+//   kalvenor_bench quiet    <kalvenor.exe> <floor_install.exe> <kalvenor_phases.exe> <sample.dll>
+//                           <count> <runs>
 //   kalvenor_bench journal  <kalvenor_phases.exe> <floor_install.exe> <sample.dll> <count> <runs>
 //   kalvenor_bench missing  <kalvenor.exe> <count> <runs>
 //   kalvenor_bench copy     <kalvenor.exe> <count> <runs>
@@ -461,44 +462,6 @@ void Install(const std::wstring& program, const std::wstring& floor, const std::
   Print("install_failures", static_cast<double>(failures));
 }
 
-// A /quiet Install of `count` copies of the sample component from the command line, which makes
-// no window, against the floor program's copies and tool runs, in turns. The floor has no
-// window either.
-void QuietInstall(const std::wstring& program, const std::wstring& floor,
-                  const std::wstring& sample, int count, int runs) {
-  PrivateWindows windows;
-  ScratchFolder folder(L"quiet"), floorFolder(L"floorquiet");
-  const std::wstring exe = folder.Take(program), floorExe = floorFolder.Take(floor);
-  for (int i = 1; i <= count; ++i) {
-    CopyInto(sample, folder.PathOf(Numbered(L"comp", i, L".dll")));
-  }
-  windows.UnregisterAtEnd(windows.System() + L"\\" + Numbered(L"comp", 1, L".dll"));
-  std::vector<double> times, floorTimes, ratios;
-  for (int run = 0; run < runs; ++run) {
-    for (int turn = 0; turn < 2; ++turn) {
-      windows.Clear();
-      if ((turn == 0) == (run % 2 == 0)) {
-        const double start = Now();
-        const Started started =
-            StartProcess(exe, L"/install /quiet \"" + folder.Path() + L"\"", windows.Environment());
-        ::WaitForSingleObject(started.process.get(), INFINITE);
-        times.push_back(Now() - start);
-        DWORD exitCode = 1;
-        ::GetExitCodeProcess(started.process.get(), &exitCode);
-        if (exitCode != 0) Fail("the /quiet Install ended with " + std::to_string(exitCode));
-      } else {
-        std::map<std::string, double> values = RunFloorInstall(floorExe, windows, folder.Path());
-        if (values["files"] != count) Fail("the floor program did not find the components");
-        floorTimes.push_back(values["elapsed_ms"] / 1000);
-      }
-    }
-    ratios.push_back(times.back() / floorTimes.back());
-  }
-  PrintRatio("quiet_ratio", ratios);
-  PrintMedianMs("quiet_ms", times);
-  PrintMedianMs("quiet_floor_ms", floorTimes);
-}
-
 // The "name value" lines that kalvenor_phases prints.
 std::map<std::string, double> PhasesOf(const std::string& output) {
   std::map<std::string, double> values;
@@ -509,6 +472,64 @@ std::map<std::string, double> PhasesOf(const std::string& output) {
     if (blank != std::string::npos) values[line.substr(0, blank)] = std::atof(&line[blank + 1]);
   }
   return values;
+}
+
+// A /quiet Install of `count` copies of the sample component from the command line, which makes
+// no window, against the floor program's copies and tool runs, in turns. The floor has no
+// window either. Both are timed from outside, from the start of their process to its end, as
+// the deployment tool that runs them sees them; the floor's own clock, which leaves out its
+// start and end, is printed beside. A third turn runs the same command line in process
+// (kalvenor_phases quiet), behind the timing layers: where the program's step goes.
+void QuietInstall(const std::wstring& program, const std::wstring& floor,
+                  const std::wstring& phases, const std::wstring& sample, int count, int runs) {
+  PrivateWindows windows;
+  ScratchFolder folder(L"quiet"), floorFolder(L"floorquiet"), toolFolder(L"quiettool");
+  const std::wstring exe = folder.Take(program), floorExe = floorFolder.Take(floor),
+                     tool = toolFolder.Take(phases);
+  for (int i = 1; i <= count; ++i) {
+    CopyInto(sample, folder.PathOf(Numbered(L"comp", i, L".dll")));
+  }
+  windows.UnregisterAtEnd(windows.System() + L"\\" + Numbered(L"comp", 1, L".dll"));
+  const std::wstring windir = windows.Environment().front().second;
+  std::vector<double> times, floorTimes, floorOwnTimes, ratios;
+  std::map<std::string, std::vector<double>> figures;
+  for (int run = 0; run < runs; ++run) {
+    for (int turn = 0; turn < 3; ++turn) {
+      windows.Clear();
+      const int which = (run + turn) % 3;
+      const double start = Now();
+      if (which == 0) {
+        const Started started =
+            StartProcess(exe, L"/install /quiet \"" + folder.Path() + L"\"", windows.Environment());
+        ::WaitForSingleObject(started.process.get(), INFINITE);
+        times.push_back(Now() - start);
+        DWORD exitCode = 1;
+        ::GetExitCodeProcess(started.process.get(), &exitCode);
+        if (exitCode != 0) Fail("the /quiet Install ended with " + std::to_string(exitCode));
+      } else if (which == 1) {
+        std::map<std::string, double> values = RunFloorInstall(floorExe, windows, folder.Path());
+        floorTimes.push_back(Now() - start);
+        if (values["files"] != count) Fail("the floor program did not find the components");
+        floorOwnTimes.push_back(values["elapsed_ms"] / 1000);
+        for (const char* name : {"copy_ms", "start_ms", "wait_ms"}) {
+          figures[std::string("quiet_phase_floor_") + name].push_back(values[name] / count);
+        }
+      } else {
+        const std::string output =
+            RunCapturingOutput(tool, Quoted(windir) + L" " + Quoted(folder.Path()) + L" quiet");
+        for (const auto& [name, value] : PhasesOf(output)) figures["quiet_" + name].push_back(value);
+      }
+    }
+    ratios.push_back(times.back() / floorTimes.back());
+  }
+  if (figures["quiet_phase_failed"].empty() || Median(figures["quiet_phase_failed"]) != 0) {
+    Fail("the /quiet Install in kalvenor_phases failed");
+  }
+  PrintRatio("quiet_ratio", ratios);
+  PrintMedianMs("quiet_ms", times);
+  PrintMedianMs("quiet_floor_ms", floorTimes);
+  PrintMedianMs("quiet_floor_own_clock_ms", floorOwnTimes);
+  for (const auto& [name, values] : figures) Print(name, Median(values));
 }
 
 // Install of `count` components over copies already in the system directory, so that each
@@ -854,8 +875,8 @@ int Usage() {
       "<runs>\n"
       "       kalvenor_bench install <kalvenor.exe> <floor_install.exe> <sample.dll> "
       "<plain.dll> <count> <runs>\n"
-      "       kalvenor_bench quiet <kalvenor.exe> <floor_install.exe> <sample.dll> <count> "
-      "<runs>\n"
+      "       kalvenor_bench quiet <kalvenor.exe> <floor_install.exe> <kalvenor_phases.exe> "
+      "<sample.dll> <count> <runs>\n"
       "       kalvenor_bench journal <kalvenor_phases.exe> <floor_install.exe> <sample.dll> "
       "<count> <runs>\n"
       "       kalvenor_bench missing <kalvenor.exe> <count> <runs>\n"
@@ -883,8 +904,8 @@ int wmain(int argc, wchar_t** argv) {
       WaitCpu(argv[2], argv[3], argv[4], Number(argv[5]));
     } else if (command == L"install" && argc == 8) {
       Install(argv[2], argv[3], argv[4], argv[5], Number(argv[6]), Number(argv[7]));
-    } else if (command == L"quiet" && argc == 7) {
-      QuietInstall(argv[2], argv[3], argv[4], Number(argv[5]), Number(argv[6]));
+    } else if (command == L"quiet" && argc == 8) {
+      QuietInstall(argv[2], argv[3], argv[4], argv[5], Number(argv[6]), Number(argv[7]));
     } else if (command == L"journal" && argc == 7) {
       Journal(argv[2], argv[3], argv[4], Number(argv[5]), Number(argv[6]));
     } else if (command == L"missing" && argc == 5) {

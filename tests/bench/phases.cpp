@@ -3,10 +3,12 @@
 // layers that time every call and file it under the phase of the step it serves. Prints
 // "name value" lines for kalvenor_bench: per component, the milliseconds and the calls of each
 // phase, and the program's own work as what is left of the wall time.
-//   kalvenor_phases <windows folder> <component folder> [nojournal]
+//   kalvenor_phases <windows folder> <component folder> [nojournal | quiet]
 // The windows folder stands in for WINDIR, as for the program under the benchmark. With
 // "nojournal" no run folder can be made in the journal's store, and the run goes on without a
-// journal, as the program's does: the store and its run lock stay usable.
+// journal, as the program's does: the store and its run lock stay usable. With "quiet" the run
+// is the command line's `/install /quiet <component folder>`, through the same code as the
+// program's, with no window at all.
 #include <windows.h>
 // After windows.h, which it depends on.
 #include <objbase.h>
@@ -16,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "cli/unattended.h"
 #include "platform/win32/text.h"
 #include "platform/win32/win32_system.h"
 #include "platform/win32/win32_toolkit.h"
@@ -185,12 +188,12 @@ class TimedSystem final : public System {
     return Timed(phases_, "long path names", [&] { return inner_.LongPathName(path); });
   }
   std::string ShortPathName(std::string_view path) const override {
-    return inner_.ShortPathName(path);
+    return Timed(phases_, "short path names", [&] { return inner_.ShortPathName(path); });
   }
   bool Elevated() const override { return inner_.Elevated(); }
   bool RunsAsSystem() const override { return inner_.RunsAsSystem(); }
   Status WriteNew(std::string_view path, std::string_view bytes) override {
-    return inner_.WriteNew(path, bytes);
+    return Timed(phases_, "new files written", [&] { return inner_.WriteNew(path, bytes); });
   }
   std::string DocumentsFolder() const override { return inner_.DocumentsFolder(); }
   LocalTime Now() const override { return inner_.Now(); }
@@ -215,22 +218,26 @@ class TimedSystem final : public System {
                  [&] { return inner_.AppendDurably(path, text); });
   }
   Status Rename(std::string_view from, std::string_view to) override {
-    return inner_.Rename(from, to);
+    return Timed(phases_, "renames", [&] { return inner_.Rename(from, to); });
   }
   bool InUse(std::string_view path) const override {
     return Timed(phases_, "in-use checks", [&] { return inner_.InUse(path); });
   }
   Status DeleteAtRestart(std::string_view path) override { return inner_.DeleteAtRestart(path); }
-  std::string NativePath(std::string_view path) const override { return inner_.NativePath(path); }
+  std::string NativePath(std::string_view path) const override {
+    return Timed(phases_, "native paths", [&] { return inner_.NativePath(path); });
+  }
   std::vector<std::string> ProgramsUsing(std::string_view path) const override {
-    return inner_.ProgramsUsing(path);
+    return Timed(phases_, "programs using a file", [&] { return inner_.ProgramsUsing(path); });
   }
   std::optional<FileId> IdentityOf(std::string_view path) const override {
-    return inner_.IdentityOf(path);
+    return Timed(phases_, "file identities", [&] { return inner_.IdentityOf(path); });
   }
-  std::string FinalPath(std::string_view path) const override { return inner_.FinalPath(path); }
+  std::string FinalPath(std::string_view path) const override {
+    return Timed(phases_, "final paths", [&] { return inner_.FinalPath(path); });
+  }
   Result<std::unique_ptr<HeldFile>> OpenToWrite(std::string_view path) override {
-    return inner_.OpenToWrite(path);
+    return Timed(phases_, "files opened to write", [&] { return inner_.OpenToWrite(path); });
   }
   Result<std::unique_ptr<HeldFile>> OpenOwnImage() override { return inner_.OpenOwnImage(); }
   std::optional<std::uint32_t> RegistryDword(RegistryRoot root, RegistryView view,
@@ -352,13 +359,21 @@ std::string Key(const std::string& name) {
   return key;
 }
 
+// The window of a /quiet run, which never opens.
+class NoWindow final : public cli::RunWindow {
+ public:
+  void Open(engine::Engine&, const engine::Plan&) override {}
+  void WaitUntilClosed() override {}
+};
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  const bool journal = argc != 4 || std::wstring(argv[3]) != L"nojournal";
-  if (argc != 3 && journal) {
+  const std::wstring mode = argc == 4 ? argv[3] : L"";
+  const bool journal = mode != L"nojournal", quiet = mode == L"quiet";
+  if (argc != 3 && (argc != 4 || (journal && !quiet))) {
     std::fprintf(stderr,
-                 "usage: kalvenor_phases <windows folder> <component folder> [nojournal]\n");
+                 "usage: kalvenor_phases <windows folder> <component folder> [nojournal | quiet]\n");
     return 2;
   }
   ::SetEnvironmentVariableW(L"WINDIR", argv[1]);
@@ -377,21 +392,33 @@ int wmain(int argc, wchar_t** argv) {
     Services services{timedToolkit, timedSystem};
     engine::Engine engine(services);
     const engine::Plan plan{.items = {win32::Narrow(argv[2])}, .foldersAllowed = true};
-    Selection selection{.manual = true, .m_fileArray = plan.items};
-    frmSetup setup(services, engine, selection, frmSetup::Face::Unattended);
-    engine.AddObserver(phases);
-    phases.Reset();  // the window's start-up is not the run's
-    const double start = Now();
-    failed = engine.Run(plan).failed ? 1 : 0;
-    wall = Now() - start;
-    engine.RemoveObserver(phases);
-    // The task-bar button, as each step sets it, on its own.
-    const double progress = Now();
-    for (int i = 0; i < kProgressCalls; ++i) {
-      setup.Window().SetProgress(Progress::Normal, static_cast<std::size_t>(i), kProgressCalls);
+    if (quiet) {
+      NoWindow window;
+      engine.AddObserver(phases);
+      const double start = Now();
+      failed = cli::RunCommandLine(services, engine, {"/install", "/quiet", plan.items.front()},
+                                   window) == 0
+                   ? 0
+                   : 1;
+      wall = Now() - start;
+      engine.RemoveObserver(phases);
+    } else {
+      Selection selection{.manual = true, .m_fileArray = plan.items};
+      frmSetup setup(services, engine, selection, frmSetup::Face::Unattended);
+      engine.AddObserver(phases);
+      phases.Reset();  // the window's start-up is not the run's
+      const double start = Now();
+      failed = engine.Run(plan).failed ? 1 : 0;
+      wall = Now() - start;
+      engine.RemoveObserver(phases);
+      // The task-bar button, as each step sets it, on its own.
+      const double progress = Now();
+      for (int i = 0; i < kProgressCalls; ++i) {
+        setup.Window().SetProgress(Progress::Normal, static_cast<std::size_t>(i), kProgressCalls);
+      }
+      progressMs = (Now() - progress) / kProgressCalls;
+      setup.Window().SetProgress(Progress::None, 0, 0);
     }
-    progressMs = (Now() - progress) / kProgressCalls;
-    setup.Window().SetProgress(Progress::None, 0, 0);
   }
   ::CoUninitialize();
 
