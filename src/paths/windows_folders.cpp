@@ -58,12 +58,13 @@ bool WindowsFolders::IsSystemFolder(const platform::System& system, std::string_
 }
 
 bool WindowsFolders::InSystemFolder(const platform::System& system, std::string_view path) const {
-  if (IsSystemFolder(system, ParentFolder(ComparablePath(system, path, OwnView(system))))) {
-    return true;
-  }
-  // A link in a package's folder may lead into one.
+  const std::string folder = ParentFolder(ComparablePath(system, path, OwnView(system)));
+  // A link in a package's folder may lead into one: judged by the folder the file lies in.
   const std::string final = system.FinalPath(path);
-  return !final.empty() && IsSystemFolder(system, ParentFolder(final));
+  if (!final.empty() && IsSystemFolder(system, ParentFolder(final))) return true;
+  // The folder as named, unless that is the one just opened: each open costs Wine a millisecond.
+  return (final.empty() || !SamePath(system, ParentFolder(final), folder)) &&
+         IsSystemFolder(system, folder);
 }
 
 std::optional<std::string> WindowsFolders::TargetOf(const platform::System& system,

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <optional>
 
 #include "platform/win32/file_io.h"
 #include "platform/win32/handles.h"
@@ -26,7 +27,8 @@ platform::Result<BY_HANDLE_FILE_INFORMATION> InformationOf(HANDLE file) {
 
 // The 128-bit file ID where the file system gives one, else the 64-bit index; either with the
 // volume serial number's 32 bits that both calls give, so that NTFS answers alike through both.
-platform::FileId IdOf(HANDLE file, const BY_HANDLE_FILE_INFORMATION& information) {
+// The index is asked for only when the ID is not given: each query costs Wine a millisecond.
+std::optional<platform::FileId> IdOf(HANDLE file) {
   FILE_ID_INFO id{};
   if (::GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id)) {
     platform::FileId found{id.VolumeSerialNumber & 0xFFFFFFFF};
@@ -34,8 +36,11 @@ platform::FileId IdOf(HANDLE file, const BY_HANDLE_FILE_INFORMATION& information
     std::memcpy(found.file, id.FileId.Identifier, sizeof found.file);
     return found;
   }
-  return {information.dwVolumeSerialNumber,
-          {(std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow, 0}};
+  platform::Result<BY_HANDLE_FILE_INFORMATION> information = InformationOf(file);
+  if (!information.ok()) return std::nullopt;
+  const BY_HANDLE_FILE_INFORMATION& read = information.value();
+  return platform::FileId{read.dwVolumeSerialNumber,
+                          {(std::uint64_t{read.nFileIndexHigh} << 32) | read.nFileIndexLow, 0}};
 }
 
 // The path the system resolved the handle to, in the form paths are written: "C:\..." or
@@ -119,9 +124,7 @@ bool SameImage(HANDLE file, HMODULE image) {
 std::optional<platform::FileId> Win32System::IdentityOf(std::string_view path) const {
   const UniqueFile file = OpenToIdentify(path);
   if (!file) return std::nullopt;
-  platform::Result<BY_HANDLE_FILE_INFORMATION> information = InformationOf(file.get());
-  if (!information.ok()) return std::nullopt;
-  return IdOf(file.get(), information.value());
+  return IdOf(file.get());
 }
 
 std::string Win32System::FinalPath(std::string_view path) const {
@@ -149,9 +152,10 @@ platform::Result<std::unique_ptr<platform::HeldFile>> Win32System::OpenToWrite(
                                  "the file has other names (hard links), which a report never "
                                  "writes through"};
   }
+  const std::optional<platform::FileId> id = IdOf(file.get());
+  if (!id) return LastError();
   std::string finalPath = FinalPathOf(file.get());
-  const platform::FileId id = IdOf(file.get(), read);
-  auto held = std::make_unique<Win32HeldFile>(std::move(file), id, std::move(finalPath), made);
+  auto held = std::make_unique<Win32HeldFile>(std::move(file), *id, std::move(finalPath), made);
   return std::unique_ptr<platform::HeldFile>(std::move(held));
 }
 
@@ -165,12 +169,11 @@ platform::Result<std::unique_ptr<platform::HeldFile>> Win32System::OpenOwnImage(
     return platform::SystemError{ERROR_FILE_INVALID,
                                  "the program's file was replaced after it started"};
   }
-  platform::Result<BY_HANDLE_FILE_INFORMATION> information = InformationOf(file.get());
-  if (!information.ok()) return information.error();
+  const std::optional<platform::FileId> id = IdOf(file.get());
+  if (!id) return LastError();
   std::string finalPath = FinalPathOf(file.get());
-  const platform::FileId id = IdOf(file.get(), information.value());
   return std::unique_ptr<platform::HeldFile>(
-      std::make_unique<Win32HeldFile>(std::move(file), id, std::move(finalPath), false));
+      std::make_unique<Win32HeldFile>(std::move(file), *id, std::move(finalPath), false));
 }
 
 }  // namespace kalvenor::win32
