@@ -2,10 +2,12 @@
 //   floor_capture <folder>
 // For each .dll and .ocx of the folder, in name order: makes a private key below
 // HKEY_CURRENT_USER\Software, starts itself on it in a process of its own (a component that
-// crashes or hangs takes only that process with it), which loads the component, redirects
-// HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER to subkeys of the private key and
-// calls DllRegisterServer; once it has ended, reads back every value below the key, then deletes
-// it. Prints "elapsed_ms", "files", "failures" and "values" (read back, over all the components).
+// crashes or hangs takes only that process with it), which redirects HKEY_CLASSES_ROOT,
+// HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and HKEY_USERS to subkeys of the private key, then loads
+// the component and calls DllRegisterServer, as the program's helper does (a component that
+// writes as it loads writes there too); once it has ended, reads back every value below the key,
+// then deletes it. Prints "elapsed_ms", "files", "failures" and "values" (read back under the
+// first three, which the exports carry, over all the components).
 //   floor_capture /one "<private key>" "<component>"   the process of one component
 #include <windows.h>
 // After windows.h, which it depends on.
@@ -28,8 +30,10 @@ using Handle = kalvenor::win32::UniqueHandle;
 using Module = kalvenor::win32::UniqueModule;
 using Search = kalvenor::win32::UniqueFind;
 
-constexpr const wchar_t* kNames[] = {L"HKCR", L"HKLM", L"HKCU"};
-const HKEY kPredefined[] = {HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER};
+constexpr const wchar_t* kNames[] = {L"HKCR", L"HKLM", L"HKCU", L"HKU"};
+const HKEY kPredefined[] = {HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS};
+constexpr int kRedirected = 4;
+constexpr int kExported = 3;  // HKEY_USERS is read back, and no export carries it
 
 double Seconds() {
   LARGE_INTEGER counter{}, frequency{};
@@ -46,8 +50,8 @@ HRESULT RegisterOne(const wchar_t* keyPath, const wchar_t* component) {
     return E_FAIL;
   }
   const Key own(opened);
-  Key redirected[3];
-  for (int i = 0; i < 3; ++i) {
+  Key redirected[kRedirected];
+  for (int i = 0; i < kRedirected; ++i) {
     HKEY created = nullptr;
     if (::RegCreateKeyExW(own.get(), kNames[i], 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &created,
                           nullptr) != 0) {
@@ -56,6 +60,7 @@ HRESULT RegisterOne(const wchar_t* keyPath, const wchar_t* component) {
     redirected[i].reset(created);
   }
   const HRESULT ole = ::OleInitialize(nullptr);  // as the registration tool does
+  for (int i = 0; i < kRedirected; ++i) ::RegOverridePredefKey(kPredefined[i], redirected[i].get());
   HRESULT result = E_FAIL;
   {
     const Module module(::LoadLibraryExW(component, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
@@ -63,12 +68,9 @@ HRESULT RegisterOne(const wchar_t* keyPath, const wchar_t* component) {
     const auto entry = module ? reinterpret_cast<RegisterServer>(reinterpret_cast<void*>(
                                     ::GetProcAddress(module.get(), "DllRegisterServer")))
                               : nullptr;
-    if (entry) {
-      for (int i = 0; i < 3; ++i) ::RegOverridePredefKey(kPredefined[i], redirected[i].get());
-      result = entry();
-      for (HKEY predefined : kPredefined) ::RegOverridePredefKey(predefined, nullptr);
-    }
+    if (entry) result = entry();
   }
+  for (HKEY predefined : kPredefined) ::RegOverridePredefKey(predefined, nullptr);
   if (SUCCEEDED(ole)) ::OleUninitialize();
   return result;
 }
@@ -131,7 +133,12 @@ bool CaptureOne(const std::wstring& self, const std::wstring& component, int num
       ::WaitForSingleObject(process.get(), INFINITE);
       DWORD code = 1;
       registered = ::GetExitCodeProcess(process.get(), &code) && code == 0;
-      values += ReadBack(key.get());
+      for (int i = 0; i < kRedirected; ++i) {
+        HKEY below = nullptr;
+        if (::RegOpenKeyExW(key.get(), kNames[i], 0, KEY_READ, &below) != 0) continue;
+        const std::size_t read = ReadBack(Key(below).get());
+        if (i < kExported) values += read;
+      }
     }
   }
   ::RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str());
