@@ -96,20 +96,40 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
       {"/wxs:", &arguments.exports.wxs},
       {"/reg:", &arguments.exports.reg},
       {"/manifest:", &arguments.exports.manifest}};
-  // Two writers of one file would mix their lines.
-  for (auto output = std::begin(outputs); output != std::end(outputs); ++output) {
-    const auto& [option, file] = *output;
+  // The reports are judged by the handles the run opens; the exports, written at the end, here,
+  // the run's files listed once for them all.
+  const auto isReport = [&](const std::string* file) {
+    return file == &arguments.logFile || file == &arguments.jsonFile;
+  };
+  std::vector<std::string> exports;
+  for (const auto& [option, file] : outputs) {
+    if (!file->empty() && !isReport(file)) exports.push_back(*file);
+  }
+  const std::vector<std::optional<std::string>> refused = engine.WhyNotReports(plan, exports);
+  auto exportRefused = refused.begin();
+  // Two writers of one file would mix their lines. Each opened once, as paths::SameFile opens
+  // them.
+  std::optional<platform::FileId> ids[std::size(outputs)];
+  for (std::size_t i = 0; i < std::size(outputs); ++i) {
+    if (!outputs[i].second->empty()) ids[i] = services.system.IdentityOf(*outputs[i].second);
+  }
+  const auto same = [&](std::size_t a, std::size_t b) {
+    return ids[a] && ids[b]
+               ? *ids[a] == *ids[b]
+               : paths::SamePath(services.system, *outputs[a].second, *outputs[b].second);
+  };
+  for (std::size_t i = 0; i < std::size(outputs); ++i) {
+    const auto& [option, file] = outputs[i];
     if (file->empty()) continue;
-    for (auto other = std::begin(outputs); other != output; ++other) {
-      if (!other->second->empty() && paths::SameFile(services.system, *other->second, *file)) {
+    for (std::size_t j = 0; j < i; ++j) {
+      const auto& other = outputs[j];
+      if (!other.second->empty() && same(j, i)) {
         return BadArguments(
-            services, std::string(other->first) + " and " + option + " name the same file", args);
+            services, std::string(other.first) + " and " + option + " name the same file", args);
       }
     }
-    // The reports are judged by the handles the run opens; an export, written at the end, here.
-    const bool report = file == &arguments.logFile || file == &arguments.jsonFile;
-    if (const std::optional<std::string> why =
-            report ? std::nullopt : engine.WhyNotReport(plan, *file)) {
+    if (isReport(file)) continue;
+    if (const std::optional<std::string>& why = *exportRefused++) {
       return BadArguments(services, std::string(option) + " cannot name " + *file + ": " + *why,
                           args);
     }

@@ -1,8 +1,6 @@
 // Capture, one component at a time, and the exports of what was taken.
 #include "engine/capture_run.h"
 
-#include <algorithm>
-
 #include "inspect/diagnosis.h"
 #include "lib/lib_filesystem.h"
 #include "paths/paths.h"
@@ -199,12 +197,18 @@ void CaptureRun(RunContext& run, const std::vector<std::string>& files, const Ex
   Capture capture(run);
   // The window runs its list as it stands, which may name one file twice: captured twice, it
   // would be two components of one path that no export can tell apart, so the first one stands.
+  // Each file opened once, as paths::SameFile opens them.
   std::vector<std::string> once;
+  std::vector<std::optional<platform::FileId>> kept;
   for (const std::string& file : files) {
-    if (std::none_of(once.begin(), once.end(), [&](const std::string& kept) {
-          return paths::SameFile(run.System(), kept, file);
-        }))
-      once.push_back(file);
+    const std::optional<platform::FileId> id = run.System().IdentityOf(file);
+    bool seen = false;
+    for (std::size_t i = 0; i < once.size() && !seen; ++i) {
+      seen = id && kept[i] ? *id == *kept[i] : paths::SamePath(run.System(), once[i], file);
+    }
+    if (seen) continue;
+    once.push_back(file);
+    kept.push_back(id);
   }
   std::vector<capture::Captured> captured;
   run.ForEachPresent(once, 0, once.size(), [&](const std::string& item) {

@@ -61,6 +61,9 @@ class Engine final : private journal::UndoSteps, private RunContext {
   // file in a system directory, the Windows folder or the journal's store, the program
   // itself), judged by what it opens. Nothing when it may.
   std::optional<std::string> WhyNotReport(const Plan& plan, const std::string& file) const;
+  // The same for each of `files`, in their order, the plan's files listed once for them all.
+  std::vector<std::optional<std::string>> WhyNotReports(
+      const Plan& plan, const std::vector<std::string>& files) const;
   // The same for a report the run holds open.
   std::optional<std::string> WhyNotReport(const Plan& plan, const platform::HeldFile& report) const;
   // The path by its long name, as items are compared, listed and turned into targets.
@@ -126,15 +129,41 @@ class Engine final : private journal::UndoSteps, private RunContext {
   };
   struct Admitted {
     std::vector<std::string> files;
+    // Beside `files`, what each opened as it was compared with the others (nothing for one that
+    // did not open), where a plan that allows folders had them compared; empty otherwise.
+    std::vector<std::optional<platform::FileId>> ids;
     std::vector<Unlisted> unlisted;
   };
   Admitted Admit(const Plan& plan) const;
+  // The files of `plan`: those its run admitted while that run goes on, so that its reports are
+  // judged against what it runs without listing them again; otherwise listed now.
+  Admitted FilesOf(const Plan& plan) const;
+  // While it lives, the run of `plan` goes on with `files` admitted.
+  class AdmittedRun {
+   public:
+    AdmittedRun(Engine& engine, const Plan& plan, const Admitted& files) : engine_(engine) {
+      engine_.admitted_ = {&plan, &files};
+    }
+    AdmittedRun(const AdmittedRun&) = delete;
+    AdmittedRun& operator=(const AdmittedRun&) = delete;
+    ~AdmittedRun() { engine_.admitted_ = {}; }
+
+   private:
+    Engine& engine_;
+  };
+  // A folder above a report, with what it opened.
+  struct OpenedFolder {
+    std::string path;
+    std::optional<platform::FileId> id;
+  };
   void LogUnlisted(const std::vector<Unlisted>& unlisted);
   // `final`: the path as the system resolves it; `given`: as the user wrote it.
   std::optional<std::string> WhyNotReportAt(const Plan& plan, const std::string& final,
                                             const std::string& given,
-                                            std::optional<platform::FileId> id) const;
-  bool InStore(const std::string& final) const;
+                                            std::optional<platform::FileId> id,
+                                            const Admitted& files) const;
+  // `above`: the folders above `final`, nearest first.
+  bool InStore(const std::string& final, const std::vector<OpenedFolder>& above) const;
   void LogNotFound(const std::string& item);
 
   // ---- Placement (placement.cpp): where a component goes and which tool registers it.
@@ -222,6 +251,10 @@ class Engine final : private journal::UndoSteps, private RunContext {
   std::unique_ptr<platform::HeldFile> ownImage_;
   std::string ownImageError_;
   std::optional<StepRecord> step_;  // the step going on
+  struct {
+    const Plan* plan = nullptr;
+    const Admitted* files = nullptr;
+  } admitted_;  // of the run going on, once it admitted its files (AdmittedRun)
 };
 
 }  // namespace kalvenor::engine

@@ -138,6 +138,7 @@ Outcome Engine::Run(const Plan& plan) {
   // A capture registers in a helper of its own, never with the registration tool.
   if (plan.kind == RunKind::Capture) {
     const Admitted admitted = Admit(plan);
+    const AdmittedRun running(*this, plan, admitted);
     if (BeginRun()) {
       undoable_.clear();  // nothing to undo: it changed nothing
       LogUnlisted(admitted.unlisted);
@@ -169,6 +170,7 @@ Outcome Engine::Run(const Plan& plan) {
 
 void Engine::RunItems(const Plan& plan) {
   const Admitted admitted = Admit(plan);
+  const AdmittedRun running(*this, plan, admitted);
   // Nothing to run is no success: the run ends with the failed steps, before any journal.
   if (plan.foldersAllowed && admitted.files.empty()) {
     if (BeginRun()) {

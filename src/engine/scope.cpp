@@ -27,9 +27,10 @@ std::string Engine::LongName(const std::string& path) const {
 Engine::Listing Engine::ComponentsIn(const std::string& folder) const {
   Listing listing;
   // Each file there is Windows' own, or another installer's: none is this run's package.
-  const char* windows = folders_.IsSystemFolder(system_, folder)    ? "a system directory"
-                        : folders_.IsWindowsFolder(system_, folder) ? "the Windows folder"
-                                                                    : nullptr;
+  const std::optional<platform::FileId> id = system_.IdentityOf(folder);
+  const char* windows = folders_.IsSystemFolder(system_, folder, id) ? "a system directory"
+                        : folders_.IsWindowsFolder(id)               ? "the Windows folder"
+                                                                     : nullptr;
   if (windows) {
     listing.whyNone = "it is " + std::string(windows) +
                       ": its files belong to Windows and to the programs installed, not to a "
@@ -55,28 +56,33 @@ Engine::Admitted Engine::Admit(const Plan& plan) const {
   }
   // Two spellings of one file, or a link and the file it leads to, are one item.
   std::set<std::string> seen;
-  const auto firstTime = [&](const std::string& path) {
-    const std::optional<platform::FileId> id = system_.IdentityOf(path);
+  const auto firstTime = [&](const std::string& path, const std::optional<platform::FileId>& id) {
     return seen
         .insert(id ? "|" + std::to_string(id->volume) + ":" + std::to_string(id->file[0]) + ":" +
                          std::to_string(id->file[1])
                    : paths::ComparablePath(system_, path, paths::OwnView(system_)))
         .second;
   };
+  const auto add = [&](const std::string& file, const std::optional<platform::FileId>& id) {
+    admitted.files.push_back(file);
+    admitted.ids.push_back(id);
+  };
   for (const std::string& given : plan.items) {
     const std::string item = LongName(given);
-    if (!firstTime(item)) continue;
+    const std::optional<platform::FileId> itemId = system_.IdentityOf(item);
+    if (!firstTime(item, itemId)) continue;
     if (!system_.Dir(item, platform::DirAttributes::Folders).empty()) {
       const Listing listing = ComponentsIn(item);
       if (listing.components.empty())
         admitted.unlisted.push_back({item, "> Adding folder ", listing.whyNone});
       for (const std::string& component : listing.components) {
-        if (firstTime(component)) admitted.files.push_back(component);
+        const std::optional<platform::FileId> id = system_.IdentityOf(component);
+        if (firstTime(component, id)) add(component, id);
       }
     } else if (!File_Exists(system_, item)) {
       admitted.unlisted.push_back({item, "> File not found ", ""});
     } else if (IsComponentName(item)) {
-      admitted.files.push_back(item);
+      add(item, itemId);
     } else {
       admitted.unlisted.push_back({item, "> Adding file ", "it is no .dll or .ocx file"});
     }
@@ -84,50 +90,75 @@ Engine::Admitted Engine::Admit(const Plan& plan) const {
   return admitted;
 }
 
+Engine::Admitted Engine::FilesOf(const Plan& plan) const {
+  if (admitted_.plan == &plan) return *admitted_.files;
+  return Admit(plan);
+}
+
 std::optional<std::string> Engine::WhyNotReport(const Plan& plan, const std::string& file) const {
-  const std::string path = LongName(file);
-  // A file that is not there yet is judged by its folder, as the system resolves it.
-  const std::string folder = system_.FinalPath(paths::ParentFolder(path));
-  const std::string final = system_.FinalPath(path);
-  const char* separator = folder.ends_with('\\') ? "" : "\\";
-  return WhyNotReportAt(plan,
-                        !final.empty()   ? final
-                        : folder.empty() ? path
-                                         : folder + separator + File_GetName(path),
-                        path, system_.IdentityOf(path));
+  return WhyNotReports(plan, {file}).front();
+}
+
+std::vector<std::optional<std::string>> Engine::WhyNotReports(
+    const Plan& plan, const std::vector<std::string>& files) const {
+  if (files.empty()) return {};
+  const Admitted listed = FilesOf(plan);
+  std::vector<std::optional<std::string>> why;
+  for (const std::string& file : files) {
+    const std::string path = LongName(file);
+    // A file that is not there yet is judged by its folder, as the system resolves it.
+    const std::string folder = system_.FinalPath(paths::ParentFolder(path));
+    const std::string final = system_.FinalPath(path);
+    const char* separator = folder.ends_with('\\') ? "" : "\\";
+    why.push_back(WhyNotReportAt(plan,
+                                 !final.empty()   ? final
+                                 : folder.empty() ? path
+                                                  : folder + separator + File_GetName(path),
+                                 path, system_.IdentityOf(path), listed));
+  }
+  return why;
 }
 
 std::optional<std::string> Engine::WhyNotReport(const Plan& plan,
                                                 const platform::HeldFile& report) const {
-  return WhyNotReportAt(plan, report.FinalPath(), report.FinalPath(), report.Identity());
+  return WhyNotReportAt(plan, report.FinalPath(), report.FinalPath(), report.Identity(),
+                        FilesOf(plan));
 }
 
 std::optional<std::string> Engine::WhyNotReportAt(const Plan& plan, const std::string& final,
                                                   const std::string& given,
-                                                  std::optional<platform::FileId> id) const {
-  for (const std::string& path : {given, final}) {
+                                                  std::optional<platform::FileId> id,
+                                                  const Admitted& files) const {
+  // Each folder opened once, and `final` judged once where it is the name given.
+  std::vector<OpenedFolder> above;
+  for (const std::string* path : {&given, &final}) {
+    if (path == &final && final == given) break;
     // A stream ("C:\Windows:x.log") is part of the file or folder it hangs on.
-    if (File_GetName(path).find(':') != std::string::npos) {
+    if (File_GetName(*path).find(':') != std::string::npos) {
       return "it names a stream of another file";
     }
-    if (folders_.InSystemFolder(system_, path)) return "it lies in a system directory";
+    if (folders_.InSystemFolder(system_, *path)) return "it lies in a system directory";
     // Nor anywhere below them: drivers\etc\hosts is Windows' own too.
-    for (const std::string& folder : paths::FoldersAbove(path)) {
-      if (folders_.IsSystemFolder(system_, folder)) return "it lies in a system directory";
-      if (folders_.IsWindowsFolder(system_, folder)) return "it lies in the Windows folder";
+    above.clear();
+    for (std::string& folder : paths::FoldersAbove(*path)) {
+      const std::optional<platform::FileId> opened = system_.IdentityOf(folder);
+      if (folders_.IsSystemFolder(system_, folder, opened)) return "it lies in a system directory";
+      if (folders_.IsWindowsFolder(opened)) return "it lies in the Windows folder";
+      above.push_back({std::move(folder), opened});
     }
   }
-  if (InStore(final)) return "it lies in the journal's store";
-  const auto same = [&](const std::string& file) {
-    const std::optional<platform::FileId> other = system_.IdentityOf(file);
+  if (InStore(final, above)) return "it lies in the journal's store";
+  const auto same = [&](const std::string& file, const std::optional<platform::FileId>& other) {
     return (id && other) ? *id == *other : paths::SamePath(system_, file, given);
   };
   if (ownImage_ && id && ownImage_->Identity() == *id) return "it is the program itself";
   for (const std::string& item : plan.items) {
-    if (same(item)) return "it is one of the run's files";
+    if (same(item, system_.IdentityOf(item))) return "it is one of the run's files";
   }
-  for (const std::string& listed : Admit(plan).files) {
-    if (same(listed)) return "it is one of the run's files";
+  for (std::size_t i = 0; i < files.files.size(); ++i) {
+    const std::string& file = files.files[i];
+    if (same(file, files.ids.empty() ? system_.IdentityOf(file) : files.ids[i]))
+      return "it is one of the run's files";
   }
   return std::nullopt;
 }
@@ -135,7 +166,7 @@ std::optional<std::string> Engine::WhyNotReportAt(const Plan& plan, const std::s
 // Every file and folder of the store is the program's own (the journals and their backups, the
 // run lock, the kept program, the capture helpers), but for a report directly in it, as the
 // README's Intune example keeps its log there.
-bool Engine::InStore(const std::string& final) const {
+bool Engine::InStore(const std::string& final, const std::vector<OpenedFolder>& above) const {
   const std::string data = system_.ProgramDataFolder();
   if (data.empty()) return false;
   const std::string store = data + "\\Kalvenor";
@@ -147,8 +178,7 @@ bool Engine::InStore(const std::string& final) const {
   const platform::RegistryView view = paths::OwnView(system_);
   const std::string comparableStore = paths::ComparablePath(system_, store, view);
   bool directly = true;
-  for (const std::string& folder : paths::FoldersAbove(final)) {
-    const std::optional<platform::FileId> folderId = system_.IdentityOf(folder);
+  for (const auto& [folder, folderId] : above) {
     const bool isStore = (storeId && folderId)
                              ? *storeId == *folderId
                              : paths::ComparablePath(system_, folder, view) == comparableStore;

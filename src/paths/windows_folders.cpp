@@ -1,6 +1,7 @@
 #include "paths/windows_folders.h"
 
 #include <algorithm>
+#include <set>
 
 #include "base/text.h"
 #include "lib/lib_filesystem.h"
@@ -25,8 +26,10 @@ WindowsFolders WindowsFolders::Find(platform::System& system) {
   found.otherTool = found.other + "\\regsvr32.exe";
   found.otherFound = File_Exists(system, found.otherTool);
   const platform::SystemFolders own = system.SystemFoldersOf();
+  // WINDIR and the system mostly name the same folders: each name opened once.
+  std::set<std::string> opened;
   const auto identify = [&](std::vector<platform::FileId>& ids, const std::string& folder) {
-    if (folder.empty()) return;
+    if (folder.empty() || !opened.insert(AsciiLower(folder)).second) return;
     const std::optional<platform::FileId> id = system.IdentityOf(folder);
     if (id && std::find(ids.begin(), ids.end(), *id) == ids.end()) ids.push_back(*id);
   };
@@ -43,7 +46,8 @@ WindowsFolders WindowsFolders::Find(platform::System& system) {
   return found;
 }
 
-bool WindowsFolders::IsSystemFolder(const platform::System& system, std::string_view folder) const {
+bool WindowsFolders::NamesSystemFolder(const platform::System& system,
+                                       std::string_view folder) const {
   // Compared in both views, so that every alias of either bitness's folder counts.
   for (const platform::RegistryView view :
        {platform::RegistryView::Bits32, platform::RegistryView::Bits64}) {
@@ -53,7 +57,20 @@ bool WindowsFolders::IsSystemFolder(const platform::System& system, std::string_
       if (comparable == ComparablePath(system, known, view)) return true;
     }
   }
-  const std::optional<platform::FileId> id = system.IdentityOf(folder);
+  return false;
+}
+
+// Opened only when its name is no system directory's.
+bool WindowsFolders::IsSystemFolder(const platform::System& system, std::string_view folder) const {
+  return NamesSystemFolder(system, folder) || OpensSystemFolder(system.IdentityOf(folder));
+}
+
+bool WindowsFolders::IsSystemFolder(const platform::System& system, std::string_view folder,
+                                    const std::optional<platform::FileId>& id) const {
+  return NamesSystemFolder(system, folder) || OpensSystemFolder(id);
+}
+
+bool WindowsFolders::OpensSystemFolder(const std::optional<platform::FileId>& id) const {
   return id && std::find(systemIds.begin(), systemIds.end(), *id) != systemIds.end();
 }
 
@@ -84,7 +101,10 @@ std::optional<std::string> WindowsFolders::TargetOf(const platform::System& syst
 
 bool WindowsFolders::IsWindowsFolder(const platform::System& system,
                                      std::string_view folder) const {
-  const std::optional<platform::FileId> id = system.IdentityOf(folder);
+  return IsWindowsFolder(system.IdentityOf(folder));
+}
+
+bool WindowsFolders::IsWindowsFolder(const std::optional<platform::FileId>& id) const {
   return id && std::find(windowsIds.begin(), windowsIds.end(), *id) != windowsIds.end();
 }
 

@@ -33,6 +33,10 @@ struct WindowsFolders {
   // any link: the one found, the other bitness's, any of system32, SysWOW64 and Sysnative, or
   // one the system names.
   bool IsSystemFolder(const platform::System& system, std::string_view folder) const;
+  // The same for a folder already opened, `id` being what it opened (nothing when it did not):
+  // a caller that asks both questions of a folder opens it once.
+  bool IsSystemFolder(const platform::System& system, std::string_view folder,
+                      const std::optional<platform::FileId>& id) const;
   // Whether `path` lies directly in one, links followed.
   bool InSystemFolder(const platform::System& system, std::string_view path) const;
   // The name of the file `path` opens when it lies in the system directory found or the other
@@ -41,6 +45,12 @@ struct WindowsFolders {
   std::optional<std::string> TargetOf(const platform::System& system, std::string_view path) const;
   // Whether `folder` opens a Windows folder, WINDIR's or the system's.
   bool IsWindowsFolder(const platform::System& system, std::string_view folder) const;
+  bool IsWindowsFolder(const std::optional<platform::FileId>& id) const;
+
+ private:
+  // Whether `folder` names a system directory, whatever it opens.
+  bool NamesSystemFolder(const platform::System& system, std::string_view folder) const;
+  bool OpensSystemFolder(const std::optional<platform::FileId>& id) const;
 };
 
 }  // namespace kalvenor::paths

@@ -2,6 +2,8 @@
 // the rest and writes what it captured, and changes nothing on the machine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "cli/command_line.h"
 #include "setup_fixture.h"
 
@@ -136,6 +138,42 @@ TEST_F(CaptureTest, AFileListedTwiceIsCapturedOnce) {
   const std::string wxs = platform.Content("C:\\out\\c.wxs");
   EXPECT_NE(wxs.find("<File "), std::string::npos) << wxs;
   EXPECT_EQ(wxs.find("<File "), wxs.rfind("<File ")) << wxs;
+}
+
+// However many components and outputs a capture has, the package is listed once to judge the
+// exports and once to run, and each file opened as often: no work done again for each output or
+// each pair of files.
+TEST_F(CaptureTest, NoWorkIsRepeatedForEachOutputOrPairOfFiles) {
+  const struct {
+    int components;
+    std::vector<std::string> outputs;
+  } rows[] = {
+      {2, {"/log:C:\\out\\run.log", "/json:C:\\out\\run.json", "/wxs:C:\\out\\c.wxs"}},
+      {6,
+       {"/log:C:\\out\\run.log", "/json:C:\\out\\run.json", "/wxs:C:\\out\\c.wxs",
+        "/reg:C:\\out\\c.reg", "/manifest:C:\\out\\app.exe.manifest"}},
+  };
+  std::vector<std::vector<std::size_t>> counts;
+  for (const auto& row : rows) {
+    for (int i = 1; i <= row.components; ++i) {
+      const std::string name = "comp" + std::to_string(i) + ".dll";
+      if (!platform.HasFile("C:\\pkg\\" + name)) platform.AddFile("C:\\pkg\\" + name);
+      scripts[name] = {};
+    }
+    std::vector<std::string> args{"/capture", "/quiet"};
+    args.insert(args.end(), row.outputs.begin(), row.outputs.end());
+    args.push_back("C:\\pkg");
+    platform.identified.clear();
+    platform.listed.clear();
+    ASSERT_EQ(RunCommandLine(args), cli::kExitDone);
+    const auto times = [](const std::vector<std::string>& calls, const char* path) {
+      return static_cast<std::size_t>(std::count(calls.begin(), calls.end(), path));
+    };
+    EXPECT_EQ(times(platform.listed, "C:\\pkg\\*.dll"), 2u) << row.components;
+    counts.push_back({times(platform.identified, "C:\\pkg\\comp1.dll"),
+                      times(platform.identified, "C:\\out\\run.log")});
+  }
+  EXPECT_EQ(counts[0], counts[1]);
 }
 
 // The window's system menu captures the listed files into the kind of file it names.

@@ -102,6 +102,7 @@ std::string MemoryPlatform::ShortPathName(std::string_view path) const {
 }
 
 std::vector<std::string> MemoryPlatform::Dir(std::string_view pattern, DirAttributes attributes) {
+  listed.emplace_back(pattern);
   std::vector<std::string> names;
   // As the system opens it: "\\?\" taken off, the dots and blanks that end a name dropped.
   const std::string resolved = Resolved(pattern, false);

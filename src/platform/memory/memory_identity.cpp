@@ -83,6 +83,7 @@ void MemoryPlatform::AddLink(const std::string& link, const std::string& target)
 }
 
 std::optional<FileId> MemoryPlatform::IdentityOf(std::string_view path) const {
+  identified.emplace_back(path);
   const Entry* entry = Find(path);
   if (!entry) return std::nullopt;
   return FileId{1, {entry->order + 1, 0}};

@@ -133,6 +133,9 @@ class MemoryPlatform final : public Toolkit, public System {
   // ---- What happened
   // The most bytes that one read of a file has held.
   mutable std::size_t largestRead = 0;
+  // Each path IdentityOf opened and each pattern Dir listed, as given, once a call.
+  mutable std::vector<std::string> identified;
+  std::vector<std::string> listed;
   std::vector<std::pair<std::string, std::string>> started;  // program, command line
   // The current folder of each process started, tools and capture helpers alike, in order.
   std::vector<std::string> startedIn;
