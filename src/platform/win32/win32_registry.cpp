@@ -71,34 +71,21 @@ bool SameName(std::string_view a, std::string_view b) {
                                 static_cast<int>(y.size()), TRUE) == CSTR_EQUAL;
 }
 
-// What a key held when it was measured: its values and subkeys, its longest value name and
-// largest data.
-struct Measure {
-  DWORD subkeys = 0, values = 0, longestName = 0, largestData = 0;
-};
-
-platform::Result<Measure> Measured(HKEY key) {
-  Measure measure;
-  const LSTATUS status = ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &measure.subkeys,
-                                            nullptr, nullptr, &measure.values, &measure.longestName,
-                                            &measure.largestData, nullptr, nullptr);
-  if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
-  return measure;
-}
-
-// Adds the values of `from` to `values`, as the values of the tree's key `relative`: as many as
-// it was measured to hold, fewer where some went since. Never a last call to be told there are
-// no more, as each costs Wine a round trip: one added since is left, as if added after the read.
-platform::Status ReadValues(HKEY from, const std::string& relative, const Measure& measure,
+// Adds the values of `from` to `values`, as the values of the tree's key `relative`.
+platform::Status ReadValues(HKEY from, const std::string& relative,
                             std::vector<platform::RegistryValue>& values) {
+  DWORD longestName = 0, largestData = 0;
+  LSTATUS status = ::RegQueryInfoKeyW(from, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr, &longestName, &largestData, nullptr, nullptr);
+  if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
   // Never an empty data buffer: given none, the call reports the size and reads nothing.
-  std::wstring name(measure.longestName + 1, L'\0');
-  std::vector<BYTE> data(std::max<DWORD>(measure.largestData, 1));
-  for (DWORD index = 0; index < measure.values;) {
+  std::wstring name(longestName + 1, L'\0');
+  std::vector<BYTE> data(std::max<DWORD>(largestData, 1));
+  for (DWORD index = 0;;) {
     DWORD nameLength = static_cast<DWORD>(name.size()), type = 0;
     DWORD dataBytes = static_cast<DWORD>(data.size());
-    const LSTATUS status = ::RegEnumValueW(from, index, name.data(), &nameLength, nullptr, &type,
-                                           data.data(), &dataBytes);
+    status = ::RegEnumValueW(from, index, name.data(), &nameLength, nullptr, &type, data.data(),
+                             &dataBytes);
     if (status == ERROR_NO_MORE_ITEMS) return platform::Done{};
     if (status == ERROR_MORE_DATA) {  // a value that grew since the key was measured
       name.resize(name.size() * 2);
@@ -111,15 +98,12 @@ platform::Status ReadValues(HKEY from, const std::string& relative, const Measur
         {relative, Narrow({name.data(), nameLength}), type, {bytes, bytes + dataBytes}});
     ++index;
   }
-  return platform::Done{};
 }
 
-// The names of the key's subkeys; with `count`, as many as it was measured to hold, read as
-// ReadValues reads the values.
-platform::Result<std::vector<std::string>> SubkeyNames(HKEY from, std::optional<DWORD> count = {}) {
+platform::Result<std::vector<std::string>> SubkeyNames(HKEY from) {
   std::vector<std::string> names;
   wchar_t name[256];  // a key's name has 255 characters at most
-  for (DWORD index = 0; !count || index < *count; ++index) {
+  for (DWORD index = 0;; ++index) {
     DWORD length = static_cast<DWORD>(std::size(name));
     const LSTATUS status =
         ::RegEnumKeyExW(from, index, name, &length, nullptr, nullptr, nullptr, nullptr);
@@ -127,7 +111,6 @@ platform::Result<std::vector<std::string>> SubkeyNames(HKEY from, std::optional<
     if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
     names.push_back(Narrow({name, length}));
   }
-  return names;
 }
 
 // Deletes the key with all below it; a missing key is deleted already.
@@ -171,11 +154,9 @@ platform::Result<std::optional<platform::RegistryTree>> ReadTreeBelow(HKEY base,
     if (status != ERROR_SUCCESS) return ErrorOf(static_cast<DWORD>(status));
     const UniqueKey owned(opened);
     tree.keys.push_back(relative);
-    platform::Result<Measure> measure = Measured(owned.get());
-    if (!measure.ok()) return measure.error();
-    const platform::Status values = ReadValues(owned.get(), relative, measure.value(), tree.values);
+    const platform::Status values = ReadValues(owned.get(), relative, tree.values);
     if (!values.ok()) return values.error();
-    auto subkeys = SubkeyNames(owned.get(), measure.value().subkeys);
+    auto subkeys = SubkeyNames(owned.get());
     if (!subkeys.ok()) return subkeys.error();
     for (auto name = subkeys.value().rbegin(); name != subkeys.value().rend(); ++name) {
       pending.push_back(relative.empty() ? *name : relative + "\\" + *name);
