@@ -148,8 +148,10 @@ std::optional<std::string> Engine::WhyNotReportAt(const Plan& plan, const std::s
     }
   }
   if (InStore(final, above)) return "it lies in the journal's store";
+  // By name too: a listed file's identity may be from its listing, and another file may have
+  // taken its name since.
   const auto same = [&](const std::string& file, const std::optional<platform::FileId>& other) {
-    return (id && other) ? *id == *other : paths::SamePath(system_, file, given);
+    return (id && other && *id == *other) || paths::SamePath(system_, file, given);
   };
   if (ownImage_ && id && ownImage_->Identity() == *id) return "it is the program itself";
   for (const std::string& item : plan.items) {

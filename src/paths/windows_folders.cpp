@@ -1,7 +1,7 @@
 #include "paths/windows_folders.h"
 
 #include <algorithm>
-#include <set>
+#include <map>
 
 #include "base/text.h"
 #include "lib/lib_filesystem.h"
@@ -26,11 +26,14 @@ WindowsFolders WindowsFolders::Find(platform::System& system) {
   found.otherTool = found.other + "\\regsvr32.exe";
   found.otherFound = File_Exists(system, found.otherTool);
   const platform::SystemFolders own = system.SystemFoldersOf();
-  // WINDIR and the system mostly name the same folders: each name opened once.
-  std::set<std::string> opened;
+  // WINDIR and the system mostly name the same folders: each name opened once, and what it
+  // opened counted in every list that names it (WINDIR may name the system folder itself).
+  std::map<std::string, std::optional<platform::FileId>> opened;
   const auto identify = [&](std::vector<platform::FileId>& ids, const std::string& folder) {
-    if (folder.empty() || !opened.insert(AsciiLower(folder)).second) return;
-    const std::optional<platform::FileId> id = system.IdentityOf(folder);
+    if (folder.empty()) return;
+    auto [named, added] = opened.try_emplace(AsciiLower(folder));
+    if (added) named->second = system.IdentityOf(folder);
+    const std::optional<platform::FileId>& id = named->second;
     if (id && std::find(ids.begin(), ids.end(), *id) == ids.end()) ids.push_back(*id);
   };
   for (const std::string& windows : {found.windows, own.windows}) {

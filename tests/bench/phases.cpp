@@ -372,12 +372,14 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring mode = argc == 4 ? argv[3] : L"";
   const bool journal = mode != L"nojournal", quiet = mode == L"quiet";
   if (argc != 3 && (argc != 4 || (journal && !quiet))) {
-    std::fprintf(stderr,
-                 "usage: kalvenor_phases <windows folder> <component folder> [nojournal | quiet]\n");
+    std::fprintf(
+        stderr, "usage: kalvenor_phases <windows folder> <component folder> [nojournal | quiet]\n");
     return 2;
   }
   ::SetEnvironmentVariableW(L"WINDIR", argv[1]);
-  if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {
+  // As the program: a quiet run has no COM, which only a window's parts use.
+  if (!quiet &&
+      FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {
     return 1;
   }
   Phases phases;
@@ -420,7 +422,7 @@ int wmain(int argc, wchar_t** argv) {
       setup.Window().SetProgress(Progress::None, 0, 0);
     }
   }
-  ::CoUninitialize();
+  if (!quiet) ::CoUninitialize();
 
   const double count = phases.Components() > 0 ? phases.Components() : 1;
   double timed = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/command_line.h"
+#include "paths/windows_folders.h"
 #include "setup/unattended_window.h"
 #include "setup_fixture.h"
 
@@ -65,6 +66,13 @@ TEST_F(ScopeTest, ASystemDirectoryIsNeverAPackage) {
             std::string::npos);
   EXPECT_EQ(platform.Content(inPlace), "in place");
   EXPECT_EQ(platform.started.size(), 1u);
+}
+
+// WINDIR may name the system folder itself, which stays a system folder.
+TEST_F(ScopeTest, AWindirNamingTheSystemFolderLeavesItOne) {
+  platform.SetEnv("WINDIR", "C:\\WINDOWS\\system32");
+  const paths::WindowsFolders folders = paths::WindowsFolders::Find(platform);
+  EXPECT_TRUE(folders.IsSystemFolder(platform, "C:\\Windows\\System32"));
 }
 
 // A report file over a file the run reads, writes or keeps is refused before either is started.
