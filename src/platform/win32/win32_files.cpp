@@ -227,13 +227,18 @@ platform::Status Win32System::CopyNewDurably(std::string_view source, std::strin
 namespace {
 
 // GetLongPathNameW and GetShortPathNameW alike: the path as it is where the system has no other.
+// Into a buffer that nearly every path fits, and only then one of the size the system asks for:
+// each call looks up every folder of the path, which costs Wine a few milliseconds a path.
 std::string OtherPathName(std::string_view path, DWORD (*WINAPI convert)(LPCWSTR, LPWSTR, DWORD)) {
   const std::wstring wide = Widen(path);
-  const DWORD needed = convert(wide.c_str(), nullptr, 0);
-  if (needed == 0) return std::string(path);
-  std::wstring other(needed, L'\0');
-  const DWORD length = convert(wide.c_str(), other.data(), needed);
-  if (length == 0 || length >= needed) return std::string(path);
+  std::wstring other(MAX_PATH, L'\0');
+  DWORD length = convert(wide.c_str(), other.data(), static_cast<DWORD>(other.size()));
+  if (length >= other.size()) {  // the size it needs, its null counted
+    other.resize(length);
+    length = convert(wide.c_str(), other.data(), length);
+    if (length >= other.size()) return std::string(path);
+  }
+  if (length == 0) return std::string(path);
   other.resize(length);
   return Narrow(other);
 }
