@@ -478,7 +478,8 @@ std::map<std::string, double> PhasesOf(const std::string& output) {
 // no window, against the floor program's copies and tool runs, in turns. The floor has no
 // window either. Both are timed from outside, from the start of their process to its end, as
 // the deployment tool that runs them sees them; the floor's own clock, which leaves out its
-// start and end, is printed beside. A third turn runs the same command line in process
+// start and end, is printed beside. The program writes its log, as deployment tools ask it to,
+// so that a failed turn says why. A third turn runs the same command line in process
 // (kalvenor_phases quiet), behind the timing layers: where the program's step goes.
 void QuietInstall(const std::wstring& program, const std::wstring& floor,
                   const std::wstring& phases, const std::wstring& sample, int count, int runs) {
@@ -499,13 +500,19 @@ void QuietInstall(const std::wstring& program, const std::wstring& floor,
       const int which = (run + turn) % 3;
       const double start = Now();
       if (which == 0) {
+        const std::wstring log = toolFolder.PathOf(L"quiet.log");
         const Started started =
-            StartProcess(exe, L"/install /quiet \"" + folder.Path() + L"\"", windows.Environment());
+            StartProcess(exe, L"/install /quiet /log:" + Quoted(log) + L" " + Quoted(folder.Path()),
+                         windows.Environment());
         ::WaitForSingleObject(started.process.get(), INFINITE);
         times.push_back(Now() - start);
         DWORD exitCode = 1;
         ::GetExitCodeProcess(started.process.get(), &exitCode);
-        if (exitCode != 0) Fail("the /quiet Install ended with " + std::to_string(exitCode));
+        if (exitCode != 0) {
+          const bool logged = ::GetFileAttributesW(log.c_str()) != INVALID_FILE_ATTRIBUTES;
+          Fail("the /quiet Install ended with " + std::to_string(exitCode) +
+               (logged ? "; its log:\n" + ReadWhole(log) : "; it wrote no log"));
+        }
       } else if (which == 1) {
         std::map<std::string, double> values = RunFloorInstall(floorExe, windows, folder.Path());
         floorTimes.push_back(Now() - start);
