@@ -128,6 +128,10 @@ class Engine final : private journal::UndoSteps, private RunContext {
     std::string item, step, why;  // why: empty for a missing item, whose step line says it
   };
   struct Admitted {
+    // The files: the plan's own items where the run takes them as they stand, each its long
+    // name already, so that a long list is not held twice.
+    const std::vector<std::string>& Files() const { return asListed ? *asListed : files; }
+    const std::vector<std::string>* asListed = nullptr;
     std::vector<std::string> files;
     // Beside `files`, what each opened as it was compared with the others (nothing for one that
     // did not open), where a plan that allows folders had them compared; empty otherwise.

@@ -142,7 +142,7 @@ Outcome Engine::Run(const Plan& plan) {
     if (BeginRun()) {
       undoable_.clear();  // nothing to undo: it changed nothing
       LogUnlisted(admitted.unlisted);
-      CaptureRun(*this, admitted.files, plan.exports);
+      CaptureRun(*this, admitted.Files(), plan.exports);
       EndRun();
     }
     return outcome_;
@@ -172,7 +172,7 @@ void Engine::RunItems(const Plan& plan) {
   const Admitted admitted = Admit(plan);
   const AdmittedRun running(*this, plan, admitted);
   // Nothing to run is no success: the run ends with the failed steps, before any journal.
-  if (plan.foldersAllowed && admitted.files.empty()) {
+  if (plan.foldersAllowed && admitted.Files().empty()) {
     if (BeginRun()) {
       LogUnlisted(admitted.unlisted);
       EndRun();
@@ -201,7 +201,7 @@ void Engine::RunItems(const Plan& plan) {
   const std::optional<std::string> kept =
       plan.kind == RunKind::Install ? KeepProgram() : std::nullopt;
 
-  ForEachPresent(admitted.files, 0, admitted.files.size(), [&](const std::string& item) {
+  ForEachPresent(admitted.Files(), 0, admitted.Files().size(), [&](const std::string& item) {
     // A file in a system directory is its own target: it is never copied onto itself.
     // By the name the run gives the folder, whatever spelling reached it.
     const bool ownTarget = folders_.InSystemFolder(system_, item);

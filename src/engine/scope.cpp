@@ -51,7 +51,15 @@ Engine::Admitted Engine::Admit(const Plan& plan) const {
   Admitted admitted;
   // The window's list is run as it stands, one step for each line of it.
   if (!plan.foldersAllowed) {
-    for (const std::string& item : plan.items) admitted.files.push_back(LongName(item));
+    for (auto item = plan.items.begin(); item != plan.items.end(); ++item) {
+      std::string longName = LongName(*item);
+      if (admitted.files.empty()) {
+        if (longName == *item) continue;
+        admitted.files.assign(plan.items.begin(), item);
+      }
+      admitted.files.push_back(std::move(longName));
+    }
+    if (admitted.files.empty()) admitted.asListed = &plan.items;
     return admitted;
   }
   // Two spellings of one file, or a link and the file it leads to, are one item.
@@ -157,8 +165,8 @@ std::optional<std::string> Engine::WhyNotReportAt(const Plan& plan, const std::s
   for (const std::string& item : plan.items) {
     if (same(item, system_.IdentityOf(item))) return "it is one of the run's files";
   }
-  for (std::size_t i = 0; i < files.files.size(); ++i) {
-    const std::string& file = files.files[i];
+  for (std::size_t i = 0; i < files.Files().size(); ++i) {
+    const std::string& file = files.Files()[i];
     if (same(file, files.ids.empty() ? system_.IdentityOf(file) : files.ids[i]))
       return "it is one of the run's files";
   }

@@ -24,14 +24,19 @@ constexpr char kNoInstall[] = "no Install by Kalvenor holds this file";
 }  // namespace
 
 void Engine::VerifyItems(const Plan& plan) {
-  Plan paths = plan;
   std::vector<Wanted> names;
-  std::erase_if(paths.items, [&](const std::string& item) {
-    std::optional<Wanted> wanted = WantedByName(item);
-    if (wanted) names.push_back(std::move(*wanted));
-    return wanted.has_value();
-  });
-  const Admitted admitted = Admit(paths);
+  for (const std::string& item : plan.items) {
+    if (std::optional<Wanted> wanted = WantedByName(item)) names.push_back(std::move(*wanted));
+  }
+  // Only a plan that names files by their bare names is copied without them: a long list is
+  // not held twice.
+  Plan paths;
+  if (!names.empty()) {
+    paths = plan;
+    std::erase_if(paths.items,
+                  [](const std::string& item) { return WantedByName(item).has_value(); });
+  }
+  const Admitted admitted = Admit(names.empty() ? plan : paths);
   StartRun();
   if (!ObserversAdmit()) return EndRun();
   undoable_.clear();
@@ -39,14 +44,14 @@ void Engine::VerifyItems(const Plan& plan) {
   activating_ = plan.activate;
   detecting_ = plan.detect;
   LogUnlisted(admitted.unlisted);
-  const std::size_t count = admitted.files.size() + names.size();
+  const std::size_t count = admitted.Files().size() + names.size();
   for (std::size_t i = 0; i < names.size(); ++i) {
     ShowProgress(i, count);
     std::vector<std::string> targets{TargetIn(OwnPlace(), names[i].name)};
     if (folders_.otherFound) targets.push_back(TargetIn(OtherPlace(), names[i].name));
     VerifyInstall(names[i], targets, true);
   }
-  ForEachPresent(admitted.files, names.size(), count, [&](const std::string& item) {
+  ForEachPresent(admitted.Files(), names.size(), count, [&](const std::string& item) {
     if (folders_.InSystemFolder(system_, item)) {
       const std::string target = folders_.TargetOf(system_, item).value_or(item);
       VerifyInstall({File_GetName(target)}, {target}, false);

@@ -14,11 +14,20 @@ void frmSetup::cmdBlindCopy_Click() { Run(engine::RunKind::OverwriteCopy); }
 // Remove deletes the copies in automatic mode only: files picked by hand may be others'.
 void frmSetup::Run(engine::RunKind kind, std::string undoFolder) {
   if (face_ != Face::Window) return;
-  (void)engine_.Run({.kind = kind,
-                     .items = selection_.listed,
-                     .silent = selection_.silent,
-                     .deleteFiles = !ManualMode(),
-                     .undoFolder = std::move(undoFolder)});
+  // The run borrows the list, which a long one would otherwise hold twice, and hands it back
+  // however it ends: nothing changes the list while a run goes on.
+  engine::Plan plan{.kind = kind,
+                    .items = std::move(selection_.listed),
+                    .silent = selection_.silent,
+                    .deleteFiles = !ManualMode(),
+                    .undoFolder = std::move(undoFolder)};
+  try {
+    (void)engine_.Run(plan);
+  } catch (...) {
+    selection_.listed = std::move(plan.items);
+    throw;
+  }
+  selection_.listed = std::move(plan.items);
 }
 
 void frmSetup::OnRunBegin() {
