@@ -165,6 +165,8 @@ std::optional<std::string> Engine::WhyNotReportAt(const Plan& plan, const std::s
   for (const std::string& item : plan.items) {
     if (same(item, system_.IdentityOf(item))) return "it is one of the run's files";
   }
+  // The plan's own items were judged just above.
+  if (files.asListed == &plan.items) return std::nullopt;
   for (std::size_t i = 0; i < files.Files().size(); ++i) {
     const std::string& file = files.Files()[i];
     if (same(file, files.ids.empty() ? system_.IdentityOf(file) : files.ids[i]))

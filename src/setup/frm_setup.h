@@ -87,6 +87,8 @@ class frmSetup final : public platform::FormEvents, private engine::RunObserver 
   void cmdRemove_Click();
   void cmdBlindCopy_Click();
   void Run(engine::RunKind kind, std::string undoFolder = {});
+  // The list a run borrowed, back where the window keeps it.
+  void TakeListBack();
   static constexpr int kUndoLastRun = 1;
   // Verification of the listed files, which changes nothing.
   static constexpr int kCheckListed = 5;
@@ -115,6 +117,7 @@ class frmSetup final : public platform::FormEvents, private engine::RunObserver 
   platform::Services& services_;
   engine::Engine& engine_;
   Selection& selection_;
+  engine::Plan* lentTo_ = nullptr;  // the plan of the run that borrowed the list, while it runs
   const Face face_;
   std::unique_ptr<platform::Form> form_;
   std::unique_ptr<frmToolTip> tip_;

@@ -13,21 +13,29 @@ void frmSetup::cmdBlindCopy_Click() { Run(engine::RunKind::OverwriteCopy); }
 
 // Remove deletes the copies in automatic mode only: files picked by hand may be others'.
 void frmSetup::Run(engine::RunKind kind, std::string undoFolder) {
-  if (face_ != Face::Window) return;
-  // The run borrows the list, which a long one would otherwise hold twice, and hands it back
-  // however it ends: nothing changes the list while a run goes on.
+  // A run going on keeps the list it borrowed: a second one could only be refused.
+  if (face_ != Face::Window || engine_.Busy()) return;
+  // The run borrows the list, which a long one would otherwise hold twice. It is back before
+  // the window is idle again (OnRunEnd), and however the run ends.
   engine::Plan plan{.kind = kind,
                     .items = std::move(selection_.listed),
                     .silent = selection_.silent,
                     .deleteFiles = !ManualMode(),
                     .undoFolder = std::move(undoFolder)};
+  lentTo_ = &plan;
   try {
     (void)engine_.Run(plan);
   } catch (...) {
-    selection_.listed = std::move(plan.items);
+    TakeListBack();
     throw;
   }
-  selection_.listed = std::move(plan.items);
+  TakeListBack();
+}
+
+void frmSetup::TakeListBack() {
+  if (!lentTo_) return;
+  selection_.listed = std::move(lentTo_->items);
+  lentTo_ = nullptr;
 }
 
 void frmSetup::OnRunBegin() {
@@ -44,6 +52,7 @@ void frmSetup::OnProgress(std::size_t done, std::size_t total, bool failed) {
 }
 
 void frmSetup::OnRunEnd(const engine::Outcome&) {
+  TakeListBack();
   List_OperationsDone();
   form_->SetProgress(platform::Progress::None, 0, 0);
   if (!form_->IsForeground()) form_->FlashUntilActive();
