@@ -174,6 +174,9 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
   run_.BeginStep("export", {}, file, "> Writing file " + file);
   for (const std::string& note : export_.notes) run_.LogNote(note);
   for (const std::string& failure : export_.failures) run_.LogFailure(failure);
+  if (const std::optional<std::string> why = run_.WhyNotExport(file)) {
+    return run_.LogFailure("it cannot be written there: " + *why);
+  }
   const std::string temporary = file + ".kalvenor-copy-" + std::to_string(system_.ProcessId());
   (void)system_.Delete(temporary);
   platform::Status written = system_.WriteNew(temporary, export_.text);

@@ -127,6 +127,11 @@ std::vector<std::optional<std::string>> Engine::WhyNotReports(
   return why;
 }
 
+std::optional<std::string> Engine::WhyNotExport(const std::string& file) const {
+  if (!admitted_.plan) return "no run is going on";
+  return WhyNotReport(*admitted_.plan, file);
+}
+
 std::optional<std::string> Engine::WhyNotReport(const Plan& plan,
                                                 const platform::HeldFile& report) const {
   return WhyNotReportAt(plan, report.FinalPath(), report.FinalPath(), report.Identity(),

@@ -126,6 +126,29 @@ TEST_F(CaptureTest, AManifestWindowsRefusesIsNeverWritten) {
   for (const std::string& file : platform.Files()) EXPECT_FALSE(file.starts_with("C:\\out\\"));
 }
 
+// An export is judged again as it is written: a folder that leads into the system directory
+// since the run began takes nothing, not even the temporary file beside it.
+TEST_F(CaptureTest, AnExportsFolderThatLeadsElsewhereSinceTheStartTakesNothing) {
+  platform.AddFile("C:\\pkg\\ok.dll", {.content = "ok"});
+  platform.AddFolder("C:\\out\\sub");
+  platform.onCapture = [this](const std::string&, platform::RegistryView) {
+    (void)platform.RemoveFolder("C:\\out\\sub");
+    platform.AddLink("C:\\out\\sub", "C:\\WINDOWS\\system32");
+    return CaptureScript{};
+  };
+  EXPECT_EQ(RunCommandLine({"/capture", "/quiet", "/log:C:\\run.log", "/wxs:C:\\out\\sub\\c.wxs",
+                            "C:\\pkg\\ok.dll"}),
+            cli::kExitFailed);
+  EXPECT_NE(platform.Content("C:\\run.log")
+                .find("> Writing file C:\\out\\sub\\c.wxs\r\n|      failed: it cannot be "
+                      "written there: it lies in a system directory"),
+            std::string::npos)
+      << platform.Content("C:\\run.log");
+  for (const std::string& file : platform.Files()) {
+    EXPECT_EQ(file.find("c.wxs"), std::string::npos) << file;
+  }
+}
+
 // The window's list may name one file twice; the exports describe it once.
 TEST_F(CaptureTest, AFileListedTwiceIsCapturedOnce) {
   platform.AddFile("C:\\pkg\\ok.dll", {.content = "ok"});
