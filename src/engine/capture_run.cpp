@@ -174,12 +174,20 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
   run_.BeginStep("export", {}, file, "> Writing file " + file);
   for (const std::string& note : export_.notes) run_.LogNote(note);
   for (const std::string& failure : export_.failures) run_.LogFailure(failure);
-  if (const std::optional<std::string> why = run_.WhyNotExport(file)) {
-    return run_.LogFailure("it cannot be written there: " + *why);
-  }
   const std::string temporary = file + ".kalvenor-copy-" + std::to_string(system_.ProcessId());
   (void)system_.Delete(temporary);
-  platform::Status written = system_.WriteNew(temporary, export_.text);
+  // Judged again by what the temporary file opened, where the export goes: a folder on its way
+  // that has led elsewhere since the run began is refused, and one changed after this leaves
+  // the temporary file outside the path the replacing takes, which then fails.
+  auto opened = system_.OpenToWrite(temporary);
+  if (!opened.ok()) return run_.LogFailure(opened.error().message);
+  std::unique_ptr<platform::HeldFile> held = std::move(opened.value());
+  if (const std::optional<std::string> why = run_.WhyNotExport(*held)) {
+    held->DiscardIfNew();
+    return run_.LogFailure("it cannot be written there: " + *why);
+  }
+  platform::Status written = held->Append(export_.text);
+  held.reset();
   if (written.ok() && export_.manifest) {
     if (const platform::Status taken = system_.CheckManifest(temporary, *export_.manifest);
         !taken.ok()) {

@@ -127,7 +127,7 @@ std::vector<std::optional<std::string>> Engine::WhyNotReports(
   return why;
 }
 
-std::optional<std::string> Engine::WhyNotExport(const std::string& file) const {
+std::optional<std::string> Engine::WhyNotExport(const platform::HeldFile& file) const {
   if (!admitted_.plan) return "no run is going on";
   return WhyNotReport(*admitted_.plan, file);
 }
@@ -144,8 +144,10 @@ std::optional<std::string> Engine::WhyNotReportAt(const Plan& plan, const std::s
                                                   const Admitted& files) const {
   // Each folder opened once, and `final` judged once where it is the name given.
   std::vector<OpenedFolder> above;
-  for (const std::string* path : {&given, &final}) {
-    if (path == &final && final == given) break;
+  // By value: a held file gives one string as both.
+  for (const bool isFinal : {false, true}) {
+    if (isFinal && final == given) break;
+    const std::string* path = isFinal ? &final : &given;
     // A stream ("C:\Windows:x.log") is part of the file or folder it hangs on.
     if (File_GetName(*path).find(':') != std::string::npos) {
       return "it names a stream of another file";
