@@ -176,18 +176,19 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
   for (const std::string& failure : export_.failures) run_.LogFailure(failure);
   const std::string temporary = file + ".kalvenor-copy-" + std::to_string(system_.ProcessId());
   (void)system_.Delete(temporary);
-  // Judged again by what the temporary file opened, where the export goes: a folder on its way
-  // that has led elsewhere since the run began is refused, and one changed after this leaves
-  // the temporary file outside the path the replacing takes, which then fails.
+  // Made anew, never one found there (another's, which they could change before it takes the
+  // export's place). The export is judged again in the folder the new file's handle resolves
+  // to: a folder on its way that has led elsewhere since the run began is refused, and one
+  // changed after this leaves the new file outside the path the replacing takes, which fails.
   auto opened = system_.OpenToWrite(temporary);
-  if (!opened.ok()) return run_.LogFailure(opened.error().message);
+  if (!opened.ok()) return run_.LogFailure(temporary + ": " + opened.error().message);
   std::unique_ptr<platform::HeldFile> held = std::move(opened.value());
-  if (const std::optional<std::string> why = run_.WhyNotExport(*held)) {
-    held->DiscardIfNew();
-    return run_.LogFailure("it cannot be written there: " + *why);
-  }
-  platform::Status written = held->Append(export_.text);
+  if (!held->Made()) return run_.LogFailure(temporary + " is there already: it is not taken");
+  std::optional<std::string> why = run_.WhyNotExport(file, *held);
+  platform::Status written = why ? platform::Status(platform::Done{}) : held->Append(export_.text);
+  if (why || !written.ok()) held->DiscardIfNew();
   held.reset();
+  if (why) return run_.LogFailure("it cannot be written there: " + *why);
   if (written.ok() && export_.manifest) {
     if (const platform::Status taken = system_.CheckManifest(temporary, *export_.manifest);
         !taken.ok()) {

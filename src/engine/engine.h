@@ -219,7 +219,8 @@ class Engine final : private journal::UndoSteps, private RunContext {
   void LogCause(std::string_view cause) override;
   void LogFailure(std::string_view why) override;
   void ReportCaptured(const capture::Captured& captured) override;
-  std::optional<std::string> WhyNotExport(const platform::HeldFile& file) const override;
+  std::optional<std::string> WhyNotExport(const std::string& file,
+                                          const platform::HeldFile& beside) const override;
   void OpenStep(std::string_view kind, std::string source, std::string target);
   void EndStep() override;
   StepRecord& Step();

@@ -53,10 +53,11 @@ class RunContext {
   virtual void LogFailure(std::string_view why) = 0;
   // What a capture took, for the observers.
   virtual void ReportCaptured(const capture::Captured& captured) = 0;
-  // Why the run going on may not write its export into `file`, judged again by what it opened
-  // as it is written: a folder on its way may lead elsewhere since the run began. Nothing when
-  // it may.
-  virtual std::optional<std::string> WhyNotExport(const platform::HeldFile& file) const = 0;
+  // Why the run going on may not write its export `file`, judged again as it is written, in the
+  // folder where the file `beside` it was made, as the system resolved its handle: a folder on
+  // the way may lead elsewhere since the run began. Nothing when it may.
+  virtual std::optional<std::string> WhyNotExport(const std::string& file,
+                                                  const platform::HeldFile& beside) const = 0;
 
  protected:
   ~RunContext() = default;

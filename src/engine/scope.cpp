@@ -127,9 +127,13 @@ std::vector<std::optional<std::string>> Engine::WhyNotReports(
   return why;
 }
 
-std::optional<std::string> Engine::WhyNotExport(const platform::HeldFile& file) const {
+std::optional<std::string> Engine::WhyNotExport(const std::string& file,
+                                                const platform::HeldFile& beside) const {
   if (!admitted_.plan) return "no run is going on";
-  return WhyNotReport(*admitted_.plan, file);
+  if (beside.FinalPath().empty()) return "the system does not say where its folder leads";
+  const std::string final = paths::ParentFolder(beside.FinalPath()) + "\\" + File_GetName(file);
+  return WhyNotReportAt(*admitted_.plan, final, file, system_.IdentityOf(file),
+                        FilesOf(*admitted_.plan));
 }
 
 std::optional<std::string> Engine::WhyNotReport(const Plan& plan,

@@ -52,6 +52,8 @@ class HeldFile {
   virtual Status Append(std::string_view text) = 0;
   // Hands its bytes to `sink` from the start, at most kPieceBytes at a time.
   virtual Status ReadPieces(const PieceSink& sink) = 0;
+  // Whether the open made it, rather than finding it there.
+  virtual bool Made() const = 0;
   // Removes it when the open made it: a report refused before its first line leaves nothing.
   virtual void DiscardIfNew() = 0;
 };

@@ -123,6 +123,18 @@ TEST_F(ScopeTest, AReportNeverTakesTheRunsOwnFiles) {
             cli::kExitDone);
 }
 
+// A report judged by its handle is judged where the handle leads, as one judged by its name.
+TEST_F(ScopeTest, AReportJudgedByItsHandleIsJudgedWhereItLies) {
+  platform.AddFolder("C:\\out");
+  platform.AddLink("C:\\out\\sub", "C:\\WINDOWS\\system32");
+  auto held = platform.OpenToWrite("C:\\out\\sub\\run.log");
+  ASSERT_TRUE(held.ok());
+  engine::Engine engine(services);
+  EXPECT_EQ(engine.WhyNotReport({.items = {"C:\\pkg"}, .foldersAllowed = true}, *held.value()),
+            "it lies in a system directory");
+  held.value()->DiscardIfNew();
+}
+
 // A drive-relative item lies in the current folder, never becomes a stream of a file "C" in the
 // system directory.
 TEST_F(ScopeTest, ADriveRelativeItemIsTakenFromTheCurrentFolder) {

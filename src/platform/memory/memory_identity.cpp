@@ -107,6 +107,7 @@ class MemoryHeldFile final : public HeldFile {
   Status Empty() override { return platform_.WriteHeld(path_, {}, true); }
   Status Append(std::string_view text) override { return platform_.WriteHeld(path_, text, false); }
   Status ReadPieces(const PieceSink& sink) override { return platform_.ReadPieces(path_, sink); }
+  bool Made() const override { return made_; }
   void DiscardIfNew() override {
     if (!made_) return;
     if (hold_) platform_.HoldFile(path_, false);

@@ -87,6 +87,7 @@ class Win32HeldFile final : public platform::HeldFile {
     return EachPiece(file_.get(), sink);
   }
 
+  bool Made() const override { return made_; }
   void DiscardIfNew() override {
     if (!made_) return;
     FILE_DISPOSITION_INFO dispose{TRUE};
