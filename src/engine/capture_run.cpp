@@ -178,12 +178,14 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
   (void)system_.Delete(temporary);
   // Made anew, never one found there (another's, which they could change before it takes the
   // export's place). The export is judged again in the folder the new file's handle resolves
-  // to: a folder on its way that has led elsewhere since the run began is refused, and one
-  // changed after this leaves the new file outside the path the replacing takes, which fails.
+  // to: a folder on its way that has led elsewhere since the run began is refused. The check of
+  // a manifest and the replacing still go by the paths.
   auto opened = system_.OpenToWrite(temporary);
   if (!opened.ok()) return run_.LogFailure(temporary + ": " + opened.error().message);
   std::unique_ptr<platform::HeldFile> held = std::move(opened.value());
-  if (!held->Made()) return run_.LogFailure(temporary + " is there already: it is not taken");
+  if (!held->Made()) {
+    return run_.LogFailure(temporary + " could not be made anew: a file of that name is there");
+  }
   std::optional<std::string> why = run_.WhyNotExport(file, *held);
   platform::Status written = why ? platform::Status(platform::Done{}) : held->Append(export_.text);
   if (why || !written.ok()) held->DiscardIfNew();

@@ -130,7 +130,8 @@ std::vector<std::optional<std::string>> Engine::WhyNotReports(
 std::optional<std::string> Engine::WhyNotExport(const std::string& file,
                                                 const platform::HeldFile& beside) const {
   if (!admitted_.plan) return "no run is going on";
-  if (beside.FinalPath().empty()) return "the system does not say where its folder leads";
+  // A volume without a drive letter has no such path: judged by its name, as before the run.
+  if (beside.FinalPath().empty()) return WhyNotReport(*admitted_.plan, file);
   const std::string final = paths::ParentFolder(beside.FinalPath()) + "\\" + File_GetName(file);
   return WhyNotReportAt(*admitted_.plan, final, file, system_.IdentityOf(file),
                         FilesOf(*admitted_.plan));
