@@ -19,7 +19,14 @@ std::string Counted(std::size_t count, const char* one, const char* many) {
 
 class Capture {
  public:
-  explicit Capture(RunContext& run) : run_(run), system_(run.System()) {}
+  Capture(RunContext& run, const Exports& exports) : run_(run), system_(run.System()) {
+    for (const std::string* file : {&exports.wxs, &exports.reg, &exports.manifest}) {
+      if (file->empty()) continue;
+      std::string folder = paths::ParentFolder(*file);
+      const std::optional<platform::FileId> id = system_.IdentityOf(folder);
+      if (id) folders_.push_back({std::move(folder), *id});
+    }
+  }
 
   // What the component registered, with its step logged; nothing when it failed.
   std::optional<capture::Captured> One(const std::string& item);
@@ -33,9 +40,12 @@ class Capture {
                                platform::Result<std::uint32_t>& exit);
   // A manifest is checked as Windows reads one for a program of its view's bitness.
   void WriteExport(const capture::ExportFile& export_);
+  std::optional<std::string> WhyNotThere(const std::string& file, const platform::HeldFile& beside);
 
   RunContext& run_;
   platform::System& system_;
+  // The folders the exports go to, as they opened when the run began.
+  std::vector<std::pair<std::string, platform::FileId>> folders_;
 };
 
 std::optional<capture::Captured> Capture::One(const std::string& item) {
@@ -168,47 +178,67 @@ void Capture::WriteExports(const Exports& exports, const std::vector<capture::Ca
 }
 
 // Through a name of its own beside it, so that a file that cannot be finished, or a manifest
-// Windows would refuse, never takes the place of what was there.
+// Windows would refuse, never takes the place of what was there. That file is made anew, never
+// one found there (another's, which they could change before it takes the export's place), and
+// it is renamed or removed through its handle, never by its name: a folder on the way swapped for
+// a link meanwhile steers neither to another file.
 void Capture::WriteExport(const capture::ExportFile& export_) {
   const std::string& file = export_.path;
   run_.BeginStep("export", {}, file, "> Writing file " + file);
   for (const std::string& note : export_.notes) run_.LogNote(note);
   for (const std::string& failure : export_.failures) run_.LogFailure(failure);
   const std::string temporary = file + ".kalvenor-copy-" + std::to_string(system_.ProcessId());
-  (void)system_.Delete(temporary);
-  // Made anew, never one found there (another's, which they could change before it takes the
-  // export's place). The export is judged again in the folder the new file's handle resolves
-  // to: a folder on its way that has led elsewhere since the run began is refused. The check of
-  // a manifest and the replacing still go by the paths.
   auto opened = system_.OpenToWrite(temporary);
   if (!opened.ok()) return run_.LogFailure(temporary + ": " + opened.error().message);
   std::unique_ptr<platform::HeldFile> held = std::move(opened.value());
   if (!held->Made()) {
     return run_.LogFailure(temporary + " could not be made anew: a file of that name is there");
   }
-  std::optional<std::string> why = run_.WhyNotExport(file, *held);
-  platform::Status written = why ? platform::Status(platform::Done{}) : held->Append(export_.text);
-  if (why || !written.ok()) held->DiscardIfNew();
-  held.reset();
-  if (why) return run_.LogFailure("it cannot be written there: " + *why);
-  if (written.ok() && export_.manifest) {
-    if (const platform::Status taken = system_.CheckManifest(temporary, *export_.manifest);
-        !taken.ok()) {
-      (void)system_.Delete(temporary);
-      return run_.LogFailure("Windows does not take it as a manifest: " + taken.error().message);
-    }
+  if (const std::optional<std::string> why = WhyNotThere(file, *held)) {
+    held->DiscardIfNew();
+    return run_.LogFailure("it cannot be written there: " + *why);
   }
-  if (written.ok()) written = system_.Replace(temporary, file);
+  platform::Status written = held->Append(export_.text);
+  if (written.ok() && export_.manifest) {
+    // Windows reads a manifest only while no one writes it: let go for the check, then opened
+    // again as the very file made here.
+    const platform::FileId made = held->Identity();
+    held.reset();
+    const platform::Status taken = system_.CheckManifest(temporary, *export_.manifest);
+    if (!taken.ok()) {
+      run_.LogFailure("Windows does not take it as a manifest: " + taken.error().message);
+    }
+    auto again = system_.OpenMade(temporary, made);
+    if (!again.ok()) return run_.LogFailure(temporary + ": " + again.error().message);
+    held = std::move(again.value());
+    if (!taken.ok()) return held->DiscardIfNew();
+  }
+  if (written.ok()) written = held->Rename(File_GetName(file));
   if (!written.ok()) {
-    (void)system_.Delete(temporary);
+    held->DiscardIfNew();
     run_.LogFailure(written.error().message);
   }
+}
+
+// Judged again where the new file really lies: a place an export may go, and still the folder the
+// export named when the run began.
+std::optional<std::string> Capture::WhyNotThere(const std::string& file,
+                                                const platform::HeldFile& beside) {
+  if (std::optional<std::string> why = run_.WhyNotExport(file, beside)) return why;
+  const std::string folder = paths::ParentFolder(file);
+  for (const auto& [named, id] : folders_) {
+    if (named != folder || beside.FinalPath().empty()) continue;
+    if (system_.IdentityOf(paths::ParentFolder(beside.FinalPath())) != id) {
+      return "its folder has come to lead elsewhere since the run began";
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
 
 void CaptureRun(RunContext& run, const std::vector<std::string>& files, const Exports& exports) {
-  Capture capture(run);
+  Capture capture(run, exports);
   // The window runs its list as it stands, which may name one file twice: captured twice, it
   // would be two components of one path that no export can tell apart, so the first one stands.
   // Each file opened once, as paths::SameFile opens them.

@@ -56,6 +56,10 @@ class HeldFile {
   virtual bool Made() const = 0;
   // Removes it when the open made it: a report refused before its first line leaves nothing.
   virtual void DiscardIfNew() = 0;
+  // Gives it the name `name` in the folder it was opened in, in place of a file of that name (a
+  // read-only one is refused, as Windows refuses it): through the handle, never by its path, and
+  // refused when that folder's path has come to open another folder since.
+  virtual Status Rename(std::string_view name) = 0;
 };
 
 class Files {
@@ -138,6 +142,10 @@ class Files {
   // it when missing and keeping what it holds until Empty: never through a link in its place,
   // nor a file with other names (hard links); others may read it meanwhile, but not write it.
   virtual Result<std::unique_ptr<HeldFile>> OpenToWrite(std::string_view path) = 0;
+  // Opens again a file that OpenToWrite made and that was closed since (for another program to
+  // read it), to rename or discard it: refused unless `path` still opens that very file, itself
+  // and not a link in its place. Made() is true of it.
+  virtual Result<std::unique_ptr<HeldFile>> OpenMade(std::string_view path, const FileId& made) = 0;
   // The program's own file, opened to be read, and checked to be the image that runs.
   virtual Result<std::unique_ptr<HeldFile>> OpenOwnImage() = 0;
 };

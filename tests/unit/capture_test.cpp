@@ -126,26 +126,58 @@ TEST_F(CaptureTest, AManifestWindowsRefusesIsNeverWritten) {
   for (const std::string& file : platform.Files()) EXPECT_FALSE(file.starts_with("C:\\out\\"));
 }
 
-// An export is judged again as it is written: a folder that leads into the system directory
-// since the run began takes nothing, not even the temporary file beside it.
-TEST_F(CaptureTest, AnExportsFolderThatLeadsElsewhereSinceTheStartTakesNothing) {
+// An export is judged again as it is written, and its temporary file goes through its handle: a
+// folder that leads elsewhere since the run began, a link in the temporary file's name, or another
+// file put in its place while Windows reads the manifest, takes nothing and loses nothing.
+TEST_F(CaptureTest, AnExportGoesNowhereButWhereItWasNamed) {
   platform.AddFile("C:\\pkg\\ok.dll", {.content = "ok"});
-  platform.AddFolder("C:\\out\\sub");
-  platform.onCapture = [this](const std::string&, platform::RegistryView) {
-    (void)platform.RemoveFolder("C:\\out\\sub");
-    platform.AddLink("C:\\out\\sub", "C:\\WINDOWS\\system32");
-    return CaptureScript{};
+  platform.AddFile("C:\\keep\\precious.dll", {.content = "precious"});
+  platform.AddFolder("C:\\elsewhere");
+  scripts["ok.dll"] = {};
+  const std::string copy = ".kalvenor-copy-" + std::to_string(platform.ProcessId());
+  const struct {
+    const char* leadsTo;   // where the export's folder leads once the capture runs
+    bool linkedTemporary;  // a link to another file in the temporary file's place
+    bool swapDuringCheck;
+    std::string failed;
+  } rows[] = {
+      {"C:\\WINDOWS\\system32", false, false,
+       "it cannot be written there: it lies in a system directory"},
+      {"C:\\elsewhere", false, false,
+       "it cannot be written there: its folder has come to lead elsewhere since the run began"},
+      {nullptr, true, false, copy + ": it is a link, which a report never follows"},
+      {nullptr, false, true, copy + ": it is no longer the file this run made there"},
   };
-  EXPECT_EQ(RunCommandLine({"/capture", "/quiet", "/log:C:\\run.log", "/wxs:C:\\out\\sub\\c.wxs",
-                            "C:\\pkg\\ok.dll"}),
-            cli::kExitFailed);
-  EXPECT_NE(platform.Content("C:\\run.log")
-                .find("> Writing file C:\\out\\sub\\c.wxs\r\n|      failed: it cannot be "
-                      "written there: it lies in a system directory"),
-            std::string::npos)
-      << platform.Content("C:\\run.log");
-  for (const std::string& file : platform.Files()) {
-    EXPECT_EQ(file.find("c.wxs"), std::string::npos) << file;
+  int n = 0;
+  for (const auto& row : rows) {
+    const std::string folder = "C:\\out\\" + std::to_string(++n), log = folder + ".log";
+    const std::string manifest = folder + "\\app.exe.manifest";
+    platform.AddFolder(folder);
+    if (row.linkedTemporary) platform.AddLink(manifest + copy, "C:\\keep\\precious.dll");
+    platform.onCapture = [&](const std::string&, platform::RegistryView) {
+      if (row.leadsTo) {
+        (void)platform.RemoveFolder(folder);
+        platform.AddLink(folder, row.leadsTo);
+      }
+      return CaptureScript{};
+    };
+    platform.onCheckManifest = [&](const std::string& path, platform::RegistryView) {
+      if (row.swapDuringCheck) {
+        (void)platform.Delete(path);
+        platform.AddFile(path, {.content = "planted"});
+      }
+      return std::optional<platform::SystemError>();
+    };
+    EXPECT_EQ(RunCommandLine({"/capture", "/quiet", "/log:" + log, "/manifest:" + manifest,
+                              "C:\\pkg\\ok.dll"}),
+              cli::kExitFailed)
+        << row.failed;
+    EXPECT_NE(platform.Content(log).find(row.failed), std::string::npos) << platform.Content(log);
+    EXPECT_EQ(platform.Content("C:\\keep\\precious.dll"), "precious") << row.failed;
+    for (const std::string& file : platform.Files()) {
+      EXPECT_FALSE(file.ends_with("app.exe.manifest") || file.starts_with("C:\\elsewhere\\"))
+          << row.failed << ": " << file;
+    }
   }
 }
 

@@ -114,6 +114,12 @@ class MemoryHeldFile final : public HeldFile {
     hold_ = made_ = false;
     (void)platform_.Delete(path_);
   }
+  Status Rename(std::string_view name) override {
+    const std::string to = path_.substr(0, path_.find_last_of('\\') + 1) + std::string(name);
+    const Status renamed = platform_.Replace(path_, to);
+    if (renamed.ok()) path_ = platform_.FinalPath(to);
+    return renamed;
+  }
 
  private:
   MemoryPlatform& platform_;
@@ -166,6 +172,18 @@ Result<std::unique_ptr<HeldFile>> MemoryPlatform::OpenToWrite(std::string_view p
   const Entry* entry = Find(unfollowed);
   return std::unique_ptr<HeldFile>(std::make_unique<MemoryHeldFile>(
       *this, entry->path, FileId{1, {entry->order + 1, 0}}, made, true));
+}
+
+Result<std::unique_ptr<HeldFile>> MemoryPlatform::OpenMade(std::string_view path,
+                                                           const FileId& made) {
+  const std::string unfollowed = Resolved(path, false);
+  const Entry* entry = Find(unfollowed);
+  if (links_.contains(Folded(unfollowed)) || !entry || IdentityOf(unfollowed) != made) {
+    return SystemError{1920, "it is no longer the file this run made there"};
+  }
+  HoldFile(unfollowed, true);
+  return std::unique_ptr<HeldFile>(
+      std::make_unique<MemoryHeldFile>(*this, entry->path, made, true, true));
 }
 
 Result<std::unique_ptr<HeldFile>> MemoryPlatform::OpenOwnImage() {

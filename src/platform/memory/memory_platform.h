@@ -208,6 +208,7 @@ class MemoryPlatform final : public Toolkit, public System {
   std::optional<FileId> IdentityOf(std::string_view path) const override;
   std::string FinalPath(std::string_view path) const override;
   Result<std::unique_ptr<HeldFile>> OpenToWrite(std::string_view path) override;
+  Result<std::unique_ptr<HeldFile>> OpenMade(std::string_view path, const FileId& made) override;
   Result<std::unique_ptr<HeldFile>> OpenOwnImage() override;
 
   // ---- Registry (memory_registry.cpp)

@@ -1,8 +1,12 @@
 // Files judged by what they open on Win32: identities, final paths, and the files a run holds.
 #include <windows.h>
+#include <winternl.h>
 
+#include <cstddef>
 #include <cstring>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/win32/file_io.h"
 #include "platform/win32/handles.h"
@@ -54,8 +58,45 @@ std::string FinalPathOf(HANDLE file) {
   return path;
 }
 
+// The path that opens what the handle holds: its final path, or on a volume without a drive
+// letter the volume's device path.
+std::string OpenablePathOf(HANDLE file) {
+  std::string path = FinalPathOf(file);
+  if (!path.empty()) return path;
+  path = Narrow(GrowingBuffer([file](wchar_t* buffer, DWORD size) {
+    return ::GetFinalPathNameByHandleW(file, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
+  }));
+  return path.empty() ? path : "\\\\?\\GLOBALROOT" + path;
+}
+
 platform::Status Checked(BOOL succeeded) {
   if (!succeeded) return LastError();
+  return platform::Done{};
+}
+
+// FILE_RENAME_INFORMATION as the native call takes it. SetFileInformationByHandle cannot be used:
+// Wine reads its file name as a path of the current folder's, and refuses a folder handle.
+struct RenameInformation {
+  BOOLEAN replaceIfExists;
+  HANDLE rootDirectory;
+  ULONG fileNameLength;
+  WCHAR fileName[1];
+};
+constexpr auto kFileRenameInformation = static_cast<FILE_INFORMATION_CLASS>(10);
+
+// Renames `file` to `name` in the folder `root` holds, in place of a file of that name.
+platform::Status RenameInto(HANDLE file, HANDLE root, const std::wstring& name) {
+  const std::size_t bytes = name.size() * sizeof(wchar_t);
+  std::vector<std::byte> buffer(offsetof(RenameInformation, fileName) + bytes + sizeof(wchar_t));
+  auto* rename = reinterpret_cast<RenameInformation*>(buffer.data());
+  rename->replaceIfExists = TRUE;
+  rename->rootDirectory = root;
+  rename->fileNameLength = static_cast<ULONG>(bytes);
+  std::memcpy(rename->fileName, name.data(), bytes);
+  IO_STATUS_BLOCK status{};
+  const NTSTATUS result = ::NtSetInformationFile(
+      file, &status, rename, static_cast<ULONG>(buffer.size()), kFileRenameInformation);
+  if (result < 0) return ErrorOf(::RtlNtStatusToDosError(result));
   return platform::Done{};
 }
 
@@ -93,6 +134,35 @@ class Win32HeldFile final : public platform::HeldFile {
     FILE_DISPOSITION_INFO dispose{TRUE};
     ::SetFileInformationByHandle(file_.get(), FileDispositionInfo, &dispose, sizeof dispose);
     made_ = false;
+  }
+
+  platform::Status Rename(std::string_view name) override {
+    // Where the file lies now, in a form that opens it: a volume without a drive letter has no
+    // other.
+    const std::string path = OpenablePathOf(file_.get());
+    const std::size_t cut = path.find_last_of('\\');
+    if (cut == std::string::npos) return LastError();
+    const std::string folder = path.substr(0, cut + 1);
+    const UniqueFile opened(
+        ::CreateFileW(Widen(folder).c_str(), FILE_READ_ATTRIBUTES | FILE_TRAVERSE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!opened) return LastError();
+    std::string now = OpenablePathOf(opened.get());
+    if (!now.ends_with('\\')) now += '\\';
+    if (::CompareStringOrdinal(Widen(now).c_str(), -1, Widen(folder).c_str(), -1, TRUE) !=
+        CSTR_EQUAL) {
+      return platform::SystemError{ERROR_CANT_ACCESS_FILE,
+                                   "its folder has come to lead elsewhere since it was opened"};
+    }
+    // Windows refuses to replace a read-only file; Wine replaces it. Refused alike everywhere.
+    const DWORD attributes = ::GetFileAttributesW(Widen(folder + std::string(name)).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+      return ErrorOf(ERROR_ACCESS_DENIED);
+    }
+    platform::Status renamed = RenameInto(file_.get(), opened.get(), Widen(name));
+    if (renamed.ok()) finalPath_ = FinalPathOf(file_.get());
+    return renamed;
   }
 
  private:
@@ -158,6 +228,22 @@ platform::Result<std::unique_ptr<platform::HeldFile>> Win32System::OpenToWrite(
   std::string finalPath = FinalPathOf(file.get());
   auto held = std::make_unique<Win32HeldFile>(std::move(file), *id, std::move(finalPath), made);
   return std::unique_ptr<platform::HeldFile>(std::move(held));
+}
+
+platform::Result<std::unique_ptr<platform::HeldFile>> Win32System::OpenMade(
+    std::string_view path, const platform::FileId& made) {
+  UniqueFile file(::CreateFileW(Widen(path).c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return LastError();
+  const std::optional<platform::FileId> id = IdOf(file.get());
+  if (!id || *id != made) {
+    return platform::SystemError{ERROR_CANT_ACCESS_FILE,
+                                 "it is no longer the file this run made there"};
+  }
+  std::string finalPath = FinalPathOf(file.get());
+  return std::unique_ptr<platform::HeldFile>(
+      std::make_unique<Win32HeldFile>(std::move(file), *id, std::move(finalPath), true));
 }
 
 platform::Result<std::unique_ptr<platform::HeldFile>> Win32System::OpenOwnImage() {
