@@ -55,6 +55,13 @@ ExportFile RegFile(const std::vector<Captured>& components, const SystemDirector
 // assembly app.components.x64, app.dependency.x64.manifest, app.exe.x64.manifest.
 std::vector<ExportFile> Manifests(const std::vector<Captured>& components, std::string_view path);
 
+// The three files Manifests writes for `path` for one bitness, `bits` "" or ".x86" or ".x64", and
+// the name of the assembly.
+struct ManifestNames {
+  std::string assembly, dependency, application, assemblyName;
+};
+ManifestNames ManifestNamesOf(std::string_view path, std::string_view bits);
+
 // One JSON object a line (CR LF) for each captured value, as captured: its component, its view
 // (32 or 64), its key with the predefined key's name, its name, its type and its data.
 std::string JsonLines(const std::vector<Captured>& components);

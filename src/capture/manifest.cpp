@@ -417,29 +417,39 @@ std::string WithBitness(std::string_view path, std::string_view bits) {
 
 }  // namespace
 
+ManifestNames ManifestNamesOf(std::string_view path, std::string_view bits) {
+  const std::string folder(path.substr(0, path.find_last_of("\\/") + 1));
+  // Windows probes the program's folder for <assembly name>.manifest.
+  const std::string assembly = AssemblyName(path) + ".components" + std::string(bits);
+  return {folder + assembly + ".manifest",
+          folder + AssemblyName(path) + ".dependency" + std::string(bits) + ".manifest",
+          WithBitness(path, bits), assembly};
+}
+
 std::vector<ExportFile> Manifests(const std::vector<Captured>& components, std::string_view path) {
   std::map<RegistryView, ManifestWriter> writers;
   for (const Captured& component : components) writers[component.view].File(component);
-  const std::string folder(path.substr(0, path.find_last_of("\\/") + 1));
   const std::string stem = AssemblyName(path), program = Stem(path) + ".exe";
   const bool both = writers.size() > 1;
   std::vector<ExportFile> files;
   for (auto& [view, writer] : writers) {
-    const std::string bits = !both ? "" : view == RegistryView::Bits64 ? ".x64" : ".x86";
-    // Windows probes the program's folder for <assembly name>.manifest.
-    const std::string assembly = stem + ".components" + bits;
-    const std::string dependency = stem + ".dependency" + bits + ".manifest";
-    files.push_back({folder + assembly + ".manifest", writer.Text(view, assembly), view,
-                     std::move(writer.notes), std::move(writer.failures)});
+    const ManifestNames names = ManifestNamesOf(path, !both                          ? ""
+                                                      : view == RegistryView::Bits64 ? ".x64"
+                                                                                     : ".x86");
+    const std::string& assembly = names.assemblyName;
+    const std::string dependency =
+        names.dependency.substr(names.dependency.find_last_of("\\/") + 1);
+    files.push_back({names.assembly, writer.Text(view, assembly), view, std::move(writer.notes),
+                     std::move(writer.failures)});
     // After the assembly: Windows takes the dependency only when it finds the assembly beside it.
-    files.push_back({folder + dependency,
+    files.push_back({names.dependency,
                      DependencyText(view, assembly),
                      view,
                      {"merged into " + program + "'s own manifest, " + Stem(path) +
                       ".manifest, with mt.exe -manifest " + Stem(path) + ".manifest " + dependency +
                       " -outputresource:" + program + ";#1, it has " + program + " use " +
                       assembly + ".manifest placed beside it"}});
-    files.push_back({WithBitness(path, bits), writer.Text(view, stem), view});
+    files.push_back({names.application, writer.Text(view, stem), view});
   }
   return files;
 }

@@ -2,9 +2,12 @@
 
 #include <exception>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
+#include "capture/exports.h"
 #include "cli/command_line.h"
 #include "cli/report.h"
 #include "lib/lib_filesystem.h"
@@ -90,48 +93,58 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
   }
   const Arguments& arguments = std::get<Arguments>(parsed);
   const engine::Plan plan = PlanOf(arguments);
-  const std::pair<const char*, const std::string*> outputs[] = {
-      {"/log:", &arguments.logFile},
-      {"/json:", &arguments.jsonFile},
-      {"/wxs:", &arguments.exports.wxs},
-      {"/reg:", &arguments.exports.reg},
-      {"/manifest:", &arguments.exports.manifest}};
-  // The reports are judged by the handles the run opens; the exports, written at the end, here,
-  // the run's files listed once for them all.
-  const auto isReport = [&](const std::string* file) {
-    return file == &arguments.logFile || file == &arguments.jsonFile;
+  struct Output {
+    const char* option;
+    std::string file;
+    bool judgedHere;  // an export named; the reports are judged by the handles the run opens
   };
+  std::vector<Output> outputs = {{"/log:", arguments.logFile, false},
+                                 {"/json:", arguments.jsonFile, false},
+                                 {"/wxs:", arguments.exports.wxs, true},
+                                 {"/reg:", arguments.exports.reg, true},
+                                 {"/manifest:", arguments.exports.manifest, true}};
+  // A manifest has files of its own beside it, named after it, which no other output may name
+  // either: one would replace the other. Their folder is the manifest's, judged with it.
+  if (const std::string& manifest = arguments.exports.manifest; !manifest.empty()) {
+    for (const char* bits : {"", ".x86", ".x64"}) {
+      const capture::ManifestNames names = capture::ManifestNamesOf(manifest, bits);
+      for (const std::string* name : {&names.assembly, &names.dependency, &names.application}) {
+        if (*name != manifest) outputs.push_back({"/manifest:", *name, false});
+      }
+    }
+  }
+  // The exports, written at the end, are judged here, the run's files listed once for them all.
   std::vector<std::string> exports;
-  for (const auto& [option, file] : outputs) {
-    if (!file->empty() && !isReport(file)) exports.push_back(*file);
+  for (const Output& output : outputs) {
+    if (!output.file.empty() && output.judgedHere) exports.push_back(output.file);
   }
   const std::vector<std::optional<std::string>> refused = engine.WhyNotReports(plan, exports);
   auto exportRefused = refused.begin();
   // Two writers of one file would mix their lines. Each opened once, as paths::SameFile opens
   // them.
-  std::optional<platform::FileId> ids[std::size(outputs)];
-  for (std::size_t i = 0; i < std::size(outputs); ++i) {
-    if (!outputs[i].second->empty()) ids[i] = services.system.IdentityOf(*outputs[i].second);
+  std::vector<std::optional<platform::FileId>> ids;
+  for (const Output& output : outputs) {
+    ids.push_back(output.file.empty() ? std::nullopt : services.system.IdentityOf(output.file));
   }
   const auto same = [&](std::size_t a, std::size_t b) {
-    return ids[a] && ids[b]
-               ? *ids[a] == *ids[b]
-               : paths::SamePath(services.system, *outputs[a].second, *outputs[b].second);
+    return ids[a] && ids[b] ? *ids[a] == *ids[b]
+                            : paths::SamePath(services.system, outputs[a].file, outputs[b].file);
   };
-  for (std::size_t i = 0; i < std::size(outputs); ++i) {
-    const auto& [option, file] = outputs[i];
-    if (file->empty()) continue;
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    const Output& output = outputs[i];
+    if (output.file.empty()) continue;
     for (std::size_t j = 0; j < i; ++j) {
-      const auto& other = outputs[j];
-      if (!other.second->empty() && same(j, i)) {
+      const Output& other = outputs[j];
+      if (!other.file.empty() && std::string_view(other.option) != output.option && same(j, i)) {
         return BadArguments(
-            services, std::string(other.first) + " and " + option + " name the same file", args);
+            services, std::string(other.option) + " and " + output.option + " name the same file",
+            args);
       }
     }
-    if (isReport(file)) continue;
+    if (!output.judgedHere) continue;
     if (const std::optional<std::string>& why = *exportRefused++) {
-      return BadArguments(services, std::string(option) + " cannot name " + *file + ": " + *why,
-                          args);
+      return BadArguments(
+          services, std::string(output.option) + " cannot name " + output.file + ": " + *why, args);
     }
   }
   // Judged and opened only once the run holds its lock: a run refused before leaves the reports

@@ -181,6 +181,27 @@ TEST_F(CaptureTest, AnExportGoesNowhereButWhereItWasNamed) {
   }
 }
 
+// A manifest's own files beside it are outputs too: another output of the same name, which one
+// would replace, is refused before anything runs.
+TEST_F(CaptureTest, NoOtherOutputNamesAManifestsOwnFiles) {
+  platform.AddFile("C:\\pkg\\ok.dll", {.content = "ok"});
+  scripts["ok.dll"] = {};
+  const std::pair<const char*, const char*> rows[] = {
+      {"/reg:C:\\out\\app.components.manifest", "/reg: and /manifest: name the same file"},
+      {"/json:c:\\OUT\\App.Dependency.x64.manifest", "/json: and /manifest: name the same file"},
+      {"/wxs:C:\\out\\app.exe.x86.manifest", "/wxs: and /manifest: name the same file"},
+  };
+  for (const auto& [other, why] : rows) {
+    platform.console = "";
+    EXPECT_EQ(RunCommandLine({"/capture", "/quiet", other, "/manifest:C:\\out\\app.exe.manifest",
+                              "C:\\pkg\\ok.dll"}),
+              cli::kExitBadArguments)
+        << other;
+    EXPECT_NE(platform.console->find(why), std::string::npos) << *platform.console;
+  }
+  EXPECT_TRUE(platform.captures.empty());
+}
+
 // The window's list may name one file twice; the exports describe it once.
 TEST_F(CaptureTest, AFileListedTwiceIsCapturedOnce) {
   platform.AddFile("C:\\pkg\\ok.dll", {.content = "ok"});
