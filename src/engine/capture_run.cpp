@@ -8,6 +8,9 @@
 namespace kalvenor::engine {
 namespace {
 
+// Names a temporary file may take beside an export before the export gives up.
+constexpr int kNamesTried = 10;
+
 std::size_t ValueCount(const platform::CapturedRegistration& registration) {
   return registration.classesRoot.values.size() + registration.localMachine.values.size() +
          registration.currentUser.values.size();
@@ -24,7 +27,7 @@ class Capture {
       if (file->empty()) continue;
       std::string folder = paths::ParentFolder(*file);
       const std::optional<platform::FileId> id = system_.IdentityOf(folder);
-      if (id) folders_.push_back({std::move(folder), *id});
+      folders_.push_back({std::move(folder), id});
     }
   }
 
@@ -41,11 +44,12 @@ class Capture {
   // A manifest is checked as Windows reads one for a program of its view's bitness.
   void WriteExport(const capture::ExportFile& export_);
   std::optional<std::string> WhyNotThere(const std::string& file, const platform::HeldFile& beside);
+  std::optional<platform::FileId> FolderAtStart(const std::string& file) const;
 
   RunContext& run_;
   platform::System& system_;
   // The folders the exports go to, as they opened when the run began.
-  std::vector<std::pair<std::string, platform::FileId>> folders_;
+  std::vector<std::pair<std::string, std::optional<platform::FileId>>> folders_;
 };
 
 std::optional<capture::Captured> Capture::One(const std::string& item) {
@@ -180,17 +184,23 @@ void Capture::WriteExports(const Exports& exports, const std::vector<capture::Ca
 // Through a name of its own beside it, so that a file that cannot be finished, or a manifest
 // Windows would refuse, never takes the place of what was there. That file is made anew, never
 // one found there (another's, which they could change before it takes the export's place), and
-// it is renamed or removed through its handle, never by its name: a folder on the way swapped for
-// a link meanwhile steers neither to another file.
+// it is renamed or removed through its handle, never by its name, into the folder the export
+// named when the run began: a folder on the way swapped for a link meanwhile steers nothing.
 void Capture::WriteExport(const capture::ExportFile& export_) {
   const std::string& file = export_.path;
   run_.BeginStep("export", {}, file, "> Writing file " + file);
   for (const std::string& note : export_.notes) run_.LogNote(note);
   for (const std::string& failure : export_.failures) run_.LogFailure(failure);
-  const std::string temporary = file + ".kalvenor-copy-" + std::to_string(system_.ProcessId());
-  auto opened = system_.OpenToWrite(temporary);
-  if (!opened.ok()) return run_.LogFailure(temporary + ": " + opened.error().message);
-  std::unique_ptr<platform::HeldFile> held = std::move(opened.value());
+  // A name left by a run that was stopped is never taken over, nor removed by its name.
+  std::string temporary;
+  std::unique_ptr<platform::HeldFile> held;
+  for (int attempt = 1; attempt <= kNamesTried && !(held && held->Made()); ++attempt) {
+    temporary = file + ".kalvenor-copy-" + std::to_string(system_.ProcessId()) +
+                (attempt > 1 ? "-" + std::to_string(attempt) : "");
+    auto opened = system_.OpenToWrite(temporary);
+    if (!opened.ok()) return run_.LogFailure(temporary + ": " + opened.error().message);
+    held = std::move(opened.value());
+  }
   if (!held->Made()) {
     return run_.LogFailure(temporary + " could not be made anew: a file of that name is there");
   }
@@ -213,7 +223,7 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
     held = std::move(again.value());
     if (!taken.ok()) return held->DiscardIfNew();
   }
-  if (written.ok()) written = held->Rename(File_GetName(file));
+  if (written.ok()) written = held->Rename(file, *FolderAtStart(file));
   if (!written.ok()) {
     held->DiscardIfNew();
     run_.LogFailure(written.error().message);
@@ -225,12 +235,20 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
 std::optional<std::string> Capture::WhyNotThere(const std::string& file,
                                                 const platform::HeldFile& beside) {
   if (std::optional<std::string> why = run_.WhyNotExport(file, beside)) return why;
+  const std::optional<platform::FileId> atStart = FolderAtStart(file);
+  if (!atStart) return "its folder was not there when the run began";
+  // A volume without a drive letter has no such path: the rename checks its folder alone.
+  if (!beside.FinalPath().empty() &&
+      system_.IdentityOf(paths::ParentFolder(beside.FinalPath())) != *atStart) {
+    return "its folder has come to lead elsewhere since the run began";
+  }
+  return std::nullopt;
+}
+
+std::optional<platform::FileId> Capture::FolderAtStart(const std::string& file) const {
   const std::string folder = paths::ParentFolder(file);
   for (const auto& [named, id] : folders_) {
-    if (named != folder || beside.FinalPath().empty()) continue;
-    if (system_.IdentityOf(paths::ParentFolder(beside.FinalPath())) != id) {
-      return "its folder has come to lead elsewhere since the run began";
-    }
+    if (named == folder) return id;
   }
   return std::nullopt;
 }

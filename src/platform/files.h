@@ -56,10 +56,10 @@ class HeldFile {
   virtual bool Made() const = 0;
   // Removes it when the open made it: a report refused before its first line leaves nothing.
   virtual void DiscardIfNew() = 0;
-  // Gives it the name `name` in the folder it was opened in, in place of a file of that name (a
-  // read-only one is refused, as Windows refuses it): through the handle, never by its path, and
-  // refused when that folder's path has come to open another folder since.
-  virtual Status Rename(std::string_view name) = 0;
+  // Takes the place of `destination`, named as Windows reads its name, in the folder it was
+  // opened in, while that folder is still `folder`: through the handle, never by a path. A file
+  // there is replaced (a read-only one is refused, as Windows refuses it), a link itself too.
+  virtual Status Rename(std::string_view destination, const FileId& folder) = 0;
 };
 
 class Files {

@@ -126,45 +126,60 @@ TEST_F(CaptureTest, AManifestWindowsRefusesIsNeverWritten) {
   for (const std::string& file : platform.Files()) EXPECT_FALSE(file.starts_with("C:\\out\\"));
 }
 
-// An export is judged again as it is written, and its temporary file goes through its handle: a
-// folder that leads elsewhere since the run began, a link in the temporary file's name, or another
-// file put in its place while Windows reads the manifest, takes nothing and loses nothing.
+// An export is judged again as it is written, and its temporary file goes through its handle:
+// a folder that leads elsewhere since the run began (or that was not there then), a link in the
+// temporary file's name, or its file swapped or moved away while Windows reads the manifest,
+// takes nothing and loses nothing.
 TEST_F(CaptureTest, AnExportGoesNowhereButWhereItWasNamed) {
   platform.AddFile("C:\\pkg\\ok.dll", {.content = "ok"});
   platform.AddFile("C:\\keep\\precious.dll", {.content = "precious"});
-  platform.AddFolder("C:\\elsewhere");
   scripts["ok.dll"] = {};
   const std::string copy = ".kalvenor-copy-" + std::to_string(platform.ProcessId());
+  enum Meanwhile { Nothing, LinkedTemporary, SwappedInCheck, MovedInCheck };
   const struct {
-    const char* leadsTo;   // where the export's folder leads once the capture runs
-    bool linkedTemporary;  // a link to another file in the temporary file's place
-    bool swapDuringCheck;
+    const char* below;    // the export's folder below the row's own, missing at the start
+    const char* leadsTo;  // where that folder leads once the capture runs: a system folder, or
+                          // (with "") the row's other folder, which holds a file of the name
+    Meanwhile meanwhile;
     std::string failed;
   } rows[] = {
-      {"C:\\WINDOWS\\system32", false, false,
+      {"", "C:\\WINDOWS\\system32", Nothing,
        "it cannot be written there: it lies in a system directory"},
-      {"C:\\elsewhere", false, false,
+      {"", "", Nothing,
        "it cannot be written there: its folder has come to lead elsewhere since the run began"},
-      {nullptr, true, false, copy + ": it is a link, which a report never follows"},
-      {nullptr, false, true, copy + ": it is no longer the file this run made there"},
+      {"\\new", "", Nothing,
+       "it cannot be written there: its folder was not there when the run began"},
+      {"", nullptr, LinkedTemporary, copy + ": it is a link, which a report never follows"},
+      {"", nullptr, SwappedInCheck, copy + ": it is no longer the file this run made there"},
+      {"", nullptr, MovedInCheck, "its folder has come to lead elsewhere since it was made"},
   };
   int n = 0;
   for (const auto& row : rows) {
-    const std::string folder = "C:\\out\\" + std::to_string(++n), log = folder + ".log";
+    const std::string own = "C:\\out\\" + std::to_string(++n), folder = own + row.below;
+    const std::string other = "C:\\elsewhere\\" + std::to_string(n), log = own + ".log";
     const std::string manifest = folder + "\\app.exe.manifest";
-    platform.AddFolder(folder);
-    if (row.linkedTemporary) platform.AddLink(manifest + copy, "C:\\keep\\precious.dll");
+    platform.AddFolder(own);
+    platform.AddFolder(other);
+    platform.AddFile(other + "\\app.exe.manifest", {.content = "theirs"});
+    if (row.meanwhile == LinkedTemporary) {
+      platform.AddLink(manifest + copy, "C:\\keep\\precious.dll");
+    }
     platform.onCapture = [&](const std::string&, platform::RegistryView) {
       if (row.leadsTo) {
         (void)platform.RemoveFolder(folder);
-        platform.AddLink(folder, row.leadsTo);
+        platform.AddLink(folder, *row.leadsTo ? row.leadsTo : other);
       }
       return CaptureScript{};
     };
     platform.onCheckManifest = [&](const std::string& path, platform::RegistryView) {
-      if (row.swapDuringCheck) {
+      if (path.ends_with(copy) && row.meanwhile == SwappedInCheck) {
         (void)platform.Delete(path);
         platform.AddFile(path, {.content = "planted"});
+      } else if (path.ends_with(copy) && row.meanwhile == MovedInCheck) {
+        // Its move keeps what it is, as NTFS keeps a file's ID.
+        (void)platform.Rename(path, other + path.substr(path.rfind('\\')));
+        (void)platform.Rename(folder, folder + "-away");
+        platform.AddLink(folder, other);
       }
       return std::optional<platform::SystemError>();
     };
@@ -174,8 +189,10 @@ TEST_F(CaptureTest, AnExportGoesNowhereButWhereItWasNamed) {
         << row.failed;
     EXPECT_NE(platform.Content(log).find(row.failed), std::string::npos) << platform.Content(log);
     EXPECT_EQ(platform.Content("C:\\keep\\precious.dll"), "precious") << row.failed;
+    EXPECT_EQ(platform.Content(other + "\\app.exe.manifest"), "theirs") << row.failed;
     for (const std::string& file : platform.Files()) {
-      EXPECT_FALSE(file.ends_with("app.exe.manifest") || file.starts_with("C:\\elsewhere\\"))
+      EXPECT_FALSE(file == manifest ||
+                   (file.starts_with(other) && !file.ends_with("\\app.exe.manifest")))
           << row.failed << ": " << file;
     }
   }

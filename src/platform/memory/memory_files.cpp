@@ -301,6 +301,7 @@ Status MemoryPlatform::Rename(std::string_view from, std::string_view to) {
   const std::string fromKey = Key(from);
   entries_.erase(fromKey);
   Put(to, moved.folder, moved.options);
+  Find(to)->order = moved.order;  // a file keeps its identity under its new name
   Find(to)->protectedFolder = moved.protectedFolder;
   Find(to)->others = moved.others;
   Find(to)->flushed = moved.flushed;

@@ -114,9 +114,13 @@ class MemoryHeldFile final : public HeldFile {
     hold_ = made_ = false;
     (void)platform_.Delete(path_);
   }
-  Status Rename(std::string_view name) override {
-    const std::string to = path_.substr(0, path_.find_last_of('\\') + 1) + std::string(name);
-    const Status renamed = platform_.Replace(path_, to);
+  Status Rename(std::string_view destination, const FileId& folder) override {
+    const std::string at = path_.substr(0, path_.find_last_of('\\'));
+    if (platform_.IdentityOf(at) != folder) {
+      return SystemError{1920, "its folder has come to lead elsewhere since it was made"};
+    }
+    const std::string to = at + "\\" + std::string(destination.substr(destination.rfind('\\') + 1));
+    const Status renamed = platform_.ReplaceHeld(path_, to);
     if (renamed.ok()) path_ = platform_.FinalPath(to);
     return renamed;
   }
@@ -127,6 +131,12 @@ class MemoryHeldFile final : public HeldFile {
   FileId id_;
   bool made_, hold_;
 };
+
+// A rename through a handle replaces a link in the way, never what it leads to.
+Status MemoryPlatform::ReplaceHeld(const std::string& held, const std::string& destination) {
+  links_.erase(Folded(Resolved(destination, false)));
+  return Replace(held, destination);
+}
 
 void MemoryPlatform::HoldFile(std::string_view path, bool held) {
   if (Entry* entry = Find(path)) entry->options.locked = held;

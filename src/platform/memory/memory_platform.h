@@ -290,6 +290,7 @@ class MemoryPlatform final : public Toolkit, public System {
   // For the memory's held files: others may not write a held file; its holder may.
   void HoldFile(std::string_view path, bool held);
   Status WriteHeld(std::string_view path, std::string_view text, bool empty);
+  Status ReplaceHeld(const std::string& held, const std::string& destination);
 
  private:
   struct Entry {

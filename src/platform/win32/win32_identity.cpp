@@ -58,15 +58,31 @@ std::string FinalPathOf(HANDLE file) {
   return path;
 }
 
-// The path that opens what the handle holds: its final path, or on a volume without a drive
-// letter the volume's device path.
-std::string OpenablePathOf(HANDLE file) {
-  std::string path = FinalPathOf(file);
-  if (!path.empty()) return path;
-  path = Narrow(GrowingBuffer([file](wchar_t* buffer, DWORD size) {
-    return ::GetFinalPathNameByHandleW(file, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
-  }));
-  return path.empty() ? path : "\\\\?\\GLOBALROOT" + path;
+// The folder a file was opened in, `finalPath` its final path then, in the form that opens it
+// whatever its length: on a volume without a drive letter, the volume's device path.
+std::wstring FolderToOpen(HANDLE file, const std::string& finalPath) {
+  std::wstring path;
+  if (finalPath.starts_with("\\\\")) {
+    path = L"\\\\?\\UNC\\" + Widen(finalPath.substr(2));
+  } else if (!finalPath.empty()) {
+    path = L"\\\\?\\" + Widen(finalPath);
+  } else {
+    path = GrowingBuffer([file](wchar_t* buffer, DWORD size) {
+      return ::GetFinalPathNameByHandleW(file, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
+    });
+    if (path.empty()) return path;
+    path = L"\\\\?\\GLOBALROOT" + path;
+  }
+  return path.substr(0, path.find_last_of(L'\\') + 1);
+}
+
+// The last element of `path` as Windows reads it, without the dots and blanks it drops from the
+// end of a name (which a "\\?\" path keeps). No file is looked at.
+std::wstring NameAsWindowsReadsIt(const std::wstring& path) {
+  std::wstring full = GrowingBuffer([&path](wchar_t* buffer, DWORD size) {
+    return ::GetFullPathNameW(path.c_str(), size, buffer, nullptr);
+  });
+  return full.substr(full.find_last_of(L'\\') + 1);
 }
 
 platform::Status Checked(BOOL succeeded) {
@@ -136,31 +152,25 @@ class Win32HeldFile final : public platform::HeldFile {
     made_ = false;
   }
 
-  platform::Status Rename(std::string_view name) override {
-    // Where the file lies now, in a form that opens it: a volume without a drive letter has no
-    // other.
-    const std::string path = OpenablePathOf(file_.get());
-    const std::size_t cut = path.find_last_of('\\');
-    if (cut == std::string::npos) return LastError();
-    const std::string folder = path.substr(0, cut + 1);
-    const UniqueFile opened(
-        ::CreateFileW(Widen(folder).c_str(), FILE_READ_ATTRIBUTES | FILE_TRAVERSE,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  platform::Status Rename(std::string_view destination, const platform::FileId& folder) override {
+    const std::wstring name = NameAsWindowsReadsIt(Widen(destination));
+    const std::wstring at = FolderToOpen(file_.get(), finalPath_);
+    if (name.empty() || at.empty()) return ErrorOf(ERROR_INVALID_NAME);
+    const UniqueFile opened(::CreateFileW(at.c_str(), FILE_READ_ATTRIBUTES | FILE_TRAVERSE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                          nullptr));
     if (!opened) return LastError();
-    std::string now = OpenablePathOf(opened.get());
-    if (!now.ends_with('\\')) now += '\\';
-    if (::CompareStringOrdinal(Widen(now).c_str(), -1, Widen(folder).c_str(), -1, TRUE) !=
-        CSTR_EQUAL) {
+    if (IdOf(opened.get()) != folder) {
       return platform::SystemError{ERROR_CANT_ACCESS_FILE,
-                                   "its folder has come to lead elsewhere since it was opened"};
+                                   "its folder has come to lead elsewhere since it was made"};
     }
     // Windows refuses to replace a read-only file; Wine replaces it. Refused alike everywhere.
-    const DWORD attributes = ::GetFileAttributesW(Widen(folder + std::string(name)).c_str());
+    const DWORD attributes = ::GetFileAttributesW((at + name).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
       return ErrorOf(ERROR_ACCESS_DENIED);
     }
-    platform::Status renamed = RenameInto(file_.get(), opened.get(), Widen(name));
+    platform::Status renamed = RenameInto(file_.get(), opened.get(), name);
     if (renamed.ok()) finalPath_ = FinalPathOf(file_.get());
     return renamed;
   }
