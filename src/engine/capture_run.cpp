@@ -10,6 +10,8 @@ namespace {
 
 // Names a temporary file may take beside an export before the export gives up.
 constexpr int kNamesTried = 10;
+constexpr char kNotThere[] = "its folder was not there when the run began";
+constexpr char kLedElsewhere[] = "its folder has come to lead elsewhere since the run began";
 
 std::size_t ValueCount(const platform::CapturedRegistration& registration) {
   return registration.classesRoot.values.size() + registration.localMachine.values.size() +
@@ -191,18 +193,31 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
   run_.BeginStep("export", {}, file, "> Writing file " + file);
   for (const std::string& note : export_.notes) run_.LogNote(note);
   for (const std::string& failure : export_.failures) run_.LogFailure(failure);
-  // A name left by a run that was stopped is never taken over, nor removed by its name.
+  // Nothing is made where the folder's path no longer opens the folder it opened at the start.
+  const std::optional<platform::FileId> folder = FolderAtStart(file);
+  if (!folder || system_.IdentityOf(paths::ParentFolder(file)) != *folder) {
+    return run_.LogFailure("it cannot be written there: " +
+                           std::string(folder ? kLedElsewhere : kNotThere));
+  }
+  // A name left by a run that was stopped, or put there by another, is never taken over nor
+  // removed by its name: the next one is tried.
   std::string temporary;
   std::unique_ptr<platform::HeldFile> held;
+  std::optional<platform::SystemError> refused;
   for (int attempt = 1; attempt <= kNamesTried && !(held && held->Made()); ++attempt) {
     temporary = file + ".kalvenor-copy-" + std::to_string(system_.ProcessId()) +
                 (attempt > 1 ? "-" + std::to_string(attempt) : "");
     auto opened = system_.OpenToWrite(temporary);
-    if (!opened.ok()) return run_.LogFailure(temporary + ": " + opened.error().message);
-    held = std::move(opened.value());
+    if (opened.ok()) {
+      held = std::move(opened.value());
+    } else {
+      refused = opened.error();
+    }
   }
-  if (!held->Made()) {
-    return run_.LogFailure(temporary + " could not be made anew: a file of that name is there");
+  if (!held || !held->Made()) {
+    return run_.LogFailure(temporary +
+                           (refused ? ": " + refused->message
+                                    : " could not be made anew: a file of that name is there"));
   }
   if (const std::optional<std::string> why = WhyNotThere(file, *held)) {
     held->DiscardIfNew();
@@ -223,7 +238,7 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
     held = std::move(again.value());
     if (!taken.ok()) return held->DiscardIfNew();
   }
-  if (written.ok()) written = held->Rename(file, *FolderAtStart(file));
+  if (written.ok()) written = held->Rename(file, *folder);
   if (!written.ok()) {
     held->DiscardIfNew();
     run_.LogFailure(written.error().message);
@@ -235,12 +250,10 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
 std::optional<std::string> Capture::WhyNotThere(const std::string& file,
                                                 const platform::HeldFile& beside) {
   if (std::optional<std::string> why = run_.WhyNotExport(file, beside)) return why;
-  const std::optional<platform::FileId> atStart = FolderAtStart(file);
-  if (!atStart) return "its folder was not there when the run began";
   // A volume without a drive letter has no such path: the rename checks its folder alone.
   if (!beside.FinalPath().empty() &&
-      system_.IdentityOf(paths::ParentFolder(beside.FinalPath())) != *atStart) {
-    return "its folder has come to lead elsewhere since the run began";
+      system_.IdentityOf(paths::ParentFolder(beside.FinalPath())) != FolderAtStart(file)) {
+    return kLedElsewhere;
   }
   return std::nullopt;
 }

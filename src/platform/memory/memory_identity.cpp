@@ -115,11 +115,12 @@ class MemoryHeldFile final : public HeldFile {
     (void)platform_.Delete(path_);
   }
   Status Rename(std::string_view destination, const FileId& folder) override {
-    const std::string at = path_.substr(0, path_.find_last_of('\\'));
+    // "C:\\" for a file in a drive's root: "C:" alone is the drive's current folder.
+    const std::string at = path_.substr(0, path_.find_last_of('\\') + 1);
     if (platform_.IdentityOf(at) != folder) {
       return SystemError{1920, "its folder has come to lead elsewhere since it was made"};
     }
-    const std::string to = at + "\\" + std::string(destination.substr(destination.rfind('\\') + 1));
+    const std::string to = at + std::string(destination.substr(destination.rfind('\\') + 1));
     const Status renamed = platform_.ReplaceHeld(path_, to);
     if (renamed.ok()) path_ = platform_.FinalPath(to);
     return renamed;
@@ -132,9 +133,15 @@ class MemoryHeldFile final : public HeldFile {
   bool made_, hold_;
 };
 
-// A rename through a handle replaces a link in the way, never what it leads to.
+// A rename through a handle replaces a file's link in the way, never what it leads to; a
+// folder's (a junction) is a folder, which no file replaces.
 Status MemoryPlatform::ReplaceHeld(const std::string& held, const std::string& destination) {
-  links_.erase(Folded(Resolved(destination, false)));
+  const std::string link = Folded(Resolved(destination, false));
+  if (links_.contains(link)) {
+    const Entry* target = Find(destination);
+    if (target && target->folder) return MemoryError(5);
+    links_.erase(link);
+  }
   return Replace(held, destination);
 }
 
