@@ -45,7 +45,6 @@ class Capture {
                                platform::Result<std::uint32_t>& exit);
   // A manifest is checked as Windows reads one for a program of its view's bitness.
   void WriteExport(const capture::ExportFile& export_);
-  std::optional<std::string> WhyNotThere(const std::string& file, const platform::HeldFile& beside);
   std::optional<platform::FileId> FolderAtStart(const std::string& file) const;
 
   RunContext& run_;
@@ -219,7 +218,8 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
                            (refused ? ": " + refused->message
                                     : " could not be made anew: a file of that name is there"));
   }
-  if (const std::optional<std::string> why = WhyNotThere(file, *held)) {
+  // Judged again where the new file really lies; its folder is compared again as it is renamed.
+  if (const std::optional<std::string> why = run_.WhyNotExport(file, *held)) {
     held->DiscardIfNew();
     return run_.LogFailure("it cannot be written there: " + *why);
   }
@@ -243,19 +243,6 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
     held->DiscardIfNew();
     run_.LogFailure(written.error().message);
   }
-}
-
-// Judged again where the new file really lies: a place an export may go, and still the folder the
-// export named when the run began.
-std::optional<std::string> Capture::WhyNotThere(const std::string& file,
-                                                const platform::HeldFile& beside) {
-  if (std::optional<std::string> why = run_.WhyNotExport(file, beside)) return why;
-  // A volume without a drive letter has no such path: the rename checks its folder alone.
-  if (!beside.FinalPath().empty() &&
-      system_.IdentityOf(paths::ParentFolder(beside.FinalPath())) != FolderAtStart(file)) {
-    return kLedElsewhere;
-  }
-  return std::nullopt;
 }
 
 std::optional<platform::FileId> Capture::FolderAtStart(const std::string& file) const {

@@ -122,7 +122,7 @@ class MemoryHeldFile final : public HeldFile {
     }
     const std::string to = at + std::string(destination.substr(destination.rfind('\\') + 1));
     const Status renamed = platform_.ReplaceHeld(path_, to);
-    if (renamed.ok()) path_ = platform_.FinalPath(to);
+    if (renamed.ok()) path_ = platform_.FinalPath(to);  // what it releases once closed
     return renamed;
   }
 

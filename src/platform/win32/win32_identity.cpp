@@ -170,9 +170,7 @@ class Win32HeldFile final : public platform::HeldFile {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
       return ErrorOf(ERROR_ACCESS_DENIED);
     }
-    platform::Status renamed = RenameInto(file_.get(), opened.get(), name);
-    if (renamed.ok()) finalPath_ = FinalPathOf(file_.get());
-    return renamed;
+    return RenameInto(file_.get(), opened.get(), name);
   }
 
  private:
