@@ -10,7 +10,7 @@ namespace {
 
 // Names a temporary file may take beside an export before the export gives up.
 constexpr int kNamesTried = 10;
-constexpr char kNotThere[] = "its folder was not there when the run began";
+constexpr char kNotThere[] = "its folder could not be opened when the run began";
 constexpr char kLedElsewhere[] = "its folder has come to lead elsewhere since the run began";
 
 std::size_t ValueCount(const platform::CapturedRegistration& registration) {
@@ -183,10 +183,11 @@ void Capture::WriteExports(const Exports& exports, const std::vector<capture::Ca
 }
 
 // Through a name of its own beside it, so that a file that cannot be finished, or a manifest
-// Windows would refuse, never takes the place of what was there. That file is made anew, never
-// one found there (another's, which they could change before it takes the export's place), and
-// it is renamed or removed through its handle, never by its name, into the folder the export
-// named when the run began: a folder on the way swapped for a link meanwhile steers nothing.
+// Windows would refuse, never takes the place of what was there. That file is made anew beside
+// the export, only while the export's folder opens the folder it opened when the run began, and
+// it is renamed or removed through its handle, never by its name, into that folder alone: a
+// folder on the way swapped for a link meanwhile cannot steer the rename or a removal elsewhere.
+// (The make, Windows' check of a manifest and its reopening go by the path.)
 void Capture::WriteExport(const capture::ExportFile& export_) {
   const std::string& file = export_.path;
   run_.BeginStep("export", {}, file, "> Writing file " + file);
@@ -198,8 +199,8 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
     return run_.LogFailure("it cannot be written there: " +
                            std::string(folder ? kLedElsewhere : kNotThere));
   }
-  // A name left by a run that was stopped, or put there by another, is never taken over nor
-  // removed by its name: the next one is tried.
+  // A name left by a run that was stopped, or put there by another, is never written nor
+  // removed: the next one is tried.
   std::string temporary;
   std::unique_ptr<platform::HeldFile> held;
   std::optional<platform::SystemError> refused;
@@ -207,6 +208,7 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
     temporary = file + ".kalvenor-copy-" + std::to_string(system_.ProcessId()) +
                 (attempt > 1 ? "-" + std::to_string(attempt) : "");
     auto opened = system_.OpenToWrite(temporary);
+    refused.reset();
     if (opened.ok()) {
       held = std::move(opened.value());
     } else {

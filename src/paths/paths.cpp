@@ -96,7 +96,11 @@ std::string FolderOf(std::string_view path) {
 
 std::string ParentFolder(std::string_view path) {
   std::string folder = FolderOf(path);
-  if (folder.size() == 2 && folder[1] == ':') folder += '\\';
+  // A drive's root, "C:\\" or "\\?\\C:\\": "C:" alone is the drive's current folder, and
+  // "\\?\\C:" the volume itself.
+  if (folder.ends_with(':') && (folder.size() == 2 || folder.size() == RootLength(path))) {
+    folder += '\\';
+  }
   return folder;
 }
 

@@ -59,6 +59,7 @@ class HeldFile {
   // Takes the place of `destination`, named as Windows reads its name, in the folder it was
   // opened in, while that folder is still `folder`: through the handle, never by a path. A file
   // there is replaced (a read-only one is refused, as Windows refuses it), a link itself too.
+  // Only a file opened to write, or made and opened again, may be renamed.
   virtual Status Rename(std::string_view destination, const FileId& folder) = 0;
 };
 

@@ -148,7 +148,7 @@ TEST_F(CaptureTest, AnExportGoesNowhereButWhereItWasNamed) {
       {"", "", Nothing,
        "it cannot be written there: its folder has come to lead elsewhere since the run began"},
       {"\\new", "", Nothing,
-       "it cannot be written there: its folder was not there when the run began"},
+       "it cannot be written there: its folder could not be opened when the run began"},
       {"", nullptr, LinkedTemporary, ""},  // another name is taken
       {"", nullptr, SwappedInCheck, copy + ": it is no longer the file this run made there"},
       {"", nullptr, MovedInCheck, "its folder has come to lead elsewhere since it was made"},
@@ -195,6 +195,19 @@ TEST_F(CaptureTest, AnExportGoesNowhereButWhereItWasNamed) {
       EXPECT_FALSE(file.starts_with(other) && !file.ends_with("\\app.exe.manifest"))
           << row.failed << ": " << file;
     }
+  }
+}
+
+// An export in a drive's root lands there in any spelling, whatever the current folder.
+TEST_F(CaptureTest, AnExportInADrivesRootIsWrittenThere) {
+  platform.AddFile("C:\\pkg\\ok.dll", {.content = "ok"});
+  scripts["ok.dll"] = {};
+  platform.SetCurDir("C:\\pkg");
+  for (const char* wxs : {"C:\\c.wxs", "\\\\?\\C:\\d.wxs"}) {
+    EXPECT_EQ(RunCommandLine({"/capture", "/quiet", std::string("/wxs:") + wxs, "C:\\pkg\\ok.dll"}),
+              cli::kExitDone)
+        << wxs;
+    EXPECT_TRUE(platform.Content(wxs).starts_with("<?xml")) << wxs;
   }
 }
 

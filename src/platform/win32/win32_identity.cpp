@@ -220,21 +220,25 @@ platform::Result<std::unique_ptr<platform::HeldFile>> Win32System::OpenToWrite(
   if (!file) return LastError();
   const bool made = ::GetLastError() != ERROR_ALREADY_EXISTS;
   platform::Result<BY_HANDLE_FILE_INFORMATION> information = InformationOf(file.get());
-  if (!information.ok()) return information.error();
-  const BY_HANDLE_FILE_INFORMATION& read = information.value();
-  if (read.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    return platform::SystemError{ERROR_CANT_ACCESS_FILE,
-                                 "it is a link, which a report never follows"};
+  std::optional<platform::FileId> id;
+  std::optional<platform::SystemError> refused;
+  if (!information.ok()) {
+    refused = information.error();
+  } else if (information.value().dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    refused = {ERROR_CANT_ACCESS_FILE, "it is a link, which a report never follows"};
+  } else if (information.value().nNumberOfLinks > 1) {
+    refused = {ERROR_CANT_ACCESS_FILE,
+               "the file has other names (hard links), which a report never writes through"};
+  } else if (!(id = IdOf(file.get()))) {
+    refused = LastError();
   }
-  if (read.nNumberOfLinks > 1) {
-    return platform::SystemError{ERROR_CANT_ACCESS_FILE,
-                                 "the file has other names (hard links), which a report never "
-                                 "writes through"};
+  std::string finalPath = refused ? std::string() : FinalPathOf(file.get());
+  auto held = std::make_unique<Win32HeldFile>(std::move(file), id.value_or(platform::FileId{}),
+                                              std::move(finalPath), made);
+  if (refused) {
+    held->DiscardIfNew();  // nothing made for a refusal is left behind
+    return *refused;
   }
-  const std::optional<platform::FileId> id = IdOf(file.get());
-  if (!id) return LastError();
-  std::string finalPath = FinalPathOf(file.get());
-  auto held = std::make_unique<Win32HeldFile>(std::move(file), *id, std::move(finalPath), made);
   return std::unique_ptr<platform::HeldFile>(std::move(held));
 }
 
