@@ -82,6 +82,8 @@ std::wstring NameAsWindowsReadsIt(const std::wstring& path) {
   std::wstring full = GrowingBuffer([&path](wchar_t* buffer, DWORD size) {
     return ::GetFullPathNameW(path.c_str(), size, buffer, nullptr);
   });
+  // A device's name (NUL, CON, COM1) names no file: none is made of that name.
+  if (full.starts_with(L"\\\\.\\") && !path.starts_with(L"\\\\.\\")) return {};
   return full.substr(full.find_last_of(L'\\') + 1);
 }
 
