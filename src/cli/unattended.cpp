@@ -104,12 +104,13 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
                                  {"/reg:", arguments.exports.reg, true},
                                  {"/manifest:", arguments.exports.manifest, true}};
   // A manifest has files of its own beside it, named after it, which no other output may name
-  // either: one would replace the other. Their folder is the manifest's, judged with it.
+  // either, one would replace the other, and which are judged as it is: a name may be refused
+  // where the manifest's own is not (a report's name in the journal's store).
   if (const std::string& manifest = arguments.exports.manifest; !manifest.empty()) {
     for (const char* bits : {"", ".x86", ".x64"}) {
       const capture::ManifestNames names = capture::ManifestNamesOf(manifest, bits);
       for (const std::string* name : {&names.assembly, &names.dependency, &names.application}) {
-        if (*name != manifest) outputs.push_back({"/manifest:", *name, false});
+        if (*name != manifest) outputs.push_back({"/manifest:", *name, true});
       }
     }
   }
@@ -136,9 +137,10 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
     for (std::size_t j = 0; j < i; ++j) {
       const Output& other = outputs[j];
       if (!other.file.empty() && std::string_view(other.option) != output.option && same(j, i)) {
-        return BadArguments(
-            services, std::string(other.option) + " and " + output.option + " name the same file",
-            args);
+        return BadArguments(services,
+                            std::string(other.option) + " and " + output.option +
+                                " name the same file, " + output.file,
+                            args);
       }
     }
     if (!output.judgedHere) continue;

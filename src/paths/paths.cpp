@@ -19,6 +19,17 @@ std::size_t RootLength(std::string_view path) {
   return path.size() > 2 && path[1] == ':' && path[2] == '\\' ? 2 : 0;
 }
 
+// \\?\C:, \\.\Volume{...}, \\?\GLOBALROOT\Device\HarddiskVolume1: a volume by its device
+// name, which opens the volume itself; its root folder is the name with a backslash.
+bool IsVolume(std::string_view path) {
+  const std::string text = AsciiLower(path);
+  if (!text.starts_with("\\\\?\\") && !text.starts_with("\\\\.\\")) return false;
+  std::string_view name = std::string_view(text).substr(4);
+  if (name.starts_with("globalroot\\device\\")) name.remove_prefix(18);
+  return !name.empty() && name != "unc" && name != "globalroot" &&
+         name.find('\\') == std::string_view::npos;
+}
+
 // %NAME% replaced by the variable's value where it has one, as the registry's expandable
 // strings are.
 std::string Expanded(const platform::System& system, std::string_view path) {
@@ -96,11 +107,8 @@ std::string FolderOf(std::string_view path) {
 
 std::string ParentFolder(std::string_view path) {
   std::string folder = FolderOf(path);
-  // A drive's root, "C:\\" or "\\?\\C:\\": "C:" alone is the drive's current folder, and
-  // "\\?\\C:" the volume itself.
-  if (folder.ends_with(':') && (folder.size() == 2 || folder.size() == RootLength(path))) {
-    folder += '\\';
-  }
+  // A volume's root keeps its backslash: "C:" alone is the drive's current folder.
+  if ((folder.size() == 2 && folder[1] == ':') || IsVolume(folder)) folder += '\\';
   return folder;
 }
 

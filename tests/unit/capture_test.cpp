@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 
 #include "cli/command_line.h"
 #include "setup_fixture.h"
@@ -212,19 +213,26 @@ TEST_F(CaptureTest, AnExportInADrivesRootIsWrittenThere) {
 }
 
 // A manifest's own files beside it are outputs too: another output of the same name, which one
-// would replace, is refused before anything runs.
+// would replace, is refused before anything runs, and so is a place where only they may not lie.
 TEST_F(CaptureTest, NoOtherOutputNamesAManifestsOwnFiles) {
   platform.AddFile("C:\\pkg\\ok.dll", {.content = "ok"});
   scripts["ok.dll"] = {};
-  const std::pair<const char*, const char*> rows[] = {
-      {"/reg:C:\\out\\app.components.manifest", "/reg: and /manifest: name the same file"},
-      {"/json:c:\\OUT\\App.Dependency.x64.manifest", "/json: and /manifest: name the same file"},
-      {"/wxs:C:\\out\\app.exe.x86.manifest", "/wxs: and /manifest: name the same file"},
+  const std::string manifest = "/manifest:C:\\out\\app.exe.manifest";
+  const std::array<std::string, 3> rows[] = {
+      {"/reg:C:\\out\\app.components.manifest", manifest,
+       "/reg: and /manifest: name the same file, C:\\out\\app.components.manifest"},
+      {"/json:c:\\OUT\\App.Dependency.x64.manifest", manifest,
+       "/json: and /manifest: name the same file, C:\\out\\app.dependency.x64.manifest"},
+      {"/wxs:C:\\out\\app.exe.x86.manifest", manifest,
+       "/wxs: and /manifest: name the same file, C:\\out\\app.exe.x86.manifest"},
+      // The store takes a report's name, never a manifest's.
+      {"/json:C:\\out\\r.json", "/manifest:C:\\ProgramData\\Kalvenor\\app.json",
+       "/manifest: cannot name C:\\ProgramData\\Kalvenor\\app.json.components.manifest: it "
+       "lies in the journal's store"},
   };
-  for (const auto& [other, why] : rows) {
+  for (const auto& [other, output, why] : rows) {
     platform.console = "";
-    EXPECT_EQ(RunCommandLine({"/capture", "/quiet", other, "/manifest:C:\\out\\app.exe.manifest",
-                              "C:\\pkg\\ok.dll"}),
+    EXPECT_EQ(RunCommandLine({"/capture", "/quiet", other, output, "C:\\pkg\\ok.dll"}),
               cli::kExitBadArguments)
         << other;
     EXPECT_NE(platform.console->find(why), std::string::npos) << *platform.console;

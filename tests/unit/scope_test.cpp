@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/command_line.h"
+#include "paths/paths.h"
 #include "paths/windows_folders.h"
 #include "setup/unattended_window.h"
 #include "setup_fixture.h"
@@ -28,6 +29,22 @@ class ScopeTest : public SetupFixture {
   }
   std::string RunLog() { return platform.Content("C:\\run.log"); }
 };
+
+// A file's folder is one that opens as a folder: a volume's root keeps its backslash, since the
+// volume's name alone opens the volume, not its root.
+TEST(Paths, AFilesFolderIsOneThatOpensAsAFolder) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"C:\\x.wxs", "C:\\"},
+      {"\\\\?\\C:\\x.wxs", "\\\\?\\C:\\"},
+      {"\\\\?\\Volume{5f1c}\\x.wxs", "\\\\?\\Volume{5f1c}\\"},
+      {"\\\\.\\Volume{5f1c}\\x.wxs", "\\\\.\\Volume{5f1c}\\"},
+      {"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume3\\x.wxs",
+       "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume3\\"},
+      {"\\\\?\\Volume{5f1c}\\out\\x.wxs", "\\\\?\\Volume{5f1c}\\out"},
+      {"\\\\?\\UNC\\server\\share\\x.wxs", "\\\\?\\UNC\\server\\share"},
+  };
+  for (const auto& [file, folder] : rows) EXPECT_EQ(paths::ParentFolder(file), folder) << file;
+}
 
 // A system directory is no package under any spelling; a file in one is its own target.
 TEST_F(ScopeTest, ASystemDirectoryIsNeverAPackage) {
