@@ -28,8 +28,8 @@ class Capture {
     for (const std::string* file : {&exports.wxs, &exports.reg, &exports.manifest}) {
       if (file->empty()) continue;
       std::string folder = paths::ParentFolder(*file);
-      const std::optional<platform::FileId> id = system_.IdentityOf(folder);
-      folders_.push_back({std::move(folder), id});
+      auto held = system_.OpenFolder(folder);
+      folders_.push_back({std::move(folder), held.ok() ? std::move(held.value()) : nullptr});
     }
   }
 
@@ -45,12 +45,12 @@ class Capture {
                                platform::Result<std::uint32_t>& exit);
   // A manifest is checked as Windows reads one for a program of its view's bitness.
   void WriteExport(const capture::ExportFile& export_);
-  std::optional<platform::FileId> FolderAtStart(const std::string& file) const;
+  platform::HeldFolder* FolderAtStart(const std::string& file) const;
 
   RunContext& run_;
   platform::System& system_;
-  // The folders the exports go to, as they opened when the run began.
-  std::vector<std::pair<std::string, std::optional<platform::FileId>>> folders_;
+  // The folders the exports go to, held as they opened when the run began.
+  std::vector<std::pair<std::string, std::unique_ptr<platform::HeldFolder>>> folders_;
 };
 
 std::optional<capture::Captured> Capture::One(const std::string& item) {
@@ -183,44 +183,40 @@ void Capture::WriteExports(const Exports& exports, const std::vector<capture::Ca
 }
 
 // Through a name of its own beside it, so that a file that cannot be finished, or a manifest
-// Windows would refuse, never takes the place of what was there. That file is made anew beside
-// the export, only while the export's folder opens the folder it opened when the run began, and
-// it is renamed or removed through its handle, never by its name, into that folder alone: a
-// folder on the way swapped for a link meanwhile cannot steer the rename or a removal elsewhere.
-// (The make, Windows' check of a manifest and its reopening go by the path.)
+// Windows would refuse, never takes the place of what was there. That file is made, opened again
+// and renamed or removed through the handles of the file and of the export's folder as it opened
+// when the run began, never by a path: a folder on the way swapped for a link meanwhile cannot
+// steer any of it elsewhere. (Windows' check of a manifest goes by the path: it only reads.)
 void Capture::WriteExport(const capture::ExportFile& export_) {
   const std::string& file = export_.path;
   run_.BeginStep("export", {}, file, "> Writing file " + file);
   for (const std::string& note : export_.notes) run_.LogNote(note);
   for (const std::string& failure : export_.failures) run_.LogFailure(failure);
-  // Nothing is made where the folder's path no longer opens the folder it opened at the start.
-  const std::optional<platform::FileId> folder = FolderAtStart(file);
-  if (!folder || system_.IdentityOf(paths::ParentFolder(file)) != *folder) {
+  // Written where the path led when the run began, and only while it still leads there: a
+  // folder moved away meanwhile would take the export with it.
+  platform::HeldFolder* folder = FolderAtStart(file);
+  if (!folder || system_.IdentityOf(paths::ParentFolder(file)) != folder->Identity()) {
     return run_.LogFailure("it cannot be written there: " +
                            std::string(folder ? kLedElsewhere : kNotThere));
   }
   // A name left by a run that was stopped, or put there by another, is never written nor
   // removed: the next one is tried.
-  std::string temporary;
+  std::string ending, temporary;  // the name's ending, and the file by its path as named
   std::unique_ptr<platform::HeldFile> held;
   std::optional<platform::SystemError> refused;
-  for (int attempt = 1; attempt <= kNamesTried && !(held && held->Made()); ++attempt) {
-    temporary = file + ".kalvenor-copy-" + std::to_string(system_.ProcessId()) +
-                (attempt > 1 ? "-" + std::to_string(attempt) : "");
-    auto opened = system_.OpenToWrite(temporary);
-    refused.reset();
-    if (opened.ok()) {
-      held = std::move(opened.value());
+  for (int attempt = 1; attempt <= kNamesTried && !held; ++attempt) {
+    ending = ".kalvenor-copy-" + std::to_string(system_.ProcessId()) +
+             (attempt > 1 ? "-" + std::to_string(attempt) : "");
+    temporary = file + ending;
+    auto made = folder->MakeFile(File_GetName(file) + ending);
+    if (made.ok()) {
+      held = std::move(made.value());
     } else {
-      refused = opened.error();
+      refused = made.error();
     }
   }
-  if (!held || !held->Made()) {
-    return run_.LogFailure(temporary +
-                           (refused ? ": " + refused->message
-                                    : " could not be made anew: a file of that name is there"));
-  }
-  // Judged again where the new file really lies; its folder is compared again as it is renamed.
+  if (!held) return run_.LogFailure(temporary + ": " + refused->message);
+  // Judged again where the new file really lies.
   if (const std::optional<std::string> why = run_.WhyNotExport(file, *held)) {
     held->DiscardIfNew();
     return run_.LogFailure("it cannot be written there: " + *why);
@@ -229,13 +225,15 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
   if (written.ok() && export_.manifest) {
     // Windows reads a manifest only while no one writes it: let go for the check, then opened
     // again as the very file made here.
+    // Read where the file lies, which a volume without a drive letter gives no path for.
     const platform::FileId made = held->Identity();
+    const std::string lies = held->FinalPath().empty() ? temporary : held->FinalPath();
     held.reset();
-    const platform::Status taken = system_.CheckManifest(temporary, *export_.manifest);
+    const platform::Status taken = system_.CheckManifest(lies, *export_.manifest);
     if (!taken.ok()) {
       run_.LogFailure("Windows does not take it as a manifest: " + taken.error().message);
     }
-    auto again = system_.OpenMade(temporary, made);
+    auto again = folder->OpenMade(File_GetName(file) + ending, made);
     if (!again.ok()) return run_.LogFailure(temporary + ": " + again.error().message);
     held = std::move(again.value());
     if (!taken.ok()) return held->DiscardIfNew();
@@ -247,12 +245,12 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
   }
 }
 
-std::optional<platform::FileId> Capture::FolderAtStart(const std::string& file) const {
+platform::HeldFolder* Capture::FolderAtStart(const std::string& file) const {
   const std::string folder = paths::ParentFolder(file);
-  for (const auto& [named, id] : folders_) {
-    if (named == folder) return id;
+  for (const auto& [named, held] : folders_) {
+    if (named == folder) return held.get();
   }
-  return std::nullopt;
+  return nullptr;
 }
 
 }  // namespace

@@ -39,6 +39,8 @@ struct FileId {
   friend bool operator==(const FileId&, const FileId&) = default;
 };
 
+class HeldFolder;
+
 // A file held open for a whole run, so that what its name means cannot change under it.
 class HeldFile {
  public:
@@ -56,11 +58,26 @@ class HeldFile {
   virtual bool Made() const = 0;
   // Removes it when the open made it: a report refused before its first line leaves nothing.
   virtual void DiscardIfNew() = 0;
-  // Takes the place of `destination`, named as Windows reads its name, in the folder it was
-  // opened in, while that folder is still `folder`: through the handle, never by a path. A file
-  // there is replaced (a read-only one is refused, as Windows refuses it), a link itself too.
-  // Only a file opened to write, or made and opened again, may be renamed.
-  virtual Status Rename(std::string_view destination, const FileId& folder) = 0;
+  // Takes the place of `destination`'s name, as Windows reads it, in `folder`, the folder it was
+  // made in: through the handles, never by a path. A file there is replaced (a read-only one is
+  // refused, as Windows refuses it), a link itself too. Only a file made in `folder` may be
+  // renamed.
+  virtual Status Rename(std::string_view destination, const HeldFolder& folder) = 0;
+};
+
+// A folder held for a run: files are made in it, opened again and renamed into it through its
+// handle, never by a path, so wherever its path comes to lead meanwhile, nothing lands elsewhere.
+class HeldFolder {
+ public:
+  virtual ~HeldFolder() = default;
+  virtual FileId Identity() const = 0;
+  // Makes the file `name` (no path) in it, to be written through for the run: refused where a
+  // file or a link of that name is there. Others may read it meanwhile, but not write it.
+  virtual Result<std::unique_ptr<HeldFile>> MakeFile(std::string_view name) = 0;
+  // Opens again the file `name` in it that MakeFile made and that was closed since (for another
+  // program to read it), to rename or discard it: refused unless the name still holds that very
+  // file, itself and not a link in its place. Made() is true of it.
+  virtual Result<std::unique_ptr<HeldFile>> OpenMade(std::string_view name, const FileId& made) = 0;
 };
 
 class Files {
@@ -143,10 +160,8 @@ class Files {
   // it when missing and keeping what it holds until Empty: never through a link in its place,
   // nor a file with other names (hard links); others may read it meanwhile, but not write it.
   virtual Result<std::unique_ptr<HeldFile>> OpenToWrite(std::string_view path) = 0;
-  // Opens again a file that OpenToWrite made and that was closed since (for another program to
-  // read it), to rename or discard it: refused unless `path` still opens that very file, itself
-  // and not a link in its place. Made() is true of it.
-  virtual Result<std::unique_ptr<HeldFile>> OpenMade(std::string_view path, const FileId& made) = 0;
+  // Holds the folder `path` opens, links followed, for files to be made in it.
+  virtual Result<std::unique_ptr<HeldFolder>> OpenFolder(std::string_view path) = 0;
   // The program's own file, opened to be read, and checked to be the image that runs.
   virtual Result<std::unique_ptr<HeldFile>> OpenOwnImage() = 0;
 };

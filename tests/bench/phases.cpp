@@ -239,8 +239,8 @@ class TimedSystem final : public System {
   Result<std::unique_ptr<HeldFile>> OpenToWrite(std::string_view path) override {
     return Timed(phases_, "files opened to write", [&] { return inner_.OpenToWrite(path); });
   }
-  Result<std::unique_ptr<HeldFile>> OpenMade(std::string_view path, const FileId& made) override {
-    return Timed(phases_, "files opened to write", [&] { return inner_.OpenMade(path, made); });
+  Result<std::unique_ptr<HeldFolder>> OpenFolder(std::string_view path) override {
+    return Timed(phases_, "file identities", [&] { return inner_.OpenFolder(path); });
   }
   Result<std::unique_ptr<HeldFile>> OpenOwnImage() override { return inner_.OpenOwnImage(); }
   std::optional<std::uint32_t> RegistryDword(RegistryRoot root, RegistryView view,

@@ -127,16 +127,16 @@ TEST_F(CaptureTest, AManifestWindowsRefusesIsNeverWritten) {
   for (const std::string& file : platform.Files()) EXPECT_FALSE(file.starts_with("C:\\out\\"));
 }
 
-// An export is judged again as it is written, and its temporary file goes through its handle:
-// a folder that leads elsewhere since the run began (or that was not there then), a link in the
-// temporary file's name, or its file swapped or moved away while Windows reads the manifest,
-// takes nothing and loses nothing.
+// An export is judged again as it is written, and its temporary file goes through its handle and
+// its folder's: a folder that leads elsewhere since the run began (or that was not there then),
+// or as soon as that was checked, a link in the temporary file's name, or its file swapped or
+// moved away while Windows reads the manifest, takes nothing and loses nothing.
 TEST_F(CaptureTest, AnExportGoesNowhereButWhereItWasNamed) {
   platform.AddFile("C:\\pkg\\ok.dll", {.content = "ok"});
   platform.AddFile("C:\\keep\\precious.dll", {.content = "precious"});
   scripts["ok.dll"] = {};
   const std::string copy = ".kalvenor-copy-" + std::to_string(platform.ProcessId());
-  enum Meanwhile { Nothing, LinkedTemporary, SwappedInCheck, MovedInCheck };
+  enum Meanwhile { Nothing, LinkedTemporary, SwappedOnceChecked, SwappedInCheck, MovedInCheck };
   const struct {
     const char* below;    // the export's folder below the row's own, missing at the start
     const char* leadsTo;  // where that folder leads once the capture runs: a system folder, or
@@ -151,8 +151,11 @@ TEST_F(CaptureTest, AnExportGoesNowhereButWhereItWasNamed) {
       {"\\new", "", Nothing,
        "it cannot be written there: its folder could not be opened when the run began"},
       {"", nullptr, LinkedTemporary, ""},  // another name is taken
+      // The first file lands in the folder held, moved; the others are refused.
+      {"", nullptr, SwappedOnceChecked,
+       "it cannot be written there: its folder has come to lead elsewhere since the run began"},
       {"", nullptr, SwappedInCheck, copy + ": it is no longer the file this run made there"},
-      {"", nullptr, MovedInCheck, "its folder has come to lead elsewhere since it was made"},
+      {"", nullptr, MovedInCheck, copy + ": it is no longer the file this run made there"},
   };
   int n = 0;
   for (const auto& row : rows) {
@@ -165,7 +168,19 @@ TEST_F(CaptureTest, AnExportGoesNowhereButWhereItWasNamed) {
     if (row.meanwhile == LinkedTemporary) {
       platform.AddLink(manifest + copy, "C:\\keep\\precious.dll");
     }
+    const auto swap = [&] {
+      (void)platform.Rename(folder, folder + "-away");
+      platform.AddLink(folder, other);
+    };
+    bool captured = false;
+    platform.onIdentified = [&](const std::string& path) {
+      if (captured && path == folder && row.meanwhile == SwappedOnceChecked) {
+        captured = false;
+        swap();
+      }
+    };
     platform.onCapture = [&](const std::string&, platform::RegistryView) {
+      captured = true;
       if (row.leadsTo) {
         (void)platform.RemoveFolder(folder);
         platform.AddLink(folder, *row.leadsTo ? row.leadsTo : other);
@@ -179,8 +194,7 @@ TEST_F(CaptureTest, AnExportGoesNowhereButWhereItWasNamed) {
       } else if (path.ends_with(copy) && row.meanwhile == MovedInCheck) {
         // Its move keeps what it is, as NTFS keeps a file's ID.
         (void)platform.Rename(path, other + path.substr(path.rfind('\\')));
-        (void)platform.Rename(folder, folder + "-away");
-        platform.AddLink(folder, other);
+        swap();
       }
       return std::optional<platform::SystemError>();
     };
@@ -192,11 +206,16 @@ TEST_F(CaptureTest, AnExportGoesNowhereButWhereItWasNamed) {
     EXPECT_EQ(platform.Content(manifest).starts_with("<?xml"), row.failed.empty()) << row.failed;
     EXPECT_EQ(platform.Content("C:\\keep\\precious.dll"), "precious") << row.failed;
     EXPECT_EQ(platform.Content(other + "\\app.exe.manifest"), "theirs") << row.failed;
+    EXPECT_EQ(platform.Content(folder + "-away\\app.components.manifest").starts_with("<?xml"),
+              row.meanwhile == SwappedOnceChecked);
+    // Nothing made there; the file moved there by another stays with them.
     for (const std::string& file : platform.Files()) {
-      EXPECT_FALSE(file.starts_with(other) && !file.ends_with("\\app.exe.manifest"))
+      EXPECT_FALSE(file.starts_with(other) && !file.ends_with("\\app.exe.manifest") &&
+                   row.meanwhile != MovedInCheck)
           << row.failed << ": " << file;
     }
   }
+  platform.onIdentified = nullptr;
 }
 
 // An export in a drive's root lands there in any spelling, whatever the current folder.

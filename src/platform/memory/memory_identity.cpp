@@ -30,6 +30,11 @@ std::string LocalSpelling(std::string path, bool& literal) {
   return path;
 }
 
+// `name` in `folder`, a drive's root "C:\\" already ending in its backslash.
+std::string Within(const std::string& folder, std::string_view name) {
+  return folder + (folder.ends_with('\\') ? "" : "\\") + std::string(name);
+}
+
 }  // namespace
 
 std::string MemoryPlatform::Resolved(std::string_view given, bool followLast) const {
@@ -85,8 +90,10 @@ void MemoryPlatform::AddLink(const std::string& link, const std::string& target)
 std::optional<FileId> MemoryPlatform::IdentityOf(std::string_view path) const {
   identified.emplace_back(path);
   const Entry* entry = Find(path);
-  if (!entry) return std::nullopt;
-  return FileId{1, {entry->order + 1, 0}};
+  std::optional<FileId> id;
+  if (entry) id = FileId{1, {entry->order + 1, 0}};
+  if (onIdentified) onIdentified(std::string(path));
+  return id;
 }
 
 std::string MemoryPlatform::FinalPath(std::string_view path) const {
@@ -114,17 +121,7 @@ class MemoryHeldFile final : public HeldFile {
     hold_ = made_ = false;
     (void)platform_.Delete(path_);
   }
-  Status Rename(std::string_view destination, const FileId& folder) override {
-    // "C:\\" for a file in a drive's root: "C:" alone is the drive's current folder.
-    const std::string at = path_.substr(0, path_.find_last_of('\\') + 1);
-    if (platform_.IdentityOf(at) != folder) {
-      return SystemError{1920, "its folder has come to lead elsewhere since it was made"};
-    }
-    const std::string to = at + std::string(destination.substr(destination.rfind('\\') + 1));
-    const Status renamed = platform_.ReplaceHeld(path_, to);
-    if (renamed.ok()) path_ = platform_.FinalPath(to);  // what it releases once closed
-    return renamed;
-  }
+  Status Rename(std::string_view destination, const HeldFolder& folder) override;
 
  private:
   MemoryPlatform& platform_;
@@ -132,6 +129,39 @@ class MemoryHeldFile final : public HeldFile {
   FileId id_;
   bool made_, hold_;
 };
+
+// A folder's handle: it finds the folder by its identity, wherever it has moved.
+class MemoryHeldFolder final : public HeldFolder {
+ public:
+  MemoryHeldFolder(MemoryPlatform& platform, FileId id) : platform_(platform), id_(id) {}
+  FileId Identity() const override { return id_; }
+  // Where the folder lies now; nothing once it is gone.
+  std::optional<std::string> Path() const { return platform_.FolderPathOf(id_); }
+
+  Result<std::unique_ptr<HeldFile>> MakeFile(std::string_view name) override {
+    const std::optional<std::string> folder = Path();
+    if (!folder) return MemoryError(2);
+    return platform_.MakeHeld(Within(*folder, name));
+  }
+  Result<std::unique_ptr<HeldFile>> OpenMade(std::string_view name, const FileId& made) override {
+    const std::optional<std::string> folder = Path();
+    if (!folder) return MemoryError(2);
+    return platform_.OpenMade(Within(*folder, name), made);
+  }
+
+ private:
+  MemoryPlatform& platform_;
+  FileId id_;
+};
+
+Status MemoryHeldFile::Rename(std::string_view destination, const HeldFolder& folder) {
+  const std::optional<std::string> at = static_cast<const MemoryHeldFolder&>(folder).Path();
+  if (!at) return MemoryError(2);
+  const std::string to = Within(*at, destination.substr(destination.rfind('\\') + 1));
+  const Status renamed = platform_.ReplaceHeld(path_, to);
+  if (renamed.ok()) path_ = platform_.FinalPath(to);  // what it releases once closed
+  return renamed;
+}
 
 // A rename through a handle replaces a file's link in the way, never what it leads to; a
 // folder's (a junction) is a folder, which no file replaces.
@@ -201,6 +231,27 @@ Result<std::unique_ptr<HeldFile>> MemoryPlatform::OpenMade(std::string_view path
   HoldFile(unfollowed, true);
   return std::unique_ptr<HeldFile>(
       std::make_unique<MemoryHeldFile>(*this, entry->path, made, true, true));
+}
+
+Result<std::unique_ptr<HeldFile>> MemoryPlatform::MakeHeld(const std::string& path) {
+  const std::string unfollowed = Resolved(path, false);
+  if (links_.contains(Folded(unfollowed)) || Find(unfollowed)) return MemoryError(80);
+  return OpenToWrite(unfollowed);
+}
+
+Result<std::unique_ptr<HeldFolder>> MemoryPlatform::OpenFolder(std::string_view path) {
+  const Entry* entry = Find(path);
+  if (!entry) return MemoryError(2);
+  if (!entry->folder) return MemoryError(267);
+  return std::unique_ptr<HeldFolder>(
+      std::make_unique<MemoryHeldFolder>(*this, FileId{1, {entry->order + 1, 0}}));
+}
+
+std::optional<std::string> MemoryPlatform::FolderPathOf(const FileId& id) const {
+  for (const auto& [key, entry] : entries_) {
+    if (entry.folder && FileId{1, {entry.order + 1, 0}} == id) return entry.path;
+  }
+  return std::nullopt;
 }
 
 Result<std::unique_ptr<HeldFile>> MemoryPlatform::OpenOwnImage() {

@@ -126,6 +126,9 @@ class MemoryPlatform final : public Toolkit, public System {
   // refused with error 2, as Windows refuses it.
   std::function<std::optional<SystemError>(const std::string& path, RegistryView view)>
       onCheckManifest;
+  // Called once IdentityOf has read what `path` opens, before it returns: what another program
+  // does in that moment.
+  std::function<void(const std::string& path)> onIdentified;
   // What the activation of `component`'s classes does; without it, each class is created.
   std::function<CaptureScript(const std::string& component, const std::vector<std::string>&)>
       onActivation;
@@ -208,7 +211,7 @@ class MemoryPlatform final : public Toolkit, public System {
   std::optional<FileId> IdentityOf(std::string_view path) const override;
   std::string FinalPath(std::string_view path) const override;
   Result<std::unique_ptr<HeldFile>> OpenToWrite(std::string_view path) override;
-  Result<std::unique_ptr<HeldFile>> OpenMade(std::string_view path, const FileId& made) override;
+  Result<std::unique_ptr<HeldFolder>> OpenFolder(std::string_view path) override;
   Result<std::unique_ptr<HeldFile>> OpenOwnImage() override;
 
   // ---- Registry (memory_registry.cpp)
@@ -291,6 +294,12 @@ class MemoryPlatform final : public Toolkit, public System {
   void HoldFile(std::string_view path, bool held);
   Status WriteHeld(std::string_view path, std::string_view text, bool empty);
   Status ReplaceHeld(const std::string& held, const std::string& destination);
+  // For the memory's held folders: where the folder of identity `id` lies now, if anywhere; a
+  // file made new at `path`, refused where a file or link of that name is there; a file made so
+  // opened again, refused unless `path` holds that very file itself.
+  std::optional<std::string> FolderPathOf(const FileId& id) const;
+  Result<std::unique_ptr<HeldFile>> MakeHeld(const std::string& path);
+  Result<std::unique_ptr<HeldFile>> OpenMade(std::string_view path, const FileId& made);
 
  private:
   struct Entry {

@@ -58,24 +58,6 @@ std::string FinalPathOf(HANDLE file) {
   return path;
 }
 
-// The folder a file was opened in, `finalPath` its final path then, in the form that opens it
-// whatever its length: on a volume without a drive letter, the volume's device path.
-std::wstring FolderToOpen(HANDLE file, const std::string& finalPath) {
-  std::wstring path;
-  if (finalPath.starts_with("\\\\")) {
-    path = L"\\\\?\\UNC\\" + Widen(finalPath.substr(2));
-  } else if (!finalPath.empty()) {
-    path = L"\\\\?\\" + Widen(finalPath);
-  } else {
-    path = GrowingBuffer([file](wchar_t* buffer, DWORD size) {
-      return ::GetFinalPathNameByHandleW(file, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
-    });
-    if (path.empty()) return path;
-    path = L"\\\\?\\GLOBALROOT" + path;
-  }
-  return path.substr(0, path.find_last_of(L'\\') + 1);
-}
-
 // The last element of `path` as Windows reads it, without the dots and blanks it drops from the
 // end of a name (which a "\\?\" path keeps). No file is looked at.
 std::wstring NameAsWindowsReadsIt(const std::wstring& path) {
@@ -118,6 +100,43 @@ platform::Status RenameInto(HANDLE file, HANDLE root, const std::wstring& name) 
   return platform::Done{};
 }
 
+// Opens `name` in the folder `root` holds, by the handle: however the folder's path is
+// spelled or where it leads meanwhile, `name` is looked up there alone. Never a link's target.
+platform::Result<UniqueFile> OpenIn(HANDLE root, const std::wstring& name, ACCESS_MASK access,
+                                    ULONG disposition) {
+  if (name.empty() || name.find_first_of(L"\\/") != std::wstring::npos) {
+    return ErrorOf(ERROR_INVALID_NAME);
+  }
+  UNICODE_STRING text{static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                      static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                      const_cast<wchar_t*>(name.c_str())};
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, root, nullptr);
+  IO_STATUS_BLOCK status{};
+  HANDLE file = INVALID_HANDLE_VALUE;
+  const NTSTATUS result = ::NtCreateFile(
+      &file, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
+      FILE_SHARE_READ, disposition,
+      FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
+  if (result < 0) return ErrorOf(::RtlNtStatusToDosError(result));
+  return UniqueFile(file);
+}
+
+class Win32HeldFolder final : public platform::HeldFolder {
+ public:
+  Win32HeldFolder(UniqueFile folder, platform::FileId id) : folder_(std::move(folder)), id_(id) {}
+
+  platform::FileId Identity() const override { return id_; }
+  HANDLE Handle() const { return folder_.get(); }
+  platform::Result<std::unique_ptr<platform::HeldFile>> MakeFile(std::string_view name) override;
+  platform::Result<std::unique_ptr<platform::HeldFile>> OpenMade(
+      std::string_view name, const platform::FileId& made) override;
+
+ private:
+  UniqueFile folder_;
+  platform::FileId id_;
+};
+
 class Win32HeldFile final : public platform::HeldFile {
  public:
   Win32HeldFile(UniqueFile file, platform::FileId id, std::string finalPath, bool made)
@@ -154,25 +173,20 @@ class Win32HeldFile final : public platform::HeldFile {
     made_ = false;
   }
 
-  platform::Status Rename(std::string_view destination, const platform::FileId& folder) override {
+  platform::Status Rename(std::string_view destination,
+                          const platform::HeldFolder& folder) override {
     const std::wstring name = NameAsWindowsReadsIt(Widen(destination));
-    const std::wstring at = FolderToOpen(file_.get(), finalPath_);
-    if (name.empty() || at.empty()) return ErrorOf(ERROR_INVALID_NAME);
-    const UniqueFile opened(::CreateFileW(at.c_str(), FILE_READ_ATTRIBUTES | FILE_TRAVERSE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                          nullptr));
-    if (!opened) return LastError();
-    if (IdOf(opened.get()) != folder) {
-      return platform::SystemError{ERROR_CANT_ACCESS_FILE,
-                                   "its folder has come to lead elsewhere since it was made"};
-    }
+    if (name.empty()) return ErrorOf(ERROR_INVALID_NAME);
+    // Only this layer's folders are ever handed to its files.
+    const HANDLE root = static_cast<const Win32HeldFolder&>(folder).Handle();
     // Windows refuses to replace a read-only file; Wine replaces it. Refused alike everywhere.
-    const DWORD attributes = ::GetFileAttributesW((at + name).c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-      return ErrorOf(ERROR_ACCESS_DENIED);
+    if (auto there = OpenIn(root, name, FILE_READ_ATTRIBUTES, FILE_OPEN); there.ok()) {
+      auto information = InformationOf(there.value().get());
+      if (information.ok() && (information.value().dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
+        return ErrorOf(ERROR_ACCESS_DENIED);
+      }
     }
-    return RenameInto(file_.get(), opened.get(), name);
+    return RenameInto(file_.get(), root, name);
   }
 
  private:
@@ -244,12 +258,45 @@ platform::Result<std::unique_ptr<platform::HeldFile>> Win32System::OpenToWrite(
   return std::unique_ptr<platform::HeldFile>(std::move(held));
 }
 
-platform::Result<std::unique_ptr<platform::HeldFile>> Win32System::OpenMade(
-    std::string_view path, const platform::FileId& made) {
-  UniqueFile file(::CreateFileW(Widen(path).c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file) return LastError();
+platform::Result<std::unique_ptr<platform::HeldFolder>> Win32System::OpenFolder(
+    std::string_view path) {
+  UniqueFile folder(::CreateFileW(Widen(path).c_str(), FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!folder) return LastError();
+  auto information = InformationOf(folder.get());
+  if (!information.ok()) return information.error();
+  if (!(information.value().dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return ErrorOf(ERROR_DIRECTORY);
+  }
+  const std::optional<platform::FileId> id = IdOf(folder.get());
+  if (!id) return LastError();
+  return std::unique_ptr<platform::HeldFolder>(
+      std::make_unique<Win32HeldFolder>(std::move(folder), *id));
+}
+
+platform::Result<std::unique_ptr<platform::HeldFile>> Win32HeldFolder::MakeFile(
+    std::string_view name) {
+  auto made = OpenIn(folder_.get(), Widen(name), GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE,
+                     FILE_CREATE);
+  if (!made.ok()) return made.error();
+  UniqueFile file = std::move(made.value());
+  const std::optional<platform::FileId> id = IdOf(file.get());
+  std::string finalPath = FinalPathOf(file.get());
+  auto held = std::make_unique<Win32HeldFile>(std::move(file), id.value_or(platform::FileId{}),
+                                              std::move(finalPath), true);
+  if (!id) {
+    held->DiscardIfNew();
+    return ErrorOf(ERROR_CANT_ACCESS_FILE);
+  }
+  return std::unique_ptr<platform::HeldFile>(std::move(held));
+}
+
+platform::Result<std::unique_ptr<platform::HeldFile>> Win32HeldFolder::OpenMade(
+    std::string_view name, const platform::FileId& made) {
+  auto opened = OpenIn(folder_.get(), Widen(name), DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
+  if (!opened.ok()) return opened.error();
+  UniqueFile file = std::move(opened.value());
   const std::optional<platform::FileId> id = IdOf(file.get());
   if (!id || *id != made) {
     return platform::SystemError{ERROR_CANT_ACCESS_FILE,

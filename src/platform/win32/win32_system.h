@@ -48,8 +48,8 @@ class Win32System final : public platform::System {
   std::optional<platform::FileId> IdentityOf(std::string_view path) const override;
   std::string FinalPath(std::string_view path) const override;
   platform::Result<std::unique_ptr<platform::HeldFile>> OpenToWrite(std::string_view path) override;
-  platform::Result<std::unique_ptr<platform::HeldFile>> OpenMade(
-      std::string_view path, const platform::FileId& made) override;
+  platform::Result<std::unique_ptr<platform::HeldFolder>> OpenFolder(
+      std::string_view path) override;
   platform::Result<std::unique_ptr<platform::HeldFile>> OpenOwnImage() override;
 
   // ---- Registry
