@@ -61,6 +61,8 @@ struct ManifestNames {
   std::string assembly, dependency, application, assemblyName;
 };
 ManifestNames ManifestNamesOf(std::string_view path, std::string_view bits);
+// Every other file a manifest export at `path` may write beside it, for either bitness or both.
+std::vector<std::string> ManifestOwnFiles(std::string_view path);
 
 // One JSON object a line (CR LF) for each captured value, as captured: its component, its view
 // (32 or 64), its key with the predefined key's name, its name, its type and its data.

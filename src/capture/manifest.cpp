@@ -426,6 +426,17 @@ ManifestNames ManifestNamesOf(std::string_view path, std::string_view bits) {
           WithBitness(path, bits), assembly};
 }
 
+std::vector<std::string> ManifestOwnFiles(std::string_view path) {
+  std::vector<std::string> files;
+  for (const char* bits : {"", ".x86", ".x64"}) {
+    ManifestNames names = ManifestNamesOf(path, bits);
+    for (std::string* name : {&names.assembly, &names.dependency, &names.application}) {
+      if (*name != path) files.push_back(std::move(*name));
+    }
+  }
+  return files;
+}
+
 std::vector<ExportFile> Manifests(const std::vector<Captured>& components, std::string_view path) {
   std::map<RegistryView, ManifestWriter> writers;
   for (const Captured& component : components) writers[component.view].File(component);

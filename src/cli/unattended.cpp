@@ -107,11 +107,8 @@ int RunCommandLine(platform::Services& services, engine::Engine& engine,
   // either, one would replace the other, and which are judged as it is: a name may be refused
   // where the manifest's own is not (a report's name in the journal's store).
   if (const std::string& manifest = arguments.exports.manifest; !manifest.empty()) {
-    for (const char* bits : {"", ".x86", ".x64"}) {
-      const capture::ManifestNames names = capture::ManifestNamesOf(manifest, bits);
-      for (const std::string* name : {&names.assembly, &names.dependency, &names.application}) {
-        if (*name != manifest) outputs.push_back({"/manifest:", *name, true});
-      }
+    for (std::string& file : capture::ManifestOwnFiles(manifest)) {
+      outputs.push_back({"/manifest:", std::move(file), true});
     }
   }
   // The exports, written at the end, are judged here, the run's files listed once for them all.

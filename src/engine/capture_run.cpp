@@ -225,9 +225,13 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
   if (written.ok() && export_.manifest) {
     // Windows reads a manifest only while no one writes it: let go for the check, then opened
     // again as the very file made here.
-    // Read where the file lies, which a volume without a drive letter gives no path for.
+    // Read by the path as named while that still opens the file (as the user spelled it, for
+    // Wine gives a name's trailing dot no final path), else where the file lies, by a path that
+    // reaches it whatever its folders' names; a volume without a drive letter gives none.
     const platform::FileId made = held->Identity();
-    const std::string lies = held->FinalPath().empty() ? temporary : held->FinalPath();
+    const std::string lies = system_.IdentityOf(temporary) == made || held->FinalPath().empty()
+                                 ? temporary
+                                 : paths::Literal(held->FinalPath());
     held.reset();
     const platform::Status taken = system_.CheckManifest(lies, *export_.manifest);
     if (!taken.ok()) {

@@ -25,7 +25,16 @@ bool IsVolume(std::string_view path) {
   const std::string text = AsciiLower(path);
   if (!text.starts_with("\\\\?\\") && !text.starts_with("\\\\.\\")) return false;
   std::string_view name = std::string_view(text).substr(4);
-  if (name.starts_with("globalroot\\device\\")) name.remove_prefix(18);
+  // Below the object namespace's root: the devices, and the drive letters' links to them.
+  if (name.starts_with("globalroot\\")) {
+    name.remove_prefix(11);
+    for (std::string_view links : {"device\\", "??\\", "global??\\", "dosdevices\\"}) {
+      if (name.starts_with(links)) {
+        name.remove_prefix(links.size());
+        break;
+      }
+    }
+  }
   return !name.empty() && name != "unc" && name != "globalroot" &&
          name.find('\\') == std::string_view::npos;
 }
@@ -110,6 +119,11 @@ std::string ParentFolder(std::string_view path) {
   // A volume's root keeps its backslash: "C:" alone is the drive's current folder.
   if ((folder.size() == 2 && folder[1] == ':') || IsVolume(folder)) folder += '\\';
   return folder;
+}
+
+std::string Literal(std::string_view finalPath) {
+  if (finalPath.starts_with("\\\\")) return "\\\\?\\UNC" + std::string(finalPath.substr(1));
+  return "\\\\?\\" + std::string(finalPath);
 }
 
 std::vector<std::string> FoldersAbove(std::string_view path) {

@@ -32,6 +32,9 @@ std::string FolderOf(std::string_view path);
 // The same as a path that opens it: a drive's root keeps its backslash, as "C:" alone opens the
 // drive's current folder. A root's is the root itself.
 std::string ParentFolder(std::string_view path);
+// A full path as a file system's handle gives it ("C:\x", "\\server\share\x") in the "\\?\" form,
+// which Windows takes as it is written: no name's trailing dot or blank dropped, no length limit.
+std::string Literal(std::string_view finalPath);
 
 // The folders above the path, its own folder first and its root last, each as a path that
 // opens it.

@@ -2,6 +2,8 @@
 // system menu names, registering nothing; the run shows in the log as any other.
 #include "setup/frm_setup.h"
 
+#include "capture/exports.h"
+
 namespace kalvenor {
 
 void frmSetup::CaptureListed(int command) {
@@ -38,8 +40,16 @@ void frmSetup::CaptureListed(int command) {
     if (!path) return;
     engine::Plan plan{.kind = engine::RunKind::Capture, .items = selection_.listed};
     plan.exports.*kind.file = *path;
-    if (const std::optional<std::string> why = engine_.WhyNotReport(plan, *path)) {
-      services_.toolkit.MsgBox(*form_, "The capture cannot be saved to " + *path + ": " + *why,
+    // A manifest's own files beside it are judged with it.
+    std::vector<std::string> files{*path};
+    if (kind.file == &engine::Exports::manifest) {
+      for (std::string& file : capture::ManifestOwnFiles(*path)) files.push_back(std::move(file));
+    }
+    const std::vector<std::optional<std::string>> refused = engine_.WhyNotReports(plan, files);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      if (!refused[i]) continue;
+      services_.toolkit.MsgBox(*form_,
+                               "The capture cannot be saved to " + files[i] + ": " + *refused[i],
                                services_.system.App().title, platform::MsgBoxStyle::Critical);
       return;
     }

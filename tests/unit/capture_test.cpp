@@ -151,7 +151,8 @@ TEST_F(CaptureTest, AnExportGoesNowhereButWhereItWasNamed) {
       {"\\new", "", Nothing,
        "it cannot be written there: its folder could not be opened when the run began"},
       {"", nullptr, LinkedTemporary, ""},  // another name is taken
-      // The first file lands in the folder held, moved; the others are refused.
+      // The first file lands in the folder held, moved; the others are refused. (Wine makes it
+      // there too, but renames it by its folder's old path, and fails.)
       {"", nullptr, SwappedOnceChecked,
        "it cannot be written there: its folder has come to lead elsewhere since the run began"},
       {"", nullptr, SwappedInCheck, copy + ": it is no longer the file this run made there"},
@@ -324,6 +325,16 @@ TEST_F(CaptureTest, TheWindowCapturesTheListedFilesIntoTheFileItsDialogGives) {
             std::string::npos)
       << Log();
   EXPECT_TRUE(platform.Content("C:\\out\\components.reg").starts_with("\xFF\xFE"));
+  // A manifest's own files are judged with it: the journal's store takes a report's name alone.
+  const std::size_t captured = platform.captures.size();
+  platform.nextSaveChoice = "C:\\ProgramData\\Kalvenor\\app.json";
+  form.ChooseSystemMenu(4);
+  EXPECT_EQ(platform.captures.size(), captured);
+  EXPECT_NE(platform.messageBoxes.back().find("cannot be saved to C:\\ProgramData\\Kalvenor\\"
+                                              "app.json.components.manifest: it lies in the "
+                                              "journal's store"),
+            std::string::npos)
+      << platform.messageBoxes.back();
 }
 
 }  // namespace

@@ -40,6 +40,9 @@ TEST(Paths, AFilesFolderIsOneThatOpensAsAFolder) {
       {"\\\\.\\Volume{5f1c}\\x.wxs", "\\\\.\\Volume{5f1c}\\"},
       {"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume3\\x.wxs",
        "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume3\\"},
+      {"\\\\?\\GLOBALROOT\\??\\C:\\x.wxs", "\\\\?\\GLOBALROOT\\??\\C:\\"},
+      {"\\\\?\\GLOBALROOT\\GLOBAL??\\Volume{5f1c}\\x.wxs",
+       "\\\\?\\GLOBALROOT\\GLOBAL??\\Volume{5f1c}\\"},
       {"\\\\?\\Volume{5f1c}\\out\\x.wxs", "\\\\?\\Volume{5f1c}\\out"},
       {"\\\\?\\UNC\\server\\share\\x.wxs", "\\\\?\\UNC\\server\\share"},
   };
