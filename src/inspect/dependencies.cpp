@@ -116,7 +116,11 @@ class Resolver {
 
   bool IsSystemFolder(std::string_view file) const {
     const std::string folder = AsciiLower(file.substr(0, file.rfind('\\')));
-    return folder == AsciiLower(places_.systemDir) || folder == AsciiLower(places_.windowsDir);
+    for (const std::string* known :
+         {&places_.systemDir, &places_.windowsDir, &places_.ownSystemDir, &places_.ownWindowsDir}) {
+      if (!known->empty() && folder == AsciiLower(*known)) return true;
+    }
+    return false;
   }
 
   bool IsKnownDll(std::string_view dll) const {
@@ -131,7 +135,8 @@ class Resolver {
   std::optional<std::string> Find(const std::string& dll) {
     if (IsKnownDll(dll)) return Join(places_.systemDir, dll);
     std::vector<std::string> folders{places_.componentFolder, places_.systemDir,
-                                     places_.windowsDir};
+                                     places_.ownSystemDir, places_.windowsDir,
+                                     places_.ownWindowsDir};
     folders.insert(folders.end(), places_.path.begin(), places_.path.end());
     for (const std::string& folder : folders) {
       if (folder.empty()) continue;
