@@ -5,10 +5,12 @@
 // step to its observers. The window and the command line both drive it; it reads nothing from
 // either.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -175,6 +177,7 @@ class Engine final : private journal::UndoSteps, private RunContext {
   Placement OtherPlace() const;
   // By the folder a target lies in.
   Placement PlacementOf(const std::string& item) const override;
+  Placement PlacementOfImage(std::span<const std::byte> head) const;  // from the file's first bytes
   Placement PlacementOfTarget(const std::string& target) const;
   std::string TargetIn(const Placement& place, const std::string& item) const;
   std::string ChildFolder(platform::RegistryView view) const override;

@@ -28,9 +28,12 @@ Placement Engine::OtherPlace() const {
 
 Placement Engine::PlacementOf(const std::string& item) const {
   auto bytes = system_.ReadFile(item, kHeaderBytes);
-  const inspect::Machine machine =
-      bytes.ok() ? inspect::ReadMachine(bytes.value()) : inspect::Machine::Unknown;
-  const bool other = inspect::IsOtherBitness(machine, inspect::ToolMachine(system_));
+  return PlacementOfImage(bytes.ok() ? bytes.value() : std::vector<std::byte>());
+}
+
+Placement Engine::PlacementOfImage(std::span<const std::byte> head) const {
+  const bool other =
+      inspect::IsOtherBitness(inspect::ReadMachine(head), inspect::ToolMachine(system_));
   return other ? OtherPlace() : OwnPlace();
 }
 

@@ -57,7 +57,10 @@ void Engine::VerifyItems(const Plan& plan) {
       VerifyInstall({File_GetName(target)}, {target}, false);
       return;
     }
-    const Placement place = PlacementOf(item);
+    // One read for both: where it goes, from its headers, and its hash.
+    std::vector<std::byte> head;
+    platform::Result<std::string> digest = journal::Sha256Of(system_, item, &head);
+    const Placement place = PlacementOfImage(head);
     if (place.missing) {
       const char* bits = inspect::BitsOf(place.machine);
       BeginStep("verify", item, {}, "> Verifying file " + item);
@@ -65,7 +68,6 @@ void Engine::VerifyItems(const Plan& plan) {
                  " system directory: it cannot be installed here");
       return;
     }
-    platform::Result<std::string> digest = journal::Sha256Of(system_, item);
     if (!digest.ok()) {
       BeginStep("verify", item, {}, "> Verifying file " + item);
       LogFailure("it cannot be read: " + digest.error().message);

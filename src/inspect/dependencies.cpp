@@ -65,7 +65,18 @@ class Resolver {
  public:
   Resolver(platform::System& system, const SearchPlaces& places, Machine machine,
            std::vector<Assembly> assemblies)
-      : system_(system), places_(places), machine_(machine), assemblies_(std::move(assemblies)) {}
+      : system_(system), places_(places), machine_(machine), assemblies_(std::move(assemblies)) {
+    // Each folder looked in once: a copy's own folder is mostly the system directory too.
+    std::vector<std::string> folders{places.componentFolder, places.systemDir, places.ownSystemDir,
+                                     places.windowsDir, places.ownWindowsDir};
+    folders.insert(folders.end(), places.path.begin(), places.path.end());
+    std::set<std::string> named;
+    for (std::string& folder : folders) {
+      if (!folder.empty() && named.insert(AsciiLower(folder)).second) {
+        searched_.push_back(std::move(folder));
+      }
+    }
+  }
 
   void Follow(const PeImage& image, std::vector<std::string>& chain, int depth) {
     for (const ImportedDll& dll : image.imports) {
@@ -116,7 +127,11 @@ class Resolver {
 
   bool IsSystemFolder(std::string_view file) const {
     const std::string folder = AsciiLower(file.substr(0, file.rfind('\\')));
-    return folder == AsciiLower(places_.systemDir) || folder == AsciiLower(places_.windowsDir);
+    for (const std::string* known :
+         {&places_.systemDir, &places_.windowsDir, &places_.ownSystemDir, &places_.ownWindowsDir}) {
+      if (!known->empty() && folder == AsciiLower(*known)) return true;
+    }
+    return false;
   }
 
   bool IsKnownDll(std::string_view dll) const {
@@ -130,11 +145,7 @@ class Resolver {
 
   std::optional<std::string> Find(const std::string& dll) {
     if (IsKnownDll(dll)) return Join(places_.systemDir, dll);
-    std::vector<std::string> folders{places_.componentFolder, places_.systemDir,
-                                     places_.windowsDir};
-    folders.insert(folders.end(), places_.path.begin(), places_.path.end());
-    for (const std::string& folder : folders) {
-      if (folder.empty()) continue;
+    for (const std::string& folder : searched_) {
       std::string candidate = Join(folder, dll);
       if (File_Exists(system_, candidate)) return candidate;
     }
@@ -163,6 +174,7 @@ class Resolver {
   const SearchPlaces& places_;
   Machine machine_;
   std::vector<Assembly> assemblies_;
+  std::vector<std::string> searched_;  // where the loader looks, in its order
   std::set<std::string> visited_;
   std::vector<DependencyProblem> problems_;
 };

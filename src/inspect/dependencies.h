@@ -18,6 +18,9 @@ struct SearchPlaces {
   std::string sourceFolder;     // where the listed file came from; empty when the same
   std::string systemDir;        // of the tool's bitness
   std::string windowsDir;
+  // The same two as the system names them, which the loader searches whatever WINDIR says;
+  // mostly the folders above, in another spelling.
+  std::string ownSystemDir, ownWindowsDir;
   std::vector<std::string> path;  // the folders of PATH
 };
 

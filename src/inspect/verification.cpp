@@ -581,8 +581,10 @@ std::string ClassName(const TypeLibraryClass& type) {
   return type.name.empty() ? "class " + type.clsid : "class " + type.name + " " + type.clsid;
 }
 
-std::optional<Registration> ReadRegistration(platform::System& system, const Component& component) {
-  std::optional<Declared> declared = DeclaredBy(system, component);
+std::optional<Registration> ReadRegistration(platform::System& system, const Component& component,
+                                             const std::vector<std::byte>* image) {
+  std::optional<Declared> declared =
+      image ? DeclaredIn(system, component, *image) : DeclaredBy(system, component);
   if (!declared) return std::nullopt;
   Registration registration{declared->machine, declared->view, std::move(declared->library), {}};
   const Registry registry(system, component, registration.view);

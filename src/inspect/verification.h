@@ -38,7 +38,9 @@ struct Registration {
   TypeLibrary library;
   std::vector<ClassStanding> creatable;
 };
-std::optional<Registration> ReadRegistration(platform::System& system, const Component& component);
+// `image`, where given, is the copy's bytes as just read, which it is not read again for.
+std::optional<Registration> ReadRegistration(platform::System& system, const Component& component,
+                                             const std::vector<std::byte>* image = nullptr);
 // How a file that a registration names (a server, a type library's path) stands to the copy, as
 // COM and the loader read the name.
 Standing StandingOf(platform::System& system, const Component& component,

@@ -28,8 +28,9 @@ class Checks {
     std::vector<std::byte> head;
     if (!File(head)) return std::move(checks_);
     const std::optional<inspect::PeImage> image = inspect::ReadPeImage(head);
+    // The file's bytes, as hashed: the type library checked is the one of the bytes proved.
     if (std::optional<inspect::Registration> registration =
-            inspect::ReadRegistration(system_, subject_.component)) {
+            inspect::ReadRegistration(system_, subject_.component, &head)) {
       registration_ = std::move(*registration);
       Registration();
       PerUser();

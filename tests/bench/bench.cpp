@@ -729,8 +729,9 @@ void Verify(const std::wstring& program, const std::wstring& floor, const std::w
   if (!job.get() || !::AssignProcessToJobObject(job.get(), ::GetCurrentProcess())) {
     FailWithLastError("a job for the process count");
   }
-  // The program takes its system directory from WINDIR; the floor is handed it.
-  const auto& [variable, windir] = windows.Environment().front();
+  // The program takes its system directory from WINDIR; the floor is handed it. A copy: the
+  // list Environment() returns is gone by the next line.
+  const auto [variable, windir] = windows.Environment().front();
   ::SetEnvironmentVariableW(variable.c_str(), windir.c_str());
   const DWORD before = ProcessesIn(job.get());
   const std::size_t failed = RunVerify(exe, folder.Path()).second;

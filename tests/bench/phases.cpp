@@ -3,12 +3,13 @@
 // layers that time every call and file it under the phase of the step it serves. Prints
 // "name value" lines for kalvenor_bench: per component, the milliseconds and the calls of each
 // phase, and the program's own work as what is left of the wall time.
-//   kalvenor_phases <windows folder> <component folder> [nojournal | quiet]
+//   kalvenor_phases <windows folder> <component folder> [nojournal | quiet | verify]
 // The windows folder stands in for WINDIR, as for the program under the benchmark. With
 // "nojournal" no run folder can be made in the journal's store, and the run goes on without a
 // journal, as the program's does: the store and its run lock stay usable. With "quiet" the run
 // is the command line's `/install /quiet <component folder>`, through the same code as the
-// program's, with no window at all.
+// program's, with no window at all; with "verify", `/verify /quiet <component folder>` over
+// components installed there before, each step a component.
 #include <windows.h>
 // After windows.h, which it depends on.
 #include <objbase.h>
@@ -49,6 +50,9 @@ class Phases final : public engine::RunObserver {
   void OnLogLine(std::string_view line) override {
     if (line.starts_with("> Copying file")) {
       step_ = "copy step";
+      ++components_;
+    } else if (line.starts_with("> Verifying file")) {
+      step_ = "verify step";
       ++components_;
     } else if (line.starts_with("> Registering file")) {
       step_ = "register step, before the tool";
@@ -373,10 +377,12 @@ class NoWindow final : public cli::RunWindow {
 
 int wmain(int argc, wchar_t** argv) {
   const std::wstring mode = argc == 4 ? argv[3] : L"";
-  const bool journal = mode != L"nojournal", quiet = mode == L"quiet";
+  const bool journal = mode != L"nojournal", verify = mode == L"verify";
+  const bool quiet = mode == L"quiet" || verify;
   if (argc != 3 && (argc != 4 || (journal && !quiet))) {
-    std::fprintf(
-        stderr, "usage: kalvenor_phases <windows folder> <component folder> [nojournal | quiet]\n");
+    std::fprintf(stderr,
+                 "usage: kalvenor_phases <windows folder> <component folder> "
+                 "[nojournal | quiet | verify]\n");
     return 2;
   }
   ::SetEnvironmentVariableW(L"WINDIR", argv[1]);
@@ -401,7 +407,8 @@ int wmain(int argc, wchar_t** argv) {
       NoWindow window;
       engine.AddObserver(phases);
       const double start = Now();
-      failed = cli::RunCommandLine(services, engine, {"/install", "/quiet", plan.items.front()},
+      failed = cli::RunCommandLine(services, engine,
+                                   {verify ? "/verify" : "/install", "/quiet", plan.items.front()},
                                    window) == 0
                    ? 0
                    : 1;

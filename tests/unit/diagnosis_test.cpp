@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "inspect/diagnosis.h"
+#include "inspect/pe_image.h"
 #include "pe_writer.h"
 #include "platform/memory/memory_platform.h"
 
@@ -164,6 +165,24 @@ TEST(Diagnosis, AMissingDelayLoadedDllIsOnlyALaterFailure) {
   const auto causes = Diagnose(platform, {kCopy, "", kSystem, true}, 0xC0000005);
   ASSERT_EQ(causes.size(), 2u);
   EXPECT_TRUE(causes[1].starts_with("may fail later: ")) << causes[1];
+}
+
+// WINDIR may name another folder than the system's own (a user's setting, a private Windows of
+// the bench): the loader searches the system directory all the same, and its DLLs are Windows'.
+TEST(Diagnosis, TheSystemsOwnDirectoryHoldsDllsWhateverWindirSays) {
+  MemoryPlatform platform;
+  PrepareSystem(platform);
+  platform.AddFolder("C:\\Private");
+  platform.AddFolder("C:\\Private\\system32");
+  platform.SetEnv("WINDIR", "C:\\Private");
+  const std::vector<std::byte> bytes = Component().Build();
+  const std::string copy = "C:\\Private\\system32\\comp.dll";
+  platform.AddFile(copy, {.content = Text(bytes)});
+  const std::optional<inspect::PeImage> image = inspect::ReadPeImage(bytes);
+  ASSERT_TRUE(image);
+  const auto causes =
+      inspect::DependencyCauses(platform, {copy, "", "C:\\Private\\system32", true}, *image);
+  EXPECT_TRUE(causes.empty()) << causes.front().text;
 }
 
 }  // namespace
