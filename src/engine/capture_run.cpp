@@ -241,11 +241,26 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
     if (!again.ok()) return run_.LogFailure(temporary + ": " + again.error().message);
     held = std::move(again.value());
     if (!taken.ok()) return held->DiscardIfNew();
+    // Held again, no one else writes it: what takes the export's place is what Windows read.
+    std::string back;
+    written = held->ReadPieces([&back](std::span<const std::byte> piece) {
+      back.append(reinterpret_cast<const char*>(piece.data()), piece.size());
+      return platform::Status(platform::Done{});
+    });
+    if (written.ok() && back != export_.text) {
+      held->DiscardIfNew();
+      return run_.LogFailure(temporary + ": it was changed while Windows read it");
+    }
   }
   if (written.ok()) written = held->Rename(file, *folder);
   if (!written.ok()) {
     held->DiscardIfNew();
-    run_.LogFailure(written.error().message);
+    return run_.LogFailure(written.error().message);
+  }
+  // The folder held may have been moved since it was compared: the export is then where it went.
+  if (system_.IdentityOf(paths::ParentFolder(file)) != folder->Identity()) {
+    run_.LogFailure("it was written to " + paths::FolderOf(held->FinalPath()) + "\\" +
+                    File_GetName(file) + ": " + kLedElsewhere);
   }
 }
 

@@ -68,7 +68,7 @@ class Resolver {
       : system_(system), places_(places), machine_(machine), assemblies_(std::move(assemblies)) {
     // Each folder looked in once: a copy's own folder is mostly the system directory too.
     std::vector<std::string> folders{places.componentFolder, places.systemDir, places.ownSystemDir,
-                                     places.windowsDir, places.ownWindowsDir};
+                                     places.ownWindowsDir};
     folders.insert(folders.end(), places.path.begin(), places.path.end());
     std::set<std::string> named;
     for (std::string& folder : folders) {
@@ -128,7 +128,7 @@ class Resolver {
   bool IsSystemFolder(std::string_view file) const {
     const std::string folder = AsciiLower(file.substr(0, file.rfind('\\')));
     for (const std::string* known :
-         {&places_.systemDir, &places_.windowsDir, &places_.ownSystemDir, &places_.ownWindowsDir}) {
+         {&places_.systemDir, &places_.ownSystemDir, &places_.ownWindowsDir}) {
       if (!known->empty() && folder == AsciiLower(*known)) return true;
     }
     return false;
@@ -156,7 +156,7 @@ class Resolver {
   // release of the major and minor version the manifest names will do, as publisher policy
   // redirects to the newest.
   std::optional<std::string> FindSideBySide(const std::string& dll) {
-    const std::string winsxs = Join(places_.windowsDir, "WinSxS");
+    const std::string winsxs = Join(places_.ownWindowsDir, "WinSxS");
     for (const Assembly& assembly : assemblies_) {
       const std::size_t minorEnd = assembly.version.find('.', assembly.version.find('.') + 1);
       const std::string version = assembly.version.substr(0, minorEnd);

@@ -16,10 +16,10 @@ namespace kalvenor::inspect {
 struct SearchPlaces {
   std::string componentFolder;  // where the loaded file is: the system directory after the copy
   std::string sourceFolder;     // where the listed file came from; empty when the same
-  std::string systemDir;        // of the tool's bitness
-  std::string windowsDir;
-  // The same two as the system names them, which the loader searches whatever WINDIR says;
-  // mostly the folders above, in another spelling.
+  std::string systemDir;        // of the tool's bitness, below WINDIR, as the run names it
+  // The system directory and the Windows folder as the system names them, which the loader
+  // searches whatever WINDIR says (mostly the folders above, in another spelling), and the
+  // side-by-side store in the latter.
   std::string ownSystemDir, ownWindowsDir;
   std::vector<std::string> path;  // the folders of PATH
 };

@@ -122,7 +122,6 @@ SearchPlaces PlacesOf(platform::System& system, const Component& component) {
   return {folder,
           AsciiLower(source) == AsciiLower(folder) ? std::string() : source,
           component.systemDir,
-          paths::WindowsDir(system),
           LoaderSystemDir(system, ToolOf(system, component)),
           system.SystemFoldersOf().windows,
           SplitList(system.Environ("PATH").value_or(""), ';')};

@@ -75,8 +75,8 @@ class HeldFolder {
   // file or a link of that name is there. Others may read it meanwhile, but not write it.
   virtual Result<std::unique_ptr<HeldFile>> MakeFile(std::string_view name) = 0;
   // Opens again the file `name` in it that MakeFile made and that was closed since (for another
-  // program to read it), to rename or discard it: refused unless the name still holds that very
-  // file, itself and not a link in its place. Made() is true of it.
+  // program to read it), to read, rename or discard it: refused unless the name still holds that
+  // very file, itself and not a link in its place. Made() is true of it.
   virtual Result<std::unique_ptr<HeldFile>> OpenMade(std::string_view name, const FileId& made) = 0;
 };
 

@@ -151,10 +151,11 @@ TEST_F(CaptureTest, AnExportGoesNowhereButWhereItWasNamed) {
       {"\\new", "", Nothing,
        "it cannot be written there: its folder could not be opened when the run began"},
       {"", nullptr, LinkedTemporary, ""},  // another name is taken
-      // The first file lands in the folder held, moved; the others are refused. (Wine makes it
-      // there too, but renames it by its folder's old path, and fails.)
+      // The first file lands in the folder held, moved, and says so; the others are refused.
+      // (Wine makes it there too, but renames it by its folder's old path, and fails.)
       {"", nullptr, SwappedOnceChecked,
-       "it cannot be written there: its folder has come to lead elsewhere since the run began"},
+       "failed: it was written to C:\\out\\5-away\\app.components.manifest: its folder has "
+       "come to lead elsewhere since the run began"},
       {"", nullptr, SwappedInCheck, copy + ": it is no longer the file this run made there"},
       {"", nullptr, MovedInCheck, copy + ": it is no longer the file this run made there"},
   };

@@ -168,21 +168,42 @@ TEST(Diagnosis, AMissingDelayLoadedDllIsOnlyALaterFailure) {
 }
 
 // WINDIR may name another folder than the system's own (a user's setting, a private Windows of
-// the bench): the loader searches the system directory all the same, and its DLLs are Windows'.
-TEST(Diagnosis, TheSystemsOwnDirectoryHoldsDllsWhateverWindirSays) {
-  MemoryPlatform platform;
-  PrepareSystem(platform);
-  platform.AddFolder("C:\\Private");
-  platform.AddFolder("C:\\Private\\system32");
-  platform.SetEnv("WINDIR", "C:\\Private");
-  const std::vector<std::byte> bytes = Component().Build();
-  const std::string copy = "C:\\Private\\system32\\comp.dll";
-  platform.AddFile(copy, {.content = Text(bytes)});
-  const std::optional<inspect::PeImage> image = inspect::ReadPeImage(bytes);
-  ASSERT_TRUE(image);
-  const auto causes =
-      inspect::DependencyCauses(platform, {copy, "", "C:\\Private\\system32", true}, *image);
-  EXPECT_TRUE(causes.empty()) << causes.front().text;
+// the bench): the loader searches the system directory and the side-by-side store all the same,
+// and its DLLs are Windows'; WINDIR's own folder it never searches.
+TEST(Diagnosis, TheSystemsOwnFoldersHoldDllsWhateverWindirSays) {
+  const std::string runtime =
+      "<dependency><dependentAssembly><assemblyIdentity type=\"win32\" "
+      "name=\"Microsoft.VC90.CRT\" version=\"9.0.21022.8\" processorArchitecture=\"x86\" "
+      "publicKeyToken=\"1fc8b3b9a1e18e3b\"/></dependentAssembly></dependency>";
+  const std::pair<PeWriter, const char*> rows[] = {
+      {Component(), ""},
+      {Component().Import("msvcr90.dll", {"f"}).Manifest(runtime), ""},
+      {Component().Import("helper.dll", {"f"}), "needs helper.dll, which is in none"},
+  };
+  for (const auto& [component, cause] : rows) {
+    MemoryPlatform platform;
+    PrepareSystem(platform);
+    platform.AddFolder("C:\\Private");
+    platform.AddFolder("C:\\Private\\system32");
+    platform.SetEnv("WINDIR", "C:\\Private");
+    const std::string assembly =
+        "C:\\WINDOWS\\WinSxS\\x86_microsoft.vc90.crt_1fc8b3b9a1e18e3b_9.0.30729.9625_x";
+    platform.AddFolder("C:\\WINDOWS\\WinSxS");
+    platform.AddFolder(assembly);
+    Put(platform, assembly + "\\msvcr90.dll", PeWriter(Machine::X86).Dll(true).Export("f"));
+    Put(platform, "C:\\Private\\helper.dll", PeWriter(Machine::X86).Dll(true).Export("f"));
+    const std::vector<std::byte> bytes = PeWriter(component).Build();
+    const std::string copy = "C:\\Private\\system32\\comp.dll";
+    platform.AddFile(copy, {.content = Text(bytes)});
+    const std::optional<inspect::PeImage> image = inspect::ReadPeImage(bytes);
+    ASSERT_TRUE(image);
+    const auto causes =
+        inspect::DependencyCauses(platform, {copy, "", "C:\\Private\\system32", true}, *image);
+    EXPECT_EQ(causes.empty(), *cause == '\0') << cause;
+    if (!causes.empty()) {
+      EXPECT_TRUE(causes.front().text.starts_with(cause)) << causes.front().text;
+    }
+  }
 }
 
 }  // namespace

@@ -294,7 +294,8 @@ platform::Result<std::unique_ptr<platform::HeldFile>> Win32HeldFolder::MakeFile(
 
 platform::Result<std::unique_ptr<platform::HeldFile>> Win32HeldFolder::OpenMade(
     std::string_view name, const platform::FileId& made) {
-  auto opened = OpenIn(folder_.get(), Widen(name), DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
+  auto opened =
+      OpenIn(folder_.get(), Widen(name), DELETE | FILE_READ_DATA | FILE_READ_ATTRIBUTES, FILE_OPEN);
   if (!opened.ok()) return opened.error();
   UniqueFile file = std::move(opened.value());
   const std::optional<platform::FileId> id = IdOf(file.get());
