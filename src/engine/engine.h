@@ -19,6 +19,7 @@
 #include "engine/plan.h"
 #include "engine/run_context.h"
 #include "engine/run_observer.h"
+#include "inspect/dependencies.h"
 #include "inspect/registration_tool.h"
 #include "journal/recorder.h"
 #include "journal/shares.h"
@@ -249,10 +250,11 @@ class Engine final : private journal::UndoSteps, private RunContext {
   bool busy_ = false;                  // a run is going on
   Outcome outcome_;                    // of the run going on, or of the last one
   journal::Recorder recorder_;         // the journal of the run going on, or of the last one
-  std::optional<journal::SharedCounts> counts_;  // as the run going on reads and writes them
-  bool activating_ = false;                      // a verification that creates the classes
-  bool detecting_ = false;                       // a verification that a detection script runs
-  std::vector<Wanted> installed_;                // what the Install going on put in place
+  std::optional<journal::SharedCounts> counts_;    // as the run going on reads and writes them
+  std::optional<inspect::LoaderLookups> lookups_;  // of a verification, which copies nothing
+  bool activating_ = false;                        // a verification that creates the classes
+  bool detecting_ = false;                         // a verification that a detection script runs
+  std::vector<Wanted> installed_;                  // what the Install going on put in place
   std::string undoable_;
   std::unique_ptr<platform::RunLock> runLock_;  // held during a run
   // The program's own file, held from start-up: what an Install keeps in the store. Nothing,

@@ -41,6 +41,7 @@ void Engine::VerifyItems(const Plan& plan) {
   if (!ObserversAdmit()) return EndRun();
   undoable_.clear();
   counts_.emplace(system_);
+  lookups_.emplace();
   activating_ = plan.activate;
   detecting_ = plan.detect;
   LogUnlisted(admitted.unlisted);
@@ -76,6 +77,7 @@ void Engine::VerifyItems(const Plan& plan) {
     VerifyOne(item, TargetIn(place, item), digest.value(), item);
   });
   counts_.reset();
+  lookups_.reset();
   EndRun();
 }
 
@@ -180,7 +182,7 @@ void Engine::VerifyOne(const std::string& source, const std::string& target,
   const Placement place = PlacementOfTarget(target);
   const inspect::Component component{target, {}, place.systemDir, true, place.machine};
   std::vector<verify::Check> checks =
-      verify::Verify(system_, {component, std::move(digest), digestFrom});
+      verify::Verify(system_, {component, std::move(digest), digestFrom}, *lookups_);
   // After the file's own check, which comes first.
   checks.insert(checks.begin() + (checks.empty() ? 0 : 1), asked.begin(), asked.end());
   // A user's own classes are theirs to write, and no Install changes them: they must not make a

@@ -63,9 +63,13 @@ std::vector<Assembly> DependentAssemblies(std::string_view manifest, Machine mac
 
 class Resolver {
  public:
-  Resolver(platform::System& system, const SearchPlaces& places, Machine machine,
-           std::vector<Assembly> assemblies)
-      : system_(system), places_(places), machine_(machine), assemblies_(std::move(assemblies)) {
+  Resolver(platform::System& system, const SearchPlaces& places, LoaderLookups& lookups,
+           Machine machine, std::vector<Assembly> assemblies)
+      : system_(system),
+        places_(places),
+        lookups_(lookups),
+        machine_(machine),
+        assemblies_(std::move(assemblies)) {
     // Each folder looked in once: a copy's own folder is mostly the system directory too.
     std::vector<std::string> folders{places.componentFolder, places.systemDir, places.ownSystemDir,
                                      places.ownWindowsDir};
@@ -134,12 +138,10 @@ class Resolver {
     return false;
   }
 
-  bool IsKnownDll(std::string_view dll) const {
+  bool IsKnownDll(std::string_view dll) {
     const std::string name = AsciiLower(dll);
     const std::string stem = name.substr(0, name.rfind('.'));
-    const auto known = system_.RegistryString(
-        platform::RegistryRoot::LocalMachine, ViewOf(machine_),
-        "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\KnownDLLs", stem);
+    const auto known = lookups_.KnownDll(system_, ViewOf(machine_), stem);
     return known && AsciiLower(*known) == name;
   }
 
@@ -147,7 +149,7 @@ class Resolver {
     if (IsKnownDll(dll)) return Join(places_.systemDir, dll);
     for (const std::string& folder : searched_) {
       std::string candidate = Join(folder, dll);
-      if (File_Exists(system_, candidate)) return candidate;
+      if (lookups_.Exists(system_, candidate)) return candidate;
     }
     return FindSideBySide(dll);
   }
@@ -164,7 +166,7 @@ class Resolver {
                                                    assembly.token + "_" + version + ".*");
       for (const std::string& folder : system_.Dir(pattern, platform::DirAttributes::Folders)) {
         std::string candidate = Join(Join(winsxs, folder), dll);
-        if (File_Exists(system_, candidate)) return candidate;
+        if (lookups_.Exists(system_, candidate)) return candidate;
       }
     }
     return std::nullopt;
@@ -172,6 +174,7 @@ class Resolver {
 
   platform::System& system_;
   const SearchPlaces& places_;
+  LoaderLookups& lookups_;
   Machine machine_;
   std::vector<Assembly> assemblies_;
   std::vector<std::string> searched_;  // where the loader looks, in its order
@@ -181,6 +184,24 @@ class Resolver {
 
 }  // namespace
 
+bool LoaderLookups::Exists(platform::System& system, const std::string& path) {
+  const auto [at, added] = exists_.try_emplace(AsciiLower(path));
+  if (added) at->second = File_Exists(system, path);
+  return at->second;
+}
+
+std::optional<std::string> LoaderLookups::KnownDll(platform::System& system,
+                                                   platform::RegistryView view,
+                                                   const std::string& stem) {
+  const auto [at, added] = known_.try_emplace({view, AsciiLower(stem)});
+  if (added) {
+    at->second = system.RegistryString(
+        platform::RegistryRoot::LocalMachine, view,
+        "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\KnownDLLs", stem);
+  }
+  return at->second;
+}
+
 bool IsApiSetName(std::string_view dll) {
   const std::string name = AsciiLower(dll);
   return name.starts_with("api-ms-win-") || name.starts_with("ext-ms-");
@@ -189,8 +210,9 @@ bool IsApiSetName(std::string_view dll) {
 std::vector<DependencyProblem> FindDependencyProblems(platform::System& system,
                                                       const PeImage& component,
                                                       const std::string& componentName,
-                                                      const SearchPlaces& places) {
-  Resolver resolver(system, places, component.machine,
+                                                      const SearchPlaces& places,
+                                                      LoaderLookups& lookups) {
+  Resolver resolver(system, places, lookups, component.machine,
                     DependentAssemblies(component.manifest, component.machine));
   std::vector<std::string> chain{componentName};
   resolver.Follow(component, chain, 0);

@@ -2,6 +2,8 @@
 // Finds the DLLs a component needs that the loader will not find, or will find and fail on,
 // when the registration tool loads the component's copy in the system directory.
 
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,20 @@ struct DependencyProblem {
   std::vector<std::string> neededBy;
 };
 
+// What the loader's folders hold, each asked once: a verification asks the same of every copy it
+// checks. Only for a run that puts no file into those folders.
+class LoaderLookups {
+ public:
+  bool Exists(platform::System& system, const std::string& path);
+  // The KnownDLLs value of `stem` in `view`.
+  std::optional<std::string> KnownDll(platform::System& system, platform::RegistryView view,
+                                      const std::string& stem);
+
+ private:
+  std::map<std::string, bool> exists_;  // by the path in lower case
+  std::map<std::pair<platform::RegistryView, std::string>, std::optional<std::string>> known_;
+};
+
 // The DLLs below this depth are not followed: a chain that long is rare, and each level reads
 // more files.
 inline constexpr int kMaxDependencyDepth = 4;
@@ -50,7 +66,8 @@ inline constexpr int kMaxDependencyDepth = 4;
 std::vector<DependencyProblem> FindDependencyProblems(platform::System& system,
                                                       const PeImage& component,
                                                       const std::string& componentName,
-                                                      const SearchPlaces& places);
+                                                      const SearchPlaces& places,
+                                                      LoaderLookups& lookups);
 
 // API sets (api-ms-win-…, ext-ms-…) are no files: the loader maps them to system DLLs.
 bool IsApiSetName(std::string_view dll);

@@ -164,9 +164,10 @@ std::vector<std::string> Diagnose(platform::System& system, const Component& com
                  " regsvr32.exe cannot load: register it with " + RegistrarFor(image->machine));
   }
 
-  const std::vector<DependencyCause> needed = image->machine == tool
-                                                  ? DependencyCauses(system, component, *image)
-                                                  : std::vector<DependencyCause>();
+  LoaderLookups lookups;
+  const std::vector<DependencyCause> needed =
+      image->machine == tool ? DependencyCauses(system, component, *image, lookups)
+                             : std::vector<DependencyCause>();
   for (const DependencyCause& cause : needed) {
     if (!cause.later) findings.Add(cause.text);
   }
@@ -181,10 +182,10 @@ std::vector<std::string> Diagnose(platform::System& system, const Component& com
 }
 
 std::vector<DependencyCause> DependencyCauses(platform::System& system, const Component& component,
-                                              const PeImage& image) {
+                                              const PeImage& image, LoaderLookups& lookups) {
   std::vector<DependencyCause> causes;
-  for (const DependencyProblem& problem :
-       FindDependencyProblems(system, image, component.copy, PlacesOf(system, component))) {
+  for (const DependencyProblem& problem : FindDependencyProblems(
+           system, image, component.copy, PlacesOf(system, component), lookups)) {
     const std::string text = Explain(problem, component, image.machine);
     causes.push_back(
         {problem.dll,

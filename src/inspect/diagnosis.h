@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "inspect/dependencies.h"
 #include "inspect/pe_image.h"
 #include "inspect/registration_tool.h"
 #include "platform/system.h"
@@ -20,12 +21,13 @@ std::vector<std::string> Diagnose(platform::System& system, const Component& com
                                   std::optional<std::uint32_t> exitCode);
 
 // The DLLs the copy needs that the loader will not find from its folder, or will find and fail
-// on, each worded as a cause; `later` for one loaded only when first used.
+// on, each worded as a cause; `later` for one loaded only when first used. `lookups` are kept
+// across the components of a run that changes no file the loader searches.
 struct DependencyCause {
   std::string dll, text;
   bool later = false;
 };
 std::vector<DependencyCause> DependencyCauses(platform::System& system, const Component& component,
-                                              const PeImage& image);
+                                              const PeImage& image, LoaderLookups& lookups);
 
 }  // namespace kalvenor::inspect

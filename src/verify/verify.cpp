@@ -21,8 +21,8 @@ constexpr char kReinstall[] = "install the package again, which registers it ane
 
 class Checks {
  public:
-  Checks(platform::System& system, const Subject& subject)
-      : system_(system), subject_(subject), copy_(subject.component.copy) {}
+  Checks(platform::System& system, const Subject& subject, inspect::LoaderLookups& lookups)
+      : system_(system), subject_(subject), copy_(subject.component.copy), lookups_(lookups) {}
 
   std::vector<Check> Run() && {
     std::vector<std::byte> head;
@@ -138,7 +138,7 @@ class Checks {
     }
     bool any = false;
     for (const inspect::DependencyCause& cause :
-         inspect::DependencyCauses(system_, subject_.component, *image)) {
+         inspect::DependencyCauses(system_, subject_.component, *image, lookups_)) {
       Check& check = Add("dependency", cause.dll);
       (cause.later ? check.note : check.failed) = cause.text;
       any = true;
@@ -149,14 +149,16 @@ class Checks {
   platform::System& system_;
   const Subject& subject_;
   const std::string& copy_;
+  inspect::LoaderLookups& lookups_;
   inspect::Registration registration_;
   std::vector<Check> checks_;
 };
 
 }  // namespace
 
-std::vector<Check> Verify(platform::System& system, const Subject& subject) {
-  return Checks(system, subject).Run();
+std::vector<Check> Verify(platform::System& system, const Subject& subject,
+                          inspect::LoaderLookups& lookups) {
+  return Checks(system, subject, lookups).Run();
 }
 
 }  // namespace kalvenor::verify

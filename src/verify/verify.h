@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "inspect/dependencies.h"
 #include "inspect/registration_tool.h"
 #include "platform/system.h"
 
@@ -32,6 +33,8 @@ struct Subject {
 };
 
 // Every check of the component, the file's first: when it is not in place, that one alone.
-std::vector<Check> Verify(platform::System& system, const Subject& subject);
+// `lookups`: what the loader's folders hold, as the run going on found it.
+std::vector<Check> Verify(platform::System& system, const Subject& subject,
+                          inspect::LoaderLookups& lookups);
 
 }  // namespace kalvenor::verify

@@ -197,8 +197,9 @@ TEST(Diagnosis, TheSystemsOwnFoldersHoldDllsWhateverWindirSays) {
     platform.AddFile(copy, {.content = Text(bytes)});
     const std::optional<inspect::PeImage> image = inspect::ReadPeImage(bytes);
     ASSERT_TRUE(image);
-    const auto causes =
-        inspect::DependencyCauses(platform, {copy, "", "C:\\Private\\system32", true}, *image);
+    inspect::LoaderLookups lookups;
+    const auto causes = inspect::DependencyCauses(
+        platform, {copy, "", "C:\\Private\\system32", true}, *image, lookups);
     EXPECT_EQ(causes.empty(), *cause == '\0') << cause;
     if (!causes.empty()) {
       EXPECT_TRUE(causes.front().text.starts_with(cause)) << causes.front().text;
