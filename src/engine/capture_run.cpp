@@ -45,6 +45,13 @@ class Capture {
                                platform::Result<std::uint32_t>& exit);
   // A manifest is checked as Windows reads one for a program of its view's bitness.
   void WriteExport(const capture::ExportFile& export_);
+  // The manifest written to `held`, named `name` in `folder`, once Windows took it as one and
+  // only as it took it; nothing, with its failed line, otherwise.
+  std::unique_ptr<platform::HeldFile> CheckedManifest(std::unique_ptr<platform::HeldFile> held,
+                                                      platform::HeldFolder& folder,
+                                                      const std::string& name,
+                                                      const std::string& temporary,
+                                                      const capture::ExportFile& export_);
   platform::HeldFolder* FolderAtStart(const std::string& file) const;
 
   RunContext& run_;
@@ -201,14 +208,15 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
   }
   // A name left by a run that was stopped, or put there by another, is never written nor
   // removed: the next one is tried.
-  std::string ending, temporary;  // the name's ending, and the file by its path as named
+  std::string name, temporary;  // its name in the folder, and the file by its path as named
   std::unique_ptr<platform::HeldFile> held;
   std::optional<platform::SystemError> refused;
   for (int attempt = 1; attempt <= kNamesTried && !held; ++attempt) {
-    ending = ".kalvenor-copy-" + std::to_string(system_.ProcessId()) +
-             (attempt > 1 ? "-" + std::to_string(attempt) : "");
+    const std::string ending = ".kalvenor-copy-" + std::to_string(system_.ProcessId()) +
+                               (attempt > 1 ? "-" + std::to_string(attempt) : "");
+    name = File_GetName(file) + ending;
     temporary = file + ending;
-    auto made = folder->MakeFile(File_GetName(file) + ending);
+    auto made = folder->MakeFile(name);
     if (made.ok()) {
       held = std::move(made.value());
     } else {
@@ -223,34 +231,8 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
   }
   platform::Status written = held->Append(export_.text);
   if (written.ok() && export_.manifest) {
-    // Windows reads a manifest only while no one writes it: let go for the check, then opened
-    // again as the very file made here.
-    // Read by the path as named while that still opens the file (as the user spelled it, for
-    // Wine gives a name's trailing dot no final path), else where the file lies, by a path that
-    // reaches it whatever its folders' names; a volume without a drive letter gives none.
-    const platform::FileId made = held->Identity();
-    const std::string lies = system_.IdentityOf(temporary) == made || held->FinalPath().empty()
-                                 ? temporary
-                                 : paths::Literal(held->FinalPath());
-    held.reset();
-    const platform::Status taken = system_.CheckManifest(lies, *export_.manifest);
-    if (!taken.ok()) {
-      run_.LogFailure("Windows does not take it as a manifest: " + taken.error().message);
-    }
-    auto again = folder->OpenMade(File_GetName(file) + ending, made);
-    if (!again.ok()) return run_.LogFailure(temporary + ": " + again.error().message);
-    held = std::move(again.value());
-    if (!taken.ok()) return held->DiscardIfNew();
-    // Held again, no one else writes it: what takes the export's place is what Windows read.
-    std::string back;
-    written = held->ReadPieces([&back](std::span<const std::byte> piece) {
-      back.append(reinterpret_cast<const char*>(piece.data()), piece.size());
-      return platform::Status(platform::Done{});
-    });
-    if (written.ok() && back != export_.text) {
-      held->DiscardIfNew();
-      return run_.LogFailure(temporary + ": it was changed while Windows read it");
-    }
+    held = CheckedManifest(std::move(held), *folder, name, temporary, export_);
+    if (!held) return;
   }
   if (written.ok()) written = held->Rename(file, *folder);
   if (!written.ok()) {
@@ -259,9 +241,56 @@ void Capture::WriteExport(const capture::ExportFile& export_) {
   }
   // The folder held may have been moved since it was compared: the export is then where it went.
   if (system_.IdentityOf(paths::ParentFolder(file)) != folder->Identity()) {
-    run_.LogFailure("it was written to " + paths::FolderOf(held->FinalPath()) + "\\" +
-                    File_GetName(file) + ": " + kLedElsewhere);
+    run_.LogFailure((held->FinalPath().empty() ? "it was written where its folder went"
+                                               : "it was written to " + held->FinalPath()) +
+                    ": " + kLedElsewhere);
   }
+}
+
+// Windows reads a manifest only while no one writes it: let go for the check, then opened
+// again as the very file made here and read back, so that what takes the export's place is what
+// Windows read.
+std::unique_ptr<platform::HeldFile> Capture::CheckedManifest(
+    std::unique_ptr<platform::HeldFile> held, platform::HeldFolder& folder, const std::string& name,
+    const std::string& temporary, const capture::ExportFile& export_) {
+  // Read by the path as named while that still opens the file (as the user spelled it, for Wine
+  // gives a name's trailing dot no final path), else where the file lies, by a path that reaches
+  // it whatever its folders' names; a volume without a drive letter gives none.
+  const platform::FileId made = held->Identity();
+  const std::string lies = system_.IdentityOf(temporary) == made || held->FinalPath().empty()
+                               ? temporary
+                               : paths::Literal(held->FinalPath());
+  held.reset();
+  const platform::Status taken = system_.CheckManifest(lies, *export_.manifest);
+  if (!taken.ok()) {
+    run_.LogFailure("Windows does not take it as a manifest: " + taken.error().message);
+  }
+  auto again = folder.OpenMade(name, made);
+  if (!again.ok()) {
+    run_.LogFailure(temporary + ": " + again.error().message);
+    return nullptr;
+  }
+  held = std::move(again.value());
+  if (!taken.ok()) {
+    held->DiscardIfNew();
+    return nullptr;
+  }
+  // Compared as it is read, and no further than the text: a file grown meanwhile is not read
+  // to its end.
+  std::string_view unread = export_.text;
+  bool changed = false;
+  const platform::Status read = held->ReadPieces([&](std::span<const std::byte> piece) {
+    const std::string_view bytes(reinterpret_cast<const char*>(piece.data()), piece.size());
+    changed = !unread.starts_with(bytes);
+    if (changed) return platform::Status(platform::SystemError{});  // read no further
+    unread.remove_prefix(bytes.size());
+    return platform::Status(platform::Done{});
+  });
+  if (read.ok() && unread.empty()) return held;
+  held->DiscardIfNew();
+  run_.LogFailure(read.ok() || changed ? temporary + ": it was changed while Windows read it"
+                                       : read.error().message);
+  return nullptr;
 }
 
 platform::HeldFolder* Capture::FolderAtStart(const std::string& file) const {

@@ -129,11 +129,17 @@ class Resolver {
     if (problems_.size() < 64) problems_.push_back(std::move(problem));
   }
 
-  bool IsSystemFolder(std::string_view file) const {
-    const std::string folder = AsciiLower(file.substr(0, file.rfind('\\')));
-    for (const std::string* known :
-         {&places_.systemDir, &places_.ownSystemDir, &places_.ownWindowsDir}) {
-      if (!known->empty() && folder == AsciiLower(*known)) return true;
+  // Windows' own folders, whatever spelling or link found them; not the system directory as
+  // WINDIR names it, which may be another folder.
+  bool IsSystemFolder(std::string_view file) {
+    const std::string folder(file.substr(0, file.rfind('\\')));
+    const std::string* owns[] = {&places_.ownSystemDir, &places_.ownWindowsDir};
+    for (const std::string* own : owns) {
+      if (!own->empty() && AsciiLower(folder) == AsciiLower(*own)) return true;
+    }
+    const std::optional<platform::FileId> id = lookups_.IdentityOf(system_, folder);
+    for (const std::string* own : owns) {
+      if (id && !own->empty() && id == lookups_.IdentityOf(system_, *own)) return true;
     }
     return false;
   }
@@ -145,13 +151,17 @@ class Resolver {
     return known && AsciiLower(*known) == name;
   }
 
+  // An assembly the manifest binds comes before all else: its DLLs are redirected to it.
   std::optional<std::string> Find(const std::string& dll) {
-    if (IsKnownDll(dll)) return Join(places_.systemDir, dll);
+    if (std::optional<std::string> bound = FindSideBySide(dll)) return bound;
+    if (IsKnownDll(dll)) {
+      return Join(places_.ownSystemDir.empty() ? places_.systemDir : places_.ownSystemDir, dll);
+    }
     for (const std::string& folder : searched_) {
       std::string candidate = Join(folder, dll);
       if (lookups_.Exists(system_, candidate)) return candidate;
     }
-    return FindSideBySide(dll);
+    return std::nullopt;
   }
 
   // In WinSxS, a folder per assembly: architecture_name_token_version_hash. Any servicing
@@ -187,6 +197,13 @@ class Resolver {
 bool LoaderLookups::Exists(platform::System& system, const std::string& path) {
   const auto [at, added] = exists_.try_emplace(AsciiLower(path));
   if (added) at->second = File_Exists(system, path);
+  return at->second;
+}
+
+std::optional<platform::FileId> LoaderLookups::IdentityOf(platform::System& system,
+                                                          const std::string& folder) {
+  const auto [at, added] = identities_.try_emplace(AsciiLower(folder));
+  if (added) at->second = system.IdentityOf(folder);
   return at->second;
 }
 

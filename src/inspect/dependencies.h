@@ -51,9 +51,11 @@ class LoaderLookups {
   // The KnownDLLs value of `stem` in `view`.
   std::optional<std::string> KnownDll(platform::System& system, platform::RegistryView view,
                                       const std::string& stem);
+  std::optional<platform::FileId> IdentityOf(platform::System& system, const std::string& folder);
 
  private:
-  std::map<std::string, bool> exists_;  // by the path in lower case
+  std::map<std::string, bool> exists_;                                 // by the path in lower case
+  std::map<std::string, std::optional<platform::FileId>> identities_;  // the same
   std::map<std::pair<platform::RegistryView, std::string>, std::optional<std::string>> known_;
 };
 
@@ -62,7 +64,7 @@ class LoaderLookups {
 inline constexpr int kMaxDependencyDepth = 4;
 
 // Follows the imports of `component` (named `componentName`) down through the DLLs found
-// outside the system directory and the Windows folder, which are taken as sound.
+// outside the system's own system directory and Windows folder, which are taken as sound.
 std::vector<DependencyProblem> FindDependencyProblems(platform::System& system,
                                                       const PeImage& component,
                                                       const std::string& componentName,

@@ -23,7 +23,7 @@ class Registry {
       : system_(system),
         component_(component),
         view_(view),
-        windowsDir_(paths::WindowsDir(system)) {}
+        windowsDir_(system.SystemFoldersOf().windows) {}
 
   ClassStanding Read(const TypeLibraryClass& type) const {
     const std::string key = "CLSID\\" + type.clsid;
@@ -79,7 +79,7 @@ class Registry {
   }
 
   // A bare name or a relative path is found as the loader finds it, in the system directory
-  // and then the Windows folder.
+  // and then the Windows folder as the system names it, whatever WINDIR says.
   std::string Resolved(const std::string& path) const {
     const bool absolute = path.starts_with("\\\\") || (path.size() > 2 && path[1] == ':');
     if (absolute) return path;

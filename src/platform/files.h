@@ -46,7 +46,8 @@ class HeldFile {
  public:
   virtual ~HeldFile() = default;
   virtual FileId Identity() const = 0;
-  // Its full path as the system resolved it when it was opened, links followed.
+  // Its full path as the system resolved it when it was opened, or renamed through this handle,
+  // links followed; empty where the system gives none.
   virtual const std::string& FinalPath() const = 0;
   // Cuts it to nothing.
   virtual Status Empty() = 0;

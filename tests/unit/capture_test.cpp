@@ -136,7 +136,14 @@ TEST_F(CaptureTest, AnExportGoesNowhereButWhereItWasNamed) {
   platform.AddFile("C:\\keep\\precious.dll", {.content = "precious"});
   scripts["ok.dll"] = {};
   const std::string copy = ".kalvenor-copy-" + std::to_string(platform.ProcessId());
-  enum Meanwhile { Nothing, LinkedTemporary, SwappedOnceChecked, SwappedInCheck, MovedInCheck };
+  enum Meanwhile {
+    Nothing,
+    LinkedTemporary,
+    SwappedOnceChecked,
+    SwappedInCheck,
+    MovedInCheck,
+    ChangedInCheck
+  };
   const struct {
     const char* below;    // the export's folder below the row's own, missing at the start
     const char* leadsTo;  // where that folder leads once the capture runs: a system folder, or
@@ -158,6 +165,7 @@ TEST_F(CaptureTest, AnExportGoesNowhereButWhereItWasNamed) {
        "come to lead elsewhere since the run began"},
       {"", nullptr, SwappedInCheck, copy + ": it is no longer the file this run made there"},
       {"", nullptr, MovedInCheck, copy + ": it is no longer the file this run made there"},
+      {"", nullptr, ChangedInCheck, copy + ": it was changed while Windows read it"},
   };
   int n = 0;
   for (const auto& row : rows) {
@@ -197,6 +205,8 @@ TEST_F(CaptureTest, AnExportGoesNowhereButWhereItWasNamed) {
         // Its move keeps what it is, as NTFS keeps a file's ID.
         (void)platform.Rename(path, other + path.substr(path.rfind('\\')));
         swap();
+      } else if (path.ends_with(copy) && row.meanwhile == ChangedInCheck) {
+        (void)platform.AppendDurably(path, "<!-- planted -->");
       }
       return std::optional<platform::SystemError>();
     };

@@ -169,7 +169,9 @@ TEST(Diagnosis, AMissingDelayLoadedDllIsOnlyALaterFailure) {
 
 // WINDIR may name another folder than the system's own (a user's setting, a private Windows of
 // the bench): the loader searches the system directory and the side-by-side store all the same,
-// and its DLLs are Windows'; WINDIR's own folder it never searches.
+// and its DLLs are Windows'; WINDIR's own folder it never searches, and what lies in WINDIR's
+// system directory is no more Windows' own than any other folder's. An assembly the manifest
+// binds comes before any folder.
 TEST(Diagnosis, TheSystemsOwnFoldersHoldDllsWhateverWindirSays) {
   const std::string runtime =
       "<dependency><dependentAssembly><assemblyIdentity type=\"win32\" "
@@ -179,6 +181,7 @@ TEST(Diagnosis, TheSystemsOwnFoldersHoldDllsWhateverWindirSays) {
       {Component(), ""},
       {Component().Import("msvcr90.dll", {"f"}).Manifest(runtime), ""},
       {Component().Import("helper.dll", {"f"}), "needs helper.dll, which is in none"},
+      {Component().Import("near.dll", {"f"}), "needs deep.dll (through near.dll), which is in"},
   };
   for (const auto& [component, cause] : rows) {
     MemoryPlatform platform;
@@ -186,6 +189,11 @@ TEST(Diagnosis, TheSystemsOwnFoldersHoldDllsWhateverWindirSays) {
     platform.AddFolder("C:\\Private");
     platform.AddFolder("C:\\Private\\system32");
     platform.SetEnv("WINDIR", "C:\\Private");
+    platform.AddFolder("C:\\Tools");
+    platform.SetEnv("PATH", "C:\\Tools");
+    Put(platform, "C:\\Tools\\msvcr90.dll", PeWriter(Machine::X64).Dll(true).Export("f"));
+    Put(platform, "C:\\Private\\system32\\near.dll",
+        PeWriter(Machine::X86).Dll(true).Export("f").Import("deep.dll", {"g"}));
     const std::string assembly =
         "C:\\WINDOWS\\WinSxS\\x86_microsoft.vc90.crt_1fc8b3b9a1e18e3b_9.0.30729.9625_x";
     platform.AddFolder("C:\\WINDOWS\\WinSxS");

@@ -186,7 +186,9 @@ class Win32HeldFile final : public platform::HeldFile {
         return ErrorOf(ERROR_ACCESS_DENIED);
       }
     }
-    return RenameInto(file_.get(), root, name);
+    platform::Status renamed = RenameInto(file_.get(), root, name);
+    if (renamed.ok()) finalPath_ = FinalPathOf(file_.get());
+    return renamed;
   }
 
  private:
