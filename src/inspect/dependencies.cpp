@@ -6,6 +6,7 @@
 
 #include "inspect/registration_tool.h"
 #include "lib/lib_filesystem.h"
+#include "paths/paths.h"
 
 namespace kalvenor::inspect {
 namespace {
@@ -132,10 +133,15 @@ class Resolver {
   // Windows' own folders, whatever spelling or link found them; not the system directory as
   // WINDIR names it, which may be another folder.
   bool IsSystemFolder(std::string_view file) {
-    const std::string folder(file.substr(0, file.rfind('\\')));
+    const std::string folder = paths::ParentFolder(file);
     const std::string* owns[] = {&places_.ownSystemDir, &places_.ownWindowsDir};
     for (const std::string* own : owns) {
       if (!own->empty() && AsciiLower(folder) == AsciiLower(*own)) return true;
+    }
+    // An assembly in the side-by-side store is Windows' to install and service.
+    if (!places_.ownWindowsDir.empty() && AsciiLower(paths::ParentFolder(folder)) ==
+                                              AsciiLower(Join(places_.ownWindowsDir, "WinSxS"))) {
+      return true;
     }
     const std::optional<platform::FileId> id = lookups_.IdentityOf(system_, folder);
     for (const std::string* own : owns) {
@@ -174,7 +180,7 @@ class Resolver {
       const std::string version = assembly.version.substr(0, minorEnd);
       const std::string pattern = Join(winsxs, assembly.architecture + "_" + assembly.name + "_" +
                                                    assembly.token + "_" + version + ".*");
-      for (const std::string& folder : system_.Dir(pattern, platform::DirAttributes::Folders)) {
+      for (const std::string& folder : lookups_.Folders(system_, pattern)) {
         std::string candidate = Join(Join(winsxs, folder), dll);
         if (lookups_.Exists(system_, candidate)) return candidate;
       }
@@ -204,6 +210,13 @@ std::optional<platform::FileId> LoaderLookups::IdentityOf(platform::System& syst
                                                           const std::string& folder) {
   const auto [at, added] = identities_.try_emplace(AsciiLower(folder));
   if (added) at->second = system.IdentityOf(folder);
+  return at->second;
+}
+
+const std::vector<std::string>& LoaderLookups::Folders(platform::System& system,
+                                                       const std::string& pattern) {
+  const auto [at, added] = folders_.try_emplace(AsciiLower(pattern));
+  if (added) at->second = system.Dir(pattern, platform::DirAttributes::Folders);
   return at->second;
 }
 

@@ -52,10 +52,13 @@ class LoaderLookups {
   std::optional<std::string> KnownDll(platform::System& system, platform::RegistryView view,
                                       const std::string& stem);
   std::optional<platform::FileId> IdentityOf(platform::System& system, const std::string& folder);
+  // The folders `pattern` matches.
+  const std::vector<std::string>& Folders(platform::System& system, const std::string& pattern);
 
  private:
   std::map<std::string, bool> exists_;                                 // by the path in lower case
   std::map<std::string, std::optional<platform::FileId>> identities_;  // the same
+  std::map<std::string, std::vector<std::string>> folders_;
   std::map<std::pair<platform::RegistryView, std::string>, std::optional<std::string>> known_;
 };
 

@@ -106,15 +106,6 @@ std::optional<PeImage> ReadImage(platform::System& system, const std::string& fi
   return image;
 }
 
-// The system directory that the loader of a process of the tool's bitness searches, as this
-// program reaches it; empty where this Windows has none of that bitness.
-std::string LoaderSystemDir(const platform::System& system, Machine tool) {
-  const platform::SystemFolders own = system.SystemFoldersOf();
-  if (tool == ToolMachine(system)) return own.system;
-  if (own.wow64.empty()) return {};
-  return tool == Machine::X86 ? own.wow64 : own.windows + "\\Sysnative";
-}
-
 // Where the loader looks for the copy's DLLs, and the folder of the listed file beside.
 SearchPlaces PlacesOf(platform::System& system, const Component& component) {
   const std::string folder = FolderOf(component.copy);

@@ -36,6 +36,13 @@ Machine ToolOf(const platform::System& system, const Component& component) {
   return component.tool == Machine::Unknown ? ToolMachine(system) : component.tool;
 }
 
+std::string LoaderSystemDir(const platform::System& system, Machine tool) {
+  const platform::SystemFolders own = system.SystemFoldersOf();
+  if (tool == ToolMachine(system)) return own.system;
+  if (own.wow64.empty()) return {};
+  return tool == Machine::X86 ? own.wow64 : own.windows + "\\Sysnative";
+}
+
 bool IsOtherBitness(Machine component, Machine tool) {
   return component != tool && (component == Machine::X86 || component == Machine::X64);
 }

@@ -43,6 +43,10 @@ std::string Hex(std::uint32_t code);  // 0x0000ABCD
 Machine ToolMachine(const platform::System& system);
 // The tool that registers the component.
 Machine ToolOf(const platform::System& system, const Component& component);
+// The system directory that the loader of a process of the tool's bitness searches, as the
+// system names it whatever WINDIR says and this program reaches it; empty where this Windows has
+// none of that bitness.
+std::string LoaderSystemDir(const platform::System& system, Machine tool);
 // Built for the other of x86 and x64: the tool hands such a DLL to the tool of its bitness,
 // where the system runs one, which registers it in its own registry view.
 bool IsOtherBitness(Machine component, Machine tool);

@@ -23,7 +23,10 @@ class Registry {
       : system_(system),
         component_(component),
         view_(view),
-        windowsDir_(system.SystemFoldersOf().windows) {}
+        systemDir_(LoaderSystemDir(system, ToolOf(system, component))),
+        windowsDir_(system.SystemFoldersOf().windows) {
+    if (systemDir_.empty()) systemDir_ = component.systemDir;
+  }
 
   ClassStanding Read(const TypeLibraryClass& type) const {
     const std::string key = "CLSID\\" + type.clsid;
@@ -79,11 +82,11 @@ class Registry {
   }
 
   // A bare name or a relative path is found as the loader finds it, in the system directory
-  // and then the Windows folder as the system names it, whatever WINDIR says.
+  // and then the Windows folder as the system names them, whatever WINDIR says.
   std::string Resolved(const std::string& path) const {
     const bool absolute = path.starts_with("\\\\") || (path.size() > 2 && path[1] == ':');
     if (absolute) return path;
-    const std::string inSystem = component_.systemDir + "\\" + path;
+    const std::string inSystem = systemDir_ + "\\" + path;
     if (File_Exists(system_, inSystem)) return inSystem;
     const std::string inWindows = windowsDir_ + "\\" + path;
     return File_Exists(system_, inWindows) ? inWindows : inSystem;
@@ -104,7 +107,7 @@ class Registry {
   platform::System& system_;
   const Component& component_;
   platform::RegistryView view_;
-  std::string windowsDir_;
+  std::string systemDir_, windowsDir_;
   mutable std::optional<std::string> copy_;  // Comparable(component_.copy), once needed
 };
 

@@ -182,6 +182,7 @@ TEST(Diagnosis, TheSystemsOwnFoldersHoldDllsWhateverWindirSays) {
       {Component().Import("msvcr90.dll", {"f"}).Manifest(runtime), ""},
       {Component().Import("helper.dll", {"f"}), "needs helper.dll, which is in none"},
       {Component().Import("near.dll", {"f"}), "needs deep.dll (through near.dll), which is in"},
+      {Component().Import("root.dll", {"f"}), "needs root.dll, but C:\\root.dll is not 32-bit"},
   };
   for (const auto& [component, cause] : rows) {
     MemoryPlatform platform;
@@ -190,8 +191,10 @@ TEST(Diagnosis, TheSystemsOwnFoldersHoldDllsWhateverWindirSays) {
     platform.AddFolder("C:\\Private\\system32");
     platform.SetEnv("WINDIR", "C:\\Private");
     platform.AddFolder("C:\\Tools");
-    platform.SetEnv("PATH", "C:\\Tools");
+    platform.SetEnv("PATH", "C:\\Tools;C:\\");
+    platform.SetCurDir(kSystem);  // "C:" is not the drive's root
     Put(platform, "C:\\Tools\\msvcr90.dll", PeWriter(Machine::X64).Dll(true).Export("f"));
+    Put(platform, "C:\\root.dll", PeWriter(Machine::X64).Dll(true).Export("f"));
     Put(platform, "C:\\Private\\system32\\near.dll",
         PeWriter(Machine::X86).Dll(true).Export("f").Import("deep.dll", {"g"}));
     const std::string assembly =
