@@ -200,36 +200,41 @@ class Resolver {
 
 }  // namespace
 
-bool LoaderLookups::Exists(platform::System& system, const std::string& path) {
-  const auto [at, added] = exists_.try_emplace(AsciiLower(path));
-  if (added) at->second = File_Exists(system, path);
+namespace {
+
+// The answer kept under `key`, asked of the system the first time.
+template <class Key, class Value, class Ask>
+const Value& Remembered(std::map<Key, Value>& answers, Key key, Ask ask) {
+  const auto [at, added] = answers.try_emplace(std::move(key));
+  if (added) at->second = ask();
   return at->second;
+}
+
+}  // namespace
+
+bool LoaderLookups::Exists(platform::System& system, const std::string& path) {
+  return Remembered(exists_, AsciiLower(path), [&] { return File_Exists(system, path); });
 }
 
 std::optional<platform::FileId> LoaderLookups::IdentityOf(platform::System& system,
                                                           const std::string& folder) {
-  const auto [at, added] = identities_.try_emplace(AsciiLower(folder));
-  if (added) at->second = system.IdentityOf(folder);
-  return at->second;
+  return Remembered(identities_, AsciiLower(folder), [&] { return system.IdentityOf(folder); });
 }
 
 const std::vector<std::string>& LoaderLookups::Folders(platform::System& system,
                                                        const std::string& pattern) {
-  const auto [at, added] = folders_.try_emplace(AsciiLower(pattern));
-  if (added) at->second = system.Dir(pattern, platform::DirAttributes::Folders);
-  return at->second;
+  return Remembered(folders_, AsciiLower(pattern),
+                    [&] { return system.Dir(pattern, platform::DirAttributes::Folders); });
 }
 
 std::optional<std::string> LoaderLookups::KnownDll(platform::System& system,
                                                    platform::RegistryView view,
                                                    const std::string& stem) {
-  const auto [at, added] = known_.try_emplace({view, AsciiLower(stem)});
-  if (added) {
-    at->second = system.RegistryString(
-        platform::RegistryRoot::LocalMachine, view,
-        "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\KnownDLLs", stem);
-  }
-  return at->second;
+  return Remembered(known_, std::pair(view, AsciiLower(stem)), [&] {
+    return system.RegistryString(platform::RegistryRoot::LocalMachine, view,
+                                 "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\KnownDLLs",
+                                 stem);
+  });
 }
 
 bool IsApiSetName(std::string_view dll) {
