@@ -196,7 +196,11 @@ void Engine::VerifyOne(const std::string& source, const std::string& target,
     }
   }
   if (File_Exists(system_, target)) {
-    if (activating_) Activate(component, checks);
+    if (activating_) {
+      Activate(component, checks);
+      // The component's own code ran and may have put DLLs where the loader looks.
+      lookups_.emplace();
+    }
     const journal::SharedCount count = counts_->Read(CountName(target), CountView(target));
     checks.push_back({.kind = "count", .subject = count.name, .note = CountNote(count)});
   }

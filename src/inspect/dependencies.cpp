@@ -1,6 +1,8 @@
 #include "inspect/dependencies.h"
 #include "base/text.h"
 
+#include <array>
+#include <cstdlib>
 #include <optional>
 #include <set>
 
@@ -87,8 +89,8 @@ class Resolver {
     for (const ImportedDll& dll : image.imports) {
       if (IsApiSetName(dll.name)) continue;
       const std::string key = AsciiLower(dll.name);
-      const std::optional<std::string> found = Find(dll.name);
-      if (!found) {
+      const std::optional<Located> located = Find(dll.name);
+      if (!located) {
         const bool beside = !places_.sourceFolder.empty() &&
                             File_Exists(system_, Join(places_.sourceFolder, dll.name));
         Report({beside ? ProblemKind::OnlyBesideSource : ProblemKind::Missing,
@@ -99,18 +101,23 @@ class Resolver {
                 chain});
         continue;
       }
-      if (IsSystemFolder(*found) || !visited_.insert(key).second) continue;
-      auto bytes = system_.ReadFile(*found, kMaxImageBytes);
+      const std::string& found = located->path;
+      if (located->problem) {
+        Report({*located->problem, dll.name, found, {}, dll.delayLoaded, chain});
+        continue;
+      }
+      if (IsSystemFolder(found) || !visited_.insert(key).second) continue;
+      auto bytes = system_.ReadFile(found, kMaxImageBytes);
       const std::optional<PeImage> found_image =
           bytes.ok() ? ReadPeImage(bytes.value()) : std::nullopt;
       if (!found_image) continue;
       if (found_image->machine != machine_) {
-        Report({ProblemKind::OtherBitness, dll.name, *found, {}, dll.delayLoaded, chain});
+        Report({ProblemKind::OtherBitness, dll.name, found, {}, dll.delayLoaded, chain});
         continue;
       }
       for (const ImportedFunction& function : dll.functions) {
         if (!function.byOrdinal && !found_image->Exports(function.name)) {
-          Report({ProblemKind::MissingFunction, dll.name, *found, function.name, dll.delayLoaded,
+          Report({ProblemKind::MissingFunction, dll.name, found, function.name, dll.delayLoaded,
                   chain});
           break;
         }
@@ -157,35 +164,71 @@ class Resolver {
     return known && AsciiLower(*known) == name;
   }
 
+  // Where the loader finds a DLL; in a bound assembly it cannot load from, with the problem.
+  struct Located {
+    std::string path;
+    std::optional<ProblemKind> problem;
+  };
+
   // An assembly the manifest binds comes before all else: its DLLs are redirected to it.
-  std::optional<std::string> Find(const std::string& dll) {
-    if (std::optional<std::string> bound = FindSideBySide(dll)) return bound;
+  std::optional<Located> Find(const std::string& dll) {
+    if (std::optional<Located> bound = FindSideBySide(dll)) return bound;
     if (IsKnownDll(dll)) {
-      return Join(places_.ownSystemDir.empty() ? places_.systemDir : places_.ownSystemDir, dll);
+      return Located{
+          Join(places_.ownSystemDir.empty() ? places_.systemDir : places_.ownSystemDir, dll)};
     }
     for (const std::string& folder : searched_) {
       std::string candidate = Join(folder, dll);
-      if (lookups_.Exists(system_, candidate)) return candidate;
+      if (lookups_.Exists(system_, candidate)) return Located{std::move(candidate)};
     }
     return std::nullopt;
   }
 
-  // In WinSxS, a folder per assembly: architecture_name_token_version_hash. Any servicing
-  // release of the major and minor version the manifest names will do, as publisher policy
-  // redirects to the newest.
-  std::optional<std::string> FindSideBySide(const std::string& dll) {
+  // In WinSxS, a folder per assembly: architecture_name_token_version_hash. A servicing release
+  // of the major and minor version the manifest names, at least as new as it asks, will do, as
+  // publisher policy redirects to the newest; an older one will not. An assembly of the other
+  // bitness binds, and the load fails.
+  std::optional<Located> FindSideBySide(const std::string& dll) {
     const std::string winsxs = Join(places_.ownWindowsDir, "WinSxS");
+    std::optional<Located> older;
     for (const Assembly& assembly : assemblies_) {
       const std::size_t minorEnd = assembly.version.find('.', assembly.version.find('.') + 1);
-      const std::string version = assembly.version.substr(0, minorEnd);
-      const std::string pattern = Join(winsxs, assembly.architecture + "_" + assembly.name + "_" +
-                                                   assembly.token + "_" + version + ".*");
+      const std::string prefix =
+          assembly.architecture + "_" + assembly.name + "_" + assembly.token + "_";
+      const std::string pattern =
+          Join(winsxs, prefix + assembly.version.substr(0, minorEnd) + ".*");
       for (const std::string& folder : lookups_.Folders(system_, pattern)) {
         std::string candidate = Join(Join(winsxs, folder), dll);
-        if (lookups_.Exists(system_, candidate)) return candidate;
+        if (!lookups_.Exists(system_, candidate)) continue;
+        const std::string_view version = std::string_view(folder).substr(prefix.size());
+        if (VersionOf(version.substr(0, version.find('_'))) < VersionOf(assembly.version)) {
+          older = Located{std::move(candidate), ProblemKind::OlderAssembly};
+          continue;
+        }
+        if (IsOtherBitness(MachineOf(assembly.architecture), machine_)) {
+          return Located{std::move(candidate), ProblemKind::BoundToOtherBitness};
+        }
+        return Located{std::move(candidate)};
       }
     }
-    return std::nullopt;
+    return older;
+  }
+
+  // "9.0.30729.6161" as four numbers, each missing one 0.
+  static std::array<unsigned long, 4> VersionOf(std::string_view text) {
+    std::array<unsigned long, 4> parts{};
+    for (std::size_t i = 0; i < parts.size() && !text.empty(); ++i) {
+      const std::size_t dot = text.find('.');
+      parts[i] = std::strtoul(std::string(text.substr(0, dot)).c_str(), nullptr, 10);
+      text = dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+    }
+    return parts;
+  }
+
+  static Machine MachineOf(std::string_view architecture) {
+    return architecture == "amd64" ? Machine::X64
+           : architecture == "x86" ? Machine::X86
+                                   : Machine::Unknown;
   }
 
   platform::System& system_;

@@ -69,6 +69,16 @@ std::string Explain(const DependencyProblem& problem, const Component& component
       return needs + ", but " + problem.foundAt + " is not " + BitsOf(machine) +
              ", so Windows cannot load it: put the " + BitsOf(machine) + " " + problem.dll +
              " in its place";
+    case ProblemKind::BoundToOtherBitness:
+      return needs + ", but its manifest binds it to " + problem.foundAt + ", which is not " +
+             BitsOf(machine) + ", so Windows cannot load it: ask its vendor for a build whose " +
+             "manifest names the " + BitsOf(machine) + " assembly";
+    case ProblemKind::OlderAssembly: {
+      const std::string runtime = RuntimeOf(problem.dll, machine);
+      return needs + " of a newer release than " + problem.foundAt +
+             ", the newest its manifest may use: install " +
+             (runtime.empty() ? "the release its manifest names" : runtime);
+    }
     case ProblemKind::MissingFunction:
       return Needs(problem, problem.function + " from " + problem.foundAt) +
              ", which that file does not export: install the " + problem.dll +
@@ -106,16 +116,39 @@ std::optional<PeImage> ReadImage(platform::System& system, const std::string& fi
   return image;
 }
 
+// PATH's folders as the tool's loader reads them: a relative one from the tool's current
+// folder, its system directory; and the system directory as the tool's bitness sees it, where
+// this program's own view of "system32" is the other bitness's folder.
+std::vector<std::string> LoaderPath(platform::System& system, const std::string& loaderSystemDir,
+                                    const std::string& toolFolder) {
+  const std::string ownSystemDir = AsciiLower(system.SystemFoldersOf().system);
+  std::vector<std::string> folders;
+  for (std::string& folder : SplitList(system.Environ("PATH").value_or(""), ';')) {
+    if (folder.empty()) continue;
+    folder = paths::FullPath(std::move(folder), toolFolder);
+    const std::string lower = AsciiLower(folder);
+    if (!ownSystemDir.empty() && !loaderSystemDir.empty() &&
+        (lower == ownSystemDir || lower.starts_with(ownSystemDir + "\\"))) {
+      folder = loaderSystemDir + folder.substr(ownSystemDir.size());
+    }
+    folders.push_back(std::move(folder));
+  }
+  return folders;
+}
+
 // Where the loader looks for the copy's DLLs, and the folder of the listed file beside.
 SearchPlaces PlacesOf(platform::System& system, const Component& component) {
   const std::string folder = FolderOf(component.copy);
   const std::string source = FolderOf(component.listed);
+  std::string loaderSystemDir = LoaderSystemDir(system, ToolOf(system, component));
+  std::vector<std::string> path = LoaderPath(
+      system, loaderSystemDir, loaderSystemDir.empty() ? component.systemDir : loaderSystemDir);
   return {folder,
           AsciiLower(source) == AsciiLower(folder) ? std::string() : source,
           component.systemDir,
-          LoaderSystemDir(system, ToolOf(system, component)),
+          std::move(loaderSystemDir),
           system.SystemFoldersOf().windows,
-          SplitList(system.Environ("PATH").value_or(""), ';')};
+          std::move(path)};
 }
 
 // What the tool's own exit code tells, when the file explains nothing else.

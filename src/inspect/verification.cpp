@@ -48,7 +48,12 @@ class Registry {
     const std::string file = Resolved(path);
     const std::string comparable = Comparable(file);
     if (comparable == Copy()) return Standing::ToCopy;
-    if (File_GetName(comparable) == File_GetName(Copy())) return Standing::ToAnotherCopy;
+    // The same name elsewhere by its text may still be the copy by another spelling of its
+    // folder: a bare name is found in the system's own folder, the copy named below WINDIR.
+    if (File_GetName(comparable) == File_GetName(Copy())) {
+      return paths::SameFile(system_, file, component_.copy) ? Standing::ToCopy
+                                                             : Standing::ToAnotherCopy;
+    }
     if (!File_Exists(system_, file)) return Standing::ToMissingFile;
     return Standing::ServedElsewhere;
   }

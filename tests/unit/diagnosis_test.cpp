@@ -69,6 +69,25 @@ void Put(MemoryPlatform& platform, const std::string& path, PeWriter writer) {
   platform.AddFile(path, {.content = Text(writer.Build())});
 }
 
+// The copy bound by its manifest to the VC90 runtime of `wanted` release and `architecture`,
+// with the store holding release `installed` of that architecture.
+void PutRuntime(MemoryPlatform& p, const std::string& wanted, const std::string& architecture,
+                const std::string& installed) {
+  Put(p, kCopy,
+      Component()
+          .Import("msvcr90.dll", {"f"})
+          .Manifest("<dependency><dependentAssembly><assemblyIdentity type=\"win32\" "
+                    "name=\"Microsoft.VC90.CRT\" version=\"" +
+                    wanted + "\" processorArchitecture=\"" + architecture +
+                    "\" publicKeyToken=\"1fc8b3b9a1e18e3b\"/></dependentAssembly></dependency>"));
+  const std::string assembly = "C:\\WINDOWS\\WinSxS\\" + architecture +
+                               "_microsoft.vc90.crt_1fc8b3b9a1e18e3b_" + installed + "_x";
+  p.AddFolder("C:\\WINDOWS\\WinSxS");
+  p.AddFolder(assembly);
+  Put(p, assembly + "\\msvcr90.dll",
+      PeWriter(architecture == "x86" ? Machine::X86 : Machine::X64).Dll(true).Export("f"));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Components, DiagnosisTest,
     ::testing::Values(
@@ -123,22 +142,17 @@ INSTANTIATE_TEST_SUITE_P(
              },
              3, "needs Newer from C:\\Tools\\helper.dll"},
         Case{"SideBySideRuntimeIsFound",
-             [](MemoryPlatform& p) {
-               Put(p, kCopy,
-                   Component()
-                       .Import("msvcr90.dll", {"f"})
-                       .Manifest(
-                           "<dependency><dependentAssembly><assemblyIdentity type=\"win32\" "
-                           "name=\"Microsoft.VC90.CRT\" version=\"9.0.21022.8\" "
-                           "processorArchitecture=\"x86\" publicKeyToken=\"1fc8b3b9a1e18e3b\"/>"
-                           "</dependentAssembly></dependency>"));
-               p.AddFolder("C:\\WINDOWS\\WinSxS");
-               const std::string assembly =
-                   "C:\\WINDOWS\\WinSxS\\x86_microsoft.vc90.crt_1fc8b3b9a1e18e3b_9.0.30729.9625_x";
-               p.AddFolder(assembly);
-               Put(p, assembly + "\\msvcr90.dll", PeWriter(Machine::X86).Dll(true).Export("f"));
-             },
-             5, "its registration code reported an error"},
+             [](MemoryPlatform& p) { PutRuntime(p, "9.0.21022.8", "x86", "9.0.30729.9625"); }, 5,
+             "its registration code reported an error"},
+        // The manifest's release is newer than the store's; or its bitness is not the DLL's.
+        Case{"SideBySideRuntimeTooOld",
+             [](MemoryPlatform& p) { PutRuntime(p, "9.0.30729.6161", "x86", "9.0.21022.8"); }, 3,
+             "needs msvcr90.dll of a newer release than C:\\Windows\\WinSxS\\x86_microsoft.vc90."
+             "crt_1fc8b3b9a1e18e3b_9.0.21022.8_x\\msvcr90.dll, the newest its manifest may use: "
+             "install the Microsoft Visual C++ 2008 Redistributable (x86)"},
+        Case{"SideBySideRuntimeOfTheOtherBitness",
+             [](MemoryPlatform& p) { PutRuntime(p, "9.0.21022.8", "amd64", "9.0.30729.9625"); }, 3,
+             "needs msvcr90.dll, but its manifest binds it to C:\\Windows\\WinSxS\\amd64_"},
         Case{"ApiSetsAreNoFiles",
              [](MemoryPlatform& p) {
                Put(p, kCopy, Component().Import("api-ms-win-crt-runtime-l1-1-0.dll", {"f"}));
@@ -215,6 +229,35 @@ TEST(Diagnosis, TheSystemsOwnFoldersHoldDllsWhateverWindirSays) {
     if (!causes.empty()) {
       EXPECT_TRUE(causes.front().text.starts_with(cause)) << causes.front().text;
     }
+  }
+}
+
+// The 32-bit tool of 64-bit Windows reads PATH's system32 as SysWOW64, and a relative folder
+// from its current one, the system directory: not from this program's.
+TEST(Diagnosis, PathIsSearchedAsTheToolsLoaderReadsIt) {
+  for (const char* path : {"C:\\Windows\\system32\\wbem", "wbem"}) {
+    MemoryPlatform platform;
+    platform.SetApp({.path = "C:\\Package", .bits = 64});
+    platform.SetCurDir("C:\\Package");
+    platform.SetEnv("WINDIR", "C:\\Windows");
+    platform.SetEnv("PATH", path);
+    for (const char* folder :
+         {"C:\\Windows\\system32\\wbem", "C:\\Windows\\SysWOW64\\wbem", "C:\\Package\\wbem"}) {
+      Put(platform, std::string(folder) + "\\framedyn.dll",
+          PeWriter(std::string_view(folder).find("WOW") == std::string_view::npos ? Machine::X64
+                                                                                  : Machine::X86)
+              .Dll(true)
+              .Export("f"));
+    }
+    const std::string copy = "C:\\Windows\\SysWOW64\\comp.dll";
+    const std::vector<std::byte> bytes =
+        PeWriter(Machine::X86).Dll(true).Import("framedyn.dll", {"f"}).Build();
+    platform.AddFile(copy, {.content = Text(bytes)});
+    inspect::LoaderLookups lookups;
+    const auto causes =
+        inspect::DependencyCauses(platform, {copy, "", "C:\\Windows\\SysWOW64", true, Machine::X86},
+                                  *inspect::ReadPeImage(bytes), lookups);
+    EXPECT_TRUE(causes.empty()) << path << ": " << causes.front().text;
   }
 }
 

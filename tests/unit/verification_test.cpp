@@ -80,6 +80,16 @@ TEST_F(VerificationTest, AClassRegisteredToTheCopyPassesHoweverItIsSpelt) {
   EXPECT_EQ(Verify(true).size(), 1u);
 }
 
+// A bare name is found in the system's own system directory; WINDIR may name it by a link.
+TEST_F(VerificationTest, ABareNameLeadsToTheCopyBelowALinkedWindir) {
+  platform.AddLink("C:\\WinLink", "C:\\WINDOWS");
+  platform.SetEnv("WINDIR", "C:\\WinLink");
+  Register("comp.dll");
+  EXPECT_TRUE(inspect::VerifyRegistration(
+                  platform, {"C:\\WinLink\\system32\\comp.dll", "", "C:\\WinLink\\system32", true})
+                  .empty());
+}
+
 TEST_F(VerificationTest, AMissingOrMisdirectedClassFailsAfterASuccess) {
   EXPECT_EQ(Verify(true), std::vector<std::string>{
                               "class SampleComponent {069D1E67-6900-4A01-BC80-D77EE99E1CF4} of "
