@@ -1,6 +1,7 @@
 #include "inspect/dependencies.h"
 #include "base/text.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <optional>
@@ -37,23 +38,73 @@ std::string Attribute(std::string_view text, std::size_t tag, std::string_view n
   return {};
 }
 
+// The manifest's text without its comments, which bind nothing.
+std::string WithoutComments(std::string_view manifest) {
+  std::string text;
+  for (std::size_t at = 0; at < manifest.size();) {
+    const std::size_t open = manifest.find("<!--", at);
+    text += manifest.substr(at, open == std::string_view::npos ? open : open - at);
+    if (open == std::string_view::npos) break;
+    const std::size_t close = manifest.find("-->", open + 4);
+    at = close == std::string_view::npos ? manifest.size() : close + 3;
+  }
+  return text;
+}
+
+// Where the next opening tag of local name `name` starts ('<'), with or without a namespace
+// prefix ("<asmv1:dependency").
+std::size_t NextTag(std::string_view text, std::string_view name, std::size_t from) {
+  for (std::size_t at = text.find(name, from); at != std::string_view::npos;
+       at = text.find(name, at + 1)) {
+    const std::size_t open = text.rfind('<', at);
+    if (open == std::string_view::npos) continue;
+    const std::string_view prefix = text.substr(open + 1, at - open - 1);
+    const bool named = prefix.empty() || (prefix.back() == ':' && prefix.front() != '/' &&
+                                          prefix.find_first_of(" \t\r\n>") == prefix.npos);
+    const char after = at + name.size() < text.size() ? text[at + name.size()] : '>';
+    if (named && std::string_view(" \t\r\n/>").find(after) != std::string_view::npos) return open;
+  }
+  return std::string_view::npos;
+}
+
 // A side-by-side assembly the manifest binds the component to.
 struct Assembly {
   std::string name, architecture, token, version;
+  std::string shownName;  // as the manifest spells it
 };
 
+// "9.0.30729.6161" as four numbers, each missing one 0.
+std::array<unsigned long, 4> VersionOf(std::string_view text) {
+  std::array<unsigned long, 4> parts{};
+  for (std::size_t i = 0; i < parts.size() && !text.empty(); ++i) {
+    const std::size_t dot = text.find('.');
+    parts[i] = std::strtoul(std::string(text.substr(0, dot)).c_str(), nullptr, 10);
+    text = dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+  }
+  return parts;
+}
+
+Machine MachineOf(std::string_view architecture) {
+  return architecture == "amd64" ? Machine::X64
+         : architecture == "x86" ? Machine::X86
+                                 : Machine::Unknown;
+}
+
+// The assemblies the manifest's dependencies bind; an optional one binds nothing it lacks.
 std::vector<Assembly> DependentAssemblies(std::string_view manifest, Machine machine) {
   std::vector<Assembly> found;
-  constexpr std::string_view kDependent = "dependentAssembly";
-  constexpr std::string_view kIdentity = "assemblyIdentity";
-  for (std::size_t at = manifest.find(kDependent);
-       at != std::string_view::npos && found.size() < 16; at = manifest.find(kDependent, at + 1)) {
-    const std::size_t identity = manifest.find(kIdentity, at);
+  const std::string text = WithoutComments(manifest);
+  for (std::size_t at = NextTag(text, "dependency", 0);
+       at != std::string_view::npos && found.size() < 16;
+       at = NextTag(text, "dependency", text.find('>', at))) {
+    if (AsciiLower(Attribute(text, at, "optional")) == "yes") continue;
+    const std::size_t identity = NextTag(text, "assemblyIdentity", at);
     if (identity == std::string_view::npos) break;
-    Assembly assembly{AsciiLower(Attribute(manifest, identity, "name")),
-                      AsciiLower(Attribute(manifest, identity, "processorArchitecture")),
-                      AsciiLower(Attribute(manifest, identity, "publicKeyToken")),
-                      Attribute(manifest, identity, "version")};
+    const std::string name = Attribute(text, identity, "name");
+    Assembly assembly{AsciiLower(name),
+                      AsciiLower(Attribute(text, identity, "processorArchitecture")),
+                      AsciiLower(Attribute(text, identity, "publicKeyToken")),
+                      Attribute(text, identity, "version"), name};
     if (assembly.architecture.empty() || assembly.architecture == "*") {
       assembly.architecture = machine == Machine::X64     ? "amd64"
                               : machine == Machine::Arm64 ? "arm64"
@@ -89,7 +140,7 @@ class Resolver {
     for (const ImportedDll& dll : image.imports) {
       if (IsApiSetName(dll.name)) continue;
       const std::string key = AsciiLower(dll.name);
-      const std::optional<Located> located = Find(dll.name);
+      const std::optional<std::string> located = Find(dll.name);
       if (!located) {
         const bool beside = !places_.sourceFolder.empty() &&
                             File_Exists(system_, Join(places_.sourceFolder, dll.name));
@@ -101,11 +152,7 @@ class Resolver {
                 chain});
         continue;
       }
-      const std::string& found = located->path;
-      if (located->problem) {
-        Report({*located->problem, dll.name, found, {}, dll.delayLoaded, chain});
-        continue;
-      }
+      const std::string& found = *located;
       if (IsSystemFolder(found) || !visited_.insert(key).second) continue;
       auto bytes = system_.ReadFile(found, kMaxImageBytes);
       const std::optional<PeImage> found_image =
@@ -128,6 +175,33 @@ class Resolver {
         chain.pop_back();
       }
     }
+  }
+
+  // Whether Windows can make the component's activation context of the assemblies its manifest
+  // binds. Where it cannot, the load fails before any DLL is looked for: the first assembly that
+  // fails is named, as its bitness or its release, and nothing else. One the store does not hold
+  // at all is left to the search for its DLLs.
+  bool AssembliesBind(const std::vector<std::string>& chain) {
+    for (const Assembly& assembly : assemblies_) {
+      if (IsOtherBitness(MachineOf(assembly.architecture), machine_)) {
+        Report({ProblemKind::BoundToOtherBitness, assembly.shownName, {}, {}, false, chain});
+        return false;
+      }
+      std::optional<std::string> newest;
+      for (const std::string& folder : Releases(assembly)) {
+        if (!newest || ReleaseOf(assembly, *newest) < ReleaseOf(assembly, folder)) newest = folder;
+      }
+      if (newest && ReleaseOf(assembly, *newest) < VersionOf(assembly.version)) {
+        Report({ProblemKind::OlderAssembly,
+                assembly.shownName + " " + assembly.version,
+                std::string(ReleaseText(assembly, *newest)),
+                {},
+                false,
+                chain});
+        return false;
+      }
+    }
+    return true;
   }
 
   std::vector<DependencyProblem> Problems() && { return std::move(problems_); }
@@ -164,71 +238,50 @@ class Resolver {
     return known && AsciiLower(*known) == name;
   }
 
-  // Where the loader finds a DLL; in a bound assembly it cannot load from, with the problem.
-  struct Located {
-    std::string path;
-    std::optional<ProblemKind> problem;
-  };
-
   // An assembly the manifest binds comes before all else: its DLLs are redirected to it.
-  std::optional<Located> Find(const std::string& dll) {
-    if (std::optional<Located> bound = FindSideBySide(dll)) return bound;
+  std::optional<std::string> Find(const std::string& dll) {
+    if (std::optional<std::string> bound = FindSideBySide(dll)) return bound;
     if (IsKnownDll(dll)) {
-      return Located{
-          Join(places_.ownSystemDir.empty() ? places_.systemDir : places_.ownSystemDir, dll)};
+      return Join(places_.ownSystemDir.empty() ? places_.systemDir : places_.ownSystemDir, dll);
     }
     for (const std::string& folder : searched_) {
       std::string candidate = Join(folder, dll);
-      if (lookups_.Exists(system_, candidate)) return Located{std::move(candidate)};
+      if (lookups_.Exists(system_, candidate)) return candidate;
     }
     return std::nullopt;
   }
 
   // In WinSxS, a folder per assembly: architecture_name_token_version_hash. A servicing release
   // of the major and minor version the manifest names, at least as new as it asks, will do, as
-  // publisher policy redirects to the newest; an older one will not. An assembly of the other
-  // bitness binds, and the load fails.
-  std::optional<Located> FindSideBySide(const std::string& dll) {
-    const std::string winsxs = Join(places_.ownWindowsDir, "WinSxS");
-    std::optional<Located> older;
+  // publisher policy redirects to the newest.
+  std::optional<std::string> FindSideBySide(const std::string& dll) {
     for (const Assembly& assembly : assemblies_) {
-      const std::size_t minorEnd = assembly.version.find('.', assembly.version.find('.') + 1);
-      const std::string prefix =
-          assembly.architecture + "_" + assembly.name + "_" + assembly.token + "_";
-      const std::string pattern =
-          Join(winsxs, prefix + assembly.version.substr(0, minorEnd) + ".*");
-      for (const std::string& folder : lookups_.Folders(system_, pattern)) {
-        std::string candidate = Join(Join(winsxs, folder), dll);
-        if (!lookups_.Exists(system_, candidate)) continue;
-        const std::string_view version = std::string_view(folder).substr(prefix.size());
-        if (VersionOf(version.substr(0, version.find('_'))) < VersionOf(assembly.version)) {
-          older = Located{std::move(candidate), ProblemKind::OlderAssembly};
-          continue;
-        }
-        if (IsOtherBitness(MachineOf(assembly.architecture), machine_)) {
-          return Located{std::move(candidate), ProblemKind::BoundToOtherBitness};
-        }
-        return Located{std::move(candidate)};
+      for (const std::string& folder : Releases(assembly)) {
+        if (ReleaseOf(assembly, folder) < VersionOf(assembly.version)) continue;
+        std::string candidate = Join(Join(WinSxS(), folder), dll);
+        if (lookups_.Exists(system_, candidate)) return candidate;
       }
     }
-    return older;
+    return std::nullopt;
   }
 
-  // "9.0.30729.6161" as four numbers, each missing one 0.
-  static std::array<unsigned long, 4> VersionOf(std::string_view text) {
-    std::array<unsigned long, 4> parts{};
-    for (std::size_t i = 0; i < parts.size() && !text.empty(); ++i) {
-      const std::size_t dot = text.find('.');
-      parts[i] = std::strtoul(std::string(text.substr(0, dot)).c_str(), nullptr, 10);
-      text = dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
-    }
-    return parts;
+  std::string WinSxS() const { return Join(places_.ownWindowsDir, "WinSxS"); }
+  static std::string PrefixOf(const Assembly& assembly) {
+    return assembly.architecture + "_" + assembly.name + "_" + assembly.token + "_";
   }
-
-  static Machine MachineOf(std::string_view architecture) {
-    return architecture == "amd64" ? Machine::X64
-           : architecture == "x86" ? Machine::X86
-                                   : Machine::Unknown;
+  // The store's folders of the assembly's major and minor version.
+  const std::vector<std::string>& Releases(const Assembly& assembly) {
+    const std::size_t minorEnd = assembly.version.find('.', assembly.version.find('.') + 1);
+    return lookups_.Folders(
+        system_, Join(WinSxS(), PrefixOf(assembly) + assembly.version.substr(0, minorEnd) + ".*"));
+  }
+  static std::string_view ReleaseText(const Assembly& assembly, std::string_view folder) {
+    const std::string_view release =
+        folder.substr(std::min(folder.size(), PrefixOf(assembly).size()));
+    return release.substr(0, release.find('_'));
+  }
+  static std::array<unsigned long, 4> ReleaseOf(const Assembly& assembly, std::string_view folder) {
+    return VersionOf(ReleaseText(assembly, folder));
   }
 
   platform::System& system_;
@@ -293,7 +346,7 @@ std::vector<DependencyProblem> FindDependencyProblems(platform::System& system,
   Resolver resolver(system, places, lookups, component.machine,
                     DependentAssemblies(component.manifest, component.machine));
   std::vector<std::string> chain{componentName};
-  resolver.Follow(component, chain, 0);
+  if (resolver.AssembliesBind(chain)) resolver.Follow(component, chain, 0);
   return std::move(resolver).Problems();
 }
 

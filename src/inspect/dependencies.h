@@ -31,15 +31,17 @@ enum class ProblemKind {
   OnlyBesideSource,  // missing, but lies beside the listed file, which was not copied with it
   OtherBitness,      // found, but built for the other bitness: the loader takes it and fails
   MissingFunction,   // found, but does not export a function imported by name
-  // The component's manifest binds an assembly of the other bitness: Windows will not load it.
+  // The component's manifest binds an assembly (`dll`) of the other bitness.
   BoundToOtherBitness,
-  OlderAssembly,  // only a release of a bound assembly older than the manifest asks holds it
+  // The side-by-side store holds only releases of the bound assembly (`dll`: its name and the
+  // release asked) older than the manifest asks; `foundAt`: the newest of them.
+  OlderAssembly,
 };
 
 struct DependencyProblem {
   ProblemKind kind = ProblemKind::Missing;
   std::string dll;           // the name as imported
-  std::string foundAt;       // the file found, for all but Missing and OnlyBesideSource
+  std::string foundAt;       // the file found, for OtherBitness and MissingFunction
   std::string function;      // for MissingFunction
   bool delayLoaded = false;  // only a later call would fail, not the load
   // The files from the component down to the one that imports `dll`.

@@ -42,6 +42,18 @@ std::string RuntimeOf(std::string_view dll, Machine machine) {
   return {};
 }
 
+// The redistributable of a Visual C++ runtime's assembly ("Microsoft.VC90.CRT 9.0.30729.6161").
+std::string RuntimeOfAssembly(std::string_view assembly, Machine machine) {
+  const std::string name = AsciiLower(assembly);
+  constexpr std::string_view kVisualCpp = "microsoft.vc";
+  if (!name.starts_with(kVisualCpp)) return {};
+  const std::string digits =
+      name.substr(kVisualCpp.size(), name.find('.', kVisualCpp.size()) - kVisualCpp.size());
+  return RuntimeOf("msvcr" + digits + ".dll", machine);
+}
+
+Machine Other(Machine machine) { return machine == Machine::X64 ? Machine::X86 : Machine::X64; }
+
 // "needs b.dll" when the copy imports it; "needs c.dll (through a.dll -> b.dll)" when a DLL it
 // needs does.
 std::string Needs(const DependencyProblem& problem, std::string_view what) {
@@ -70,14 +82,13 @@ std::string Explain(const DependencyProblem& problem, const Component& component
              ", so Windows cannot load it: put the " + BitsOf(machine) + " " + problem.dll +
              " in its place";
     case ProblemKind::BoundToOtherBitness:
-      return needs + ", but its manifest binds it to " + problem.foundAt + ", which is not " +
-             BitsOf(machine) + ", so Windows cannot load it: ask its vendor for a build whose " +
-             "manifest names the " + BitsOf(machine) + " assembly";
+      return "its manifest binds the " + std::string(BitsOf(Other(machine))) + " " + problem.dll +
+             ", so Windows cannot load it: ask its vendor for a build whose manifest names the " +
+             BitsOf(machine) + " one";
     case ProblemKind::OlderAssembly: {
-      const std::string runtime = RuntimeOf(problem.dll, machine);
-      return needs + " of a newer release than " + problem.foundAt +
-             ", the newest its manifest may use: install " +
-             (runtime.empty() ? "the release its manifest names" : runtime);
+      const std::string runtime = RuntimeOfAssembly(problem.dll, machine);
+      return "needs " + problem.dll + ", of which Windows holds only the older " + problem.foundAt +
+             ": install " + (runtime.empty() ? "the release its manifest names" : runtime);
     }
     case ProblemKind::MissingFunction:
       return Needs(problem, problem.function + " from " + problem.foundAt) +

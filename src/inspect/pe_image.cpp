@@ -35,6 +35,8 @@ constexpr std::size_t kMaxFunctions = 65536;
 constexpr std::size_t kMaxExports = 65536;
 constexpr std::size_t kMaxName = 512;
 constexpr std::uint16_t kManifestType = 24;
+// The manifest the loader reads for a DLL's own imports; 1 is a program's, 3 one without them.
+constexpr std::uint32_t kDllManifestId = 2;
 constexpr std::uint16_t kVersionType = 16;
 constexpr std::u16string_view kTypeLibraryType = u"TYPELIB";
 constexpr std::uint32_t kHighBit = 0x80000000;
@@ -100,7 +102,7 @@ class Parser {
       if (auto data = FindResource(resources, kNamedType)) {
         image_.typeLibrary.assign(data->begin(), data->end());
       }
-      if (auto data = FindResource(resources, kManifestType)) {
+      if (auto data = FindResource(resources, kManifestType, kDllManifestId)) {
         image_.manifest.assign(reinterpret_cast<const char*>(data->data()), data->size());
       }
       if (auto data = FindResource(resources, kVersionType)) {
@@ -165,7 +167,9 @@ class Parser {
   bool ReadImports(DataDirectory directory);
   bool ReadDelayImports(DataDirectory directory);
   bool ReadExports(DataDirectory directory);
-  std::optional<std::span<const std::byte>> FindResource(std::uint64_t root, std::uint32_t type);
+  // The first resource of `type`; of the name `id` only, where one is given.
+  std::optional<std::span<const std::byte>> FindResource(std::uint64_t root, std::uint32_t type,
+                                                         std::optional<std::uint32_t> id = {});
   bool IsTypeLibraryName(std::uint64_t root, std::uint32_t nameOffset) const;
 
   const Reader& in_;
@@ -341,7 +345,8 @@ bool Parser::IsTypeLibraryName(std::uint64_t root, std::uint32_t nameOffset) con
 // TYPELIB). The tree is exactly three levels deep: type, name, language; a subdirectory where
 // data belongs, or the other way round, breaks it.
 std::optional<std::span<const std::byte>> Parser::FindResource(std::uint64_t root,
-                                                               std::uint32_t type) {
+                                                               std::uint32_t type,
+                                                               std::optional<std::uint32_t> id) {
   const auto broken = [this] {
     image_.damaged = true;
     return std::nullopt;
@@ -367,12 +372,14 @@ std::optional<std::span<const std::byte>> Parser::FindResource(std::uint64_t roo
       if (!entry) return broken();
       const std::uint32_t name = in_.Dword(*entry);
       const bool matches =
-          level > 0 ||
-          (type == kNamedType ? (name & kHighBit) && IsTypeLibraryName(root, name & ~kHighBit)
-                              : !(name & kHighBit) && (name & 0xFFFF) == type);
+          level == 1 && id ? name == *id
+          : level > 0
+              ? true
+              : (type == kNamedType ? (name & kHighBit) && IsTypeLibraryName(root, name & ~kHighBit)
+                                    : !(name & kHighBit) && (name & 0xFFFF) == type);
       if (matches) target = in_.Dword(*entry + 4);
     }
-    if (!target) return level == 0 ? std::nullopt : broken();
+    if (!target) return level == 0 || (level == 1 && id) ? std::nullopt : broken();
     const bool subdirectory = (*target & kHighBit) != 0;
     if (subdirectory != (level < 2)) return broken();
     directory = root + (*target & ~kHighBit);

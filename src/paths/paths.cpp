@@ -67,14 +67,20 @@ std::string WindowsDir(const platform::System& system) {
 
 bool IsFullPath(std::string_view path) { return RootLength(path) > 0; }
 
-bool IsOnAnotherMachine(std::string_view path) {
+bool IsLocalFile(std::string_view path) {
   const std::size_t start = path.find_first_not_of(" \"");
   if (start == std::string_view::npos) return false;
-  const std::string text = AsciiLower(path.substr(start));
-  for (const char* device : {"\\\\?\\", "\\\\.\\"}) {
-    if (text.starts_with(device)) return text.substr(4).starts_with("unc\\");
+  std::string text = AsciiLower(path.substr(start));
+  std::replace(text.begin(), text.end(), '/', '\\');
+  // "\\?\", "\\.\" and "\??\" hand the rest to the object manager: only a drive's path is a file.
+  for (const char* device : {"\\\\?\\", "\\\\.\\", "\\??\\"}) {
+    if (text.starts_with(device)) {
+      const std::string_view rest = std::string_view(text).substr(4);
+      return rest.size() > 2 && rest[0] >= 'a' && rest[0] <= 'z' && rest[1] == ':' &&
+             rest[2] == '\\';
+    }
   }
-  return text.starts_with("\\\\") || text.starts_with("//");
+  return !text.starts_with("\\\\");
 }
 
 std::string FullPath(std::string path, const std::string& currentDir) {

@@ -15,9 +15,11 @@ std::string WindowsDir(const platform::System& system);
 
 // Whether the path names its drive and folder, or its share, in full: "C:\x" or "\\server\share".
 bool IsFullPath(std::string_view path);
-// Whether the path, quotes and blanks around it aside, names a share ("\\server\x",
-// "\\?\UNC\server\x"): opening it reaches another machine.
-bool IsOnAnotherMachine(std::string_view path);
+// Whether the path, quotes and blanks around it aside, names a file on this machine's drives: a
+// drive's path (also as "\\?\C:\x"), a bare or a relative name. Not a share ("\\server\x",
+// "\\?\UNC\server\x"), whose opening hands another machine this account's credentials, nor a
+// device ("\\.\pipe\x", "\\?\GLOBALROOT\…"), whose server may take this account's identity.
+bool IsLocalFile(std::string_view path);
 
 // The path made absolute from `currentDir` as Windows makes it: '/' read as '\', "." and ".."
 // taken out, no doubled or trailing backslash but a root's.

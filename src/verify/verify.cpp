@@ -112,9 +112,9 @@ class Checks {
     const std::optional<std::string> server =
         system_.RegistryString(root, registration_.view, key + "\\InprocServer32", "");
     if (!server || server->empty()) return;
-    // A user's value is anyone's text: one on another machine is never the copy, and is never
-    // opened, which would hand that machine this account's credentials.
-    if (!paths::IsOnAnotherMachine(*server) && Of(*server) == Standing::ToCopy) return;
+    // A user's value is anyone's text: one that is no file on this machine's drives is never the
+    // copy, and is never opened.
+    if (paths::IsLocalFile(*server) && Of(*server) == Standing::ToCopy) return;
     Add("per-user", type.clsid,
         inspect::ClassName(type) + " has a registration of its own in " + where + ", to " +
             *server + ", which programs that are not elevated load instead")

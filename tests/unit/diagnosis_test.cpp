@@ -69,23 +69,24 @@ void Put(MemoryPlatform& platform, const std::string& path, PeWriter writer) {
   platform.AddFile(path, {.content = Text(writer.Build())});
 }
 
-// The copy bound by its manifest to the VC90 runtime of `wanted` release and `architecture`,
-// with the store holding release `installed` of that architecture.
-void PutRuntime(MemoryPlatform& p, const std::string& wanted, const std::string& architecture,
-                const std::string& installed) {
-  Put(p, kCopy,
-      Component()
-          .Import("msvcr90.dll", {"f"})
-          .Manifest("<dependency><dependentAssembly><assemblyIdentity type=\"win32\" "
-                    "name=\"Microsoft.VC90.CRT\" version=\"" +
-                    wanted + "\" processorArchitecture=\"" + architecture +
-                    "\" publicKeyToken=\"1fc8b3b9a1e18e3b\"/></dependentAssembly></dependency>"));
-  const std::string assembly = "C:\\WINDOWS\\WinSxS\\" + architecture +
-                               "_microsoft.vc90.crt_1fc8b3b9a1e18e3b_" + installed + "_x";
+// A manifest's binding of the VC90 runtime of `version` and `architecture`.
+std::string Vc90(const std::string& version, const std::string& architecture = "x86") {
+  return "<dependency><dependentAssembly><assemblyIdentity type=\"win32\" "
+         "name=\"Microsoft.VC90.CRT\" version=\"" +
+         version + "\" processorArchitecture=\"" + architecture +
+         "\" publicKeyToken=\"1fc8b3b9a1e18e3b\"/></dependentAssembly></dependency>";
+}
+
+// The copy, needing msvcr90.dll, with `manifest` as resource `id`; the store holding the x86
+// VC90 runtime of release `installed`.
+void PutRuntime(MemoryPlatform& p, const std::string& manifest, const std::string& installed,
+                std::uint32_t id = 2) {
+  Put(p, kCopy, Component().Import("msvcr90.dll", {"f"}).Manifest(manifest, id));
+  const std::string assembly =
+      "C:\\WINDOWS\\WinSxS\\x86_microsoft.vc90.crt_1fc8b3b9a1e18e3b_" + installed + "_none_1";
   p.AddFolder("C:\\WINDOWS\\WinSxS");
   p.AddFolder(assembly);
-  Put(p, assembly + "\\msvcr90.dll",
-      PeWriter(architecture == "x86" ? Machine::X86 : Machine::X64).Dll(true).Export("f"));
+  Put(p, assembly + "\\msvcr90.dll", PeWriter(Machine::X86).Dll(true).Export("f"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -142,17 +143,36 @@ INSTANTIATE_TEST_SUITE_P(
              },
              3, "needs Newer from C:\\Tools\\helper.dll"},
         Case{"SideBySideRuntimeIsFound",
-             [](MemoryPlatform& p) { PutRuntime(p, "9.0.21022.8", "x86", "9.0.30729.9625"); }, 5,
+             [](MemoryPlatform& p) { PutRuntime(p, Vc90("9.0.21022.8"), "9.0.30729.9625"); }, 5,
              "its registration code reported an error"},
-        // The manifest's release is newer than the store's; or its bitness is not the DLL's.
+        // A commented or optional binding binds nothing, nor does a program's manifest: the runtime
+        // is not looked for in the store.
+        Case{"SideBySideBindsOnlyWhatTheLoaderReads",
+             [](MemoryPlatform& p) {
+               PutRuntime(p,
+                          "<!--" + Vc90("9.0.21022.8", "amd64") +
+                              "--><dependency optional=\"yes\">" +
+                              Vc90("9.0.21022.8", "amd64").substr(12) + Vc90("9.0.21022.8"),
+                          "9.0.30729.9625");
+             },
+             5, "its registration code reported an error"},
+        Case{"SideBySideOfAProgramsManifest",
+             [](MemoryPlatform& p) { PutRuntime(p, Vc90("9.0.21022.8"), "9.0.30729.9625", 1); }, 3,
+             "needs msvcr90.dll, which is not installed"},
+        // The manifest's release is newer than the store's, in either of two bindings; or its
+        // bitness is not the component's, whatever the store holds.
         Case{"SideBySideRuntimeTooOld",
-             [](MemoryPlatform& p) { PutRuntime(p, "9.0.30729.6161", "x86", "9.0.21022.8"); }, 3,
-             "needs msvcr90.dll of a newer release than C:\\Windows\\WinSxS\\x86_microsoft.vc90."
-             "crt_1fc8b3b9a1e18e3b_9.0.21022.8_x\\msvcr90.dll, the newest its manifest may use: "
-             "install the Microsoft Visual C++ 2008 Redistributable (x86)"},
+             [](MemoryPlatform& p) {
+               PutRuntime(p, Vc90("9.0.21022.8") + Vc90("9.0.30729.6161"), "9.0.21022.8");
+             },
+             3,
+             "needs Microsoft.VC90.CRT 9.0.30729.6161, of which Windows holds only the older "
+             "9.0.21022.8: install the Microsoft Visual C++ 2008 Redistributable (x86)"},
         Case{"SideBySideRuntimeOfTheOtherBitness",
-             [](MemoryPlatform& p) { PutRuntime(p, "9.0.21022.8", "amd64", "9.0.30729.9625"); }, 3,
-             "needs msvcr90.dll, but its manifest binds it to C:\\Windows\\WinSxS\\amd64_"},
+             [](MemoryPlatform& p) { PutRuntime(p, Vc90("9.0.21022.8", "amd64"), "9.0.21022.8"); },
+             3,
+             "its manifest binds the 64-bit Microsoft.VC90.CRT, so Windows cannot load it: ask its "
+             "vendor for a build whose manifest names the 32-bit one"},
         Case{"ApiSetsAreNoFiles",
              [](MemoryPlatform& p) {
                Put(p, kCopy, Component().Import("api-ms-win-crt-runtime-l1-1-0.dll", {"f"}));

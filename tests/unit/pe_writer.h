@@ -66,9 +66,11 @@ class PeWriter {
     return delayImports_.push_back({std::move(dll), std::move(functions), vaBased}), *this;
   }
   PeWriter& TypeLibrary(Bytes bytes) { return typeLibrary_ = std::move(bytes), *this; }
-  PeWriter& Manifest(std::string_view text) {
+  // `id` 2: the manifest the loader reads for a DLL's imports.
+  PeWriter& Manifest(std::string_view text, std::uint32_t id = 2) {
     manifest_.assign(reinterpret_cast<const std::byte*>(text.data()),
                      reinterpret_cast<const std::byte*>(text.data() + text.size()));
+    manifestId_ = id;
     return *this;
   }
 
@@ -254,7 +256,7 @@ class PeWriter {
     for (std::size_t i = 0; i < resources.size(); ++i) {
       const std::size_t names = Reserve(24), languages = Reserve(24), entry = Reserve(16);
       Set(data_, names + 14, 1, 2);
-      Set(data_, names + 16, 1, 4);
+      Set(data_, names + 16, resources[i].named ? 1 : manifestId_, 4);
       Set(data_, names + 20, 0x80000000 | (languages - root), 4);
       Set(data_, languages + 14, 1, 2);
       Set(data_, languages + 16, 0x409, 4);
@@ -289,6 +291,7 @@ class PeWriter {
   std::vector<DllEntry> delayImports_;
   Bytes typeLibrary_;
   Bytes manifest_;
+  std::uint32_t manifestId_ = 2;
   Bytes data_;  // the section
   Offsets offsets_;
 };

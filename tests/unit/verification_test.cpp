@@ -379,15 +379,18 @@ INSTANTIATE_TEST_SUITE_P(
              "put it"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A user's value naming a share is never opened: that would hand the share this account's
-// credentials.
-TEST(Paths, AShareIsOnAnotherMachineHoweverSpelt) {
-  for (const char* remote : {"\\\\srv\\s\\x.dll", "\"\\\\srv\\s\\x.dll\"", "//srv/s/x.dll",
-                             "\\\\?\\UNC\\srv\\s\\x.dll", "\\\\.\\unc\\srv\\s\\x.dll"}) {
-    EXPECT_TRUE(paths::IsOnAnotherMachine(remote)) << remote;
+// A user's value naming a share or a device is never opened: that would hand the share this
+// account's credentials, or a pipe's server its identity.
+TEST(Paths, OnlyAFileOnThisMachinesDrivesIsLocalHoweverSpelt) {
+  for (const char* remote :
+       {"\\\\srv\\s\\x.dll", "\"\\\\srv\\s\\x.dll\"", "//srv/s/x.dll", "\\\\?\\UNC\\srv\\s\\x.dll",
+        "\\\\.\\unc\\srv\\s\\x.dll", "\\\\.\\pipe\\x.dll", "//./pipe/x.dll",
+        "\\\\?\\GLOBALROOT\\Device\\Mup\\srv\\s\\x.dll", "\\??\\UNC\\srv\\s\\x.dll", ""}) {
+    EXPECT_FALSE(paths::IsLocalFile(remote)) << remote;
   }
-  for (const char* local : {"C:\\x.dll", "\\\\?\\C:\\x.dll", "\\\\.\\C:\\x.dll", "x.dll", ""}) {
-    EXPECT_FALSE(paths::IsOnAnotherMachine(local)) << local;
+  for (const char* local :
+       {"C:\\x.dll", "\\\\?\\C:\\x.dll", "\\\\.\\C:\\x.dll", "x.dll", "\\x.dll"}) {
+    EXPECT_TRUE(paths::IsLocalFile(local)) << local;
   }
 }
 

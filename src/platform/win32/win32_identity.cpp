@@ -16,11 +16,13 @@
 namespace kalvenor::win32 {
 namespace {
 
-// Opened for its attributes alone, a folder too, while others may do anything with it.
+// Opened for its attributes alone, a folder too, while others may do anything with it. A pipe a
+// path may name learns who opened it, but may not act as them.
 UniqueFile OpenToIdentify(std::string_view path) {
-  return UniqueFile(::CreateFileW(Widen(path).c_str(), FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return UniqueFile(::CreateFileW(
+      Widen(path).c_str(), FILE_READ_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
 }
 
 platform::Result<BY_HANDLE_FILE_INFORMATION> InformationOf(HANDLE file) {
