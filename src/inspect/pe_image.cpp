@@ -364,6 +364,7 @@ std::optional<std::span<const std::byte>> Parser::FindResource(std::uint64_t roo
       first = type == kNamedType ? 0 : named;
       end = type == kNamedType ? named : named + ids;
     }
+    const bool byName = level == 1 && id;  // else the first name of the type
     std::optional<std::uint32_t> target;
     for (std::size_t i = first; i < end && !target; ++i) {
       if (!work_.Spend(kEntryCost)) return broken();
@@ -371,15 +372,15 @@ std::optional<std::span<const std::byte>> Parser::FindResource(std::uint64_t roo
                                 kResourceEntryBytes);
       if (!entry) return broken();
       const std::uint32_t name = in_.Dword(*entry);
-      const bool matches =
-          level == 1 && id ? name == *id
-          : level > 0
-              ? true
-              : (type == kNamedType ? (name & kHighBit) && IsTypeLibraryName(root, name & ~kHighBit)
-                                    : !(name & kHighBit) && (name & 0xFFFF) == type);
+      bool matches = byName ? name == *id : level > 0;
+      if (level == 0) {
+        matches = type == kNamedType
+                      ? (name & kHighBit) && IsTypeLibraryName(root, name & ~kHighBit)
+                      : !(name & kHighBit) && (name & 0xFFFF) == type;
+      }
       if (matches) target = in_.Dword(*entry + 4);
     }
-    if (!target) return level == 0 || (level == 1 && id) ? std::nullopt : broken();
+    if (!target) return level == 0 || byName ? std::nullopt : broken();
     const bool subdirectory = (*target & kHighBit) != 0;
     if (subdirectory != (level < 2)) return broken();
     directory = root + (*target & ~kHighBit);
