@@ -71,6 +71,7 @@ std::size_t NextTag(std::string_view text, std::string_view name, std::size_t fr
 struct Assembly {
   std::string name, architecture, token, version;
   std::string shownName;  // as the manifest spells it
+  bool optional = false;  // bound where the store holds it, else not at all
 };
 
 // "9.0.30729.6161" as four numbers, each missing one 0.
@@ -90,21 +91,22 @@ Machine MachineOf(std::string_view architecture) {
                                  : Machine::Unknown;
 }
 
-// The assemblies the manifest's dependencies bind; an optional one binds nothing it lacks.
+// The assemblies the manifest's dependencies bind.
 std::vector<Assembly> DependentAssemblies(std::string_view manifest, Machine machine) {
   std::vector<Assembly> found;
   const std::string text = WithoutComments(manifest);
   for (std::size_t at = NextTag(text, "dependency", 0);
        at != std::string_view::npos && found.size() < 16;
        at = NextTag(text, "dependency", text.find('>', at))) {
-    if (AsciiLower(Attribute(text, at, "optional")) == "yes") continue;
     const std::size_t identity = NextTag(text, "assemblyIdentity", at);
     if (identity == std::string_view::npos) break;
     const std::string name = Attribute(text, identity, "name");
     Assembly assembly{AsciiLower(name),
                       AsciiLower(Attribute(text, identity, "processorArchitecture")),
                       AsciiLower(Attribute(text, identity, "publicKeyToken")),
-                      Attribute(text, identity, "version"), name};
+                      Attribute(text, identity, "version"),
+                      name,
+                      AsciiLower(Attribute(text, at, "optional")) == "yes"};
     if (assembly.architecture.empty() || assembly.architecture == "*") {
       assembly.architecture = machine == Machine::X64     ? "amd64"
                               : machine == Machine::Arm64 ? "arm64"
@@ -183,7 +185,9 @@ class Resolver {
   // at all is left to the search for its DLLs.
   bool AssembliesBind(const std::vector<std::string>& chain) {
     for (const Assembly& assembly : assemblies_) {
-      if (IsOtherBitness(MachineOf(assembly.architecture), machine_)) {
+      if (assembly.optional) continue;
+      const Machine bound = MachineOf(assembly.architecture);
+      if (bound != Machine::Unknown && IsOtherBitness(machine_, bound)) {
         Report({ProblemKind::BoundToOtherBitness, assembly.shownName, {}, {}, false, chain});
         return false;
       }

@@ -72,12 +72,14 @@ bool IsLocalFile(std::string_view path) {
   if (start == std::string_view::npos) return false;
   std::string text = AsciiLower(path.substr(start));
   std::replace(text.begin(), text.end(), '/', '\\');
-  // "\\?\", "\\.\" and "\??\" hand the rest to the object manager: only a drive's path is a file.
+  // "\\?\", "\\.\" and "\??\" hand the rest to the object manager: only a drive's path is a file,
+  // and one whose ".." climbs no higher than the drive ("\\.\C:\..\UNC\server" is a share).
   for (const char* device : {"\\\\?\\", "\\\\.\\", "\\??\\"}) {
     if (text.starts_with(device)) {
       const std::string_view rest = std::string_view(text).substr(4);
+      const std::vector<std::string> parts = SplitList(rest, '\\');
       return rest.size() > 2 && rest[0] >= 'a' && rest[0] <= 'z' && rest[1] == ':' &&
-             rest[2] == '\\';
+             rest[2] == '\\' && std::find(parts.begin(), parts.end(), "..") == parts.end();
     }
   }
   return !text.starts_with("\\\\");

@@ -156,6 +156,12 @@ INSTANTIATE_TEST_SUITE_P(
                           "9.0.30729.9625");
              },
              5, "its registration code reported an error"},
+        Case{"SideBySideOptionalAndHeld",
+             [](MemoryPlatform& p) {
+               PutRuntime(p, "<dependency optional=\"yes\">" + Vc90("9.0.21022.8").substr(12),
+                          "9.0.30729.9625");
+             },
+             5, "its registration code reported an error"},
         Case{"SideBySideOfAProgramsManifest",
              [](MemoryPlatform& p) { PutRuntime(p, Vc90("9.0.21022.8"), "9.0.30729.9625", 1); }, 3,
              "needs msvcr90.dll, which is not installed"},

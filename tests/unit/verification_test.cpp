@@ -385,7 +385,8 @@ TEST(Paths, OnlyAFileOnThisMachinesDrivesIsLocalHoweverSpelt) {
   for (const char* remote :
        {"\\\\srv\\s\\x.dll", "\"\\\\srv\\s\\x.dll\"", "//srv/s/x.dll", "\\\\?\\UNC\\srv\\s\\x.dll",
         "\\\\.\\unc\\srv\\s\\x.dll", "\\\\.\\pipe\\x.dll", "//./pipe/x.dll",
-        "\\\\?\\GLOBALROOT\\Device\\Mup\\srv\\s\\x.dll", "\\??\\UNC\\srv\\s\\x.dll", ""}) {
+        "\\\\?\\GLOBALROOT\\Device\\Mup\\srv\\s\\x.dll", "\\??\\UNC\\srv\\s\\x.dll",
+        "\\\\.\\C:\\..\\UNC\\srv\\s\\x.dll", "//./C:/../pipe/x", ""}) {
     EXPECT_FALSE(paths::IsLocalFile(remote)) << remote;
   }
   for (const char* local :

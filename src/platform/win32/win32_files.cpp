@@ -21,13 +21,13 @@ platform::Status Checked(BOOL succeeded) {
   return platform::Done{};
 }
 
-// Opened to be read while other programs may still read, write or delete it. A pipe a path may
-// name learns who opened it, but may not act as them.
+// Opened to be read while other programs may still read, write or delete it. No security
+// quality of service: its flag is also FILE_FLAG_OPEN_NO_RECALL, which would keep an offline or
+// cloud file's contents away.
 UniqueFile OpenToRead(std::string_view path) {
-  return UniqueFile(::CreateFileW(
-      Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, OPEN_EXISTING,
-      FILE_FLAG_SEQUENTIAL_SCAN | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+  return UniqueFile(::CreateFileW(Widen(path).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
 }
 
 // The full path of the program process `id` runs; empty when it cannot be read.

@@ -17,7 +17,8 @@ namespace kalvenor::win32 {
 namespace {
 
 // Opened for its attributes alone, a folder too, while others may do anything with it. A pipe a
-// path may name learns who opened it, but may not act as them.
+// path may name learns who opened it, but may not act as them (the flag also leaves an offline
+// file's contents where they are, which identity does not need).
 UniqueFile OpenToIdentify(std::string_view path) {
   return UniqueFile(::CreateFileW(
       Widen(path).c_str(), FILE_READ_ATTRIBUTES,
